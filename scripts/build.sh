@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Builds both trees: build/native (portable code, host packer, native tests) and build/win
+# (the setup program, the demo payload and the Windows tests, cross-compiled).
+# Extra arguments are passed to the Windows tree's configure step, e.g.
+#   scripts/build.sh -DKELO_PAYLOAD_DIR=/path/to/browser/build
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+jobs=${KELO_JOBS:-$(nproc)}
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/native -j "$jobs"
+cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
+  -DKELO_PACKTOOL="$top/build/native/tools/kelopack" "$@" >/dev/null
+cmake --build build/win -j "$jobs"

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs, with apt, every prerequisite of the build and the tests that is missing.
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ clang python3 git
+  g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  lzma-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
+  wine wine64 xvfb xauth x11-utils xdotool imagemagick
+  fonts-wqy-microhei 7zip
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "Installing: ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+$sudo apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,22 @@
+#pragma once
+#include <windows.h>
+
+namespace kelo {
+
+// The module whose resources (payload, skin, icon) the program loads. The entry point
+// stores it before anything else runs; tests may leave it unset, which means the
+// executable itself.
+void SetModuleInstance(HINSTANCE instance);
+HINSTANCE ModuleInstance();
+
+// Limits DLL lookups to System32 for the rest of the process: the installer usually
+// runs from a downloads folder, where a planted DLL must never be picked up.
+void RestrictDllSearchToSystem32();
+
+// Loads a system DLL from System32 only, never from the program's folder.
+HMODULE LoadSystemLibrary(const wchar_t* name);
+
+// The full path of this program, as the system reports it.
+bool OwnModulePath(wchar_t (&path)[MAX_PATH]);
+
+}  // namespace kelo

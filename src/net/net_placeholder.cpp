@@ -1,0 +1,1 @@
+// The message channel arrives with its own work.

@@ -1,0 +1,105 @@
+#include "setup/setup_logic.h"
+
+#include <objbase.h>
+#include <process.h>
+
+#include "base/product.h"
+
+namespace kelo {
+
+namespace {
+CSetupLogic* g_logic = nullptr;
+}
+
+const InstallStep CSetupLogic::kStepTable[kStepTableSize] = {
+    {kStepExtractPayload, &CSetupLogic::StepExtractPayload},
+    {kStepRegisterUninstall, &CSetupLogic::StepRegisterUninstall},
+    {kStepReserved, &CSetupLogic::StepReserved},
+    {kStepDefaultBrowser, &CSetupLogic::StepDefaultBrowser},
+    {kStepShortcuts, &CSetupLogic::StepShortcuts},
+    {kStepAssistShortcut, &CSetupLogic::StepAssistShortcut},
+    {kStepTaskbarPin, &CSetupLogic::StepTaskbarPin},
+    {kStepLaunch, &CSetupLogic::StepLaunch},
+    {kStepStopRunning, &CSetupLogic::StepStopRunning},
+    {kStepIdentity, &CSetupLogic::StepIdentity},
+};
+
+CSetupLogic* CSetupLogic::GetInstance() {
+  if (!g_logic) g_logic = new CSetupLogic();
+  return g_logic;
+}
+
+void CSetupLogic::DestroyInstance() {
+  delete g_logic;
+  g_logic = nullptr;
+}
+
+CSetupLogic::CSetupLogic() = default;
+
+CSetupLogic::~CSetupLogic() {
+  if (worker_thread) {
+    CloseHandle(worker_thread);
+    worker_thread = nullptr;
+  }
+  // Left behind by older installers. Without an install directory there is nothing of
+  // ours to remove, and a bare name would hit whatever the current directory holds.
+  if (!install_dir_.empty()) DeleteFileW((install_dir_ + kLegacyPacketFileName).c_str());
+}
+
+void CSetupLogic::SetInstallDir(const wchar_t* text) {
+  if (!text) return;
+  install_dir_ = text;
+  if (install_dir_.empty() || (install_dir_.back() != L'\\' && install_dir_.back() != L'/'))
+    install_dir_ += L'\\';
+}
+
+bool CSetupLogic::AddStep(const InstallStep& step) {
+  if (step_count_ >= kMaxInstallSteps) return false;
+  steps_[step_count_++] = step;
+  return true;
+}
+
+void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
+  if (options.stop_running_first) AddStep(kStepTable[kStepStopRunning]);
+  AddStep(kStepTable[kStepExtractPayload]);
+  AddStep(kStepTable[kStepRegisterUninstall]);
+  AddStep(kStepTable[kStepIdentity]);
+  if (options.default_browser) AddStep(kStepTable[kStepDefaultBrowser]);
+  AddStep(kStepTable[kStepShortcuts]);
+  if (options.desktop_shortcut) AddStep(kStepTable[kStepAssistShortcut]);
+  if (options.taskbar_pin) AddStep(kStepTable[kStepTaskbarPin]);
+  AddStep(kStepTable[kStepLaunch]);
+}
+
+bool CSetupLogic::StartWorker(HWND window) {
+  notify_window = window;
+  const uintptr_t thread = _beginthreadex(nullptr, 0, &CSetupLogic::RunInstallSteps, this, 0, nullptr);
+  worker_thread = reinterpret_cast<HANDLE>(thread);
+  return worker_thread != nullptr;
+}
+
+unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
+  auto* logic = static_cast<CSetupLogic*>(param);
+  if (!logic) return ERROR_INVALID_PARAMETER;
+  // The shortcut steps create shell-link objects, which need COM on this thread.
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  const uint32_t count = logic->step_count_;
+  for (uint32_t i = 0; i < count; ++i) {
+    const InstallStep& step = logic->steps_[i];
+    const bool ok = (logic->*step.function)() != 0;
+    // Posted, never sent: the worker must not wait for the window.
+    PostMessageW(logic->notify_window, WM_SETUP_STEP, step.id, ok ? 0 : -1);
+    if (!ok) break;
+  }
+  logic->step_count_ = 0;
+  CoUninitialize();
+  return 0;
+}
+
+int CSetupLogic::StepReserved() { return 1; }
+
+// The product does not register itself as the default browser; the option is kept so
+// the window's choice still has a place in the schedule.
+int CSetupLogic::StepDefaultBrowser() { return 1; }
+
+}  // namespace kelo

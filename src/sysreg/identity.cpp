@@ -1,0 +1,11 @@
+#include "setup/setup_logic.h"
+
+namespace kelo {
+
+// Not built yet: reports failure so that an install never pretends to have done it.
+int CSetupLogic::StepIdentity() {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return 0;
+}
+
+}  // namespace kelo

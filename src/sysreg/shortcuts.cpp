@@ -1,0 +1,23 @@
+#include "setup/setup_logic.h"
+
+namespace kelo {
+
+// Not built yet: reports failure so that an install never pretends to have done it.
+int CSetupLogic::StepShortcuts() {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return 0;
+}
+
+// Not built yet: reports failure so that an install never pretends to have done it.
+int CSetupLogic::StepAssistShortcut() {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return 0;
+}
+
+// Not built yet: reports failure so that an install never pretends to have done it.
+int CSetupLogic::StepTaskbarPin() {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return 0;
+}
+
+}  // namespace kelo

@@ -1,0 +1,1 @@
+// The window arrives with the user-interface work; until then the library is empty.

@@ -1,0 +1,213 @@
+// The payload packet: what the packer writes, the reader gives back, and every packet the
+// installer must refuse before writing anything.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "packtool/packet_writer.h"
+#include "setup/packet.h"
+
+namespace kelo {
+namespace {
+
+std::vector<uint8_t> Bytes(const std::string& s) { return std::vector<uint8_t>(s.begin(), s.end()); }
+
+std::vector<uint8_t> Pack(const std::vector<uint8_t>& archive, PacketOptions options = {}) {
+  std::vector<uint8_t> packet;
+  EXPECT_TRUE(CompressPacket(archive, options, &packet));
+  return packet;
+}
+
+std::vector<ArchiveEntry> ReadBack(const DecodedArchive& archive, std::vector<uint16_t>* reserved = nullptr) {
+  std::vector<ArchiveEntry> entries;
+  ForEachRecord(archive.data.get(), archive.size, [&](const ArchiveRecord& r) {
+    entries.push_back({std::string(r.name, r.name_size), std::vector<uint8_t>(r.data, r.data + r.data_size)});
+    if (reserved) reserved->push_back(r.reserved);
+    return true;
+  });
+  return entries;
+}
+
+const std::vector<ArchiveEntry> kSample = {
+    {"KeloBrowser.exe", Bytes("MZ browser")},
+    {"Skin\\default\\skin.ini", Bytes("[Skin]\r\n")},
+    {"Plugins\\empty.dat", {}},
+    {"KeloS.ini", Bytes("[StatInfo]\r\n")},
+};
+
+TEST(Packet, RoundTripKeepsEveryRecordInOrderWithEmptyFiles) {
+  const std::vector<uint8_t> archive = BuildArchive(kSample);
+  DecodedArchive decoded;
+  ASSERT_EQ(DecodePacket(Pack(archive).data(), Pack(archive).size(), &decoded), PacketError::kNone);
+  ASSERT_EQ(decoded.size, archive.size());
+  const std::vector<ArchiveEntry> back = ReadBack(decoded);
+  ASSERT_EQ(back.size(), kSample.size());
+  for (size_t i = 0; i < kSample.size(); ++i) {
+    EXPECT_EQ(back[i].name, kSample[i].name);
+    EXPECT_EQ(back[i].data, kSample[i].data) << kSample[i].name;
+  }
+}
+
+TEST(Packet, HeaderCarriesSizeAndPropertiesLittleEndian) {
+  const std::vector<uint8_t> archive = BuildArchive(kSample);
+  const std::vector<uint8_t> packet = Pack(archive);
+  PacketHeader header;
+  ASSERT_EQ(ParsePacketHeader(packet.data(), packet.size(), &header), PacketError::kNone);
+  EXPECT_EQ(header.unpacked_size, archive.size());
+  EXPECT_EQ(packet[4], 0x5D);  // lc 3, lp 0, pb 2
+  EXPECT_EQ(ReadLe32(&packet[5]), 1u << 24);
+  EXPECT_EQ(header.stream_size, packet.size() - 9);
+}
+
+TEST(Packet, ReservedFieldOfAnyValueIsIgnored) {
+  for (uint16_t reserved : {uint16_t{0}, uint16_t{24}, uint16_t{0xFFFF}}) {
+    DecodedArchive decoded;
+    const std::vector<uint8_t> packet = Pack(BuildArchive(kSample, reserved));
+    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << reserved;
+    std::vector<uint16_t> seen;
+    EXPECT_EQ(ReadBack(decoded, &seen).size(), kSample.size());
+    EXPECT_EQ(seen, std::vector<uint16_t>(kSample.size(), reserved));
+  }
+}
+
+TEST(Packet, TrailingRemainderOfEightBytesOrFewerIsIgnored) {
+  for (size_t extra = 1; extra <= 8; ++extra) {
+    std::vector<uint8_t> archive = BuildArchive(kSample);
+    // A remainder that would announce a huge record if it were read.
+    archive.insert(archive.end(), extra, 0xFF);
+    DecodedArchive decoded;
+    const std::vector<uint8_t> packet = Pack(archive);
+    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << extra;
+    EXPECT_EQ(ReadBack(decoded).size(), kSample.size()) << extra;
+  }
+}
+
+TEST(Packet, RecordHeaderEndingExactlyAtTheEndIsNotRead) {
+  // N = 0, S = 0: read as a record it would be a file with an empty name.
+  std::vector<uint8_t> archive = BuildArchive(kSample);
+  archive.insert(archive.end(), {0, 0, 24, 0, 0, 0, 0, 0});
+  EXPECT_EQ(CheckArchive(archive.data(), archive.size()), PacketError::kNone);
+  size_t count = 0;
+  ForEachRecord(archive.data(), archive.size(), [&](const ArchiveRecord&) { return ++count, true; });
+  EXPECT_EQ(count, kSample.size());
+}
+
+TEST(Packet, ArchivesOfEightBytesOrFewerHoldNoRecords) {
+  for (size_t size = 0; size <= 8; ++size) {
+    const std::vector<uint8_t> archive(size, 0x41);
+    EXPECT_EQ(CheckArchive(archive.data(), archive.size()), PacketError::kNone);
+    DecodedArchive decoded;
+    const std::vector<uint8_t> packet = Pack(archive);
+    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << size;
+    EXPECT_TRUE(ReadBack(decoded).empty());
+  }
+}
+
+TEST(Packet, StreamWithOrWithoutEndMarkerStopsAtDeclaredSize) {
+  const std::vector<uint8_t> archive = BuildArchive(kSample);
+  for (bool marker : {false, true}) {
+    PacketOptions options;
+    options.end_marker = marker;
+    const std::vector<uint8_t> packet = Pack(archive, options);
+    DecodedArchive decoded;
+    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << marker;
+    EXPECT_EQ(std::vector<uint8_t>(decoded.data.get(), decoded.data.get() + decoded.size), archive);
+  }
+}
+
+TEST(Packet, DeclaredSizeSmallerThanTheStreamDecodesOnlyThatMuch) {
+  const std::vector<uint8_t> archive = BuildArchive(kSample);
+  std::vector<uint8_t> packet = Pack(archive);
+  const uint32_t first_record = 8 + 15 + 10;  // "KeloBrowser.exe" with "MZ browser"
+  for (int i = 0; i < 4; ++i) packet[i] = static_cast<uint8_t>(first_record >> (8 * i));
+  DecodedArchive decoded;
+  ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone);
+  ASSERT_EQ(ReadBack(decoded).size(), 1u);
+}
+
+TEST(Packet, RefusesPacketsThatCannotBeDecodedCompletely) {
+  const std::vector<uint8_t> archive = BuildArchive(kSample);
+  const std::vector<uint8_t> good = Pack(archive);
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> packet;
+    PacketError expected;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"empty", {}, PacketError::kTooShort});
+  cases.push_back({"header only, 8 bytes", std::vector<uint8_t>(good.begin(), good.begin() + 8), PacketError::kTooShort});
+  cases.push_back({"header without stream", std::vector<uint8_t>(good.begin(), good.begin() + 9), PacketError::kTruncatedStream});
+  cases.push_back({"truncated stream", std::vector<uint8_t>(good.begin(), good.end() - 8), PacketError::kTruncatedStream});
+  std::vector<uint8_t> bad_props = good;
+  bad_props[4] = 225;  // beyond (4 * 5 + 4) * 9 + 8
+  cases.push_back({"unsupported properties", bad_props, PacketError::kBadProperties});
+  std::vector<uint8_t> corrupt = good;
+  corrupt[9] = 0xFF;  // an LZMA stream always starts with a zero byte
+  cases.push_back({"corrupt stream", corrupt, PacketError::kCorruptStream});
+  // An end marker well before the declared size: the decoder stops early.
+  PacketOptions marked;
+  marked.end_marker = true;
+  std::vector<uint8_t> short_marked = Pack(archive, marked);
+  const uint32_t larger = static_cast<uint32_t>(archive.size() + 100);
+  for (int i = 0; i < 4; ++i) short_marked[i] = static_cast<uint8_t>(larger >> (8 * i));
+  cases.push_back({"end marker before declared size", short_marked, PacketError::kTruncatedStream});
+  for (const Case& c : cases) {
+    DecodedArchive decoded;
+    EXPECT_EQ(DecodePacket(c.packet.data(), c.packet.size(), &decoded), c.expected) << c.what;
+    EXPECT_EQ(decoded.data, nullptr) << c.what;
+  }
+}
+
+TEST(Packet, RefusesRecordsThatRunPastTheArchive) {
+  std::vector<uint8_t> archive = BuildArchive({{"a.txt", Bytes("hello")}});
+  struct Case {
+    const char* what;
+    size_t offset;
+    std::vector<uint8_t> bytes;
+  };
+  const Case cases[] = {
+      {"name runs past the end", 0, {0xFF, 0x00}},
+      {"data runs past the end by one", 4, {6, 0, 0, 0}},
+      {"data size near 4 GiB", 4, {0xFF, 0xFF, 0xFF, 0xFF}},
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> bad = archive;
+    std::copy(c.bytes.begin(), c.bytes.end(), bad.begin() + c.offset);
+    EXPECT_EQ(CheckArchive(bad.data(), bad.size()), PacketError::kRecordOverrun) << c.what;
+    DecodedArchive decoded;
+    const std::vector<uint8_t> packet = Pack(bad);
+    EXPECT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kRecordOverrun) << c.what;
+  }
+  // A bad record after good ones refuses the whole packet.
+  std::vector<uint8_t> tail = BuildArchive({{"good.txt", Bytes("ok")}, {"b.txt", Bytes("xy")}});
+  tail[tail.size() - 2 - 5 - 4] = 9;  // b.txt's data size low byte
+  EXPECT_EQ(CheckArchive(tail.data(), tail.size()), PacketError::kRecordOverrun);
+}
+
+TEST(Packet, AcceptsOnlyNamesThatStayInsideTheInstallDirectory) {
+  const std::string longest(259, 'a');
+  const std::string too_long(260, 'a');
+  const char* const safe[] = {"a", "KeloBrowser.exe", "Skin\\default\\bg.png", "..a", "a..b", ".hidden",
+                              "Lib\\x y.dll", "\xb2\xe2\xca\xd4.txt"};
+  for (const char* name : safe) EXPECT_TRUE(IsSafeArchiveName(name, strlen(name))) << name;
+  EXPECT_TRUE(IsSafeArchiveName(longest.data(), longest.size()));
+
+  const char* const unsafe[] = {"",        ".",        "..",          "..\\x",     "a\\..\\..\\x", "a\\.\\b",
+                                "\\a",     "\\\\srv\\x", "C:\\x",     "C:x",       "a:b",          "file.txt:ads",
+                                "a\\",     "a\\\\b",   "a/b",         "../x",      "a.",           "a ",
+                                "dir.\\x", "a*b",      "a?b",         "a|b",       "a<b",          "a\"b",
+                                "a\tb"};
+  for (const char* name : unsafe) EXPECT_FALSE(IsSafeArchiveName(name, strlen(name))) << '"' << name << '"';
+  EXPECT_FALSE(IsSafeArchiveName(too_long.data(), too_long.size()));
+  EXPECT_FALSE(IsSafeArchiveName("a\0b", 3));
+
+  for (const char* name : {"..\\evil.exe", "C:\\evil.exe", "a\\..\\..\\evil.exe"}) {
+    std::vector<uint8_t> archive = BuildArchive({{"ok.txt", Bytes("1")}, {name, Bytes("2")}});
+    EXPECT_EQ(CheckArchive(archive.data(), archive.size()), PacketError::kBadName) << name;
+  }
+}
+
+}  // namespace
+}  // namespace kelo

@@ -1,0 +1,187 @@
+// The install pipeline: which steps the options schedule, and the worker's contract with
+// the window: one message per step, the failure last, nothing after it.
+#include <gtest/gtest.h>
+#include <objbase.h>
+
+#include <utility>
+#include <vector>
+
+#include "setup/setup_logic.h"
+
+namespace kelo {
+namespace {
+
+using Report = std::pair<WPARAM, LPARAM>;
+
+// A logic object whose steps record that they ran and fail where the test says.
+class ScriptedLogic : public CSetupLogic {
+ public:
+  std::vector<uint32_t> ran;
+  uint32_t failing_id = 0xFFFFFFFF;
+  APTTYPE apartment = APTTYPE_CURRENT;
+
+  int Record(uint32_t id) {
+    ran.push_back(id);
+    APTTYPEQUALIFIER qualifier;
+    CoGetApartmentType(&apartment, &qualifier);
+    if (id == failing_id) {
+      SetLastError(ERROR_DISK_FULL);
+      return 0;
+    }
+    return 1;
+  }
+  int S0() { return Record(0); }
+  int S1() { return Record(1); }
+  int S3() { return Record(3); }
+  int S4() { return Record(4); }
+  int S5() { return Record(5); }
+  int S7() { return Record(7); }
+  int S9() { return Record(9); }
+
+  void Schedule(std::initializer_list<std::pair<uint32_t, int (ScriptedLogic::*)()>> steps) {
+    for (const auto& [id, fn] : steps) ASSERT_TRUE(AddStep({id, static_cast<StepFunction>(fn)}));
+  }
+};
+
+// A real top-level window on the test thread receives the worker's posts.
+class PipelineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    window_ = CreateWindowExW(0, L"STATIC", L"pipeline test", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr,
+                              nullptr, nullptr);
+    ASSERT_NE(window_, nullptr);
+  }
+  void TearDown() override { DestroyWindow(window_); }
+
+  // Runs the worker to its end and collects what reached the window.
+  std::vector<Report> Run(CSetupLogic& logic) {
+    EXPECT_TRUE(logic.StartWorker(window_));
+    EXPECT_EQ(WaitForSingleObject(logic.worker_thread, 10000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeThread(logic.worker_thread, &code);
+    EXPECT_EQ(code, 0u);
+    std::vector<Report> reports;
+    MSG msg;
+    while (PeekMessageW(&msg, window_, WM_SETUP_STEP, WM_SETUP_STEP, PM_REMOVE))
+      reports.emplace_back(msg.wParam, msg.lParam);
+    return reports;
+  }
+
+  HWND window_ = nullptr;
+};
+
+std::vector<uint32_t> ScheduledIds(const CSetupLogic& logic) {
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < logic.StepCount(); ++i) {
+    ids.push_back(logic.StepAt(i).id);
+    EXPECT_TRUE(logic.StepAt(i).function == CSetupLogic::kStepTable[logic.StepAt(i).id].function)
+        << "step " << logic.StepAt(i).id << " does not run its own function";
+  }
+  return ids;
+}
+
+TEST(Schedule, FollowsTheOptionsInFixedOrder) {
+  struct Case {
+    InstallOptions options;
+    std::vector<uint32_t> expected;
+  } cases[] = {
+      {{false, false, false, false}, {0, 1, 9, 4, 7}},
+      {{true, true, true, false}, {0, 1, 9, 3, 4, 5, 6, 7}},
+      {{true, false, false, false}, {0, 1, 9, 3, 4, 7}},
+      {{false, true, false, false}, {0, 1, 9, 4, 5, 7}},
+      {{false, false, true, false}, {0, 1, 9, 4, 6, 7}},
+      {{false, false, false, true}, {8, 0, 1, 9, 4, 7}},
+  };
+  for (const Case& c : cases) {
+    CSetupLogic logic;
+    logic.ScheduleInstall(c.options);
+    EXPECT_EQ(ScheduledIds(logic), c.expected);
+  }
+}
+
+TEST(Schedule, StepTableIdsEqualTheirPositions) {
+  for (uint32_t i = 0; i < kStepTableSize; ++i) EXPECT_EQ(CSetupLogic::kStepTable[i].id, i);
+  CSetupLogic logic;
+  EXPECT_NE((logic.*CSetupLogic::kStepTable[kStepReserved].function)(), 0);
+  EXPECT_NE((logic.*CSetupLogic::kStepTable[kStepDefaultBrowser].function)(), 0);
+}
+
+TEST(Schedule, StepListHoldsAtMostOneHundredEntries) {
+  CSetupLogic logic;
+  for (size_t i = 0; i < kMaxInstallSteps; ++i) ASSERT_TRUE(logic.AddStep(CSetupLogic::kStepTable[2]));
+  EXPECT_FALSE(logic.AddStep(CSetupLogic::kStepTable[2]));
+  EXPECT_EQ(logic.StepCount(), kMaxInstallSteps);
+}
+
+TEST(InstallDir, EndsWithExactlyTheSeparatorTheUserTypedOrABackslash) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"C:\\Games\\Kelo", L"C:\\Games\\Kelo\\"},
+      {L"C:\\Games\\Kelo\\", L"C:\\Games\\Kelo\\"},
+      {L"D:/Games/KeloBrowser/", L"D:/Games/KeloBrowser/"},
+      {L"D:/Games/KeloBrowser", L"D:/Games/KeloBrowser\\"},
+      {L"C:\\My Games", L"C:\\My Games\\"},
+      {L"", L"\\"},
+  };
+  for (const auto& [typed, stored] : cases) {
+    CSetupLogic logic;
+    logic.SetInstallDir(typed);
+    EXPECT_EQ(logic.InstallDir(), stored) << typed;
+  }
+  CSetupLogic logic;
+  logic.SetInstallDir(L"C:\\kept");
+  logic.SetInstallDir(nullptr);
+  EXPECT_EQ(logic.InstallDir(), L"C:\\kept\\");
+}
+
+TEST_F(PipelineTest, EveryStepReportsSuccessInOrderInAMultithreadedApartment) {
+  ScriptedLogic logic;
+  logic.Schedule({{0, &ScriptedLogic::S0}, {1, &ScriptedLogic::S1}, {9, &ScriptedLogic::S9},
+                  {3, &ScriptedLogic::S3}, {4, &ScriptedLogic::S4}, {5, &ScriptedLogic::S5},
+                  {7, &ScriptedLogic::S7}});
+  const std::vector<Report> reports = Run(logic);
+  EXPECT_EQ(reports, (std::vector<Report>{{0, 0}, {1, 0}, {9, 0}, {3, 0}, {4, 0}, {5, 0}, {7, 0}}));
+  EXPECT_EQ(logic.ran, (std::vector<uint32_t>{0, 1, 9, 3, 4, 5, 7}));
+  EXPECT_EQ(logic.apartment, APTTYPE_MTA);
+  EXPECT_EQ(logic.StepCount(), 0u);
+}
+
+TEST_F(PipelineTest, FirstFailureIsTheLastReportAndLaterStepsNeverRun) {
+  struct Case {
+    uint32_t failing;
+    std::vector<Report> expected;
+    std::vector<uint32_t> ran;
+  } cases[] = {
+      {0, {{0, -1}}, {0}},
+      {4, {{0, 0}, {1, 0}, {9, 0}, {4, -1}}, {0, 1, 9, 4}},
+      {7, {{0, 0}, {1, 0}, {9, 0}, {4, 0}, {7, -1}}, {0, 1, 9, 4, 7}},
+  };
+  for (const Case& c : cases) {
+    ScriptedLogic logic;
+    logic.failing_id = c.failing;
+    logic.Schedule({{0, &ScriptedLogic::S0}, {1, &ScriptedLogic::S1}, {9, &ScriptedLogic::S9},
+                    {4, &ScriptedLogic::S4}, {7, &ScriptedLogic::S7}});
+    EXPECT_EQ(Run(logic), c.expected) << "failing step " << c.failing;
+    EXPECT_EQ(logic.ran, c.ran) << "failing step " << c.failing;
+    EXPECT_EQ(logic.StepCount(), 0u);
+  }
+}
+
+TEST_F(PipelineTest, EmptyScheduleReportsNothing) {
+  CSetupLogic logic;
+  EXPECT_TRUE(Run(logic).empty());
+}
+
+TEST(Pipeline, WorkerRefusesANullLogicObject) {
+  EXPECT_EQ(CSetupLogic::RunInstallSteps(nullptr), static_cast<unsigned>(ERROR_INVALID_PARAMETER));
+}
+
+TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
+  CSetupLogic* first = CSetupLogic::GetInstance();
+  EXPECT_EQ(CSetupLogic::GetInstance(), first);
+  EXPECT_TRUE(first->InstallDir().empty());
+  EXPECT_EQ(first->StepCount(), 0u);
+  CSetupLogic::DestroyInstance();
+}
+
+}  // namespace
+}  // namespace kelo

@@ -1,0 +1,164 @@
+// kelopack: builds and inspects the installer's payload packet.
+//   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR
+//   kelopack list PACKET                   name and size of each record
+//   kelopack verify PACKET                 decode and walk; non-zero exit on any fault
+//   kelopack unpack PACKET DIR             write the records below DIR
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "packtool/packet_writer.h"
+#include "setup/packet.h"
+
+namespace fs = std::filesystem;
+using namespace kelo;
+
+namespace {
+
+int Fail(const char* format, const std::string& detail) {
+  std::fprintf(stderr, "kelopack: ");
+  std::fprintf(stderr, format, detail.c_str());
+  std::fputc('\n', stderr);
+  return 1;
+}
+
+bool ReadWholeFile(const fs::path& path, std::vector<uint8_t>* data) {
+  FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  data->clear();
+  uint8_t chunk[1 << 16];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0) data->insert(data->end(), chunk, chunk + got);
+  const bool ok = !std::ferror(file);
+  std::fclose(file);
+  return ok;
+}
+
+// Writes next to the target and renames, so a failed run never leaves a packet that
+// looks complete.
+bool WriteWholeFile(const fs::path& path, const uint8_t* data, size_t size) {
+  const fs::path temp = path.string() + ".partial";
+  FILE* file = std::fopen(temp.c_str(), "wb");
+  if (!file) return false;
+  bool ok = std::fwrite(data, 1, size, file) == size;
+  ok = (std::fclose(file) == 0) && ok;
+  std::error_code ec;
+  if (ok) fs::rename(temp, path, ec);
+  if (!ok || ec) {
+    fs::remove(temp, ec);
+    return false;
+  }
+  return true;
+}
+
+int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
+  std::error_code ec;
+  if (!fs::is_directory(dir, ec)) return Fail("not a directory: %s", dir.string());
+  std::vector<ArchiveEntry> entries;
+  for (fs::recursive_directory_iterator it(dir, ec), end; it != end; it.increment(ec)) {
+    if (ec) return Fail("cannot list %s", dir.string());
+    if (it->is_directory()) continue;  // directories are implied by the file names
+    const std::string relative = fs::relative(it->path(), dir).generic_string();
+    if (!it->is_regular_file()) return Fail("not a regular file: %s", relative);
+    ArchiveEntry entry;
+    entry.name = relative;
+    std::replace(entry.name.begin(), entry.name.end(), '/', '\\');
+    if (entry.name.size() > kMaxNameBytes) return Fail("name of 260 bytes or more: %s", relative);
+    if (!allow_ansi) {
+      for (unsigned char c : entry.name)
+        if (c >= 0x80) return Fail("non-ASCII name (use --allow-ansi if intended): %s", relative);
+    }
+    if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
+      return Fail("name the installer cannot write: %s", relative);
+    if (!ReadWholeFile(it->path(), &entry.data)) return Fail("cannot read %s", relative);
+    if (entry.data.size() > 0xFFFFFFFFu) return Fail("file of 4 GiB or more: %s", relative);
+    entries.push_back(std::move(entry));
+  }
+  std::sort(entries.begin(), entries.end(),
+            [](const ArchiveEntry& a, const ArchiveEntry& b) { return a.name < b.name; });
+  const std::vector<uint8_t> archive = BuildArchive(entries);
+  if (archive.size() > 0xFFFFFFFFu) return Fail("archive of 4 GiB or more from %s", dir.string());
+  std::vector<uint8_t> packet;
+  if (!CompressPacket(archive, PacketOptions{}, &packet)) return Fail("LZMA encoder failed for %s", dir.string());
+  if (!WriteWholeFile(out, packet.data(), packet.size())) return Fail("cannot write %s", out.string());
+  std::printf("%zu files, %zu bytes unpacked, %zu bytes packed\n", entries.size(), archive.size(),
+              packet.size());
+  return 0;
+}
+
+// Reads and fully checks a packet; every inspecting command starts here.
+int Load(const fs::path& path, DecodedArchive* archive) {
+  std::vector<uint8_t> packet;
+  if (!ReadWholeFile(path, &packet)) return Fail("cannot read %s", path.string());
+  const PacketError error = DecodePacket(packet.data(), packet.size(), archive);
+  if (error != PacketError::kNone) return Fail("%s", path.string() + ": " + PacketErrorText(error));
+  return 0;
+}
+
+int List(const fs::path& path, bool quiet) {
+  DecodedArchive archive;
+  if (int rc = Load(path, &archive)) return rc;
+  size_t count = 0;
+  ForEachRecord(archive.data.get(), archive.size, [&](const ArchiveRecord& r) {
+    if (!quiet) std::printf("%10u  %.*s\n", r.data_size, r.name_size, r.name);
+    ++count;
+    return true;
+  });
+  std::printf("%zu records, %zu bytes unpacked\n", count, archive.size);
+  return 0;
+}
+
+int Unpack(const fs::path& path, const fs::path& dir) {
+  DecodedArchive archive;
+  if (int rc = Load(path, &archive)) return rc;
+  int rc = 0;
+  ForEachRecord(archive.data.get(), archive.size, [&](const ArchiveRecord& r) {
+    std::string name(r.name, r.name_size);
+    std::replace(name.begin(), name.end(), '\\', '/');
+    const fs::path target = dir / name;
+    std::error_code ec;
+    fs::create_directories(target.parent_path(), ec);
+    if (ec || !WriteWholeFile(target, r.data, r.data_size)) {
+      rc = Fail("cannot write %s", target.string());
+      return false;
+    }
+    return true;
+  });
+  return rc;
+}
+
+int Usage() {
+  std::fputs(
+      "usage: kelopack pack [--allow-ansi] DIR OUT\n"
+      "       kelopack list PACKET\n"
+      "       kelopack verify PACKET\n"
+      "       kelopack unpack PACKET DIR\n",
+      stderr);
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> args(argv + 1, argv + argc);
+  if (args.empty()) return Usage();
+  const std::string command = args[0];
+  args.erase(args.begin());
+  if (command == "pack") {
+    bool allow_ansi = false;
+    if (!args.empty() && args[0] == "--allow-ansi") {
+      allow_ansi = true;
+      args.erase(args.begin());
+    }
+    if (args.size() != 2) return Usage();
+    return Pack(args[0], args[1], allow_ansi);
+  }
+  if (command == "list" && args.size() == 1) return List(args[0], false);
+  if (command == "verify" && args.size() == 1) return List(args[0], true);
+  if (command == "unpack" && args.size() == 2) return Unpack(args[0], args[1]);
+  return Usage();
+}

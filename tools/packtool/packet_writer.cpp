@@ -1,0 +1,62 @@
+#include "packtool/packet_writer.h"
+
+#include <cstdlib>
+
+#include "LzmaEnc.h"
+
+namespace kelo {
+
+namespace {
+void* Alloc(void*, size_t size) { return size ? std::malloc(size) : nullptr; }
+void Free(void*, void* address) { std::free(address); }
+ISzAlloc g_alloc = {Alloc, Free};
+
+void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
+  out->push_back(static_cast<uint8_t>(v));
+  out->push_back(static_cast<uint8_t>(v >> 8));
+}
+void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
+  for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
+}
+}  // namespace
+
+std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntry>& entries, uint16_t reserved) {
+  std::vector<uint8_t> archive;
+  for (const ArchiveEntry& entry : entries) {
+    PutLe16(&archive, static_cast<uint16_t>(entry.name.size()));
+    PutLe16(&archive, reserved);
+    PutLe32(&archive, static_cast<uint32_t>(entry.data.size()));
+    archive.insert(archive.end(), entry.name.begin(), entry.name.end());
+    archive.insert(archive.end(), entry.data.begin(), entry.data.end());
+  }
+  return archive;
+}
+
+bool CompressPacket(const std::vector<uint8_t>& archive, const PacketOptions& options,
+                    std::vector<uint8_t>* packet) {
+  CLzmaEncProps props;
+  LzmaEncProps_Init(&props);
+  props.level = options.level;
+  props.dictSize = options.dictionary_size;
+  props.lc = 3;
+  props.lp = 0;
+  props.pb = 2;
+  props.numThreads = 1;
+
+  // Incompressible input grows by a little; leave generous room.
+  SizeT stream_size = archive.size() + archive.size() / 2 + (1 << 16);
+  packet->assign(kPacketHeaderSize + stream_size, 0);
+  Byte encoded_props[kLzmaPropsSize];
+  SizeT props_size = kLzmaPropsSize;
+  const SRes result = LzmaEncode(packet->data() + kPacketHeaderSize, &stream_size, archive.data(),
+                                 archive.size(), &props, encoded_props, &props_size,
+                                 options.end_marker ? 1 : 0, nullptr, &g_alloc, &g_alloc);
+  if (result != SZ_OK || props_size != kLzmaPropsSize) return false;
+  packet->resize(kPacketHeaderSize + stream_size);
+  const uint32_t size = static_cast<uint32_t>(archive.size());
+  for (int i = 0; i < 4; ++i) (*packet)[i] = static_cast<uint8_t>(size >> (8 * i));
+  for (size_t i = 0; i < kLzmaPropsSize; ++i) (*packet)[4 + i] = encoded_props[i];
+  return true;
+}
+
+}  // namespace kelo
