@@ -1,4 +1,5 @@
 #include "setup/setup_logic.h"
+#include "sysreg/shell_open.h"
 
 namespace kelo {
 
@@ -14,4 +15,9 @@ int CSetupLogic::StepStopRunning() {
   return 0;
 }
 
+}  // namespace kelo
+
+namespace kelo {
+// Placeholder until the launch step is built.
+bool ShellOpen(const wchar_t*, const wchar_t*) { return false; }
 }  // namespace kelo

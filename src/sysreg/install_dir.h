@@ -1,0 +1,37 @@
+#pragma once
+// The install directory: what the installer proposes, and whether a directory typed or
+// picked by the user may be installed into.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kelo {
+
+inline constexpr size_t kDirFieldChars = 261;  // the field's read buffer, terminator included
+
+// The stored "InstallLocation" of an earlier installation, else the local application-data
+// folder + "\Kelo\KeloBrowser\". False (and `dir` untouched) when neither is available.
+bool DefaultInstallDir(std::wstring* dir);
+
+// Form only: "X:\" or "X:/" then no : * ? " < > | ; 3 to 260 characters. Touches no disk.
+bool IsValidInstallPath(const wchar_t* path);
+
+// False when the directory, or its nearest existing ancestor, carries an access-denied
+// entry with all four write bits.
+bool IsDirWritable(const wchar_t* path);
+
+// Bytes available to the caller on a drive root such as "C:\"; false if unknown.
+using FreeSpaceQuery = bool (*)(const wchar_t* root, uint64_t* bytes);
+bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes);
+
+struct DirCheck {
+  bool valid = false;
+  std::wstring message;  // a failure message or the free-space text
+};
+DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space = QueryFreeSpace);
+
+// Appends "\KeloBrowser" in place, cut to fit the buffer.
+void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]);
+
+}  // namespace kelo
