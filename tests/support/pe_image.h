@@ -1,0 +1,19 @@
+#pragma once
+// Reads the import and export tables of a PE32+ file from its bytes: what a Windows
+// loader would bind when it starts the program. Portable; for tests only.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelo::test {
+
+struct PeImage {
+  bool valid = false;
+  std::vector<std::string> imported_dlls;        // load-time imports, as written in the file
+  std::vector<std::string> delay_imported_dlls;  // delay-load imports
+  std::vector<std::string> exported_names;
+};
+
+PeImage ReadPeImage(const std::string& path);
+
+}  // namespace kelo::test

@@ -1,0 +1,112 @@
+// The installer usually runs from a downloads folder. A DLL planted there must never be
+// loaded: the program binds only DLLs the system always takes from System32 and loads the
+// others from System32 explicitly.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "pe_image.h"
+
+namespace {
+
+std::string Lower(std::string s) {
+  std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
+  return s;
+}
+
+TEST(DllHardening, BindsOnlyDllsTheSystemAlwaysTakesFromSystem32) {
+  const char* const known[] = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll",
+                               "shlwapi.dll",  "ole32.dll",  "oleaut32.dll", "ws2_32.dll",  "msvcrt.dll"};
+  const kelo::test::PeImage image = kelo::test::ReadPeImage(KELO_SETUP_EXE);
+  ASSERT_TRUE(image.valid) << KELO_SETUP_EXE;
+  ASSERT_FALSE(image.imported_dlls.empty());
+  for (const std::string& dll : image.imported_dlls) {
+    EXPECT_NE(std::find(std::begin(known), std::end(known), Lower(dll)), std::end(known))
+        << dll << " is bound at load time and would be looked up in the program's folder";
+  }
+  EXPECT_TRUE(image.delay_imported_dlls.empty());
+}
+
+std::wstring Widen(const char* s) {
+  std::wstring w;
+  while (*s) w += static_cast<wchar_t>(*s++);
+  return w;
+}
+
+// A downloads folder holding the program and the planted DLLs.
+class PlantedFolder : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    dir_ = std::wstring(temp) + L"kelo-downloads-" + std::to_wstring(GetCurrentProcessId()) + L"\\";
+    CreateDirectoryW(dir_.c_str(), nullptr);
+    for (const char* dll : {KELO_PLANTED_VERSION_DLL, KELO_PLANTED_GDIPLUS_DLL}) {
+      const std::wstring source = Widen(dll);
+      const std::wstring name = source.substr(source.find_last_of(L"\\/") + 1);
+      ASSERT_TRUE(CopyFileW(source.c_str(), (dir_ + name).c_str(), FALSE)) << dll;
+    }
+  }
+  void TearDown() override {
+    for (const wchar_t* name : {L"version.dll", L"gdiplus.dll", L"version.dll.loaded", L"gdiplus.dll.loaded",
+                                L"KeloSetup.exe", L"dll_probe.exe"})
+      DeleteFileW((dir_ + name).c_str());
+    RemoveDirectoryW(dir_.c_str());
+  }
+
+  std::wstring Copy(const char* program) {
+    const std::wstring source = Widen(program);
+    const std::wstring target = dir_ + source.substr(source.find_last_of(L"\\/") + 1);
+    EXPECT_TRUE(CopyFileW(source.c_str(), target.c_str(), FALSE)) << program;
+    return target;
+  }
+
+  // CTest runs this test with Wine told to prefer DLLs found beside a program over its own
+  // (KELO_DLLOVERRIDES), and the programs started here inherit that.
+  PROCESS_INFORMATION Start(const std::wstring& program) {
+    STARTUPINFOW startup = {sizeof(startup)};
+    PROCESS_INFORMATION process = {};
+    std::wstring command = L"\"" + program + L"\"";
+    EXPECT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(),
+                               &startup, &process));
+    return process;
+  }
+
+  bool Loaded(const wchar_t* dll) { return GetFileAttributesW((dir_ + dll + L".loaded").c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+  std::wstring dir_;
+};
+
+TEST_F(PlantedFolder, ACarelessProgramPicksUpThePlantedDll) {
+  PROCESS_INFORMATION probe = Start(Copy(KELO_DLL_PROBE_EXE));
+  ASSERT_EQ(WaitForSingleObject(probe.hProcess, 30000), WAIT_OBJECT_0);
+  CloseHandle(probe.hThread);
+  CloseHandle(probe.hProcess);
+  EXPECT_TRUE(Loaded(L"version.dll")) << "the planted DLL was not loaded: this setting proves nothing";
+}
+
+TEST_F(PlantedFolder, TheInstallerLoadsNoPlantedDll) {
+  PROCESS_INFORMATION setup = Start(Copy(KELO_SETUP_EXE));
+  // The installer shows its window and waits for the user; close it once it is up.
+  HWND window = nullptr;
+  for (int i = 0; i < 300 && !window; ++i) {
+    if (WaitForSingleObject(setup.hProcess, 50) == WAIT_OBJECT_0) break;
+    window = FindWindowW(nullptr, L"Kelo游戏浏览器安装/卸载程序");
+  }
+  if (window) PostMessageW(window, WM_CLOSE, 0, 0);
+  const DWORD waited = WaitForSingleObject(setup.hProcess, 20000);
+  if (waited != WAIT_OBJECT_0) TerminateProcess(setup.hProcess, 1);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(setup.hProcess, &exit_code);
+  CloseHandle(setup.hThread);
+  CloseHandle(setup.hProcess);
+  EXPECT_EQ(waited, WAIT_OBJECT_0);
+  EXPECT_EQ(exit_code, 0u);
+  EXPECT_FALSE(Loaded(L"version.dll"));
+  EXPECT_FALSE(Loaded(L"gdiplus.dll"));
+}
+
+}  // namespace
