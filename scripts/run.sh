@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds the installer from the bundled demo payload and starts it
+# under Wine, in a prefix of its own under build/demo-prefix (kept, so the installation can
+# be looked at afterwards). With no display it runs under Xvfb, saves a screenshot of the
+# window to build/screenshots/KeloSetup.png and closes it again.
+set -euo pipefail
+top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+cd "$top"
+scripts/deps.sh
+scripts/build.sh
+exe=$top/build/win/bin/KeloSetup.exe
+prefix=$top/build/demo-prefix
+tools/wine/make-template.sh "$prefix"
+export WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+
+if [ -n "${DISPLAY:-}" ]; then
+  echo "Starting $exe under Wine (prefix $prefix)"
+  exec /usr/lib/wine/wine64 "$exe"
+fi
+
+display=:$(( 90 + RANDOM % 100 ))
+Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+trap 'wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
+export DISPLAY=$display
+for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+wineserver -p 5 >/dev/null 2>&1 || true   # keep the server up: the time below is the program's own
+start=$(date +%s%N)
+/usr/lib/wine/wine64 "$exe" &
+window=""
+for _ in $(seq 300); do
+  window=$(xdotool search --onlyvisible --name 'Kelo游戏浏览器安装' 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  sleep 0.05
+done
+[ -n "$window" ] || { echo "The installer window did not appear within 15 s" >&2; exit 1; }
+echo "Window up after $(( ($(date +%s%N) - start) / 1000000 )) ms"
+sleep 1   # let the first paint settle before the picture is taken
+mkdir -p build/screenshots
+eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y, WIDTH, HEIGHT
+import -window root -display "$display" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage build/screenshots/KeloSetup.png
+echo "Screenshot: $top/build/screenshots/KeloSetup.png"
+xdotool windowclose "$window" 2>/dev/null || true
+wineserver -k >/dev/null 2>&1 || true
