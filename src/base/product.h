@@ -42,4 +42,18 @@ inline constexpr wchar_t kPublisher[] = L"Kelo游戏";
 inline constexpr wchar_t kLicenceUrl[] = L"https://www.kelogame.cn/xukexieyi.html";
 inline constexpr wchar_t kForumUrl[] = L"https://bbs.kelogame.cn/forum.php";
 
+// The installer window: labels, the running-browser warning and the failure page.
+inline constexpr wchar_t kDesktopShortcutLabel[] = L"添加到桌面快捷方式";
+inline constexpr wchar_t kTaskbarLabel[] = L"添加到任务栏";
+inline constexpr wchar_t kDefaultBrowserLabel[] = L"设为默认浏览器";
+inline constexpr wchar_t kLicenceLabel[] = L"同意用户许可协议";
+inline constexpr wchar_t kExperienceLabel[] = L"加入用户体验计划";
+inline constexpr wchar_t kRunningWarning[] = L"Kelo游戏浏览器或者相关进程正在运行,点击安装将关闭浏览器并安装";
+inline constexpr wchar_t kFailureTitle[] = L"安装失败";
+inline constexpr wchar_t kFeedbackLink[] = L"请点击这里进行问题反馈";
+inline constexpr wchar_t kFailureAdvice1[] = L"非常抱歉，安装失败了，请参照以下方案，重新安装:";
+inline constexpr wchar_t kFailureAdvice2[] = L"1、暂时关闭安全类杀毒软件，如360或者金山；";
+inline constexpr wchar_t kFailureAdvice3[] = L"2、换一个有足够空间的安装目录";
+inline constexpr wchar_t kWindowFontFace[] = L"宋体";
+
 }  // namespace kelo

@@ -1,0 +1,330 @@
+#include "ui/main_window.h"
+
+#include <string>
+
+#include "base/module.h"
+#include "base/product.h"
+#include "base/win_holders.h"
+#include "sysreg/install_dir.h"
+#include "ui/setup_ui.h"
+#include "ui/skin.h"
+#include "ui/window_flow.h"
+
+namespace kelo {
+
+namespace {
+
+constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE;
+constexpr DWORD kFieldStyle = WS_CHILD | WS_VISIBLE | ES_AUTOHSCROLL;
+constexpr int kFieldLimitChars = 260;
+
+struct ButtonPlace {
+  int id;
+  int image;
+  POINT position;
+};
+// Creation order matters only for the tab order; it follows the window's reading order.
+constexpr ButtonPlace kButtonPlaces[] = {
+    {kIdClose, kImageClose, {565, 0}},          {kIdQuickInstall, kImageQuickInstall, {214, 234}},
+    {kIdInstallNow, kImageInstallNow, {352, 405}}, {kIdCollapse, kImageCollapse, {507, 372}},
+    {kIdBrowse, kImageBrowse, {510, 315}},      {kIdExpand, kImageExpand, {507, 372}},
+};
+
+struct CheckBoxPlace {
+  int id;
+  POINT position;
+};
+constexpr CheckBoxPlace kCheckBoxPlaces[] = {
+    {kIdDefaultBrowserBox, {248, 354}}, {kIdLicenceBox, {13, 380}},  {kIdExperienceBox, {360, 354}},
+    {kIdDesktopShortcutBox, {11, 354}}, {kIdTaskbarBox, {146, 354}},
+};
+
+struct LabelPlace {
+  int id;
+  const wchar_t* text;
+  POINT position;  // y without the label offset
+};
+constexpr LabelPlace kLabelPlaces[] = {
+    {kIdDesktopShortcutLabel, kDesktopShortcutLabel, {32, 354}},
+    {kIdTaskbarLabel, kTaskbarLabel, {167, 354}},
+    {kIdDefaultBrowserLabel, kDefaultBrowserLabel, {269, 354}},
+    {kIdLicenceLabel, kLicenceLabel, {34, 380}},
+    {kIdExperienceLabel, kExperienceLabel, {381, 354}},
+};
+
+// The labels fitted to their words, in the order of CSetupUI::label_unfitted.
+constexpr int kFittedLabels[3] = {kIdDefaultBrowserLabel, kIdDesktopShortcutLabel, kIdTaskbarLabel};
+
+// Controls each view brings in line; the rest is shown and hidden by the commands.
+constexpr int kExpandedOnly[] = {kIdCollapse,       kIdDesktopShortcutBox, kIdDesktopShortcutLabel,
+                                 kIdDefaultBrowserBox, kIdDefaultBrowserLabel, kIdTaskbarBox,
+                                 kIdTaskbarLabel,   kIdExperienceBox,      kIdExperienceLabel,
+                                 kIdBrowse,         kIdInstallNow};
+constexpr int kCollapsedOnly[] = {kIdLicenceLabel, kIdLicenceBox, kIdExpand};
+
+HWND ControlWindow(const CSetupUI* ui, int id) {
+  if (const CImageButton* button = ui->Button(id)) return button->window();
+  if (const CImageCheckBox* box = ui->CheckBox(id)) return box->window();
+  return ui->Label(id);
+}
+
+// Only real changes: showing a shown window would queue yet another paint of it.
+void SetVisible(HWND window, bool visible) {
+  if (!window) return;
+  const bool shown = (GetWindowLongPtrW(window, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (shown != visible) ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
+}
+
+// Brings the children in line with the expanded flag; runs after every control drawing,
+// so a view switch takes effect with the first control that repaints.
+void SyncViewControls(const CSetupUI* ui) {
+  const bool expanded = ui->expanded;
+  for (int id : kCollapsedOnly)
+    if (expanded) SetVisible(ControlWindow(ui, id), false);
+  for (int id : kExpandedOnly) SetVisible(ControlWindow(ui, id), expanded);
+  SetVisible(ui->dir_field, expanded);
+  SetVisible(ui->status_label, expanded);
+}
+
+LRESULT OnDrawItem(CSetupUI* ui, const DRAWITEMSTRUCT* item) {
+  if (!item) return 0;
+  if (item->CtlType != ODT_BUTTON) return 1;
+  const int id = static_cast<int>(item->CtlID);
+  // Buttons that only live in the expanded view always copy its background; everything
+  // else copies the background of the view it stands in.
+  if (id == kIdInstallNow || id == kIdCollapse) {
+    ui->Button(id)->Paint(item->hDC, ui->expanded_background);
+  } else if (CImageButton* button = ui->Button(id)) {
+    button->Paint(item->hDC, ui->ViewBackground());
+  } else if (CImageCheckBox* box = ui->CheckBox(id)) {
+    box->Paint(item->hDC, ui->ViewBackground());
+  }
+  SyncViewControls(ui);
+  return 1;
+}
+
+void DrawText(HDC dc, POINT at, const wchar_t* text) { TextOutW(dc, at.x, at.y, text, lstrlenW(text)); }
+
+void OnPaint(CSetupUI* ui, HWND window) {
+  PAINTSTRUCT paint;
+  HDC dc = BeginPaint(window, &paint);
+  if (!dc) return;
+  RECT client;
+  GetClientRect(window, &client);
+  const int width = kWindowWidth;
+  const int height = client.bottom > kCollapsedHeight ? client.bottom : kCollapsedHeight;
+  {
+    ScopedMemDC memory(dc);
+    ScopedGdiObj<HBITMAP> bitmap(CreateCompatibleBitmap(dc, width, height));
+    if (memory.Get() && bitmap.Get()) {
+      ScopedSelectObject select(memory.Get(), bitmap.Get());
+      {
+        ScopedGraphics graphics(CreateGraphics(memory.Get()));
+        auto draw_at = [&](GpImage* image, POINT at) {
+          const SIZE size = ImageSize(image);
+          DrawSkinImage(graphics.Get(), image, XYWH(at.x, at.y, size.cx, size.cy), XYWH(0, 0, size.cx, size.cy));
+        };
+        if (ui->expanded) {
+          draw_at(ui->expanded_background, {0, 0});
+          draw_at(ui->Image(kImageFieldStrip), kFieldStripPos);
+        } else {
+          draw_at(ui->Image(kImageMainBackground), {0, 0});
+        }
+        if (ui->installing) draw_at(ui->Image(kImageInstalling), ui->indicator);
+        if (ui->finished) draw_at(ui->Image(kImageFinished), ui->indicator);
+      }
+      BitBlt(dc, 0, 0, width, height, memory.Get(), 0, 0, SRCCOPY);
+    }
+  }
+  SetBkMode(dc, TRANSPARENT);
+  {
+    ScopedSelectObject select_font(dc, ui->font);
+    if (ui->failure_feedback) {
+      SetTextColor(dc, kFailureTitleColour);
+      DrawText(dc, kFailureTitlePos, kFailureTitle);
+      SetTextColor(dc, kErrorColour);
+      DrawText(dc, kFeedbackLinkPos, kFeedbackLink);
+      if (ui->feedback_link.cx == 0) {
+        SIZE extent;
+        if (GetTextExtentPoint32W(dc, kFeedbackLink, lstrlenW(kFeedbackLink), &extent)) ui->feedback_link = extent;
+      }
+    } else if (ui->failure_advice) {
+      SetTextColor(dc, kErrorColour);
+      DrawText(dc, kFailureAdvicePos[0], kFailureAdvice1);
+      DrawText(dc, kFailureAdvicePos[1], kFailureAdvice2);
+      DrawText(dc, kFailureAdvicePos[2], kFailureAdvice3);
+    }
+  }
+  EndPaint(window, &paint);
+}
+
+LRESULT OnCtlColorStatic(CSetupUI* ui, HDC dc, HWND label) {
+  SetBkMode(dc, TRANSPARENT);
+  SelectObject(dc, ui->font);
+  if (label == ui->status_label && !ui->dir_valid) SetTextColor(dc, kErrorColour);
+  if (label == ui->warning_label && ui->running) SetTextColor(dc, kErrorColour);
+  for (int i = 0; i < 3; ++i) {
+    if (label != ui->Label(kFittedLabels[i]) || !ui->label_unfitted[i]) continue;
+    ui->label_unfitted[i] = false;
+    // The label's window becomes its click area, so it is made exactly as large as its words.
+    wchar_t text[32] = {};
+    const int length = GetWindowTextW(label, text, 32);
+    SIZE extent;
+    if (GetTextExtentPoint32W(dc, text, length, &extent)) {
+      int x = 0;
+      for (const LabelPlace& place : kLabelPlaces)
+        if (place.id == kFittedLabels[i]) x = place.position.x;
+      MoveWindow(label, x, kOptionLabelY + ui->label_offset, extent.cx, extent.cy, FALSE);
+    }
+  }
+  return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+}
+
+HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD style) {
+  return CreateWindowExW(WS_EX_TRANSPARENT, L"Static", text, style, rect.left, rect.top, rect.right - rect.left,
+                         rect.bottom - rect.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                         ModuleInstance(), nullptr);
+}
+
+}  // namespace
+
+int CreateMainWindow() {
+  CSetupUI* ui = GetUI();
+  if (!ui) return 0;
+  HINSTANCE instance = ModuleInstance();
+  HWND window = CreateWindowExW(WS_EX_TOPMOST, L"#32770", kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
+                                kCollapsedHeight, nullptr, nullptr, instance, nullptr);
+  if (!window) return 0;
+  ui->main_window = window;
+  HICON icon = LoadIconW(instance, MAKEINTRESOURCEW(kIconResourceId));
+  SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(icon));
+  SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+  CenterWindow(window);
+  if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(window, GWLP_WNDPROC)) != &MainWndProc) {
+    ui->previous_main_proc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&MainWndProc)));
+  }
+  SetRoundedRegion(window, kCollapsedHeight);
+
+  for (int id : {kImageClose, kImageMainBackground, kImageExpandedBackground, kImageFieldStrip, kImageQuickInstall,
+                 kImageInstallNow, kImageCollapse, kImageBrowse, kImageExpand, kImageInstalling, kImageFinished})
+    ui->images[id - kImageFirst] = LoadSkinImage(id);
+  ui->expanded_background =
+      ExtendImage(ui->Image(kImageExpandedBackground), kWindowWidth, kExpandedHeight, kBandColour);
+
+  const SIZE main_size = ImageSize(ui->Image(kImageMainBackground));
+  const SIZE indicator_size = ImageSize(ui->Image(kImageInstalling));
+  ui->indicator.x = static_cast<LONG>(static_cast<unsigned>(main_size.cx) / 2 - static_cast<unsigned>(indicator_size.cx) / 2);
+  ui->indicator.y = kIndicatorCentreY - static_cast<LONG>(static_cast<unsigned>(indicator_size.cy) / 2);
+
+  for (const ButtonPlace& place : kButtonPlaces) {
+    for (size_t i = 0; i < 6; ++i) {
+      if (CSetupUI::kButtonIds[i] != place.id) continue;
+      ui->buttons[i].reset(new CImageButton());
+      GpBitmap* image = ui->Image(place.image);
+      const SIZE size = ImageSize(image);
+      ui->buttons[i]->Create(image, window, place.id, place.position.x, place.position.y, size.cx,
+                             size.cy / kButtonStripFrames);
+    }
+  }
+  for (const CheckBoxPlace& place : kCheckBoxPlaces) {
+    for (size_t i = 0; i < 5; ++i) {
+      if (CSetupUI::kCheckBoxIds[i] != place.id) continue;
+      ui->check_boxes[i].reset(new CImageCheckBox());
+      ui->check_boxes[i]->Create(window, place.id, place.position.x, place.position.y);
+      SendMessageW(ui->check_boxes[i]->window(), BM_SETCHECK, 1, 0);
+    }
+  }
+  for (size_t i = 0; i < 5; ++i) {
+    const LabelPlace& place = kLabelPlaces[i];
+    const int y = place.position.y + ui->label_offset;
+    for (size_t j = 0; j < 5; ++j) {
+      if (CSetupUI::kLabelIds[j] == place.id)
+        ui->labels[j] = CreateLabel(window, place.id, place.text,
+                                    XYWH(place.position.x, y, kLabelWidth, kLabelHeight), kLabelStyle);
+    }
+  }
+  ui->status_label = CreateLabel(window, 0, L"", kStatusLabelRect, kLabelStyle);
+  ui->warning_label = CreateLabel(window, 0, kRunningWarning, kWarningLabelRect, WS_CHILD);
+
+  const RECT field = kDirFieldRect;
+  ui->dir_field = CreateWindowExW(0, L"Edit", L"", kFieldStyle, field.left, kDirFieldCreateY, field.right - field.left,
+                                  field.bottom - field.top, window, reinterpret_cast<HMENU>(kIdDirField), instance,
+                                  nullptr);
+  if (ui->dir_field) {
+    SendMessageW(ui->dir_field, WM_SETFONT, reinterpret_cast<WPARAM>(ui->font), TRUE);
+    if (reinterpret_cast<WNDPROC>(GetWindowLongPtrW(ui->dir_field, GWLP_WNDPROC)) != &DirEditProc) {
+      ui->previous_field_proc = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrW(ui->dir_field, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&DirEditProc)));
+    }
+    SendMessageW(ui->dir_field, EM_LIMITTEXT, kFieldLimitChars, 0);
+    SetWindowPos(ui->dir_field, nullptr, field.left, field.top, field.right - field.left, field.bottom - field.top,
+                 SWP_FRAMECHANGED);
+    // Setting the text runs the directory check, before the running check has started.
+    std::wstring proposal;
+    DefaultInstallDir(&proposal);
+    SetWindowTextW(ui->dir_field, proposal.c_str());
+    ShowWindow(ui->dir_field, SW_HIDE);
+  }
+
+  ShowWindow(window, SW_SHOW);
+  UpdateWindow(window);
+  InvalidateRect(window, nullptr, TRUE);
+  SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
+  return 1;
+}
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  CSetupUI* ui = GetUI();
+  if (!ui) return DefWindowProcW(window, message, wparam, lparam);
+  switch (message) {
+    case WM_DRAWITEM:
+      return OnDrawItem(ui, reinterpret_cast<const DRAWITEMSTRUCT*>(lparam));
+    case WM_PAINT:
+      OnPaint(ui, window);
+      return 0;
+    case WM_CTLCOLORSTATIC:
+      return OnCtlColorStatic(ui, reinterpret_cast<HDC>(wparam), reinterpret_cast<HWND>(lparam));
+    case WM_CTLCOLORBTN:
+      SetBkMode(reinterpret_cast<HDC>(wparam), TRANSPARENT);
+      return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+    case WM_CTLCOLORDLG:
+      return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
+  }
+  LRESULT result = 0;
+  if (HandleFlowMessage(ui, window, message, wparam, lparam, &result)) return result;
+  if (!ui->previous_main_proc) return DefDlgProcW(window, message, wparam, lparam);
+  return CallWindowProcW(ui->previous_main_proc, window, message, wparam, lparam);
+}
+
+LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  CSetupUI* ui = GetUI();
+  if (!ui || !ui->previous_field_proc) return DefWindowProcW(window, message, wparam, lparam);
+  switch (message) {
+    case WM_NCCALCSIZE: {
+      // Text 5 pixels from the sides and centred vertically, measured with the context's
+      // default font as the field first sees it.
+      RECT* proposed = reinterpret_cast<RECT*>(lparam);
+      ScopedGetDC dc(window, GetDC(window));
+      TEXTMETRICW metrics = {};
+      if (dc.Get()) GetTextMetricsW(dc.Get(), &metrics);
+      proposed->left += kDirFieldTextPad;
+      proposed->right -= kDirFieldTextPad;
+      const int pad = (proposed->bottom - proposed->top - metrics.tmHeight) / 2;
+      proposed->top += pad;
+      proposed->bottom -= pad;
+      return 0;
+    }
+    case WM_NCPAINT: {
+      ScopedGetDC dc(window, GetWindowDC(window));
+      RECT frame;
+      GetWindowRect(window, &frame);
+      OffsetRect(&frame, -frame.left, -frame.top);
+      if (dc.Get()) FrameRect(dc.Get(), &frame, ui->frame_brush);
+      return 0;
+    }
+  }
+  return CallWindowProcW(ui->previous_field_proc, window, message, wparam, lparam);
+}
+
+}  // namespace kelo

@@ -1,0 +1,16 @@
+#pragma once
+// The installer's one window: a borderless, always-on-top popup drawn from the skin, with
+// a collapsed view (quick install, licence box), an expanded view (directory, options),
+// and the progress, finished and failure views of an installation.
+#include <windows.h>
+
+namespace kelo {
+
+// Builds the window and every control, proposes the install directory, shows the window
+// and starts the running-browser check. 1 when the window was created and shown.
+int CreateMainWindow();
+
+LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+
+}  // namespace kelo

@@ -1,0 +1,83 @@
+#pragma once
+// The user-interface context: one per process, created on first use by GetUI. It owns GDI+
+// for the process, the window's font, brush and cursor, the skin images, the control
+// objects, and the state of the main window's views.
+#include <windows.h>
+
+#include <memory>
+
+#include "ui/gdiplus_api.h"
+#include "ui/image_controls.h"
+#include "ui/window_layout.h"
+
+namespace kelo {
+
+class CSetupUI {
+ public:
+  CSetupUI();  // starts GDI+
+  virtual ~CSetupUI();
+  CSetupUI(const CSetupUI&) = delete;
+  CSetupUI& operator=(const CSetupUI&) = delete;
+
+  // Once, before the window is built: label offset, font, frame brush, hand cursor.
+  void InitUIResources();
+  // Once, after the message loop: gives back the window procedure, the GDI objects, the
+  // images and the controls. GDI+ itself stays up until DeleteUI.
+  void DestroyUI();
+
+  // Null for an id outside the skin or an image that did not load.
+  GpBitmap* Image(int id) const;
+  CImageButton* Button(int id) const;
+  CImageCheckBox* CheckBox(int id) const;
+  // The option and licence labels by id (961, 962, 963, 966, 967).
+  HWND Label(int id) const;
+  bool IsChecked(int id) const;
+
+  // The background that lies under everything in the current view: the expanded picture
+  // continued by the grey band, or the main picture.
+  GpImage* ViewBackground() const;
+
+  int label_offset = 0;
+  ULONG_PTR gdiplus_token = 0;
+  HFONT font = nullptr;
+  HBRUSH frame_brush = nullptr;
+  HCURSOR hand_cursor = nullptr;
+
+  HWND main_window = nullptr;
+  WNDPROC previous_main_proc = nullptr;
+  GpBitmap* images[kImageLast - kImageFirst + 1] = {};
+  // Image 136 on the full expanded height: rows below the artwork carry the band colour.
+  GpBitmap* expanded_background = nullptr;
+
+  static constexpr int kButtonIds[6] = {kIdClose, kIdQuickInstall, kIdExpand, kIdBrowse, kIdInstallNow, kIdCollapse};
+  static constexpr int kCheckBoxIds[5] = {kIdDesktopShortcutBox, kIdTaskbarBox, kIdDefaultBrowserBox, kIdLicenceBox,
+                                          kIdExperienceBox};
+  static constexpr int kLabelIds[5] = {kIdDesktopShortcutLabel, kIdTaskbarLabel, kIdDefaultBrowserLabel,
+                                       kIdLicenceLabel, kIdExperienceLabel};
+  std::unique_ptr<CImageButton> buttons[6];
+  std::unique_ptr<CImageCheckBox> check_boxes[5];
+  HWND labels[5] = {};
+  HWND status_label = nullptr;
+  HWND warning_label = nullptr;
+  HWND dir_field = nullptr;
+  WNDPROC previous_field_proc = nullptr;
+
+  POINT indicator = {0, 0};
+  bool expanded = false;
+  bool installing = false;
+  bool finished = false;
+  bool failure_advice = false;
+  bool failure_feedback = false;
+  SIZE feedback_link = {0, 0};
+  bool dir_valid = false;
+  bool running = false;
+  // Labels 963, 961 and 962 are fitted to their words once, at their first colouring.
+  bool label_unfitted[3] = {true, true, true};
+};
+
+// The context, created on first use; null only when it cannot be allocated.
+CSetupUI* GetUI();
+// Shuts GDI+ down and deletes the context; the last step of the program's shutdown.
+void DeleteUI();
+
+}  // namespace kelo

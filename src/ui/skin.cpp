@@ -1,0 +1,113 @@
+#include "ui/skin.h"
+
+#include <algorithm>
+
+#include "base/module.h"
+#include "base/win_holders.h"
+#include "ui/window_layout.h"
+
+namespace kelo {
+
+namespace {
+
+GpArgb Opaque(COLORREF colour) {
+  return 0xFF000000u | (static_cast<GpArgb>(GetRValue(colour)) << 16) |
+         (static_cast<GpArgb>(GetGValue(colour)) << 8) | GetBValue(colour);
+}
+
+// A premultiplied copy drawn from `source`: owns its pixels, and is the format GDI+
+// draws fastest.
+GpBitmap* CopyImage(const GdiplusApi* gdip, GpImage* source, int width, int height, const GpArgb* fill) {
+  GpBitmap* copy = nullptr;
+  if (width <= 0 || height <= 0 ||
+      gdip->CreateBitmapFromScan0(width, height, 0, kGpPixelFormat32bppPARGB, nullptr, &copy) != 0)
+    return nullptr;
+  ScopedGraphics graphics;
+  if (gdip->GetImageGraphicsContext(copy, graphics.Receive()) != 0) {
+    gdip->DisposeImage(copy);
+    return nullptr;
+  }
+  if (fill) gdip->GraphicsClear(graphics.Get(), *fill);
+  const SIZE size = ImageSize(source);
+  DrawSkinImage(graphics.Get(), source, XYWH(0, 0, size.cx, size.cy), XYWH(0, 0, size.cx, size.cy));
+  return copy;
+}
+
+}  // namespace
+
+int LoadPngResource(HINSTANCE instance, HRSRC resource, GpBitmap** bitmap) {
+  *bitmap = nullptr;
+  const DWORD size = SizeofResource(instance, resource);
+  HGLOBAL loaded = LoadResource(instance, resource);
+  const void* bytes = loaded ? LockResource(loaded) : nullptr;
+  if (!bytes || size == 0) return 0;
+  HGLOBAL block = GlobalAlloc(GMEM_FIXED, size);
+  if (!block) return 0;
+  CopyMemory(GlobalLock(block), bytes, size);
+  GlobalUnlock(block);
+  const GdiplusApi* gdip = Gdiplus();
+  {
+    ScopedComPtr<IStream> stream;
+    if (FAILED(CreateStreamOnHGlobal(block, FALSE, reinterpret_cast<IStream**>(stream.Receive())))) {
+      GlobalFree(block);
+      return 0;
+    }
+    GpBitmap* decoded = nullptr;
+    if (gdip && gdip->CreateBitmapFromStream(stream.Get(), &decoded) == 0 && decoded) {
+      // GDI+ may read the stream lazily; the copy holds decoded pixels, so the block can go.
+      const SIZE image = ImageSize(decoded);
+      *bitmap = CopyImage(gdip, decoded, image.cx, image.cy, nullptr);
+      gdip->DisposeImage(decoded);
+    }
+  }
+  GlobalFree(block);
+  if (!*bitmap) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return 0;
+  }
+  return 1;
+}
+
+GpBitmap* LoadSkinImage(int id) {
+  HINSTANCE instance = ModuleInstance();
+  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id), kSkinResourceType);
+  GpBitmap* image = nullptr;
+  if (resource) LoadPngResource(instance, resource, &image);
+  return image;
+}
+
+void DrawSkinImage(GpGraphics* graphics, GpImage* image, const RECT& dst, const RECT& src) {
+  const GdiplusApi* gdip = Gdiplus();
+  if (!gdip || !graphics || !image) return;
+  const SIZE size = ImageSize(image);
+  const LONG src_width = src.right - src.left;
+  const LONG src_height = src.bottom - src.top;
+  if (src_width <= 0 || src_height <= 0) return;
+  RECT inside;
+  const RECT bounds = {0, 0, size.cx, size.cy};
+  if (!IntersectRect(&inside, &src, &bounds)) return;
+  // The destination shrinks in proportion to the part of the source that is kept.
+  const LONG dst_width = dst.right - dst.left;
+  const LONG dst_height = dst.bottom - dst.top;
+  const LONG left = dst.left + MulDiv(inside.left - src.left, dst_width, src_width);
+  const LONG top = dst.top + MulDiv(inside.top - src.top, dst_height, src_height);
+  const LONG right = dst.left + MulDiv(inside.right - src.left, dst_width, src_width);
+  const LONG bottom = dst.top + MulDiv(inside.bottom - src.top, dst_height, src_height);
+  gdip->DrawImageRectRectI(graphics, image, left, top, right - left, bottom - top, inside.left, inside.top,
+                           inside.right - inside.left, inside.bottom - inside.top, kGpUnitPixel, nullptr, nullptr,
+                           nullptr);
+}
+
+GpBitmap* ExtendImage(GpImage* image, int width, int height, COLORREF fill) {
+  const GdiplusApi* gdip = Gdiplus();
+  if (!gdip || !image) return nullptr;
+  const GpArgb colour = Opaque(fill);
+  return CopyImage(gdip, image, width, height, &colour);
+}
+
+void DisposeImage(GpBitmap** image) {
+  if (*image && Gdiplus()) Gdiplus()->DisposeImage(*image);
+  *image = nullptr;
+}
+
+}  // namespace kelo

@@ -1,1 +1,0 @@
-// The window arrives with the user-interface work; until then the library is empty.

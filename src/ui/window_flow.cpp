@@ -1,0 +1,402 @@
+#include "ui/window_flow.h"
+
+#include <objbase.h>
+#include <shlobj.h>
+#include <windowsx.h>
+
+#include <string>
+
+#include "base/product.h"
+#include "base/reg_key.h"
+#include "base/win_holders.h"
+#include "setup/setup_logic.h"
+#include "sysreg/install_dir.h"
+#include "sysreg/shell_open.h"
+#include "ui/setup_ui.h"
+
+namespace kelo {
+
+namespace {
+
+constexpr REGSAM kFailureMemoryAccess = KEY_READ | KEY_WRITE;
+constexpr UINT kBrowseFlags = BIF_NEWDIALOGSTYLE | BIF_DONTGOBELOWDOMAIN;
+
+void Show(HWND window, bool visible) {
+  if (window) ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
+}
+
+HWND ButtonWindow(const CSetupUI* ui, int id) {
+  const CImageButton* button = ui->Button(id);
+  return button ? button->window() : nullptr;
+}
+
+HWND CheckBoxWindow(const CSetupUI* ui, int id) {
+  const CImageCheckBox* box = ui->CheckBox(id);
+  return box ? box->window() : nullptr;
+}
+
+// The rectangle of the indicator picture, where the progress and finished views differ.
+void InvalidateIndicator(const CSetupUI* ui) {
+  const SIZE size = ImageSize(ui->Image(kImageInstalling));
+  const RECT rect = {ui->indicator.x, ui->indicator.y, ui->indicator.x + size.cx, ui->indicator.y + size.cy};
+  InvalidateRect(ui->main_window, &rect, FALSE);
+}
+
+// Keeps left, top and width.
+void SetWindowHeight(HWND window, int height) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  MoveWindow(window, rect.left, rect.top, rect.right - rect.left, height, TRUE);
+}
+
+// A window's screen rectangle holds the point, and the window is visible.
+bool Hits(HWND window, POINT screen) {
+  RECT rect;
+  return window && IsWindowVisible(window) && GetWindowRect(window, &rect) && PtInRect(&rect, screen);
+}
+
+bool InFeedbackLink(const CSetupUI* ui, POINT client) {
+  return client.x >= kFeedbackLinkPos.x && client.x <= kFeedbackLinkPos.x + ui->feedback_link.cx &&
+         client.y >= kFeedbackLinkPos.y && client.y <= kFeedbackLinkPos.y + ui->feedback_link.cy;
+}
+
+void Toggle(const CSetupUI* ui, int box_id) {
+  HWND box = CheckBoxWindow(ui, box_id);
+  if (!box) return;
+  SendMessageW(box, BM_SETCHECK, SendMessageW(box, BM_GETCHECK, 0, 0) == 0 ? 1 : 0, 0);
+}
+
+// A named object of the browser or its updater exists; one we may not open exists too.
+bool MutexExists(const wchar_t* name) {
+  HANDLE mutex = OpenMutexW(0, FALSE, name);
+  if (mutex) {
+    CloseHandle(mutex);
+    return true;
+  }
+  return GetLastError() == ERROR_ACCESS_DENIED;
+}
+
+// Stopping the running copy needs the location of the installation it was started from.
+bool InstallLocationRecorded() {
+  RegKey key;
+  std::wstring location;
+  return key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS &&
+         key.ReadString(kInstallLocationValue, &location) == ERROR_SUCCESS && !location.empty();
+}
+
+// ---- Commands ----
+
+void CheckDirectory(CSetupUI* ui) {
+  wchar_t text[kDirFieldChars] = {};
+  GetWindowTextW(ui->dir_field, text, kDirFieldChars - 1);
+  const DirCheck check = ValidateInstallDir(text);
+  ui->dir_valid = check.valid;
+  // Both install buttons follow the check: install-now would otherwise start an install
+  // into a directory the check has just refused.
+  const bool enabled = !ui->running && ui->dir_valid;
+  for (int id : {kIdQuickInstall, kIdInstallNow})
+    if (CImageButton* button = ui->Button(id)) button->SetEnabled(enabled);
+  SetWindowTextW(ui->status_label, check.message.c_str());
+  RECT rect;
+  if (ui->status_label && GetWindowRect(ui->status_label, &rect)) {
+    ScreenToClient(ui->main_window, reinterpret_cast<POINT*>(&rect.left));
+    ScreenToClient(ui->main_window, reinterpret_cast<POINT*>(&rect.right));
+    InvalidateRect(ui->main_window, &rect, FALSE);
+  }
+}
+
+void Install(CSetupUI* ui, HWND window) {
+  if (!ui->IsChecked(kIdLicenceBox)) return;
+  // One run at a time: a double click, or install-now posting behind a click, must not
+  // start a second worker on the step list the first one is reading.
+  if (ui->installing || ui->finished) return;
+  const CImageButton* button = ui->Button(kIdQuickInstall);
+  if (!button || !button->enabled()) return;
+  CSetupLogic* logic = CSetupLogic::GetInstance();
+  if (logic->worker_thread) {
+    // A failed run has posted its last report; its thread is ending, if not ended.
+    WaitForSingleObject(logic->worker_thread, INFINITE);
+    CloseHandle(logic->worker_thread);
+    logic->worker_thread = nullptr;
+  }
+  wchar_t dir[kDirFieldChars] = {};
+  GetWindowTextW(ui->dir_field, dir, kDirFieldChars - 1);
+  logic->SetInstallDir(dir);
+  InstallOptions options;
+  options.default_browser = ui->IsChecked(kIdDefaultBrowserBox);
+  options.desktop_shortcut = ui->IsChecked(kIdDesktopShortcutBox);
+  options.taskbar_pin = ui->IsChecked(kIdTaskbarBox);
+  // The warning promised to close the browser; that is only possible for a copy of a
+  // recorded installation, and without one the stop step would fail the whole install.
+  options.stop_running_first = ui->running && InstallLocationRecorded();
+  logic->ScheduleInstall(options);
+  const bool started = logic->StartWorker(window);
+
+  KillTimer(window, TIMER_RUNNING_CHECK);
+  SetTimer(window, TIMER_SHRINK, kShrinkPeriodMs, nullptr);
+  for (int id : CSetupUI::kButtonIds) Show(ButtonWindow(ui, id), false);
+  for (int id : CSetupUI::kCheckBoxIds) Show(CheckBoxWindow(ui, id), false);
+  for (HWND label : ui->labels) Show(label, false);
+  Show(ui->dir_field, false);
+  Show(ui->status_label, false);
+  Show(ui->warning_label, false);
+  ui->installing = true;
+  InvalidateIndicator(ui);
+  // No worker, no report: fail now rather than show the progress view for ever.
+  if (!started) PostMessageW(window, WM_SETUP_STEP, kStepExtractPayload, static_cast<LPARAM>(-1));
+}
+
+void Expand(CSetupUI* ui, HWND window) {
+  if (!ui->IsChecked(kIdLicenceBox)) return;
+  Show(ButtonWindow(ui, kIdExpand), false);
+  ui->expanded = true;
+  SetRoundedRegion(window, kExpandedHeight);
+  SetWindowHeight(window, kExpandedHeight);
+  InvalidateRect(window, nullptr, TRUE);
+}
+
+void Collapse(CSetupUI* ui, HWND window) {
+  Show(ButtonWindow(ui, kIdCollapse), false);
+  for (int id : {kIdQuickInstall, kIdExpand}) Show(ButtonWindow(ui, id), true);
+  Show(CheckBoxWindow(ui, kIdLicenceBox), true);
+  Show(ui->Label(kIdLicenceLabel), true);
+  ui->expanded = false;
+  SetRoundedRegion(window, kCollapsedHeight);
+  SetWindowHeight(window, kCollapsedHeight);
+  InvalidateRect(window, nullptr, TRUE);
+}
+
+void Browse(CSetupUI* ui, HWND window) {
+  // The new-style folder picker needs COM on this thread.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  BROWSEINFOW info = {};
+  info.hwndOwner = window;
+  info.lpszTitle = kBrowseDirTitle;
+  info.ulFlags = kBrowseFlags;
+  PIDLIST_ABSOLUTE folder = SHBrowseForFolderW(&info);
+  if (folder) {
+    wchar_t path[kDirFieldChars] = {};
+    if (SHGetPathFromIDListW(folder, path)) {
+      AppendProductFolder(path);
+      SetWindowTextW(ui->dir_field, path);  // runs the directory check
+    }
+    CoTaskMemFree(folder);
+  }
+  if (SUCCEEDED(com)) CoUninitialize();
+}
+
+bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
+  const int id = LOWORD(wparam);
+  switch (id) {
+    case kIdClose:
+      SendMessageW(window, WM_CLOSE, 0, 0);
+      return true;
+    case kIdQuickInstall:
+      Install(ui, window);
+      return true;
+    case kIdExpand:
+      Expand(ui, window);
+      return true;
+    case kIdBrowse:
+      Browse(ui, window);
+      return true;
+    case kIdInstallNow:
+      PostMessageW(window, WM_COMMAND, kIdCollapse, 0);
+      PostMessageW(window, WM_COMMAND, kIdQuickInstall, 0);
+      return true;
+    case kIdCollapse:
+      Collapse(ui, window);
+      return true;
+    case kIdDesktopShortcutBox:
+    case kIdTaskbarBox:
+    case kIdDefaultBrowserBox:
+    case kIdLicenceBox:
+    case kIdExperienceBox:
+      Toggle(ui, id);
+      return true;
+    case kIdDirField:
+      if (HIWORD(wparam) != EN_CHANGE) return false;
+      CheckDirectory(ui);
+      return true;
+  }
+  return false;
+}
+
+// ---- Mouse ----
+
+POINT ClientPoint(LPARAM lparam) { return POINT{GET_X_LPARAM(lparam), GET_Y_LPARAM(lparam)}; }
+
+POINT ToScreen(HWND window, POINT client) {
+  ClientToScreen(window, &client);
+  return client;
+}
+
+// The hand shows over what a click opens: the licence words and the feedback link.
+bool OverLink(const CSetupUI* ui, HWND window, POINT client) {
+  if (Hits(ui->Label(kIdLicenceLabel), ToScreen(window, client))) return true;
+  return ui->failure_feedback && InFeedbackLink(ui, client);
+}
+
+bool OnMouseMove(CSetupUI* ui, HWND window, LPARAM lparam) {
+  const POINT client = ClientPoint(lparam);
+  if (Hits(ui->Label(kIdLicenceLabel), ToScreen(window, client))) {
+    SetCursor(ui->hand_cursor);
+    return true;
+  }
+  if (!ui->failure_feedback) return false;
+  if (InFeedbackLink(ui, client)) SetCursor(ui->hand_cursor);
+  return true;
+}
+
+// Between mouse moves the system would put the class arrow back; keep the hand where a
+// click opens a page.
+bool OnSetCursor(CSetupUI* ui, HWND window, WPARAM wparam, LPARAM lparam) {
+  if (LOWORD(lparam) != HTCLIENT || reinterpret_cast<HWND>(wparam) != window) return false;
+  POINT client;
+  GetCursorPos(&client);
+  ScreenToClient(window, &client);
+  if (!OverLink(ui, window, client)) return false;
+  SetCursor(ui->hand_cursor);
+  return true;
+}
+
+void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
+  const POINT client = ClientPoint(lparam);
+  const POINT screen = ToScreen(window, client);
+  if (Hits(ui->Label(kIdLicenceLabel), screen)) {
+    ShellOpen(kLicenceUrl, nullptr);
+    return;
+  }
+  static constexpr struct {
+    int label;
+    int box;
+  } kOptionWords[] = {{kIdDefaultBrowserLabel, kIdDefaultBrowserBox},
+                      {kIdDesktopShortcutLabel, kIdDesktopShortcutBox},
+                      {kIdTaskbarLabel, kIdTaskbarBox}};
+  for (const auto& words : kOptionWords) {
+    if (Hits(ui->Label(words.label), screen)) {
+      Toggle(ui, words.box);
+      return;
+    }
+  }
+  if (ui->failure_feedback && InFeedbackLink(ui, client)) {
+    ShellOpen(kForumUrl, nullptr);
+    return;
+  }
+  SendMessageW(window, WM_SYSCOMMAND, kDragCommand, lparam);
+}
+
+// ---- Timers ----
+
+void CheckRunning(CSetupUI* ui) {
+  const bool running = MutexExists(kBrowserMutexName) || MutexExists(kUpdaterMutexName);
+  if (running == ui->running) return;
+  ui->running = running;
+  ShowWindow(ui->warning_label, running ? SW_SHOWNORMAL : SW_HIDE);
+}
+
+void Shrink(HWND window) {
+  RECT rect;
+  GetWindowRect(window, &rect);
+  const int height = rect.bottom - rect.top;
+  if (height <= kCollapsedHeight) {
+    KillTimer(window, TIMER_SHRINK);
+    SetRoundedRegion(window, kCollapsedHeight);
+    return;
+  }
+  SetWindowHeight(window, height - kShrinkStep > kCollapsedHeight ? height - kShrinkStep : kCollapsedHeight);
+}
+
+bool OnTimer(CSetupUI* ui, HWND window, WPARAM timer) {
+  switch (timer) {
+    case TIMER_RUNNING_CHECK:
+      CheckRunning(ui);
+      return true;
+    case TIMER_SHRINK:
+      Shrink(window);
+      return true;
+    case TIMER_CLOSE:
+      KillTimer(window, TIMER_CLOSE);
+      DestroyWindow(window);
+      return true;
+  }
+  return false;
+}
+
+// ---- The worker's reports ----
+
+void OnStepFailed(CSetupUI* ui, HWND window) {
+  ui->installing = false;
+  ui->finished = false;
+  // A later step may fail after the finished view came up: the failure stays on screen.
+  KillTimer(window, TIMER_CLOSE);
+  Show(ButtonWindow(ui, kIdClose), true);
+  RegKey key;
+  DWORD failures = 0;
+  const bool repeated = key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS &&
+                        key.ReadDword(kFailureMemoryValue, &failures) == ERROR_SUCCESS && failures != 0;
+  if (repeated) {
+    ui->failure_feedback = true;
+  } else {
+    if (key.Create(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS)
+      (void)key.WriteDword(kFailureMemoryValue, 1);
+    ui->failure_advice = true;
+  }
+  InvalidateRect(window, nullptr, FALSE);
+}
+
+void OnRegistered(CSetupUI* ui, HWND window) {
+  ui->installing = false;
+  ui->finished = true;
+  InvalidateIndicator(ui);
+  SetTimer(window, TIMER_CLOSE, kCloseDelayMs, nullptr);
+  RegKey key;
+  if (key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS) (void)key.DeleteValue(kFailureMemoryValue);
+}
+
+}  // namespace
+
+void SetRoundedRegion(HWND window, int height) {
+  // One pixel more than the window each way: the region's right and bottom edges are
+  // exclusive.
+  HRGN region = CreateRoundRectRgn(0, 0, kWindowWidth + 1, height + 1, kRegionCorner, kRegionCorner);
+  if (!region) return;
+  if (!SetWindowRgn(window, region, TRUE)) DeleteObject(region);
+}
+
+bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
+  *result = 0;
+  switch (message) {
+    case WM_COMMAND:
+      return OnCommand(ui, window, wparam);
+    case WM_TIMER:
+      return OnTimer(ui, window, wparam);
+    case WM_MOUSEMOVE:
+      return OnMouseMove(ui, window, lparam);
+    case WM_SETCURSOR:
+      if (!OnSetCursor(ui, window, wparam, lparam)) return false;
+      *result = TRUE;
+      return true;
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONDBLCLK:
+      OnLeftButton(ui, window, lparam);
+      return true;
+    case WM_SETUP_STEP:
+      if (static_cast<LONG_PTR>(lparam) == -1) {
+        OnStepFailed(ui, window);
+      } else if (wparam == kStepRegisterUninstall) {
+        OnRegistered(ui, window);
+      }
+      return true;
+    case WM_CLOSE:
+      DestroyWindow(window);
+      return true;
+    case WM_DESTROY:
+      for (UINT_PTR timer = TIMER_RUNNING_CHECK; timer <= TIMER_CLOSE; ++timer) KillTimer(window, timer);
+      PostQuitMessage(0);
+      return false;
+  }
+  return false;
+}
+
+}  // namespace kelo

@@ -1,0 +1,17 @@
+#pragma once
+// The window's behaviour: commands, clicks, timers and the worker's reports. Painting and
+// colouring live in main_window.cpp; both halves make up MainWndProc.
+#include <windows.h>
+
+namespace kelo {
+
+class CSetupUI;
+
+// True when the message was handled here, with its result in *result; false sends it on
+// to the window's previous procedure.
+bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
+
+// Gives the window the rounded outline of its current height.
+void SetRoundedRegion(HWND window, int height);
+
+}  // namespace kelo
