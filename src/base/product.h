@@ -56,4 +56,28 @@ inline constexpr wchar_t kFailureAdvice2[] = L"1、暂时关闭安全类杀毒�
 inline constexpr wchar_t kFailureAdvice3[] = L"2、换一个有足够空间的安装目录";
 inline constexpr wchar_t kWindowFontFace[] = L"宋体";
 
+// Shortcuts: file names in the user's folders, and the start-menu product folder.
+inline constexpr wchar_t kShortcutName[] = L"Kelo游戏浏览器.lnk";
+inline constexpr wchar_t kAssistShortcutName[] = L"Kelo游戏辅助.lnk";
+inline constexpr wchar_t kUninstallShortcutName[] = L"卸载Kelo游戏浏览器.lnk";
+inline constexpr wchar_t kStartMenuVendorFolder[] = L"Kelo软件中心";
+inline constexpr wchar_t kQuickLaunchFolder[] = L"\\Microsoft\\Internet Explorer\\Quick Launch\\";
+
+// The identity step's statistics section and the browser's first-launch argument.
+inline constexpr wchar_t kStatSection[] = L"StatInfo";
+inline constexpr wchar_t kChannelIdKey[] = L"ChannelId";
+inline constexpr wchar_t kIsNewUserKey[] = L"IsNewUser";
+inline constexpr wchar_t kFirstLaunchArgument[] = L"-Setup";
+
+// The install directory: proposal suffixes and the messages under the directory field.
+inline constexpr wchar_t kDefaultDirSuffix[] = L"\\Kelo\\KeloBrowser\\";
+inline constexpr wchar_t kBrowsedDirSuffix[] = L"\\KeloBrowser";
+inline constexpr wchar_t kBrowseDirTitle[] = L"请选择安装目录：";
+inline constexpr wchar_t kDirBadFormText[] = L"请选择一个正确的目录路径";
+inline constexpr wchar_t kDirNotWritableText[] = L"当前选择目录没有写权限, 请选择另一个目录";
+inline constexpr wchar_t kDiskTooFullText[] = L"剩余空间不足, 请选择其他分区";
+inline constexpr wchar_t kDiskUnknownText[] = L"无法获取剩余空间, 请选择其他分区";
+inline constexpr wchar_t kFreeSpaceGbFormat[] = L"剩余空间: %.2lfGB";
+inline constexpr wchar_t kFreeSpaceMbFormat[] = L"剩余空间: %.2lfMB";
+
 }  // namespace kelo

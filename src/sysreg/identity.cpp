@@ -1,11 +1,91 @@
+#include "sysreg/identity.h"
+
+#include <objbase.h>
+
+#include <cwchar>
+
+#include "base/module.h"
+#include "base/product.h"
+#include "base/reg_key.h"
 #include "setup/setup_logic.h"
 
 namespace kelo {
 
-// Not built yet: reports failure so that an install never pretends to have done it.
+namespace {
+
+constexpr DWORD kIdentityReadChars = 128;
+
+// True when the key holds an identity. Only the value's first character counts, whatever
+// its type, so any stored identity is kept even when it is not a GUID. One too long for
+// the buffer is kept as well: it exists, and replacing it would make the user new again.
+bool HasIdentity(const RegKey& key) {
+  wchar_t buffer[kIdentityReadChars] = {};
+  DWORD bytes = sizeof(buffer);
+  const LONG result =
+      RegQueryValueExW(key.Get(), kIdentityValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
+  if (result == ERROR_MORE_DATA) return true;
+  return buffer[0] != L'\0';
+}
+
+std::wstring InstallerFileName() {
+  wchar_t path[MAX_PATH];
+  // A path cut at the buffer's end still yields the name's beginning, which is what a
+  // channel is read from.
+  OwnModulePath(path);
+  path[MAX_PATH - 1] = L'\0';
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
+}
+
+}  // namespace
+
+std::wstring ParseChannelId(const std::wstring& file_name) {
+  const size_t underscore = file_name.find(L'_');
+  if (underscore == std::wstring::npos) return L"1";
+  const size_t dot = file_name.find(L'.');
+  const size_t start = underscore + 1;
+  if (dot == std::wstring::npos || dot < start) return L"";
+  return file_name.substr(start, dot - start);
+}
+
+std::wstring FormatIdentity(const GUID& g) {
+  wchar_t text[64];
+  swprintf(text, 64, L"{%08X-%04X-%04x-%02X%02X-%02X%02X%02X%02X%02X%02X} ", static_cast<unsigned>(g.Data1),
+           g.Data2, g.Data3, g.Data4[0], g.Data4[1], g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6],
+           g.Data4[7]);
+  return text;
+}
+
+bool RecordIdentity(const std::wstring& install_dir, const std::wstring& installer_name, GuidSource make_guid,
+                    int32_t* new_user) {
+  RegKey key;
+  const LONG created = key.Create(kIdentityKey, KEY_READ | KEY_WRITE);
+  if (created != ERROR_SUCCESS) {
+    SetLastError(created);
+    return false;
+  }
+  if (HasIdentity(key)) {
+    *new_user = 0;
+  } else {
+    *new_user = 1;
+    // Without a GUID an empty identity is stored: the next installation then sees no
+    // identity and tries again.
+    GUID guid = {};
+    const std::wstring identity = SUCCEEDED(make_guid(&guid)) ? FormatIdentity(guid) : std::wstring();
+    (void)key.WriteString(kIdentityValue, identity);
+  }
+
+  // The statistics are a courtesy to the browser: failed writes do not fail the install.
+  const std::wstring ini = install_dir + kStatIni;
+  WritePrivateProfileStringW(kStatSection, kChannelIdKey, ParseChannelId(installer_name).c_str(), ini.c_str());
+  wchar_t flag[50];
+  swprintf(flag, 50, L"%d", static_cast<int>(*new_user));
+  WritePrivateProfileStringW(kStatSection, kIsNewUserKey, flag, ini.c_str());
+  return true;
+}
+
 int CSetupLogic::StepIdentity() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+  return RecordIdentity(InstallDir(), InstallerFileName(), CoCreateGuid, &new_user) ? 1 : 0;
 }
 
 }  // namespace kelo

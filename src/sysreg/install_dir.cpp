@@ -1,14 +1,145 @@
 #include "sysreg/install_dir.h"
 
-// Placeholder until the install-directory checks are built: proposes nothing and accepts
-// nothing, so the window keeps its install button disabled.
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <algorithm>
+#include <cwchar>
+#include <vector>
+
+#include "base/product.h"
+#include "base/reg_key.h"
+
 namespace kelo {
 
-bool DefaultInstallDir(std::wstring*) { return false; }
-bool IsValidInstallPath(const wchar_t*) { return false; }
-bool IsDirWritable(const wchar_t*) { return false; }
-bool QueryFreeSpace(const wchar_t*, uint64_t*) { return false; }
-DirCheck ValidateInstallDir(const wchar_t*, FreeSpaceQuery) { return {}; }
-void AppendProductFolder(wchar_t (&)[kDirFieldChars]) {}
+namespace {
+
+constexpr DWORD kAllWriteBits = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES;
+constexpr uint64_t kMinFreeBytes = 16ull << 20;
+constexpr uint64_t kGigabyte = 1ull << 30;
+
+bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
+
+}  // namespace
+
+bool DefaultInstallDir(std::wstring* dir) {
+  if (!dir) return false;
+  // A re-installation goes where the last one went, exactly as it was recorded.
+  RegKey key;
+  if (key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS) {
+    std::wstring stored;
+    if (key.ReadString(kInstallLocationValue, &stored, MAX_PATH) == ERROR_SUCCESS) {
+      *dir = stored;
+      return true;
+    }
+  }
+  wchar_t local[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local))) return false;
+  *dir = std::wstring(local) + kDefaultDirSuffix;
+  return true;
+}
+
+bool IsValidInstallPath(const wchar_t* path) {
+  if (!path) return false;
+  const size_t length = wcslen(path);
+  if (length < 3 || length > MAX_PATH) return false;
+  if (!IsAsciiLetter(path[0]) || path[1] != L':' || (path[2] != L'\\' && path[2] != L'/')) return false;
+  return wcspbrk(path + 3, L":*?\"<>|") == nullptr;
+}
+
+std::wstring NearestExistingDir(const wchar_t* path) {
+  if (!path) return std::wstring();
+  wchar_t buffer[kDirFieldChars] = {};
+  lstrcpynW(buffer, path, kDirFieldChars);
+  // The shell's path helpers only know "\"; a path typed with "/" would otherwise lose
+  // all its folders at once and be judged by the drive's current directory.
+  std::replace(buffer, buffer + kDirFieldChars, L'/', L'\\');
+  while (!PathFileExistsW(buffer) && PathRemoveFileSpecW(buffer)) {
+  }
+  return buffer;
+}
+
+bool DaclAllowsWriting(PSECURITY_DESCRIPTOR descriptor) {
+  BOOL present = FALSE;
+  BOOL defaulted = FALSE;
+  PACL acl = nullptr;
+  if (!GetSecurityDescriptorDacl(descriptor, &present, &acl, &defaulted)) return false;
+  // No list at all grants everyone everything.
+  if (!acl) return true;
+  ACL_SIZE_INFORMATION size = {};
+  if (!GetAclInformation(acl, &size, sizeof(size), AclSizeInformation)) return false;
+  if (!present || size.AceCount == 0) return true;
+  for (DWORD i = 0; i < size.AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(acl, i, &ace)) continue;
+    const auto* header = static_cast<const ACE_HEADER*>(ace);
+    if (header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    if ((static_cast<const ACCESS_DENIED_ACE*>(ace)->Mask & kAllWriteBits) == kAllWriteBits) return false;
+  }
+  return true;
+}
+
+bool IsDirWritable(const wchar_t* path) {
+  if (!path || !*path) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  const std::wstring dir = NearestExistingDir(path);
+  DWORD needed = 0;
+  if (!GetFileSecurityW(dir.c_str(), DACL_SECURITY_INFORMATION, nullptr, 0, &needed) &&
+      GetLastError() == ERROR_ACCESS_DENIED)
+    return false;
+  std::vector<BYTE> descriptor(needed);
+  if (needed == 0 ||
+      !GetFileSecurityW(dir.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
+    return false;
+  return DaclAllowsWriting(descriptor.data());
+}
+
+bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
+  ULARGE_INTEGER available = {};
+  if (!GetDiskFreeSpaceExW(root, &available, nullptr, nullptr)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space) {
+  DirCheck check;
+  check.valid = true;
+  if (!IsValidInstallPath(path)) {
+    check = {false, kDirBadFormText};
+    return check;
+  }
+  if (!IsDirWritable(path)) {
+    check = {false, kDirNotWritableText};
+    return check;
+  }
+  // The form test made the first three characters a drive root; the directory itself
+  // usually does not exist yet, so its drive is what counts.
+  const std::wstring root(path, 3);
+  uint64_t bytes = 0;
+  if (!free_space(root.c_str(), &bytes)) {
+    check = {false, kDiskUnknownText};
+    return check;
+  }
+  if (bytes < kMinFreeBytes) {
+    check = {false, kDiskTooFullText};
+    return check;
+  }
+  wchar_t text[64];
+  if (bytes >= kGigabyte)
+    swprintf(text, 64, kFreeSpaceGbFormat, static_cast<double>(bytes) / 1024 / 1024 / 1024);
+  else
+    swprintf(text, 64, kFreeSpaceMbFormat, static_cast<double>(bytes) / 1024 / 1024);
+  check.message = text;
+  return check;
+}
+
+void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]) {
+  const size_t length = wcsnlen(buffer, kDirFieldChars);
+  if (length == kDirFieldChars) return;
+  // Cut to fit: the field takes no more than the buffer holds.
+  lstrcpynW(buffer + length, kBrowsedDirSuffix, static_cast<int>(kDirFieldChars - length));
+}
 
 }  // namespace kelo

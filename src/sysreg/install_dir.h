@@ -21,6 +21,13 @@ bool IsValidInstallPath(const wchar_t* path);
 // entry with all four write bits.
 bool IsDirWritable(const wchar_t* path);
 
+// The two halves of IsDirWritable. The first walks up, with "/" read as "\", to the
+// nearest existing directory (at worst the drive root) of a path cut to 260 characters.
+// The second looks only at access-denied entries, for any trustee, and counts those that
+// deny FILE_WRITE_DATA, FILE_APPEND_DATA, FILE_WRITE_EA and FILE_WRITE_ATTRIBUTES at once.
+std::wstring NearestExistingDir(const wchar_t* path);
+bool DaclAllowsWriting(PSECURITY_DESCRIPTOR descriptor);
+
 // Bytes available to the caller on a drive root such as "C:\"; false if unknown.
 using FreeSpaceQuery = bool (*)(const wchar_t* root, uint64_t* bytes);
 bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes);

@@ -1,23 +1,95 @@
+#include <windows.h>
+#include <shellapi.h>
+#include <shlwapi.h>
+#include <psapi.h>
+#include <tlhelp32.h>
+
+#include "base/product.h"
+#include "base/reg_key.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 #include "sysreg/shell_open.h"
 
 namespace kelo {
 
-// Not built yet: reports failure so that an install never pretends to have done it.
+namespace {
+
+// How long a terminated program may take to go before the step gives up on it.
+constexpr DWORD kTerminateWaitMs = 2000;
+
+// Ends `process` when its main module is one of `paths`. False only when it matched and
+// did not end in time.
+bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]) {
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                                   FALSE, entry.th32ProcessID));
+  if (!process.IsValid()) return true;
+  wchar_t module[MAX_PATH + 1] = {};
+  if (!GetModuleFileNameExW(process.Get(), nullptr, module, MAX_PATH + 1)) return true;
+  bool installed = false;
+  for (const std::wstring& path : paths) installed = installed || lstrcmpiW(module, path.c_str()) == 0;
+  if (!installed) return true;
+  TerminateProcess(process.Get(), 0);
+  return WaitForSingleObject(process.Get(), kTerminateWaitMs) != WAIT_TIMEOUT;
+}
+
+}  // namespace
+
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters) {
+  SHELLEXECUTEINFOW request = {};
+  request.cbSize = sizeof(request);
+  request.lpVerb = L"open";
+  request.lpFile = file;
+  request.lpParameters = parameters;
+  request.nShow = SW_HIDE;
+  return ShellExecuteExW(&request) != FALSE;
+}
+
 int CSetupLogic::StepLaunch() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+  // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
+  const wchar_t* parameters = new_user == 1 ? kFirstLaunchArgument : nullptr;
+  return ShellOpen((InstallDir() + kBrowserExe).c_str(), parameters) ? 1 : 0;
 }
 
-// Not built yet: reports failure so that an install never pretends to have done it.
 int CSetupLogic::StepStopRunning() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+  RegKey key;
+  LONG result = key.Open(kUninstallKey, KEY_READ);
+  std::wstring location;
+  if (result == ERROR_SUCCESS) result = key.ReadString(kInstallLocationValue, &location, MAX_PATH);
+  if (result != ERROR_SUCCESS) {
+    SetLastError(result);
+    return 0;
+  }
+
+  // Joined with exactly one separator, whether or not the stored location ends with one.
+  std::wstring paths[3];
+  const wchar_t* const names[3] = {kBrowserExe, kWebExe, kUpdateExe};
+  for (int i = 0; i < 3; ++i) {
+    wchar_t path[MAX_PATH];
+    lstrcpynW(path, location.c_str(), MAX_PATH);
+    // A location too long to take the name leaves a bare name, which no running program's
+    // full path equals.
+    if (!PathAppendW(path, names[i])) lstrcpynW(path, names[i], MAX_PATH);
+    paths[i] = path;
+  }
+
+  ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot.IsValid()) return 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  if (!Process32FirstW(snapshot.Get(), &entry)) return 0;
+  // A program that outlives its termination is reported rather than ignored: installing
+  // over its files would fail later, or worse, half succeed. The others are still ended.
+  bool all_ended = true;
+  do {
+    bool watched = false;
+    for (const wchar_t* name : names) watched = watched || lstrcmpiW(entry.szExeFile, name) == 0;
+    if (watched && !EndIfInstalled(entry, paths)) all_ended = false;
+  } while (Process32NextW(snapshot.Get(), &entry));
+  if (!all_ended) {
+    SetLastError(ERROR_TIMEOUT);
+    return 0;
+  }
+  return 1;
 }
 
-}  // namespace kelo
-
-namespace kelo {
-// Placeholder until the launch step is built.
-bool ShellOpen(const wchar_t*, const wchar_t*) { return false; }
 }  // namespace kelo

@@ -1,23 +1,160 @@
+#include "sysreg/shortcuts.h"
+
+#include <shellapi.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+#include "base/product.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 
 namespace kelo {
 
-// Not built yet: reports failure so that an install never pretends to have done it.
-int CSetupLogic::StepShortcuts() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+namespace {
+
+// The file-system path of a per-user shell folder, without a final separator. Failures
+// leave the last error as the shell left it.
+bool LookUpFolder(int csidl, std::wstring* path) {
+  ScopedComPtr<IMalloc> allocator;
+  if (FAILED(SHGetMalloc(reinterpret_cast<IMalloc**>(allocator.Receive())))) return false;
+  PIDLIST_ABSOLUTE items = nullptr;
+  if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items))) return false;
+  wchar_t buffer[MAX_PATH + 1] = {};
+  const BOOL converted = SHGetPathFromIDListW(items, buffer);
+  allocator->Free(items);
+  if (!converted) return false;
+  path->assign(buffer);
+  return true;
 }
 
-// Not built yet: reports failure so that an install never pretends to have done it.
-int CSetupLogic::StepAssistShortcut() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+// Announcements are flushed without waiting for the shell to handle them. (The headers'
+// SHCNF_FLUSHNOWAIT also carries the waiting flush bit 0x1000.)
+constexpr UINT kNotifyPathNoWait = SHCNF_PATHW | 0x2000;
+
+// The shell may not offer the verb (it is absent on many systems); pinning is a courtesy,
+// so its outcome is not looked at. Some shells (Wine's, for one) uninitialise COM on the
+// calling thread while looking for the verb of a shortcut; the thread gets its apartment
+// back, or the steps after this one could no longer write shortcuts.
+void Pin(const wchar_t* verb, const std::wstring& shortcut) {
+  APTTYPE apartment = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
+  const bool had_com = SUCCEEDED(CoGetApartmentType(&apartment, &qualifier));
+  const bool single = apartment == APTTYPE_STA || apartment == APTTYPE_MAINSTA;
+  ShellExecuteW(nullptr, verb, shortcut.c_str(), nullptr, nullptr, SW_HIDE);
+  if (had_com && CoGetApartmentType(&apartment, &qualifier) == CO_E_NOTINITIALIZED) {
+    CoInitializeEx(nullptr, single ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
+  }
 }
 
-// Not built yet: reports failure so that an install never pretends to have done it.
-int CSetupLogic::StepTaskbarPin() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+}  // namespace
+
+bool CreateShellLink(const wchar_t* description, const wchar_t* target, const wchar_t* file) {
+  if (!target || !file) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  ScopedComPtr<IShellLinkW> link;
+  ScopedComPtr<IPersistFile> persist;
+  HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                link.Receive());
+  if (SUCCEEDED(hr)) hr = link->QueryInterface(IID_IPersistFile, persist.Receive());
+  if (SUCCEEDED(hr)) hr = link->SetPath(target);
+  if (SUCCEEDED(hr) && description && *description) hr = link->SetDescription(description);
+  if (SUCCEEDED(hr)) hr = persist->Save(file, TRUE);
+  if (FAILED(hr)) {
+    SetLastError(static_cast<DWORD>(hr));
+    return false;
+  }
+  // Explorer windows showing the folder refresh only when told.
+  std::wstring folder = file;
+  const size_t separator = folder.find_last_of(L"\\/");
+  folder.resize(separator == std::wstring::npos ? 0 : separator);
+  SHChangeNotify(SHCNE_MKDIR | SHCNE_UPDATEDIR, kNotifyPathNoWait, folder.c_str(), nullptr);
+  SHChangeNotify(SHCNE_CREATE, kNotifyPathNoWait, file, nullptr);
+  return true;
 }
+
+int ClassifyOsVersion(DWORD platform_id, DWORD major, DWORD minor, BYTE product_type) {
+  switch (platform_id) {
+    case VER_PLATFORM_WIN32s:
+      return 1;
+    case VER_PLATFORM_WIN32_WINDOWS:
+      return 2;
+    case VER_PLATFORM_WIN32_NT:
+      break;
+    default:
+      return 0;
+  }
+  const bool workstation = product_type == VER_NT_WORKSTATION;
+  if (major <= 4) return 3;
+  if (major == 5) return minor <= 2 ? 4 + static_cast<int>(minor) : 0;
+  if (major != 6) return 0;
+  switch (minor) {
+    case 0:
+      return workstation ? 7 : 8;
+    case 1:
+      return workstation ? 9 : 8;
+    case 2:
+      return workstation ? 11 : 10;
+    default:
+      return 0;
+  }
+}
+
+int GetOsVersionCode() {
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+  // Deprecated because it answers 6.2 for later systems without a manifest entry for
+  // them, which is exactly the answer the classification expects.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  if (!GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info))) return 0;
+#pragma GCC diagnostic pop
+  return ClassifyOsVersion(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType);
+}
+
+bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
+  std::wstring programs;
+  if (!LookUpFolder(CSIDL_PROGRAMS, &programs)) return false;
+  const std::wstring browser = install_dir + kBrowserExe;
+  if (!CreateShellLink(kProductName, browser.c_str(), (programs + L"\\" + kShortcutName).c_str())) return false;
+
+  // Results ignored: an existing folder is fine, and a missing one fails the next shortcut.
+  const std::wstring vendor = programs + L"\\" + kStartMenuVendorFolder + L"\\";
+  const std::wstring product = vendor + kProductName + L"\\";
+  SHCreateDirectory(nullptr, vendor.c_str());
+  SHCreateDirectory(nullptr, product.c_str());
+
+  const std::wstring product_link = product + kShortcutName;
+  if (!CreateShellLink(kProductName, browser.c_str(), product_link.c_str())) return false;
+  if (!CreateShellLink(nullptr, (install_dir + kUninstallExe).c_str(), (product + kUninstallShortcutName).c_str()))
+    return false;
+  if (os_code >= kFirstPinningOsCode) Pin(L"startpin", product_link);
+  return true;
+}
+
+bool MakeDesktopShortcut(const std::wstring& install_dir) {
+  std::wstring desktop;
+  if (!LookUpFolder(CSIDL_DESKTOPDIRECTORY, &desktop)) return false;
+  return CreateShellLink(kProductName, (install_dir + kBrowserExe).c_str(),
+                         (desktop + L"\\" + kAssistShortcutName).c_str());
+}
+
+bool MakeQuickLaunchShortcut(const std::wstring& install_dir, int os_code) {
+  std::wstring app_data;
+  if (!LookUpFolder(CSIDL_APPDATA, &app_data)) return false;
+  const std::wstring quick_launch = app_data + kQuickLaunchFolder;
+  SHCreateDirectory(nullptr, quick_launch.c_str());
+  const std::wstring link = quick_launch + kShortcutName;
+  if (!CreateShellLink(kProductName, (install_dir + kBrowserExe).c_str(), link.c_str())) return false;
+  if (os_code >= kFirstPinningOsCode) Pin(L"taskbarpin", link);
+  return true;
+}
+
+int CSetupLogic::StepShortcuts() { return MakeProgramShortcuts(InstallDir(), GetOsVersionCode()) ? 1 : 0; }
+
+int CSetupLogic::StepAssistShortcut() { return MakeDesktopShortcut(InstallDir()) ? 1 : 0; }
+
+int CSetupLogic::StepTaskbarPin() { return MakeQuickLaunchShortcut(InstallDir(), GetOsVersionCode()) ? 1 : 0; }
 
 }  // namespace kelo

@@ -1,11 +1,107 @@
+#include "sysreg/uninstall_entry.h"
+
+#include <shlwapi.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "base/module.h"
+#include "base/product.h"
+#include "base/reg_key.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 
 namespace kelo {
 
-// Not built yet: reports failure so that an install never pretends to have done it.
-int CSetupLogic::StepRegisterUninstall() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+namespace {
+
+// version.dll is not among the system's known DLLs, so linking it would let a DLL of that
+// name beside the downloaded installer be loaded; it is taken from System32 at run time.
+class VersionApi {
+ public:
+  VersionApi() : module_(LoadSystemLibrary(L"version.dll")) {
+    if (!module_.Get()) return;
+    Resolve("GetFileVersionInfoSizeW", &get_size_);
+    Resolve("GetFileVersionInfoW", &get_info_);
+    Resolve("VerQueryValueW", &query_);
+  }
+  bool IsLoaded() const { return get_size_ && get_info_ && query_; }
+
+  DWORD(WINAPI* get_size_)(LPCWSTR, LPDWORD) = nullptr;
+  BOOL(WINAPI* get_info_)(LPCWSTR, DWORD, DWORD, LPVOID) = nullptr;
+  BOOL(WINAPI* query_)(LPCVOID, LPCWSTR, LPVOID*, PUINT) = nullptr;
+
+ private:
+  template <typename F>
+  void Resolve(const char* name, F* function) {
+    *function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_.Get(), name)));
+  }
+
+  ScopedModule module_;
+};
+
+}  // namespace
+
+bool ReadFileVersion(const wchar_t* path, uint32_t* major, uint32_t* minor) {
+  if (!path || !*path || !major || !minor) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (!PathFileExistsW(path)) {
+    SetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  VersionApi api;
+  if (!api.IsLoaded()) return false;
+  DWORD handle = 0;
+  const DWORD size = api.get_size_(path, &handle);
+  if (size == 0) return false;
+  std::vector<BYTE> block(size);
+  if (!api.get_info_(path, 0, size, block.data())) return false;
+  VS_FIXEDFILEINFO* info = nullptr;
+  UINT info_size = 0;
+  if (!api.query_(block.data(), L"\\", reinterpret_cast<void**>(&info), &info_size) || !info) return false;
+  *major = HIWORD(info->dwFileVersionMS);
+  *minor = LOWORD(info->dwFileVersionMS);
+  return true;
 }
+
+bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
+  RegKey key;
+  const LONG created = key.Create(kUninstallKey, KEY_READ | KEY_WRITE);
+  if (created != ERROR_SUCCESS) {
+    SetLastError(created);
+    return false;
+  }
+  // A value that cannot be written leaves the entry less complete but still usable, so
+  // the write results are deliberately not looked at.
+  (void)key.WriteString(L"DisplayName", kProductName);
+  (void)key.WriteString(L"UninstallString", install_dir + kUninstallExe);
+  const std::wstring browser = install_dir + kBrowserExe;
+  (void)key.WriteString(L"DisplayIcon", browser);
+
+  uint32_t major = 0, minor = 0;
+  if (ReadFileVersion(browser.c_str(), &major, &minor)) {
+    wchar_t version[32];
+    swprintf(version, 32, L"%u.%u", major, minor);
+    (void)key.WriteString(L"DisplayVersion", version);
+  }
+
+  SYSTEMTIME time = {};
+  now(&time);
+  wchar_t date[32];
+  swprintf(date, 32, L"%4d-%2d-%2d", time.wYear, time.wMonth, time.wDay);
+  (void)key.WriteString(L"InstallDate", date);
+
+  (void)key.WriteString(L"URLInfoAbout", kProductHost);
+  (void)key.WriteString(L"Publisher", kPublisher);
+  (void)key.WriteString(L"InstallLocation", install_dir);
+  // Zero keeps the system's modify and repair commands available.
+  (void)key.WriteDword(L"NoModify", 0);
+  (void)key.WriteDword(L"NoRepair", 0);
+  return true;
+}
+
+int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(InstallDir()) ? 1 : 0; }
 
 }  // namespace kelo

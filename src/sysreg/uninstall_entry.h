@@ -1,0 +1,21 @@
+#pragma once
+// The per-user uninstall entry that lists the browser among the installed programs.
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kelo {
+
+// The major and minor halves of the file version of an executable. On failure the outputs
+// are left as they were and the last error tells why (87 for an empty path, 2 for a
+// missing file, the system's own for a file without version information).
+bool ReadFileVersion(const wchar_t* path, uint32_t* major, uint32_t* minor);
+
+// Writes the entry for the installation in `install_dir` (which ends with a separator),
+// dating it with `now`. False, with the registry's code as last error, only when the key
+// cannot be created or opened; a value that cannot be written is skipped.
+using LocalTimeSource = void(WINAPI*)(LPSYSTEMTIME);
+bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now = GetLocalTime);
+
+}  // namespace kelo

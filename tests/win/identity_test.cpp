@@ -1,0 +1,192 @@
+// The user's identity in the registry and the channel and new-user flag in KeloS.ini, as
+// the browser reads them back.
+#include "sysreg/identity.h"
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+
+#include "base/product.h"
+#include "setup/setup_logic.h"
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using test::HoldsString;
+using test::ReadValue;
+using test::ScratchDir;
+
+std::wstring IniValue(const std::wstring& ini, const wchar_t* section, const wchar_t* key) {
+  wchar_t text[256] = {};
+  GetPrivateProfileStringW(section, key, L"<missing>", text, 256, ini.c_str());
+  return text;
+}
+
+std::wstring StoredIdentity() {
+  const test::RegValue value = ReadValue(kIdentityKey, kIdentityValue);
+  std::wstring text = value.Text();
+  if (!text.empty() && text.back() == L'\0') text.pop_back();
+  return text;
+}
+
+// "{8-4-4-4-12} " with upper-case hex digits, except lower case in the third group.
+bool IsIdentityText(const std::wstring& text) {
+  static const int kGroups[] = {8, 4, 4, 4, 12};
+  if (text.size() != 39 || text[0] != L'{' || text.substr(37) != L"} ") return false;
+  size_t at = 1;
+  for (int g = 0; g < 5; ++g) {
+    for (int i = 0; i < kGroups[g]; ++i, ++at) {
+      const wchar_t c = text[at];
+      const bool digit = c >= L'0' && c <= L'9';
+      const bool letter = g == 2 ? (c >= L'a' && c <= L'f') : (c >= L'A' && c <= L'F');
+      if (!digit && !letter) return false;
+    }
+    if (g < 4 && text[at++] != L'-') return false;
+  }
+  return at == 37;
+}
+
+TEST(ChannelId, IsTheTextBetweenTheFirstUnderscoreAndTheFirstDot) {
+  const std::pair<const wchar_t*, const wchar_t*> cases[] = {
+      {L"KeloSetup_1024.exe", L"1024"},  {L"KeloSetup.exe", L"1"},     {L"KeloSetup_a2.3_x.exe", L"a2"},
+      {L"_7.exe", L"7"},                 {L"KeloSetup_.exe", L""},     {L"Kelo.Setup_12.exe", L""},
+      {L"KeloSetup_12", L""},            {L"KeloSetup", L"1"},         {L"", L"1"},
+      {L"Kelo_Setup_9.exe", L"Setup_9"}, {L"KeloSetup_1024 (1).exe", L"1024 (1)"},
+  };
+  for (const auto& [name, channel] : cases)
+    EXPECT_EQ(ParseChannelId(name), channel) << testing::PrintToString(std::wstring(name));
+}
+
+TEST(IdentityText, HasTheBrowsersExactForm) {
+  const GUID guid = {0x0123ABCD, 0xEF01, 0xABCD, {0xFE, 0xDC, 0xBA, 0x98, 0x76, 0x54, 0x32, 0x10}};
+  EXPECT_EQ(FormatIdentity(guid), L"{0123ABCD-EF01-abcd-FEDC-BA9876543210} ");
+  const GUID zero = {};
+  EXPECT_EQ(FormatIdentity(zero), L"{00000000-0000-0000-0000-000000000000} ");
+}
+
+class IdentityTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo"); }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo"); }
+
+  std::wstring Ini() const { return dir_.dir() + L"KeloS.ini"; }
+
+  ScratchDir dir_{L"kelo id"};
+};
+
+TEST_F(IdentityTest, FirstInstallationMakesAnIdentitySecondKeepsIt) {
+  CSetupLogic logic;
+  logic.SetInstallDir(dir_.path().c_str());
+  logic.new_user = 7;
+  ASSERT_EQ(logic.StepIdentity(), 1);
+  EXPECT_EQ(logic.new_user, 1);
+  const std::wstring first = StoredIdentity();
+  EXPECT_TRUE(IsIdentityText(first)) << testing::PrintToString(first);
+  EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, first));  // REG_SZ, 80 bytes
+  EXPECT_EQ(ReadValue(kIdentityKey, kIdentityValue).data.size(), 80u);
+  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
+  // The channel comes from this program's own name, "identity_test.exe".
+  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"ChannelId"), L"test");
+
+  CSetupLogic again;
+  again.SetInstallDir(dir_.path().c_str());
+  again.new_user = 7;
+  ASSERT_EQ(again.StepIdentity(), 1);
+  EXPECT_EQ(again.new_user, 0);
+  EXPECT_EQ(StoredIdentity(), first);
+  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"0");
+}
+
+TEST_F(IdentityTest, AnyStoredIdentityIsKept) {
+  const std::wstring long_value(200, L'x');
+  const std::wstring kept[] = {L"not a guid", L" ", L"x", long_value};
+  for (const std::wstring& identity : kept) {
+    SCOPED_TRACE(testing::PrintToString(identity.substr(0, 20)));
+    test::WriteString(kIdentityKey, kIdentityValue, identity);
+    int32_t new_user = 7;
+    ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_5.exe", CoCreateGuid, &new_user));
+    EXPECT_EQ(new_user, 0);
+    EXPECT_EQ(StoredIdentity(), identity);
+  }
+}
+
+TEST_F(IdentityTest, MissingOrEmptyIdentityIsReplaced) {
+  struct Case {
+    const wchar_t* name;
+    DWORD type;
+    std::vector<BYTE> data;
+  } cases[] = {
+      {L"empty string", REG_SZ, {0, 0}},
+      {L"no bytes", REG_SZ, {}},
+      {L"leading zero", REG_BINARY, {0, 0, 'A', 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+    RegDeleteTreeW(HKEY_CURRENT_USER, kIdentityKey);
+    test::WriteRaw(kIdentityKey, kIdentityValue, c.type, c.data.data(), static_cast<DWORD>(c.data.size()));
+    int32_t new_user = 7;
+    ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup.exe", CoCreateGuid, &new_user));
+    EXPECT_EQ(new_user, 1);
+    EXPECT_TRUE(IsIdentityText(StoredIdentity())) << testing::PrintToString(StoredIdentity());
+  }
+}
+
+HRESULT WINAPI FailingGuid(GUID*) { return E_OUTOFMEMORY; }
+HRESULT WINAPI FixedGuid(GUID* guid) {
+  *guid = {0xDEADBEEF, 0xCAFE, 0xF00D, {1, 2, 3, 4, 5, 6, 7, 8}};
+  return S_OK;
+}
+
+TEST_F(IdentityTest, WithoutAGuidAnEmptyIdentityIsStoredAndTheNextInstallationTriesAgain) {
+  int32_t new_user = 7;
+  ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_3.exe", FailingGuid, &new_user));
+  EXPECT_EQ(new_user, 1);
+  EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, L""));
+  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
+
+  ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_3.exe", FixedGuid, &new_user));
+  EXPECT_EQ(new_user, 1);
+  EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, L"{DEADBEEF-CAFE-f00d-0102-030405060708} "));
+}
+
+TEST_F(IdentityTest, ChannelFileKeepsOtherSectionsAndKeys) {
+  WritePrivateProfileStringW(L"StatInfo", L"ChannelId", L"old", Ini().c_str());
+  WritePrivateProfileStringW(L"StatInfo", L"InstallCount", L"3", Ini().c_str());
+  WritePrivateProfileStringW(L"Skin", L"Name", L"default", Ini().c_str());
+  struct Case {
+    const wchar_t* installer;
+    const wchar_t* channel;
+    const wchar_t* new_user;
+  } cases[] = {
+      {L"KeloSetup_1024.exe", L"1024", L"1"},
+      {L"KeloSetup.exe", L"1", L"0"},
+      {L"Kelo.Setup_12.exe", L"", L"0"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.installer)));
+    int32_t new_user = 7;
+    ASSERT_TRUE(RecordIdentity(dir_.dir(), c.installer, CoCreateGuid, &new_user));
+    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"ChannelId"), c.channel);
+    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), c.new_user);
+    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"InstallCount"), L"3");
+    EXPECT_EQ(IniValue(Ini(), L"Skin", L"Name"), L"default");
+  }
+}
+
+TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
+  test::ReadOnlyKey locked(kIdentityKey);
+  ASSERT_TRUE(locked.applied());
+  CSetupLogic logic;
+  logic.SetInstallDir(dir_.path().c_str());
+  logic.new_user = 7;
+  SetLastError(0);
+  EXPECT_EQ(logic.StepIdentity(), 0);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(logic.new_user, 7);
+  EXPECT_FALSE(test::FileExists(Ini()));
+  EXPECT_FALSE(ReadValue(kIdentityKey, kIdentityValue).present);
+}
+
+}  // namespace
+}  // namespace kelo

@@ -1,0 +1,241 @@
+// The proposed install directory and the checks of a typed or picked one, with the
+// messages the window shows under the field.
+#include "sysreg/install_dir.h"
+
+#include <gtest/gtest.h>
+
+#include "base/product.h"
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using test::ScratchDir;
+
+TEST(InstallPathForm, NeedsADriveRootAndNoReservedCharacters) {
+  const std::wstring l260 = L"C:\\" + std::wstring(257, L'a');
+  const std::wstring l261 = L"C:\\" + std::wstring(258, L'a');
+  const std::pair<std::wstring, bool> cases[] = {
+      {L"C:\\", true},          {L"C:", false},          {L"C:x", false},
+      {L"1:\\x", false},        {L"C:/Games", true},     {L"c:\\games", true},
+      {L"C:\\a:b", false},      {L"\\\\server\\share", false}, {L"C:\\a|b", false},
+      {L"C:\\a*b", false},      {L"C:\\a?b", false},     {L"C:\\a\"b", false},
+      {L"C:\\a<b", false},      {L"C:\\a>b", false},     {L"", false},
+      {L"C:\\a\tb", true},      {L"C:\\con", true},      {L"C:\\a\\\\b/c. ", true},
+      {L"Z:\\Kelo\\", true},    {L"ä:\\x", false},       {L":\\x", false},
+      {l260, true},             {l261, false},
+  };
+  for (const auto& [path, valid] : cases)
+    EXPECT_EQ(IsValidInstallPath(path.c_str()), valid) << testing::PrintToString(path.substr(0, 20));
+  EXPECT_FALSE(IsValidInstallPath(nullptr));
+}
+
+TEST(ProductFolder, IsAppendedWithoutLookingAtTheSeparatorAndCutToFit) {
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {L"D:\\Games", L"D:\\Games\\KeloBrowser"},
+      {L"D:\\", L"D:\\\\KeloBrowser"},
+      {L"", L"\\KeloBrowser"},
+      {std::wstring(255, L'a'), std::wstring(255, L'a') + L"\\Kelo"},
+      {std::wstring(260, L'a'), std::wstring(260, L'a')},
+  };
+  for (const auto& [picked, field] : cases) {
+    wchar_t buffer[kDirFieldChars];
+    lstrcpynW(buffer, picked.c_str(), kDirFieldChars);
+    AppendProductFolder(buffer);
+    EXPECT_EQ(std::wstring(buffer), field) << picked.size() << " characters picked";
+    EXPECT_TRUE(IsValidInstallPath(buffer) || picked.size() < 3 || picked[1] != L':');
+  }
+  // No terminator within the buffer: left alone.
+  wchar_t full[kDirFieldChars];
+  std::fill(std::begin(full), std::end(full), L'x');
+  AppendProductFolder(full);
+  EXPECT_EQ(std::wstring(full, kDirFieldChars), std::wstring(kDirFieldChars, L'x'));
+}
+
+// An access list in the system's text form, as a descriptor in memory.
+bool AllowsWriting(const wchar_t* sddl) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr))
+      << testing::PrintToString(std::wstring(sddl));
+  if (!descriptor) return false;
+  const bool allowed = DaclAllowsWriting(descriptor);
+  LocalFree(descriptor);
+  return allowed;
+}
+
+TEST(WritePermission, OnlyADenialOfAllFourWriteBitsCounts) {
+  const std::pair<const wchar_t*, bool> cases[] = {
+      {L"D:(D;;0x116;;;WD)(A;;FA;;;WD)", false},         // the four bits, for everyone
+      {L"D:(A;;FA;;;WD)(D;;0x116;;;WD)", false},         // wherever it stands
+      {L"D:(D;;0x116;;;S-1-5-21-1-2-3-1001)", false},    // for a trustee who is not us
+      {L"D:(D;OICIIO;0x116;;;WD)", false},               // inherit-only: flags not looked at
+      {L"D:(D;;FW;;;WD)", false},                        // FILE_GENERIC_WRITE holds all four
+      {L"D:(D;;FA;;;WD)", false},
+      {L"D:(D;;0x2;;;WD)(A;;FA;;;WD)", true},            // FILE_WRITE_DATA only
+      {L"D:(D;;0x114;;;WD)", true},                      // FILE_WRITE_DATA missing
+      {L"D:(D;;0x112;;;WD)", true},                      // FILE_APPEND_DATA missing
+      {L"D:(D;;0x106;;;WD)", true},                      // FILE_WRITE_EA missing
+      {L"D:(D;;0x16;;;WD)", true},                       // FILE_WRITE_ATTRIBUTES missing
+      {L"D:(D;;GW;;;WD)", true},                         // generic rights do not count
+      {L"D:(A;;FA;;;WD)", true},
+      {L"D:(A;;FR;;;WD)", true},                         // allowed entries play no part
+      {L"D:", true},                                     // a list without entries
+      {L"D:NO_ACCESS_CONTROL", true},                    // no list: everyone may do anything
+      {L"O:WD", true},                                   // no list given at all
+  };
+  for (const auto& [sddl, allowed] : cases)
+    EXPECT_EQ(AllowsWriting(sddl), allowed) << testing::PrintToString(std::wstring(sddl));
+}
+
+TEST(WritePermission, WalksUpToTheNearestExistingFolder) {
+  ScratchDir dir(L"kelo perm");
+  std::wstring slashed = dir.path() + L"/new/deeper/KeloBrowser";
+  for (wchar_t& c : slashed)
+    if (c == L'\\') c = L'/';
+  const std::pair<std::wstring, std::wstring> cases[] = {
+      {dir.path(), dir.path()},
+      {dir.dir() + L"new\\deeper\\KeloBrowser\\", dir.path()},
+      {slashed, dir.path()},
+      {dir.Make(L"made") + L"\\new", dir.path() + L"\\made"},
+      {L"Q:\\Games\\KeloBrowser", L"Q:\\"},
+  };
+  for (const auto& [path, nearest] : cases)
+    EXPECT_EQ(NearestExistingDir(path.c_str()), nearest) << testing::PrintToString(path);
+
+  EXPECT_TRUE(IsDirWritable(dir.path().c_str()));
+  EXPECT_TRUE(IsDirWritable((dir.dir() + L"new\\deeper\\KeloBrowser\\").c_str()));
+  EXPECT_TRUE(IsDirWritable(slashed.c_str()));
+  // A drive that does not exist: its root has no descriptor to read.
+  EXPECT_FALSE(IsDirWritable(L"Q:\\Games\\KeloBrowser"));
+  for (const wchar_t* bad : {static_cast<const wchar_t*>(nullptr), L""}) {
+    SetLastError(0);
+    EXPECT_FALSE(IsDirWritable(bad));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  }
+}
+
+uint64_t g_free_bytes = 0;
+bool g_free_known = true;
+std::wstring g_asked_root;
+bool FakeFreeSpace(const wchar_t* root, uint64_t* bytes) {
+  g_asked_root = root;
+  *bytes = g_free_bytes;
+  return g_free_known;
+}
+
+TEST(Validation, FreeSpaceDecidesAndIsShownInMegabytesOrGigabytes) {
+  struct Case {
+    uint64_t bytes;
+    bool valid;
+    const wchar_t* message;
+  } cases[] = {
+      {0, false, L"剩余空间不足, 请选择其他分区"},
+      {16777215, false, L"剩余空间不足, 请选择其他分区"},
+      {16777216, true, L"剩余空间: 16.00MB"},
+      {16777216 + 5242, true, L"剩余空间: 16.00MB"},
+      {16777216 + 5243, true, L"剩余空间: 16.01MB"},
+      {1073741823, true, L"剩余空间: 1024.00MB"},
+      {1073741824, true, L"剩余空间: 1.00GB"},
+      {1610612736, true, L"剩余空间: 1.50GB"},
+      {4294967296, true, L"剩余空间: 4.00GB"},  // only the high half set
+      {5368709120 + 16777216, true, L"剩余空间: 5.02GB"},
+      {1099511627776, true, L"剩余空间: 1024.00GB"},
+  };
+  ScratchDir dir;
+  const std::wstring path = dir.dir() + L"KeloBrowser";
+  for (const Case& c : cases) {
+    g_free_bytes = c.bytes;
+    g_free_known = true;
+    g_asked_root.clear();
+    const DirCheck check = ValidateInstallDir(path.c_str(), FakeFreeSpace);
+    EXPECT_EQ(check.valid, c.valid) << c.bytes;
+    EXPECT_EQ(check.message, c.message) << c.bytes;
+    EXPECT_EQ(g_asked_root, path.substr(0, 3)) << c.bytes;
+  }
+}
+
+TEST(Validation, EachFailureHasItsMessage) {
+  g_free_bytes = 1ull << 40;
+  g_free_known = true;
+  struct Case {
+    const wchar_t* path;
+    bool free_known;
+    bool valid;
+    const wchar_t* message;
+  } cases[] = {
+      {L"", true, false, L"请选择一个正确的目录路径"},
+      {L"Games\\Kelo", true, false, L"请选择一个正确的目录路径"},
+      {L"C:\\a?b", true, false, L"请选择一个正确的目录路径"},
+      {L"Q:\\Games\\KeloBrowser", true, false, L"当前选择目录没有写权限, 请选择另一个目录"},
+      {L"C:/Games/KeloBrowser", false, false, L"无法获取剩余空间, 请选择其他分区"},
+      {L"C:/Games/KeloBrowser", true, true, L"剩余空间: 1024.00GB"},
+  };
+  for (const Case& c : cases) {
+    g_free_known = c.free_known;
+    g_asked_root.clear();
+    const DirCheck check = ValidateInstallDir(c.path, FakeFreeSpace);
+    EXPECT_EQ(check.valid, c.valid) << testing::PrintToString(std::wstring(c.path));
+    EXPECT_EQ(check.message, c.message) << testing::PrintToString(std::wstring(c.path));
+  }
+  EXPECT_EQ(g_asked_root, L"C:/");
+  EXPECT_FALSE(ValidateInstallDir(nullptr, FakeFreeSpace).valid);
+}
+
+TEST(Validation, RealDriveReportsItsFreeSpace) {
+  uint64_t bytes = 0;
+  ASSERT_TRUE(QueryFreeSpace(L"C:\\", &bytes));
+  ULARGE_INTEGER available = {};
+  ASSERT_TRUE(GetDiskFreeSpaceExW(L"C:\\", &available, nullptr, nullptr));
+  // Both asked within moments of each other; other tests write to the same disk.
+  EXPECT_NEAR(static_cast<double>(bytes), static_cast<double>(available.QuadPart), 256.0 * 1024 * 1024);
+  EXPECT_FALSE(QueryFreeSpace(L"Q:\\", &bytes));
+  ScratchDir dir;
+  const DirCheck check = ValidateInstallDir((dir.dir() + L"KeloBrowser").c_str());
+  EXPECT_EQ(check.valid, available.QuadPart >= (16u << 20));
+  EXPECT_EQ(check.message.rfind(L"剩余空间: ", 0), 0u) << testing::PrintToString(check.message);
+}
+
+class DefaultDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey); }
+  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey); }
+};
+
+TEST_F(DefaultDirTest, ProposesTheRecordedLocationExactlyAsStoredElseLocalAppData) {
+  const std::wstring fallback = test::ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\";
+  ASSERT_NE(fallback, L"\\Kelo\\KeloBrowser\\");
+  const std::wstring l259(259, L'd');
+  const std::wstring l260(260, L'd');
+  const DWORD number = 1;
+  const wchar_t unterminated[] = {L'D', L':', L'\\', L'a'};
+  struct Case {
+    const wchar_t* name;
+    DWORD type;
+    const void* data;  // null: no key at all
+    DWORD bytes;
+    std::wstring expected;
+  } cases[] = {
+      {L"no entry", REG_SZ, nullptr, 0, fallback},
+      {L"with backslash", REG_SZ, L"D:\\Games\\KeloBrowser\\", 44, L"D:\\Games\\KeloBrowser\\"},
+      {L"without backslash", REG_SZ, L"D:\\Games\\KeloBrowser", 42, L"D:\\Games\\KeloBrowser"},
+      {L"empty", REG_SZ, L"", 2, L""},
+      {L"expandable", REG_EXPAND_SZ, L"%TEMP%\\Kelo", 24, L"%TEMP%\\Kelo"},
+      {L"259 characters", REG_SZ, l259.c_str(), 520, l259},
+      {L"260 characters", REG_SZ, l260.c_str(), 522, fallback},
+      {L"number", REG_DWORD, &number, 4, fallback},
+      {L"no terminator", REG_SZ, unterminated, 8, fallback},
+      {L"odd byte count", REG_SZ, L"D:\\", 7, fallback},
+      {L"no bytes", REG_SZ, L"", 0, fallback},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    if (c.data) test::WriteRaw(kUninstallKey, L"InstallLocation", c.type, c.data, c.bytes);
+    std::wstring proposal = L"untouched";
+    ASSERT_TRUE(DefaultInstallDir(&proposal));
+    EXPECT_EQ(proposal, c.expected);
+  }
+}
+
+}  // namespace
+}  // namespace kelo

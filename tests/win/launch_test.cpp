@@ -1,0 +1,174 @@
+// The first launch seen from the launched demo browser, and the stopping of running
+// programs of the recorded installation seen from the processes themselves.
+#include <windows.h>
+#include <psapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cwctype>
+#include <vector>
+
+#include "base/product.h"
+#include "setup/setup_logic.h"
+#include "sysreg/shell_open.h"
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using test::ScratchDir;
+
+constexpr wchar_t kDemoClass[] = L"KeloDemoBrowser";
+
+std::wstring ModulePathOf(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id);
+  if (!process) return L"";
+  wchar_t path[MAX_PATH + 1] = {};
+  GetModuleFileNameExW(process, nullptr, path, MAX_PATH + 1);
+  CloseHandle(process);
+  return path;
+}
+
+void CloseAndWait(HWND window) {
+  DWORD id = 0;
+  GetWindowThreadProcessId(window, &id);
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+  ASSERT_NE(process, nullptr);
+  TerminateProcess(process, 0);
+  EXPECT_EQ(WaitForSingleObject(process, 10000), WAIT_OBJECT_0);
+  CloseHandle(process);
+}
+
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override { test::CopyFileOrFail(test::HostPath(KELO_DEMO_BROWSER), dir_.dir() + kBrowserExe); }
+  void TearDown() override { test::EndProcessesNamed(kBrowserExe); }
+
+  ScratchDir dir_{L"kelo launch"};
+};
+
+TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
+  struct Case {
+    int32_t new_user;
+    const wchar_t* title;
+  } cases[] = {{1, L"KeloBrowser [-Setup]"}, {0, L"KeloBrowser []"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.new_user);
+    CSetupLogic logic;
+    logic.SetInstallDir(dir_.path().c_str());
+    logic.new_user = c.new_user;
+    ASSERT_EQ(logic.StepLaunch(), 1) << GetLastError();
+    const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });
+    ASSERT_NE(window, nullptr) << "the browser never showed up";
+    wchar_t title[256] = {};
+    GetWindowTextW(window, title, 256);
+    EXPECT_STREQ(title, c.title);
+    EXPECT_EQ(lstrcmpiW(ModulePathOf(window).c_str(), (dir_.dir() + kBrowserExe).c_str()), 0)
+        << testing::PrintToString(ModulePathOf(window));
+    // Started hidden, as the installer asks.
+    EXPECT_FALSE(IsWindowVisible(window));
+    CloseAndWait(window);
+  }
+}
+
+TEST_F(LaunchTest, ShellOpenPassesParametersThrough) {
+  ASSERT_TRUE(ShellOpen((dir_.dir() + kBrowserExe).c_str(), L"--a b"));
+  const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });
+  ASSERT_NE(window, nullptr);
+  wchar_t title[256] = {};
+  GetWindowTextW(window, title, 256);
+  EXPECT_STREQ(title, L"KeloBrowser [--a b]");
+  CloseAndWait(window);
+}
+
+// Programs of an earlier installation and of another folder, running, with the step run
+// against the uninstall entry.
+class StopRunningTest : public ::testing::Test {
+ protected:
+  struct Program {
+    std::wstring path;
+    HANDLE process = nullptr;
+  };
+
+  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey); }
+  void TearDown() override {
+    EndAll();
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  }
+
+  void EndAll() {
+    for (Program& p : programs_) {
+      TerminateProcess(p.process, 0);
+      WaitForSingleObject(p.process, 10000);
+      CloseHandle(p.process);
+    }
+    programs_.clear();
+  }
+
+  // Copies `source` to `path` and starts it, waiting until it takes input, so that its
+  // main module is known to the system.
+  size_t Start(const char* source, const std::wstring& path) {
+    if (!test::FileExists(path)) test::CopyFileOrFail(test::HostPath(source), path);
+    Program p{path, test::StartProgram(path)};
+    EXPECT_NE(p.process, nullptr) << testing::PrintToString(path);
+    EXPECT_EQ(WaitForInputIdle(p.process, 15000), 0u) << testing::PrintToString(path);
+    programs_.push_back(p);
+    return programs_.size() - 1;
+  }
+
+  bool Ended(size_t index) const { return WaitForSingleObject(programs_[index].process, 0) == WAIT_OBJECT_0; }
+
+  std::vector<Program> programs_;
+};
+
+std::wstring Upper(std::wstring text) {
+  for (wchar_t& c : text) c = static_cast<wchar_t>(towupper(c));
+  return text;
+}
+
+TEST_F(StopRunningTest, EndsTheWatchedProgramsOfTheRecordedFolderOnly) {
+  ScratchDir installed(L"kelo installed");
+  ScratchDir other(L"kelo other");
+  // The recorded location in other letter case, with and without its final backslash.
+  for (const std::wstring& location : {Upper(installed.dir()), installed.path()}) {
+    SCOPED_TRACE(testing::PrintToString(location));
+    test::WriteString(kUninstallKey, L"InstallLocation", location);
+    const size_t browser = Start(KELO_DEMO_BROWSER, installed.dir() + L"kelobrowser.exe");
+    const size_t web = Start(KELO_DEMO_BROWSER, installed.dir() + L"KeloWeb.exe");
+    const size_t update = Start(KELO_DEMO_BROWSER, installed.dir() + L"KELOUPDATE.EXE");
+    const size_t elsewhere = Start(KELO_DEMO_BROWSER, other.dir() + L"KeloBrowser.exe");
+    const size_t uninstaller = Start(KELO_DEMO_UNINSTALL, installed.dir() + L"KeloUninstall.exe");
+    const size_t unwatched = Start(KELO_DEMO_BROWSER, installed.dir() + L"KeloHelper.exe");
+
+    CSetupLogic logic;
+    ASSERT_EQ(logic.StepStopRunning(), 1) << GetLastError();
+    EXPECT_TRUE(Ended(browser));
+    EXPECT_TRUE(Ended(web));
+    EXPECT_TRUE(Ended(update));
+    EXPECT_FALSE(Ended(elsewhere));
+    EXPECT_FALSE(Ended(uninstaller));
+    EXPECT_FALSE(Ended(unwatched));
+    EndAll();
+  }
+}
+
+TEST_F(StopRunningTest, WithoutAUsableEntryNothingIsEnded) {
+  ScratchDir installed(L"kelo installed");
+  const size_t browser = Start(KELO_DEMO_BROWSER, installed.dir() + kBrowserExe);
+  CSetupLogic logic;
+  // No entry at all.
+  EXPECT_EQ(logic.StepStopRunning(), 0);
+  // A location that is not a string.
+  const DWORD number = 5;
+  test::WriteRaw(kUninstallKey, L"InstallLocation", REG_DWORD, &number, sizeof(number));
+  EXPECT_EQ(logic.StepStopRunning(), 0);
+  // An empty location is read, but no program lies in it.
+  test::WriteString(kUninstallKey, L"InstallLocation", L"");
+  EXPECT_EQ(logic.StepStopRunning(), 1);
+  EXPECT_FALSE(Ended(browser));
+}
+
+}  // namespace
+}  // namespace kelo

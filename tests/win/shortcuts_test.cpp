@@ -1,0 +1,280 @@
+// Shortcuts and pins, read back from the shortcut files through the shell-link object and
+// from what a stand-in pin handler was asked to do.
+#include "sysreg/shortcuts.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <vector>
+
+#include "base/product.h"
+#include "setup/setup_logic.h"
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using test::FileExists;
+using test::ReadShortcut;
+using test::ScratchDir;
+using test::Shortcut;
+
+TEST(OsVersionCode, ClassifiesEveryListedSystem) {
+  struct Case {
+    DWORD platform, major, minor;
+    BYTE type;
+    int code;
+  } cases[] = {
+      {0, 3, 1, 1, 1},  {1, 4, 10, 1, 2},  {3, 6, 1, 1, 0},  {2, 3, 51, 1, 3}, {2, 4, 0, 1, 3},
+      {2, 5, 0, 1, 4},  {2, 5, 1, 1, 5},   {2, 5, 2, 3, 6},  {2, 5, 3, 1, 0},  {2, 6, 0, 1, 7},
+      {2, 6, 0, 3, 8},  {2, 6, 0, 2, 8},   {2, 6, 1, 3, 8},  {2, 6, 1, 1, 9},  {2, 6, 2, 3, 10},
+      {2, 6, 2, 1, 11}, {2, 6, 3, 1, 0},   {2, 10, 0, 1, 0}, {2, 7, 0, 1, 0},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(ClassifyOsVersion(c.platform, c.major, c.minor, c.type), c.code)
+        << "platform " << c.platform << " " << c.major << "." << c.minor << " type " << int(c.type);
+
+  OSVERSIONINFOEXW info = {};
+  info.dwOSVersionInfoSize = sizeof(info);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
+#pragma GCC diagnostic pop
+  EXPECT_EQ(GetOsVersionCode(),
+            ClassifyOsVersion(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType));
+}
+
+class ShortcutTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    programs_ = test::ShellFolder(CSIDL_PROGRAMS);
+    product_ = programs_ + L"\\Kelo软件中心\\Kelo游戏浏览器\\";
+    quick_launch_ = test::ShellFolder(CSIDL_APPDATA) + L"\\Microsoft\\Internet Explorer\\Quick Launch\\";
+    ASSERT_FALSE(programs_.empty());
+    test::RedirectDesktop(desktop_.path());
+  }
+  void TearDown() override {
+    test::RemoveTree(programs_ + L"\\Kelo软件中心");
+    DeleteFileW((programs_ + L"\\Kelo游戏浏览器.lnk").c_str());
+    test::RemoveTree(quick_launch_);
+  }
+
+  test::ComScope com_;
+  ScratchDir desktop_{L"desk"};
+  std::wstring programs_, product_, quick_launch_;
+};
+
+void ExpectShortcut(const std::wstring& file, const std::wstring& target, const std::wstring& description) {
+  const Shortcut link = ReadShortcut(file);
+  ASSERT_TRUE(link.loaded) << "no shortcut " << testing::PrintToString(file);
+  EXPECT_EQ(link.target, target) << testing::PrintToString(file);
+  EXPECT_EQ(link.description, description) << testing::PrintToString(file);
+  EXPECT_EQ(link.arguments, L"") << testing::PrintToString(file);
+}
+
+TEST_F(ShortcutTest, CreateShellLinkWritesTargetAndOnlyAGivenDescription) {
+  ScratchDir dir;
+  const std::wstring target = dir.dir() + L"KeloBrowser.exe";
+  const std::wstring file = dir.dir() + L"a.lnk";
+  struct Case {
+    const wchar_t* description;
+    const wchar_t* expected;
+  } cases[] = {{L"Kelo游戏浏览器", L"Kelo游戏浏览器"}, {L"", L""}, {nullptr, L""}};
+  for (const Case& c : cases) {
+    DeleteFileW(file.c_str());
+    ASSERT_TRUE(CreateShellLink(c.description, target.c_str(), file.c_str())) << GetLastError();
+    ExpectShortcut(file, target, c.expected);
+  }
+  // An existing shortcut of the same name is replaced.
+  const std::wstring other = dir.dir() + L"other\\KeloBrowser.exe";
+  ASSERT_TRUE(CreateShellLink(L"x", other.c_str(), file.c_str()));
+  ExpectShortcut(file, other, L"x");
+}
+
+TEST_F(ShortcutTest, CreateShellLinkReportsWhyItFailed) {
+  ScratchDir dir;
+  const std::wstring target = dir.dir() + L"KeloBrowser.exe";
+  SetLastError(0);
+  EXPECT_FALSE(CreateShellLink(L"d", nullptr, (dir.dir() + L"a.lnk").c_str()));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  SetLastError(0);
+  EXPECT_FALSE(CreateShellLink(L"d", target.c_str(), nullptr));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+  // A folder that does not exist: the save's own failure code is the last error.
+  SetLastError(0);
+  EXPECT_FALSE(CreateShellLink(L"d", target.c_str(), (dir.dir() + L"missing\\a.lnk").c_str()));
+  EXPECT_TRUE(FAILED(static_cast<HRESULT>(GetLastError()))) << std::hex << GetLastError();
+  EXPECT_FALSE(FileExists(dir.dir() + L"missing\\a.lnk"));
+}
+
+TEST_F(ShortcutTest, StartMenuGetsBrowserShortcutsAndAnUninstallShortcutWithoutDescription) {
+  for (const wchar_t* dir : {L"D:\\Games\\KeloBrowser\\", L"C:\\Program Files\\Kelo Browser\\"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(dir)));
+    CSetupLogic logic;
+    logic.SetInstallDir(dir);
+    ASSERT_EQ(logic.StepShortcuts(), 1) << GetLastError();
+    const std::wstring browser = std::wstring(dir) + L"KeloBrowser.exe";
+    ExpectShortcut(programs_ + L"\\Kelo游戏浏览器.lnk", browser, L"Kelo游戏浏览器");
+    ExpectShortcut(product_ + L"Kelo游戏浏览器.lnk", browser, L"Kelo游戏浏览器");
+    ExpectShortcut(product_ + L"卸载Kelo游戏浏览器.lnk", std::wstring(dir) + L"KeloUninstall.exe", L"");
+  }
+  // The second installation replaced the first's files and kept the folder: nothing else.
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((product_ + L"*").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    if (found.cFileName[0] != L'.') names.push_back(found.cFileName);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Kelo游戏浏览器.lnk", L"卸载Kelo游戏浏览器.lnk"}));
+}
+
+TEST_F(ShortcutTest, StartMenuStepFailsAfterTheFirstShortcutWhenTheProductFolderCannotBeMade) {
+  // A file where the vendor folder belongs.
+  const std::wstring blocker = programs_ + L"\\Kelo软件中心";
+  HANDLE file = CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  CSetupLogic logic;
+  logic.SetInstallDir(L"C:\\Kelo\\");
+  SetLastError(0);
+  EXPECT_EQ(logic.StepShortcuts(), 0);
+  EXPECT_NE(GetLastError(), 0u);
+  EXPECT_TRUE(ReadShortcut(programs_ + L"\\Kelo游戏浏览器.lnk").loaded);
+  DeleteFileW(blocker.c_str());
+}
+
+TEST_F(ShortcutTest, DesktopGetsTheAssistantShortcut) {
+  CSetupLogic logic;
+  logic.SetInstallDir(L"D:\\Games\\KeloBrowser");
+  ASSERT_EQ(logic.StepAssistShortcut(), 1) << GetLastError();
+  ExpectShortcut(desktop_.dir() + L"Kelo游戏辅助.lnk", L"D:\\Games\\KeloBrowser\\KeloBrowser.exe", L"Kelo游戏浏览器");
+}
+
+TEST_F(ShortcutTest, DesktopStepFailsWhenTheDesktopCannotBeLookedUp) {
+  const std::wstring gone = desktop_.dir() + L"gone";
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                          0, KEY_WRITE, &key),
+            0);
+  RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(gone.c_str()),
+                 static_cast<DWORD>((gone.size() + 1) * sizeof(wchar_t)));
+  RegCloseKey(key);
+  PIDLIST_ABSOLUTE items = nullptr;
+  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items))) {
+    CoTaskMemFree(items);
+    GTEST_SKIP() << "this system looks up a desktop folder that does not exist";
+  }
+  CSetupLogic logic;
+  logic.SetInstallDir(L"C:\\Kelo\\");
+  EXPECT_EQ(logic.StepAssistShortcut(), 0);
+  EXPECT_FALSE(FileExists(gone));
+}
+
+TEST_F(ShortcutTest, QuickLaunchFolderIsMadeAndGetsTheShortcut) {
+  test::RemoveTree(quick_launch_);
+  CSetupLogic logic;
+  logic.SetInstallDir(L"C:\\Program Files\\Kelo Browser\\");
+  ASSERT_EQ(logic.StepTaskbarPin(), 1) << GetLastError();
+  ExpectShortcut(quick_launch_ + L"Kelo游戏浏览器.lnk", L"C:\\Program Files\\Kelo Browser\\KeloBrowser.exe",
+                 L"Kelo游戏浏览器");
+}
+
+// With pin verbs registered for shortcut files, each invocation leaves a record.
+class PinTest : public ShortcutTest {
+ protected:
+  void SetUp() override {
+    ShortcutTest::SetUp();
+    if (HasFatalFailure()) return;
+    for (const wchar_t* verb : {L"startpin", L"taskbarpin"}) {
+      const std::wstring command = L"\"" + test::HostPath(KELO_VERB_RECORDER_EXE) + L"\" \"" + records_.path() +
+                                   L"\" " + verb + L" \"%1\"";
+      HKEY key = nullptr;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"lnkfile\\shell\\") + verb + L"\\command").c_str(),
+                                0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
+                0);
+      RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                     static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+      RegCloseKey(key);
+    }
+  }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"lnkfile\\shell\\startpin");
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"lnkfile\\shell\\taskbarpin");
+    ShortcutTest::TearDown();
+  }
+
+  // The pins asked for since the last call, as "verb|shortcut". The shell has started
+  // every handler by the time the step returns, so waiting for them to end suffices.
+  std::vector<std::wstring> Pins() {
+    EXPECT_TRUE(test::WaitForProcessesToEnd(L"verb_recorder.exe"));
+    std::vector<std::wstring> pins;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((records_.dir() + L"*.txt").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE) return pins;
+    do {
+      const std::wstring path = records_.dir() + found.cFileName;
+      HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      wchar_t text[1024] = {};
+      DWORD read = 0;
+      ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+      CloseHandle(file);
+      DeleteFileW(path.c_str());
+      pins.push_back(text);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    std::sort(pins.begin(), pins.end());
+    return pins;
+  }
+
+  ScratchDir records_{L"pins"};
+};
+
+TEST_F(PinTest, PinsOnlyFromVistaOnAndOnlyTheProductFolderShortcut) {
+  struct Case {
+    int os_code;
+    bool pinned;
+  } cases[] = {{0, false}, {5, false}, {6, false}, {7, true}, {8, true}, {9, true}, {10, true}, {11, true}};
+  const std::wstring dir = L"D:\\Games\\KeloBrowser\\";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.os_code);
+    ASSERT_TRUE(MakeProgramShortcuts(dir, c.os_code));
+    ASSERT_TRUE(MakeQuickLaunchShortcut(dir, c.os_code));
+    // Every shortcut is made whatever the system.
+    EXPECT_TRUE(ReadShortcut(programs_ + L"\\Kelo游戏浏览器.lnk").loaded);
+    EXPECT_TRUE(ReadShortcut(product_ + L"卸载Kelo游戏浏览器.lnk").loaded);
+    EXPECT_TRUE(ReadShortcut(quick_launch_ + L"Kelo游戏浏览器.lnk").loaded);
+    std::vector<std::wstring> expected;
+    if (c.pinned)
+      expected = {L"startpin|" + product_ + L"Kelo游戏浏览器.lnk", L"taskbarpin|" + quick_launch_ + L"Kelo游戏浏览器.lnk"};
+    EXPECT_EQ(Pins(), expected);
+  }
+}
+
+TEST_F(PinTest, StepsPinAsTheRunningSystemAllows) {
+  CSetupLogic logic;
+  logic.SetInstallDir(L"C:\\Kelo\\");
+  ASSERT_EQ(logic.StepShortcuts(), 1);
+  ASSERT_EQ(logic.StepTaskbarPin(), 1);
+  ASSERT_EQ(logic.StepAssistShortcut(), 1);
+  std::vector<std::wstring> expected;
+  if (GetOsVersionCode() >= 7)
+    expected = {L"startpin|" + product_ + L"Kelo游戏浏览器.lnk", L"taskbarpin|" + quick_launch_ + L"Kelo游戏浏览器.lnk"};
+  EXPECT_EQ(Pins(), expected);
+}
+
+TEST_F(ShortcutTest, StepsSucceedWhenTheSystemOffersNoPinVerbAndKeepTheApartment) {
+  ASSERT_TRUE(MakeProgramShortcuts(L"C:\\Kelo\\", 11));
+  ASSERT_TRUE(MakeQuickLaunchShortcut(L"C:\\Kelo\\", 11));
+  // The next step still writes shortcuts on this thread.
+  APTTYPE apartment = APTTYPE_CURRENT;
+  APTTYPEQUALIFIER qualifier;
+  ASSERT_EQ(CoGetApartmentType(&apartment, &qualifier), S_OK);
+  EXPECT_EQ(apartment, APTTYPE_MTA);
+  ASSERT_TRUE(MakeDesktopShortcut(L"C:\\Kelo\\"));
+}
+
+}  // namespace
+}  // namespace kelo
