@@ -1,1 +1,0 @@
-// The message channel arrives with its own work.

@@ -1,0 +1,368 @@
+// The socket client against a real server on 127.0.0.1: frames in, bytes out, the watch
+// counters of message 10040, failed connections, and stopping while its threads block.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loopback_server.h"
+#include "net/host.h"
+#include "net/socket_main.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using kelo::test::Bytes;
+using kelo::test::Frame;
+using kelo::test::LoopbackServer;
+using Clock = std::chrono::steady_clock;
+
+template <typename Condition>
+bool WaitUntil(Condition condition, std::chrono::milliseconds limit = 10s) {
+  const auto deadline = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+// The send thread writes the watch fields while the test reads them.
+int Watch(const int& field) { return __atomic_load_n(&field, __ATOMIC_ACQUIRE); }
+
+struct Received {
+  int result = -1;  // -1: RecvMsg did not return in time
+  unsigned id = 0;
+  unsigned short length = 0;
+  Bytes data;
+};
+
+// RecvMsg with a bound: a client that never delivers is stopped, which releases the wait.
+Received RecvWithin(CSocketMain* client, std::chrono::milliseconds limit = 10s) {
+  auto pending = std::async(std::launch::async, [client] {
+    Received r;
+    std::vector<char> data(40970, '\x5A');
+    r.result = client->RecvMsg(&r.id, &r.length, data.data());
+    r.data.assign(data.begin(), data.begin() + r.length);
+    return r;
+  });
+  if (pending.wait_for(limit) != std::future_status::ready) {
+    client->Stop();
+    pending.wait();
+    return Received{};
+  }
+  return pending.get();
+}
+
+// A client connected to a fresh server.
+struct Connected {
+  LoopbackServer server;
+  std::unique_ptr<CSocketMain> client = std::make_unique<CSocketMain>();
+
+  void Connect() {
+    ASSERT_TRUE(server.IsListening());
+    ASSERT_EQ(client->Init(L"127.0.0.1", server.Port()), 1);
+    ASSERT_EQ(client->Start(), 1);
+    ASSERT_TRUE(server.Accept());
+  }
+};
+
+TEST(SocketHost, MarkersDecideBetweenLookupAndAddress) {
+  struct Case {
+    const wchar_t* host;
+    bool lookup;
+  };
+  const Case cases[] = {
+      {L"www.kelogame.cn", true},
+      {L"chat.example.com", true},
+      {L"a.network.example", true},  // ".net" in the middle still counts
+      {L"cdn.cnx.example", true},    // and so does ".cn" inside a label
+      {L"host.example.org", false},
+      {L"127.0.0.1", false},
+      {L"WWW.EXAMPLE.COM", false},  // the test is case-sensitive
+      {L"com.example", false},
+      {L"", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kelo::net::IsLookupName(c.host), c.lookup) << std::string(c.host, c.host + wcslen(c.host));
+
+  struct Address {
+    const wchar_t* host;
+    unsigned char bytes[4];
+  };
+  const Address addresses[] = {
+      {L"127.0.0.1", {127, 0, 0, 1}},
+      {L"10.20.30.40", {10, 20, 30, 40}},
+      {L"host.example.org", {255, 255, 255, 255}},  // does not parse: no lookup either
+      {L"not an address", {255, 255, 255, 255}},
+  };
+  for (const Address& a : addresses) {
+    uint32_t address = 0;
+    EXPECT_TRUE(kelo::net::ResolveHost(a.host, &address));
+    EXPECT_EQ(std::memcmp(&address, a.bytes, 4), 0) << std::string(a.host, a.host + wcslen(a.host));
+  }
+}
+
+TEST(SocketMain, DeliversAFrameAsIdLengthAndData) {
+  Connected c;
+  c.Connect();
+  ASSERT_TRUE(c.server.Send({0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x0C, 0x01, 0x02, 0x03, 0x04}));
+  Received r = RecvWithin(c.client.get());
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.id, 7u);
+  EXPECT_EQ(r.length, 4);
+  EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
+}
+
+TEST(SocketMain, EmptyFramesAndIdZeroAreConsumedAndTheStreamStaysFramed) {
+  Connected c;
+  c.Connect();
+  Bytes stream = {0, 0, 0, 0, 0, 3, 0, 8};  // total 8: header only
+  for (const Bytes& f : {Frame(0, {0x42}), Frame(9, {0x0A, 0x0B})}) stream.insert(stream.end(), f.begin(), f.end());
+  ASSERT_TRUE(c.server.Send(stream));
+  Received zero = RecvWithin(c.client.get());
+  EXPECT_EQ(zero.result, 0) << "id 0 is consumed with a result of 0";
+  EXPECT_EQ(zero.length, 0) << "and nothing is written";
+  Received next = RecvWithin(c.client.get());
+  EXPECT_EQ(next.result, 1);
+  EXPECT_EQ(next.id, 9u);
+  EXPECT_EQ(next.data, (Bytes{0x0A, 0x0B}));
+}
+
+TEST(SocketMain, FramesArrivingInPiecesAndOverlongBodiesKeepTheStreamFramed) {
+  Connected c;
+  c.Connect();
+  Bytes body(300);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<unsigned char>(i * 7);
+  Bytes largest(40968, 0xC3);
+  largest.front() = 1;
+  largest.back() = 2;
+  Bytes overlong = Frame(4, Bytes(40969, 0xEE));
+  Bytes after = Frame(5, {0x55});
+
+  // A header cut in the middle and a body trickling in three bytes at a time.
+  ASSERT_TRUE(c.server.SendInPieces(Frame(11, body), 3, 1));
+  ASSERT_TRUE(c.server.Send(Frame(12, largest)));
+  ASSERT_TRUE(c.server.SendInPieces(overlong, 5000, 1));
+  ASSERT_TRUE(c.server.Send(after));
+
+  Received r = RecvWithin(c.client.get());
+  EXPECT_EQ(r.id, 11u);
+  EXPECT_EQ(r.data, body);
+  r = RecvWithin(c.client.get());
+  EXPECT_EQ(r.id, 12u);
+  EXPECT_EQ(r.length, 40968);
+  EXPECT_EQ(r.data, largest);
+  r = RecvWithin(c.client.get());
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(r.id, 5u) << "the body too long for a packet is skipped, not read as headers";
+  EXPECT_EQ(r.data, (Bytes{0x55}));
+}
+
+TEST(SocketMain, SendsExactlyTheDataBytesInOrder) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.IsListening());
+  auto client = std::make_unique<CSocketMain>();
+  // Queued before Start: goes out once the send thread runs.
+  EXPECT_EQ(client->SendMsg(5, "early", 1), 1);
+  ASSERT_EQ(client->Init(L"127.0.0.1", server.Port()), 1);
+  ASSERT_EQ(client->Start(), 1);
+  ASSERT_TRUE(server.Accept());
+
+  std::string big(40970, 'b');
+  big.back() = 'B';
+  std::string too_big(40971, 't');
+  EXPECT_EQ(client->SendMsg(3, nullptr, 2), 0);
+  EXPECT_EQ(client->SendMsg(40971, too_big.data(), 2), 0) << "longer than a record: refused";
+  EXPECT_EQ(client->SendMsg(-1, too_big.data(), 2), 0) << "cut to 16 bits: 65535";
+  EXPECT_EQ(client->SendMsg(0, "zero", 3), 1);
+  EXPECT_EQ(client->SendMsg(65537, "One", 4), 1);  // cut to 16 bits: one byte
+  EXPECT_EQ(client->SendMsg(40970, big.data(), 5), 1);
+  EXPECT_EQ(client->SendMsg(3, "end", 6), 1);
+
+  const std::string expected = "early" + std::string("O") + big + "end";
+  Bytes got;
+  ASSERT_TRUE(server.Read(expected.size(), &got));
+  EXPECT_EQ(std::string(got.begin(), got.end()) == expected, true) << "first bytes: "
+      << std::string(got.begin(), got.begin() + std::min<size_t>(got.size(), 8));
+  client->Stop();
+  EXPECT_TRUE(server.PeerClosedWithin(5000)) << "no byte may follow";
+}
+
+TEST(SocketMain, WatchCountersFollowSendsOfMessage10040) {
+  Connected c;
+  c.Connect();
+  CSocketMain& client = *c.client;
+
+  // A good send with kind 2: the counter stays 0 and the kind is cleared.
+  client.watchKind = 2;
+  client.SendMsg(5, "hello", 10040);
+  Bytes got;
+  ASSERT_TRUE(c.server.Read(5, &got));
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));
+  EXPECT_EQ(Watch(client.watchFailsKind2), 0);
+  EXPECT_EQ(Watch(client.watchFailsOther), 0);
+
+  // The peer resets the connection: the next send fails and counts under kind 2.
+  c.server.Reset();
+  client.watchKind = 2;
+  client.SendMsg(5, "hello", 10040);
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsKind2) == 1; }));
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));
+  EXPECT_EQ(Watch(client.watchFailsOther), 0);
+
+  // An empty message leaves the kind alone; another id clears it but counts nothing.
+  client.watchKind = 2;
+  client.SendMsg(0, "", 10040);
+  client.SendMsg(5, "hello", 10040);
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsKind2) == 2; }));
+  client.watchKind = 2;
+  client.SendMsg(3, "abc", 77);
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));
+  client.SendMsg(5, "hello", 10040);  // kind 0 now
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsOther) == 1; }));
+  EXPECT_EQ(Watch(client.watchFailsKind2), 2);
+
+  // Stop leaves the counters; a good send with kind 0 resets only its own counter.
+  client.Stop();
+  EXPECT_EQ(Watch(client.watchFailsKind2), 2);
+  EXPECT_EQ(Watch(client.watchFailsOther), 1);
+  ASSERT_EQ(client.Init(L"127.0.0.1", c.server.Port()), 1);
+  ASSERT_EQ(client.Start(), 1);
+  ASSERT_TRUE(c.server.Accept());
+  client.SendMsg(5, "again", 10040);
+  ASSERT_TRUE(c.server.Read(5, &got));
+  EXPECT_EQ(std::string(got.begin(), got.end()), "again");
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsOther) == 0; }));
+  EXPECT_EQ(Watch(client.watchFailsKind2), 2);
+}
+
+TEST(SocketMain, ConnectionAttemptsThatFailEndInZero) {
+  auto client = std::make_unique<CSocketMain>();
+  // Nothing listens on this port: every attempt is refused.
+  ASSERT_EQ(client->Init(L"127.0.0.1", kelo::test::ClosedLoopbackPort()), 1);
+  const auto start = Clock::now();
+  EXPECT_EQ(client->Start(), 0);
+  const auto took = Clock::now() - start;
+#ifdef _WIN32
+  // Winsock shows a refused attempt only in the error set, which the wait does not
+  // watch: each of the three attempts runs into its 5-second limit.
+  EXPECT_GE(took, 14s);
+  EXPECT_LT(took, 17s);
+#else
+  // Here a refused attempt wakes the wait and its pending error fails it at once.
+  EXPECT_LT(took, 4s);
+#endif
+  // A text that is no address goes to 255.255.255.255 and fails the same way.
+  ASSERT_EQ(client->Init(L"host.example.org", 9), 1);
+  EXPECT_EQ(client->Start(), 0);
+
+  // What the failed Starts left behind does not stand in the way of a good one.
+  LoopbackServer server;
+  ASSERT_EQ(client->Init(L"127.0.0.1", server.Port()), 1);
+  ASSERT_EQ(client->Start(), 1);
+  ASSERT_TRUE(server.Accept());
+  ASSERT_TRUE(server.Send(Frame(3, {9})));
+  EXPECT_EQ(RecvWithin(client.get()).id, 3u);
+}
+
+TEST(SocketMain, StopForgetsHostAndPortAndStartRefusesWhileRunning) {
+  Connected c;
+  c.Connect();
+  EXPECT_EQ(c.client->Start(), 0) << "already running";
+  c.client->Stop();
+  EXPECT_TRUE(c.server.PeerClosedWithin(5000));
+  // Without a new Init the client has an empty host and port 0: nothing to connect to.
+  EXPECT_EQ(c.client->Start(), 0);
+  EXPECT_FALSE(c.server.Accept(200));
+  // RecvMsg on a client that is not running returns at once.
+  EXPECT_EQ(RecvWithin(c.client.get(), 5s).result, 0);
+}
+
+TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
+  Connected c;
+  // The receive thread blocks in recv (10-second time-out), the send thread waits for a
+  // message and a user waits in RecvMsg.
+  c.Connect();
+  auto waiting = std::async(std::launch::async, [&] {
+    unsigned id = 0;
+    unsigned short length = 0;
+    char data[40968];
+    return c.client->RecvMsg(&id, &length, data);
+  });
+  // Let the receive thread reach its recv: the server's frame gets through first.
+  ASSERT_TRUE(c.server.Send(Frame(1, {1})));
+  ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), 1);
+  waiting = std::async(std::launch::async, [&] {
+    unsigned id = 0;
+    unsigned short length = 0;
+    char data[40968];
+    return c.client->RecvMsg(&id, &length, data);
+  });
+
+  const auto start = Clock::now();
+  c.client->Stop();
+  EXPECT_LT(Clock::now() - start, 2s);
+  ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(waiting.get(), 0);
+  EXPECT_TRUE(c.server.PeerClosedWithin(5000));
+}
+
+TEST(SocketMain, DestructionWhileRunningIsPrompt) {
+  Connected c;
+  c.Connect();
+  c.client->SendMsg(4, "ping", 1);
+  Bytes got;
+  ASSERT_TRUE(c.server.Read(4, &got));
+  const auto start = Clock::now();
+  c.client.reset();
+  EXPECT_LT(Clock::now() - start, 2s);
+  EXPECT_TRUE(c.server.PeerClosedWithin(5000));
+}
+
+TEST(SocketMain, ClientKeepsRunningAfterThePeerLeavesUntilStopped) {
+  Connected c;
+  c.Connect();
+  c.server.Reset();  // the receive thread now polls a dead connection every 100 ms
+  EXPECT_EQ(c.client->SendMsg(3, "abc", 1), 1);
+  const auto start = Clock::now();
+  c.client->Stop();
+  EXPECT_LT(Clock::now() - start, 2s);
+}
+
+TEST(SocketMain, StartStopCyclesLeaveNothingBehind) {
+  LoopbackServer server;
+  ASSERT_TRUE(server.IsListening());
+  auto cycle = [&](bool destroy) {
+    auto client = std::make_unique<CSocketMain>();
+    ASSERT_EQ(client->Init(L"127.0.0.1", server.Port()), 1);
+    ASSERT_EQ(client->Start(), 1);
+    ASSERT_TRUE(server.Accept());
+    client->SendMsg(1, "x", 1);
+    if (!destroy) client->Stop();
+    client.reset();
+    ASSERT_TRUE(server.PeerClosedWithin(5000));
+  };
+  cycle(false);  // the first use of the socket library keeps some handles for good
+  const long before = kelo::test::OpenHandleCount();
+  for (int i = 0; i < 10; ++i) cycle(i % 2 == 0);
+
+  // One client through several cycles of its own.
+  auto client = std::make_unique<CSocketMain>();
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_EQ(client->Init(L"127.0.0.1", server.Port()), 1);
+    ASSERT_EQ(client->Start(), 1);
+    ASSERT_TRUE(server.Accept());
+    client->Stop();
+    ASSERT_TRUE(server.PeerClosedWithin(5000));
+  }
+  client.reset();
+  EXPECT_EQ(kelo::test::OpenHandleCount(), before);
+}
+
+}  // namespace
