@@ -220,6 +220,7 @@ TEST(SocketMain, WatchCountersFollowSendsOfMessage10040) {
   client.SendMsg(0, "", 10040);
   client.SendMsg(5, "hello", 10040);
   ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsKind2) == 2; }));
+  ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));  // cleared after the count
   client.watchKind = 2;
   client.SendMsg(3, "abc", 77);
   ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));
