@@ -189,6 +189,10 @@ TEST(Validation, RealDriveReportsItsFreeSpace) {
   // Both asked within moments of each other; other tests write to the same disk.
   EXPECT_NEAR(static_cast<double>(bytes), static_cast<double>(available.QuadPart), 256.0 * 1024 * 1024);
   EXPECT_FALSE(QueryFreeSpace(L"Q:\\", &bytes));
+  // A root typed with a slash is a root all the same.
+  uint64_t slashed = 0;
+  EXPECT_TRUE(QueryFreeSpace(L"C:/", &slashed));
+  EXPECT_NEAR(static_cast<double>(slashed), static_cast<double>(bytes), 256.0 * 1024 * 1024);
   ScratchDir dir;
   const DirCheck check = ValidateInstallDir((dir.dir() + L"KeloBrowser").c_str());
   EXPECT_EQ(check.valid, available.QuadPart >= (16u << 20));

@@ -172,7 +172,9 @@ TEST(ReadFileVersion, ReportsWhyItHasNoVersion) {
     EXPECT_EQ(ReadFileVersion(c.path.c_str(), &major, &minor), c.ok);
     EXPECT_EQ(major, c.major);
     EXPECT_EQ(minor, c.minor);
-    if (!c.ok && c.error) EXPECT_EQ(GetLastError(), c.error);
+    if (!c.ok && c.error) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
   }
   uint32_t major = 0, minor = 0;
   SetLastError(0);
