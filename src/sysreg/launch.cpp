@@ -17,7 +17,7 @@ namespace {
 // How long a terminated program may take to go before the step gives up on it.
 constexpr DWORD kTerminateWaitMs = 2000;
 
-// Ends `process` when its main module is one of `paths`. False only when it matched and
+// Ends the entry's program when its main module is one of `paths`. False only when it matched and
 // did not end in time.
 bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]) {
   ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
