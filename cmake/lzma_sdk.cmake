@@ -5,6 +5,10 @@ if(NOT EXISTS ${LZMA_SDK_DIR}/LzmaDec.c)
 endif()
 add_library(lzma_dec STATIC ${LZMA_SDK_DIR}/LzmaDec.c)
 target_include_directories(lzma_dec SYSTEM PUBLIC ${LZMA_SDK_DIR})
+# 32-bit probabilities decode the payload a few per cent faster on x86 than 16-bit ones
+# (no partial-register updates in the range coder), for 16 KB more of decoder state. Public:
+# it changes the decoder's structures that its callers hold.
+target_compile_definitions(lzma_dec PUBLIC _LZMA_PROB32)
 # The encoder is only needed by the host packer and benchmarks; single-threaded match finder.
 add_library(lzma_enc STATIC ${LZMA_SDK_DIR}/LzmaEnc.c ${LZMA_SDK_DIR}/LzFind.c)
 target_include_directories(lzma_enc SYSTEM PUBLIC ${LZMA_SDK_DIR})

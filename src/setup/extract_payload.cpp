@@ -1,11 +1,114 @@
+// Install step 0: the browser's files into the install directory.
+#include "setup/extract_payload.h"
+
+#include <shlwapi.h>
+
+#include "base/module.h"
+#include "base/product.h"
+#include "base/reg_key.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 
 namespace kelo {
 
-// Not built yet: reports failure so that an install never pretends to have done it.
+namespace {
+
+// shell32 exports SHCreateDirectory by ordinal on every version we run on.
+constexpr WORD kShCreateDirectoryOrdinal = 165;
+using ShCreateDirectoryFunction = int(WINAPI*)(HWND, const wchar_t*);
+
+// Creates every missing level of `dir`; the error, if any, becomes the last error.
+bool CreateInstallDir(const std::wstring& dir) {
+  ScopedModule shell32(LoadSystemLibrary(L"shell32.dll"));
+  const auto create = shell32.Get() ? reinterpret_cast<ShCreateDirectoryFunction>(reinterpret_cast<void*>(
+                                          GetProcAddress(shell32.Get(), MAKEINTRESOURCEA(kShCreateDirectoryOrdinal))))
+                                    : nullptr;
+  if (!create) return false;
+  // The shell walks the path by backslashes only.
+  std::wstring path = dir;
+  for (wchar_t& c : path)
+    if (c == L'/') c = L'\\';
+  const int error = create(nullptr, path.c_str());
+  if (error != ERROR_SUCCESS) {
+    SetLastError(static_cast<DWORD>(error));
+    return false;
+  }
+  return true;
+}
+
+// The absolute form of `path` without trailing separators, for comparing two spellings
+// of one directory; false when it does not fit the buffer.
+bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
+  const DWORD chars = GetFullPathNameW(path.c_str(), kPathChars, out, nullptr);
+  if (chars == 0 || chars >= kPathChars) return false;
+  DWORD end = chars;
+  while (end > 0 && IsPathSeparator(out[end - 1])) --end;
+  out[end] = L'\0';
+  return end != 0;
+}
+
+bool IsRecordedInstallLocation(const std::wstring& dir) {
+  RegKey key;
+  if (key.Open(kUninstallKey) != ERROR_SUCCESS) return false;
+  std::wstring location;
+  if (key.ReadString(kInstallLocationValue, &location) != ERROR_SUCCESS || location.empty()) return false;
+  wchar_t a[kPathChars];
+  wchar_t b[kPathChars];
+  if (!ComparablePath(dir, a) || !ComparablePath(location, b)) return false;
+  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+// The main program was written by this step; a virus scanner may hold it back for a moment,
+// but it must not keep the install waiting for ever.
+bool WaitForMainProgram(const std::wstring& path) {
+  const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
+  while (!PathFileExistsW(path.c_str())) {
+    if (GetTickCount64() >= deadline) {
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return false;
+    }
+    Sleep(100);
+  }
+  return true;
+}
+
+}  // namespace
+
+bool HoldsEarlierInstallation(const std::wstring& dir) {
+  wchar_t full[kPathChars];
+  if (!ComparablePath(dir, full)) return false;
+  // "C:" stands for the root once its separator is back.
+  const std::wstring root_check = std::wstring(full) + L'\\';
+  if (PathIsRootW(full) || PathIsRootW(root_check.c_str())) return false;
+  const DWORD attributes = GetFileAttributesW((std::wstring(full) + L'\\' + kBrowserExe).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  return IsRecordedInstallLocation(dir);
+}
+
 int CSetupLogic::StepExtractPayload() {
-  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-  return 0;
+  const std::wstring& dir = install_dir_;
+  const std::wstring packet = dir + kPacketFileName;
+  const std::wstring main_program = dir + kBrowserExe;
+  // Every path of the step goes through 260-character buffers: refuse before touching the
+  // disk. The main program's is the longer of the two fixed names.
+  if (dir.empty() || main_program.size() >= kPathChars) {
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return 0;
+  }
+  if (!PathFileExistsW(dir.c_str())) {
+    if (!CreateInstallDir(dir)) return 0;
+  } else if (HoldsEarlierInstallation(dir)) {
+    if (!ClearInstallDir(dir)) return 0;
+  }
+  // Any other existing directory (the user's documents, another program's folder) keeps
+  // its files: the browser's are written beside them and nothing is deleted.
+
+  const bool ok = WritePacketFile(*this) && UnpackPacket(packet, dir) && WaitForMainProgram(main_program);
+  // The packet is 4 MB of no use once unpacked, and a partial one is of no use at all.
+  const DWORD error = GetLastError();
+  RemoveFile(packet);
+  SetLastError(error);
+  return ok ? 1 : 0;
 }
 
 }  // namespace kelo

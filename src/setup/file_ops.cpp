@@ -1,0 +1,92 @@
+// Clearing an earlier installation and making directories: the file operations of step 0.
+#include <shlwapi.h>
+
+#include <cwchar>
+
+#include "base/product.h"
+#include "base/win_holders.h"
+#include "setup/extract_payload.h"
+
+namespace kelo {
+
+namespace {
+
+std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
+  std::wstring path = dir;
+  if (!path.empty() && !IsPathSeparator(path.back())) path += L'\\';
+  return path += name;
+}
+
+bool IsDotEntry(const WIN32_FIND_DATAW& entry) {
+  const wchar_t* name = entry.cFileName;
+  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+// A junction or symbolic link may point anywhere, a user's documents included: the files
+// behind it are not ours to remove, so clearing never walks into one.
+bool IsLinkedDirectory(const WIN32_FIND_DATAW& entry) {
+  return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+bool ClearInstallDir(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  ScopedFindHandle find(FindFirstFileW(ChildPath(dir, L"*").c_str(), &entry));
+  if (!find.IsValid()) return false;
+  do {
+    if (IsDotEntry(entry)) continue;
+    const std::wstring path = ChildPath(dir, entry.cFileName);
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      // The top-level Data folder holds the user's profiles; only that exact name is kept.
+      if (std::wcscmp(entry.cFileName, kDataFolder) == 0 || IsLinkedDirectory(entry)) continue;
+      RemoveTreeFiles(path);
+    } else {
+      // A file that can neither go nor move aside stays; writing over it decides later.
+      RemoveFile(path);
+    }
+  } while (FindNextFileW(find.Get(), &entry));
+  Sleep(50);
+  return true;
+}
+
+bool RemoveTreeFiles(const std::wstring& dir) {
+  WIN32_FIND_DATAW entry;
+  ScopedFindHandle find(FindFirstFileW(ChildPath(dir, L"*").c_str(), &entry));
+  if (!find.IsValid()) return true;
+  bool ok = true;
+  do {
+    if (IsDotEntry(entry)) continue;
+    const std::wstring path = ChildPath(dir, entry.cFileName);
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      if (!IsLinkedDirectory(entry)) ok = RemoveTreeFiles(path);
+    } else {
+      ok = RemoveFile(path);
+    }
+  } while (ok && FindNextFileW(find.Get(), &entry));
+  return ok;
+}
+
+bool RemoveFile(const std::wstring& path) {
+  if (DeleteFileW(path.c_str())) return true;
+  // A running program's file cannot be deleted but can be renamed, which frees its name
+  // for the new file; the system removes the old one at the next restart.
+  const std::wstring aside = path + kAsideSuffix;
+  if (!MoveFileW(path.c_str(), aside.c_str())) return false;
+  MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+  return true;
+}
+
+bool MakeDirectories(const std::wstring& path) {
+  // A drive or share root exists or cannot be made; start below it.
+  const wchar_t* below_root = PathSkipRootW(path.c_str());
+  for (size_t pos = below_root ? static_cast<size_t>(below_root - path.c_str()) : 0; pos < path.size(); ++pos) {
+    if (!IsPathSeparator(path[pos]) || pos == 0 || IsPathSeparator(path[pos - 1])) continue;
+    const std::wstring prefix = path.substr(0, pos);
+    if (PathFileExistsW(prefix.c_str())) continue;
+    if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  }
+  return true;
+}
+
+}  // namespace kelo
