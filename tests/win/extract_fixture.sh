@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# What the extraction test needs from the Linux side, which a Windows program cannot make:
+# a 2 MB disk that fills up (a tmpfs, where mounting is allowed) and a folder whose entries
+# are symbolic links out of it. The test finds it through KELO_EXTRACT_FIXTURE.
+#   extract_fixture.sh up DIR      make it ("DIR/ready"; "DIR/small/.small-disk" when mounted,
+#                                  else the reason in "DIR/small-unavailable")
+#   extract_fixture.sh down DIR    unmount and remove it
+set -uo pipefail
+[ $# -eq 2 ] || { echo "usage: $0 up|down DIR" >&2; exit 2; }
+dir=$2
+
+down() {
+  if mountpoint -q "$dir/small" 2>/dev/null; then umount "$dir/small" || exit 1; fi
+  rm -rf "$dir"
+}
+
+case $1 in
+  up)
+    down
+    mkdir -p "$dir/small" "$dir/outside/sub" "$dir/linked/Skin" || exit 1
+    echo "keep me" > "$dir/outside/keep.txt"
+    echo "me too" > "$dir/outside/sub/more.txt"
+    echo "stale image" > "$dir/linked/Skin/old.png"
+    ln -s "$dir/outside" "$dir/linked/Plugins"
+    ln -s "$dir/outside" "$dir/linked/Skin/deep"
+    if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
+      touch "$dir/small/.small-disk"
+    else
+      echo "mount -t tmpfs: ${err:-not permitted}" > "$dir/small-unavailable"
+    fi
+    touch "$dir/ready"
+    ;;
+  down) down ;;
+  *) echo "usage: $0 up|down DIR" >&2; exit 2 ;;
+esac
