@@ -1,8 +1,11 @@
-// Binds version.dll at load time, as a careless program would: the control case showing
-// that a planted version.dll next to a program is really picked up under the test's settings.
+// Binds gdiplus.dll at load time, as a careless program would: the control case showing that
+// a planted gdiplus.dll next to a program is really picked up under the test's settings.
 #include <windows.h>
 
+extern "C" __declspec(dllimport) int WINAPI GdiplusStartup(ULONG_PTR*, const void*, void*);
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  DWORD handle = 0;
-  return static_cast<int>(GetFileVersionInfoSizeW(L"C:\\windows\\system32\\kernel32.dll", &handle) == 0);
+  ULONG_PTR token = 0;
+  const unsigned char input[24] = {1};  // GdiplusStartupInput, version 1
+  return GdiplusStartup(&token, input, nullptr);
 }

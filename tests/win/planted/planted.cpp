@@ -1,6 +1,6 @@
 // Stands in for a DLL that someone left in the downloads folder next to the installer: when
-// loaded it leaves "<its own path>.loaded" beside itself. The version functions it exports
-// fail, so a program that bound to it still runs.
+// loaded it leaves "<its own path>.loaded" beside itself. The functions it exports fail, so
+// a program that bound to it still runs.
 #include <windows.h>
 
 BOOL WINAPI DllMain(HINSTANCE dll, DWORD reason, LPVOID) {
@@ -14,6 +14,5 @@ BOOL WINAPI DllMain(HINSTANCE dll, DWORD reason, LPVOID) {
   return TRUE;
 }
 
-extern "C" DWORD WINAPI PlantedVersionSize(const wchar_t*, DWORD*) { return 0; }
-extern "C" BOOL WINAPI PlantedVersionInfo(const wchar_t*, DWORD, DWORD, void*) { return FALSE; }
-extern "C" BOOL WINAPI PlantedQueryValue(const void*, const wchar_t*, void**, UINT*) { return FALSE; }
+extern "C" int WINAPI PlantedStartup(void*, const void*, void*) { return 1; }  // GenericError
+extern "C" void WINAPI PlantedShutdown(void*) {}
