@@ -1,0 +1,319 @@
+#include "installer_driver.h"
+
+#include <shellapi.h>
+
+#include <algorithm>
+
+#include "base/product.h"
+#include "ui/window_layout.h"
+
+namespace kelo::test {
+
+bool PollUntil(const std::function<bool()>& done, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  HANDLE tick = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+  bool held = done();
+  while (!held && GetTickCount64() < deadline) {
+    WaitForSingleObject(tick, 10);
+    held = done();
+  }
+  CloseHandle(tick);
+  return held;
+}
+
+Installer::~Installer() { Finish(); }
+
+bool Installer::Start(const std::wstring& exe, bool debugged) {
+  if (!debugged) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + exe + L"\"";
+    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+      return false;
+    CloseHandle(info.hThread);
+    process_ = info.hProcess;
+    pid_ = info.dwProcessId;
+    return true;
+  }
+  // A debugger must wait for events on the thread that started the debuggee.
+  HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  debugger_ = std::thread(&Installer::DebugLoop, this, exe, ready);
+  WaitForSingleObject(ready, 30000);
+  CloseHandle(ready);
+  return process_ != nullptr;
+}
+
+void Installer::DebugLoop(std::wstring exe, HANDLE ready) {
+  STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info = {};
+  std::wstring command = L"\"" + exe + L"\"";
+  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
+                      &startup, &info)) {
+    SetEvent(ready);
+    return;
+  }
+  CloseHandle(info.hThread);
+  process_ = info.hProcess;
+  pid_ = info.dwProcessId;
+  SetEvent(ready);
+  for (;;) {
+    DEBUG_EVENT event = {};
+    if (!WaitForDebugEvent(&event, 200)) {
+      if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) break;
+      continue;
+    }
+    DWORD status = DBG_CONTINUE;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        if (event.u.CreateProcessInfo.hFile) CloseHandle(event.u.CreateProcessInfo.hFile);
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        if (event.u.LoadDll.hFile) CloseHandle(event.u.LoadDll.hFile);
+        break;
+      case CREATE_THREAD_DEBUG_EVENT:
+        if (hold_) {
+          HANDLE thread = nullptr;
+          DuplicateHandle(GetCurrentProcess(), event.u.CreateThread.hThread, GetCurrentProcess(), &thread, 0, FALSE,
+                          DUPLICATE_SAME_ACCESS);
+          if (thread && SuspendThread(thread) != static_cast<DWORD>(-1)) {
+            std::lock_guard<std::mutex> lock(held_mutex_);
+            held_.push_back(thread);
+          } else if (thread) {
+            CloseHandle(thread);
+          }
+        }
+        break;
+      case EXCEPTION_DEBUG_EVENT:
+        // The loader's first breakpoint is ours to swallow; anything else is the program's.
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT)
+          status = DBG_EXCEPTION_NOT_HANDLED;
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, status);
+    if (event.dwDebugEventCode == EXIT_PROCESS_DEBUG_EVENT) break;
+  }
+}
+
+size_t Installer::HeldThreads() {
+  std::lock_guard<std::mutex> lock(held_mutex_);
+  return held_.size();
+}
+
+void Installer::ReleaseHeldThreads() {
+  hold_ = false;
+  std::lock_guard<std::mutex> lock(held_mutex_);
+  for (HANDLE thread : held_) {
+    ResumeThread(thread);
+    CloseHandle(thread);
+  }
+  held_.clear();
+}
+
+HWND Installer::WaitForWindow(DWORD timeout_ms) {
+  PollUntil(
+      [&] {
+        HWND found = nullptr;
+        while ((found = FindWindowExW(nullptr, found, nullptr, kWindowTitle)) != nullptr) {
+          DWORD owner = 0;
+          GetWindowThreadProcessId(found, &owner);
+          if (owner == pid_ && IsWindowVisible(found)) {
+            window_ = found;
+            return true;
+          }
+        }
+        return WaitForSingleObject(process_, 0) == WAIT_OBJECT_0;
+      },
+      timeout_ms);
+  return window_;
+}
+
+bool Installer::WaitForExit(DWORD timeout_ms, DWORD* exit_code) {
+  if (!process_ || WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) return false;
+  if (exit_code) GetExitCodeProcess(process_, exit_code);
+  return true;
+}
+
+void Installer::Finish() {
+  ReleaseHeldThreads();
+  if (process_) {
+    if (WaitForSingleObject(process_, 0) != WAIT_OBJECT_0) {
+      if (window_ && IsWindow(window_)) PostMessageW(window_, WM_CLOSE, 0, 0);
+      if (WaitForSingleObject(process_, 20000) != WAIT_OBJECT_0) TerminateProcess(process_, 99);
+      WaitForSingleObject(process_, 10000);
+    }
+  }
+  if (debugger_.joinable()) debugger_.join();
+  if (process_) CloseHandle(process_);
+  process_ = nullptr;
+  window_ = nullptr;
+}
+
+HWND Installer::Control(int id) const { return GetDlgItem(window_, id); }
+
+RECT Installer::ClientRect(HWND control) const {
+  RECT rect = {};
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, window_, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+int Installer::ClientHeight() const {
+  RECT client = {};
+  GetClientRect(window_, &client);
+  return client.bottom;
+}
+
+HWND Installer::FindLabelAt(POINT client) const {
+  for (HWND child = GetWindow(window_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t name[16] = {};
+    GetClassNameW(child, name, 16);
+    const RECT rect = ClientRect(child);
+    if (lstrcmpiW(name, L"Static") == 0 && GetDlgCtrlID(child) == 0 && rect.left == client.x && rect.top == client.y)
+      return child;
+  }
+  return nullptr;
+}
+
+HWND Installer::StatusLabel() const {
+  return FindLabelAt(POINT{kStatusLabelRect.left, kStatusLabelRect.top});
+}
+
+HWND Installer::WarningLabel() const {
+  return FindLabelAt(POINT{kWarningLabelRect.left, kWarningLabelRect.top});
+}
+
+bool Installer::IsChecked(int id) const { return SendMessageW(Control(id), BM_GETCHECK, 0, 0) != 0; }
+
+std::wstring Installer::Text(HWND control) const {
+  wchar_t text[512] = {};
+  SendMessageW(control, WM_GETTEXT, 512, reinterpret_cast<LPARAM>(text));
+  return text;
+}
+
+void Installer::SetDirectory(const std::wstring& text) {
+  SendMessageW(Control(kIdDirField), WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+void Installer::Click(int id) {
+  HWND control = Control(id);
+  RECT client = {};
+  GetClientRect(control, &client);
+  const LPARAM at = MAKELPARAM(client.right / 2, client.bottom / 2);
+  PostMessageW(control, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(control, WM_LBUTTONUP, 0, at);
+}
+
+void Installer::ClickAt(POINT client) {
+  const LPARAM at = MAKELPARAM(client.x, client.y);
+  PostMessageW(window_, WM_LBUTTONDOWN, MK_LBUTTON, at);
+  PostMessageW(window_, WM_LBUTTONUP, 0, at);
+}
+
+bool Installer::Barrier() {
+  // Posted messages of one thread are handled in order; a limit change posted last and
+  // seen by a sent query proves that everything posted before it was handled.
+  HWND field = Control(kIdDirField);
+  const WPARAM marker = 1000 + (++barrier_count_ % 1000);
+  PostMessageW(field, EM_SETLIMITTEXT, marker, 0);
+  const bool seen = PollUntil([&] { return SendMessageW(field, EM_GETLIMITTEXT, 0, 0) == static_cast<LRESULT>(marker); },
+                              5000);
+  PostMessageW(field, EM_SETLIMITTEXT, 260, 0);
+  return seen;
+}
+
+std::wstring SetupExe() { return HostPath(KELO_SETUP_EXE); }
+
+std::wstring ScreenshotDir() {
+  const std::wstring dir = HostPath(KELO_SCREENSHOT_DIR);
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir;
+}
+
+std::wstring ScratchDir(const wchar_t* name) {
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  const std::wstring dir = std::wstring(temp) + name + L"\\";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir;
+}
+
+}  // namespace kelo::test
+
+namespace kelo::test {
+
+namespace {
+
+constexpr wchar_t kRecordSwitch[] = L"--kelo-record-url";
+
+// When the shell starts this program for an address, it records it and ends before any
+// test runs.
+struct UrlRecorder {
+  UrlRecorder() {
+    int count = 0;
+    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (args && count == 4 && lstrcmpW(args[1], kRecordSwitch) == 0) {
+      wchar_t name[64];
+      swprintf(name, 64, L"\\%020llu-%lu.url", GetTickCount64(), GetCurrentProcessId());
+      const std::wstring record = std::wstring(args[2]) + name;
+      HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      DWORD written = 0;
+      WriteFile(file, args[3], lstrlenW(args[3]) * sizeof(wchar_t), &written, nullptr);
+      CloseHandle(file);
+      ExitProcess(0);
+    }
+    LocalFree(args);
+  }
+} g_url_recorder;
+
+}  // namespace
+
+void RegisterUrlRecorder(const std::wstring& folder_path) {
+  // A backslash before the closing quote would escape it on the recorder's command line.
+  std::wstring folder = folder_path;
+  while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
+  wchar_t self[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, self, MAX_PATH);
+  const std::wstring command =
+      L"\"" + std::wstring(self) + L"\" " + kRecordSwitch + L" \"" + folder + L"\" \"%1\"";
+  for (const wchar_t* scheme : {L"Software\\Classes\\https\\shell\\open\\command",
+                                L"Software\\Classes\\http\\shell\\open\\command"}) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, scheme, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0) {
+      RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                     static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+      RegCloseKey(key);
+    }
+  }
+}
+
+std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
+  std::vector<std::pair<std::wstring, std::wstring>> found;  // file name, address
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      HANDLE file = CreateFileW((folder + L"\\" + data.cFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+      wchar_t text[1024] = {};
+      DWORD read = 0;
+      ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+      CloseHandle(file);
+      found.emplace_back(data.cFileName, text);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::wstring> urls;
+  for (const auto& entry : found) urls.push_back(entry.second);
+  return urls;
+}
+
+HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms) {
+  HWND window = nullptr;
+  PollUntil([&] { return (window = FindWindowW(nullptr, title)) != nullptr; }, timeout_ms);
+  return window;
+}
+
+}  // namespace kelo::test

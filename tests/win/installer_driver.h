@@ -1,0 +1,93 @@
+#pragma once
+// Drives the built installer as a user would: starts it, finds its window and controls,
+// clicks them with posted mouse messages, types into the directory field, and looks at the
+// screen. Every wait is bounded.
+#include <windows.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "screen_image.h"
+
+namespace kelo::test {
+
+// Polls `done` about every 10 ms until it holds or `timeout_ms` passed. True when it held.
+bool PollUntil(const std::function<bool()>& done, DWORD timeout_ms);
+
+class Installer {
+ public:
+  Installer() = default;
+  ~Installer();
+  Installer(const Installer&) = delete;
+  Installer& operator=(const Installer&) = delete;
+
+  // Starts the program. A debugged run can hold every thread the installer starts from
+  // then on (HoldNewThreads), which keeps an install in its progress view.
+  bool Start(const std::wstring& exe, bool debugged = false);
+  // The installer's visible main window, found by its title.
+  HWND WaitForWindow(DWORD timeout_ms = 10000);
+  bool WaitForExit(DWORD timeout_ms, DWORD* exit_code);
+  // Closes the window if it is still there and waits for the process; kills it after a bound.
+  void Finish();
+
+  HWND window() const { return window_; }
+  HANDLE process() const { return process_; }
+  DWORD pid() const { return pid_; }
+
+  HWND Control(int id) const;
+  HWND StatusLabel() const;   // the label under the directory field
+  HWND WarningLabel() const;  // the running-browser warning
+  bool IsVisible(int id) const { return IsWindowVisible(Control(id)) != FALSE; }
+  bool IsChecked(int id) const;
+  std::wstring Text(HWND control) const;
+  // Types a whole new text into the directory field; the field reports the change.
+  void SetDirectory(const std::wstring& text);
+  // A press and a release of the left button in the middle of a control.
+  void Click(int id);
+  // A press and a release at a point of the main window's client area.
+  void ClickAt(POINT client);
+  // Waits until the installer has handled every message posted to it so far.
+  bool Barrier();
+
+  Image Capture() const { return CaptureClient(window_); }
+  RECT ClientRect(HWND control) const;  // a control's rectangle in the window's client area
+  int ClientHeight() const;
+
+  void HoldNewThreads(bool hold) { hold_ = hold; }
+  size_t HeldThreads();
+  void ReleaseHeldThreads();
+
+ private:
+  void DebugLoop(std::wstring exe, HANDLE ready);
+  HWND FindLabelAt(POINT client) const;
+
+  HANDLE process_ = nullptr;
+  DWORD pid_ = 0;
+  HWND window_ = nullptr;
+  std::thread debugger_;
+  std::atomic<bool> hold_{false};
+  std::mutex held_mutex_;
+  std::vector<HANDLE> held_;
+  unsigned barrier_count_ = 0;
+};
+
+// Paths of the test build.
+std::wstring SetupExe();        // the built KeloSetup.exe
+std::wstring ScreenshotDir();   // <build>/screenshots, created on first use
+// A scratch folder in the prefix's temp folder, removed at the end of the test.
+std::wstring ScratchDir(const wchar_t* name);
+
+// Makes this test program the handler of web addresses: the shell then starts it with
+// the address, and it records the address in `folder` instead of running the tests.
+void RegisterUrlRecorder(const std::wstring& folder);
+// The addresses recorded so far, oldest first.
+std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
+
+// A bounded wait for a top-level window with this exact title, from any process.
+HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms);
+
+}  // namespace kelo::test

@@ -1,0 +1,45 @@
+#pragma once
+// How the installer's views must look, composed from our own skin PNGs exactly where the
+// window places them, with the places that hold text left out of the comparison.
+#include <windows.h>
+
+#include <vector>
+
+#include "screen_image.h"
+
+#include <string>
+
+namespace kelo::test {
+
+struct Look {
+  Image expected;
+  std::vector<RECT> holes;  // text drawn by the system font
+};
+
+// The bare background of a view: what shows where no control stands.
+Look BackgroundLook(bool expanded);
+Look CollapsedLook();
+Look ExpandedLook();
+// A view without controls and with `picture` (147 installing, 149 finished) at the
+// indicator, over the collapsed or the expanded background.
+Look IndicatorLook(int picture, bool expanded_background);
+// The failure view: background and close button; the text rows are holes.
+Look FailureLook();
+
+// Frame `frame` of the strip of skin image `id` at (x, y) in `look`.
+void PlaceFrame(Look* look, int id, int frame, int frames, int x, int y);
+
+// Waits (bounded) until `window`'s client area shows the look inside `area` (all of it
+// when empty), and returns the last difference. With a name, the last screenshot goes to
+// <build>/screenshots/<name>.png.
+Difference AwaitLook(HWND window, const Look& look, const wchar_t* name = nullptr, RECT area = {});
+
+// Pixels that are clearly red, or clearly blue: anti-aliased text of that colour.
+int CountReddish(const Image& image, const RECT& area);
+int CountBluish(const Image& image, const RECT& area);
+
+// Rectangles where the window draws texts.
+inline constexpr RECT kAdviceRows = {200, 298, 600, 380};
+inline constexpr RECT kFeedbackRows = {235, 318, 600, 360};
+
+}  // namespace kelo::test
