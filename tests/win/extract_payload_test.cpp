@@ -15,22 +15,18 @@
 #include "packtool/packet_writer.h"
 #include "setup/extract_payload.h"
 #include "setup/setup_logic.h"
+#include "sysreg_scratch.h"
 
 namespace kelo {
 namespace {
 
+using test::FileExists;
+using test::HostPath;
+using test::RemoveTree;
+
 using Files = std::map<std::wstring, std::string>;  // relative path -> content
 
 std::string Narrow(const std::wstring& text) { return testing::PrintToString(text); }
-
-// A path of the build machine as the program under Wine sees it (drive Z: is "/").
-std::wstring HostPath(const std::string& unix_path) {
-  std::wstring path = L"Z:";
-  for (char c : unix_path) path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
-  return path;
-}
-
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
   for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1))
@@ -72,25 +68,6 @@ Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   return files;
-}
-
-void RemoveTree(const std::wstring& dir) {
-  WIN32_FIND_DATAW entry;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &entry);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      const std::wstring name = entry.cFileName;
-      if (name == L"." || name == L"..") continue;
-      const std::wstring child = dir + L"\\" + name;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) continue;
-      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-        RemoveTree(child);
-      else
-        DeleteFileW(child.c_str());
-    } while (FindNextFileW(find, &entry));
-    FindClose(find);
-  }
-  RemoveDirectoryW(dir.c_str());
 }
 
 // Names only in one side and files whose bytes differ, named, rather than 200 KB of diff.
@@ -207,15 +184,6 @@ class ExtractPayload : public ::testing::Test {
     return dir;
   }
 
-  static void RecordInstallLocation(const std::wstring& location) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kUninstallKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
-              ERROR_SUCCESS);
-    RegSetValueExW(key, kInstallLocationValue, 0, REG_SZ, reinterpret_cast<const BYTE*>(location.c_str()),
-                   static_cast<DWORD>((location.size() + 1) * sizeof(wchar_t)));
-    RegCloseKey(key);
-  }
-
   std::wstring root_;
 };
 
@@ -254,7 +222,7 @@ TEST_F(ExtractPayload, ReinstallClearsOldFilesButKeepsTheTopLevelDataFolder) {
     Files expected = StagedPayload();
     if (c.kept) expected.insert(user_files.begin(), user_files.end());
     ExpectFiles(ListFiles(dir), expected);
-    EXPECT_TRUE(Exists(dir + L"\\" + folder)) << "folders stay, emptied: " << Narrow(folder);
+    EXPECT_TRUE(FileExists(dir + L"\\" + folder)) << "folders stay, emptied: " << Narrow(folder);
   }
 }
 
@@ -289,7 +257,7 @@ TEST_F(ExtractPayload, ClearsOnlyAnEarlierInstallation) {
         CharUpperW(recorded.data());
       }
       if (recorded.find(L'$') != std::wstring::npos) recorded.replace(recorded.find(L'$'), 1, dir);
-      RecordInstallLocation(recorded);
+      test::WriteString(kUninstallKey, kInstallLocationValue, recorded);
     }
     const StepResult step = RunStep(dir + L"\\");
     ASSERT_EQ(step.result, 1) << "case " << n << " error " << step.error;
@@ -308,33 +276,27 @@ TEST_F(ExtractPayload, DriveRootIsNeverTakenForAnEarlierInstallation) {
   EXPECT_FALSE(HoldsEarlierInstallation(L"C:\\"));
   EXPECT_FALSE(HoldsEarlierInstallation(L"C:/"));
   DeleteFileW(L"C:\\KeloBrowser.exe");
-  RecordInstallLocation(L"C:\\");
+  test::WriteString(kUninstallKey, kInstallLocationValue, L"C:\\");
   EXPECT_FALSE(HoldsEarlierInstallation(L"C:\\"));
   EXPECT_FALSE(HoldsEarlierInstallation(root_ + L"\\")) << "a folder of the drive is not the drive";
 }
 
-// Runs a copy of the staged browser from `path`, the way a running copy holds its program.
+// A running copy of the browser holds its program file the way Windows holds every
+// running image: it cannot be deleted, but it can be renamed.
 class RunningProgram {
  public:
-  explicit RunningProgram(const std::wstring& path) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    std::wstring command = L"\"" + path + L"\"";
-    started_ = CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                              &process_) != 0;
-    EXPECT_TRUE(started_) << Narrow(path) << " error " << GetLastError();
+  explicit RunningProgram(const std::wstring& path) : process_(test::StartProgram(path)) {
+    EXPECT_NE(process_, nullptr) << Narrow(path) << " error " << GetLastError();
   }
   ~RunningProgram() {
-    if (!started_) return;
-    TerminateProcess(process_.hProcess, 0);
-    WaitForSingleObject(process_.hProcess, 10000);
-    CloseHandle(process_.hProcess);
-    CloseHandle(process_.hThread);
+    if (!process_) return;
+    TerminateProcess(process_, 0);
+    WaitForSingleObject(process_, 10000);
+    CloseHandle(process_);
   }
 
  private:
-  PROCESS_INFORMATION process_ = {};
-  bool started_ = false;
+  HANDLE process_;
 };
 
 std::wstring PendingRenames() {
@@ -382,7 +344,7 @@ TEST_F(ExtractPayload, RunningProgramWhoseAsideNameIsTakenFailsTheStep) {
   EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
   EXPECT_EQ(ReadBytes(dir + L"\\KeloBrowser.exe"), old_program);
   EXPECT_EQ(ReadBytes(dir + L"\\KeloBrowser.exe.tmp"), "an older copy, still open");
-  EXPECT_FALSE(Exists(dir + L"\\SetupPacket.7z"));
+  EXPECT_FALSE(FileExists(dir + L"\\SetupPacket.7z"));
 }
 
 TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutWritingAFileOrLeavingThePacket) {
@@ -427,7 +389,7 @@ TEST_F(ExtractPayload, MissingMainProgramFailsAfterABoundedWait) {
   EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
   EXPECT_GE(waited, kMainProgramWaitMs);
   EXPECT_LT(waited, kMainProgramWaitMs + 5000);
-  EXPECT_FALSE(Exists(root_ + L"\\nomain\\SetupPacket.7z"));
+  EXPECT_FALSE(FileExists(root_ + L"\\nomain\\SetupPacket.7z"));
 }
 
 TEST_F(ExtractPayload, ForeignMappingOfThePacketNameIsNeverRead) {
@@ -472,7 +434,7 @@ TEST_F(ExtractPayload, WriteArchiveFilesTakesPathsUpTo259Characters) {
     if (!fits) {
       EXPECT_EQ(error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     }
-    EXPECT_EQ(Exists(dest + L"first.txt"), fits) << "nothing is written before every path is known to fit";
+    EXPECT_EQ(FileExists(dest + L"first.txt"), fits) << "nothing is written before every path is known to fit";
     RemoveTree(dest.substr(0, dest.size() - 1));
   }
 }
@@ -485,7 +447,7 @@ TEST_F(ExtractPayload, WriteArchiveFilesFailsAtAFileItCannotOpen) {
       BuildArchive({{"first.txt", {'1'}}, {"second.txt", {'2'}}, {"third.txt", {'3'}}});
   EXPECT_FALSE(WriteArchiveFiles(archive.data(), archive.size(), dest));
   EXPECT_EQ(ReadBytes(dest + L"first.txt"), "1");
-  EXPECT_FALSE(Exists(dest + L"third.txt"));
+  EXPECT_FALSE(FileExists(dest + L"third.txt"));
 }
 
 // What the fixture script made on the Linux side: a 2 MB disk, and a folder whose entries
@@ -495,21 +457,22 @@ std::string FixtureDir() {
   return GetEnvironmentVariableA("KELO_EXTRACT_FIXTURE", buffer, MAX_PATH) ? buffer : "";
 }
 
-#define REQUIRE_FIXTURE(what)                                                                                    \
-  if (FixtureDir().empty()) GTEST_SKIP() << "run through ctest, whose fixture makes " what;                      \
-  if (!Exists(HostPath(FixtureDir() + "/ready")))                                                                \
-    GTEST_SKIP() << "the fixture could not make " what ": " << ReadBytes(HostPath(FixtureDir() + "/unavailable"))
+std::wstring FixturePath(const char* relative) { return HostPath((FixtureDir() + relative).c_str()); }
+
+#define REQUIRE_FIXTURE()                                                                        \
+  if (FixtureDir().empty() || !FileExists(FixturePath("/ready")))                                \
+  GTEST_SKIP() << "needs extract_fixture.sh, which ctest runs first (KELO_EXTRACT_FIXTURE)"
 
 TEST_F(ExtractPayload, ClearingNeverFollowsALinkOutOfTheInstallation) {
-  REQUIRE_FIXTURE("a linked folder");
-  const std::wstring dir = HostPath(FixtureDir() + "/linked");
-  const std::wstring outside = HostPath(FixtureDir() + "/outside");
+  REQUIRE_FIXTURE();
+  const std::wstring dir = FixturePath("/linked");
+  const std::wstring outside = FixturePath("/outside");
   WriteBytes(dir + L"\\KeloBrowser.exe", "old main program");
   const Files before = ListFiles(outside);
   ASSERT_FALSE(before.empty());
   EXPECT_TRUE(ClearInstallDir(dir + L"\\"));
-  EXPECT_FALSE(Exists(dir + L"\\KeloBrowser.exe"));
-  EXPECT_FALSE(Exists(dir + L"\\Skin\\old.png"));
+  EXPECT_FALSE(FileExists(dir + L"\\KeloBrowser.exe"));
+  EXPECT_FALSE(FileExists(dir + L"\\Skin\\old.png"));
   ExpectFiles(ListFiles(outside), before);
 }
 
@@ -517,8 +480,8 @@ class SmallDisk : public ExtractPayload {
  protected:
   void SetUp() override {
     ExtractPayload::SetUp();
-    if (FixtureDir().empty() || !Exists(HostPath(FixtureDir() + "/small/.small-disk"))) return;
-    disk_ = HostPath(FixtureDir() + "/small");
+    if (FixtureDir().empty() || !FileExists(FixturePath("/small/.small-disk"))) return;
+    disk_ = FixturePath("/small");
   }
   void TearDown() override {
     if (!disk_.empty()) {
@@ -537,11 +500,9 @@ class SmallDisk : public ExtractPayload {
   std::wstring disk_;
 };
 
-#define REQUIRE_SMALL_DISK()                                                       \
-  REQUIRE_FIXTURE("a small disk");                                                 \
-  if (disk_.empty())                                                               \
-    GTEST_SKIP() << "mounting a small disk failed: "                               \
-                 << ReadBytes(HostPath(FixtureDir() + "/small-unavailable"))
+#define REQUIRE_SMALL_DISK()                                                                     \
+  REQUIRE_FIXTURE();                                                                             \
+  if (disk_.empty()) GTEST_SKIP() << "no small disk: " << ReadBytes(FixturePath("/small-unavailable"))
 
 TEST_F(SmallDisk, PacketThatCannotBeWrittenCompletelyFailsTheStep) {
   REQUIRE_SMALL_DISK();
@@ -560,7 +521,7 @@ TEST_F(SmallDisk, DiskFillingUpDuringExtractionFailsTheStep) {
   const StepResult step = RunStep(disk_ + L"\\install\\");
   EXPECT_EQ(step.result, 0);
   EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_DISK_FULL));
-  EXPECT_FALSE(Exists(disk_ + L"\\install\\SetupPacket.7z"));
+  EXPECT_FALSE(FileExists(disk_ + L"\\install\\SetupPacket.7z"));
 }
 
 }  // namespace
