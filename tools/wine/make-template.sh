@@ -2,12 +2,18 @@
 # Makes the template Wine prefix once (guarded by a lock): no Mono or Gecko prompts, no
 # menu entries, and the window font's face names mapped to a CJK font that Debian ships,
 # so that Chinese texts draw as text rather than boxes.
+#   make-template.sh PREFIX [--unmanaged]
+# --unmanaged keeps Wine from handing windows to a window manager: Xvfb has none, and Wine
+# would otherwise wait two seconds for one each time a window is hidden.
+# The prefix is remade when this script or the options change.
 set -euo pipefail
 template=$1
+unmanaged=${2:-}
 lock="$template.lock"
 exec 9>"$lock"
 flock 9
-[ -f "$template/.ready" ] && exit 0
+stamp="$(sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1) $unmanaged"
+[ -f "$template/.ready" ] && [ "$(cat "$template/.ready")" = "$stamp" ] && exit 0
 rm -rf "$template"
 mkdir -p "$template"
 export WINEPREFIX=$template WINEDEBUG=-all LC_ALL=C.UTF-8
@@ -20,8 +26,11 @@ reg=$(mktemp --suffix=.reg)
   printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
   printf '"宋体"="WenQuanYi Micro Hei"\r\n"SimSun"="WenQuanYi Micro Hei"\r\n"NSimSun"="WenQuanYi Micro Hei"\r\n\r\n'
   printf '[HKEY_CURRENT_USER\\Software\\Wine\\WineDbg]\r\n"ShowCrashDialog"=dword:00000000\r\n\r\n'
+  if [ "$unmanaged" = --unmanaged ]; then
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
+  fi
 } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
 /usr/lib/wine/wine64 regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1
 wineserver -w
 rm -f "$reg"
-touch "$template/.ready"
+echo "$stamp" > "$template/.ready"

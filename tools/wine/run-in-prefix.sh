@@ -15,7 +15,7 @@ fi
 
 root=${KELO_WINE_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kelo-wine}
 mkdir -p "$root"
-"$here/make-template.sh" "$root/template"
+"$here/make-template.sh" "$root/template" --unmanaged
 
 prefix=$(mktemp -d "$root/run.XXXXXX")
 # System DLLs are never written by the programs under test: link them instead of copying.
