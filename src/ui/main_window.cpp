@@ -76,8 +76,11 @@ void SetVisible(HWND window, bool visible) {
 }
 
 // Brings the children in line with the expanded flag; runs after every control drawing,
-// so a view switch takes effect with the first control that repaints.
+// so a view switch takes effect with the first control that repaints. The progress and
+// finished views have no controls: a control drawn on its way out (the dialog manager
+// hands the focus from one hidden button to the next) must not bring the others back.
 void SyncViewControls(const CSetupUI* ui) {
+  if (ui->installing || ui->finished) return;
   const bool expanded = ui->expanded;
   for (int id : kCollapsedOnly)
     if (expanded) SetVisible(ControlWindow(ui, id), false);

@@ -134,13 +134,15 @@ void Install(CSetupUI* ui, HWND window) {
 
   KillTimer(window, TIMER_RUNNING_CHECK);
   SetTimer(window, TIMER_SHRINK, kShrinkPeriodMs, nullptr);
+  // Set first: hiding the focused button draws the next one, and that must find the
+  // progress view already chosen.
+  ui->installing = true;
   for (int id : CSetupUI::kButtonIds) Show(ButtonWindow(ui, id), false);
   for (int id : CSetupUI::kCheckBoxIds) Show(CheckBoxWindow(ui, id), false);
   for (HWND label : ui->labels) Show(label, false);
   Show(ui->dir_field, false);
   Show(ui->status_label, false);
   Show(ui->warning_label, false);
-  ui->installing = true;
   InvalidateIndicator(ui);
   // No worker, no report: fail now rather than show the progress view for ever.
   if (!started) PostMessageW(window, WM_SETUP_STEP, kStepExtractPayload, static_cast<LPARAM>(-1));
