@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/product.h"
+#include "base/reg_key.h"
 #include "ui/window_layout.h"
 
 namespace kelo::test {
@@ -59,8 +60,13 @@ void Installer::DebugLoop(std::wstring exe, HANDLE ready) {
   pid_ = info.dwProcessId;
   SetEvent(ready);
   for (;;) {
+    if (detach_) {
+      DebugSetProcessKillOnExit(FALSE);
+      DebugActiveProcessStop(pid_);
+      break;
+    }
     DEBUG_EVENT event = {};
-    if (!WaitForDebugEvent(&event, 200)) {
+    if (!WaitForDebugEvent(&event, 50)) {
       if (WaitForSingleObject(process_, 0) == WAIT_OBJECT_0) break;
       continue;
     }
@@ -109,6 +115,12 @@ void Installer::ReleaseHeldThreads() {
     CloseHandle(thread);
   }
   held_.clear();
+}
+
+void Installer::StopDebugging() {
+  ReleaseHeldThreads();
+  detach_ = true;
+  if (debugger_.joinable()) debugger_.join();
 }
 
 HWND Installer::WaitForWindow(DWORD timeout_ms) {
@@ -308,6 +320,30 @@ std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
   std::vector<std::wstring> urls;
   for (const auto& entry : found) urls.push_back(entry.second);
   return urls;
+}
+
+std::wstring CopyInstaller(const wchar_t* file_name) {
+  const std::wstring copy = ScratchDir(L"installers") + file_name;
+  CopyFileW(SetupExe().c_str(), copy.c_str(), FALSE);
+  return copy;
+}
+
+long long FailureMemory() {
+  RegKey key;
+  DWORD value = 0;
+  if (key.Open(kFailureMemoryKey) != ERROR_SUCCESS || key.ReadDword(kFailureMemoryValue, &value) != ERROR_SUCCESS)
+    return -1;
+  return value;
+}
+
+void SetFailureMemory(long long value) {
+  RegKey key;
+  if (key.Create(kFailureMemoryKey) != ERROR_SUCCESS) return;
+  if (value < 0) {
+    (void)key.DeleteValue(kFailureMemoryValue);
+  } else {
+    (void)key.WriteDword(kFailureMemoryValue, static_cast<DWORD>(value));
+  }
 }
 
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms) {

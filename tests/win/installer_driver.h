@@ -60,6 +60,9 @@ class Installer {
   void HoldNewThreads(bool hold) { hold_ = hold; }
   size_t HeldThreads();
   void ReleaseHeldThreads();
+  // Lets a debugged installer run on its own again: a debugger stops the whole process at
+  // every thread start and library load, which would distort what comes next.
+  void StopDebugging();
 
  private:
   void DebugLoop(std::wstring exe, HANDLE ready);
@@ -70,6 +73,7 @@ class Installer {
   HWND window_ = nullptr;
   std::thread debugger_;
   std::atomic<bool> hold_{false};
+  std::atomic<bool> detach_{false};
   std::mutex held_mutex_;
   std::vector<HANDLE> held_;
   unsigned barrier_count_ = 0;
@@ -89,5 +93,13 @@ std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
 
 // A bounded wait for a top-level window with this exact title, from any process.
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms);
+
+// The installer copied into a scratch folder under another file name (which carries the
+// channel); removed with the folder by the caller.
+std::wstring CopyInstaller(const wchar_t* file_name);
+
+// The failure memory of the current user: -1 when there is none.
+long long FailureMemory();
+void SetFailureMemory(long long value);  // -1 deletes it
 
 }  // namespace kelo::test

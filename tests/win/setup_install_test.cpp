@@ -1,0 +1,377 @@
+// Whole installations driven from the installer window: the progress and finished views,
+// the window closing itself, the process ending after its worker, and what the install
+// leaves on the system: files, uninstall entry, identity, channel file, shortcuts and the
+// started browser.
+#include <gtest/gtest.h>
+#include <objbase.h>
+#include <shlobj.h>
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "base/product.h"
+#include "base/reg_key.h"
+#include "base/win_holders.h"
+#include "installer_driver.h"
+#include "ui/window_layout.h"
+#include "window_looks.h"
+
+namespace kelo::test {
+namespace {
+
+constexpr int kEveryControl[] = {kIdClose,         kIdQuickInstall,        kIdExpand,         kIdBrowse,
+                                 kIdInstallNow,    kIdCollapse,            kIdDesktopShortcutBox,
+                                 kIdTaskbarBox,    kIdDefaultBrowserBox,   kIdLicenceBox,     kIdExperienceBox,
+                                 kIdDesktopShortcutLabel, kIdTaskbarLabel, kIdDefaultBrowserLabel,
+                                 kIdLicenceLabel,  kIdExperienceLabel,     kIdDirField};
+
+std::wstring Folder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
+  return path;
+}
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+std::wstring ReadUninstall(const wchar_t* value) {
+  RegKey key;
+  std::wstring text;
+  if (key.Open(kUninstallKey) != ERROR_SUCCESS || key.ReadString(value, &text) != ERROR_SUCCESS) return L"<none>";
+  return text;
+}
+
+std::wstring ReadIni(const std::wstring& file, const wchar_t* key) {
+  wchar_t text[128] = {};
+  GetPrivateProfileStringW(kStatSection, key, L"<none>", text, 128, file.c_str());
+  return text;
+}
+
+// The target of a shortcut file, or "<none>".
+std::wstring ShortcutTarget(const std::wstring& link) {
+  std::wstring target = L"<none>";
+  IShellLinkW* shell_link = nullptr;
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                              reinterpret_cast<void**>(&shell_link))))
+    return target;
+  IPersistFile* file = nullptr;
+  if (SUCCEEDED(shell_link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
+    wchar_t path[MAX_PATH] = {};
+    if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
+        SUCCEEDED(shell_link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH)))
+      target = path;
+    file->Release();
+  }
+  shell_link->Release();
+  return target;
+}
+
+struct Shortcuts {
+  std::wstring programs, product, uninstall, desktop, quick_launch;
+};
+
+Shortcuts ShortcutFiles() {
+  const std::wstring programs = Folder(CSIDL_PROGRAMS);
+  const std::wstring product_folder =
+      programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
+  return Shortcuts{programs + L"\\" + kShortcutName, product_folder + kShortcutName,
+                   product_folder + kUninstallShortcutName, Folder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName,
+                   Folder(CSIDL_APPDATA) + kQuickLaunchFolder + kShortcutName};
+}
+
+// The browser that the last step starts shows its arguments in its title; closing it
+// gives its mutex back.
+bool CloseStartedBrowser(const wchar_t* title) {
+  HWND browser = WaitForTitle(title, 20000);
+  if (!browser) return false;
+  DWORD pid = 0;
+  GetWindowThreadProcessId(browser, &pid);
+  HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+  PostMessageW(browser, WM_CLOSE, 0, 0);
+  const bool ended = process && WaitForSingleObject(process, 10000) == WAIT_OBJECT_0;
+  if (process) CloseHandle(process);
+  return ended;
+}
+
+class SetupInstall : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    // Pins go through the shell's verbs on shortcut files; Wine has no handler for them,
+    // so give it one that does nothing rather than an error box in the installer.
+    HKEY key = nullptr;
+    for (const wchar_t* verb : {L"Software\\Classes\\lnkfile\\shell\\startpin\\command",
+                                L"Software\\Classes\\lnkfile\\shell\\taskbarpin\\command"}) {
+      if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, verb, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0) {
+        const std::wstring command = L"cmd.exe /c exit 0";
+        RegSetValueExW(key, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(command.c_str()),
+                       static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t)));
+        RegCloseKey(key);
+      }
+    }
+  }
+
+  // Waits for the installer to close its own window and end with 0 after its worker.
+  void ExpectSelfCloseAndExit(Installer& setup) {
+    DWORD code = 1;
+    ASSERT_TRUE(setup.WaitForExit(60000, &code)) << "the installer did not end";
+    EXPECT_EQ(code, 0u);
+  }
+
+  void ExpectInstalledIn(const std::wstring& dir) {
+    for (const wchar_t* file : {kBrowserExe, kUninstallExe, kStatIni})
+      EXPECT_TRUE(Exists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
+    EXPECT_FALSE(Exists(dir + kPacketFileName)) << "the packet file was left behind";
+    EXPECT_TRUE(ReadUninstall(kInstallLocationValue) == dir) << "the uninstall entry points elsewhere";
+    EXPECT_TRUE(ReadUninstall(L"UninstallString") == dir + kUninstallExe);
+    EXPECT_TRUE(ReadUninstall(L"DisplayName") == kProductName);
+    EXPECT_EQ(FailureMemory(), -1) << "a successful install keeps the failure memory";
+  }
+};
+
+TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
+  const std::wstring exe = CopyInstaller(L"KeloSetup_2048.exe");
+  SetFailureMemory(1);  // an earlier failure, forgotten by a success
+  Installer setup;
+  ASSERT_TRUE(setup.Start(exe, /*debugged=*/true));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(setup.Barrier());
+  const std::wstring dir = setup.Text(setup.Control(kIdDirField));
+  wchar_t local[MAX_PATH] = {};
+  SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local);
+  ASSERT_EQ(dir, std::wstring(local) + L"\\Kelo\\KeloBrowser\\");
+
+  // The worker is held as it starts, so the progress view stays up to be looked at.
+  setup.HoldNewThreads(true);
+  setup.Click(kIdQuickInstall);
+  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000)) << "no install worker started";
+  const Difference progress = AwaitLook(setup.window(), IndicatorLook(kImageInstalling, false), L"progress");
+  EXPECT_EQ(progress.differing, 0) << "progress view: " << progress.Describe();
+  for (int id : kEveryControl) EXPECT_FALSE(setup.IsVisible(id)) << "control " << id << " shows while installing";
+  EXPECT_FALSE(IsWindowVisible(setup.StatusLabel()));
+  setup.StopDebugging();
+
+  const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished");
+  const ULONGLONG finished_at = GetTickCount64();
+  EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
+  HWND window = setup.window();
+  ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
+  const ULONGLONG shown = GetTickCount64() - finished_at;
+  EXPECT_GT(shown, 1500u) << "the finished view closed after " << shown << " ms";
+  EXPECT_LT(shown, 3500u) << "the finished view closed after " << shown << " ms";
+  ExpectSelfCloseAndExit(setup);
+
+  ExpectInstalledIn(dir);
+  RegKey identity;
+  std::wstring guid;
+  EXPECT_EQ(identity.Open(kIdentityKey), ERROR_SUCCESS);
+  EXPECT_EQ(identity.ReadString(kIdentityValue, &guid), ERROR_SUCCESS);
+  EXPECT_EQ(ReadIni(dir + kStatIni, kChannelIdKey), L"2048");
+  EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"1");
+  const Shortcuts links = ShortcutFiles();
+  for (const std::wstring* link : {&links.programs, &links.product, &links.desktop, &links.quick_launch})
+    EXPECT_EQ(ShortcutTarget(*link), dir + kBrowserExe) << "shortcut " << link->size();
+  EXPECT_EQ(ShortcutTarget(links.uninstall), dir + kUninstallExe);
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser [-Setup]")) << "the browser was not started for a new user";
+}
+
+TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorker) {
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(setup.Barrier());
+  const std::wstring dir = ScratchDir(L"closed-early") + L"KeloBrowser\\";
+  setup.SetDirectory(dir);
+  ASSERT_TRUE(setup.Barrier());
+  setup.HoldNewThreads(true);
+  setup.Click(kIdQuickInstall);
+  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+  HWND window = setup.window();
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
+  // No window, but the process stays for its worker.
+  EXPECT_EQ(WaitForSingleObject(setup.process(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
+      << "the installer ended while its worker was still to run";
+  setup.ReleaseHeldThreads();
+  ExpectSelfCloseAndExit(setup);
+  ExpectInstalledIn(dir);
+  EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"0") << "the user was counted as new twice";
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
+TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
+  const Shortcuts links = ShortcutFiles();
+  DeleteFileW(links.desktop.c_str());
+  DeleteFileW(links.quick_launch.c_str());
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  setup.Click(kIdExpand);
+  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  const std::wstring typed = ScratchDir(L"expanded") + L"KeloBrowser";  // no final separator
+  setup.SetDirectory(typed);
+  setup.Click(kIdDesktopShortcutBox);
+  setup.Click(kIdTaskbarBox);
+  ASSERT_TRUE(PollUntil([&] { return !setup.IsChecked(kIdDesktopShortcutBox) && !setup.IsChecked(kIdTaskbarBox); },
+                        3000));
+  ASSERT_TRUE(setup.Barrier());
+
+  setup.HoldNewThreads(true);
+  setup.Click(kIdQuickInstall);
+  std::vector<int> heights;
+  PollUntil(
+      [&] {
+        RECT rect;
+        GetWindowRect(setup.window(), &rect);
+        const int height = rect.bottom - rect.top;
+        if (heights.empty() || heights.back() != height) heights.push_back(height);
+        return height == kCollapsedHeight;
+      },
+      5000);
+  ASSERT_FALSE(heights.empty());
+  EXPECT_EQ(heights.back(), kCollapsedHeight);
+  // Sampling may miss steps, but whatever it sees lies on the way down in 20-pixel steps.
+  for (size_t i = 0; i < heights.size(); ++i) {
+    if (i > 0) {
+      EXPECT_LT(heights[i], heights[i - 1]) << "the window grew while shrinking";
+    }
+    const bool on_the_way = heights[i] == kCollapsedHeight ||
+                            (heights[i] <= kExpandedHeight && (kExpandedHeight - heights[i]) % kShrinkStep == 0);
+    EXPECT_TRUE(on_the_way) << "a height of " << heights[i] << " pixels while shrinking";
+  }
+  // The progress view keeps the expanded artwork, cut at 400 pixels.
+  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+  const Difference progress =
+      AwaitLook(setup.window(), IndicatorLook(kImageInstalling, true), L"progress_expanded");
+  EXPECT_EQ(progress.differing, 0) << progress.Describe();
+  setup.ReleaseHeldThreads();
+  ExpectSelfCloseAndExit(setup);
+
+  ExpectInstalledIn(typed + L"\\");
+  EXPECT_EQ(ShortcutTarget(links.programs), typed + L"\\" + kBrowserExe);
+  EXPECT_FALSE(Exists(links.desktop)) << "a desktop shortcut although the box was cleared";
+  EXPECT_FALSE(Exists(links.quick_launch)) << "a quick-launch shortcut although the box was cleared";
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
+TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
+  // An installation of its own to start the browser from.
+  const std::wstring dir = ScratchDir(L"installed") + L"KeloBrowser\\";
+  {
+    Installer first;
+    ASSERT_TRUE(first.Start(SetupExe()));
+    ASSERT_NE(first.WaitForWindow(), nullptr);
+    first.SetDirectory(dir);
+    ASSERT_TRUE(first.Barrier());
+    first.Click(kIdQuickInstall);
+    ExpectSelfCloseAndExit(first);
+    ASSERT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+  }
+  ASSERT_EQ(ReadUninstall(kInstallLocationValue), dir);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION browser = {};
+  std::wstring command = L"\"" + dir + kBrowserExe + L"\"";
+  ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &browser));
+  CloseHandle(browser.hThread);
+  ASSERT_NE(WaitForTitle(L"KeloBrowser []", 10000), nullptr);
+
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe()));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
+  setup.Click(kIdExpand);
+  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdInstallNow); }, 5000));
+  ASSERT_EQ(setup.Text(setup.Control(kIdDirField)), dir) << "the proposal is not the recorded location";
+  setup.Click(kIdInstallNow);
+  EXPECT_EQ(WaitForSingleObject(browser.hProcess, 30000), WAIT_OBJECT_0) << "the running browser was not stopped";
+  CloseHandle(browser.hProcess);
+  ExpectSelfCloseAndExit(setup);
+  ExpectInstalledIn(dir);
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
+TEST_F(SetupInstall, ABrowserRunningFromElsewhereDoesNotStopTheInstall) {
+  // The warning shows for any running browser, but with no installation on record there
+  // is nothing to stop, and the install goes on.
+  RegKey uninstall;
+  ASSERT_EQ(uninstall.Create(L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall"), ERROR_SUCCESS);
+  RegDeleteTreeW(uninstall.Get(), L"KeloBrowser");
+  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe()));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
+  const std::wstring dir = setup.Text(setup.Control(kIdDirField));
+  setup.Click(kIdQuickInstall);
+  const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false));
+  EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
+  ExpectSelfCloseAndExit(setup);
+  ExpectInstalledIn(dir);
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
+// A folder where the install must fail: a plain file stands where the payload needs its
+// "Lib" folder.
+std::wstring BlockedInstallDir(const wchar_t* name) {
+  const std::wstring dir = ScratchDir(name);
+  ScopedHandle blocker(CreateFileW((dir + L"Lib").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  return blocker.IsValid() ? dir : std::wstring();
+}
+
+// Runs an install into `dir` from the collapsed view and waits for the failure view.
+Difference FailInstall(Installer& setup, const std::wstring& dir, const wchar_t* screenshot) {
+  setup.SetDirectory(dir);
+  setup.Barrier();
+  setup.Click(kIdQuickInstall);
+  return AwaitLook(setup.window(), FailureLook(), screenshot);
+}
+
+TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
+  SetFailureMemory(-1);
+  const std::wstring dir = BlockedInstallDir(L"blocked");
+  ASSERT_FALSE(dir.empty());
+  const std::wstring urls = ScratchDir(L"urls");
+  RegisterUrlRecorder(urls);
+
+  {
+    Installer setup;
+    ASSERT_TRUE(setup.Start(SetupExe()));
+    ASSERT_NE(setup.WaitForWindow(), nullptr);
+    const Difference failure = FailInstall(setup, dir, L"failure");
+    EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
+    EXPECT_TRUE(setup.IsVisible(kIdClose)) << "no way to close the failure view";
+    const Image shot = setup.Capture();
+    EXPECT_GT(CountReddish(shot, kAdviceRows), 200) << "no advice lines";
+    EXPECT_EQ(CountBluish(shot, kAdviceRows), 0) << "a feedback title on the first failure";
+    EXPECT_EQ(FailureMemory(), 1) << "the failure was not remembered";
+    // The failure view stays up: it does not close itself like the finished view.
+    EXPECT_EQ(WaitForSingleObject(setup.process(), 2500), static_cast<DWORD>(WAIT_TIMEOUT));
+    setup.Click(kIdClose);
+    DWORD code = 1;
+    ASSERT_TRUE(setup.WaitForExit(20000, &code));
+    EXPECT_EQ(code, 0u);
+  }
+
+  // The next run that fails asks for feedback instead, and the words open the forum. It
+  // needs a folder of its own: the first run's files make the first folder an earlier
+  // installation, which an install clears.
+  const std::wstring again = BlockedInstallDir(L"blocked-again");
+  ASSERT_FALSE(again.empty());
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe()));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  const Difference failure = FailInstall(setup, again, L"failure_feedback");
+  EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
+  const Image shot = setup.Capture();
+  EXPECT_GT(CountBluish(shot, kFeedbackRows), 50) << "no feedback title";
+  EXPECT_GT(CountReddish(shot, kFeedbackRows), 50) << "no feedback link";
+  EXPECT_EQ(FailureMemory(), 1);
+  setup.ClickAt(POINT{kFeedbackLinkPos.x + 10, kFeedbackLinkPos.y + 6});
+  ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
+  EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
+  EXPECT_FALSE(Exists(again + kPacketFileName)) << "the packet file was left behind";
+}
+
+}  // namespace
+}  // namespace kelo::test
