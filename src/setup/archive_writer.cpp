@@ -13,7 +13,7 @@ namespace {
 
 class DirectorySink : public ArchiveSink {
  public:
-  explicit DirectorySink(const std::wstring& dest) : dest_(dest) {
+  DirectorySink(const std::wstring& dest, bool clear_first) : dest_(dest), clear_first_(clear_first) {
     if (!dest_.empty() && !IsPathSeparator(dest_.back())) dest_ += L'\\';
   }
 
@@ -21,6 +21,9 @@ class DirectorySink : public ArchiveSink {
     wchar_t path[kPathChars];
     return FullPath(record, path);
   }
+
+  // An earlier installation goes only now that the new one is known to fit.
+  bool Prepare() override { return !clear_first_ || ClearInstallDir(dest_); }
 
   bool Write(const ArchiveRecord& record) override {
     wchar_t path[kPathChars];
@@ -74,12 +77,13 @@ class DirectorySink : public ArchiveSink {
   }
 
   std::wstring dest_;
+  bool clear_first_;
   std::wstring known_dir_;
 };
 
 }  // namespace
 
-bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& dest) {
+bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& dest, bool clear_first) {
   if (!data || size == 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -88,7 +92,7 @@ bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& des
     SetLastError(ERROR_INVALID_DATA);
     return false;
   }
-  DirectorySink sink(dest);
+  DirectorySink sink(dest, clear_first);
   return ExtractArchive(data, size, &sink);
 }
 

@@ -95,15 +95,19 @@ int CSetupLogic::StepExtractPayload() {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return 0;
   }
+  bool clear_first = false;
   if (!PathFileExistsW(dir.c_str())) {
     if (!CreateInstallDir(dir)) return 0;
-  } else if (HoldsEarlierInstallation(dir)) {
-    if (!ClearInstallDir(dir)) return 0;
+  } else {
+    // An earlier installation is cleared once the new one has been decoded and checked, so
+    // that a packet that cannot be installed leaves the working one alone. Any other
+    // directory (the user's documents, another program's folder) keeps its files: the
+    // browser's are written beside them and nothing is deleted.
+    clear_first = HoldsEarlierInstallation(dir);
   }
-  // Any other existing directory (the user's documents, another program's folder) keeps
-  // its files: the browser's are written beside them and nothing is deleted.
 
-  const bool ok = WritePacketFile(*this) && UnpackPacket(packet, dir) && WaitForMainProgram(main_program);
+  const bool ok =
+      WritePacketFile(*this) && UnpackPacket(packet, dir, clear_first) && WaitForMainProgram(main_program);
   // The packet is 4 MB of no use once unpacked, and a partial one is of no use at all.
   const DWORD error = GetLastError();
   RemoveFile(packet);

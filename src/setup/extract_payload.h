@@ -1,8 +1,8 @@
 #pragma once
-// Install step 0 and the file operations it is made of. The install directory is prepared
-// (created, or emptied of an earlier installation's files except its top-level "Data"
-// folder), the payload packet is written into it, read back through a read-only mapping,
-// decoded and checked, every file of its archive is written, and the packet is removed.
+// Install step 0 and the file operations it is made of. The install directory is created
+// when missing, the payload packet is written into it, read back through a read-only
+// mapping, decoded and checked; only then is an earlier installation cleared (all but its
+// top-level "Data" folder), every file of the archive written, and the packet removed.
 // Every operation returns true for success; on failure the thread's last error says why.
 #include <windows.h>
 
@@ -33,8 +33,9 @@ bool ClearInstallDir(const std::wstring& dir);
 // Removes the files below `dir`, recursively, stopping at the first failure. Directories
 // stay. A directory that cannot be listed has nothing to remove.
 bool RemoveTreeFiles(const std::wstring& dir);
-// Deletes the file, or, when it is in use, moves it to its name + ".tmp" and schedules
-// that for deletion at restart.
+// Deletes the file, or, when it is in use, moves it to its name + ".tmp" (replacing an
+// unused copy of that name) and schedules that for deletion at restart. A ".tmp" file in
+// use is never moved again.
 bool RemoveFile(const std::wstring& path);
 // Creates each missing directory level of `path` up to its last separator.
 bool MakeDirectories(const std::wstring& path);
@@ -57,11 +58,13 @@ struct PacketMapping {
 };
 bool MapPacketFile(const std::wstring& path, PacketMapping* mapping);
 
-// Maps, decodes and checks the packet, then writes its archive's files below `dest`.
-bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest);
+// Maps, decodes and checks the packet, then writes its archive's files below `dest`,
+// clearing it first (ClearInstallDir) when `clear_first` is set.
+bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest, bool clear_first);
 
-// Writes one file per record below `dest`. Nothing is written unless every record is sound
-// and every path fits the 260-character buffers; each file is truncated and written whole.
-bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& dest);
+// Writes one file per record below `dest`. Nothing is written, nor `dest` cleared when
+// `clear_first` is set, unless every record is sound and every path fits the
+// 260-character buffers; each file is truncated and written whole.
+bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& dest, bool clear_first = false);
 
 }  // namespace kelo

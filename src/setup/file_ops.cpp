@@ -28,6 +28,12 @@ bool IsLinkedDirectory(const WIN32_FIND_DATAW& entry) {
   return (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
+bool EndsWithAsideSuffix(const std::wstring& path) {
+  const size_t suffix_chars = std::wcslen(kAsideSuffix);
+  return path.size() >= suffix_chars &&
+         CompareStringOrdinal(path.c_str() + path.size() - suffix_chars, -1, kAsideSuffix, -1, TRUE) == CSTR_EQUAL;
+}
+
 }  // namespace
 
 bool ClearInstallDir(const std::wstring& dir) {
@@ -69,9 +75,15 @@ bool RemoveTreeFiles(const std::wstring& dir) {
 
 bool RemoveFile(const std::wstring& path) {
   if (DeleteFileW(path.c_str())) return true;
+  // A copy moved aside earlier is out of the way already: it goes once its program ends.
+  if (EndsWithAsideSuffix(path)) return false;
   // A running program's file cannot be deleted but can be renamed, which frees its name
   // for the new file; the system removes the old one at the next restart.
   const std::wstring aside = path + kAsideSuffix;
+  // A copy moved aside by an earlier update stays until a restart, and may not even go
+  // then: without administrator rights the deletion cannot be scheduled. Once its program
+  // has ended it is of no use, and its name is needed now.
+  DeleteFileW(aside.c_str());
   if (!MoveFileW(path.c_str(), aside.c_str())) return false;
   MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
   return true;

@@ -76,7 +76,7 @@ bool MapPacketFile(const std::wstring& path, PacketMapping* packet) {
   return true;  // the mapping keeps the file open
 }
 
-bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest) {
+bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest, bool clear_first) {
   if (packet_path.empty()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
@@ -91,7 +91,7 @@ bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest) {
       return false;
     }
   }  // the packet's pages go back before the files are written
-  return WriteArchiveFiles(archive.data.get(), archive.size, dest);
+  return WriteArchiveFiles(archive.data.get(), archive.size, dest, clear_first);
 }
 
 }  // namespace kelo

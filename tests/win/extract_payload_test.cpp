@@ -347,6 +347,21 @@ TEST_F(ExtractPayload, RunningProgramWhoseAsideNameIsTakenFailsTheStep) {
   EXPECT_FALSE(FileExists(dir + L"\\SetupPacket.7z"));
 }
 
+TEST_F(ExtractPayload, StaleAsideCopyMakesWayForTheRunningProgram) {
+  // An earlier update moved a running program aside and its deletion at restart never
+  // happened; that program has ended since.
+  const std::wstring dir = EarlierInstall(L"stale", {{L"KeloBrowser.exe.tmp", "a copy from an earlier update"}});
+  const std::string old_program = StagedPayload().at(L"KeloBrowser.exe") + "old";
+  WriteBytes(dir + L"\\KeloBrowser.exe", old_program);
+  RunningProgram running(dir + L"\\KeloBrowser.exe");
+
+  const StepResult step = RunStep(dir + L"\\");
+  ASSERT_EQ(step.result, 1) << "error " << step.error;
+  Files expected = StagedPayload();
+  expected[L"KeloBrowser.exe.tmp"] = old_program;
+  ExpectFiles(ListFiles(dir), expected);
+}
+
 TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutWritingAFileOrLeavingThePacket) {
   std::vector<uint8_t> corrupt = DemoPacket();
   for (size_t i = corrupt.size() / 3; i < corrupt.size() / 3 + 64; ++i) corrupt[i] ^= 0x5A;
@@ -376,6 +391,36 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutWritingAFileOrLeavingThePa
       EXPECT_NE(step.error, 0u) << c.what;
     }
     EXPECT_TRUE(ListFiles(dir).empty()) << c.what;
+    RemoveTree(dir);
+  }
+}
+
+TEST_F(ExtractPayload, PacketThatCannotBeInstalledLeavesAnEarlierInstallationAsItWas) {
+  const Files earlier = {{L"KeloBrowser.exe", "old main program"},
+                         {L"Page\\index.html", "old page"},
+                         {L"Data\\profile.ini", "the user's profile"}};
+  std::vector<uint8_t> corrupt = DemoPacket();
+  for (size_t i = corrupt.size() / 3; i < corrupt.size() / 3 + 64; ++i) corrupt[i] ^= 0x5A;
+  const std::wstring deep = std::wstring(236 - root_.size() - 1, L'd');
+  const struct {
+    const char* what;
+    std::vector<uint8_t> packet;
+    std::wstring name;  // of the installation's folder below the root
+    DWORD error;
+  } cases[] = {
+      {"corrupt stream", corrupt, L"corrupt", ERROR_INVALID_DATA},
+      // The folder leaves room for the main program's name but not for a longer one.
+      {"path past 259 characters", DemoPacket(), deep, ERROR_FILENAME_EXCED_RANGE},
+  };
+  for (const auto& c : cases) {
+    PacketModule module(c.packet);
+    const std::wstring dir = root_ + L"\\" + c.name;
+    for (const auto& [file, bytes] : earlier) WriteBytes(dir + L"\\" + file, bytes);
+    ASSERT_LT(dir.size() + 1 + lstrlenW(kBrowserExe), kPathChars) << c.what;
+    const StepResult step = RunStep(dir + L"\\");
+    EXPECT_EQ(step.result, 0) << c.what;
+    EXPECT_EQ(step.error, c.error) << c.what;
+    ExpectFiles(ListFiles(dir), earlier);
     RemoveTree(dir);
   }
 }
