@@ -9,6 +9,9 @@ target_include_directories(lzma_dec SYSTEM PUBLIC ${LZMA_SDK_DIR})
 # (no partial-register updates in the range coder), for 16 KB more of decoder state. Public:
 # it changes the decoder's structures that its callers hold.
 target_compile_definitions(lzma_dec PUBLIC _LZMA_PROB32)
+# The decoder is the installer's hot loop: optimised for speed even where the program as a
+# whole is built for size (about 3 % faster than -Os, for a few KB).
+target_compile_options(lzma_dec PRIVATE -O2)
 # The encoder is only needed by the host packer and benchmarks; single-threaded match finder.
 add_library(lzma_enc STATIC ${LZMA_SDK_DIR}/LzmaEnc.c ${LZMA_SDK_DIR}/LzFind.c)
 target_include_directories(lzma_enc SYSTEM PUBLIC ${LZMA_SDK_DIR})
