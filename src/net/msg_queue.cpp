@@ -30,12 +30,19 @@ int MsgQueue::Takers() {
   return takers_;
 }
 
+int MsgQueue::Dropped() {
+  kelo::net::LockGuard guard(lock_);
+  return dropped_;
+}
+
 bool MsgQueue::Append(const QueuedMsg& msg) {
   {
     kelo::net::LockGuard guard(lock_);
-    if (CountLocked() >= capacity_) return false;
-    QueuedMsg* block = new (std::nothrow) QueuedMsg;
-    if (!block) return false;
+    QueuedMsg* block = CountLocked() < capacity_ ? new (std::nothrow) QueuedMsg : nullptr;
+    if (!block) {
+      ++dropped_;
+      return false;
+    }
     std::memcpy(block, &msg, sizeof msg);
     *write_ = block;
     write_ = Next(write_);

@@ -36,6 +36,8 @@ class MsgQueue {
   // the queue can go.
   void Close();
   int Count();
+  // Messages refused by Append since the queue was made.
+  int Dropped();
   // Takers inside Take, waiting or about to.
   int Takers();
 
@@ -55,5 +57,6 @@ class MsgQueue {
   // taken the lock, so a woken taker can tell a wake-up from a message.
   int wakeups_ = 0;
   int takers_ = 0;
+  int dropped_ = 0;
   bool closed_ = false;
 };

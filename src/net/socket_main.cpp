@@ -1,8 +1,10 @@
 #include "net/socket_main.h"
 
+#include <atomic>
 #include <cstring>
 #include <new>
 
+#include "net/client_timing.h"
 #include "net/frame.h"
 #include "net/host.h"
 
@@ -14,7 +16,9 @@ using kelo::net::StoreShared;
 namespace {
 
 constexpr int kConnectAttempts = 3;
-constexpr int kConnectWaitMs = 5000;
+
+std::atomic<int> g_pace_ms{CSocketMain::kPaceMs};
+std::atomic<int> g_connect_wait_ms{5000};
 
 int SendThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunSendThread(); }
 int RecvThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunRecvThread(); }
@@ -105,7 +109,8 @@ bool CSocketMain::Connect(uint32_t address) {
   if (s == kNoSocket) return false;
   if (!kelo::net::SetClientOptions(s)) return false;
   kelo::net::SetNonBlocking(s, true);
-  if (!kelo::net::ConnectWithin(s, address, static_cast<uint16_t>(link->port), kConnectWaitMs)) return false;
+  if (!kelo::net::ConnectWithin(s, address, static_cast<uint16_t>(link->port), g_connect_wait_ms.load()))
+    return false;
   kelo::net::SetNonBlocking(s, false);
   return true;
 }
@@ -176,10 +181,11 @@ bool CSocketMain::IsStopped(const void* client) {
 }
 
 void CSocketMain::Pause(WorkerThread* self) {
+  const int pace_ms = g_pace_ms.load();
   if (self) {
-    self->stop.WaitFor(kPaceMs);
+    self->stop.WaitFor(pace_ms);
   } else {
-    kelo::net::SleepMs(kPaceMs);
+    kelo::net::SleepMs(pace_ms);
   }
 }
 
@@ -243,3 +249,14 @@ int CSocketMain::RunRecvThread() {
   } while (LoadShared(&sock) != kNoSocket);
   return 0;
 }
+
+namespace kelo::net {
+
+ClientTiming GetClientTiming() { return ClientTiming{g_pace_ms.load(), g_connect_wait_ms.load()}; }
+
+void SetClientTiming(const ClientTiming& timing) {
+  g_pace_ms = timing.pace_ms;
+  g_connect_wait_ms = timing.connect_wait_ms;
+}
+
+}  // namespace kelo::net

@@ -72,6 +72,9 @@ class CSocketMain {
   int watchKind;
 
  private:
+  // The channel's tests look at the receive queue through this.
+  friend struct SocketMainProbe;
+
   static bool IsStopped(const void* client);
   bool Connect(uint32_t address);
   void EndWorker(WorkerThread** worker);

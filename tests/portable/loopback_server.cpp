@@ -160,6 +160,26 @@ uint16_t ClosedLoopbackPort() {
   return port;
 }
 
+UnansweredPort::UnansweredPort() : listener_(kNone), filler_(kNone) {
+  listener_ = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a = Loopback(0);
+  if (listener_ == kNone || bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+      listen(listener_, 0) != 0)
+    return;
+  port_ = BoundPort(listener_);
+  filler_ = socket(AF_INET, SOCK_STREAM, 0);
+  a = Loopback(port_);
+  if (filler_ != kNone && connect(filler_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    CloseRaw(filler_);
+    filler_ = kNone;
+  }
+}
+
+UnansweredPort::~UnansweredPort() {
+  CloseRaw(filler_);
+  CloseRaw(listener_);
+}
+
 long OpenHandleCount() {
 #ifdef _WIN32
   DWORD count = 0;

@@ -54,6 +54,24 @@ class LoopbackServer {
 // A port on 127.0.0.1 with nothing listening on it (bound and released again).
 uint16_t ClosedLoopbackPort();
 
+// A port on 127.0.0.1 whose server never answers: its one-place queue of connections is
+// taken by a connection nobody accepts, so the system drops every further attempt
+// unanswered and the connecting side waits.
+class UnansweredPort {
+ public:
+  UnansweredPort();
+  ~UnansweredPort();
+  UnansweredPort(const UnansweredPort&) = delete;
+  UnansweredPort& operator=(const UnansweredPort&) = delete;
+  bool IsReady() const { return filler_ != static_cast<RawSocket>(-1); }
+  uint16_t Port() const { return port_; }
+
+ private:
+  RawSocket listener_;
+  RawSocket filler_;
+  uint16_t port_ = 0;
+};
+
 // Open handles (Windows) or descriptors (elsewhere) of this process.
 long OpenHandleCount();
 
