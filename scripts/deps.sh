@@ -2,7 +2,7 @@
 # Installs, with apt, every prerequisite of the build and the tests that is missing.
 set -euo pipefail
 packages=(
-  cmake ninja-build g++ clang python3 git
+  cmake ninja-build g++ clang libclang-rt-dev python3 git
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   lzma-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
