@@ -20,9 +20,9 @@ class ArchiveSink {
   virtual bool Write(const ArchiveRecord& record) = 0;
 };
 
-// Offers every record to sink->Accept, prepares the sink, then writes them in archive order. False when the
-// sink refused a record or a write failed; files written before a failure stay. Only for an
-// archive that passed CheckArchive.
+// Offers every record to sink->Accept, prepares the sink, then writes the records in
+// archive order. False when the sink refused a record or could not be prepared, or a write
+// failed; files written before a failure stay. Only for an archive that passed CheckArchive.
 bool ExtractArchive(const uint8_t* data, size_t size, ArchiveSink* sink);
 
 }  // namespace kelo

@@ -14,6 +14,7 @@
 #include "base/reg_key.h"
 #include "base/win_holders.h"
 #include "installer_driver.h"
+#include "sysreg_scratch.h"
 #include "ui/window_layout.h"
 #include "window_looks.h"
 
@@ -49,21 +50,8 @@ std::wstring ReadIni(const std::wstring& file, const wchar_t* key) {
 
 // The target of a shortcut file, or "<none>".
 std::wstring ShortcutTarget(const std::wstring& link) {
-  std::wstring target = L"<none>";
-  IShellLinkW* shell_link = nullptr;
-  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                              reinterpret_cast<void**>(&shell_link))))
-    return target;
-  IPersistFile* file = nullptr;
-  if (SUCCEEDED(shell_link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(&file)))) {
-    wchar_t path[MAX_PATH] = {};
-    if (SUCCEEDED(file->Load(link.c_str(), STGM_READ)) &&
-        SUCCEEDED(shell_link->GetPath(path, MAX_PATH, nullptr, SLGP_RAWPATH)))
-      target = path;
-    file->Release();
-  }
-  shell_link->Release();
-  return target;
+  const Shortcut shortcut = ReadShortcut(link);
+  return shortcut.loaded ? shortcut.target : L"<none>";
 }
 
 struct Shortcuts {
