@@ -17,8 +17,8 @@ namespace {
 
 constexpr int kConnectAttempts = 3;
 
-std::atomic<int> g_pace_ms{CSocketMain::kPaceMs};
-std::atomic<int> g_connect_wait_ms{5000};
+std::atomic<int> g_pace_ms{kelo::net::ClientTiming{}.pace_ms};
+std::atomic<int> g_connect_wait_ms{kelo::net::ClientTiming{}.connect_wait_ms};
 
 int SendThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunSendThread(); }
 int RecvThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunRecvThread(); }

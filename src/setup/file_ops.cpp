@@ -78,11 +78,10 @@ bool RemoveFile(const std::wstring& path) {
   // A copy moved aside earlier is out of the way already: it goes once its program ends.
   if (EndsWithAsideSuffix(path)) return false;
   // A running program's file cannot be deleted but can be renamed, which frees its name
-  // for the new file; the system removes the old one at the next restart.
+  // for the new file; the system removes the old one at the next restart. A copy moved
+  // aside by an earlier update may still be there (without administrator rights the
+  // deletion cannot be scheduled); once its program has ended, its name is needed now.
   const std::wstring aside = path + kAsideSuffix;
-  // A copy moved aside by an earlier update stays until a restart, and may not even go
-  // then: without administrator rights the deletion cannot be scheduled. Once its program
-  // has ended it is of no use, and its name is needed now.
   DeleteFileW(aside.c_str());
   if (!MoveFileW(path.c_str(), aside.c_str())) return false;
   MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
