@@ -11,20 +11,19 @@ scripts/build.sh
 exe=$top/build/win/bin/KeloSetup.exe
 prefix=$top/build/demo-prefix
 tools/wine/make-template.sh "$prefix"
-export WINEPREFIX=$prefix WINEDEBUG=-all LC_ALL=C.UTF-8
+. tools/wine/sandbox-env.sh "$prefix"
+export WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${DISPLAY:-}" ] && [ -z "${KELO_HEADLESS:-}" ]; then
   echo "Starting $exe under Wine (prefix $prefix)"
   exec /usr/lib/wine/wine64 "$exe"
 fi
+if [ -z "${KELO_HEADLESS:-}" ]; then
+  exec env KELO_HEADLESS=1 tools/wine/with-xvfb.sh "$0" "$@"
+fi
 
-display=:$(( 90 + RANDOM % 100 ))
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
-xvfb=$!
-trap 'wineserver -k >/dev/null 2>&1 || true; kill $xvfb 2>/dev/null || true' EXIT
-export DISPLAY=$display
-for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
+trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -p 5 >/dev/null 2>&1 || true   # keep the server up: the time below is the program's own
 start=$(date +%s%N)
 /usr/lib/wine/wine64 "$exe" &
@@ -39,7 +38,7 @@ echo "Window up after $(( ($(date +%s%N) - start) / 1000000 )) ms"
 sleep 1   # let the first paint settle before the picture is taken
 mkdir -p build/screenshots
 eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y, WIDTH, HEIGHT
-import -window root -display "$display" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage build/screenshots/KeloSetup.png
+import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage build/screenshots/KeloSetup.png
 echo "Screenshot: $top/build/screenshots/KeloSetup.png"
 xdotool windowclose "$window" 2>/dev/null || true
 wineserver -k >/dev/null 2>&1 || true

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Makes the template Wine prefix once (guarded by a lock): no Mono or Gecko prompts, no
 # menu entries, and the window font's face names mapped to a CJK font that Debian ships,
-# so that Chinese texts draw as text rather than boxes.
+# so that Chinese texts draw as text rather than boxes. The prefix is sandboxed: Wine links a
+# user's Desktop, Documents, Downloads, Music, Pictures and Videos to $HOME, so those links
+# become real folders, and Wine runs with a home of its own beside the prefix, so nothing a
+# program does in the prefix reaches the files of whoever runs it (sandbox-env.sh).
 #   make-template.sh PREFIX [--unmanaged]
 # --unmanaged keeps Wine from handing windows to a window manager: Xvfb has none, and Wine
 # would otherwise wait two seconds for one each time a window is hidden.
@@ -16,10 +19,17 @@ stamp="$(sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1) $unmanaged"
 [ -f "$template/.ready" ] && [ "$(cat "$template/.ready")" = "$stamp" ] && exit 0
 rm -rf "$template"
 mkdir -p "$template"
-export WINEPREFIX=$template WINEDEBUG=-all LC_ALL=C.UTF-8
+export WINEDEBUG=-all LC_ALL=C.UTF-8
+. "$(dirname "${BASH_SOURCE[0]}")/sandbox-env.sh" "$template"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 wineserver -w
+find "$template/drive_c/users" -mindepth 2 -maxdepth 2 -type l | while read -r link; do
+  rm "$link"
+  mkdir "$link"
+done
+# wineboot would put the links back when it updates the prefix: the prefix never updates.
+echo disable > "$template/.update-timestamp"
 reg=$(mktemp --suffix=.reg)
 {
   printf 'Windows Registry Editor Version 5.00\r\n\r\n'

@@ -4,23 +4,25 @@
 #   KELO_WINE_ROOT       where the template and the run prefixes live
 #   KELO_KEEP_PREFIX=1   keep the run prefix (its path is printed) for inspection
 #   KELO_DLLOVERRIDES    extra WINEDLLOVERRIDES entries for this run
+#   KELO_SHARED_DISPLAY=1  draw on $DISPLAY rather than on a private X server
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
-# Programs that draw need a display; without one, run under a private Xvfb.
-if [ -z "${DISPLAY:-}" ] && [ -z "${KELO_NO_XVFB:-}" ]; then
-  exec xvfb-run -a -s "-screen 0 1280x1024x24" "$0" "$@"
+# Every run gets an X server of its own, so tests that run side by side never see each
+# other's windows. KELO_SHARED_DISPLAY=1 keeps $DISPLAY instead, to watch a test.
+if [ -z "${KELO_OWN_DISPLAY:-}" ] && ! { [ -n "${KELO_SHARED_DISPLAY:-}" ] && [ -n "${DISPLAY:-}" ]; }; then
+  exec env KELO_OWN_DISPLAY=1 "$here/with-xvfb.sh" "$0" "$@"
 fi
 
-root=${KELO_WINE_ROOT:-${XDG_CACHE_HOME:-$HOME/.cache}/kelo-wine}
+root=${KELO_WINE_ROOT:-${TMPDIR:-/tmp}/kelo-wine-$(id -u)}
 mkdir -p "$root"
 "$here/make-template.sh" "$root/template" --unmanaged
 
 prefix=$(mktemp -d "$root/run.XXXXXX")
-# System DLLs are never written by the programs under test: link them instead of copying.
+# Copy-on-write where the file system offers it: most of a prefix is never written.
 cp -a --reflink=auto "$root/template/." "$prefix/"
-export WINEPREFIX=$prefix
+. "$here/sandbox-env.sh" "$prefix"
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8

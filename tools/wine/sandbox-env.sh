@@ -1,0 +1,8 @@
+# Sourced: points Wine at PREFIX and gives it a home of its own inside it, so that what Wine
+# and the libraries below it keep per user (font caches, desktop entries, settings) never
+# lands in the home of whoever runs it.
+#   . sandbox-env.sh PREFIX
+export WINEPREFIX=$1
+export HOME=$1/home XDG_CONFIG_HOME=$1/home/.config XDG_CACHE_HOME=$1/home/.cache \
+  XDG_DATA_HOME=$1/home/.local/share
+mkdir -p "$HOME"
