@@ -8,9 +8,10 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 scripts/deps.sh
 home_before=$(scripts/list-home.sh "$top")
+status=0
+scripts/check-layers.sh || status=1
 scripts/build.sh
 jobs=${KELO_JOBS:-$(nproc)}
-status=0
 ctest --test-dir build/native -j "$jobs" --output-on-failure || status=1
 ctest --test-dir build/win -j "$jobs" --output-on-failure || status=1
 scripts/sanitize.sh || status=1

@@ -1,5 +1,7 @@
 #include "base/module.h"
 
+#include <cwchar>
+
 namespace kelo {
 
 namespace {
@@ -24,6 +26,14 @@ bool OwnModulePath(wchar_t (&path)[MAX_PATH]) {
   ZeroMemory(path, sizeof(path));
   DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
   return length != 0 && length < MAX_PATH;
+}
+
+std::wstring OwnModuleFileName() {
+  wchar_t path[MAX_PATH];
+  OwnModulePath(path);
+  path[MAX_PATH - 1] = L'\0';
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
 }
 
 }  // namespace kelo

@@ -1,6 +1,8 @@
 #pragma once
 #include <windows.h>
 
+#include <string>
+
 namespace kelo {
 
 // The module whose resources (payload, skin, icon) the program loads. The entry point
@@ -18,5 +20,8 @@ HMODULE LoadSystemLibrary(const wchar_t* name);
 
 // The full path of this program, as the system reports it.
 bool OwnModulePath(wchar_t (&path)[MAX_PATH]);
+// This program's file name, without its folder. A path too long for the buffer still
+// yields the name's beginning.
+std::wstring OwnModuleFileName();
 
 }  // namespace kelo

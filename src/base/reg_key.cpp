@@ -32,8 +32,7 @@ LONG RegKey::ReadString(const wchar_t* name, std::wstring* value, DWORD max_char
   std::vector<wchar_t> buffer(max_chars, L'\0');
   DWORD type = 0;
   DWORD bytes = max_chars * sizeof(wchar_t);
-  LONG result = RegQueryValueExW(key_, name, nullptr, &type,
-                                 reinterpret_cast<BYTE*>(buffer.data()), &bytes);
+  LONG result = ReadBytes(name, buffer.data(), &bytes, &type);
   if (result != ERROR_SUCCESS) return result;
   if (type != REG_SZ && type != REG_EXPAND_SZ) return ERROR_INVALID_DATA;
   if (bytes % sizeof(wchar_t) != 0) return ERROR_INVALID_DATA;
@@ -43,11 +42,15 @@ LONG RegKey::ReadString(const wchar_t* name, std::wstring* value, DWORD max_char
   return ERROR_SUCCESS;
 }
 
+LONG RegKey::ReadBytes(const wchar_t* name, void* data, DWORD* bytes, DWORD* type) const {
+  return RegQueryValueExW(key_, name, nullptr, type, static_cast<BYTE*>(data), bytes);
+}
+
 LONG RegKey::ReadDword(const wchar_t* name, DWORD* value) const {
   DWORD type = 0;
   DWORD data = 0;
   DWORD bytes = sizeof(data);
-  LONG result = RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(&data), &bytes);
+  LONG result = ReadBytes(name, &data, &bytes, &type);
   if (result != ERROR_SUCCESS) return result;
   if (type != REG_DWORD || bytes != sizeof(data)) return ERROR_INVALID_DATA;
   *value = data;

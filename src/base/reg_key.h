@@ -26,6 +26,9 @@ class RegKey {
   // REG_EXPAND_SZ (not expanded), an even byte count ending in a terminator. Anything
   // else is ERROR_INVALID_DATA; a longer value is ERROR_MORE_DATA.
   [[nodiscard]] LONG ReadString(const wchar_t* name, std::wstring* value, DWORD max_chars = MAX_PATH) const;
+  // The value's raw bytes, whatever its type: at most *bytes of them; *bytes becomes the
+  // count read (or needed, with ERROR_MORE_DATA). `type` may be null.
+  [[nodiscard]] LONG ReadBytes(const wchar_t* name, void* data, DWORD* bytes, DWORD* type = nullptr) const;
   // REG_DWORD only, else ERROR_INVALID_DATA.
   [[nodiscard]] LONG ReadDword(const wchar_t* name, DWORD* value) const;
 

@@ -3,38 +3,12 @@
 
 #include <shlwapi.h>
 
-#include "base/module.h"
 #include "base/product.h"
-#include "base/reg_key.h"
-#include "base/win_holders.h"
-#include "setup/setup_logic.h"
+#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
 namespace {
-
-// shell32 exports SHCreateDirectory by ordinal on every version we run on.
-constexpr WORD kShCreateDirectoryOrdinal = 165;
-using ShCreateDirectoryFunction = int(WINAPI*)(HWND, const wchar_t*);
-
-// Creates every missing level of `dir`; the error, if any, becomes the last error.
-bool CreateInstallDir(const std::wstring& dir) {
-  ScopedModule shell32(LoadSystemLibrary(L"shell32.dll"));
-  const auto create = shell32.Get() ? reinterpret_cast<ShCreateDirectoryFunction>(reinterpret_cast<void*>(
-                                          GetProcAddress(shell32.Get(), MAKEINTRESOURCEA(kShCreateDirectoryOrdinal))))
-                                    : nullptr;
-  if (!create) return false;
-  // The shell walks the path by backslashes only.
-  std::wstring path = dir;
-  for (wchar_t& c : path)
-    if (c == L'/') c = L'\\';
-  const int error = create(nullptr, path.c_str());
-  if (error != ERROR_SUCCESS) {
-    SetLastError(static_cast<DWORD>(error));
-    return false;
-  }
-  return true;
-}
 
 // The absolute form of `path` without trailing separators, for comparing two spellings
 // of one directory; false when it does not fit the buffer.
@@ -48,10 +22,8 @@ bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
 }
 
 bool IsRecordedInstallLocation(const std::wstring& dir) {
-  RegKey key;
-  if (key.Open(kUninstallKey) != ERROR_SUCCESS) return false;
   std::wstring location;
-  if (key.ReadString(kInstallLocationValue, &location) != ERROR_SUCCESS || location.empty()) return false;
+  if (ReadInstallLocation(&location) != ERROR_SUCCESS || location.empty()) return false;
   wchar_t a[kPathChars];
   wchar_t b[kPathChars];
   if (!ComparablePath(dir, a) || !ComparablePath(location, b)) return false;
@@ -85,19 +57,18 @@ bool HoldsEarlierInstallation(const std::wstring& dir) {
   return IsRecordedInstallLocation(dir);
 }
 
-int CSetupLogic::StepExtractPayload() {
-  const std::wstring& dir = install_dir_;
+bool ExtractPayload(const std::wstring& dir) {
   const std::wstring packet = dir + kPacketFileName;
   const std::wstring main_program = dir + kBrowserExe;
   // Every path of the step goes through 260-character buffers: refuse before touching the
   // disk. The main program's is the longer of the two fixed names.
   if (dir.empty() || main_program.size() >= kPathChars) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return 0;
+    return false;
   }
   bool clear_first = false;
   if (!PathFileExistsW(dir.c_str())) {
-    if (!CreateInstallDir(dir)) return 0;
+    if (!MakeDirectories(dir)) return false;
   } else {
     // An earlier installation is cleared once the new one has been decoded and checked, so
     // that a packet that cannot be installed leaves the working one alone. Any other
@@ -107,12 +78,12 @@ int CSetupLogic::StepExtractPayload() {
   }
 
   const bool ok =
-      WritePacketFile(*this) && UnpackPacket(packet, dir, clear_first) && WaitForMainProgram(main_program);
+      WritePacketFile(packet) && UnpackPacket(packet, dir, clear_first) && WaitForMainProgram(main_program);
   // The packet is 4 MB of no use once unpacked, and a partial one is of no use at all.
   const DWORD error = GetLastError();
   RemoveFile(packet);
   SetLastError(error);
-  return ok ? 1 : 0;
+  return ok;
 }
 
 }  // namespace kelo

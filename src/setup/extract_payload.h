@@ -10,17 +10,16 @@
 #include <cstdint>
 #include <string>
 
+#include "base/file_paths.h"
+#include "base/win_holders.h"
+
 namespace kelo {
 
-class CSetupLogic;
-
-// Paths are handled in buffers of this many characters, terminator included.
-inline constexpr size_t kPathChars = MAX_PATH;
 // How long step 0 waits for the main program to show up after unpacking.
 inline constexpr DWORD kMainProgramWaitMs = 3000;
 
-// Users type either separator; the system takes both.
-inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+// The whole of step 0 for the install directory `dir` (which ends with a separator).
+bool ExtractPayload(const std::wstring& dir);
 
 // Whether `dir` holds an earlier installation of the product, and so may be cleared: it
 // has the main program at its top level, or it is the "InstallLocation" of the uninstall
@@ -34,26 +33,19 @@ bool ClearInstallDir(const std::wstring& dir);
 // stay. A directory that cannot be listed has nothing to remove.
 bool RemoveTreeFiles(const std::wstring& dir);
 // Deletes the file, or, when it is in use, moves it to its name + ".tmp" (replacing an
-// unused copy of that name) and schedules that for deletion at restart. A ".tmp" file in
-// use is never moved again.
+// unused copy of that name), which frees the name, and asks for the copy's deletion at
+// restart, which only an administrator is granted: otherwise it stays until a later
+// install clears the folder once its program has ended. A ".tmp" file in use is never
+// moved again.
 bool RemoveFile(const std::wstring& path);
-// Creates each missing directory level of `path` up to its last separator.
-bool MakeDirectories(const std::wstring& path);
 
-// Writes the packet resource (FILE 143 of ModuleInstance()) to the install directory's
-// "SetupPacket.7z".
-bool WritePacketFile(const CSetupLogic& logic);
+// Writes the packet resource (FILE 143 of ModuleInstance()) to `path`.
+bool WritePacketFile(const std::wstring& path);
 
 // The packet file mapped read-only; unmapped when it goes.
 struct PacketMapping {
-  PacketMapping() = default;
-  PacketMapping(const PacketMapping&) = delete;
-  PacketMapping& operator=(const PacketMapping&) = delete;
-  ~PacketMapping();
-  void Release();
-
-  HANDLE mapping = nullptr;
-  const uint8_t* view = nullptr;
+  ScopedHandle mapping;
+  ScopedMapView view;
   DWORD size = 0;
 };
 bool MapPacketFile(const std::wstring& path, PacketMapping* mapping);

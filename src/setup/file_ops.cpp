@@ -1,6 +1,4 @@
-// Clearing an earlier installation and making directories: the file operations of step 0.
-#include <shlwapi.h>
-
+// Clearing an earlier installation: the file operations of step 0.
 #include <cwchar>
 
 #include "base/product.h"
@@ -10,12 +8,6 @@
 namespace kelo {
 
 namespace {
-
-std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
-  std::wstring path = dir;
-  if (!path.empty() && !IsPathSeparator(path.back())) path += L'\\';
-  return path += name;
-}
 
 bool IsDotEntry(const WIN32_FIND_DATAW& entry) {
   const wchar_t* name = entry.cFileName;
@@ -78,25 +70,14 @@ bool RemoveFile(const std::wstring& path) {
   // A copy moved aside earlier is out of the way already: it goes once its program ends.
   if (EndsWithAsideSuffix(path)) return false;
   // A running program's file cannot be deleted but can be renamed, which frees its name
-  // for the new file; the system removes the old one at the next restart. A copy moved
-  // aside by an earlier update may still be there (without administrator rights the
-  // deletion cannot be scheduled); once its program has ended, its name is needed now.
+  // for the new file. A copy moved aside by an earlier install may still hold the aside
+  // name; once its program has ended, that name is needed now.
   const std::wstring aside = path + kAsideSuffix;
   DeleteFileW(aside.c_str());
   if (!MoveFileW(path.c_str(), aside.c_str())) return false;
+  // Only an administrator may have the copy deleted at restart; for a standard user the
+  // request is refused, and the copy stays until a later install clears the folder.
   MoveFileExW(aside.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-  return true;
-}
-
-bool MakeDirectories(const std::wstring& path) {
-  // A drive or share root exists or cannot be made; start below it.
-  const wchar_t* below_root = PathSkipRootW(path.c_str());
-  for (size_t pos = below_root ? static_cast<size_t>(below_root - path.c_str()) : 0; pos < path.size(); ++pos) {
-    if (!IsPathSeparator(path[pos]) || pos == 0 || IsPathSeparator(path[pos - 1])) continue;
-    const std::wstring prefix = path.substr(0, pos);
-    if (PathFileExistsW(prefix.c_str())) continue;
-    if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
-  }
   return true;
 }
 

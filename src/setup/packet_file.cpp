@@ -1,15 +1,16 @@
 // The packet's way through the disk: the resource is written to the install directory and
 // read back through a read-only mapping, then decoded in one piece.
+#include <utility>
+
 #include "base/module.h"
 #include "base/product.h"
 #include "base/win_holders.h"
 #include "setup/extract_payload.h"
 #include "setup/packet.h"
-#include "setup/setup_logic.h"
 
 namespace kelo {
 
-bool WritePacketFile(const CSetupLogic& logic) {
+bool WritePacketFile(const std::wstring& path) {
   const HMODULE module = ModuleInstance();
   const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPacketResourceId), kPacketResourceType);
   if (!resource) return false;
@@ -18,7 +19,6 @@ bool WritePacketFile(const CSetupLogic& logic) {
   const void* bytes = loaded ? LockResource(loaded) : nullptr;
   if (!bytes) return false;
 
-  const std::wstring path = logic.InstallDir() + kPacketFileName;
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return false;
@@ -32,20 +32,10 @@ bool WritePacketFile(const CSetupLogic& logic) {
   return CloseHandle(file.Take()) != 0;
 }
 
-PacketMapping::~PacketMapping() { Release(); }
-
-void PacketMapping::Release() {
-  const DWORD error = GetLastError();
-  if (view) UnmapViewOfFile(view);
-  if (mapping) CloseHandle(mapping);
-  view = nullptr;
-  mapping = nullptr;
-  size = 0;
-  SetLastError(error);
-}
-
 bool MapPacketFile(const std::wstring& path, PacketMapping* packet) {
-  packet->Release();
+  packet->view.Reset();
+  packet->mapping.Reset();
+  packet->size = 0;
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.IsValid()) return false;
@@ -56,22 +46,17 @@ bool MapPacketFile(const std::wstring& path, PacketMapping* packet) {
     SetLastError(ERROR_FILE_TOO_LARGE);
     return false;
   }
-  HANDLE mapping = CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, kPacketMappingName);
-  if (mapping && GetLastError() == ERROR_ALREADY_EXISTS) {
+  ScopedHandle mapping(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, kPacketMappingName));
+  if (mapping.IsValid() && GetLastError() == ERROR_ALREADY_EXISTS) {
     // Another process made an object of that name first: what it maps is not the file we
     // just wrote, so it is never read. Our own file, mapped without a name, serves as well.
-    CloseHandle(mapping);
-    mapping = nullptr;
+    mapping.Reset();
   }
-  if (!mapping) mapping = CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr);
-  if (!mapping) return false;
-  const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0);
-  if (!view) {
-    ScopedHandle closing(mapping);
-    return false;
-  }
-  packet->mapping = mapping;
-  packet->view = static_cast<const uint8_t*>(view);
+  if (!mapping.IsValid()) mapping.Reset(CreateFileMappingW(file.Get(), nullptr, PAGE_READONLY, 0, size, nullptr));
+  if (!mapping.IsValid()) return false;
+  packet->view.Reset(MapViewOfFile(mapping.Get(), FILE_MAP_READ, 0, 0, 0));
+  if (!packet->view.Get()) return false;
+  packet->mapping = std::move(mapping);
   packet->size = size;
   return true;  // the mapping keeps the file open
 }
@@ -85,7 +70,7 @@ bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest, boo
   {
     PacketMapping packet;
     if (!MapPacketFile(packet_path, &packet)) return false;
-    const PacketError error = DecodePacket(packet.view, packet.size, &archive);
+    const PacketError error = DecodePacket(packet.view.Get(), packet.size, &archive);
     if (error != PacketError::kNone) {
       SetLastError(error == PacketError::kOutOfMemory ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA);
       return false;

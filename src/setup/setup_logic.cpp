@@ -11,19 +11,6 @@ namespace {
 CSetupLogic* g_logic = nullptr;
 }
 
-const InstallStep CSetupLogic::kStepTable[kStepTableSize] = {
-    {kStepExtractPayload, &CSetupLogic::StepExtractPayload},
-    {kStepRegisterUninstall, &CSetupLogic::StepRegisterUninstall},
-    {kStepReserved, &CSetupLogic::StepReserved},
-    {kStepDefaultBrowser, &CSetupLogic::StepDefaultBrowser},
-    {kStepShortcuts, &CSetupLogic::StepShortcuts},
-    {kStepAssistShortcut, &CSetupLogic::StepAssistShortcut},
-    {kStepTaskbarPin, &CSetupLogic::StepTaskbarPin},
-    {kStepLaunch, &CSetupLogic::StepLaunch},
-    {kStepStopRunning, &CSetupLogic::StepStopRunning},
-    {kStepIdentity, &CSetupLogic::StepIdentity},
-};
-
 CSetupLogic* CSetupLogic::GetInstance() {
   if (!g_logic) g_logic = new CSetupLogic();
   return g_logic;
@@ -37,13 +24,32 @@ void CSetupLogic::DestroyInstance() {
 CSetupLogic::CSetupLogic() = default;
 
 CSetupLogic::~CSetupLogic() {
-  if (worker_thread) {
-    CloseHandle(worker_thread);
-    worker_thread = nullptr;
-  }
   // Left behind by older installers. Without an install directory there is nothing of
   // ours to remove, and a bare name would hit whatever the current directory holds.
   if (!install_dir_.empty()) DeleteFileW((install_dir_ + kLegacyPacketFileName).c_str());
+}
+
+bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) {
+  // A failed run has posted its last report; its thread is ending, if not ended, and the
+  // new run must not share the step list with it.
+  WaitForWorker();
+  SetInstallDir(dir);
+  ScheduleInstall(options);
+  return StartWorker(window);
+}
+
+void CSetupLogic::WaitForWorker() { WaitForWorker(INFINITE, nullptr); }
+
+bool CSetupLogic::WaitForWorker(DWORD timeout_ms, DWORD* exit_code) {
+  if (!worker_thread_.IsValid()) return true;
+  const DWORD waited = WaitForSingleObject(worker_thread_.Get(), timeout_ms);
+  if (waited != WAIT_OBJECT_0) {
+    if (waited != WAIT_TIMEOUT) SetLastError(waited);
+    return false;
+  }
+  if (exit_code) GetExitCodeThread(worker_thread_.Get(), exit_code);
+  worker_thread_.Reset();
+  return true;
 }
 
 void CSetupLogic::SetInstallDir(const wchar_t* text) {
@@ -72,10 +78,10 @@ void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
 }
 
 bool CSetupLogic::StartWorker(HWND window) {
-  notify_window = window;
+  notify_window_ = window;
   const uintptr_t thread = _beginthreadex(nullptr, 0, &CSetupLogic::RunInstallSteps, this, 0, nullptr);
-  worker_thread = reinterpret_cast<HANDLE>(thread);
-  return worker_thread != nullptr;
+  worker_thread_.Reset(reinterpret_cast<HANDLE>(thread));
+  return worker_thread_.IsValid();
 }
 
 unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
@@ -88,18 +94,12 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
     const InstallStep& step = logic->steps_[i];
     const bool ok = (logic->*step.function)() != 0;
     // Posted, never sent: the worker must not wait for the window.
-    PostMessageW(logic->notify_window, WM_SETUP_STEP, step.id, ok ? 0 : -1);
+    PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, ok ? 0 : -1);
     if (!ok) break;
   }
   logic->step_count_ = 0;
   CoUninitialize();
   return 0;
 }
-
-int CSetupLogic::StepReserved() { return 1; }
-
-// The product does not register itself as the default browser; the option is kept so
-// the window's choice still has a place in the schedule.
-int CSetupLogic::StepDefaultBrowser() { return 1; }
 
 }  // namespace kelo

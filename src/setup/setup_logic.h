@@ -7,12 +7,12 @@
 #include <cstdint>
 #include <string>
 
+#include "base/win_holders.h"
+#include "setup/install_control.h"
+
 namespace kelo {
 class CSetupLogic;
 }
-
-// Posted by the worker after every step: wParam the step id, lParam 0 success, -1 failure.
-inline constexpr UINT WM_SETUP_STEP = WM_USER + 521;
 
 using StepFunction = int (kelo::CSetupLogic::*)();
 
@@ -23,33 +23,9 @@ struct InstallStep {
 
 namespace kelo {
 
-enum StepId : uint32_t {
-  kStepExtractPayload = 0,
-  kStepRegisterUninstall = 1,
-  kStepReserved = 2,
-  kStepDefaultBrowser = 3,
-  kStepShortcuts = 4,
-  kStepAssistShortcut = 5,
-  kStepTaskbarPin = 6,
-  kStepLaunch = 7,
-  kStepStopRunning = 8,
-  kStepIdentity = 9,
-  kStepTableSize = 10,
-};
-
 inline constexpr size_t kMaxInstallSteps = 100;
 
-// What the user chose in the window when pressing install.
-struct InstallOptions {
-  bool default_browser = false;
-  bool desktop_shortcut = false;
-  bool taskbar_pin = false;
-  // A copy of the browser from the recorded installation runs: stop it first, as the
-  // window's warning promises.
-  bool stop_running_first = false;
-};
-
-class CSetupLogic {
+class CSetupLogic : public InstallControl {
  public:
   static CSetupLogic* GetInstance();
   // Destroys the singleton; the caller has already waited for the worker.
@@ -59,6 +35,11 @@ class CSetupLogic {
   virtual ~CSetupLogic();
   CSetupLogic(const CSetupLogic&) = delete;
   CSetupLogic& operator=(const CSetupLogic&) = delete;
+
+  bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) override;
+  void WaitForWorker() override;
+  // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
+  bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
 
   // A null text changes nothing; otherwise the directory always ends with "\" or "/".
   void SetInstallDir(const wchar_t* text);
@@ -93,12 +74,12 @@ class CSetupLogic {
   int StepStopRunning();
   int StepIdentity();
 
-  HANDLE worker_thread = nullptr;
-  HWND notify_window = nullptr;
   // Written by the identity step, read by the launch step: 1 for a user without an identity.
   int32_t new_user = 0;
 
  private:
+  ScopedHandle worker_thread_;
+  HWND notify_window_ = nullptr;
   InstallStep steps_[kMaxInstallSteps] = {};
   uint32_t step_count_ = 0;
   std::wstring install_dir_;

@@ -4,10 +4,8 @@
 
 #include <cwchar>
 
-#include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
-#include "setup/setup_logic.h"
 
 namespace kelo {
 
@@ -21,20 +19,8 @@ constexpr DWORD kIdentityReadChars = 128;
 bool HasIdentity(const RegKey& key) {
   wchar_t buffer[kIdentityReadChars] = {};
   DWORD bytes = sizeof(buffer);
-  const LONG result =
-      RegQueryValueExW(key.Get(), kIdentityValue, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &bytes);
-  if (result == ERROR_MORE_DATA) return true;
+  if (key.ReadBytes(kIdentityValue, buffer, &bytes) == ERROR_MORE_DATA) return true;
   return buffer[0] != L'\0';
-}
-
-std::wstring InstallerFileName() {
-  wchar_t path[MAX_PATH];
-  // A path cut at the buffer's end still yields the name's beginning, which is what a
-  // channel is read from.
-  OwnModulePath(path);
-  path[MAX_PATH - 1] = L'\0';
-  const wchar_t* slash = wcsrchr(path, L'\\');
-  return slash ? slash + 1 : path;
 }
 
 }  // namespace
@@ -82,10 +68,6 @@ bool RecordIdentity(const std::wstring& install_dir, const std::wstring& install
   swprintf(flag, 50, L"%d", static_cast<int>(*new_user));
   WritePrivateProfileStringW(kStatSection, kIsNewUserKey, flag, ini.c_str());
   return true;
-}
-
-int CSetupLogic::StepIdentity() {
-  return RecordIdentity(InstallDir(), InstallerFileName(), CoCreateGuid, &new_user) ? 1 : 0;
 }
 
 }  // namespace kelo

@@ -7,8 +7,9 @@
 #include <cwchar>
 #include <vector>
 
+#include "base/file_paths.h"
 #include "base/product.h"
-#include "base/reg_key.h"
+#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
@@ -25,17 +26,14 @@ bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' &&
 bool DefaultInstallDir(std::wstring* dir) {
   if (!dir) return false;
   // A re-installation goes where the last one went, exactly as it was recorded.
-  RegKey key;
-  if (key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS) {
-    std::wstring stored;
-    if (key.ReadString(kInstallLocationValue, &stored, MAX_PATH) == ERROR_SUCCESS) {
-      *dir = stored;
-      return true;
-    }
+  std::wstring stored;
+  if (ReadInstallLocation(&stored) == ERROR_SUCCESS) {
+    *dir = stored;
+    return true;
   }
-  wchar_t local[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local))) return false;
-  *dir = std::wstring(local) + kDefaultDirSuffix;
+  std::wstring local;
+  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local)) return false;
+  *dir = local + kDefaultDirSuffix;
   return true;
 }
 

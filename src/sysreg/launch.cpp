@@ -1,3 +1,5 @@
+#include "sysreg/launch.h"
+
 #include <windows.h>
 #include <shellapi.h>
 #include <shlwapi.h>
@@ -5,10 +7,7 @@
 #include <tlhelp32.h>
 
 #include "base/product.h"
-#include "base/reg_key.h"
 #include "base/win_holders.h"
-#include "setup/setup_logic.h"
-#include "sysreg/shell_open.h"
 
 namespace kelo {
 
@@ -44,22 +43,12 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters) {
   return ShellExecuteExW(&request) != FALSE;
 }
 
-int CSetupLogic::StepLaunch() {
+bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
-  const wchar_t* parameters = new_user == 1 ? kFirstLaunchArgument : nullptr;
-  return ShellOpen((InstallDir() + kBrowserExe).c_str(), parameters) ? 1 : 0;
+  return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr);
 }
 
-int CSetupLogic::StepStopRunning() {
-  RegKey key;
-  LONG result = key.Open(kUninstallKey, KEY_READ);
-  std::wstring location;
-  if (result == ERROR_SUCCESS) result = key.ReadString(kInstallLocationValue, &location, MAX_PATH);
-  if (result != ERROR_SUCCESS) {
-    SetLastError(result);
-    return 0;
-  }
-
+bool StopInstalledPrograms(const std::wstring& location) {
   // Joined with exactly one separator, whether or not the stored location ends with one.
   std::wstring paths[3];
   const wchar_t* const names[3] = {kBrowserExe, kWebExe, kUpdateExe};
@@ -73,10 +62,10 @@ int CSetupLogic::StepStopRunning() {
   }
 
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  if (!snapshot.IsValid()) return 0;
+  if (!snapshot.IsValid()) return false;
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  if (!Process32FirstW(snapshot.Get(), &entry)) return 0;
+  if (!Process32FirstW(snapshot.Get(), &entry)) return false;
   // A program that outlives its termination is reported rather than ignored: installing
   // over its files would fail later, or worse, half succeed. The others are still ended.
   bool all_ended = true;
@@ -87,9 +76,9 @@ int CSetupLogic::StepStopRunning() {
   } while (Process32NextW(snapshot.Get(), &entry));
   if (!all_ended) {
     SetLastError(ERROR_TIMEOUT);
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 }  // namespace kelo

@@ -4,32 +4,18 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include "base/file_paths.h"
 #include "base/product.h"
 #include "base/win_holders.h"
-#include "setup/setup_logic.h"
 
 namespace kelo {
 
 namespace {
 
-// The file-system path of a per-user shell folder, without a final separator. Failures
-// leave the last error as the shell left it.
-bool LookUpFolder(int csidl, std::wstring* path) {
-  ScopedComPtr<IMalloc> allocator;
-  if (FAILED(SHGetMalloc(reinterpret_cast<IMalloc**>(allocator.Receive())))) return false;
-  PIDLIST_ABSOLUTE items = nullptr;
-  if (FAILED(SHGetSpecialFolderLocation(nullptr, csidl, &items))) return false;
-  wchar_t buffer[MAX_PATH + 1] = {};
-  const BOOL converted = SHGetPathFromIDListW(items, buffer);
-  allocator->Free(items);
-  if (!converted) return false;
-  path->assign(buffer);
-  return true;
-}
-
-// Announcements are flushed without waiting for the shell to handle them. (The headers'
-// SHCNF_FLUSHNOWAIT also carries the waiting flush bit 0x1000.)
-constexpr UINT kNotifyPathNoWait = SHCNF_PATHW | 0x2000;
+// Announcements carry the no-wait bit of SHCNF_FLUSHNOWAIT (0x2000) without SHCNF_FLUSH:
+// the installer never waits for the shell to handle them.
+constexpr UINT kFlushNoWaitBit = SHCNF_FLUSHNOWAIT & ~SHCNF_FLUSH;
+constexpr UINT kNotifyPathNoWait = SHCNF_PATHW | kFlushNoWaitBit;
 
 // The shell may not offer the verb (it is absent on many systems); pinning is a courtesy,
 // so its outcome is not looked at. Some shells (Wine's, for one) uninitialise COM on the
@@ -115,15 +101,13 @@ int GetOsVersionCode() {
 
 bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
   std::wstring programs;
-  if (!LookUpFolder(CSIDL_PROGRAMS, &programs)) return false;
+  if (!ShellFolderPath(CSIDL_PROGRAMS, &programs)) return false;
   const std::wstring browser = install_dir + kBrowserExe;
   if (!CreateShellLink(kProductName, browser.c_str(), (programs + L"\\" + kShortcutName).c_str())) return false;
 
-  // Results ignored: an existing folder is fine, and a missing one fails the next shortcut.
-  const std::wstring vendor = programs + L"\\" + kStartMenuVendorFolder + L"\\";
-  const std::wstring product = vendor + kProductName + L"\\";
-  SHCreateDirectory(nullptr, vendor.c_str());
-  SHCreateDirectory(nullptr, product.c_str());
+  // Result ignored: an existing folder is fine, and a missing one fails the next shortcut.
+  const std::wstring product = programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
+  MakeDirectories(product);
 
   const std::wstring product_link = product + kShortcutName;
   if (!CreateShellLink(kProductName, browser.c_str(), product_link.c_str())) return false;
@@ -135,26 +119,20 @@ bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
 
 bool MakeDesktopShortcut(const std::wstring& install_dir) {
   std::wstring desktop;
-  if (!LookUpFolder(CSIDL_DESKTOPDIRECTORY, &desktop)) return false;
+  if (!ShellFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop)) return false;
   return CreateShellLink(kProductName, (install_dir + kBrowserExe).c_str(),
                          (desktop + L"\\" + kAssistShortcutName).c_str());
 }
 
 bool MakeQuickLaunchShortcut(const std::wstring& install_dir, int os_code) {
   std::wstring app_data;
-  if (!LookUpFolder(CSIDL_APPDATA, &app_data)) return false;
+  if (!ShellFolderPath(CSIDL_APPDATA, &app_data)) return false;
   const std::wstring quick_launch = app_data + kQuickLaunchFolder;
-  SHCreateDirectory(nullptr, quick_launch.c_str());
+  MakeDirectories(quick_launch);
   const std::wstring link = quick_launch + kShortcutName;
   if (!CreateShellLink(kProductName, (install_dir + kBrowserExe).c_str(), link.c_str())) return false;
   if (os_code >= kFirstPinningOsCode) Pin(L"taskbarpin", link);
   return true;
 }
-
-int CSetupLogic::StepShortcuts() { return MakeProgramShortcuts(InstallDir(), GetOsVersionCode()) ? 1 : 0; }
-
-int CSetupLogic::StepAssistShortcut() { return MakeDesktopShortcut(InstallDir()) ? 1 : 0; }
-
-int CSetupLogic::StepTaskbarPin() { return MakeQuickLaunchShortcut(InstallDir(), GetOsVersionCode()) ? 1 : 0; }
 
 }  // namespace kelo

@@ -9,7 +9,6 @@
 #include "base/product.h"
 #include "base/reg_key.h"
 #include "base/win_holders.h"
-#include "setup/setup_logic.h"
 
 namespace kelo {
 
@@ -95,13 +94,17 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
 
   (void)key.WriteString(L"URLInfoAbout", kProductHost);
   (void)key.WriteString(L"Publisher", kPublisher);
-  (void)key.WriteString(L"InstallLocation", install_dir);
+  (void)key.WriteString(kInstallLocationValue, install_dir);
   // Zero keeps the system's modify and repair commands available.
   (void)key.WriteDword(L"NoModify", 0);
   (void)key.WriteDword(L"NoRepair", 0);
   return true;
 }
 
-int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(InstallDir()) ? 1 : 0; }
+LONG ReadInstallLocation(std::wstring* location) {
+  RegKey key;
+  const LONG opened = key.Open(kUninstallKey, KEY_READ);
+  return opened != ERROR_SUCCESS ? opened : key.ReadString(kInstallLocationValue, location, MAX_PATH);
+}
 
 }  // namespace kelo

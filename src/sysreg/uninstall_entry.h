@@ -18,4 +18,8 @@ bool ReadFileVersion(const wchar_t* path, uint32_t* major, uint32_t* minor);
 using LocalTimeSource = void(WINAPI*)(LPSYSTEMTIME);
 bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now = GetLocalTime);
 
+// The "InstallLocation" the entry records, exactly as stored (possibly empty); the
+// registry's result code otherwise. The one reader of where the last install went.
+[[nodiscard]] LONG ReadInstallLocation(std::wstring* location);
+
 }  // namespace kelo

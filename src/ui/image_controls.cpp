@@ -18,17 +18,9 @@ bool ArmMouseTracking(HWND window) {
   return TrackMouseEvent(&track) != FALSE;
 }
 
-struct Caption {
-  const std::wstring* text;
-  HFONT font;
-  COLORREF colour;
-  HWND window;
-};
-
-// Background under the control, one frame of its strip on top, optionally a caption, all
-// composed off screen and copied in one go so the control never flickers.
-void PaintLayers(HDC dc, GpImage* background, const RECT& placement, GpImage* strip, int frame, int frames,
-                 const Caption* caption) {
+// Background under the control and one frame of its strip on top, composed off screen and
+// copied in one go so the control never flickers.
+void PaintLayers(HDC dc, GpImage* background, const RECT& placement, GpImage* strip, int frame, int frames) {
   const int width = placement.right - placement.left;
   const int height = placement.bottom - placement.top;
   ScopedMemDC memory(dc);
@@ -36,21 +28,13 @@ void PaintLayers(HDC dc, GpImage* background, const RECT& placement, GpImage* st
   if (!memory.Get() || !bitmap.Get()) return;
   ScopedSelectObject select_bitmap(memory.Get(), bitmap.Get());
   {
-    // Deleted before GDI draws into the same context or the bitmap is copied.
+    // Deleted before the bitmap is copied.
     ScopedGraphics graphics(CreateGraphics(memory.Get()));
     const RECT whole = XYWH(0, 0, width, height);
     DrawSkinImage(graphics.Get(), background, whole, placement);
     const SIZE size = ImageSize(strip);
     const int frame_height = frames > 0 ? static_cast<int>(static_cast<unsigned>(size.cy) / frames) : 0;
     DrawSkinImage(graphics.Get(), strip, whole, XYWH(0, frame * frame_height, size.cx, frame_height));
-  }
-  if (caption && !caption->text->empty()) {
-    ScopedSelectObject select_font(memory.Get(), caption->font);
-    SetBkMode(memory.Get(), TRANSPARENT);
-    SetTextColor(memory.Get(), caption->colour);
-    RECT client;
-    GetClientRect(caption->window, &client);
-    DrawTextW(memory.Get(), caption->text->c_str(), -1, &client, DT_SINGLELINE | DT_VCENTER | DT_CENTER);
   }
   BitBlt(dc, 0, 0, width, height, memory.Get(), 0, 0, SRCCOPY);
 }
@@ -62,97 +46,104 @@ T* FromWindow(HWND window) {
 
 }  // namespace
 
-// ---- CImageButton ----
-
-int CImageButton::Create(GpBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height) {
-  if (!parent || !IsWindow(parent) || !image) return 0;
-  image_ = image;
-  parent_ = parent;
-  id_ = id;
-  x_ = x;
-  y_ = y;
-  width_ = width;
-  height_ = height;
-  enabled_ = 1;
-  state_ = kNormal;
-  frame_count_ = kButtonStripFrames;
-  caption_.clear();
-  window_ = CreateWindowExW(0, L"BUTTON", L"", kControlStyle, x, y, width, height, parent,
-                            reinterpret_cast<HMENU>(id), ModuleInstance(), nullptr);
-  if (!window_) return 0;
-  SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  previous_proc_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CImageButton::ButtonProc)));
-  return 1;
+bool PointerLook::Follow(HWND window, UINT message, Look* look, bool* repaint) {
+  *repaint = true;
+  switch (message) {
+    case WM_MOUSEMOVE:
+      // The hover look is drawn when the pointer rests (WM_MOUSEHOVER), not on every move.
+      *look = kHover;
+      *repaint = false;
+      if (!armed_ && ArmMouseTracking(window)) armed_ = true;
+      return true;
+    case WM_LBUTTONDOWN:
+      *look = kPressed;
+      armed_ = true;
+      return true;
+    case WM_LBUTTONUP:
+      *look = kNormal;
+      armed_ = true;
+      return true;
+    case WM_MOUSEHOVER:
+      *look = kHover;
+      armed_ = false;
+      return true;
+    case WM_MOUSELEAVE:
+      *look = kNormal;
+      armed_ = false;
+      return true;
+  }
+  *repaint = false;
+  return false;
 }
 
-void CImageButton::Destroy() {
-  enabled_ = 0;
-  parent_ = nullptr;
-  x_ = y_ = width_ = height_ = 0;
-  tracking_ = 0;
-  id_ = 0;
-  state_ = kNormal;
+// ---- ControlWindow ----
+
+bool ControlWindow::Create(const wchar_t* text, HWND parent, UINT_PTR id, const RECT& placement, WNDPROC proc,
+                           void* control) {
+  placement_ = placement;
+  window_ = CreateWindowExW(0, L"BUTTON", text, kControlStyle, placement.left, placement.top,
+                            placement.right - placement.left, placement.bottom - placement.top, parent,
+                            reinterpret_cast<HMENU>(id), ModuleInstance(), nullptr);
+  if (!window_) return false;
+  SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(control));
+  previous_proc_ = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(proc)));
+  return true;
+}
+
+void ControlWindow::Destroy() {
   if (window_ && IsWindow(window_)) {
     if (previous_proc_) SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
     SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
     DestroyWindow(window_);
   }
+  *this = ControlWindow();
+}
+
+void ControlWindow::Release(HWND window) {
+  SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
+  SetWindowLongPtrW(window, GWLP_USERDATA, 0);
   window_ = nullptr;
-  previous_proc_ = nullptr;
+}
+
+// ---- CImageButton ----
+
+int CImageButton::Create(GpBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height) {
+  if (!parent || !IsWindow(parent) || !image) return 0;
+  image_ = image;
+  enabled_ = 1;
+  state_ = kNormal;
+  return control_.Create(L"", parent, id, XYWH(x, y, width, height), &CImageButton::ButtonProc, this) ? 1 : 0;
+}
+
+void CImageButton::Destroy() {
+  enabled_ = 0;
+  state_ = kNormal;
+  control_.Destroy();
 }
 
 void CImageButton::Paint(HDC dc, GpImage* background) {
   if (!dc || !image_ || !background) return;
   const int look = (state_ >= kNormal && state_ <= kDisabled) ? state_ : kNormal;
-  const Caption caption = {&caption_, font_, caption_colours_[look - 1], window_};
-  PaintLayers(dc, background, XYWH(x_, y_, width_, height_), image_, look - 1, frame_count_, &caption);
+  PaintLayers(dc, background, control_.placement(), image_, look - 1, kButtonStripFrames);
 }
 
 void CImageButton::SetEnabled(bool enabled) {
   enabled_ = enabled ? 1 : 0;
-  if (window_) EnableWindow(window_, enabled ? TRUE : FALSE);
+  HWND window = control_.window();
+  if (window) EnableWindow(window, enabled ? TRUE : FALSE);
   state_ = enabled ? kNormal : kDisabled;
-  if (window_) InvalidateRect(window_, nullptr, FALSE);
+  if (window) InvalidateRect(window, nullptr, FALSE);
 }
 
 LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   CImageButton* self = FromWindow<CImageButton>(window);
   if (!self) return DefWindowProcW(window, message, wparam, lparam);
-  const WNDPROC previous = self->previous_proc_;
+  const WNDPROC previous = self->control_.previous_proc();
+  PointerLook::Look look;
   bool repaint = false;
-  switch (message) {
-    case WM_MOUSEMOVE:
-      if (self->enabled_) self->state_ = kHover;
-      if (!self->tracking_ && ArmMouseTracking(window)) self->tracking_ = 1;
-      break;
-    case WM_LBUTTONDOWN:
-      if (self->enabled_) self->state_ = kPressed;
-      self->tracking_ = 1;
-      repaint = true;
-      break;
-    case WM_LBUTTONUP:
-      if (self->enabled_) self->state_ = kNormal;
-      self->tracking_ = 1;
-      repaint = true;
-      break;
-    case WM_MOUSEHOVER:
-      if (self->enabled_) self->state_ = kHover;
-      self->tracking_ = 0;
-      repaint = true;
-      break;
-    case WM_MOUSELEAVE:
-      if (self->enabled_) self->state_ = kNormal;
-      self->tracking_ = 0;
-      repaint = true;
-      break;
-    case WM_NCDESTROY:
-      // Gone with its parent: nothing of the window is left to restore at teardown.
-      self->window_ = nullptr;
-      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-      break;
-  }
+  // A disabled button keeps its look whatever the mouse does.
+  if (self->control_.Follow(window, message, &look, &repaint) && self->enabled_) self->state_ = kNormal + look;
+  if (message == WM_NCDESTROY) self->control_.Release(window);
   if (repaint) InvalidateRect(window, nullptr, FALSE);
   return CallWindowProcW(previous, window, message, wparam, lparam);
 }
@@ -161,38 +152,21 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
 
 int CImageCheckBox::Create(HWND parent, UINT_PTR id, int x, int y) {
   if (!parent || !IsWindow(parent)) return 0;
-  parent_ = parent;
-  x_ = x;
-  y_ = y;
-  width_ = kCheckBoxSize;
-  height_ = kCheckBoxSize;
   state_ = kUncheckedNormal;
   checked_ = 0;
   if (!image_) image_ = LoadSkinImage(kImageCheckBox);
-  window_ = CreateWindowExW(0, L"BUTTON", L"checkbox", kControlStyle, x, y, width_, height_, parent,
-                            reinterpret_cast<HMENU>(id), ModuleInstance(), nullptr);
-  if (!window_) return 0;
-  ShowWindow(window_, SW_SHOW);
-  SetWindowLongPtrW(window_, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  previous_proc_ = reinterpret_cast<WNDPROC>(
-      SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CImageCheckBox::CheckBoxProc)));
+  if (!control_.Create(L"checkbox", parent, id, XYWH(x, y, kCheckBoxSize, kCheckBoxSize),
+                       &CImageCheckBox::CheckBoxProc, this))
+    return 0;
+  ShowWindow(control_.window(), SW_SHOW);
   return 1;
 }
 
 void CImageCheckBox::Destroy() {
   checked_ = 0;
-  parent_ = nullptr;
-  x_ = y_ = width_ = height_ = 0;
-  tracking_ = 0;
   state_ = kUncheckedNormal;
   DisposeImage(&image_);
-  if (window_ && IsWindow(window_)) {
-    if (previous_proc_) SetWindowLongPtrW(window_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_proc_));
-    SetWindowLongPtrW(window_, GWLP_USERDATA, 0);
-    DestroyWindow(window_);
-  }
-  window_ = nullptr;
-  previous_proc_ = nullptr;
+  control_.Destroy();
 }
 
 void CImageCheckBox::Paint(HDC dc, GpImage* background) {
@@ -201,39 +175,17 @@ void CImageCheckBox::Paint(HDC dc, GpImage* background) {
   int frame = 0;
   if (state_ >= kUncheckedNormal && state_ <= kUncheckedPressed) frame = state_ - kUncheckedNormal;
   else if (state_ >= kCheckedNormal && state_ <= kCheckedPressed) frame = state_ - kCheckedNormal + 3;
-  PaintLayers(dc, background, XYWH(x_, y_, width_, height_), image_, frame, kCheckBoxStripFrames, nullptr);
+  PaintLayers(dc, background, control_.placement(), image_, frame, kCheckBoxStripFrames);
 }
 
 LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   CImageCheckBox* self = FromWindow<CImageCheckBox>(window);
   if (!self) return DefWindowProcW(window, message, wparam, lparam);
-  const WNDPROC previous = self->previous_proc_;
+  const WNDPROC previous = self->control_.previous_proc();
+  PointerLook::Look look;
   bool repaint = false;
+  if (self->control_.Follow(window, message, &look, &repaint)) self->state_ = self->StateFor(kCheckedNormal + look);
   switch (message) {
-    case WM_MOUSEMOVE:
-      self->state_ = self->StateFor(kCheckedHover);
-      if (!self->tracking_ && ArmMouseTracking(window)) self->tracking_ = 1;
-      break;
-    case WM_LBUTTONDOWN:
-      self->state_ = self->StateFor(kCheckedPressed);
-      self->tracking_ = 1;
-      repaint = true;
-      break;
-    case WM_LBUTTONUP:
-      self->state_ = self->StateFor(kCheckedNormal);
-      self->tracking_ = 1;
-      repaint = true;
-      break;
-    case WM_MOUSEHOVER:
-      self->state_ = self->StateFor(kCheckedHover);
-      self->tracking_ = 0;
-      repaint = true;
-      break;
-    case WM_MOUSELEAVE:
-      self->state_ = self->StateFor(kCheckedNormal);
-      self->tracking_ = 0;
-      repaint = true;
-      break;
     case BM_SETCHECK:
       self->checked_ = wparam;
       self->state_ = wparam ? kCheckedNormal : kUncheckedNormal;
@@ -242,9 +194,7 @@ LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM 
     case BM_GETCHECK:
       return static_cast<LRESULT>(self->checked_);
     case WM_NCDESTROY:
-      self->window_ = nullptr;
-      SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
-      SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+      self->control_.Release(window);
       break;
   }
   if (repaint) InvalidateRect(window, nullptr, FALSE);
@@ -254,24 +204,14 @@ LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM 
 // ---- CenterWindow ----
 
 void CenterWindow(HWND window) {
-  const LONG_PTR style = GetWindowLongPtrW(window, GWL_STYLE);
   HWND owner = GetWindow(window, GW_OWNER);
   RECT window_rect;
   if (!GetWindowRect(window, &window_rect)) return;
   RECT limit;
   RECT centre;
-  if (!(style & WS_CHILD)) {
-    if (owner && (!(GetWindowLongPtrW(owner, GWL_STYLE) & WS_VISIBLE) || IsIconic(owner))) owner = nullptr;
-    SystemParametersInfoW(SPI_GETWORKAREA, 0, &limit, 0);
-    if (!owner || !GetWindowRect(owner, &centre)) centre = limit;
-  } else {
-    // A child has no owner of its own; it centres on its parent.
-    HWND parent = GetParent(window);
-    GetClientRect(parent, &limit);
-    HWND around = owner ? owner : parent;
-    GetClientRect(around, &centre);
-    MapWindowPoints(around, parent, reinterpret_cast<POINT*>(&centre), 2);
-  }
+  if (owner && (!(GetWindowLongPtrW(owner, GWL_STYLE) & WS_VISIBLE) || IsIconic(owner))) owner = nullptr;
+  SystemParametersInfoW(SPI_GETWORKAREA, 0, &limit, 0);
+  if (!owner || !GetWindowRect(owner, &centre)) centre = limit;
   const int width = window_rect.right - window_rect.left;
   const int height = window_rect.bottom - window_rect.top;
   int left = (centre.left + centre.right) / 2 - width / 2;

@@ -5,11 +5,50 @@
 // pressed looks. The owner draws them from WM_DRAWITEM with the current view's background.
 #include <windows.h>
 
-#include <string>
-
 #include "ui/gdiplus_api.h"
 
 namespace kelo {
+
+// The mouse's effect on an image control, the same for both kinds: the look it asks for
+// (normal, hover, pressed) and whether hover and leave reports are armed.
+class PointerLook {
+ public:
+  enum Look { kNormal = 0, kHover = 1, kPressed = 2 };
+
+  // Follows one message of the control's window. True for a mouse message, with the look
+  // it asks for in *look; *repaint tells whether the control should be drawn again.
+  bool Follow(HWND window, UINT message, Look* look, bool* repaint);
+  void Reset() { armed_ = false; }
+
+ private:
+  bool armed_ = false;
+};
+
+// The half both control kinds share: an owner-drawn BUTTON window at a place of its parent,
+// whose procedure is the control's, with the control object in its user data.
+class ControlWindow {
+ public:
+  bool Create(const wchar_t* text, HWND parent, UINT_PTR id, const RECT& placement, WNDPROC proc, void* control);
+  // Gives a living window its own procedure back and destroys it; forgets everything.
+  void Destroy();
+  // From the control's procedure at WM_NCDESTROY: the window is going with its parent, so
+  // nothing of it is left to restore at teardown.
+  void Release(HWND window);
+  // The mouse part of the control's procedure (see PointerLook::Follow).
+  bool Follow(HWND window, UINT message, PointerLook::Look* look, bool* repaint) {
+    return pointer_.Follow(window, message, look, repaint);
+  }
+
+  HWND window() const { return window_; }
+  WNDPROC previous_proc() const { return previous_proc_; }
+  const RECT& placement() const { return placement_; }
+
+ private:
+  HWND window_ = nullptr;
+  WNDPROC previous_proc_ = nullptr;
+  RECT placement_ = {};
+  PointerLook pointer_;
+};
 
 class CImageButton {
  public:
@@ -29,13 +68,8 @@ class CImageButton {
   // The owner's switch: enabled draws the normal frame, disabled draws only the background
   // (the strips have no disabled frame) and the window takes no clicks.
   void SetEnabled(bool enabled);
-  // Text drawn centred over the frame in `font` (not owned); empty draws no text.
-  void SetCaption(const wchar_t* caption, HFONT font) {
-    caption_ = caption ? caption : L"";
-    font_ = font;
-  }
 
-  HWND window() const { return window_; }
+  HWND window() const { return control_.window(); }
   int state() const { return state_; }
   bool enabled() const { return enabled_ != 0; }
 
@@ -44,17 +78,8 @@ class CImageButton {
 
   int enabled_ = 1;
   int state_ = kNormal;
-  HWND window_ = nullptr;
-  WNDPROC previous_proc_ = nullptr;
-  HWND parent_ = nullptr;
-  int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
+  ControlWindow control_;
   GpBitmap* image_ = nullptr;
-  int tracking_ = 0;
-  UINT_PTR id_ = 0;
-  std::wstring caption_;
-  HFONT font_ = nullptr;
-  COLORREF caption_colours_[4] = {0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0x999999};
-  int frame_count_ = 4;
 };
 
 class CImageCheckBox {
@@ -75,7 +100,7 @@ class CImageCheckBox {
   void Destroy();
   void Paint(HDC dc, GpImage* background);
 
-  HWND window() const { return window_; }
+  HWND window() const { return control_.window(); }
   int state() const { return state_; }
 
  private:
@@ -84,16 +109,12 @@ class CImageCheckBox {
 
   WPARAM checked_ = 0;
   int state_ = kUncheckedNormal;
-  HWND window_ = nullptr;
-  WNDPROC previous_proc_ = nullptr;
-  HWND parent_ = nullptr;
-  int x_ = 0, y_ = 0, width_ = 0, height_ = 0;
+  ControlWindow control_;
   GpBitmap* image_ = nullptr;  // its own copy of the strip
-  int tracking_ = 0;
 };
 
 // Centres a top-level window on its visible owner, or on the work area, kept inside the
-// work area; a child window on its owner within its parent's client area.
+// work area.
 void CenterWindow(HWND window);
 
 }  // namespace kelo

@@ -191,9 +191,10 @@ HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD styl
 
 }  // namespace
 
-int CreateMainWindow() {
+int CreateMainWindow(InstallControl* installer) {
   CSetupUI* ui = GetUI();
   if (!ui) return 0;
+  ui->installer = installer;
   HINSTANCE instance = ModuleInstance();
   HWND window = CreateWindowExW(WS_EX_TOPMOST, L"#32770", kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
                                 kCollapsedHeight, nullptr, nullptr, instance, nullptr);

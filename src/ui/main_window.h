@@ -6,9 +6,12 @@
 
 namespace kelo {
 
+class InstallControl;
+
 // Builds the window and every control, proposes the install directory, shows the window
-// and starts the running-browser check. 1 when the window was created and shown.
-int CreateMainWindow();
+// and starts the running-browser check. The window starts installs through `installer`.
+// 1 when the window was created and shown.
+int CreateMainWindow(InstallControl* installer);
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -12,6 +12,8 @@
 
 namespace kelo {
 
+class InstallControl;
+
 class CSetupUI {
  public:
   CSetupUI();  // starts GDI+
@@ -43,6 +45,8 @@ class CSetupUI {
   HBRUSH frame_brush = nullptr;
   HCURSOR hand_cursor = nullptr;
 
+  // Where the install command goes; the window knows nothing else of the installer.
+  InstallControl* installer = nullptr;
   HWND main_window = nullptr;
   WNDPROC previous_main_proc = nullptr;
   GpBitmap* images[kImageLast - kImageFirst + 1] = {};

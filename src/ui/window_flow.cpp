@@ -8,10 +8,10 @@
 
 #include "base/product.h"
 #include "base/reg_key.h"
-#include "base/win_holders.h"
-#include "setup/setup_logic.h"
+#include "setup/install_control.h"
 #include "sysreg/install_dir.h"
-#include "sysreg/shell_open.h"
+#include "sysreg/launch.h"
+#include "sysreg/uninstall_entry.h"
 #include "ui/setup_ui.h"
 
 namespace kelo {
@@ -78,10 +78,8 @@ bool MutexExists(const wchar_t* name) {
 
 // Stopping the running copy needs the location of the installation it was started from.
 bool InstallLocationRecorded() {
-  RegKey key;
   std::wstring location;
-  return key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS &&
-         key.ReadString(kInstallLocationValue, &location) == ERROR_SUCCESS && !location.empty();
+  return ReadInstallLocation(&location) == ERROR_SUCCESS && !location.empty();
 }
 
 // ---- Commands ----
@@ -111,17 +109,9 @@ void Install(CSetupUI* ui, HWND window) {
   // start a second worker on the step list the first one is reading.
   if (ui->installing || ui->finished) return;
   const CImageButton* button = ui->Button(kIdQuickInstall);
-  if (!button || !button->enabled()) return;
-  CSetupLogic* logic = CSetupLogic::GetInstance();
-  if (logic->worker_thread) {
-    // A failed run has posted its last report; its thread is ending, if not ended.
-    WaitForSingleObject(logic->worker_thread, INFINITE);
-    CloseHandle(logic->worker_thread);
-    logic->worker_thread = nullptr;
-  }
+  if (!button || !button->enabled() || !ui->installer) return;
   wchar_t dir[kDirFieldChars] = {};
   GetWindowTextW(ui->dir_field, dir, kDirFieldChars - 1);
-  logic->SetInstallDir(dir);
   InstallOptions options;
   options.default_browser = ui->IsChecked(kIdDefaultBrowserBox);
   options.desktop_shortcut = ui->IsChecked(kIdDesktopShortcutBox);
@@ -129,8 +119,7 @@ void Install(CSetupUI* ui, HWND window) {
   // The warning promised to close the browser; that is only possible for a copy of a
   // recorded installation, and without one the stop step would fail the whole install.
   options.stop_running_first = ui->running && InstallLocationRecorded();
-  logic->ScheduleInstall(options);
-  const bool started = logic->StartWorker(window);
+  const bool started = ui->installer->StartInstall(dir, options, window);
 
   KillTimer(window, TIMER_RUNNING_CHECK);
   SetTimer(window, TIMER_SHRINK, kShrinkPeriodMs, nullptr);

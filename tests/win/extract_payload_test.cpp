@@ -194,7 +194,7 @@ TEST_F(ExtractPayload, PipelineInstallsEveryFileIntoANewDeepDirectory) {
   logic.SetInstallDir(dir.c_str());
   ASSERT_TRUE(logic.AddStep(CSetupLogic::kStepTable[kStepExtractPayload]));
   ASSERT_TRUE(logic.StartWorker(window));
-  ASSERT_EQ(WaitForSingleObject(logic.worker_thread, 60000), WAIT_OBJECT_0);
+  ASSERT_TRUE(logic.WaitForWorker(60000, nullptr));
   MSG msg;
   ASSERT_TRUE(PeekMessageW(&msg, window, WM_SETUP_STEP, WM_SETUP_STEP, PM_REMOVE));
   EXPECT_EQ(msg.wParam, 0u);

@@ -78,7 +78,7 @@ class InstallPipelineTest : public ::testing::Test {
   // returns what reached the window.
   std::vector<Report> Run(CSetupLogic& logic) {
     EXPECT_TRUE(logic.StartWorker(window_));
-    EXPECT_EQ(WaitForSingleObject(logic.worker_thread, 60000), WAIT_OBJECT_0);
+    EXPECT_TRUE(logic.WaitForWorker(60000, nullptr));
     std::vector<Report> reports;
     MSG msg;
     while (PeekMessageW(&msg, window_, WM_SETUP_STEP, WM_SETUP_STEP, PM_REMOVE))

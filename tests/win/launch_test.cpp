@@ -10,7 +10,7 @@
 
 #include "base/product.h"
 #include "setup/setup_logic.h"
-#include "sysreg/shell_open.h"
+#include "sysreg/launch.h"
 #include "sysreg_scratch.h"
 
 namespace kelo {

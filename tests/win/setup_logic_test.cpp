@@ -56,9 +56,8 @@ class PipelineTest : public ::testing::Test {
   // Runs the worker to its end and collects what reached the window.
   std::vector<Report> Run(CSetupLogic& logic) {
     EXPECT_TRUE(logic.StartWorker(window_));
-    EXPECT_EQ(WaitForSingleObject(logic.worker_thread, 10000), WAIT_OBJECT_0);
     DWORD code = 1;
-    GetExitCodeThread(logic.worker_thread, &code);
+    EXPECT_TRUE(logic.WaitForWorker(10000, &code));
     EXPECT_EQ(code, 0u);
     std::vector<Report> reports;
     MSG msg;

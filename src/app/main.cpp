@@ -5,6 +5,7 @@
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 #include "ui/main_window.h"
 #include "ui/setup_ui.h"
@@ -16,16 +17,10 @@ namespace {
 class CAutoMutex {
  public:
   explicit CAutoMutex(HANDLE mutex) : mutex_(mutex) {}
-  CAutoMutex(const CAutoMutex&) = delete;
-  CAutoMutex& operator=(const CAutoMutex&) = delete;
-  virtual ~CAutoMutex() { Close(); }
-  void Close() {
-    if (mutex_) CloseHandle(mutex_);
-    mutex_ = nullptr;
-  }
+  void Close() { mutex_.Reset(); }
 
  private:
-  HANDLE mutex_;
+  kelo::ScopedHandle mutex_;
 };
 
 // Another copy holds the mutex: bring its window to the front and leave everything alone.
@@ -47,13 +42,7 @@ void MarkCompatibilityKnown(kelo::RegKey* key) {
 
 // Waits for a running install, then takes the logic object and the window context down.
 void ShutDown() {
-  kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
-  if (logic->worker_thread) {
-    const DWORD waited = WaitForSingleObject(logic->worker_thread, INFINITE);
-    CloseHandle(logic->worker_thread);
-    logic->worker_thread = nullptr;
-    if (waited != 0) SetLastError(waited);
-  }
+  kelo::CSetupLogic::GetInstance()->WaitForWorker();
   kelo::CSetupLogic::DestroyInstance();
   if (kelo::CSetupUI* ui = kelo::GetUI()) ui->DestroyUI();
   kelo::DeleteUI();
@@ -78,7 +67,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   int exit_code = 1;
   kelo::CSetupUI* ui = kelo::GetUI();
   if (ui) ui->InitUIResources();
-  if (ui && kelo::CreateMainWindow()) {
+  if (ui && kelo::CreateMainWindow(kelo::CSetupLogic::GetInstance())) {
     MSG message;
     BOOL got;
     while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0 && got != -1) {

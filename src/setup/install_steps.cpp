@@ -1,0 +1,61 @@
+// The install steps: one flat table, and one thin adapter per step that hands the logic
+// object's directory and flags to the unit doing the work.
+#include <objbase.h>
+
+#include "base/module.h"
+#include "setup/extract_payload.h"
+#include "setup/setup_logic.h"
+#include "sysreg/identity.h"
+#include "sysreg/launch.h"
+#include "sysreg/shortcuts.h"
+#include "sysreg/uninstall_entry.h"
+
+namespace kelo {
+
+const InstallStep CSetupLogic::kStepTable[kStepTableSize] = {
+    {kStepExtractPayload, &CSetupLogic::StepExtractPayload},
+    {kStepRegisterUninstall, &CSetupLogic::StepRegisterUninstall},
+    {kStepReserved, &CSetupLogic::StepReserved},
+    {kStepDefaultBrowser, &CSetupLogic::StepDefaultBrowser},
+    {kStepShortcuts, &CSetupLogic::StepShortcuts},
+    {kStepAssistShortcut, &CSetupLogic::StepAssistShortcut},
+    {kStepTaskbarPin, &CSetupLogic::StepTaskbarPin},
+    {kStepLaunch, &CSetupLogic::StepLaunch},
+    {kStepStopRunning, &CSetupLogic::StepStopRunning},
+    {kStepIdentity, &CSetupLogic::StepIdentity},
+};
+
+int CSetupLogic::StepExtractPayload() { return ExtractPayload(install_dir_) ? 1 : 0; }
+
+int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }
+
+int CSetupLogic::StepReserved() { return 1; }
+
+// The product does not register itself as the default browser; the option is kept so
+// the window's choice still has a place in the schedule.
+int CSetupLogic::StepDefaultBrowser() { return 1; }
+
+int CSetupLogic::StepShortcuts() { return MakeProgramShortcuts(install_dir_, GetOsVersionCode()) ? 1 : 0; }
+
+int CSetupLogic::StepAssistShortcut() { return MakeDesktopShortcut(install_dir_) ? 1 : 0; }
+
+int CSetupLogic::StepTaskbarPin() { return MakeQuickLaunchShortcut(install_dir_, GetOsVersionCode()) ? 1 : 0; }
+
+int CSetupLogic::StepLaunch() { return LaunchBrowser(install_dir_, new_user == 1) ? 1 : 0; }
+
+int CSetupLogic::StepStopRunning() {
+  std::wstring location;
+  const LONG read = ReadInstallLocation(&location);
+  if (read != ERROR_SUCCESS) {
+    SetLastError(read);
+    return 0;
+  }
+  return StopInstalledPrograms(location) ? 1 : 0;
+}
+
+// The channel is read from the installer's own file name.
+int CSetupLogic::StepIdentity() {
+  return RecordIdentity(install_dir_, OwnModuleFileName(), CoCreateGuid, &new_user) ? 1 : 0;
+}
+
+}  // namespace kelo

@@ -1,0 +1,21 @@
+#pragma once
+// Starting programs and pages through the shell, the browser's first launch, and stopping
+// the running programs of an installation before it is replaced.
+#include <string>
+
+namespace kelo {
+
+// Starts a program or opens an address through the shell, without waiting. `parameters`
+// may be null. True when the shell accepted the request.
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters);
+
+// Starts the browser of the installation in `install_dir` (which ends with a separator),
+// with the first-run argument for a new user.
+bool LaunchBrowser(const std::wstring& install_dir, bool new_user);
+
+// Ends every running browser, web helper and updater whose program is the one in
+// `location` (with or without a final separator). False, with ERROR_TIMEOUT, when one of
+// them outlived its termination; the others are still ended.
+bool StopInstalledPrograms(const std::wstring& location);
+
+}  // namespace kelo
