@@ -13,13 +13,7 @@ inline constexpr wchar_t kUninstallExe[] = L"KeloUninstall.exe";
 inline constexpr wchar_t kWebExe[] = L"KeloWeb.exe";
 inline constexpr wchar_t kUpdateExe[] = L"KeloUpdate.exe";
 inline constexpr wchar_t kStatIni[] = L"KeloS.ini";
-inline constexpr wchar_t kPacketFileName[] = L"SetupPacket.7z";
 inline constexpr wchar_t kLegacyPacketFileName[] = L"KeloBrowserInstallPacket.lzma";
-inline constexpr wchar_t kDataFolder[] = L"Data";
-// Files in use that cannot be deleted are moved to their name plus this, until restart.
-inline constexpr wchar_t kAsideSuffix[] = L".tmp";
-// The read-only mapping through which the written packet is read back.
-inline constexpr wchar_t kPacketMappingName[] = L"_MAP_NAME_";
 
 // The payload packet resource.
 inline constexpr wchar_t kPacketResourceType[] = L"FILE";

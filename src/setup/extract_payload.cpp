@@ -1,14 +1,21 @@
 // Install step 0: the browser's files into the install directory.
 #include "setup/extract_payload.h"
 
+#include <shlobj.h>
 #include <shlwapi.h>
 
+#include "base/file_paths.h"
+#include "base/module.h"
 #include "base/product.h"
-#include "sysreg/uninstall_entry.h"
+#include "setup/install_fs_win.h"
+#include "sysreg/install_dir.h"
 
 namespace kelo {
 
 namespace {
+
+// The main program's name as the packet spells it.
+constexpr char kBrowserRecordName[] = "KeloBrowser.exe";
 
 // The absolute form of `path` without trailing separators, for comparing two spellings
 // of one directory; false when it does not fit the buffer.
@@ -21,17 +28,6 @@ bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
   return end != 0;
 }
 
-bool IsRecordedInstallLocation(const std::wstring& dir) {
-  std::wstring location;
-  if (ReadInstallLocation(&location) != ERROR_SUCCESS || location.empty()) return false;
-  wchar_t a[kPathChars];
-  wchar_t b[kPathChars];
-  if (!ComparablePath(dir, a) || !ComparablePath(location, b)) return false;
-  return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
-// The main program was written by this step; a virus scanner may hold it back for a moment,
-// but it must not keep the install waiting for ever.
 bool WaitForMainProgram(const std::wstring& path) {
   const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
   while (!PathFileExistsW(path.c_str())) {
@@ -44,46 +40,85 @@ bool WaitForMainProgram(const std::wstring& path) {
   return true;
 }
 
+// Takes away the folders of `dir` that this step made, up to the one that existed before,
+// as long as they are empty.
+void RemoveMadeFolders(std::wstring dir, const std::wstring& existing) {
+  const DWORD error = GetLastError();
+  while (dir.size() > existing.size()) {
+    while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
+    if (dir.size() <= existing.size() || !RemoveDirectoryW(dir.c_str())) break;
+    const size_t slash = dir.find_last_of(L"\\/");
+    if (slash == std::wstring::npos) break;
+    dir.resize(slash);
+  }
+  SetLastError(error);
+}
+
 }  // namespace
 
-bool HoldsEarlierInstallation(const std::wstring& dir) {
-  wchar_t full[kPathChars];
-  if (!ComparablePath(dir, full)) return false;
-  // "C:" stands for the root once its separator is back.
-  const std::wstring root_check = std::wstring(full) + L'\\';
-  if (PathIsRootW(full) || PathIsRootW(root_check.c_str())) return false;
-  const DWORD attributes = GetFileAttributesW((std::wstring(full) + L'\\' + kBrowserExe).c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
-  return IsRecordedInstallLocation(dir);
+bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
+  const HMODULE module = ModuleInstance();
+  const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPacketResourceId), kPacketResourceType);
+  if (!resource) return false;
+  const HGLOBAL loaded = LoadResource(module, resource);
+  const void* data = loaded ? LockResource(loaded) : nullptr;
+  if (!data) return false;
+  *bytes = static_cast<const uint8_t*>(data);
+  *size = SizeofResource(module, resource);
+  return true;
+}
+
+bool IsDefaultInstallDir(const std::wstring& dir) {
+  std::wstring local;
+  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local)) return false;
+  wchar_t a[kPathChars];
+  wchar_t b[kPathChars];
+  return ComparablePath(dir, a) && ComparablePath(local + kDefaultDirSuffix, b) &&
+         CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+}
+
+DWORD OutcomeError(const InstallOutcome& outcome) {
+  switch (outcome.reason) {
+    case InstallOutcome::kDone: return ERROR_SUCCESS;
+    case InstallOutcome::kFileSystem: return outcome.system_error ? outcome.system_error : ERROR_GEN_FAILURE;
+    case InstallOutcome::kBadPacket:
+      return outcome.packet_error == PacketError::kOutOfMemory ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_DATA;
+    case InstallOutcome::kDiskFull: return ERROR_DISK_FULL;
+    case InstallOutcome::kMissingFile: return ERROR_FILE_NOT_FOUND;
+    case InstallOutcome::kConflict: return ERROR_ALREADY_EXISTS;
+  }
+  return ERROR_GEN_FAILURE;
 }
 
 bool ExtractPayload(const std::wstring& dir) {
-  const std::wstring packet = dir + kPacketFileName;
-  const std::wstring main_program = dir + kBrowserExe;
   // Every path of the step goes through 260-character buffers: refuse before touching the
-  // disk. The main program's is the longer of the two fixed names.
-  if (dir.empty() || main_program.size() >= kPathChars) {
+  // disk. The main program's is the longest of the fixed names.
+  if (dir.empty() || (dir + kBrowserExe).size() >= kPathChars) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  bool clear_first = false;
-  if (!PathFileExistsW(dir.c_str())) {
-    if (!MakeDirectories(dir)) return false;
-  } else {
-    // An earlier installation is cleared once the new one has been decoded and checked, so
-    // that a packet that cannot be installed leaves the working one alone. Any other
-    // directory (the user's documents, another program's folder) keeps its files: the
-    // browser's are written beside them and nothing is deleted.
-    clear_first = HoldsEarlierInstallation(dir);
-  }
+  const uint8_t* packet = nullptr;
+  size_t packet_size = 0;
+  if (!FindPayloadPacket(&packet, &packet_size)) return false;
 
-  const bool ok =
-      WritePacketFile(packet) && UnpackPacket(packet, dir, clear_first) && WaitForMainProgram(main_program);
-  // The packet is 4 MB of no use once unpacked, and a partial one is of no use at all.
-  const DWORD error = GetLastError();
-  RemoveFile(packet);
-  SetLastError(error);
-  return ok;
+  const std::wstring existing = NearestExistingDir(dir.c_str());
+  const bool made_root = !PathFileExistsW(dir.c_str());
+  if (made_root && !MakeDirectories(dir)) {
+    RemoveMadeFolders(dir, existing);
+    return false;
+  }
+  InstallRules rules;
+  rules.required = {kBrowserRecordName};
+  rules.adopt_unlisted = IsDefaultInstallDir(dir);
+  rules.made_root = made_root;
+  Win32InstallFs fs(dir);
+  const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
+  if (!outcome.ok()) {
+    SetLastError(OutcomeError(outcome));
+    if (made_root) RemoveMadeFolders(dir, existing);
+    return false;
+  }
+  return WaitForMainProgram(dir + kBrowserExe);
 }
 
 }  // namespace kelo

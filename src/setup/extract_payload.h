@@ -1,62 +1,34 @@
 #pragma once
-// Install step 0 and the file operations it is made of. The install directory is created
-// when missing, the payload packet is written into it, read back through a read-only
-// mapping, decoded and checked; only then is an earlier installation cleared (all but its
-// top-level "Data" folder), every file of the archive written, and the packet removed.
-// Every operation returns true for success; on failure the thread's last error says why.
+// Install step 0: the payload packet this program carries (FILE 143) installed into the
+// install directory as one transaction (install_transaction.h). Until the new installation
+// is wholly in place the earlier one works, byte for byte; files the installs did not put
+// there, and the Data folder, are never touched.
 #include <windows.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
-#include "base/file_paths.h"
-#include "base/win_holders.h"
+#include "setup/install_transaction.h"
 
 namespace kelo {
 
-// How long step 0 waits for the main program to show up after unpacking.
+// How long step 0 waits for the main program to show up after the commit: a virus scanner
+// may hold it back for a moment, but must not keep the install waiting for ever.
 inline constexpr DWORD kMainProgramWaitMs = 3000;
 
-// The whole of step 0 for the install directory `dir` (which ends with a separator).
+// The whole of step 0 for the install directory `dir` (which ends with a separator). On
+// failure the last error tells why; a directory the step made is removed again.
 bool ExtractPayload(const std::wstring& dir);
 
-// Whether `dir` holds an earlier installation of the product, and so may be cleared: it
-// has the main program at its top level, or it is the "InstallLocation" of the uninstall
-// entry. A drive or share root never counts: clearing it would empty the whole volume.
-bool HoldsEarlierInstallation(const std::wstring& dir);
+// The packet resource of ModuleInstance(); false when there is none.
+bool FindPayloadPacket(const uint8_t** bytes, size_t* size);
 
-// Removes the files below `dir`, except those in its top-level "Data" folder (the user's
-// profiles). Goes on past files it cannot remove; fails only when `dir` cannot be listed.
-bool ClearInstallDir(const std::wstring& dir);
-// Removes the files below `dir`, recursively, stopping at the first failure. Directories
-// stay. A directory that cannot be listed has nothing to remove.
-bool RemoveTreeFiles(const std::wstring& dir);
-// Deletes the file, or, when it is in use, moves it to its name + ".tmp" (replacing an
-// unused copy of that name), which frees the name, and asks for the copy's deletion at
-// restart, which only an administrator is granted: otherwise it stays until a later
-// install clears the folder once its program has ended. A ".tmp" file in use is never
-// moved again.
-bool RemoveFile(const std::wstring& path);
+// `dir` is the product's own default folder ("\Kelo\KeloBrowser\" below the local
+// application-data folder), whatever its spelling.
+bool IsDefaultInstallDir(const std::wstring& dir);
 
-// Writes the packet resource (FILE 143 of ModuleInstance()) to `path`.
-bool WritePacketFile(const std::wstring& path);
-
-// The packet file mapped read-only; unmapped when it goes.
-struct PacketMapping {
-  ScopedHandle mapping;
-  ScopedMapView view;
-  DWORD size = 0;
-};
-bool MapPacketFile(const std::wstring& path, PacketMapping* mapping);
-
-// Maps, decodes and checks the packet, then writes its archive's files below `dest`,
-// clearing it first (ClearInstallDir) when `clear_first` is set.
-bool UnpackPacket(const std::wstring& packet_path, const std::wstring& dest, bool clear_first);
-
-// Writes one file per record below `dest`. Nothing is written, nor `dest` cleared when
-// `clear_first` is set, unless every record is sound and every path fits the
-// 260-character buffers; each file is truncated and written whole.
-bool WriteArchiveFiles(const uint8_t* data, size_t size, const std::wstring& dest, bool clear_first = false);
+// The Win32 error code that reports a failed outcome.
+DWORD OutcomeError(const InstallOutcome& outcome);
 
 }  // namespace kelo

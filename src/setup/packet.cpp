@@ -43,6 +43,7 @@ const char* PacketErrorText(PacketError error) {
     case PacketError::kTruncatedStream: return "LZMA stream ends before the declared size";
     case PacketError::kRecordOverrun: return "a record runs past the end of the archive";
     case PacketError::kBadName: return "a record name is unsafe or too long";
+    case PacketError::kConsumerFailed: return "the records could not all be taken";
   }
   return "unknown error";
 }
@@ -53,6 +54,9 @@ PacketError ParsePacketHeader(const uint8_t* packet, size_t size, PacketHeader* 
   for (size_t i = 0; i < kLzmaPropsSize; ++i) header->props[i] = packet[4 + i];
   header->stream = packet + kPacketHeaderSize;
   header->stream_size = size - kPacketHeaderSize;
+  // Caught here, a small packet declaring gigabytes never gets its buffer allocated.
+  if (header->unpacked_size > static_cast<uint64_t>(header->stream_size) * kMaxLzmaExpansion)
+    return PacketError::kTruncatedStream;
   return PacketError::kNone;
 }
 

@@ -14,6 +14,11 @@ inline constexpr size_t kRecordHeaderSize = 8;
 // Names and paths go through buffers of 260 characters, terminator included.
 inline constexpr size_t kMaxNameBytes = 259;
 inline constexpr uint16_t kRecordReserved = 24;
+// No LZMA stream gives more than about 7,100 bytes per byte of input: a decoded bit costs
+// at least 0.022 bits of input (probabilities stop at 2017/2048) and the longest match,
+// 273 bytes, takes 14 of them. A header asking for more than this bound, over twice that,
+// is refused before anything is allocated for it.
+inline constexpr uint64_t kMaxLzmaExpansion = 16384;
 
 enum class PacketError {
   kNone,
@@ -24,6 +29,7 @@ enum class PacketError {
   kTruncatedStream,  // the stream ended before the declared size was produced
   kRecordOverrun,    // a record's name or data runs past the decoded archive
   kBadName,          // a record name that could escape or not fit the install directory
+  kConsumerFailed,   // whoever took the records refused one (it knows why)
 };
 
 const char* PacketErrorText(PacketError error);
@@ -35,6 +41,8 @@ struct PacketHeader {
   size_t stream_size = 0;
 };
 
+// kTooShort for fewer than 9 bytes; kTruncatedStream when the unpacked size is more than
+// kMaxLzmaExpansion bytes for each byte of the stream.
 PacketError ParsePacketHeader(const uint8_t* packet, size_t size, PacketHeader* header);
 
 // Decodes the stream into `out`, which holds header.unpacked_size bytes. The stream needs

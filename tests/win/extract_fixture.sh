@@ -21,7 +21,7 @@ case $1 in
     echo "keep me" > "$dir/outside/keep.txt"
     echo "me too" > "$dir/outside/sub/more.txt"
     echo "stale image" > "$dir/linked/Skin/old.png"
-    ln -s "$dir/outside" "$dir/linked/Plugins"
+    ln -s "$dir/outside" "$dir/linked/Extras"
     ln -s "$dir/outside" "$dir/linked/Skin/deep"
     if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
       touch "$dir/small/.small-disk"

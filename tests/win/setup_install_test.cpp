@@ -123,7 +123,7 @@ class SetupInstall : public ::testing::Test {
   void ExpectInstalledIn(const std::wstring& dir) {
     for (const wchar_t* file : {kBrowserExe, kUninstallExe, kStatIni})
       EXPECT_TRUE(Exists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
-    EXPECT_FALSE(Exists(dir + kPacketFileName)) << "the packet file was left behind";
+    EXPECT_FALSE(Exists(dir + L"SetupPacket.7z")) << "a packet file was left behind";
     EXPECT_TRUE(ReadUninstall(kInstallLocationValue) == dir) << "the uninstall entry points elsewhere";
     EXPECT_TRUE(ReadUninstall(L"UninstallString") == dir + kUninstallExe);
     EXPECT_TRUE(ReadUninstall(L"DisplayName") == kProductName);
@@ -374,7 +374,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   setup.ClickAt(POINT{kFeedbackLinkPos.x + 10, kFeedbackLinkPos.y + 6});
   ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
-  EXPECT_FALSE(Exists(again + kPacketFileName)) << "the packet file was left behind";
+  EXPECT_FALSE(Exists(again + L"SetupPacket.7z")) << "a packet file was left behind";
 }
 
 }  // namespace

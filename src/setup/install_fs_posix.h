@@ -1,0 +1,39 @@
+#pragma once
+// The install's file operations on a POSIX folder, for the native tests, the fuzz target
+// and the benchmark: the same transaction the installer runs, on Linux files.
+#include <string>
+
+#include "setup/install_fs.h"
+
+namespace kelo {
+
+class PosixInstallFs : public InstallFs {
+ public:
+  // `root` is the install directory. `durable`: files and the ledger reach the disk before
+  // they count as written (fsync), as the installer's do.
+  explicit PosixInstallFs(std::string root, bool durable = true);
+
+  Kind Probe(const std::string& path) override;
+  bool MakeDir(const std::string& path) override;
+  bool RemoveDir(const std::string& path) override;
+  bool RemoveFile(const std::string& path) override;
+  bool Move(const std::string& from, const std::string& to) override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  std::unique_ptr<FileWriter> Create(const std::string& path) override;
+  bool ReadAll(const std::string& path, std::string* data) override;
+  bool List(const std::string& dir, std::vector<Entry>* entries) override;
+  bool FreeBytes(uint64_t* bytes) override;
+  uint32_t LastError() const override { return error_; }
+
+  // The full path of a relative one.
+  std::string Path(const std::string& relative) const;
+
+ private:
+  bool Check(bool ok);
+
+  std::string root_;
+  bool durable_;
+  uint32_t error_ = 0;
+};
+
+}  // namespace kelo

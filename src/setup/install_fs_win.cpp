@@ -1,0 +1,181 @@
+#include "setup/install_fs_win.h"
+
+#include "base/file_paths.h"
+#include "base/win_holders.h"
+
+namespace kelo {
+
+namespace {
+
+// Files a commit may read whole: the ledger and the journal, far below this.
+constexpr LONGLONG kMaxReadBytes = 64ll << 20;
+
+class Win32Writer : public FileWriter {
+ public:
+  Win32Writer(HANDLE file, DWORD* error) : file_(file), error_(error) {}
+  bool Write(const void* data, size_t size) override {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+      const DWORD chunk = size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size);
+      DWORD written = 0;
+      if (!WriteFile(file_.Get(), p, chunk, &written, nullptr)) return Fail(GetLastError());
+      if (written == 0) return Fail(ERROR_DISK_FULL);
+      p += written;
+      size -= written;
+    }
+    return true;
+  }
+  // A write the cache could not complete may only be reported by the flush or the close.
+  bool Finish() override {
+    if (!FlushFileBuffers(file_.Get())) return Fail(GetLastError());
+    return CloseHandle(file_.Take()) || Fail(GetLastError());
+  }
+
+ private:
+  bool Fail(DWORD code) {
+    *error_ = code;
+    return false;
+  }
+  ScopedHandle file_;
+  DWORD* error_;
+};
+
+}  // namespace
+
+Win32InstallFs::Win32InstallFs(const std::wstring& root) : root_(root) {
+  if (!root_.empty() && !IsPathSeparator(root_.back())) root_ += L'\\';
+}
+
+bool Win32InstallFs::Check(bool ok) {
+  if (!ok) error_ = GetLastError();
+  return ok;
+}
+
+bool Win32InstallFs::FullPath(const std::string& relative, std::wstring* path) {
+  *path = root_;
+  if (relative.empty()) return true;
+  const int size = static_cast<int>(relative.size());
+  const int chars = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, relative.data(), size, nullptr, 0);
+  if (chars <= 0) return Check(false);
+  path->resize(root_.size() + static_cast<size_t>(chars));
+  MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, relative.data(), size, &(*path)[root_.size()], chars);
+  if (path->size() >= kPathChars) {
+    error_ = ERROR_FILENAME_EXCED_RANGE;
+    return false;
+  }
+  return true;
+}
+
+InstallFs::Kind Win32InstallFs::Probe(const std::string& relative) {
+  std::wstring path;
+  if (!FullPath(relative, &path)) return Kind::kMissing;
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    // Anything else (access denied, say) is a thing there that must not be touched.
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Kind::kMissing : Kind::kLink;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Kind::kLink;
+  return attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
+}
+
+bool Win32InstallFs::MakeDir(const std::string& relative) {
+  std::wstring path;
+  if (!FullPath(relative, &path)) return false;
+  if (CreateDirectoryW(path.c_str(), nullptr)) return true;
+  const DWORD error = GetLastError();
+  if (error == ERROR_ALREADY_EXISTS && Probe(relative) == Kind::kDirectory) return true;
+  error_ = error;
+  return false;
+}
+
+bool Win32InstallFs::RemoveDir(const std::string& relative) {
+  std::wstring path;
+  return FullPath(relative, &path) && Check(RemoveDirectoryW(path.c_str()) != FALSE);
+}
+
+bool Win32InstallFs::RemoveFile(const std::string& relative) {
+  std::wstring path;
+  return FullPath(relative, &path) && Check(DeleteFileW(path.c_str()) != FALSE);
+}
+
+// A running program's file can be renamed though not deleted: that is what lets an install
+// replace the files of a browser that is still running.
+bool Win32InstallFs::Move(const std::string& from, const std::string& to) {
+  std::wstring source, target;
+  return FullPath(from, &source) && FullPath(to, &target) &&
+         Check(MoveFileExW(source.c_str(), target.c_str(), 0) != FALSE);
+}
+
+bool Win32InstallFs::Replace(const std::string& from, const std::string& to) {
+  std::wstring source, target;
+  return FullPath(from, &source) && FullPath(to, &target) &&
+         Check(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
+               FALSE);
+}
+
+std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) {
+  std::wstring path;
+  if (!FullPath(relative, &path)) return nullptr;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (!Check(file != INVALID_HANDLE_VALUE)) return nullptr;
+  return std::make_unique<Win32Writer>(file, &error_);
+}
+
+bool Win32InstallFs::ReadAll(const std::string& relative, std::string* data) {
+  std::wstring path;
+  if (!FullPath(relative, &path)) return false;
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!Check(file.IsValid())) return false;
+  LARGE_INTEGER size = {};
+  if (!Check(GetFileSizeEx(file.Get(), &size) != FALSE)) return false;
+  if (size.QuadPart > kMaxReadBytes) {
+    error_ = ERROR_FILE_TOO_LARGE;
+    return false;
+  }
+  data->resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  if (!Check(data->empty() || ReadFile(file.Get(), &(*data)[0], static_cast<DWORD>(data->size()), &read, nullptr)))
+    return false;
+  if (read != data->size()) {
+    error_ = ERROR_HANDLE_EOF;
+    return false;
+  }
+  return true;
+}
+
+bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
+  entries->clear();
+  std::wstring path;
+  if (!FullPath(dir, &path)) return false;
+  WIN32_FIND_DATAW found;
+  ScopedFindHandle find(FindFirstFileW(ChildPath(path, L"*").c_str(), &found));
+  if (!Check(find.IsValid())) return false;
+  do {
+    const wchar_t* name = found.cFileName;
+    if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
+    char bytes[kPathChars * 2];
+    BOOL lossy = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, bytes, sizeof bytes, nullptr, &lossy);
+    Entry entry;
+    entry.name.assign(bytes, size > 0 ? static_cast<size_t>(size - 1) : 0);
+    const DWORD attributes = found.dwFileAttributes;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.kind = Kind::kLink;
+    else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
+    // A name the code page cannot spell would lead to some other file: it is left alone.
+    if (size <= 0 || lossy) entry.kind = Kind::kLink;
+    entries->push_back(entry);
+  } while (FindNextFileW(find.Get(), &found));
+  return true;
+}
+
+bool Win32InstallFs::FreeBytes(uint64_t* bytes) {
+  ULARGE_INTEGER available = {};
+  if (!Check(GetDiskFreeSpaceExW(root_.c_str(), &available, nullptr, nullptr) != FALSE)) return false;
+  *bytes = available.QuadPart;
+  return true;
+}
+
+}  // namespace kelo

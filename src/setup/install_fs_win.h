@@ -1,0 +1,39 @@
+#pragma once
+// The install's file operations on Win32, below the install directory. Names are converted
+// from the packet's ANSI code page; a full path that does not fit 260 characters fails
+// with ERROR_FILENAME_EXCED_RANGE before the disk is touched.
+#include <windows.h>
+
+#include <string>
+
+#include "setup/install_fs.h"
+
+namespace kelo {
+
+class Win32InstallFs : public InstallFs {
+ public:
+  // `root` is the install directory, with or without a final separator.
+  explicit Win32InstallFs(const std::wstring& root);
+
+  Kind Probe(const std::string& path) override;
+  bool MakeDir(const std::string& path) override;
+  bool RemoveDir(const std::string& path) override;
+  bool RemoveFile(const std::string& path) override;
+  bool Move(const std::string& from, const std::string& to) override;
+  bool Replace(const std::string& from, const std::string& to) override;
+  std::unique_ptr<FileWriter> Create(const std::string& path) override;
+  bool ReadAll(const std::string& path, std::string* data) override;
+  bool List(const std::string& dir, std::vector<Entry>* entries) override;
+  bool FreeBytes(uint64_t* bytes) override;
+  uint32_t LastError() const override { return error_; }
+
+ private:
+  // False, with the error kept, when the name cannot be converted or the path is too long.
+  bool FullPath(const std::string& relative, std::wstring* path);
+  bool Check(bool ok);
+
+  std::wstring root_;
+  DWORD error_ = 0;
+};
+
+}  // namespace kelo

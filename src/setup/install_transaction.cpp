@@ -1,0 +1,444 @@
+#include "setup/install_transaction.h"
+
+#include <map>
+#include <memory>
+#include <set>
+
+#include "setup/crc32.h"
+#include "setup/ledger.h"
+#include "setup/packet_stream.h"
+
+namespace kelo {
+
+namespace {
+
+using Kind = InstallFs::Kind;
+
+constexpr char kLedgerTemp[] = "KeloSetup.ledger.new";
+// Every name the transaction keeps starts so, whatever the case of its letters.
+constexpr char kReservedPrefix[] = "kelosetup.";
+// An install needs a little room beyond its files (folders, the ledger, the journal).
+constexpr uint64_t kSpareBytes = 1u << 20;
+constexpr int kMaxAsideTries = 100;
+
+// Windows compares names without regard to the case of their letters.
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+std::string Join(const std::string& dir, const std::string& name) {
+  if (dir.empty()) return name;
+  return name.empty() ? dir : dir + "\\" + name;
+}
+
+std::string ParentOf(const std::string& name) {
+  const size_t slash = name.rfind('\\');
+  return slash == std::string::npos ? std::string() : name.substr(0, slash);
+}
+
+std::string TopComponent(const std::string& name) { return Lower(name.substr(0, name.find('\\'))); }
+
+bool IsReserved(const std::string& name) { return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0; }
+
+bool InDataFolder(const std::string& name) { return TopComponent(name) == Lower(kDataDir); }
+
+InstallOutcome Failed(InstallOutcome::Reason reason, InstallFs* fs = nullptr) {
+  InstallOutcome outcome;
+  outcome.reason = reason;
+  if (fs) outcome.system_error = fs->LastError();
+  return outcome;
+}
+
+InstallOutcome FsFailed(InstallFs* fs) { return Failed(InstallOutcome::kFileSystem, fs); }
+
+bool WriteWhole(InstallFs* fs, const std::string& path, const std::string& text) {
+  std::unique_ptr<FileWriter> file = fs->Create(path);
+  return file && file->Write(text.data(), text.size()) && file->Finish();
+}
+
+// Makes the folders leading to `name` (not `name` itself). False when one cannot be made or
+// something other than a folder stands in its place.
+bool MakeParents(InstallFs* fs, const std::string& name) {
+  const std::string parent = ParentOf(name);
+  for (size_t pos = 0; !parent.empty();) {
+    const size_t next = parent.find('\\', pos);
+    const std::string prefix = parent.substr(0, next);
+    const Kind kind = fs->Probe(prefix);
+    if (kind == Kind::kMissing ? !fs->MakeDir(prefix) : kind != Kind::kDirectory) return false;
+    if (next == std::string::npos) break;
+    pos = next + 1;
+  }
+  return true;
+}
+
+// Removes a folder of ours with everything in it. Links are left alone, never entered.
+// True when the folder is gone; files in use stay, and so does the folder then.
+bool RemoveTree(InstallFs* fs, const std::string& dir) {
+  if (fs->Probe(dir) != Kind::kDirectory) return fs->Probe(dir) == Kind::kMissing;
+  std::vector<InstallFs::Entry> entries;
+  bool all = fs->List(dir, &entries);
+  for (const InstallFs::Entry& entry : entries) {
+    const std::string path = Join(dir, entry.name);
+    if (entry.kind == Kind::kFile) {
+      all = fs->RemoveFile(path) && all;
+    } else if (entry.kind == Kind::kDirectory) {
+      all = RemoveTree(fs, path) && all;
+    } else {
+      all = false;
+    }
+  }
+  return all && fs->RemoveDir(dir);
+}
+
+// Removes the empty folders below `dir`, and `dir` if it ends empty.
+void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
+  std::vector<InstallFs::Entry> entries;
+  if (!fs->List(dir, &entries)) return;
+  for (const InstallFs::Entry& entry : entries)
+    if (entry.kind == Kind::kDirectory) RemoveEmptyFolders(fs, Join(dir, entry.name));
+  fs->RemoveDir(dir);
+}
+
+// Files an older setup program put in the folder: everything but Data, our own names and
+// whatever lies behind a link. Folders come before what they hold.
+void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
+                  std::vector<std::string>* dirs) {
+  std::vector<InstallFs::Entry> entries;
+  if (!fs->List(dir, &entries)) return;
+  for (const InstallFs::Entry& entry : entries) {
+    const std::string path = Join(dir, entry.name);
+    if (dir.empty() && (IsReserved(path) || InDataFolder(path))) continue;
+    if (entry.kind == Kind::kFile) files->push_back(path);
+    if (entry.kind == Kind::kDirectory) {
+      dirs->push_back(path);
+      ListUnlisted(fs, path, files, dirs);
+    }
+  }
+}
+
+// Writes the staged files as the records come.
+class StagingWriter : public RecordConsumer {
+ public:
+  explicit StagingWriter(InstallFs* fs) : fs_(fs) {}
+
+  bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
+    name_.assign(name, name_size);
+    if (IsReserved(name_)) {
+      reserved_name_ = true;
+      return false;
+    }
+    if (!MakeStagedParents()) return false;
+    file_ = fs_->Create(Join(kStagingDir, name_));
+    crc_ = 0;
+    size_ = size;
+    return file_ != nullptr;
+  }
+
+  bool Data(const uint8_t* data, size_t size) override {
+    crc_ = Crc32(crc_, data, size);
+    return file_->Write(data, size);
+  }
+
+  bool EndFile() override {
+    const bool finished = file_->Finish();
+    file_.reset();
+    if (!finished) return false;
+    // A later record of the same name (in any case) writes the same file again.
+    const auto known = index_.find(Lower(name_));
+    if (known != index_.end()) {
+      files_[known->second].size = size_;
+      files_[known->second].crc = crc_;
+    } else {
+      index_[Lower(name_)] = files_.size();
+      files_.push_back({name_, size_, crc_});
+    }
+    return true;
+  }
+
+  // A file left open by a record that never ended (the stream broke inside it) is closed,
+  // so that staging can be removed: Windows keeps an open file.
+  void CloseOpenFile() { file_.reset(); }
+
+  const std::vector<LedgerFile>& files() const { return files_; }
+  bool Holds(const std::string& name) const { return index_.count(Lower(name)) != 0; }
+  bool reserved_name() const { return reserved_name_; }
+  bool conflict() const { return conflict_; }
+
+ private:
+  bool MakeStagedParents() {
+    const std::string parent = ParentOf(name_);
+    if (parent.empty() || made_.count(Lower(parent))) return true;
+    const Kind kind = fs_->Probe(Join(kStagingDir, parent));
+    if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = true;
+    if (conflict_ || !MakeParents(fs_, Join(kStagingDir, name_))) return false;
+    made_.insert(Lower(parent));
+    return true;
+  }
+
+  InstallFs* fs_;
+  std::string name_;
+  std::unique_ptr<FileWriter> file_;
+  uint32_t crc_ = 0;
+  uint32_t size_ = 0;
+  std::vector<LedgerFile> files_;
+  std::map<std::string, size_t> index_;
+  std::set<std::string> made_;
+  bool reserved_name_ = false;
+  bool conflict_ = false;
+};
+
+InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules,
+                     StagingWriter* writer) {
+  PacketHeader header;
+  const PacketError header_error = ParsePacketHeader(packet, size, &header);
+  if (header_error != PacketError::kNone) {
+    InstallOutcome outcome = Failed(InstallOutcome::kBadPacket);
+    outcome.packet_error = header_error;
+    return outcome;
+  }
+  uint64_t free_bytes = 0;
+  if (fs->FreeBytes(&free_bytes) && free_bytes < header.unpacked_size + kSpareBytes)
+    return Failed(InstallOutcome::kDiskFull);
+  if (!fs->MakeDir(kStagingDir)) return FsFailed(fs);
+  const PacketError error = StreamPacket(packet, size, writer);
+  writer->CloseOpenFile();
+  if (error == PacketError::kConsumerFailed) {
+    if (writer->conflict()) return Failed(InstallOutcome::kConflict);
+    if (!writer->reserved_name()) return FsFailed(fs);
+  }
+  if (error != PacketError::kNone) {
+    InstallOutcome outcome = Failed(InstallOutcome::kBadPacket);
+    outcome.packet_error = error == PacketError::kConsumerFailed ? PacketError::kBadName : error;
+    return outcome;
+  }
+  for (const std::string& name : rules.required)
+    if (!writer->Holds(name)) return Failed(InstallOutcome::kMissingFile);
+  return InstallOutcome();
+}
+
+// A free place for the earlier file of `name` in `dir`: the same name, or one with a number
+// behind it when a copy from an earlier install, still in use, holds that one.
+bool AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set<std::string>* taken,
+               std::string* aside) {
+  for (int n = 0; n < kMaxAsideTries; ++n) {
+    std::string candidate = Join(dir, name);
+    if (n > 0) candidate += "." + std::to_string(n);
+    if (!taken->count(Lower(candidate)) && fs->Probe(candidate) == Kind::kMissing) {
+      taken->insert(Lower(candidate));
+      *aside = candidate;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Puts every earlier file back where the journal's moves took it from; the staged copies
+// go back to staging. Each move is looked at on the disk, so running it again after an
+// interruption is safe. True when all is back: only then go the journal and staging.
+InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
+  InstallOutcome outcome;
+  auto note = [&](bool ok) {
+    if (!ok && outcome.ok()) outcome = FsFailed(fs);
+  };
+  for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
+    const std::string staged = Join(kStagingDir, move->name);
+    if (move->kind != JournalMove::kDrop && fs->Probe(staged) == Kind::kMissing &&
+        fs->Probe(move->name) == Kind::kFile)
+      note(MakeParents(fs, staged) && fs->Move(move->name, staged));
+    if (move->kind != JournalMove::kAdd && fs->Probe(move->name) == Kind::kMissing &&
+        fs->Probe(move->aside) == Kind::kFile)
+      note(fs->Move(move->aside, move->name));
+  }
+  for (auto dir = journal.made_dirs.rbegin(); dir != journal.made_dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  if (!outcome.ok()) return outcome;
+  // The journal goes first: with it gone, nothing reads the staged copies as new files
+  // any more, so what is left of staging can go even if this is cut short.
+  if (!fs->RemoveFile(kJournalName)) return FsFailed(fs);
+  RemoveTree(fs, kStagingDir);
+  RemoveEmptyFolders(fs, kAsideDir);
+  RemoveEmptyFolders(fs, kKeptDir);
+  return outcome;
+}
+
+// After the ledger is in: our replaced files go (those in use stay for a later run), and
+// folders of the earlier installation that nothing is left in.
+void FinishCommit(InstallFs* fs, const Ledger& ledger) {
+  RemoveTree(fs, kAsideDir);
+  RemoveTree(fs, kStagingDir);
+  RemoveEmptyFolders(fs, kKeptDir);
+  for (auto dir = ledger.dirs.rbegin(); dir != ledger.dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  fs->RemoveFile(kJournalName);
+}
+
+InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallRules& rules) {
+  // A ledger that cannot be read now is no reason to take our files for someone else's.
+  Ledger earlier;
+  std::string earlier_text;
+  const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
+  if (ledger_there && !fs->ReadAll(kLedgerName, &earlier_text)) return FsFailed(fs);
+  const bool has_ledger = ledger_there && ParseLedger(earlier_text, &earlier);
+  std::map<std::string, std::string> ours;  // lower-case name -> name, of our earlier files
+  std::vector<std::string> our_dirs;
+  if (has_ledger) {
+    for (const LedgerFile& file : earlier.files) ours[Lower(file.name)] = file.name;
+    our_dirs = earlier.dirs;
+  } else if (rules.adopt_unlisted) {
+    std::vector<std::string> files;
+    ListUnlisted(fs, "", &files, &our_dirs);
+    for (const std::string& file : files) ours[Lower(file)] = file;
+  }
+
+  Journal journal;
+  std::set<std::string> known_dirs;
+  std::set<std::string> taken;
+  for (const LedgerFile& file : staged.files()) {
+    const std::string parent = ParentOf(file.name);
+    for (size_t pos = 0; !parent.empty();) {
+      const size_t next = parent.find('\\', pos);
+      const std::string prefix = parent.substr(0, next);
+      if (known_dirs.insert(Lower(prefix)).second) {
+        const Kind kind = fs->Probe(prefix);
+        if (kind == Kind::kMissing) journal.made_dirs.push_back(prefix);
+        else if (kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
+      }
+      if (next == std::string::npos) break;
+      pos = next + 1;
+    }
+    JournalMove move;
+    move.name = file.name;
+    const Kind kind = fs->Probe(file.name);
+    if (kind == Kind::kFile) {
+      const bool our_file = ours.count(Lower(file.name)) != 0;
+      move.kind = our_file ? JournalMove::kReplace : JournalMove::kKeep;
+      if (!AsideName(fs, our_file ? kAsideDir : kKeptDir, file.name, &taken, &move.aside))
+        return Failed(InstallOutcome::kConflict);
+    } else if (kind != Kind::kMissing) {
+      return Failed(InstallOutcome::kConflict);
+    }
+    journal.moves.push_back(move);
+  }
+  for (const auto& [key, name] : ours) {
+    if (staged.Holds(name) || fs->Probe(name) != Kind::kFile) continue;
+    JournalMove drop;
+    drop.kind = JournalMove::kDrop;
+    drop.name = name;
+    if (!AsideName(fs, kAsideDir, name, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+    journal.moves.push_back(drop);
+  }
+
+  Ledger next;
+  next.made_root = rules.made_root || (has_ledger && earlier.made_root);
+  std::set<std::string> listed;
+  for (const std::vector<std::string>* dirs : {&our_dirs, &journal.made_dirs})
+    for (const std::string& dir : *dirs)
+      if (listed.insert(Lower(dir)).second) next.dirs.push_back(dir);
+  next.files = staged.files();
+  const std::string ledger_text = FormatLedger(next);
+  journal.ledger_crc = Crc32(0, ledger_text.data(), ledger_text.size());
+  journal.ledger_size = ledger_text.size();
+
+  // From the journal on, every step can be undone by RollBack, here or in the next run.
+  if (!WriteWhole(fs, kJournalName, FormatJournal(journal))) {
+    const InstallOutcome failure = FsFailed(fs);
+    fs->RemoveFile(kJournalName);
+    return failure;
+  }
+  bool ok = true;
+  for (const std::string& dir : journal.made_dirs) ok = ok && fs->MakeDir(dir);
+  for (const JournalMove& move : journal.moves) {
+    if (!ok) break;
+    if (move.kind != JournalMove::kAdd) ok = MakeParents(fs, move.aside) && fs->Move(move.name, move.aside);
+    if (move.kind != JournalMove::kDrop) ok = ok && fs->Move(Join(kStagingDir, move.name), move.name);
+  }
+  ok = ok && WriteWhole(fs, kLedgerTemp, ledger_text) && fs->Replace(kLedgerTemp, kLedgerName);
+  if (!ok) {
+    const InstallOutcome failure = FsFailed(fs);
+    RollBack(fs, journal);
+    fs->RemoveFile(kLedgerTemp);
+    return failure;
+  }
+  FinishCommit(fs, next);
+  return InstallOutcome();
+}
+
+}  // namespace
+
+bool ReadLedger(InstallFs* fs, Ledger* ledger) {
+  std::string text;
+  return fs->Probe(kLedgerName) == Kind::kFile && fs->ReadAll(kLedgerName, &text) && ParseLedger(text, ledger);
+}
+
+InstallOutcome RecoverInstall(InstallFs* fs) {
+  if (fs->Probe(kJournalName) == Kind::kFile) {
+    std::string text;
+    if (!fs->ReadAll(kJournalName, &text)) return FsFailed(fs);
+    Journal journal;
+    if (!ParseJournal(text, &journal)) {
+      // Cut short while it was written: no live file had been moved yet.
+      if (!fs->RemoveFile(kJournalName)) return FsFailed(fs);
+    } else {
+      std::string ledger_text;
+      Ledger ledger;
+      const bool committed = fs->Probe(kLedgerName) == Kind::kFile && fs->ReadAll(kLedgerName, &ledger_text) &&
+                             ledger_text.size() == journal.ledger_size &&
+                             Crc32(0, ledger_text.data(), ledger_text.size()) == journal.ledger_crc &&
+                             ParseLedger(ledger_text, &ledger);
+      if (committed) {
+        FinishCommit(fs, ledger);
+      } else {
+        const InstallOutcome rolled_back = RollBack(fs, journal);
+        if (!rolled_back.ok()) return rolled_back;
+      }
+    }
+  }
+  RemoveTree(fs, kStagingDir);
+  RemoveTree(fs, kAsideDir);
+  if (fs->Probe(kLedgerTemp) == Kind::kFile) fs->RemoveFile(kLedgerTemp);
+  return InstallOutcome();
+}
+
+InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules) {
+  InstallOutcome outcome = RecoverInstall(fs);
+  if (!outcome.ok()) return outcome;
+  StagingWriter writer(fs);
+  outcome = Stage(fs, packet, size, rules, &writer);
+  if (outcome.ok()) outcome = Commit(fs, writer, rules);
+  // A commit that could not be rolled back keeps its journal, and the next run needs the
+  // staged copies to tell new files from earlier ones.
+  if (!outcome.ok() && fs->Probe(kJournalName) == Kind::kMissing) RemoveTree(fs, kStagingDir);
+  return outcome;
+}
+
+InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
+  InstallOutcome outcome = RecoverInstall(fs);
+  if (!outcome.ok()) return outcome;
+  Ledger ledger;
+  if (!ReadLedger(fs, &ledger)) return fs->Probe(kLedgerName) == Kind::kMissing ? outcome : FsFailed(fs);
+  auto note = [&](bool ok) {
+    if (!ok && outcome.ok()) outcome = FsFailed(fs);
+  };
+  std::set<std::string> taken;
+  for (const LedgerFile& file : ledger.files) {
+    if (InDataFolder(file.name) || fs->Probe(file.name) != Kind::kFile || fs->RemoveFile(file.name)) continue;
+    // In use: out of the way now, removed by a later run.
+    std::string aside;
+    note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
+  }
+  if (!keep_data) {
+    std::vector<InstallFs::Entry> entries;
+    fs->List("", &entries);
+    for (const InstallFs::Entry& entry : entries)
+      if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) note(RemoveTree(fs, entry.name));
+  }
+  for (auto dir = ledger.dirs.rbegin(); dir != ledger.dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  RemoveTree(fs, kAsideDir);
+  // What could not go is still listed, for the next uninstall to try again.
+  if (!outcome.ok()) return outcome;
+  note(fs->RemoveFile(kLedgerName));
+  if (outcome.ok() && ledger.made_root) fs->RemoveDir("");
+  return outcome;
+}
+
+}  // namespace kelo

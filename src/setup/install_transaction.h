@@ -1,0 +1,73 @@
+#pragma once
+// Installing a payload packet into a folder as one transaction, and removing what an install
+// put there. New files are decoded into a staging folder beside the live ones and checked
+// whole; only then does the commit move them into place, each file it replaces going aside
+// until the whole set is in, and write the ledger of what the folder now holds from the
+// install, as its last act. A journal written before the first live move lets the next run
+// finish or roll back a commit that was cut short (the process killed, the power lost):
+// whatever happens, the folder holds the whole earlier installation or the whole new one.
+// Nothing the ledger does not list is ever deleted; a file of someone else's that the
+// payload replaces is kept in a folder of its own.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "setup/install_fs.h"
+#include "setup/packet.h"
+
+namespace kelo {
+
+// What the transaction keeps in the install directory. A payload may not use these names.
+inline constexpr char kLedgerName[] = "KeloSetup.ledger";
+inline constexpr char kJournalName[] = "KeloSetup.journal";
+inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
+inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
+inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
+// The user's profiles: never part of an install, never cleared.
+inline constexpr char kDataDir[] = "Data";
+
+struct InstallRules {
+  // Files the payload must hold (the main program): a packet without them is refused.
+  std::vector<std::string> required;
+  // A folder without a ledger was filled by an older setup program: its files (but for
+  // Data) count as the earlier installation's, to be replaced or removed. Only for the
+  // product's own default folder; anywhere else files without a ledger are the user's.
+  bool adopt_unlisted = false;
+  // The install directory did not exist before this install made it.
+  bool made_root = false;
+};
+
+struct InstallOutcome {
+  enum Reason {
+    kDone,
+    kFileSystem,   // an operation failed: `system_error` says why
+    kBadPacket,    // `packet_error` says what is wrong with it
+    kDiskFull,     // less free space than the payload needs
+    kMissingFile,  // a required file is not in the payload
+    kConflict,     // a folder stands where a payload file goes, or the reverse
+  };
+  Reason reason = kDone;
+  uint32_t system_error = 0;
+  PacketError packet_error = PacketError::kNone;
+  bool ok() const { return reason == kDone; }
+};
+
+// Finishes or rolls back a commit an earlier run left unfinished, then removes what earlier
+// runs left: a staging folder, copies moved aside once nothing holds them. Installs and
+// uninstalls begin with it; false when an unfinished commit could not yet be settled.
+InstallOutcome RecoverInstall(InstallFs* fs);
+
+// Recovers, stages the packet, checks it and commits it. On any failure the folder is as it
+// was before (but for what recovery settled).
+InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules);
+
+// Removes every file the ledger lists and the folders it made once empty, then the ledger;
+// the Data folder too unless `keep_data`. A file in use is moved aside for a later run. No
+// ledger: nothing is removed.
+InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data);
+
+// Reads the ledger; false when there is none or it is not whole.
+bool ReadLedger(InstallFs* fs, struct Ledger* ledger);
+
+}  // namespace kelo

@@ -1,0 +1,139 @@
+#include "setup/ledger.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+namespace kelo {
+
+namespace {
+
+constexpr char kLedgerHeading[] = "KeloSetup ledger 1";
+constexpr char kJournalHeading[] = "KeloSetup journal 1";
+constexpr char kEnd[] = "end";
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::vector<std::string> SplitFields(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  for (;;) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
+bool ParseNumber(const std::string& text, int base, uint64_t* value) {
+  if (text.empty()) return false;
+  char* end = nullptr;
+  *value = std::strtoull(text.c_str(), &end, base);
+  return *end == '\0';
+}
+
+// Every document ends with "end" and the number of lines before it: a file cut short by a
+// crash is told from a whole one.
+bool Closed(const std::string& text, const std::vector<std::string>& lines, const char* heading) {
+  if (text.empty() || text.back() != '\n' || lines.size() < 2 || lines.front() != heading) return false;
+  const std::vector<std::string> last = SplitFields(lines.back());
+  uint64_t count = 0;
+  return last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1;
+}
+
+void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" + std::to_string(lines) + "\n"; }
+
+}  // namespace
+
+std::string FormatLedger(const Ledger& ledger) {
+  std::string text = std::string(kLedgerHeading) + "\n";
+  size_t lines = 1;
+  if (ledger.made_root) text += "root\n", ++lines;
+  for (const std::string& dir : ledger.dirs) text += "dir\t" + dir + "\n", ++lines;
+  char numbers[48];
+  for (const LedgerFile& file : ledger.files) {
+    std::snprintf(numbers, sizeof numbers, "%" PRIu64 "\t%08" PRIx32, file.size, file.crc);
+    text += std::string("file\t") + numbers + "\t" + file.name + "\n";
+    ++lines;
+  }
+  Close(&text, lines);
+  return text;
+}
+
+bool ParseLedger(const std::string& text, Ledger* ledger) {
+  const std::vector<std::string> lines = SplitLines(text);
+  if (!Closed(text, lines, kLedgerHeading)) return false;
+  Ledger parsed;
+  for (size_t i = 1; i + 1 < lines.size(); ++i) {
+    const std::vector<std::string> f = SplitFields(lines[i]);
+    uint64_t size = 0, crc = 0;
+    if (f.size() == 1 && f[0] == "root") {
+      parsed.made_root = true;
+    } else if (f.size() == 2 && f[0] == "dir" && !f[1].empty()) {
+      parsed.dirs.push_back(f[1]);
+    } else if (f.size() == 4 && f[0] == "file" && ParseNumber(f[1], 10, &size) && ParseNumber(f[2], 16, &crc) &&
+               !f[3].empty()) {
+      parsed.files.push_back({f[3], size, static_cast<uint32_t>(crc)});
+    } else {
+      return false;
+    }
+  }
+  *ledger = std::move(parsed);
+  return true;
+}
+
+std::string FormatJournal(const Journal& journal) {
+  std::string text = std::string(kJournalHeading) + "\n";
+  char numbers[48];
+  std::snprintf(numbers, sizeof numbers, "%08" PRIx32 "\t%" PRIu64, journal.ledger_crc, journal.ledger_size);
+  text += std::string("ledger\t") + numbers + "\n";
+  size_t lines = 2;
+  for (const std::string& dir : journal.made_dirs) text += "mkdir\t" + dir + "\n", ++lines;
+  for (const JournalMove& move : journal.moves) {
+    text += std::string("move\t") + static_cast<char>(move.kind) + "\t" + move.name + "\t" + move.aside + "\n";
+    ++lines;
+  }
+  Close(&text, lines);
+  return text;
+}
+
+bool ParseJournal(const std::string& text, Journal* journal) {
+  const std::vector<std::string> lines = SplitLines(text);
+  if (!Closed(text, lines, kJournalHeading)) return false;
+  Journal parsed;
+  bool has_ledger = false;
+  for (size_t i = 1; i + 1 < lines.size(); ++i) {
+    const std::vector<std::string> f = SplitFields(lines[i]);
+    uint64_t crc = 0;
+    if (f.size() == 3 && f[0] == "ledger" && ParseNumber(f[1], 16, &crc) && ParseNumber(f[2], 10, &parsed.ledger_size)) {
+      parsed.ledger_crc = static_cast<uint32_t>(crc);
+      has_ledger = true;
+    } else if (f.size() == 2 && f[0] == "mkdir" && !f[1].empty()) {
+      parsed.made_dirs.push_back(f[1]);
+    } else if (f.size() == 4 && f[0] == "move" && f[1].size() == 1 && !f[2].empty()) {
+      const char kind = f[1][0];
+      if (kind != JournalMove::kAdd && kind != JournalMove::kReplace && kind != JournalMove::kKeep &&
+          kind != JournalMove::kDrop)
+        return false;
+      if ((kind == JournalMove::kAdd) != f[3].empty()) return false;
+      parsed.moves.push_back({static_cast<JournalMove::Kind>(kind), f[2], f[3]});
+    } else {
+      return false;
+    }
+  }
+  if (!has_ledger) return false;
+  *journal = std::move(parsed);
+  return true;
+}
+
+}  // namespace kelo

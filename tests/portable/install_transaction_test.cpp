@@ -1,0 +1,349 @@
+// The install transaction on a real folder (POSIX natively, Win32 under Wine): what a
+// re-install leaves when any one of its file operations fails, or when the process ends at
+// any of them, and what the next run then makes of it; the ledger and journal formats; the
+// uninstall of exactly what the ledger lists.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "packtool/packet_writer.h"
+#include "setup/install_transaction.h"
+#include "setup/ledger.h"
+#ifdef _WIN32
+#include <windows.h>
+
+#include "setup/install_fs_win.h"
+#else
+#include <unistd.h>
+
+#include "setup/install_fs_posix.h"
+#endif
+
+namespace kelo {
+namespace {
+
+using Files = std::map<std::string, std::string>;  // relative name -> bytes
+
+// A fresh folder of its own for each use, removed at the end.
+class Scratch {
+ public:
+  Scratch() {
+    static int count = 0;
+#ifdef _WIN32
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    const std::wstring root = std::wstring(temp) + L"tx-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(++count);
+    CreateDirectoryW(root.c_str(), nullptr);
+    fs_ = std::make_unique<Win32InstallFs>(root);
+#else
+    char pattern[] = "/tmp/kelo-tx-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs_ = std::make_unique<PosixInstallFs>(root_, /*durable=*/false);
+    ++count;
+#endif
+  }
+  ~Scratch() { RemoveAll(""); }
+  InstallFs* fs() { return fs_.get(); }
+
+ private:
+  void RemoveAll(const std::string& dir) {
+    std::vector<InstallFs::Entry> entries;
+    fs_->List(dir, &entries);
+    for (const auto& entry : entries) {
+      const std::string path = dir.empty() ? entry.name : dir + "\\" + entry.name;
+      if (entry.kind == InstallFs::Kind::kDirectory) RemoveAll(path);
+      else fs_->RemoveFile(path);
+    }
+    fs_->RemoveDir(dir);
+  }
+  std::string root_;
+  std::unique_ptr<InstallFs> fs_;
+};
+
+Files Snapshot(InstallFs* fs, const std::string& dir = "") {
+  Files files;
+  std::vector<InstallFs::Entry> entries;
+  fs->List(dir, &entries);
+  for (const auto& entry : entries) {
+    const std::string path = dir.empty() ? entry.name : dir + "\\" + entry.name;
+    if (entry.kind == InstallFs::Kind::kDirectory) {
+      files.merge(Snapshot(fs, path));
+    } else {
+      std::string bytes;
+      fs->ReadAll(path, &bytes);
+      files[path] = bytes;
+    }
+  }
+  return files;
+}
+
+void Put(InstallFs* fs, const std::string& name, const std::string& bytes) {
+  for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1))
+    fs->MakeDir(name.substr(0, at));
+  auto file = fs->Create(name);
+  ASSERT_TRUE(file && file->Write(bytes.data(), bytes.size()) && file->Finish()) << name;
+}
+
+std::vector<uint8_t> Pack(const Files& files) {
+  std::vector<ArchiveEntry> entries;
+  for (const auto& [name, bytes] : files) entries.push_back({name, std::vector<uint8_t>(bytes.begin(), bytes.end())});
+  PacketOptions options;
+  options.dictionary_size = 1u << 16;
+  options.level = 1;
+  std::vector<uint8_t> packet;
+  EXPECT_TRUE(CompressPacket(BuildArchive(entries), options, &packet));
+  return packet;
+}
+
+InstallOutcome Install(InstallFs* fs, const std::vector<uint8_t>& packet, bool adopt = false) {
+  InstallRules rules;
+  rules.required = {"KeloBrowser.exe"};
+  rules.adopt_unlisted = adopt;
+  return InstallPacket(fs, packet.data(), packet.size(), rules);
+}
+
+// The earlier installation, the next one, and the user's own files around them.
+const Files kEarlier = {{"KeloBrowser.exe", "browser 1"},
+                        {"KeloUninstall.exe", "uninstaller 1"},
+                        {"Lib\\core.dll", std::string(70000, 'c')},
+                        {"Lib\\gone.dll", "only in the earlier one"},
+                        {"Skin\\a.png", "skin a 1"}};
+const Files kNext = {{"KeloBrowser.exe", "browser 2, longer than before"},
+                     {"KeloUninstall.exe", "uninstaller 1"},
+                     {"Lib\\core.dll", std::string(90000, 'C')},
+                     {"Skin\\a.png", "skin a 2"},
+                     {"Plugins\\new\\p.dat", "a new folder"}};
+const Files kUsers = {{"My notes.txt", "do not lose"},
+                      {"Data\\Profile\\user.ini", "[User]"},
+                      {"data2\\cookies", "not data, not ours"},
+                      {"Lib\\user-plugin.dll", "the user's, beside ours"}};
+
+// "earlier", "next", or what is wrong: the payload files must be one whole installation,
+// with its ledger, and the user's files exactly as they were.
+std::string Judge(const Files& disk) {
+  for (const auto& [name, bytes] : kUsers) {
+    const auto it = disk.find(name);
+    if (it == disk.end() || it->second != bytes) return "user file changed: " + name;
+  }
+  for (const auto* payload : {&kEarlier, &kNext}) {
+    bool whole = true;
+    for (const auto& [name, bytes] : *payload) whole = whole && disk.count(name) && disk.at(name) == bytes;
+    for (const auto* other : {&kEarlier, &kNext})
+      for (const auto& entry : *other) whole = whole && (payload->count(entry.first) || !disk.count(entry.first));
+    Ledger ledger;
+    whole = whole && disk.count(kLedgerName) && ParseLedger(disk.at(kLedgerName), &ledger) &&
+            ledger.files.size() == payload->size();
+    if (whole) return payload == &kEarlier ? "earlier" : "next";
+  }
+  std::string mix = "neither installation is whole:";
+  for (const auto& entry : disk) mix += " " + entry.first;
+  return mix;
+}
+
+// Our own names gone: nothing staged, no journal, no copies aside.
+bool Settled(const Files& disk) {
+  for (const auto& entry : disk)
+    if (entry.first.compare(0, 10, "KeloSetup.") == 0 && entry.first != kLedgerName) return false;
+  return true;
+}
+
+// Passes every call on to a real folder, but the n-th operation that changes or reads the
+// disk fails (kFail) or, as if the process ended there, it and every one after it do
+// nothing at all (kStop).
+class FaultyFs : public InstallFs {
+ public:
+  enum Mode { kFail, kStop };
+  FaultyFs(InstallFs* real, Mode mode, int at) : real_(real), mode_(mode), at_(at) {}
+
+  Kind Probe(const std::string& path) override { return stopped_ ? Kind::kMissing : real_->Probe(path); }
+  bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
+  bool RemoveDir(const std::string& p) override { return Go() && real_->RemoveDir(p); }
+  bool RemoveFile(const std::string& p) override { return Go() && real_->RemoveFile(p); }
+  bool Move(const std::string& a, const std::string& b) override { return Go() && real_->Move(a, b); }
+  bool Replace(const std::string& a, const std::string& b) override { return Go() && real_->Replace(a, b); }
+  std::unique_ptr<FileWriter> Create(const std::string& p) override {
+    if (!Go()) return nullptr;
+    auto file = real_->Create(p);
+    return file ? std::make_unique<Writer>(this, std::move(file)) : nullptr;
+  }
+  bool ReadAll(const std::string& p, std::string* d) override { return Go() && real_->ReadAll(p, d); }
+  bool List(const std::string& p, std::vector<Entry>* e) override { return Go() && real_->List(p, e); }
+  bool FreeBytes(uint64_t* bytes) override { return real_->FreeBytes(bytes); }
+  uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
+
+  bool fired() const { return fired_; }
+
+ private:
+  class Writer : public FileWriter {
+   public:
+    Writer(FaultyFs* fs, std::unique_ptr<FileWriter> real) : fs_(fs), real_(std::move(real)) {}
+    bool Write(const void* d, size_t n) override { return fs_->Go() && real_->Write(d, n); }
+    bool Finish() override { return fs_->Go() && real_->Finish(); }
+
+   private:
+    FaultyFs* fs_;
+    std::unique_ptr<FileWriter> real_;
+  };
+
+  bool Go() {
+    if (stopped_) return false;
+    if (++count_ != at_) return true;
+    fired_ = true;
+    if (mode_ == kStop) stopped_ = true;
+    return false;
+  }
+
+  InstallFs* real_;
+  Mode mode_;
+  int at_;
+  int count_ = 0;
+  bool fired_ = false;
+  bool stopped_ = false;
+};
+
+TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
+  const std::vector<uint8_t> earlier = Pack(kEarlier);
+  const std::vector<uint8_t> next = Pack(kNext);
+  int points[2] = {0, 0};
+  for (FaultyFs::Mode mode : {FaultyFs::kFail, FaultyFs::kStop}) {
+    for (int at = 1;; ++at) {
+      Scratch scratch;
+      InstallFs* fs = scratch.fs();
+      ASSERT_TRUE(Install(fs, earlier).ok());
+      for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+      FaultyFs faulty(fs, mode, at);
+      const InstallOutcome outcome = Install(&faulty, next);
+      if (!faulty.fired()) {
+        ASSERT_TRUE(outcome.ok());
+        EXPECT_EQ(Judge(Snapshot(fs)), "next");
+        break;
+      }
+      ++points[mode];
+      const std::string where = (mode == FaultyFs::kFail ? "failing operation " : "ending at operation ") +
+                                std::to_string(at);
+      if (mode == FaultyFs::kFail) {
+        // Settled in the same run: the earlier installation back, or (a fault after the
+        // ledger went in) the new one.
+        const std::string state = Judge(Snapshot(fs));
+        EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
+        if (state == "earlier") {
+          EXPECT_FALSE(outcome.ok()) << where << ": a failure reported as success";
+        }
+      }
+      // The next run settles whatever was left, then installs.
+      ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
+      const Files recovered = Snapshot(fs);
+      const std::string state = Judge(recovered);
+      EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
+      EXPECT_TRUE(Settled(recovered)) << where;
+      ASSERT_TRUE(Install(fs, next).ok()) << where;
+      EXPECT_EQ(Judge(Snapshot(fs)), "next") << where;
+    }
+  }
+  std::printf("fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
+  EXPECT_GT(points[0], 40);
+  EXPECT_GT(points[1], 40);
+}
+
+TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
+  const Files older = {{"KeloBrowser.exe", "from an older setup"}, {"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}};
+  for (bool adopt : {false, true}) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    for (const auto& [name, bytes] : older) Put(fs, name, bytes);
+    Put(fs, "DATA\\profile.ini", "profile");
+    ASSERT_TRUE(Install(fs, Pack(kEarlier), adopt).ok());
+    Files expected = kEarlier;
+    expected[kLedgerName] = Snapshot(fs)[kLedgerName];
+    expected["DATA\\profile.ini"] = "profile";
+    if (!adopt) {
+      // Not ours to delete: the replaced main program is kept aside, the rest stays.
+      expected["Old\\stale.dll"] = "stale";
+      expected["old.tmp"] = "aside";
+      expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
+    }
+    EXPECT_EQ(Snapshot(fs), expected) << "adopt " << adopt;
+  }
+}
+
+TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
+  for (bool keep_data : {true, false}) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    ASSERT_TRUE(UninstallFiles(fs, keep_data).ok());
+    Files expected = kUsers;
+    if (!keep_data) expected.erase("Data\\Profile\\user.ini");
+    EXPECT_EQ(Snapshot(fs), expected) << "keep_data " << keep_data;
+    EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
+    EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
+  }
+}
+
+TEST(InstallTransaction, RefusedPacketsTouchNothing) {
+  Files reserved = kNext;
+  reserved["keloSETUP.ledger"] = "a packet must not write our ledger";
+  Files no_main = kNext;
+  no_main.erase("KeloBrowser.exe");
+  Files folder_and_file = kNext;
+  folder_and_file["Skin\\a.png\\inner"] = "a file below a file";
+  std::vector<uint8_t> corrupt = Pack(kNext);
+  for (size_t i = 20; i < 40; ++i) corrupt[i] ^= 0x5A;
+  const struct {
+    const char* what;
+    std::vector<uint8_t> packet;
+    InstallOutcome::Reason reason;
+  } cases[] = {
+      {"reserved name", Pack(reserved), InstallOutcome::kBadPacket},
+      {"no main program", Pack(no_main), InstallOutcome::kMissingFile},
+      {"file below a file", Pack(folder_and_file), InstallOutcome::kConflict},
+      {"corrupt stream", corrupt, InstallOutcome::kBadPacket},
+  };
+  for (const auto& c : cases) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    const Files before = Snapshot(fs);
+    EXPECT_EQ(Install(fs, c.packet).reason, c.reason) << c.what;
+    EXPECT_EQ(Snapshot(fs), before) << c.what;
+  }
+}
+
+TEST(InstallTransaction, LedgerAndJournalReadBackAndRefuseWhatIsCutShort) {
+  Ledger ledger;
+  ledger.made_root = true;
+  ledger.dirs = {"Lib", "Lib\\sub dir"};
+  ledger.files = {{"KeloBrowser.exe", 12345, 0xDEADBEEF}, {"Lib\\sub dir\\a b.txt", 0, 0}};
+  Ledger read;
+  const std::string text = FormatLedger(ledger);
+  ASSERT_TRUE(ParseLedger(text, &read));
+  EXPECT_EQ(FormatLedger(read), text);
+  Journal journal;
+  journal.ledger_crc = 7;
+  journal.ledger_size = 99;
+  journal.made_dirs = {"Plugins"};
+  journal.moves = {{JournalMove::kAdd, "a", ""}, {JournalMove::kReplace, "b", "KeloSetup.old\\b"},
+                   {JournalMove::kDrop, "c d", "KeloSetup.old\\c d.1"}};
+  Journal journal_read;
+  const std::string journal_text = FormatJournal(journal);
+  ASSERT_TRUE(ParseJournal(journal_text, &journal_read));
+  EXPECT_EQ(FormatJournal(journal_read), journal_text);
+  // Every cut of either text but the whole is refused.
+  for (const std::string* whole : {&text, &journal_text}) {
+    for (size_t cut = 0; cut < whole->size(); ++cut) {
+      const std::string part = whole->substr(0, cut);
+      EXPECT_FALSE(whole == &text ? ParseLedger(part, &read) : ParseJournal(part, &journal_read)) << cut;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelo
