@@ -64,7 +64,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   MarkCompatibilityKnown(&compatibility);
 
   // Without a window there is no WM_QUIT to carry an exit code; the run failed.
-  int exit_code = 1;
+  int exit_code = kelo::kExitNoWindow;
   kelo::CSetupUI* ui = kelo::GetUI();
   if (ui) ui->InitUIResources();
   if (ui && kelo::CreateMainWindow(kelo::CSetupLogic::GetInstance())) {
@@ -74,7 +74,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }
-    exit_code = got == 0 ? static_cast<int>(message.wParam) : 1;
+    exit_code = got == 0 ? static_cast<int>(message.wParam) : kelo::kExitNoWindow;
   }
   ShutDown();
   compatibility.Close();

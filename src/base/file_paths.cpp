@@ -11,6 +11,27 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
   return path += name;
 }
 
+namespace {
+
+// The absolute form of `path` without trailing separators; false when it does not fit.
+bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
+  const DWORD chars = GetFullPathNameW(path.c_str(), kPathChars, out, nullptr);
+  if (chars == 0 || chars >= kPathChars) return false;
+  DWORD end = chars;
+  while (end > 0 && IsPathSeparator(out[end - 1])) --end;
+  out[end] = L'\0';
+  return end != 0;
+}
+
+}  // namespace
+
+bool SamePath(const std::wstring& a, const std::wstring& b) {
+  wchar_t full_a[kPathChars];
+  wchar_t full_b[kPathChars];
+  return ComparablePath(a, full_a) && ComparablePath(b, full_b) &&
+         CompareStringOrdinal(full_a, -1, full_b, -1, TRUE) == CSTR_EQUAL;
+}
+
 bool MakeDirectories(const std::wstring& path) {
   // A drive or share root exists or cannot be made; start below it.
   const wchar_t* below_root = PathSkipRootW(path.c_str());
@@ -21,6 +42,27 @@ bool MakeDirectories(const std::wstring& path) {
     if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return true;
+}
+
+uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& dir) {
+  size_t end = dir.size();
+  while (end > 0 && IsPathSeparator(dir[end - 1])) --end;
+  size_t start = ancestor.size();
+  while (start > 0 && IsPathSeparator(ancestor[start - 1])) --start;
+  uint32_t levels = 0;
+  for (size_t i = start; i < end; ++i) levels += IsPathSeparator(dir[i]) && !IsPathSeparator(dir[i + 1]) ? 1 : 0;
+  return end > start ? levels : 0;
+}
+
+void RemoveEmptyFolders(std::wstring dir, uint32_t levels) {
+  const DWORD error = GetLastError();
+  for (; levels > 0; --levels) {
+    while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
+    const size_t slash = dir.find_last_of(L"\\/");
+    if (slash == std::wstring::npos || !RemoveDirectoryW(dir.c_str())) break;
+    dir.resize(slash);
+  }
+  SetLastError(error);
 }
 
 bool ShellFolderPath(int csidl, std::wstring* path) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace kelo {
@@ -17,10 +18,22 @@ inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 // `dir` and `name` joined by exactly one "\" (none is added after a separator).
 std::wstring ChildPath(const std::wstring& dir, const wchar_t* name);
 
+// Two spellings of one folder or file ("C:\\a\\" and "c:/A"): the same full path, case
+// and final separators aside. False when either does not fit 260 characters.
+bool SamePath(const std::wstring& a, const std::wstring& b);
+
 // Creates each missing folder level of `path` up to its last separator, so "D:\a\b\"
 // makes the folder b and "D:\a\b\file" makes only a. On failure the last error is the
 // system's for the level that could not be made.
 bool MakeDirectories(const std::wstring& path);
+
+// How many folder levels lie between `ancestor` and `dir` below it ("C:\\a" and
+// "C:\\a\\b\\c\\": 2).
+uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& dir);
+
+// Removes the folder `dir` and then its parents, `levels` folders in all, each only when
+// empty; stops at the first that is not. Keeps the caller's last error.
+void RemoveEmptyFolders(std::wstring dir, uint32_t levels);
 
 // The file-system path of a per-user shell folder (a CSIDL_ value), without a final
 // separator. On failure the last error holds the shell's HRESULT.

@@ -7,6 +7,12 @@ inline constexpr wchar_t kProductName[] = L"Kelo游戏浏览器";
 inline constexpr wchar_t kWindowTitle[] = L"Kelo游戏浏览器安装/卸载程序";
 inline constexpr wchar_t kSetupMutexName[] = L"KeloBrowserSetup";
 
+// Exit codes of the setup program and the uninstaller.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitInstallFailed = 1;  // an install (or uninstall) was tried and failed
+inline constexpr int kExitNoWindow = 2;       // the window could not be made
+inline constexpr int kExitCancelled = 3;      // the user said no to the uninstall
+
 // Files of the installation, each directly behind the install directory.
 inline constexpr wchar_t kBrowserExe[] = L"KeloBrowser.exe";
 inline constexpr wchar_t kUninstallExe[] = L"KeloUninstall.exe";

@@ -17,17 +17,6 @@ namespace {
 // The main program's name as the packet spells it.
 constexpr char kBrowserRecordName[] = "KeloBrowser.exe";
 
-// The absolute form of `path` without trailing separators, for comparing two spellings
-// of one directory; false when it does not fit the buffer.
-bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
-  const DWORD chars = GetFullPathNameW(path.c_str(), kPathChars, out, nullptr);
-  if (chars == 0 || chars >= kPathChars) return false;
-  DWORD end = chars;
-  while (end > 0 && IsPathSeparator(out[end - 1])) --end;
-  out[end] = L'\0';
-  return end != 0;
-}
-
 bool WaitForMainProgram(const std::wstring& path) {
   const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
   while (!PathFileExistsW(path.c_str())) {
@@ -38,20 +27,6 @@ bool WaitForMainProgram(const std::wstring& path) {
     Sleep(100);
   }
   return true;
-}
-
-// Takes away the folders of `dir` that this step made, up to the one that existed before,
-// as long as they are empty.
-void RemoveMadeFolders(std::wstring dir, const std::wstring& existing) {
-  const DWORD error = GetLastError();
-  while (dir.size() > existing.size()) {
-    while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
-    if (dir.size() <= existing.size() || !RemoveDirectoryW(dir.c_str())) break;
-    const size_t slash = dir.find_last_of(L"\\/");
-    if (slash == std::wstring::npos) break;
-    dir.resize(slash);
-  }
-  SetLastError(error);
 }
 
 }  // namespace
@@ -70,11 +45,7 @@ bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
 
 bool IsDefaultInstallDir(const std::wstring& dir) {
   std::wstring local;
-  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local)) return false;
-  wchar_t a[kPathChars];
-  wchar_t b[kPathChars];
-  return ComparablePath(dir, a) && ComparablePath(local + kDefaultDirSuffix, b) &&
-         CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
+  return ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) && SamePath(dir, local + kDefaultDirSuffix);
 }
 
 DWORD OutcomeError(const InstallOutcome& outcome) {
@@ -101,21 +72,20 @@ bool ExtractPayload(const std::wstring& dir) {
   size_t packet_size = 0;
   if (!FindPayloadPacket(&packet, &packet_size)) return false;
 
-  const std::wstring existing = NearestExistingDir(dir.c_str());
-  const bool made_root = !PathFileExistsW(dir.c_str());
-  if (made_root && !MakeDirectories(dir)) {
-    RemoveMadeFolders(dir, existing);
+  const uint32_t made_levels = FolderLevelsBetween(NearestExistingDir(dir.c_str()), dir);
+  if (made_levels > 0 && !MakeDirectories(dir)) {
+    RemoveEmptyFolders(dir, made_levels);
     return false;
   }
   InstallRules rules;
   rules.required = {kBrowserRecordName};
   rules.adopt_unlisted = IsDefaultInstallDir(dir);
-  rules.made_root = made_root;
+  rules.made_levels = made_levels;
   Win32InstallFs fs(dir);
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
   if (!outcome.ok()) {
     SetLastError(OutcomeError(outcome));
-    if (made_root) RemoveMadeFolders(dir, existing);
+    RemoveEmptyFolders(dir, made_levels);
     return false;
   }
   return WaitForMainProgram(dir + kBrowserExe);

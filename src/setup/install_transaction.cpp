@@ -329,7 +329,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
 
   Ledger next;
-  next.made_root = rules.made_root || (has_ledger && earlier.made_root);
+  next.made_levels = has_ledger && earlier.made_levels > rules.made_levels ? earlier.made_levels : rules.made_levels;
   std::set<std::string> listed;
   for (const std::vector<std::string>* dirs : {&our_dirs, &journal.made_dirs})
     for (const std::string& dir : *dirs)
@@ -437,7 +437,6 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;
   note(fs->RemoveFile(kLedgerName));
-  if (outcome.ok() && ledger.made_root) fs->RemoveDir("");
   return outcome;
 }
 

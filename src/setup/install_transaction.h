@@ -34,8 +34,9 @@ struct InstallRules {
   // Data) count as the earlier installation's, to be replaced or removed. Only for the
   // product's own default folder; anywhere else files without a ledger are the user's.
   bool adopt_unlisted = false;
-  // The install directory did not exist before this install made it.
-  bool made_root = false;
+  // Folder levels this install made: the install directory, and its parents that were
+  // missing too.
+  uint32_t made_levels = 0;
 };
 
 struct InstallOutcome {
@@ -64,7 +65,8 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 
 // Removes every file the ledger lists and the folders it made once empty, then the ledger;
 // the Data folder too unless `keep_data`. A file in use is moved aside for a later run. No
-// ledger: nothing is removed.
+// ledger: nothing is removed. The install directory itself stays, for the caller (which
+// knows whether anything is still aside in it) to remove with ledger.made_levels.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data);
 
 // Reads the ledger; false when there is none or it is not whole.

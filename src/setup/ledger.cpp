@@ -58,7 +58,7 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";
   size_t lines = 1;
-  if (ledger.made_root) text += "root\n", ++lines;
+  if (ledger.made_levels) text += "root\t" + std::to_string(ledger.made_levels) + "\n", ++lines;
   for (const std::string& dir : ledger.dirs) text += "dir\t" + dir + "\n", ++lines;
   char numbers[48];
   for (const LedgerFile& file : ledger.files) {
@@ -76,9 +76,9 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
   Ledger parsed;
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
     const std::vector<std::string> f = SplitFields(lines[i]);
-    uint64_t size = 0, crc = 0;
-    if (f.size() == 1 && f[0] == "root") {
-      parsed.made_root = true;
+    uint64_t size = 0, crc = 0, levels = 0;
+    if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
+      parsed.made_levels = static_cast<uint32_t>(levels);
     } else if (f.size() == 2 && f[0] == "dir" && !f[1].empty()) {
       parsed.dirs.push_back(f[1]);
     } else if (f.size() == 4 && f[0] == "file" && ParseNumber(f[1], 10, &size) && ParseNumber(f[2], 16, &crc) &&

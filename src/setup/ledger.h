@@ -15,8 +15,9 @@ struct LedgerFile {
 };
 
 struct Ledger {
-  // The install made the install directory itself (so an uninstall may remove it).
-  bool made_root = false;
+  // How many folder levels, the install directory and its parents, the install made: an
+  // uninstall removes that many once they are empty.
+  uint32_t made_levels = 0;
   std::vector<std::string> dirs;  // folders the installs made, parents before children
   std::vector<LedgerFile> files;
 };

@@ -4,6 +4,8 @@
 #include <shlobj.h>
 #include <shobjidl.h>
 
+#include <vector>
+
 #include "base/file_paths.h"
 #include "base/product.h"
 #include "base/win_holders.h"
@@ -17,11 +19,12 @@ namespace {
 constexpr UINT kFlushNoWaitBit = SHCNF_FLUSHNOWAIT & ~SHCNF_FLUSH;
 constexpr UINT kNotifyPathNoWait = SHCNF_PATHW | kFlushNoWaitBit;
 
-// The shell may not offer the verb (it is absent on many systems); pinning is a courtesy,
-// so its outcome is not looked at. Some shells (Wine's, for one) uninitialise COM on the
-// calling thread while looking for the verb of a shortcut; the thread gets its apartment
-// back, or the steps after this one could no longer write shortcuts.
-void Pin(const wchar_t* verb, const std::wstring& shortcut) {
+// Pins or unpins a shortcut. The shell may not offer the verb (it is absent on many
+// systems); pinning is a courtesy, so its outcome is not looked at. Some shells (Wine's,
+// for one) uninitialise COM on the calling thread while looking for the verb of a
+// shortcut; the thread gets its apartment back, or the steps after this one could no
+// longer write shortcuts.
+void ApplyPinVerb(const wchar_t* verb, const std::wstring& shortcut) {
   APTTYPE apartment = APTTYPE_CURRENT;
   APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
   const bool had_com = SUCCEEDED(CoGetApartmentType(&apartment, &qualifier));
@@ -99,6 +102,49 @@ int GetOsVersionCode() {
   return ClassifyOsVersion(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType);
 }
 
+std::wstring ShortcutTarget(const std::wstring& file) {
+  ScopedComPtr<IShellLinkW> link;
+  ScopedComPtr<IPersistFile> persist;
+  wchar_t target[MAX_PATH] = {};
+  if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.Receive())) ||
+      FAILED(link->QueryInterface(IID_IPersistFile, persist.Receive())) ||
+      FAILED(persist->Load(file.c_str(), STGM_READ)) || FAILED(link->GetPath(target, MAX_PATH, nullptr, SLGP_RAWPATH)))
+    return std::wstring();
+  return target;
+}
+
+void RemoveShortcuts(const std::wstring& install_dir, int os_code) {
+  std::wstring programs, desktop, app_data;
+  const bool have_programs = ShellFolderPath(CSIDL_PROGRAMS, &programs);
+  const std::wstring vendor = programs + L"\\" + kStartMenuVendorFolder;
+  const std::wstring product = vendor + L"\\" + kProductName;
+  const std::wstring browser = install_dir + kBrowserExe;
+  struct Link {
+    std::wstring file;
+    std::wstring target;
+    const wchar_t* unpin;  // the verb that takes its pin away, if it was pinned
+  };
+  std::vector<Link> links;
+  if (have_programs) {
+    links.push_back({programs + L"\\" + kShortcutName, browser, nullptr});
+    links.push_back({product + L"\\" + kShortcutName, browser, L"startunpin"});
+    links.push_back({product + L"\\" + kUninstallShortcutName, install_dir + kUninstallExe, nullptr});
+  }
+  if (ShellFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
+  if (ShellFolderPath(CSIDL_APPDATA, &app_data))
+    links.push_back({app_data + kQuickLaunchFolder + kShortcutName, browser, L"taskbarunpin"});
+  for (const Link& link : links) {
+    const std::wstring target = ShortcutTarget(link.file);
+    if (target.empty() || !SamePath(target, link.target)) continue;
+    if (link.unpin && os_code >= kFirstPinningOsCode) ApplyPinVerb(link.unpin, link.file);
+    if (DeleteFileW(link.file.c_str())) SHChangeNotify(SHCNE_DELETE, kNotifyPathNoWait, link.file.c_str(), nullptr);
+  }
+  if (have_programs) RemoveEmptyFolders(product, 2);
+  // The quick-launch step makes these where a profile has none; they go again only when
+  // nothing else is in them.
+  if (!app_data.empty()) RemoveEmptyFolders(app_data + kQuickLaunchFolder, 2);
+}
+
 bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
   std::wstring programs;
   if (!ShellFolderPath(CSIDL_PROGRAMS, &programs)) return false;
@@ -113,7 +159,7 @@ bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
   if (!CreateShellLink(kProductName, browser.c_str(), product_link.c_str())) return false;
   if (!CreateShellLink(nullptr, (install_dir + kUninstallExe).c_str(), (product + kUninstallShortcutName).c_str()))
     return false;
-  if (os_code >= kFirstPinningOsCode) Pin(L"startpin", product_link);
+  if (os_code >= kFirstPinningOsCode) ApplyPinVerb(L"startpin", product_link);
   return true;
 }
 
@@ -131,7 +177,7 @@ bool MakeQuickLaunchShortcut(const std::wstring& install_dir, int os_code) {
   MakeDirectories(quick_launch);
   const std::wstring link = quick_launch + kShortcutName;
   if (!CreateShellLink(kProductName, (install_dir + kBrowserExe).c_str(), link.c_str())) return false;
-  if (os_code >= kFirstPinningOsCode) Pin(L"taskbarpin", link);
+  if (os_code >= kFirstPinningOsCode) ApplyPinVerb(L"taskbarpin", link);
   return true;
 }
 

@@ -29,4 +29,13 @@ bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code);
 bool MakeDesktopShortcut(const std::wstring& install_dir);
 bool MakeQuickLaunchShortcut(const std::wstring& install_dir, int os_code);
 
+// The program a shortcut file starts; empty when it cannot be read. COM must be
+// initialised on the calling thread.
+std::wstring ShortcutTarget(const std::wstring& file);
+
+// Takes away the shortcuts and pins the steps above made for the installation in
+// `install_dir`, and the start-menu folders they leave empty. A shortcut of that name that
+// starts something else (another installation's) stays. COM must be initialised.
+void RemoveShortcuts(const std::wstring& install_dir, int os_code);
+
 }  // namespace kelo

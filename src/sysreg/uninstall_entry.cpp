@@ -5,6 +5,7 @@
 #include <cwchar>
 #include <vector>
 
+#include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
@@ -75,7 +76,9 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   // A value that cannot be written leaves the entry less complete but still usable, so
   // the write results are deliberately not looked at.
   (void)key.WriteString(L"DisplayName", kProductName);
-  (void)key.WriteString(L"UninstallString", install_dir + kUninstallExe);
+  // Quoted: a command line with spaces in its path could otherwise start another program
+  // ("D:\My.exe" for "D:\My Games\...").
+  (void)key.WriteString(L"UninstallString", L"\"" + install_dir + kUninstallExe + L"\"");
   const std::wstring browser = install_dir + kBrowserExe;
   (void)key.WriteString(L"DisplayIcon", browser);
 
@@ -98,6 +101,30 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   // Zero keeps the system's modify and repair commands available.
   (void)key.WriteDword(L"NoModify", 0);
   (void)key.WriteDword(L"NoRepair", 0);
+  return true;
+}
+
+bool RemoveUninstallEntry(const std::wstring& install_dir) {
+  std::wstring location;
+  if (ReadInstallLocation(&location) != ERROR_SUCCESS || !SamePath(location, install_dir)) return true;
+  const LONG deleted = RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  if (deleted != ERROR_SUCCESS) {
+    SetLastError(deleted);
+    return false;
+  }
+  // The list of programs the entry went into goes too when the install made it (a fresh
+  // profile has none) and nothing else is in it.
+  const std::wstring entry = kUninstallKey;
+  const std::wstring list = entry.substr(0, entry.rfind(L'\\'));
+  RegKey parent;
+  DWORD subkeys = 1, values = 1;
+  if (parent.Open(list.c_str()) == ERROR_SUCCESS &&
+      RegQueryInfoKeyW(parent.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
+                       nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+      subkeys == 0 && values == 0) {
+    parent.Close();
+    RegDeleteKeyW(HKEY_CURRENT_USER, list.c_str());
+  }
   return true;
 }
 

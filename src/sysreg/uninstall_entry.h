@@ -18,6 +18,10 @@ bool ReadFileVersion(const wchar_t* path, uint32_t* major, uint32_t* minor);
 using LocalTimeSource = void(WINAPI*)(LPSYSTEMTIME);
 bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now = GetLocalTime);
 
+// Deletes the entry when it is the one of the installation in `install_dir`; an entry of
+// another installation stays. True when no entry of that installation is left.
+bool RemoveUninstallEntry(const std::wstring& install_dir);
+
 // The "InstallLocation" the entry records, exactly as stored (possibly empty); the
 // registry's result code otherwise. The one reader of where the last install went.
 [[nodiscard]] LONG ReadInstallLocation(std::wstring* location);

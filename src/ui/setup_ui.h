@@ -70,6 +70,8 @@ class CSetupUI {
   bool expanded = false;
   bool installing = false;
   bool finished = false;
+  // The last install failed and nothing succeeded since: the program ends with an error.
+  bool install_failed = false;
   bool failure_advice = false;
   bool failure_feedback = false;
   SIZE feedback_link = {0, 0};

@@ -319,6 +319,7 @@ bool OnTimer(CSetupUI* ui, HWND window, WPARAM timer) {
 void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->installing = false;
   ui->finished = false;
+  ui->install_failed = true;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
   Show(ButtonWindow(ui, kIdClose), true);
@@ -339,6 +340,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
 void OnRegistered(CSetupUI* ui, HWND window) {
   ui->installing = false;
   ui->finished = true;
+  ui->install_failed = false;
   InvalidateIndicator(ui);
   SetTimer(window, TIMER_CLOSE, kCloseDelayMs, nullptr);
   RegKey key;
@@ -384,7 +386,7 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
       return true;
     case WM_DESTROY:
       for (UINT_PTR timer = TIMER_RUNNING_CHECK; timer <= TIMER_CLOSE; ++timer) KillTimer(window, timer);
-      PostQuitMessage(0);
+      PostQuitMessage(ui->install_failed ? kExitInstallFailed : kExitSuccess);
       return false;
   }
   return false;

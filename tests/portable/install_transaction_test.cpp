@@ -319,7 +319,7 @@ TEST(InstallTransaction, RefusedPacketsTouchNothing) {
 
 TEST(InstallTransaction, LedgerAndJournalReadBackAndRefuseWhatIsCutShort) {
   Ledger ledger;
-  ledger.made_root = true;
+  ledger.made_levels = 2;
   ledger.dirs = {"Lib", "Lib\\sub dir"};
   ledger.files = {{"KeloBrowser.exe", 12345, 0xDEADBEEF}, {"Lib\\sub dir\\a b.txt", 0, 0}};
   Ledger read;

@@ -95,7 +95,7 @@ class InstallPipelineTest : public ::testing::Test {
     }
 
     EXPECT_TRUE(HoldsString(kUninstallKey, L"DisplayName", kProductName));
-    EXPECT_TRUE(HoldsString(kUninstallKey, L"UninstallString", dir + kUninstallExe));
+    EXPECT_TRUE(HoldsString(kUninstallKey, L"UninstallString", L"\"" + dir + kUninstallExe + L"\""));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"DisplayIcon", dir + kBrowserExe));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"DisplayVersion", L"2.0"));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"InstallLocation", dir));

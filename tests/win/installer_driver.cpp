@@ -269,10 +269,14 @@ struct UrlRecorder {
       wchar_t name[64];
       swprintf(name, 64, L"\\%020llu-%lu.url", GetTickCount64(), GetCurrentProcessId());
       const std::wstring record = std::wstring(args[2]) + name;
-      HANDLE file = CreateFileW(record.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      // Written whole under another name, then renamed: a reader polling for ".url" files
+      // never finds one still empty.
+      const std::wstring partial = record + L".partial";
+      HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
       DWORD written = 0;
       WriteFile(file, args[3], lstrlenW(args[3]) * sizeof(wchar_t), &written, nullptr);
       CloseHandle(file);
+      MoveFileW(partial.c_str(), record.c_str());
       ExitProcess(0);
     }
     LocalFree(args);

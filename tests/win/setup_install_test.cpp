@@ -125,7 +125,7 @@ class SetupInstall : public ::testing::Test {
       EXPECT_TRUE(Exists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
     EXPECT_FALSE(Exists(dir + L"SetupPacket.7z")) << "a packet file was left behind";
     EXPECT_TRUE(ReadUninstall(kInstallLocationValue) == dir) << "the uninstall entry points elsewhere";
-    EXPECT_TRUE(ReadUninstall(L"UninstallString") == dir + kUninstallExe);
+    EXPECT_TRUE(ReadUninstall(L"UninstallString") == L"\"" + dir + kUninstallExe + L"\"");
     EXPECT_TRUE(ReadUninstall(L"DisplayName") == kProductName);
     EXPECT_EQ(FailureMemory(), -1) << "a successful install keeps the failure memory";
   }
@@ -352,9 +352,9 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     // The failure view stays up: it does not close itself like the finished view.
     EXPECT_EQ(WaitForSingleObject(setup.process(), 2500), static_cast<DWORD>(WAIT_TIMEOUT));
     setup.Click(kIdClose);
-    DWORD code = 1;
+    DWORD code = 0;
     ASSERT_TRUE(setup.WaitForExit(20000, &code));
-    EXPECT_EQ(code, 0u);
+    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed)) << "a failed install ended as a success";
   }
 
   // The next run that fails asks for feedback instead, and the words open the forum. It

@@ -38,10 +38,11 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
     const wchar_t* uninstall;
     const wchar_t* icon;
   } cases[] = {
-      {L"D:\\Games\\KeloBrowser\\", L"D:\\Games\\KeloBrowser\\KeloUninstall.exe", L"D:\\Games\\KeloBrowser\\KeloBrowser.exe"},
-      {L"D:/Games/KeloBrowser/", L"D:/Games/KeloBrowser/KeloUninstall.exe", L"D:/Games/KeloBrowser/KeloBrowser.exe"},
-      // Spaces, and no quotation marks added for them.
-      {L"C:\\Program Files\\Kelo Browser\\", L"C:\\Program Files\\Kelo Browser\\KeloUninstall.exe",
+      {L"D:\\Games\\KeloBrowser\\", L"\"D:\\Games\\KeloBrowser\\KeloUninstall.exe\"",
+       L"D:\\Games\\KeloBrowser\\KeloBrowser.exe"},
+      {L"D:/Games/KeloBrowser/", L"\"D:/Games/KeloBrowser/KeloUninstall.exe\"", L"D:/Games/KeloBrowser/KeloBrowser.exe"},
+      // Quoted, or Windows could run "C:\Program.exe" for a path with spaces.
+      {L"C:\\Program Files\\Kelo Browser\\", L"\"C:\\Program Files\\Kelo Browser\\KeloUninstall.exe\"",
        L"C:\\Program Files\\Kelo Browser\\KeloBrowser.exe"},
   };
   SetDate(2016, 12, 17);

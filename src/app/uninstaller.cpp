@@ -1,0 +1,152 @@
+// KeloUninstall.exe: removes the installation it lies in. It asks first (unless /S), stops
+// the installation's running programs, removes exactly the files the install ledger lists
+// and the folders left empty, Data too unless the user keeps it (/S keeps it), then the
+// shortcuts, pins and uninstall entry. The identity stays, so a returning user is not new.
+// A running program cannot delete itself and a standard user cannot have it deleted at
+// restart: its own file is moved aside, and a copy in the temporary folder, started as the
+// uninstaller ends, waits for it and takes the rest away.
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <string>
+
+#include "base/file_paths.h"
+#include "base/module.h"
+#include "base/product.h"
+#include "base/win_holders.h"
+#include "setup/install_fs_win.h"
+#include "setup/install_transaction.h"
+#include "setup/ledger.h"
+#include "sysreg/launch.h"
+#include "sysreg/shortcuts.h"
+#include "sysreg/uninstall_entry.h"
+
+namespace {
+
+using namespace kelo;
+
+constexpr wchar_t kTitle[] = L"Kelo游戏浏览器卸载";
+constexpr wchar_t kConfirmText[] = L"确定要卸载Kelo游戏浏览器吗？";
+constexpr wchar_t kKeepDataText[] =
+    L"是否保留您的个人数据（账号、收藏和设置，位于 Data 文件夹）？\n\n选择“是”保留，以后重新安装可以继续使用。";
+constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
+constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
+constexpr DWORD kCleanupWaitMs = 60000;
+
+struct Options {
+  bool silent = false;
+  std::wstring cleanup_dir;  // the copy in the temporary folder: what is left to take away
+  DWORD wait_for = 0;        // ... once this process has ended
+  uint32_t made_levels = 0;  // ... and the folders the install made, once empty
+};
+
+Options ParseOptions() {
+  Options options;
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  for (int i = 1; args && i < count; ++i) {
+    const std::wstring arg = args[i];
+    if (CompareStringOrdinal(arg.c_str(), -1, L"/S", -1, TRUE) == CSTR_EQUAL) options.silent = true;
+    if (arg.rfind(L"/CLEANUP=", 0) == 0) options.cleanup_dir = arg.substr(9);
+    if (arg.rfind(L"/WAIT=", 0) == 0) options.wait_for = wcstoul(arg.c_str() + 6, nullptr, 10);
+    if (arg.rfind(L"/FOLDERS=", 0) == 0) options.made_levels = wcstoul(arg.c_str() + 9, nullptr, 10);
+  }
+  LocalFree(args);
+  return options;
+}
+
+std::wstring OwnFolder() {
+  wchar_t path[MAX_PATH];
+  if (!OwnModulePath(path)) return std::wstring();
+  std::wstring folder = path;
+  return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+// The copy in the temporary folder, written while this program's file is still in place.
+// It goes itself when its last handle closes: the one the copy inherits, so not before
+// the copy has ended.
+class CleanupCopy {
+ public:
+  CleanupCopy() {
+    wchar_t self[MAX_PATH];
+    wchar_t temp[MAX_PATH];
+    if (!OwnModulePath(self) || !GetTempPathW(MAX_PATH, temp)) return;
+    path_ = std::wstring(temp) + L"KeloUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    if (!CopyFileW(self, path_.c_str(), FALSE)) path_.clear();
+  }
+
+  // Starts the copy; false when it could not be.
+  bool Start(const std::wstring& dir, uint32_t made_levels) {
+    if (path_.empty()) return false;
+    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
+    ScopedHandle delete_on_close(CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
+                                             OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    // Without its final backslash, which would escape the closing quotation mark.
+    std::wstring folder = dir;
+    while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
+    std::wstring command = L"\"" + path_ + L"\" \"/CLEANUP=" + folder + L"\" /WAIT=" +
+                           std::to_wstring(GetCurrentProcessId()) + L" /FOLDERS=" + std::to_wstring(made_levels);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    wchar_t temp[MAX_PATH];
+    GetTempPathW(MAX_PATH, temp);
+    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, temp, &startup, &process))
+      return false;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+  }
+
+ private:
+  std::wstring path_;
+};
+
+// The copy's part: once the uninstaller has ended, its own file (aside by now) and the
+// folders left empty go.
+int FinishCleanup(const Options& options) {
+  ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, options.wait_for));
+  if (uninstaller.IsValid()) WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
+  Win32InstallFs fs(options.cleanup_dir);
+  const bool settled = RecoverInstall(&fs).ok();
+  RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
+  return settled ? kExitSuccess : kExitInstallFailed;
+}
+
+int Uninstall(const Options& options) {
+  if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
+    return kExitCancelled;
+  const bool keep_data =
+      options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
+  const std::wstring dir = OwnFolder();
+  if (dir.empty()) return kExitInstallFailed;
+  CleanupCopy cleanup;
+
+  // The running browser holds its files; the uninstaller's own is moved aside instead.
+  StopInstalledPrograms(dir);
+  Win32InstallFs fs(dir);
+  Ledger ledger;
+  const uint32_t made_levels = ReadLedger(&fs, &ledger) ? ledger.made_levels : 0;
+  const bool removed = UninstallFiles(&fs, keep_data).ok();
+  if (removed) {
+    // Left in place when files remain, so that the user can run the uninstall again.
+    const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    RemoveShortcuts(dir, GetOsVersionCode());
+    if (SUCCEEDED(com)) CoUninitialize();
+    RemoveUninstallEntry(dir);
+  }
+  cleanup.Start(dir, removed ? made_levels : 0);
+  if (!options.silent) MessageBoxW(nullptr, removed ? kDoneText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
+  return removed ? kExitSuccess : kExitInstallFailed;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+  RestrictDllSearchToSystem32();
+  SetModuleInstance(instance);
+  SetErrorMode(SEM_NOOPENFILEERRORBOX);
+  const Options options = ParseOptions();
+  return options.cleanup_dir.empty() ? Uninstall(options) : FinishCleanup(options);
+}

@@ -1,0 +1,238 @@
+// The real uninstaller, run as the uninstall entry runs it: after a whole installation,
+// /S must leave the user's profile and HKCU exactly as they were before the install, but
+// for the identity (and Data, which it keeps); asked through its dialogs, it keeps Data or
+// not as the user says; a running browser does not stop it.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/product.h"
+#include "setup/setup_logic.h"
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using Snapshot = std::map<std::wstring, std::string>;
+
+bool PollFor(const std::function<bool()>& done, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (!done()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+// The copies the uninstaller leaves in the temporary folder to finish its work.
+bool CleanupCopiesRunning() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof(entry);
+  bool running = false;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    running = running || std::wstring(entry.szExeFile).rfind(L"KeloUninstall-", 0) == 0;
+  CloseHandle(snapshot);
+  return running;
+}
+
+HWND WaitForQuestion() {
+  return test::WaitForWindow(L"#32770", [](const std::wstring& title) { return title == L"Kelo游戏浏览器卸载"; }, 20000);
+}
+
+void WriteText(const std::wstring& path, const std::string& text) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  CloseHandle(file);
+}
+
+std::string Bytes(const void* data, size_t size) { return std::string(static_cast<const char*>(data), size); }
+
+// Every value below an HKCU key, by path and name, with its type and data.
+void ReadKeys(HKEY parent, const std::wstring& path, Snapshot* out) {
+  HKEY key;
+  if (RegOpenKeyExW(parent, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return;
+  wchar_t name[16384];
+  std::vector<BYTE> data(1 << 16);
+  for (DWORD i = 0;; ++i) {
+    DWORD name_chars = 16384, type = 0, size = static_cast<DWORD>(data.size());
+    if (RegEnumValueW(key, i, name, &name_chars, nullptr, &type, data.data(), &size) != ERROR_SUCCESS) break;
+    (*out)[L"HKCU\\" + path + L" : " + name] = std::to_string(type) + ":" + Bytes(data.data(), size);
+  }
+  (*out)[L"HKCU\\" + path] = "key";
+  std::vector<std::wstring> children;
+  for (DWORD i = 0;; ++i) {
+    DWORD name_chars = 16384;
+    if (RegEnumKeyExW(key, i, name, &name_chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    children.push_back(name);
+  }
+  RegCloseKey(key);
+  for (const std::wstring& child : children) ReadKeys(parent, path.empty() ? child : path + L"\\" + child, out);
+}
+
+void ReadFiles(const std::wstring& dir, Snapshot* out) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = dir + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      (*out)[path + L"\\"] = "folder";
+      ReadFiles(path, out);
+    } else {
+      (*out)[path] = std::to_string(found.nFileSizeLow) + " bytes";
+    }
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+// The user's files and registry, but for the temporary folder, which the tests use.
+Snapshot UsersWorld() {
+  Snapshot world;
+  ReadKeys(HKEY_CURRENT_USER, L"", &world);
+  wchar_t profile[MAX_PATH];
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  ReadFiles(profile, &world);
+  const std::wstring temp = test::TempRoot();
+  for (auto it = world.begin(); it != world.end();)
+    it = it->first.compare(0, temp.size(), temp) == 0 ? world.erase(it) : std::next(it);
+  return world;
+}
+
+std::string Remaining(const std::wstring& dir) {
+  Snapshot left;
+  ReadFiles(dir, &left);
+  std::string text = "left in the install directory:";
+  for (const auto& entry : left) text += " " + testing::PrintToString(entry.first);
+  return text;
+}
+
+std::string Differences(const Snapshot& before, const Snapshot& after) {
+  std::string text;
+  for (const auto& [name, value] : before)
+    if (!after.count(name) || after.at(name) != value) text += " changed or gone: " + testing::PrintToString(name);
+  for (const auto& entry : after)
+    if (!before.count(entry.first)) text += " new: " + testing::PrintToString(entry.first);
+  return text;
+}
+
+class Uninstaller : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    wchar_t local[MAX_PATH];
+    GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
+    dir_ = std::wstring(local) + L"\\Kelo\\KeloBrowser\\";
+    window_ = CreateWindowExW(0, L"STATIC", L"uninstall", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
+  }
+  void TearDown() override {
+    DestroyWindow(window_);
+    test::EndProcessesNamed(kBrowserExe);
+  }
+
+  // A whole installation as the window starts it, with every option, but for the browser's
+  // start.
+  void Install() {
+    CSetupLogic logic;
+    logic.SetInstallDir(dir_.c_str());
+    for (StepId id : {kStepExtractPayload, kStepRegisterUninstall, kStepIdentity, kStepShortcuts,
+                      kStepAssistShortcut, kStepTaskbarPin})
+      ASSERT_TRUE(logic.AddStep(CSetupLogic::kStepTable[id]));
+    ASSERT_TRUE(logic.StartWorker(window_));
+    ASSERT_TRUE(logic.WaitForWorker(60000, nullptr));
+    MSG msg;
+    while (PeekMessageW(&msg, window_, WM_SETUP_STEP, WM_SETUP_STEP, PM_REMOVE))
+      ASSERT_EQ(msg.lParam, 0) << "step " << msg.wParam << " failed";
+    ASSERT_TRUE(test::FileExists(dir_ + kUninstallExe));
+  }
+
+  // Runs the installed uninstaller and waits for it and for the copy that finishes its work.
+  DWORD Uninstall(const std::wstring& arguments, const std::function<void()>& answer = nullptr) {
+    HANDLE process = test::StartProgram(dir_ + kUninstallExe, arguments);
+    EXPECT_NE(process, nullptr);
+    if (answer) answer();
+    EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
+    return code;
+  }
+
+  std::wstring dir_;
+  HWND window_ = nullptr;
+};
+
+// Presses a button of the uninstaller's next message box.
+void Answer(int button) {
+  HWND box = WaitForQuestion();
+  ASSERT_NE(box, nullptr) << "no question was asked";
+  PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+  ASSERT_TRUE(PollFor([&] { return !IsWindow(box); }, 20000)) << "the question stays";
+}
+
+TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo");
+  const Snapshot before = UsersWorld();
+  Install();
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  Snapshot after = UsersWorld();
+  for (auto it = after.begin(); it != after.end();)
+    it = it->first.find(L"HKCU\\Software\\Kelo") == 0 ? after.erase(it) : std::next(it);
+  EXPECT_EQ(Differences(before, after), "");
+  EXPECT_FALSE(test::ReadValue(kIdentityKey, kIdentityValue).Text().empty()) << "the identity went";
+}
+
+TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
+  const struct {
+    int confirm;
+    int keep;
+    DWORD code;
+    bool installed;
+    bool data;
+  } cases[] = {{IDNO, 0, kExitCancelled, true, true}, {IDYES, IDYES, kExitSuccess, false, true},
+               {IDYES, IDNO, kExitSuccess, false, false}};
+  for (const auto& c : cases) {
+    Install();
+    const std::wstring profile = dir_ + L"Data\\Default\\profile.ini";
+    CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
+    CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
+    WriteText(profile, "[Profile]");
+    const DWORD code = Uninstall(L"", [&] {
+      Answer(c.confirm);
+      if (c.keep) {
+        Answer(c.keep);
+        Answer(IDOK);
+      }
+    });
+    EXPECT_EQ(code, c.code) << "confirm " << c.confirm << " keep " << c.keep;
+    EXPECT_EQ(test::FileExists(dir_ + kBrowserExe), c.installed);
+    EXPECT_TRUE(PollFor([&] { return test::FileExists(dir_ + kUninstallExe) == c.installed; }, 30000));
+    EXPECT_EQ(test::FileExists(profile), c.data);
+    test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+  }
+}
+
+TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
+  Install();
+  HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
+  ASSERT_NE(browser, nullptr);
+  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&) { return true; }, 20000), nullptr);
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_EQ(WaitForSingleObject(browser, 10000), WAIT_OBJECT_0) << "the browser still runs";
+  CloseHandle(browser);
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+}  // namespace
+}  // namespace kelo
