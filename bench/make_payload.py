@@ -7,8 +7,13 @@ compressed images), pages, scripts and ini files. Everything comes from one seed
 generator, so every run makes the same bytes and the figures compare across machines.
 Packed with LZMA level 9 it shrinks to about 3.9 MB, a ratio near 3.3.
 
-    make_payload.py OUT_DIR
+    make_payload.py OUT_DIR [--seed N] [--scale F]
+
+--seed makes another payload of the same shape (its random file names differ too, so two
+seeds share the fixed files and part of the folders); --scale multiplies every file's size
+(--scale 10 gives about 130 MB).
 """
+import argparse
 import os
 import random
 import struct
@@ -168,16 +173,20 @@ def plan(rng):
 
 
 def main():
-    if len(sys.argv) != 2:
-        sys.exit(__doc__)
-    out_dir = sys.argv[1]
-    rng = random.Random(SEED)
+    parser = argparse.ArgumentParser(usage=__doc__)
+    parser.add_argument("out_dir")
+    parser.add_argument("--seed", type=int, default=SEED)
+    parser.add_argument("--scale", type=float, default=1.0)
+    args = parser.parse_args()
+    out_dir = args.out_dir
+    rng = random.Random(args.seed)
     makers = {"program": program, "image": image, "sound": sound,
               "html": lambda r, s: text_file(r, s, "html"), "js": lambda r, s: text_file(r, s, "js"),
               "ini": lambda r, s: text_file(r, s, "ini")}
     total = 0
     files = plan(rng)
     for name, size, kind in files:
+        size = int(size * args.scale)
         path = os.path.join(out_dir, *name.split("\\"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         data = makers[kind](rng, size)

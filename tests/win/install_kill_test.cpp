@@ -1,0 +1,133 @@
+// Installs ended by TerminateProcess: a re-install of a browser-sized payload over another,
+// killed at moments spread over its whole run, must leave one whole installation once the
+// next run has settled what was cut short, and a run after that must complete. Two
+// payloads (made at build time from two seeds of the benchmark's generator) take turns.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "sysreg_scratch.h"
+
+namespace kelo {
+namespace {
+
+using Files = std::map<std::wstring, std::string>;
+
+constexpr int kKills = 32;
+
+std::string ReadAll(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
+  std::string bytes(GetFileSize(file, nullptr), '\0');
+  DWORD got = 0;
+  if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(file);
+  return bytes.substr(0, got);
+}
+
+Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {
+  Files files;
+  WIN32_FIND_DATAW entry;
+  HANDLE find = FindFirstFileW((dir + L"\\" + prefix + L"*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return files;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      files.merge(ListFiles(dir, prefix + name + L"\\"));
+    else
+      files[prefix + name] = ReadAll(dir + L"\\" + prefix + name);
+  } while (FindNextFileW(find, &entry));
+  FindClose(find);
+  return files;
+}
+
+struct Payload {
+  std::wstring child;  // the program that installs it
+  Files files;
+};
+
+// The user's, among ours.
+const Files kUsers = {{L"Data\\Default\\profile.ini", "[Profile]"}, {L"My notes.txt", "do not lose"}};
+
+void WriteUsersFiles(const std::wstring& dir) {
+  CreateDirectoryW((dir + L"\\Data").c_str(), nullptr);
+  CreateDirectoryW((dir + L"\\Data\\Default").c_str(), nullptr);
+  for (const auto& [name, bytes] : kUsers) {
+    HANDLE file = CreateFileW((dir + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+    CloseHandle(file);
+  }
+}
+
+// Which payload the folder holds whole, or what is wrong. Besides the payload there may be
+// only the ledger and the user's files, as they were.
+std::string Judge(const std::wstring& dir, const Payload& a, const Payload& b) {
+  Files disk = ListFiles(dir);
+  if (!disk.erase(L"KeloSetup.ledger")) return "no ledger";
+  for (const auto& [name, bytes] : kUsers) {
+    const auto it = disk.find(name);
+    if (it == disk.end() || it->second != bytes) return "the user's file changed: " + testing::PrintToString(name);
+    disk.erase(it);
+  }
+  if (disk == a.files) return "a";
+  if (disk == b.files) return "b";
+  size_t mixed = 0;
+  for (const auto& [name, bytes] : disk) mixed += (a.files.count(name) && a.files.at(name) == bytes) ? 0 : 1;
+  return "neither: " + std::to_string(disk.size()) + " files, " + std::to_string(mixed) + " not of the first";
+}
+
+DWORD RunChild(const std::wstring& child, const std::wstring& arguments) {
+  HANDLE process = test::StartProgram(child, arguments);
+  if (!process) return 99;
+  WaitForSingleObject(process, 120000);
+  DWORD code = 98;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
+TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
+  const Payload a = {test::HostPath(KELO_KILL_CHILD_A), ListFiles(test::HostPath(KELO_KILL_PAYLOAD_A))};
+  const Payload b = {test::HostPath(KELO_KILL_CHILD_B), ListFiles(test::HostPath(KELO_KILL_PAYLOAD_B))};
+  ASSERT_GT(a.files.size(), 200u);
+  test::ScratchDir scratch(L"killed");
+  const std::wstring dir = scratch.path() + L"\\KeloBrowser";
+  const std::wstring quoted = L"\"" + dir + L"\"";
+  ASSERT_EQ(RunChild(a.child, quoted), 0u);
+  WriteUsersFiles(dir);
+  ASSERT_EQ(Judge(dir, a, b), "a");
+  // How long a whole re-install takes here: the kills are spread over that.
+  const ULONGLONG start = GetTickCount64();
+  ASSERT_EQ(RunChild(b.child, quoted), 0u);
+  const ULONGLONG whole_ms = GetTickCount64() - start;
+  ASSERT_EQ(Judge(dir, a, b), "b");
+
+  int changed = 0;
+  for (int kill = 0; kill < kKills; ++kill) {
+    const std::string before = Judge(dir, a, b);
+    const Payload& next = before == "a" ? b : a;
+    HANDLE process = test::StartProgram(next.child, quoted);
+    ASSERT_NE(process, nullptr);
+    // The wait is the moment of the kill; an install that ends earlier is simply whole.
+    WaitForSingleObject(process, static_cast<DWORD>(whole_ms * kill / kKills));
+    TerminateProcess(process, 1);
+    WaitForSingleObject(process, 30000);
+    CloseHandle(process);
+    ASSERT_EQ(RunChild(next.child, L"--recover " + quoted), 0u) << "kill " << kill;
+    const std::string after = Judge(dir, a, b);
+    EXPECT_TRUE(after == "a" || after == "b") << "kill " << kill << " after " << whole_ms * kill / kKills << " ms: " << after;
+    changed += after != before;
+  }
+  ASSERT_EQ(RunChild(a.child, quoted), 0u);
+  EXPECT_EQ(Judge(dir, a, b), "a");
+  std::printf("%d kills over %llu ms; %d of them after the commit\n", kKills, whole_ms, changed);
+}
+
+}  // namespace
+}  // namespace kelo
