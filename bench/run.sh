@@ -1,21 +1,31 @@
 #!/usr/bin/env bash
-# Builds the benchmark payload and runs the extraction benchmark on it.
-#   bench/run.sh [NATIVE_BUILD_DIR] [RUNS]
+# Builds the benchmark payload and runs the install benchmark on it, natively and, when the
+# Windows tree is built beside the native one, under Wine.
+#   bench/run.sh [NATIVE_BUILD_DIR] [RUNS] [SCALE]
 # NATIVE_BUILD_DIR is a configured native tree (default build/native); the payload, its
-# packet and its solid .7z go to NATIVE_BUILD_DIR/bench-payload. The files are extracted
-# below KELO_BENCH_OUT (default: there too); a tmpfs there shows the cost of the file
-# system apart from the disk's.
+# packet and its solid .7z go to NATIVE_BUILD_DIR/bench-payload (bench-payload-xSCALE for
+# another SCALE: 10 makes about 130 MB). The files are installed below KELO_BENCH_OUT
+# (default: there too); a tmpfs there shows the cost of the file system apart from the
+# disk's.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$(cd "${1:-$here/../build/native}" && pwd)
 runs=${2:-7}
+scale=${3:-1}
 cmake --build "$build" --target extract_bench kelopack >/dev/null
 work="$build/bench-payload"
+[ "$scale" = 1 ] || work="$build/bench-payload-x$scale"
 if [ ! -f "$work/payload.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ]; then
   rm -rf "$work"
   mkdir -p "$work"
-  python3 "$here/make_payload.py" "$work/files"
+  python3 "$here/make_payload.py" "$work/files" --scale "$scale"
   "$build/tools/kelopack" pack "$work/files" "$work/payload.packet"
   (cd "$work/files" && 7zz a -bd -m0=lzma -ms=on "$work/payload.7z" . >/dev/null)
 fi
 "$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "${KELO_BENCH_OUT:-$work/out}" "$runs"
+win="$(dirname "$build")/win"
+if [ -f "$win/build.ninja" ]; then
+  cmake --build "$win" --target install_bench_win >/dev/null
+  KELO_WINE_ROOT="$win/wine" "$here/../tools/wine/run-in-prefix.sh" "$win/bench/install_bench_win.exe" \
+    "Z:${work//\//\\}\\payload.packet" 'C:\bench' "$runs"
+fi

@@ -165,6 +165,10 @@ class Uninstaller : public ::testing::Test {
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
+    WIN32_FIND_DATAW found;
+    HANDLE copy = FindFirstFileW((test::TempRoot() + L"KeloUninstall-*.exe").c_str(), &found);
+    EXPECT_EQ(copy, INVALID_HANDLE_VALUE) << "the copy in the temporary folder stays";
+    if (copy != INVALID_HANDLE_VALUE) FindClose(copy);
     return code;
   }
 
