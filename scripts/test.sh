@@ -17,8 +17,9 @@ ctest --test-dir build/win -j "$jobs" --output-on-failure || status=1
 scripts/sanitize.sh || status=1
 fuzz_log=$top/build/fuzz.log
 mkdir -p "$top/build"
-if KELO_FUZZ_DIR=$top/build/fuzz fuzz/run.sh "${KELO_FUZZ_SECONDS:-10}" >"$fuzz_log" 2>&1; then
-  echo "fuzz: $(grep -m1 -o 'Done [0-9]* runs in [0-9]* second(s)' "$fuzz_log" || echo done)"
+if KELO_FUZZ_DIR=$top/build/fuzz KELO_PACKTOOL=$top/build/native/tools/kelopack \
+     fuzz/run.sh "${KELO_FUZZ_SECONDS:-10}" >"$fuzz_log" 2>&1; then
+  grep -o '^[a-z_]*: Done [0-9]* runs in [0-9]* second(s)' "$fuzz_log" | sed 's/^/fuzz: /' || echo "fuzz: done"
 else
   tail -n 40 "$fuzz_log"
   echo "fuzz: FAILED (log in $fuzz_log)"

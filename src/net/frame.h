@@ -2,7 +2,8 @@
 // Reading one incoming frame: an 8-byte header of four big-endian 16-bit fields (two
 // unused, the message id, the total length with the header), then total - 8 body bytes.
 // The byte source is a callable read_exact(char* dst, unsigned n) that returns false when
-// the n bytes could not all be had; the receive thread passes one over its socket.
+// the n bytes could not all be had; the receive thread passes one over its socket, which
+// waits through receive time-outs and fails only when the connection or the client ends.
 #include <cstring>
 
 #include "net/msg_packet.h"

@@ -41,14 +41,18 @@ void CloseSocket(Socket s);
 // a thread in recv or send returns at once, a later call fails at once, and the handle
 // value cannot be reused while threads still hold it.
 void AbortSocket(Socket s);
-// Buffers of 64 KiB, time-outs of 10 s and keep-alive. Only the keep-alive result counts.
-bool SetClientOptions(Socket s);
+// Buffers of 64 KiB, a send time-out of 10 s, the given receive time-out and keep-alive.
+// Only the keep-alive result counts.
+bool SetClientOptions(Socket s, int recv_timeout_ms);
 bool SetNonBlocking(Socket s, bool on);
 // Connects in non-blocking mode and waits up to timeout_ms for the socket to become
 // writable. A connection that the system reports as failed (its pending error) fails.
 bool ConnectWithin(Socket s, uint32_t address_be, uint16_t port, int timeout_ms);
 // One send or recv call; -1 on error. A send to a closed peer never raises a signal.
 int SendSome(Socket s, const char* data, int n);
+// What RecvSome returns when the receive time-out passed without a byte: the connection
+// is still good, unlike after -1 (an error) or 0 (the peer closed it).
+inline constexpr int kRecvTimedOut = -2;
 int RecvSome(Socket s, char* data, int n);
 
 // The host text in the byte encoding the name resolver expects (the ANSI code page on
@@ -143,7 +147,6 @@ class Thread {
   Thread& operator=(const Thread&) = delete;
   bool Start(Routine routine, void* arg);
   bool IsStarted() const { return started_; }
-  bool IsCurrent() const;
   // Waits for the routine to return and releases the thread.
   void Join();
   // Releases the thread without waiting; it ends on its own.
@@ -153,7 +156,6 @@ class Thread {
   bool started_ = false;
 #ifdef _WIN32
   HANDLE handle_ = nullptr;
-  unsigned id_ = 0;
 #else
   pthread_t thread_{};
 #endif

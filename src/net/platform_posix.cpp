@@ -36,13 +36,14 @@ void AbortSocket(Socket s) {
   if (s != kNoSocket) shutdown(s, SHUT_RDWR);
 }
 
-bool SetClientOptions(Socket s) {
+bool SetClientOptions(Socket s, int recv_timeout_ms) {
   int buffer = 65536;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer);
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, &buffer, sizeof buffer);
-  timeval timeout{10, 0};
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  timeval send_timeout{10, 0};
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout);
+  timeval recv_timeout{recv_timeout_ms / 1000, (recv_timeout_ms % 1000) * 1000};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &recv_timeout, sizeof recv_timeout);
   int on = 1;
   return setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) == 0;
 }
@@ -94,6 +95,8 @@ int RecvSome(Socket s, char* data, int n) {
   do {
     got = recv(s, data, static_cast<size_t>(n), 0);
   } while (got < 0 && errno == EINTR);
+  // The socket blocks, so "would block" can only mean that SO_RCVTIMEO ran out.
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return kRecvTimedOut;
   return got < 0 ? -1 : static_cast<int>(got);
 }
 
@@ -233,8 +236,6 @@ bool Thread::Start(Routine routine, void* arg) {
   started_ = true;
   return true;
 }
-
-bool Thread::IsCurrent() const { return started_ && pthread_equal(thread_, pthread_self()); }
 
 void Thread::Join() {
   if (!started_) return;

@@ -35,18 +35,19 @@ void CloseSocket(Socket s) {
 void AbortSocket(Socket s) {
   if (s == kNoSocket) return;
   // A shut-down socket fails every new call at once; the calls already blocked on it
-  // (up to their 10-second time-out) need cancelling.
+  // (up to their time-out) need cancelling.
   shutdown(s, SD_BOTH);
   CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
 }
 
-bool SetClientOptions(Socket s) {
+bool SetClientOptions(Socket s, int recv_timeout_ms) {
   int buffer = 65536;
   setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
   setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
-  DWORD timeout = 10000;
-  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+  DWORD send_timeout = 10000;
+  setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&send_timeout), sizeof send_timeout);
+  DWORD recv_timeout = static_cast<DWORD>(recv_timeout_ms);
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&recv_timeout), sizeof recv_timeout);
   BOOL on = TRUE;
   return setsockopt(s, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on) == 0;
 }
@@ -83,7 +84,8 @@ int SendSome(Socket s, const char* data, int n) {
 
 int RecvSome(Socket s, char* data, int n) {
   int got = recv(s, data, n, 0);
-  return got == SOCKET_ERROR ? -1 : got;
+  if (got != SOCKET_ERROR) return got;
+  return WSAGetLastError() == WSAETIMEDOUT ? kRecvTimedOut : -1;
 }
 
 std::string HostBytes(const std::wstring& host) {
@@ -170,7 +172,7 @@ Thread::~Thread() {
 bool Thread::Start(Routine routine, void* arg) {
   auto* block = new (std::nothrow) StartBlock{routine, arg};
   if (!block) return false;
-  uintptr_t h = _beginthreadex(nullptr, 0, ThreadMain, block, 0, &id_);
+  uintptr_t h = _beginthreadex(nullptr, 0, ThreadMain, block, 0, nullptr);
   if (!h) {
     delete block;
     return false;
@@ -179,8 +181,6 @@ bool Thread::Start(Routine routine, void* arg) {
   started_ = true;
   return true;
 }
-
-bool Thread::IsCurrent() const { return started_ && GetCurrentThreadId() == id_; }
 
 void Thread::Join() {
   if (!started_) return;

@@ -19,6 +19,7 @@ constexpr int kConnectAttempts = 3;
 
 std::atomic<int> g_pace_ms{kelo::net::ClientTiming{}.pace_ms};
 std::atomic<int> g_connect_wait_ms{kelo::net::ClientTiming{}.connect_wait_ms};
+std::atomic<int> g_recv_timeout_ms{kelo::net::ClientTiming{}.recv_timeout_ms};
 
 int SendThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunSendThread(); }
 int RecvThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunRecvThread(); }
@@ -107,7 +108,7 @@ int CSocketMain::Start() {
 bool CSocketMain::Connect(uint32_t address) {
   const Socket s = link->socket;
   if (s == kNoSocket) return false;
-  if (!kelo::net::SetClientOptions(s)) return false;
+  if (!kelo::net::SetClientOptions(s, g_recv_timeout_ms.load())) return false;
   kelo::net::SetNonBlocking(s, true);
   if (!kelo::net::ConnectWithin(s, address, static_cast<uint16_t>(link->port), g_connect_wait_ms.load()))
     return false;
@@ -144,13 +145,8 @@ void CSocketMain::Stop() {
 
 void CSocketMain::EndWorker(WorkerThread** worker) {
   if (!*worker) return;
-  // A worker cannot wait for itself: it is let go, and leaves its loop on its own since
-  // sock is -1 by now.
-  if ((*worker)->thread.IsCurrent()) {
-    (*worker)->thread.Detach();
-  } else {
-    (*worker)->thread.Join();
-  }
+  // Never the calling thread: the workers run only their loops, which do not stop the client.
+  (*worker)->thread.Join();
   delete *worker;
   *worker = nullptr;
 }
@@ -233,9 +229,16 @@ int CSocketMain::RunRecvThread() {
     MsgPacket body;
     const Socket s = link ? LoadShared(&link->socket) : kNoSocket;
     if (s != kNoSocket) {
-      auto read_exact = [s](char* dst, unsigned n) {
+      // A time-out is a peer that pauses, not a broken stream: dropping what this frame has
+      // given so far would make the rest of its body the next header. Only a closed or
+      // failed connection, or the client stopping, ends a frame part-way.
+      auto read_exact = [this, s](char* dst, unsigned n) {
         for (unsigned got = 0; got < n;) {
           int r = kelo::net::RecvSome(s, dst + got, static_cast<int>(n - got));
+          if (r == kelo::net::kRecvTimedOut) {
+            if (LoadShared(&sock) == kNoSocket || LoadShared(&link->socket) == kNoSocket) return false;
+            continue;
+          }
           if (r <= 0) return false;
           got += static_cast<unsigned>(r);
         }
@@ -252,11 +255,14 @@ int CSocketMain::RunRecvThread() {
 
 namespace kelo::net {
 
-ClientTiming GetClientTiming() { return ClientTiming{g_pace_ms.load(), g_connect_wait_ms.load()}; }
+ClientTiming GetClientTiming() {
+  return ClientTiming{g_pace_ms.load(), g_connect_wait_ms.load(), g_recv_timeout_ms.load()};
+}
 
 void SetClientTiming(const ClientTiming& timing) {
   g_pace_ms = timing.pace_ms;
   g_connect_wait_ms = timing.connect_wait_ms;
+  g_recv_timeout_ms = timing.recv_timeout_ms;
 }
 
 }  // namespace kelo::net

@@ -160,6 +160,45 @@ TEST(Packet, RefusesPacketsThatCannotBeDecodedCompletely) {
   }
 }
 
+TEST(Packet, RefusesAnUnpackedSizeTheStreamCannotGiveBeforeAllocatingIt) {
+  // Found by fuzzing: ten bytes declaring 1,560,227,374 unpacked bytes had the reader
+  // allocate all of them before the decoder found the one-byte stream short.
+  const std::vector<uint8_t> found = {0x2E, 0x2E, 0xFF, 0x5C, 0x2E, 0x2E, 0xFF, 0xFF, 0xFF, 0x8E};
+  PacketHeader header;
+  EXPECT_EQ(ParsePacketHeader(found.data(), found.size(), &header), PacketError::kTruncatedStream);
+  DecodedArchive decoded;
+  EXPECT_EQ(DecodePacket(found.data(), found.size(), &decoded), PacketError::kTruncatedStream);
+  EXPECT_EQ(decoded.data, nullptr);
+
+  struct Case {
+    size_t stream_size;
+    uint32_t unpacked_size;
+    PacketError expected;
+  };
+  const Case cases[] = {
+      {0, 0, PacketError::kNone},
+      {0, 1, PacketError::kTruncatedStream},
+      {1, 16384, PacketError::kNone},
+      {1, 16385, PacketError::kTruncatedStream},
+      {5, 5 * 16384, PacketError::kNone},
+      {5, 5 * 16384 + 1, PacketError::kTruncatedStream},
+      {5, 0xFFFFFFFF, PacketError::kTruncatedStream},
+      {262144, 0xFFFFFFFF, PacketError::kNone},  // 4 GiB from 256 KiB: not ruled out
+  };
+  for (const Case& c : cases) {
+    std::vector<uint8_t> packet(kPacketHeaderSize + c.stream_size, 0);
+    for (int i = 0; i < 4; ++i) packet[i] = static_cast<uint8_t>(c.unpacked_size >> (8 * i));
+    EXPECT_EQ(ParsePacketHeader(packet.data(), packet.size(), &header), c.expected)
+        << c.unpacked_size << " bytes from a stream of " << c.stream_size;
+  }
+
+  // The most compressible content there is stays well inside the bound.
+  const std::vector<uint8_t> zeros = BuildArchive({{"zeros.bin", std::vector<uint8_t>(4 << 20, 0)}});
+  const std::vector<uint8_t> packet = Pack(zeros);
+  ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone);
+  EXPECT_LT(zeros.size() / (packet.size() - kPacketHeaderSize), kMaxLzmaExpansion / 2);
+}
+
 TEST(Packet, RefusesRecordsThatRunPastTheArchive) {
   std::vector<uint8_t> archive = BuildArchive({{"a.txt", Bytes("hello")}});
   struct Case {

@@ -1,10 +1,12 @@
-// The socket client against a real server on 127.0.0.1: frames in, bytes out, the watch
-// counters of message 10040, failed connections, and stopping while its threads block.
+// The socket client against a real server on 127.0.0.1: frames in (also across pauses of
+// the peer), bytes out, the watch counters of message 10040, failed connections, and
+// stopping while its threads block.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -48,6 +50,11 @@ struct Received {
   unsigned short length = 0;
   Bytes data;
 };
+
+Bytes operator+(Bytes a, const Bytes& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
 // RecvMsg with a bound: a client that never delivers is stopped, which releases the wait.
 Received RecvWithin(CSocketMain* client, std::chrono::milliseconds limit = 10s) {
@@ -135,6 +142,47 @@ TEST(SocketMain, DeliversAFrameAsIdLengthAndData) {
   EXPECT_EQ(r.id, 7u);
   EXPECT_EQ(r.length, 4);
   EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
+}
+
+TEST(SocketMain, APeerPausingPastTheReceiveTimeOutLosesNoPartOfAFrame) {
+  // Receive time-outs of 50 ms, so that each pause of the peer spans several of them.
+  TimingScope short_timeout({1, 5000, 50});
+  const auto pause = 300ms;
+  Connected c;
+  c.Connect();
+  Bytes body(200);
+  for (size_t i = 0; i < body.size(); ++i) body[i] = static_cast<unsigned char>(i * 13 + 1);
+  const Bytes first = Frame(21, {0x21});
+  const Bytes cut_header = Frame(22, {0x22, 0x23});
+  const Bytes cut_body = Frame(23, body);
+  const Bytes overlong = Frame(24, Bytes(40969, 0xEE));  // read and dropped
+  const Bytes after = Frame(25, {0x25}) + Frame(26, {0x26, 0x27, 0x28});
+
+  // The pauses are what is under test: between frames, inside a header, inside a body and
+  // inside a body too long to keep.
+  const Bytes pieces[] = {
+      first,
+      Bytes(cut_header.begin(), cut_header.begin() + 4),
+      Bytes(cut_header.begin() + 4, cut_header.end()) + Bytes(cut_body.begin(), cut_body.begin() + 8 + 77),
+      Bytes(cut_body.begin() + 8 + 77, cut_body.end()) + Bytes(overlong.begin(), overlong.begin() + 20000),
+      Bytes(overlong.begin() + 20000, overlong.end()) + after,
+  };
+  for (size_t i = 0; i < std::size(pieces); ++i) {
+    if (i > 0) std::this_thread::sleep_for(pause);
+    ASSERT_TRUE(c.server.Send(pieces[i])) << "piece " << i;
+  }
+
+  const struct {
+    unsigned id;
+    Bytes data;
+  } expected[] = {{21, {0x21}}, {22, {0x22, 0x23}}, {23, body}, {25, {0x25}}, {26, {0x26, 0x27, 0x28}}};
+  for (const auto& e : expected) {
+    Received r = RecvWithin(c.client.get());
+    ASSERT_EQ(r.result, 1) << "message " << e.id;
+    EXPECT_EQ(r.id, e.id);
+    EXPECT_EQ(r.data, e.data) << "message " << e.id;
+  }
+  EXPECT_EQ(SocketMainProbe::Queued(*c.client), 0) << "nothing more than was sent";
 }
 
 TEST(SocketMain, EmptyFramesAndIdZeroAreConsumedAndTheStreamStaysFramed) {
@@ -340,7 +388,7 @@ TEST(SocketMain, StopForgetsHostAndPortAndStartRefusesWhileRunning) {
 
 TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
   Connected c;
-  // The receive thread blocks in recv (10-second time-out), the send thread waits for a
+  // The receive thread blocks in recv (10-second time-outs), the send thread waits for a
   // message and a user waits in RecvMsg.
   c.Connect();
   auto waiting = std::async(std::launch::async, [&] {
