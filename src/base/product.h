@@ -21,9 +21,10 @@ inline constexpr wchar_t kUpdateExe[] = L"KeloUpdate.exe";
 inline constexpr wchar_t kStatIni[] = L"KeloS.ini";
 inline constexpr wchar_t kLegacyPacketFileName[] = L"KeloBrowserInstallPacket.lzma";
 
-// The payload packet resource.
+// The payload packet resource, and the SHA-256 of its bytes that the build stores beside it.
 inline constexpr wchar_t kPacketResourceType[] = L"FILE";
 inline constexpr int kPacketResourceId = 143;
+inline constexpr int kPacketDigestResourceId = 144;
 
 // Registry, all under HKEY_CURRENT_USER.
 inline constexpr wchar_t kUninstallKey[] =
@@ -58,6 +59,8 @@ inline constexpr wchar_t kFeedbackLink[] = L"请点击这里进行问题反馈";
 inline constexpr wchar_t kFailureAdvice1[] = L"非常抱歉，安装失败了，请参照以下方案，重新安装:";
 inline constexpr wchar_t kFailureAdvice2[] = L"1、暂时关闭安全类杀毒软件，如360或者金山；";
 inline constexpr wchar_t kFailureAdvice3[] = L"2、换一个有足够空间的安装目录";
+inline constexpr wchar_t kDamagedText1[] = L"安装程序已损坏，无法安装。";
+inline constexpr wchar_t kDamagedText2[] = L"请重新下载安装程序后再安装。";
 inline constexpr wchar_t kWindowFontFace[] = L"宋体";
 
 // Shortcuts: file names in the user's folders, and the start-menu product folder.

@@ -4,10 +4,13 @@
 #include <shlobj.h>
 #include <shlwapi.h>
 
+#include <cstring>
+
 #include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "setup/install_fs_win.h"
+#include "setup/sha256.h"
 #include "sysreg/install_dir.h"
 
 namespace kelo {
@@ -29,11 +32,9 @@ bool WaitForMainProgram(const std::wstring& path) {
   return true;
 }
 
-}  // namespace
-
-bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
+bool FindModuleResource(int id, const uint8_t** bytes, size_t* size) {
   const HMODULE module = ModuleInstance();
-  const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(kPacketResourceId), kPacketResourceType);
+  const HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), kPacketResourceType);
   if (!resource) return false;
   const HGLOBAL loaded = LoadResource(module, resource);
   const void* data = loaded ? LockResource(loaded) : nullptr;
@@ -41,6 +42,21 @@ bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
   *bytes = static_cast<const uint8_t*>(data);
   *size = SizeofResource(module, resource);
   return true;
+}
+
+}  // namespace
+
+bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
+  if (!FindModuleResource(kPacketResourceId, bytes, size)) return false;
+  const uint8_t* stored = nullptr;
+  size_t stored_size = 0;
+  uint8_t digest[kSha256Size];
+  if (FindModuleResource(kPacketDigestResourceId, &stored, &stored_size) && stored_size == kSha256Size) {
+    Sha256(*bytes, *size, digest);
+    if (std::memcmp(digest, stored, kSha256Size) == 0) return true;
+  }
+  SetLastError(ERROR_FILE_CORRUPT);
+  return false;
 }
 
 bool IsDefaultInstallDir(const std::wstring& dir) {

@@ -21,7 +21,9 @@ inline constexpr DWORD kMainProgramWaitMs = 3000;
 // failure the last error tells why; a directory the step made is removed again.
 bool ExtractPayload(const std::wstring& dir);
 
-// The packet resource of ModuleInstance(); false when there is none.
+// The packet resource of ModuleInstance(), checked against the digest stored beside it.
+// False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT
+// when the digest is missing or does not match: the installer was damaged on its way.
 bool FindPayloadPacket(const uint8_t** bytes, size_t* size);
 
 // `dir` is the product's own default folder ("\Kelo\KeloBrowser\" below the local

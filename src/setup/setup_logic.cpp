@@ -89,10 +89,12 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
   if (!logic) return ERROR_INVALID_PARAMETER;
   // The shortcut steps create shell-link objects, which need COM on this thread.
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  logic->failure_error_ = 0;
   const uint32_t count = logic->step_count_;
   for (uint32_t i = 0; i < count; ++i) {
     const InstallStep& step = logic->steps_[i];
     const bool ok = (logic->*step.function)() != 0;
+    if (!ok) logic->failure_error_ = GetLastError();
     // Posted, never sent: the worker must not wait for the window.
     PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, ok ? 0 : -1);
     if (!ok) break;

@@ -38,6 +38,7 @@ class CSetupLogic : public InstallControl {
 
   bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) override;
   void WaitForWorker() override;
+  DWORD FailureError() const override { return failure_error_; }
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
 
@@ -80,6 +81,7 @@ class CSetupLogic : public InstallControl {
  private:
   ScopedHandle worker_thread_;
   HWND notify_window_ = nullptr;
+  DWORD failure_error_ = 0;  // written by the worker before it posts the failure
   InstallStep steps_[kMaxInstallSteps] = {};
   uint32_t step_count_ = 0;
   std::wstring install_dir_;

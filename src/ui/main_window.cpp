@@ -142,7 +142,11 @@ void OnPaint(CSetupUI* ui, HWND window) {
   SetBkMode(dc, TRANSPARENT);
   {
     ScopedSelectObject select_font(dc, ui->font);
-    if (ui->failure_feedback) {
+    if (ui->failure_damaged) {
+      SetTextColor(dc, kErrorColour);
+      DrawText(dc, kFailureAdvicePos[0], kDamagedText1);
+      DrawText(dc, kFailureAdvicePos[1], kDamagedText2);
+    } else if (ui->failure_feedback) {
       SetTextColor(dc, kFailureTitleColour);
       DrawText(dc, kFailureTitlePos, kFailureTitle);
       SetTextColor(dc, kErrorColour);

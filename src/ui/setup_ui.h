@@ -73,6 +73,7 @@ class CSetupUI {
   // The last install failed and nothing succeeded since: the program ends with an error.
   bool install_failed = false;
   bool failure_advice = false;
+  bool failure_damaged = false;  // the payload failed its checksum: advice would not help
   bool failure_feedback = false;
   SIZE feedback_link = {0, 0};
   bool dir_valid = false;

@@ -320,6 +320,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->installing = false;
   ui->finished = false;
   ui->install_failed = true;
+  ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
   Show(ButtonWindow(ui, kIdClose), true);

@@ -19,6 +19,7 @@
 #include "setup/extract_payload.h"
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
+#include "setup/sha256.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
 
@@ -153,7 +154,10 @@ std::vector<uint8_t> DemoPacket() {
 // (no resource at all when it is empty).
 class PacketModule {
  public:
-  explicit PacketModule(const std::vector<uint8_t>& packet) {
+  // The packet with the digest the build stores beside it, or damaged after the build: a
+  // byte of the packet or of the digest changed, or the digest gone.
+  enum class Digest { kStored, kPacketChanged, kChanged, kMissing };
+  explicit PacketModule(const std::vector<uint8_t>& packet, Digest digest = Digest::kStored) : digest_(digest) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     wchar_t temp[MAX_PATH];
@@ -163,9 +167,18 @@ class PacketModule {
     HANDLE update = BeginUpdateResourceW(path_.c_str(), TRUE);
     EXPECT_NE(update, nullptr);
     if (!packet.empty()) {
+      uint8_t digest[kSha256Size];
+      Sha256(packet.data(), packet.size(), digest);
+      std::vector<uint8_t> carried = packet;
+      if (digest_ == Digest::kPacketChanged) carried[carried.size() / 2] ^= 0x01;
       EXPECT_TRUE(UpdateResourceW(update, kPacketResourceType, MAKEINTRESOURCEW(kPacketResourceId),
-                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), const_cast<uint8_t*>(packet.data()),
-                                  static_cast<DWORD>(packet.size())));
+                                  MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), carried.data(),
+                                  static_cast<DWORD>(carried.size())));
+      if (digest_ == Digest::kChanged) digest[7] ^= 1;
+      if (digest_ != Digest::kMissing) {
+        EXPECT_TRUE(UpdateResourceW(update, kPacketResourceType, MAKEINTRESOURCEW(kPacketDigestResourceId),
+                                    MAKELANGID(LANG_NEUTRAL, SUBLANG_NEUTRAL), digest, sizeof digest));
+      }
     }
     EXPECT_TRUE(EndUpdateResourceW(update, FALSE));
     module_ = LoadLibraryExW(path_.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
@@ -180,6 +193,7 @@ class PacketModule {
 
  private:
   static inline int count_ = 0;
+  Digest digest_;
   std::wstring path_;
   HMODULE module_ = nullptr;
 };
@@ -381,6 +395,29 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
       EXPECT_NE(step.error, 0u) << c.what;
     }
     EXPECT_FALSE(FileExists(root_ + L"\\faulty")) << c.what << ": the folders the step made stay";
+  }
+}
+
+TEST_F(ExtractPayload, DamagedInstallerTouchesNothing) {
+  const std::wstring earlier = root_ + L"\\earlier";
+  ASSERT_EQ(RunStep(earlier + L"\\").result, 1);
+  const Files installed = ListFiles(earlier);
+  const struct {
+    const char* what;
+    std::vector<uint8_t> packet;
+    PacketModule::Digest digest;
+  } cases[] = {{"a byte of the packet changed", DemoPacket(), PacketModule::Digest::kPacketChanged},
+               {"the digest changed", DemoPacket(), PacketModule::Digest::kChanged},
+               {"no digest", DemoPacket(), PacketModule::Digest::kMissing}};
+  for (const auto& c : cases) {
+    PacketModule module(c.packet, c.digest);
+    for (const std::wstring& dir : {earlier, root_ + L"\\empty"}) {
+      const StepResult step = RunStep(dir + L"\\");
+      EXPECT_EQ(step.result, 0) << c.what;
+      EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_FILE_CORRUPT)) << c.what;
+    }
+    ExpectFiles(ListFiles(earlier), installed);
+    EXPECT_FALSE(FileExists(root_ + L"\\empty")) << c.what;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -375,6 +376,94 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
   EXPECT_FALSE(Exists(again + L"SetupPacket.7z")) << "a packet file was left behind";
+}
+
+// Every resource of a program, as read from a copy of it.
+struct Resource {
+  std::wstring type;  // "#n" for a numbered type
+  std::wstring name;
+  WORD language;
+  std::vector<uint8_t> data;
+};
+
+std::wstring ResourceKey(LPCWSTR key) {
+  return IS_INTRESOURCE(key) ? L"#" + std::to_wstring(reinterpret_cast<uintptr_t>(key)) : std::wstring(key);
+}
+
+LPCWSTR ResourceId(const std::wstring& key) {
+  return key[0] == L'#' ? MAKEINTRESOURCEW(std::stoi(key.substr(1))) : key.c_str();
+}
+
+BOOL CALLBACK OnLanguage(HMODULE module, LPCWSTR type, LPCWSTR name, WORD language, LONG_PTR out) {
+  HRSRC found = FindResourceExW(module, type, name, language);
+  const auto* bytes = static_cast<const uint8_t*>(LockResource(LoadResource(module, found)));
+  reinterpret_cast<std::vector<Resource>*>(out)->push_back(
+      {ResourceKey(type), ResourceKey(name), language, std::vector<uint8_t>(bytes, bytes + SizeofResource(module, found))});
+  return TRUE;
+}
+
+BOOL CALLBACK OnName(HMODULE module, LPCWSTR type, LPWSTR name, LONG_PTR out) {
+  return EnumResourceLanguagesW(module, type, name, OnLanguage, out);
+}
+
+BOOL CALLBACK OnType(HMODULE module, LPWSTR type, LONG_PTR out) { return EnumResourceNamesW(module, type, OnName, out); }
+
+std::vector<Resource> ReadResources(const std::wstring& exe) {
+  std::vector<Resource> all;
+  HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  EnumResourceTypesW(image, OnType, reinterpret_cast<LONG_PTR>(&all));
+  FreeLibrary(image);
+  return all;
+}
+
+// A copy of the installer damaged on its way: a byte of its payload changed, or the payload's
+// checksum gone. Its resources are written anew, all but the one that goes.
+std::wstring DamagedInstaller(bool drop_digest) {
+  const std::wstring copy = CopyInstaller(drop_digest ? L"KeloSetup_nodigest.exe" : L"KeloSetup_flipped.exe");
+  std::vector<Resource> resources = ReadResources(copy);
+  const std::wstring file_type = kPacketResourceType;
+  const std::wstring packet_name = ResourceKey(MAKEINTRESOURCEW(kPacketResourceId));
+  const std::wstring digest_name = ResourceKey(MAKEINTRESOURCEW(kPacketDigestResourceId));
+  HANDLE update = BeginUpdateResourceW(copy.c_str(), TRUE);
+  bool damaged = false;
+  for (Resource& r : resources) {
+    if (r.type == file_type && r.name == digest_name && drop_digest) {
+      damaged = true;
+      continue;
+    }
+    if (r.type == file_type && r.name == packet_name && !drop_digest) {
+      r.data[r.data.size() / 2] ^= 0x01;
+      damaged = true;
+    }
+    UpdateResourceW(update, ResourceId(r.type), ResourceId(r.name), r.language, r.data.data(),
+                    static_cast<DWORD>(r.data.size()));
+  }
+  return EndUpdateResourceW(update, FALSE) && damaged ? copy : L"";
+}
+
+TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
+  for (bool drop_digest : {false, true}) {
+    const std::wstring exe = DamagedInstaller(drop_digest);
+    ASSERT_FALSE(exe.empty()) << "could not damage a copy";
+    // Failed before: advice would become the feedback link, but a damaged installer says
+    // what is wrong instead.
+    SetFailureMemory(1);
+    const std::wstring dir = ScratchDir(L"damaged") + L"KeloBrowser\\";
+    Installer setup;
+    ASSERT_TRUE(setup.Start(exe));
+    ASSERT_NE(setup.WaitForWindow(), nullptr);
+    const Difference failure = FailInstall(setup, dir, drop_digest ? L"damaged_no_digest" : L"damaged");
+    EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
+    const Image shot = setup.Capture();
+    EXPECT_GT(CountReddish(shot, kAdviceRows), 100) << "no words on the damage";
+    EXPECT_EQ(CountBluish(shot, kFeedbackRows), 0) << "a feedback title for a damaged installer";
+    EXPECT_EQ(FailureMemory(), 1);
+    EXPECT_FALSE(Exists(dir)) << "the damaged installer made the install directory";
+    setup.Click(kIdClose);
+    DWORD code = 0;
+    ASSERT_TRUE(setup.WaitForExit(20000, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  }
 }
 
 }  // namespace

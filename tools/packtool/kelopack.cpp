@@ -1,5 +1,6 @@
 // kelopack: builds and inspects the installer's payload packet.
-//   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR
+//   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR; OUT.sha256 gets the
+//                                          packet's SHA-256, which the installer checks
 //   kelopack list PACKET                   name and size of each record
 //   kelopack verify PACKET                 decode and walk; non-zero exit on any fault
 //   kelopack unpack PACKET DIR             write the records below DIR
@@ -13,6 +14,7 @@
 
 #include "packtool/packet_writer.h"
 #include "setup/packet.h"
+#include "setup/sha256.h"
 
 namespace fs = std::filesystem;
 using namespace kelo;
@@ -85,6 +87,10 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   std::vector<uint8_t> packet;
   if (!CompressPacket(archive, PacketOptions{}, &packet)) return Fail("LZMA encoder failed for %s", dir.string());
   if (!WriteWholeFile(out, packet.data(), packet.size())) return Fail("cannot write %s", out.string());
+  uint8_t digest[kSha256Size];
+  Sha256(packet.data(), packet.size(), digest);
+  if (!WriteWholeFile(out.string() + ".sha256", digest, sizeof digest))
+    return Fail("cannot write %s", out.string() + ".sha256");
   std::printf("%zu files, %zu bytes unpacked, %zu bytes packed\n", entries.size(), archive.size(),
               packet.size());
   return 0;
