@@ -39,7 +39,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR args, int show) {
   HWND wnd = CreateWindowExW(0, wc.lpszClassName, title.c_str(), WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                              CW_USEDEFAULT, 480, 240, nullptr, nullptr, instance, nullptr);
   if (!wnd) return 1;
+  // Shown whatever the starter asked, as a real browser is: the installer's start request
+  // asks for a hidden window, and a person trying the demo should still see it start. The
+  // first call takes the starter's wish, the second is the browser's own. What was asked
+  // stays readable on the window, for tests (plus one: no property reads as 0).
+  SetPropW(wnd, L"KeloShowRequested", reinterpret_cast<HANDLE>(static_cast<INT_PTR>(show + 1)));
   ShowWindow(wnd, show);
+  ShowWindow(wnd, SW_SHOWNORMAL);
   MSG msg;
   while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
     TranslateMessage(&msg);

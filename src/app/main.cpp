@@ -1,12 +1,17 @@
 // The installer's entry point: one copy per logon session, the window and its message
-// loop, and an orderly end that waits for the install worker.
+// loop (or, with /S, an install without a window), and an orderly end that waits for the
+// install worker.
 #include <windows.h>
 
+#include "app/command_line.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
 #include "base/win_holders.h"
+#include "setup/install_log.h"
 #include "setup/setup_logic.h"
+#include "sysreg/install_dir.h"
+#include "sysreg/launch.h"
 #include "ui/main_window.h"
 #include "ui/setup_ui.h"
 
@@ -40,6 +45,35 @@ void MarkCompatibilityKnown(kelo::RegKey* key) {
   if (kelo::OwnModulePath(path)) (void)key->WriteDword(path, 1);
 }
 
+constexpr wchar_t kUsage[] =
+    L"用法: KeloSetup.exe [/S] [/LOG=日志文件] [/D=安装目录]\n\n"
+    L"/S\t不显示窗口, 以默认选项安装\n"
+    L"/LOG=\t安装日志的位置 (默认为临时文件夹中的 KeloSetup.log)\n"
+    L"/D=\t安装目录, 须放在最后, 不加引号";
+
+// /S: the install the window's quick-install button makes, into /D= or the proposed
+// directory, without a window. The worker's reports go nowhere; its outcome is the code.
+int InstallSilently(const kelo::CommandLine& command) {
+  std::wstring dir = command.dir;
+  if (dir.empty()) kelo::DefaultInstallDir(&dir);
+  // The same rules as the directory field's; a refusal is logged like a failed step.
+  const kelo::DirCheck check = kelo::ValidateInstallDir(dir.c_str());
+  if (!check.valid) {
+    kelo::InstallLog log;
+    log.Open(command.log_path.empty() ? kelo::DefaultLogPath() : command.log_path);
+    log.Line(L"directory refused: \"" + dir + L"\": " + check.message);
+    log.Line(L"outcome: failed");
+    return kelo::kExitBadDirectory;
+  }
+  kelo::InstallOptions options;
+  options.default_browser = options.desktop_shortcut = options.taskbar_pin = true;
+  options.stop_running_first = kelo::ShouldStopRunningBrowser(kelo::IsBrowserRunning());
+  kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
+  if (!logic->StartInstall(dir.c_str(), options, nullptr)) return kelo::kExitInstallFailed;
+  logic->WaitForWorker();
+  return logic->FailureError() == ERROR_SUCCESS ? kelo::kExitSuccess : kelo::kExitInstallFailed;
+}
+
 // Waits for a running install, then takes the logic object and the window context down.
 void ShutDown() {
   kelo::CSetupLogic::GetInstance()->WaitForWorker();
@@ -54,8 +88,15 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kelo::RestrictDllSearchToSystem32();
   kelo::SetModuleInstance(instance);
 
+  const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW());
+  if (!command.unknown.empty()) {
+    if (command.silent) return kelo::kExitUsage;
+    MessageBoxW(nullptr, kUsage, kelo::kWindowTitle, MB_OK | MB_ICONINFORMATION);
+    return kelo::kExitUsage;
+  }
   CAutoMutex single_instance(CreateMutexW(nullptr, TRUE, kelo::kSetupMutexName));
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
+    if (command.silent) return kelo::kExitAlreadyRunning;
     RaiseRunningCopy();
     return 0;
   }
@@ -63,6 +104,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kelo::RegKey compatibility;
   MarkCompatibilityKnown(&compatibility);
 
+  if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
+  if (command.silent) {
+    const int silent_code = InstallSilently(command);
+    kelo::CSetupLogic::DestroyInstance();
+    return silent_code;
+  }
   // Without a window there is no WM_QUIT to carry an exit code; the run failed.
   int exit_code = kelo::kExitNoWindow;
   kelo::CSetupUI* ui = kelo::GetUI();

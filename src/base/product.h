@@ -12,6 +12,9 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitInstallFailed = 1;  // an install (or uninstall) was tried and failed
 inline constexpr int kExitNoWindow = 2;       // the window could not be made
 inline constexpr int kExitCancelled = 3;      // the user said no to the uninstall
+inline constexpr int kExitUsage = 4;          // a switch the program does not know
+inline constexpr int kExitAlreadyRunning = 5; // /S while another copy runs: nothing done
+inline constexpr int kExitBadDirectory = 6;   // /S with a directory the field would refuse
 
 // Files of the installation, each directly behind the install directory.
 inline constexpr wchar_t kBrowserExe[] = L"KeloBrowser.exe";
@@ -61,6 +64,7 @@ inline constexpr wchar_t kFailureAdvice2[] = L"1、暂时关闭安全类杀毒�
 inline constexpr wchar_t kFailureAdvice3[] = L"2、换一个有足够空间的安装目录";
 inline constexpr wchar_t kDamagedText1[] = L"安装程序已损坏，无法安装。";
 inline constexpr wchar_t kDamagedText2[] = L"请重新下载安装程序后再安装。";
+inline constexpr wchar_t kLogLinePrefix[] = L"安装日志：";
 inline constexpr wchar_t kWindowFontFace[] = L"宋体";
 
 // Shortcuts: file names in the user's folders, and the start-menu product folder.

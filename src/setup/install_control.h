@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <string>
 
 namespace kelo {
 
@@ -23,6 +24,9 @@ enum StepId : uint32_t {
   kStepIdentity = 9,
   kStepTableSize = 10,
 };
+
+// The step's name in the install log ("extract payload", ...).
+const wchar_t* StepName(uint32_t id);
 
 // What the user chose in the window when pressing install.
 struct InstallOptions {
@@ -45,6 +49,8 @@ class InstallControl {
   // The last error of the step that failed in the latest run (0 when none did); valid once
   // its failure report has arrived.
   virtual DWORD FailureError() const = 0;
+  // Where the install log of the latest run is (empty when it could not be written).
+  virtual std::wstring LogPath() const = 0;
 
  protected:
   ~InstallControl() = default;

@@ -25,6 +25,13 @@ const InstallStep CSetupLogic::kStepTable[kStepTableSize] = {
     {kStepIdentity, &CSetupLogic::StepIdentity},
 };
 
+const wchar_t* StepName(uint32_t id) {
+  static const wchar_t* const kNames[kStepTableSize] = {
+      L"extract payload", L"uninstall entry", L"reserved",  L"default browser", L"start-menu shortcuts",
+      L"desktop shortcut", L"taskbar",        L"first launch", L"stop the running browser", L"identity and channel"};
+  return id < kStepTableSize ? kNames[id] : L"unknown";
+}
+
 int CSetupLogic::StepExtractPayload() { return ExtractPayload(install_dir_) ? 1 : 0; }
 
 int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }

@@ -35,7 +35,15 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   WaitForWorker();
   SetInstallDir(dir);
   ScheduleInstall(options);
-  return StartWorker(window);
+  log_.Open(log_path_.empty() ? DefaultLogPath() : log_path_);
+  log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", installing into " + install_dir_);
+  log_.Line(std::wstring(L"options: default browser ") + (options.default_browser ? L"yes" : L"no") +
+            L", desktop shortcut " + (options.desktop_shortcut ? L"yes" : L"no") + L", taskbar " +
+            (options.taskbar_pin ? L"yes" : L"no") + L", stop the running browser first " +
+            (options.stop_running_first ? L"yes" : L"no"));
+  if (StartWorker(window)) return true;
+  log_.Line(L"outcome: failed, the install worker could not be started, error " + std::to_wstring(GetLastError()));
+  return false;
 }
 
 void CSetupLogic::WaitForWorker() { WaitForWorker(INFINITE, nullptr); }
@@ -91,14 +99,20 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   logic->failure_error_ = 0;
   const uint32_t count = logic->step_count_;
-  for (uint32_t i = 0; i < count; ++i) {
+  bool all_ok = true;
+  for (uint32_t i = 0; i < count && all_ok; ++i) {
     const InstallStep& step = logic->steps_[i];
-    const bool ok = (logic->*step.function)() != 0;
-    if (!ok) logic->failure_error_ = GetLastError();
+    const ULONGLONG start = GetTickCount64();
+    SetLastError(ERROR_SUCCESS);
+    all_ok = (logic->*step.function)() != 0;
+    if (!all_ok) logic->failure_error_ = GetLastError();
+    logic->log_.Line(L"step " + std::to_wstring(step.id) + L" (" + StepName(step.id) + L"): " +
+                     (all_ok ? L"done" : L"failed, error " + std::to_wstring(logic->failure_error_)) + L", " +
+                     std::to_wstring(GetTickCount64() - start) + L" ms");
     // Posted, never sent: the worker must not wait for the window.
-    PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, ok ? 0 : -1);
-    if (!ok) break;
+    PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, all_ok ? 0 : -1);
   }
+  logic->log_.Line(all_ok ? L"outcome: installed" : L"outcome: failed");
   logic->step_count_ = 0;
   CoUninitialize();
   return 0;

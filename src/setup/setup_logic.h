@@ -9,6 +9,7 @@
 
 #include "base/win_holders.h"
 #include "setup/install_control.h"
+#include "setup/install_log.h"
 
 namespace kelo {
 class CSetupLogic;
@@ -39,6 +40,9 @@ class CSetupLogic : public InstallControl {
   bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) override;
   void WaitForWorker() override;
   DWORD FailureError() const override { return failure_error_; }
+  std::wstring LogPath() const override { return log_.path(); }
+  // Where the next install writes its log; DefaultLogPath() unless set.
+  void SetLogPath(const std::wstring& path) { log_path_ = path; }
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
 
@@ -82,6 +86,8 @@ class CSetupLogic : public InstallControl {
   ScopedHandle worker_thread_;
   HWND notify_window_ = nullptr;
   DWORD failure_error_ = 0;  // written by the worker before it posts the failure
+  InstallLog log_;
+  std::wstring log_path_;
   InstallStep steps_[kMaxInstallSteps] = {};
   uint32_t step_count_ = 0;
   std::wstring install_dir_;

@@ -8,6 +8,7 @@
 
 #include "base/product.h"
 #include "base/win_holders.h"
+#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
@@ -33,19 +34,34 @@ bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]
 
 }  // namespace
 
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters) {
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show) {
   SHELLEXECUTEINFOW request = {};
   request.cbSize = sizeof(request);
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;
-  request.nShow = SW_HIDE;
+  request.nShow = show;
   return ShellExecuteExW(&request) != FALSE;
 }
 
 bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
-  return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr);
+  // The request asks the browser to start hidden; the browser decides what it shows.
+  return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE);
+}
+
+bool IsBrowserRunning() {
+  // One we may not open exists too.
+  for (const wchar_t* name : {kBrowserMutexName, kUpdaterMutexName}) {
+    ScopedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, name));
+    if (mutex.IsValid() || GetLastError() == ERROR_ACCESS_DENIED) return true;
+  }
+  return false;
+}
+
+bool ShouldStopRunningBrowser(bool browser_running) {
+  std::wstring location;
+  return browser_running && ReadInstallLocation(&location) == ERROR_SUCCESS && !location.empty();
 }
 
 bool StopInstalledPrograms(const std::wstring& location) {

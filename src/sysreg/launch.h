@@ -1,13 +1,23 @@
 #pragma once
 // Starting programs and pages through the shell, the browser's first launch, and stopping
 // the running programs of an installation before it is replaced.
+#include <windows.h>
+
 #include <string>
 
 namespace kelo {
 
-// Starts a program or opens an address through the shell, without waiting. `parameters`
-// may be null. True when the shell accepted the request.
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters);
+// Starts a program or opens an address through the shell, without waiting, showing it as
+// `show` asks (SW_...). `parameters` may be null. True when the shell accepted the request.
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show);
+
+// A copy of the browser or its updater runs (their named objects exist).
+bool IsBrowserRunning();
+
+// Whether an install should stop the running browser first, as the running-browser warning
+// promises: only possible for a copy of a recorded installation; without one the stop
+// step would fail the whole install.
+bool ShouldStopRunningBrowser(bool browser_running);
 
 // Starts the browser of the installation in `install_dir` (which ends with a separator),
 // with the first-run argument for a new user.

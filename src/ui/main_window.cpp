@@ -5,6 +5,7 @@
 #include "base/module.h"
 #include "base/product.h"
 #include "base/win_holders.h"
+#include "setup/install_control.h"
 #include "sysreg/install_dir.h"
 #include "ui/setup_ui.h"
 #include "ui/skin.h"
@@ -142,6 +143,12 @@ void OnPaint(CSetupUI* ui, HWND window) {
   SetBkMode(dc, TRANSPARENT);
   {
     ScopedSelectObject select_font(dc, ui->font);
+    // Every failure names the log, for support to ask for.
+    if ((ui->failure_damaged || ui->failure_feedback || ui->failure_advice) && ui->installer &&
+        !ui->installer->LogPath().empty()) {
+      SetTextColor(dc, kLogLineColour);
+      DrawText(dc, kLogLinePos, (kLogLinePrefix + ui->installer->LogPath()).c_str());
+    }
     if (ui->failure_damaged) {
       SetTextColor(dc, kErrorColour);
       DrawText(dc, kFailureAdvicePos[0], kDamagedText1);

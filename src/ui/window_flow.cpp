@@ -66,22 +66,6 @@ void Toggle(const CSetupUI* ui, int box_id) {
   SendMessageW(box, BM_SETCHECK, SendMessageW(box, BM_GETCHECK, 0, 0) == 0 ? 1 : 0, 0);
 }
 
-// A named object of the browser or its updater exists; one we may not open exists too.
-bool MutexExists(const wchar_t* name) {
-  HANDLE mutex = OpenMutexW(0, FALSE, name);
-  if (mutex) {
-    CloseHandle(mutex);
-    return true;
-  }
-  return GetLastError() == ERROR_ACCESS_DENIED;
-}
-
-// Stopping the running copy needs the location of the installation it was started from.
-bool InstallLocationRecorded() {
-  std::wstring location;
-  return ReadInstallLocation(&location) == ERROR_SUCCESS && !location.empty();
-}
-
 // ---- Commands ----
 
 void CheckDirectory(CSetupUI* ui) {
@@ -116,9 +100,7 @@ void Install(CSetupUI* ui, HWND window) {
   options.default_browser = ui->IsChecked(kIdDefaultBrowserBox);
   options.desktop_shortcut = ui->IsChecked(kIdDesktopShortcutBox);
   options.taskbar_pin = ui->IsChecked(kIdTaskbarBox);
-  // The warning promised to close the browser; that is only possible for a copy of a
-  // recorded installation, and without one the stop step would fail the whole install.
-  options.stop_running_first = ui->running && InstallLocationRecorded();
+  options.stop_running_first = ShouldStopRunningBrowser(ui->running);
   const bool started = ui->installer->StartInstall(dir, options, window);
 
   KillTimer(window, TIMER_RUNNING_CHECK);
@@ -255,7 +237,7 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
   const POINT client = ClientPoint(lparam);
   const POINT screen = ToScreen(window, client);
   if (Hits(ui->Label(kIdLicenceLabel), screen)) {
-    ShellOpen(kLicenceUrl, nullptr);
+    ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL);
     return;
   }
   static constexpr struct {
@@ -271,7 +253,7 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
     }
   }
   if (ui->failure_feedback && InFeedbackLink(ui, client)) {
-    ShellOpen(kForumUrl, nullptr);
+    ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL);
     return;
   }
   SendMessageW(window, WM_SYSCOMMAND, kDragCommand, lparam);
@@ -280,7 +262,7 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
 // ---- Timers ----
 
 void CheckRunning(CSetupUI* ui) {
-  const bool running = MutexExists(kBrowserMutexName) || MutexExists(kUpdaterMutexName);
+  const bool running = IsBrowserRunning();
   if (running == ui->running) return;
   ui->running = running;
   ShowWindow(ui->warning_label, running ? SW_SHOWNORMAL : SW_HIDE);

@@ -64,7 +64,8 @@ class PlantedFolder : public ::testing::Test {
   // CTest runs this test with Wine told to prefer DLLs found beside a program over its own
   // (KELO_DLLOVERRIDES), and the programs started here inherit that.
   PROCESS_INFORMATION Start(const std::wstring& program) {
-    STARTUPINFOW startup = {sizeof(startup)};
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
     std::wstring command = L"\"" + program + L"\"";
     EXPECT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(),

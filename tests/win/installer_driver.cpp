@@ -273,8 +273,14 @@ struct UrlRecorder {
       // never finds one still empty.
       const std::wstring partial = record + L".partial";
       HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      // The address, then how the opener asked the browser to show itself.
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof(startup);
+      GetStartupInfoW(&startup);
+      const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
+      const std::wstring text = std::wstring(args[3]) + L"\n" + std::to_wstring(show);
       DWORD written = 0;
-      WriteFile(file, args[3], lstrlenW(args[3]) * sizeof(wchar_t), &written, nullptr);
+      WriteFile(file, text.c_str(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
       CloseHandle(file);
       MoveFileW(partial.c_str(), record.c_str());
       ExitProcess(0);
@@ -322,8 +328,30 @@ std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
   }
   std::sort(found.begin(), found.end());
   std::vector<std::wstring> urls;
-  for (const auto& entry : found) urls.push_back(entry.second);
+  for (const auto& entry : found) urls.push_back(entry.second.substr(0, entry.second.find(L'\n')));
   return urls;
+}
+
+std::vector<int> RecordedShowCommands(const std::wstring& folder) {
+  std::vector<int> shows;
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return shows;
+  std::vector<std::wstring> names;
+  do names.push_back(data.cFileName); while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  for (const std::wstring& name : names) {
+    HANDLE file = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    wchar_t text[1024] = {};
+    DWORD read = 0;
+    ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+    CloseHandle(file);
+    const wchar_t* newline = wcschr(text, L'\n');
+    shows.push_back(newline ? _wtoi(newline + 1) : -1);
+  }
+  return shows;
 }
 
 std::wstring CopyInstaller(const wchar_t* file_name) {

@@ -90,6 +90,8 @@ std::wstring ScratchDir(const wchar_t* name);
 void RegisterUrlRecorder(const std::wstring& folder);
 // The addresses recorded so far, oldest first.
 std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
+// How each opener asked the browser to show itself (SW_...), oldest first.
+std::vector<int> RecordedShowCommands(const std::wstring& folder);
 
 // A bounded wait for a top-level window with this exact title, from any process.
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms);

@@ -375,6 +375,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   setup.ClickAt(POINT{kFeedbackLinkPos.x + 10, kFeedbackLinkPos.y + 6});
   ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
+  EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the forum opened out of sight";
   EXPECT_FALSE(Exists(again + L"SetupPacket.7z")) << "a packet file was left behind";
 }
 

@@ -143,6 +143,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   const std::vector<std::wstring> opened = RecordedUrls(urls);
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], kLicenceUrl);
+  EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the licence opened out of sight";
   EXPECT_FALSE(setup_.IsChecked(kIdLicenceBox));
   EXPECT_EQ(setup_.ClientHeight(), kCollapsedHeight);
 

@@ -67,6 +67,7 @@ Look FailureLook() {
   look.expected = LoadSkin(kImageMainBackground);
   PlaceFrame(&look, kImageClose, 0, 3, 565, 0);
   look.holes.push_back(kAdviceRows);
+  look.holes.push_back(kLogRow);
   return look;
 }
 

@@ -40,6 +40,8 @@ int CountBluish(const Image& image, const RECT& area);
 
 // Rectangles where the window draws texts.
 inline constexpr RECT kAdviceRows = {200, 298, 600, 380};
+// Where the failure views name the install log.
+inline constexpr RECT kLogRow = {20, 380, 600, 396};
 inline constexpr RECT kFeedbackRows = {235, 318, 600, 360};
 
 }  // namespace kelo::test

@@ -1,0 +1,57 @@
+#include "app/command_line.h"
+
+#include <windows.h>
+
+namespace kelo {
+
+namespace {
+
+bool StartsWith(const std::wstring& text, const wchar_t* prefix) {
+  const int length = lstrlenW(prefix);
+  return text.size() >= static_cast<size_t>(length) &&
+         CompareStringOrdinal(text.c_str(), length, prefix, length, TRUE) == CSTR_EQUAL;
+}
+
+// One argument from `p` on: up to the next space outside quotation marks, which go.
+std::wstring NextArgument(const wchar_t** p) {
+  std::wstring argument;
+  bool quoted = false;
+  for (; **p && (quoted || (**p != L' ' && **p != L'\t')); ++*p) {
+    if (**p == L'"') quoted = !quoted;
+    else argument += **p;
+  }
+  return argument;
+}
+
+void SkipSpaces(const wchar_t** p) {
+  while (**p == L' ' || **p == L'\t') ++*p;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const wchar_t* line) {
+  CommandLine parsed;
+  if (!line) return parsed;
+  const wchar_t* p = line;
+  NextArgument(&p);  // the program itself
+  for (SkipSpaces(&p); *p; SkipSpaces(&p)) {
+    // The directory takes the rest of the line as it stands, spaces and all.
+    if (StartsWith(p, L"/D=")) {
+      std::wstring dir = p + 3;
+      while (!dir.empty() && (dir.back() == L' ' || dir.back() == L'\t')) dir.pop_back();
+      parsed.dir = dir;
+      break;
+    }
+    const std::wstring argument = NextArgument(&p);
+    if (CompareStringOrdinal(argument.c_str(), -1, L"/S", -1, TRUE) == CSTR_EQUAL) {
+      parsed.silent = true;
+    } else if (StartsWith(argument, L"/LOG=")) {
+      parsed.log_path = argument.substr(5);
+    } else if (parsed.unknown.empty()) {
+      parsed.unknown = argument;
+    }
+  }
+  return parsed;
+}
+
+}  // namespace kelo

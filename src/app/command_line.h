@@ -1,0 +1,20 @@
+#pragma once
+// The setup program's switches, as the common installer systems take them:
+//   /S            install without a window, with the default options
+//   /LOG=path     write the install log there (default %TEMP%\KeloSetup.log)
+//   /D=path       install into `path`: last on the line, unquoted, spaces allowed
+#include <string>
+
+namespace kelo {
+
+struct CommandLine {
+  bool silent = false;
+  std::wstring dir;        // empty: the proposed directory
+  std::wstring log_path;   // empty: the default place
+  std::wstring unknown;    // the first switch that is none of the above
+};
+
+// `line` is the whole command line, program name first (as GetCommandLineW gives it).
+CommandLine ParseCommandLine(const wchar_t* line);
+
+}  // namespace kelo

@@ -1,0 +1,30 @@
+#pragma once
+// A plain-text record of each install, for support to ask for: the installer's version, the
+// directory, the options, every step with its result, Win32 error code and time taken, and
+// the outcome. UTF-8 with a byte-order mark, so Notepad shows the Chinese. Writing it never
+// fails an install: without a file there is no log.
+#include <windows.h>
+
+#include <string>
+
+#include "base/win_holders.h"
+
+namespace kelo {
+
+// "%TEMP%\KeloSetup.log": the log's place unless the command line names another.
+std::wstring DefaultLogPath();
+
+class InstallLog {
+ public:
+  // Starts the file afresh; false (and no log) when it cannot be written.
+  bool Open(const std::wstring& path);
+  // One line, behind the local time.
+  void Line(const std::wstring& text);
+  const std::wstring& path() const { return path_; }
+
+ private:
+  ScopedHandle file_;
+  std::wstring path_;
+};
+
+}  // namespace kelo

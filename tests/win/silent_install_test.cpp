@@ -1,0 +1,101 @@
+// The setup program run unattended, as an administrator or a download manager runs it: /S
+// installs with the default options and no window, /D= picks the directory by the field's
+// rules, /LOG= moves the install log, and the exit code tells the outcome.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "base/product.h"
+#include "installer_driver.h"
+#include "sysreg_scratch.h"
+
+namespace kelo::test {
+namespace {
+
+std::string ReadLog(const std::wstring& path) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  if (file == INVALID_HANDLE_VALUE) return "<no log>";
+  std::string text(GetFileSize(file, nullptr), '\0');
+  DWORD got = 0;
+  if (!text.empty()) ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
+  CloseHandle(file);
+  return text.substr(0, got);
+}
+
+class SilentInstall : public ::testing::Test {
+ protected:
+  void TearDown() override { EndProcessesNamed(kBrowserExe); }
+
+  // Runs the setup program with `arguments` and returns its exit code; no window may show.
+  DWORD Run(const std::wstring& arguments) {
+    HANDLE process = StartProgram(SetupExe(), arguments);
+    EXPECT_NE(process, nullptr);
+    EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0) << "the installer did not end";
+    EXPECT_EQ(FindWindowW(nullptr, kWindowTitle), nullptr) << "a window showed";
+    DWORD code = 99;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    return code;
+  }
+
+  std::wstring DefaultDir() { return ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\"; }
+};
+
+TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
+  ASSERT_EQ(Run(L"/S"), 0u);
+  EXPECT_TRUE(FileExists(DefaultDir() + kBrowserExe));
+  const std::string log = ReadLog(TempRoot() + L"KeloSetup.log");
+  EXPECT_EQ(log.compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
+  for (const char* line : {"installing into", "step 0 (extract payload): done", "step 7 (first launch): done",
+                           "outcome: installed"})
+    EXPECT_NE(log.find(line), std::string::npos) << "the log lacks \"" << line << "\":\n" << log;
+
+  // Unquoted and last, spaces and all, as the common installer systems take it.
+  const std::wstring scratch = ScratchDir(L"silent");
+  const std::wstring dir = scratch + L"My Games\\Kelo Browser";
+  const std::wstring log_path = scratch + L"setup log.txt";
+  ASSERT_EQ(Run(L"\"/LOG=" + log_path + L"\" /S /D=" + dir), 0u);
+  EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
+  EXPECT_NE(ReadLog(log_path).find("outcome: installed"), std::string::npos);
+}
+
+TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
+  const std::wstring scratch = ScratchDir(L"silent-fail");
+  // A file stands where the payload needs its Lib folder.
+  const std::wstring blocked = scratch + L"blocked";
+  CreateDirectoryW(blocked.c_str(), nullptr);
+  CloseHandle(CreateFileW((blocked + L"\\Lib").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  const std::wstring log_path = scratch + L"fail.log";
+  const struct {
+    std::wstring arguments;
+    DWORD code;
+    const char* logged;  // null: no log expected
+  } cases[] = {
+      {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed, "step 0 (extract payload): failed, error 183"},
+      {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory, "directory refused"},
+      {L"/S /X", kExitUsage, nullptr},
+  };
+  for (const auto& c : cases) {
+    DeleteFileW(log_path.c_str());
+    EXPECT_EQ(Run(c.arguments), c.code) << testing::PrintToString(c.arguments);
+    if (c.logged) {
+      EXPECT_NE(ReadLog(log_path).find(c.logged), std::string::npos) << ReadLog(log_path);
+    }
+  }
+  EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
+}
+
+TEST_F(SilentInstall, AnotherCopyRunningLeavesEverythingAlone) {
+  HANDLE held = CreateMutexW(nullptr, TRUE, kSetupMutexName);
+  ASSERT_NE(held, nullptr);
+  const std::wstring dir = ScratchDir(L"silent-second") + L"KeloBrowser";
+  EXPECT_EQ(Run(L"/S /D=" + dir), static_cast<DWORD>(kExitAlreadyRunning));
+  EXPECT_FALSE(FileExists(dir));
+  CloseHandle(held);
+}
+
+}  // namespace
+}  // namespace kelo::test
