@@ -118,6 +118,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     MSG message;
     BOOL got;
     while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0 && got != -1) {
+      if (kelo::HandleWindowKeys(&message)) continue;
       TranslateMessage(&message);
       DispatchMessageW(&message);
     }

@@ -16,7 +16,7 @@ namespace kelo {
 namespace {
 
 constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE;
-constexpr DWORD kFieldStyle = WS_CHILD | WS_VISIBLE | ES_AUTOHSCROLL;
+constexpr DWORD kFieldStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
 constexpr int kFieldLimitChars = 260;
 
 struct ButtonPlace {
@@ -103,8 +103,25 @@ LRESULT OnDrawItem(CSetupUI* ui, const DRAWITEMSTRUCT* item) {
   } else if (CImageCheckBox* box = ui->CheckBox(id)) {
     box->Paint(item->hDC, ui->ViewBackground());
   }
+  if ((item->itemState & ODS_FOCUS) && ui->keyboard_cues) {
+    ScopedGdiObj<HPEN> pen(CreatePen(PS_SOLID, 1, kFocusMarkColour));
+    ScopedSelectObject select_pen(item->hDC, pen.Get());
+    ScopedSelectObject select_brush(item->hDC, GetStockObject(NULL_BRUSH));
+    RoundRect(item->hDC, item->rcItem.left, item->rcItem.top, item->rcItem.right, item->rcItem.bottom, 6, 6);
+  }
   SyncViewControls(ui);
   return 1;
+}
+
+// Tab follows the windows' order among their siblings.
+void ApplyTabOrder(HWND window) {
+  HWND previous = HWND_TOP;
+  for (int id : kTabOrder) {
+    HWND control = GetDlgItem(window, id);
+    if (!control) continue;
+    SetWindowPos(control, previous, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+    previous = control;
+  }
 }
 
 void DrawText(HDC dc, POINT at, const wchar_t* text) { TextOutW(dc, at.x, at.y, text, lstrlenW(text)); }
@@ -281,12 +298,26 @@ int CreateMainWindow(InstallControl* installer) {
     SetWindowTextW(ui->dir_field, proposal.c_str());
     ShowWindow(ui->dir_field, SW_HIDE);
   }
+  ApplyTabOrder(window);
 
   ShowWindow(window, SW_SHOW);
   UpdateWindow(window);
   InvalidateRect(window, nullptr, TRUE);
   SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
   return 1;
+}
+
+bool HandleWindowKeys(MSG* message) {
+  CSetupUI* ui = GetUI();
+  if (!ui || !ui->main_window || (message->hwnd != ui->main_window && !IsChild(ui->main_window, message->hwnd)))
+    return false;
+  if (message->message == WM_KEYDOWN && message->wParam == VK_TAB && !ui->keyboard_cues) {
+    ui->keyboard_cues = true;
+    if (HWND focus = GetFocus()) InvalidateRect(focus, nullptr, FALSE);
+  }
+  // The window's class is a dialog's: the dialog manager does Tab, Enter (IDOK) and Esc
+  // (IDCANCEL), and the focused button's own Space.
+  return IsDialogMessageW(ui->main_window, message) != FALSE;
 }
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

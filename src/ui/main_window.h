@@ -13,6 +13,11 @@ class InstallControl;
 // 1 when the window was created and shown.
 int CreateMainWindow(InstallControl* installer);
 
+// The keyboard for the window, from the message loop: Tab and Shift+Tab between the
+// visible controls, Space on the focused one, Enter to install, Esc to close. True when
+// the message was the window's and is handled.
+bool HandleWindowKeys(MSG* message);
+
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
 

@@ -77,6 +77,8 @@ class CSetupUI {
   bool failure_feedback = false;
   SIZE feedback_link = {0, 0};
   bool dir_valid = false;
+  // The keyboard has moved the focus: from then on the focused control shows a mark.
+  bool keyboard_cues = false;
   bool running = false;
   // Labels 963, 961 and 962 are fitted to their words once, at their first colouring.
   bool label_unfitted[3] = {true, true, true};

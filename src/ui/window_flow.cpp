@@ -161,6 +161,17 @@ void Browse(CSetupUI* ui, HWND window) {
 bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
   const int id = LOWORD(wparam);
   switch (id) {
+    case IDOK:  // Enter: install from either view
+      if (ui->installing || ui->finished) return true;
+      if (ui->expanded) {
+        OnCommand(ui, window, kIdInstallNow);
+      } else {
+        Install(ui, window);
+      }
+      return true;
+    case IDCANCEL:  // Esc: close, but never under a running install
+      if (!ui->installing) SendMessageW(window, WM_CLOSE, 0, 0);
+      return true;
     case kIdClose:
       SendMessageW(window, WM_CLOSE, 0, 0);
       return true;

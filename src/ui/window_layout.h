@@ -78,6 +78,13 @@ inline constexpr POINT kFailureTitlePos = {280, 320};
 inline constexpr POINT kFeedbackLinkPos = {240, 340};
 inline constexpr POINT kFailureAdvicePos[3] = {{200, 300}, {200, 340}, {200, 360}};
 inline constexpr POINT kLogLinePos = {20, 381};
+// The keyboard's focus mark around a control, in the skin's green.
+inline constexpr COLORREF kFocusMarkColour = RGB(0x2E, 0x9D, 0x5B);
+// The order Tab walks the controls in (hidden ones are passed over): the install first,
+// then what it needs, then the way out.
+inline constexpr int kTabOrder[] = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdDirField, kIdBrowse,
+                                    kIdDesktopShortcutBox, kIdTaskbarBox, kIdDefaultBrowserBox, kIdExperienceBox,
+                                    kIdInstallNow, kIdCollapse, kIdClose};
 inline constexpr COLORREF kLogLineColour = RGB(0x80, 0x80, 0x80);
 inline constexpr COLORREF kErrorColour = RGB(255, 0, 0);
 inline constexpr COLORREF kFailureTitleColour = RGB(0, 0, 255);

@@ -5,6 +5,7 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <utility>
@@ -12,6 +13,7 @@
 
 #include "base/product.h"
 #include "installer_driver.h"
+#include "sysreg_scratch.h"
 #include "ui/window_layout.h"
 #include "window_looks.h"
 
@@ -406,6 +408,93 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   RegCloseKey(key);
   third.Finish();
   DeleteFileW(copy.c_str());
+}
+
+// A key pressed and let go through the system's input, as a person types.
+void Press(WORD key, bool shift = false) {
+  std::vector<INPUT> inputs;
+  auto add = [&](WORD vk, DWORD flags) {
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = vk;
+    input.ki.dwFlags = flags;
+    inputs.push_back(input);
+  };
+  if (shift) add(VK_SHIFT, 0);
+  add(key, 0);
+  add(key, KEYEVENTF_KEYUP);
+  if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
+  HWND window = setup_.window();
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  auto focused = [&] {
+    GUITHREADINFO gui = {};
+    gui.cbSize = sizeof(gui);
+    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui);
+    return gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0;
+  };
+  // Tab walks the visible controls in a fixed round; Shift+Tab walks it back.
+  const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdClose};
+  std::vector<int> walked;
+  for (int i = 0; i < 6; ++i) {
+    const int before = focused();
+    Press(VK_TAB);
+    ASSERT_TRUE(PollUntil([&] { return focused() != before && focused() != 0; }, 5000)) << "Tab did not move";
+    walked.push_back(focused());
+  }
+  const size_t start = std::find(round.begin(), round.end(), walked[0]) - round.begin();
+  ASSERT_LT(start, round.size()) << "Tab went to control " << walked[0];
+  for (size_t i = 0; i < walked.size(); ++i) EXPECT_EQ(walked[i], round[(start + i) % round.size()]) << "Tab " << i;
+  const int last = walked.back();
+  Press(VK_TAB, /*shift=*/true);
+  ASSERT_TRUE(PollUntil([&] { return focused() != last; }, 5000));
+  EXPECT_EQ(focused(), walked[walked.size() - 2]) << "Shift+Tab does not go back";
+
+  // Space toggles the focused box, which the skin marks as focused.
+  while (focused() != kIdLicenceBox) {
+    const int before = focused();
+    Press(VK_TAB);
+    ASSERT_TRUE(PollUntil([&] { return focused() != before; }, 5000));
+  }
+  ASSERT_TRUE(setup_.IsChecked(kIdLicenceBox));
+  Press(VK_SPACE);
+  EXPECT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 5000)) << "Space did not toggle the box";
+  Press(VK_SPACE);
+  EXPECT_TRUE(PollUntil([&] { return setup_.IsChecked(kIdLicenceBox); }, 5000));
+  const RECT box = setup_.ClientRect(setup_.Control(kIdLicenceBox));
+  EXPECT_TRUE(PollUntil(
+      [&] {
+        const Image shot = setup_.Capture();
+        int marked = 0;
+        for (int x = box.left; x < box.right; ++x)
+          for (int y : {static_cast<int>(box.top), static_cast<int>(box.bottom) - 1}) marked += (shot.At(x, y) & 0xFFFFFFu) == 0x2E9D5Bu ? 1 : 0;
+        return marked > 4;
+      },
+      5000))
+      << "no focus mark on the focused box";
+
+  // Esc closes the window as the close button does.
+  Press(VK_ESCAPE);
+  DWORD code = 1;
+  ASSERT_TRUE(setup_.WaitForExit(10000, &code)) << "Esc did not close the installer";
+  EXPECT_EQ(code, 0u);
+}
+
+TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
+  HWND window = setup_.window();
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  Press(VK_RETURN);
+  DWORD code = 1;
+  ASSERT_TRUE(setup_.WaitForExit(60000, &code)) << "Enter did not install (the finished view closes itself)";
+  EXPECT_EQ(code, 0u);
+  EXPECT_NE(GetFileAttributesW((LocalAppData() + L"\\Kelo\\KeloBrowser\\KeloBrowser.exe").c_str()),
+            INVALID_FILE_ATTRIBUTES);
+  EndProcessesNamed(L"KeloBrowser.exe");
 }
 
 }  // namespace
