@@ -65,6 +65,13 @@ inline constexpr wchar_t kFailureAdvice3[] = L"2、换一个有足够空间的�
 inline constexpr wchar_t kDamagedText1[] = L"安装程序已损坏，无法安装。";
 inline constexpr wchar_t kDamagedText2[] = L"请重新下载安装程序后再安装。";
 inline constexpr wchar_t kLogLinePrefix[] = L"安装日志：";
+// The buttons' names, as their pictures spell them, for screen readers.
+inline constexpr wchar_t kCloseButtonName[] = L"关闭";
+inline constexpr wchar_t kQuickInstallButtonName[] = L"极速安装";
+inline constexpr wchar_t kInstallNowButtonName[] = L"立即安装";
+inline constexpr wchar_t kExpandButtonName[] = L"自定义安装";
+inline constexpr wchar_t kCollapseButtonName[] = L"收起自定义安装";
+inline constexpr wchar_t kBrowseButtonName[] = L"更改路径";
 inline constexpr wchar_t kWindowFontFace[] = L"宋体";
 
 // Shortcuts: file names in the user's folders, and the start-menu product folder.

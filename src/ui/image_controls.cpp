@@ -2,6 +2,7 @@
 
 #include "base/module.h"
 #include "base/win_holders.h"
+#include "ui/control_accessible.h"
 #include "ui/skin.h"
 #include "ui/window_layout.h"
 
@@ -144,6 +145,9 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
   // A disabled button keeps its look whatever the mouse does.
   if (self->control_.Follow(window, message, &look, &repaint) && self->enabled_) self->state_ = kNormal + look;
   if (message == WM_NCDESTROY) self->control_.Release(window);
+  if (message == WM_GETOBJECT) {
+    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON)) return answer;
+  }
   if (repaint) InvalidateRect(window, nullptr, FALSE);
   return CallWindowProcW(previous, window, message, wparam, lparam);
 }
@@ -193,6 +197,10 @@ LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM 
       return 0;
     case BM_GETCHECK:
       return static_cast<LRESULT>(self->checked_);
+    case WM_GETOBJECT:
+      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_CHECKBUTTON, self->checked_ != 0))
+        return answer;
+      break;
     case WM_NCDESTROY:
       self->control_.Release(window);
       break;

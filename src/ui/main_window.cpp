@@ -7,6 +7,7 @@
 #include "base/win_holders.h"
 #include "setup/install_control.h"
 #include "sysreg/install_dir.h"
+#include "ui/control_accessible.h"
 #include "ui/setup_ui.h"
 #include "ui/skin.h"
 #include "ui/window_flow.h"
@@ -19,25 +20,31 @@ constexpr DWORD kLabelStyle = WS_CHILD | WS_VISIBLE;
 constexpr DWORD kFieldStyle = WS_CHILD | WS_VISIBLE | WS_TABSTOP | ES_AUTOHSCROLL;
 constexpr int kFieldLimitChars = 260;
 
+// Each control's name is the words a person sees on or beside it: screen readers say it.
 struct ButtonPlace {
   int id;
   int image;
   POINT position;
+  const wchar_t* name;
 };
-// Creation order matters only for the tab order; it follows the window's reading order.
 constexpr ButtonPlace kButtonPlaces[] = {
-    {kIdClose, kImageClose, {565, 0}},          {kIdQuickInstall, kImageQuickInstall, {214, 234}},
-    {kIdInstallNow, kImageInstallNow, {352, 405}}, {kIdCollapse, kImageCollapse, {507, 372}},
-    {kIdBrowse, kImageBrowse, {510, 315}},      {kIdExpand, kImageExpand, {507, 372}},
+    {kIdClose, kImageClose, {565, 0}, kCloseButtonName},
+    {kIdQuickInstall, kImageQuickInstall, {214, 234}, kQuickInstallButtonName},
+    {kIdInstallNow, kImageInstallNow, {352, 405}, kInstallNowButtonName},
+    {kIdCollapse, kImageCollapse, {507, 372}, kCollapseButtonName},
+    {kIdBrowse, kImageBrowse, {510, 315}, kBrowseButtonName},
+    {kIdExpand, kImageExpand, {507, 372}, kExpandButtonName},
 };
 
 struct CheckBoxPlace {
   int id;
   POINT position;
+  const wchar_t* name;
 };
 constexpr CheckBoxPlace kCheckBoxPlaces[] = {
-    {kIdDefaultBrowserBox, {248, 354}}, {kIdLicenceBox, {13, 380}},  {kIdExperienceBox, {360, 354}},
-    {kIdDesktopShortcutBox, {11, 354}}, {kIdTaskbarBox, {146, 354}},
+    {kIdDefaultBrowserBox, {248, 354}, kDefaultBrowserLabel}, {kIdLicenceBox, {13, 380}, kLicenceLabel},
+    {kIdExperienceBox, {360, 354}, kExperienceLabel},         {kIdDesktopShortcutBox, {11, 354}, kDesktopShortcutLabel},
+    {kIdTaskbarBox, {146, 354}, kTaskbarLabel},
 };
 
 struct LabelPlace {
@@ -211,10 +218,29 @@ LRESULT OnCtlColorStatic(CSetupUI* ui, HDC dc, HWND label) {
   return reinterpret_cast<LRESULT>(GetStockObject(NULL_BRUSH));
 }
 
+constexpr wchar_t kLabelProcProperty[] = L"KeloLabelProc";
+
+// A label says it is text to screen readers (the system's object calls it a mere client).
+LRESULT CALLBACK LabelProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  const auto previous = reinterpret_cast<WNDPROC>(GetPropW(window, kLabelProcProperty));
+  if (message == WM_GETOBJECT) {
+    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_STATICTEXT)) return answer;
+  }
+  if (message == WM_NCDESTROY) {
+    SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
+    RemovePropW(window, kLabelProcProperty);
+  }
+  return previous ? CallWindowProcW(previous, window, message, wparam, lparam)
+                  : DefWindowProcW(window, message, wparam, lparam);
+}
+
 HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD style) {
-  return CreateWindowExW(WS_EX_TRANSPARENT, L"Static", text, style, rect.left, rect.top, rect.right - rect.left,
-                         rect.bottom - rect.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
-                         ModuleInstance(), nullptr);
+  HWND label = CreateWindowExW(WS_EX_TRANSPARENT, L"Static", text, style, rect.left, rect.top, rect.right - rect.left,
+                               rect.bottom - rect.top, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                               ModuleInstance(), nullptr);
+  if (label && SetPropW(label, kLabelProcProperty, reinterpret_cast<HANDLE>(GetWindowLongPtrW(label, GWLP_WNDPROC))))
+    SetWindowLongPtrW(label, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&LabelProc));
+  return label;
 }
 
 }  // namespace
@@ -257,6 +283,7 @@ int CreateMainWindow(InstallControl* installer) {
       const SIZE size = ImageSize(image);
       ui->buttons[i]->Create(image, window, place.id, place.position.x, place.position.y, size.cx,
                              size.cy / kButtonStripFrames);
+      SetWindowTextW(ui->buttons[i]->window(), place.name);
     }
   }
   for (const CheckBoxPlace& place : kCheckBoxPlaces) {
@@ -264,6 +291,7 @@ int CreateMainWindow(InstallControl* installer) {
       if (CSetupUI::kCheckBoxIds[i] != place.id) continue;
       ui->check_boxes[i].reset(new CImageCheckBox());
       ui->check_boxes[i]->Create(window, place.id, place.position.x, place.position.y);
+      SetWindowTextW(ui->check_boxes[i]->window(), place.name);
       SendMessageW(ui->check_boxes[i]->window(), BM_SETCHECK, 1, 0);
     }
   }

@@ -2,6 +2,7 @@
 // pictures, the directory check, the option words, the licence link, the running-browser
 // warning, dragging, and one copy per session.
 #include <gtest/gtest.h>
+#include <oleacc.h>
 #include <shlobj.h>
 #include <windows.h>
 
@@ -495,6 +496,68 @@ TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
   EXPECT_NE(GetFileAttributesW((LocalAppData() + L"\\Kelo\\KeloBrowser\\KeloBrowser.exe").c_str()),
             INVALID_FILE_ATTRIBUTES);
   EndProcessesNamed(L"KeloBrowser.exe");
+}
+
+TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
+  const struct {
+    int id;
+    const wchar_t* name;
+  } controls[] = {{kIdClose, L"关闭"},           {kIdQuickInstall, L"极速安装"},   {kIdExpand, L"自定义安装"},
+                  {kIdInstallNow, L"立即安装"},  {kIdBrowse, L"更改路径"},      {kIdCollapse, L"收起自定义安装"},
+                  {kIdLicenceBox, kLicenceLabel}, {kIdDesktopShortcutBox, kDesktopShortcutLabel},
+                  {kIdTaskbarBox, kTaskbarLabel}, {kIdDefaultBrowserBox, kDefaultBrowserLabel},
+                  {kIdExperienceBox, kExperienceLabel}, {kIdLicenceLabel, kLicenceLabel},
+                  {kIdDesktopShortcutLabel, kDesktopShortcutLabel}};
+  ComScope com;
+  HMODULE oleacc = LoadLibraryW(L"oleacc.dll");
+  ASSERT_NE(oleacc, nullptr);
+  using FromWindow = HRESULT(WINAPI*)(HWND, DWORD, REFIID, void**);
+  const auto from_window =
+      reinterpret_cast<FromWindow>(reinterpret_cast<void*>(GetProcAddress(oleacc, "AccessibleObjectFromWindow")));
+  ASSERT_NE(from_window, nullptr);
+  for (const auto& c : controls) {
+    IAccessible* accessible = nullptr;
+    ASSERT_EQ(from_window(setup_.Control(c.id), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&accessible)),
+              S_OK)
+        << "control " << c.id;
+    VARIANT self;
+    self.vt = VT_I4;
+    self.lVal = CHILDID_SELF;
+    BSTR name = nullptr;
+    EXPECT_EQ(accessible->get_accName(self, &name), S_OK) << "control " << c.id;
+    EXPECT_EQ(std::wstring(name ? name : L""), c.name) << "control " << c.id;
+    SysFreeString(name);
+    VARIANT role;
+    VariantInit(&role);
+    EXPECT_EQ(accessible->get_accRole(self, &role), S_OK);
+    EXPECT_EQ(role.vt, VT_I4);
+    const bool box = std::find(std::begin(kAllBoxes), std::end(kAllBoxes), c.id) != std::end(kAllBoxes);
+    const bool label = c.id == kIdLicenceLabel || c.id == kIdDesktopShortcutLabel;
+    EXPECT_EQ(role.lVal, box ? ROLE_SYSTEM_CHECKBUTTON : label ? ROLE_SYSTEM_STATICTEXT : ROLE_SYSTEM_PUSHBUTTON)
+        << "control " << c.id;
+    if (box) {
+      // Every box starts checked; the licence box is unchecked and read again below.
+      VARIANT state;
+      VariantInit(&state);
+      EXPECT_EQ(accessible->get_accState(self, &state), S_OK);
+      EXPECT_TRUE(state.lVal & STATE_SYSTEM_CHECKED) << "control " << c.id << " reads as unchecked";
+    }
+    accessible->Release();
+  }
+  setup_.Click(kIdLicenceBox);
+  ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
+  IAccessible* licence = nullptr;
+  ASSERT_EQ(from_window(setup_.Control(kIdLicenceBox), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&licence)),
+            S_OK);
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  VARIANT state;
+  VariantInit(&state);
+  EXPECT_EQ(licence->get_accState(self, &state), S_OK);
+  EXPECT_FALSE(state.lVal & STATE_SYSTEM_CHECKED) << "an unchecked box reads as checked";
+  licence->Release();
+  FreeLibrary(oleacc);
 }
 
 }  // namespace

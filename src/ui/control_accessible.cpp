@@ -1,0 +1,134 @@
+#include "ui/control_accessible.h"
+
+#include <oleacc.h>
+
+#include "base/module.h"
+
+namespace kelo {
+
+namespace {
+
+// oleacc.dll is not among the system's known DLLs: it is taken from System32 at run time,
+// like GDI+, never from beside the installer.
+struct OleAcc {
+  OleAcc() {
+    HMODULE module = LoadSystemLibrary(L"oleacc.dll");
+    if (!module) return;
+    create = reinterpret_cast<decltype(create)>(reinterpret_cast<void*>(GetProcAddress(module, "CreateStdAccessibleObject")));
+    result = reinterpret_cast<decltype(result)>(reinterpret_cast<void*>(GetProcAddress(module, "LresultFromObject")));
+  }
+  HRESULT(WINAPI* create)(HWND, LONG, REFIID, void**) = nullptr;
+  LRESULT(WINAPI* result)(REFIID, WPARAM, LPUNKNOWN) = nullptr;
+};
+
+const OleAcc& Api() {
+  static const OleAcc api;
+  return api;
+}
+
+bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
+
+// Everything the standard object says, but for the role and the state.
+class ControlAccessible : public IAccessible {
+ public:
+  ControlAccessible(IAccessible* standard, LONG role, bool checked) : standard_(standard), role_(role), checked_(checked) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
+    if (id == IID_IUnknown || id == IID_IDispatch || id == IID_IAccessible) {
+      *out = static_cast<IAccessible*>(this);
+      AddRef();
+      return S_OK;
+    }
+    *out = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
+  ULONG STDMETHODCALLTYPE Release() override {
+    const LONG left = InterlockedDecrement(&references_);
+    if (left == 0) {
+      standard_->Release();
+      delete this;
+    }
+    return left;
+  }
+
+  HRESULT STDMETHODCALLTYPE get_accRole(VARIANT child, VARIANT* role) override {
+    if (!IsSelf(child)) return standard_->get_accRole(child, role);
+    role->vt = VT_I4;
+    role->lVal = role_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
+    const HRESULT hr = standard_->get_accState(child, state);
+    if (SUCCEEDED(hr) && IsSelf(child) && state->vt == VT_I4 && role_ == ROLE_SYSTEM_CHECKBUTTON) {
+      state->lVal &= ~STATE_SYSTEM_CHECKED;
+      if (checked_) state->lVal |= STATE_SYSTEM_CHECKED;
+    }
+    return hr;
+  }
+
+  // The rest is the standard object's.
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return standard_->GetTypeInfoCount(count); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT i, LCID l, ITypeInfo** t) override { return standard_->GetTypeInfo(i, l, t); }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID r, LPOLESTR* n, UINT c, LCID l, DISPID* d) override {
+    return standard_->GetIDsOfNames(r, n, c, l, d);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID d, REFIID r, LCID l, WORD f, DISPPARAMS* p, VARIANT* v, EXCEPINFO* e,
+                                   UINT* a) override {
+    return standard_->Invoke(d, r, l, f, p, v, e, a);
+  }
+  HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** p) override { return standard_->get_accParent(p); }
+  HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* c) override { return standard_->get_accChildCount(c); }
+  HRESULT STDMETHODCALLTYPE get_accChild(VARIANT v, IDispatch** c) override { return standard_->get_accChild(v, c); }
+  HRESULT STDMETHODCALLTYPE get_accName(VARIANT v, BSTR* n) override { return standard_->get_accName(v, n); }
+  HRESULT STDMETHODCALLTYPE get_accValue(VARIANT v, BSTR* n) override { return standard_->get_accValue(v, n); }
+  HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT v, BSTR* n) override {
+    return standard_->get_accDescription(v, n);
+  }
+  HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT v, BSTR* n) override { return standard_->get_accHelp(v, n); }
+  HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* f, VARIANT v, LONG* t) override {
+    return standard_->get_accHelpTopic(f, v, t);
+  }
+  HRESULT STDMETHODCALLTYPE get_accKeyboardShortcut(VARIANT v, BSTR* n) override {
+    return standard_->get_accKeyboardShortcut(v, n);
+  }
+  HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* v) override { return standard_->get_accFocus(v); }
+  HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* v) override { return standard_->get_accSelection(v); }
+  HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT v, BSTR* n) override {
+    return standard_->get_accDefaultAction(v, n);
+  }
+  HRESULT STDMETHODCALLTYPE accSelect(LONG f, VARIANT v) override { return standard_->accSelect(f, v); }
+  HRESULT STDMETHODCALLTYPE accLocation(LONG* l, LONG* t, LONG* w, LONG* h, VARIANT v) override {
+    return standard_->accLocation(l, t, w, h, v);
+  }
+  HRESULT STDMETHODCALLTYPE accNavigate(LONG d, VARIANT s, VARIANT* e) override { return standard_->accNavigate(d, s, e); }
+  HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* v) override { return standard_->accHitTest(x, y, v); }
+  HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT v) override { return standard_->accDoDefaultAction(v); }
+  HRESULT STDMETHODCALLTYPE put_accName(VARIANT v, BSTR n) override { return standard_->put_accName(v, n); }
+  HRESULT STDMETHODCALLTYPE put_accValue(VARIANT v, BSTR n) override { return standard_->put_accValue(v, n); }
+
+ private:
+  virtual ~ControlAccessible() = default;
+
+  IAccessible* standard_;
+  LONG role_;
+  bool checked_;
+  LONG references_ = 1;
+};
+
+}  // namespace
+
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, bool checked) {
+  if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;
+  const OleAcc& api = Api();
+  IAccessible* standard = nullptr;
+  if (!api.create || !api.result ||
+      FAILED(api.create(window, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&standard))))
+    return 0;
+  auto* control = new ControlAccessible(standard, role, checked);
+  const LRESULT answer = api.result(IID_IAccessible, wparam, control);
+  control->Release();
+  return answer;
+}
+
+}  // namespace kelo

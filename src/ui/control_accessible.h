@@ -1,0 +1,16 @@
+#pragma once
+// What screen readers learn of an image control: the system's standard accessible object
+// of its window (its name is the window text) with the role and state said right, which
+// the standard object cannot know of an owner-drawn button: a push button, or a check box
+// that is checked or not.
+#include <windows.h>
+#include <oleacc.h>
+
+namespace kelo {
+
+// The answer to WM_GETOBJECT for the control's own client object, in the role given
+// (ROLE_SYSTEM_...; a check box's checked state with it); 0 (pass the message on) for any
+// other object, or when accessibility is not to be had.
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, bool checked = false);
+
+}  // namespace kelo
