@@ -2,6 +2,7 @@
 // loop (or, with /S, an install without a window), and an orderly end that waits for the
 // install worker.
 #include <windows.h>
+#include <objbase.h>
 
 #include "app/command_line.h"
 #include "base/module.h"
@@ -110,6 +111,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kelo::CSetupLogic::DestroyInstance();
     return silent_code;
   }
+  // The window's thread is a COM apartment of its own: screen readers call into its
+  // controls' accessible objects from their process, and the folder picker needs one.
+  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   // Without a window there is no WM_QUIT to carry an exit code; the run failed.
   int exit_code = kelo::kExitNoWindow;
   kelo::CSetupUI* ui = kelo::GetUI();
@@ -125,6 +129,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     exit_code = got == 0 ? static_cast<int>(message.wParam) : kelo::kExitNoWindow;
   }
   ShutDown();
+  if (SUCCEEDED(com)) CoUninitialize();
   compatibility.Close();
   single_instance.Close();
   return exit_code;

@@ -77,7 +77,7 @@ DWORD OutcomeError(const InstallOutcome& outcome) {
   return ERROR_GEN_FAILURE;
 }
 
-bool ExtractPayload(const std::wstring& dir) {
+bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress) {
   // Every path of the step goes through 260-character buffers: refuse before touching the
   // disk. The main program's is the longest of the fixed names.
   if (dir.empty() || (dir + kBrowserExe).size() >= kPathChars) {
@@ -97,6 +97,7 @@ bool ExtractPayload(const std::wstring& dir) {
   rules.required = {kBrowserRecordName};
   rules.adopt_unlisted = IsDefaultInstallDir(dir);
   rules.made_levels = made_levels;
+  rules.progress = progress;
   Win32InstallFs fs(dir);
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
   if (!outcome.ok()) {

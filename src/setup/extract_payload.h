@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "setup/install_transaction.h"
@@ -19,7 +20,9 @@ inline constexpr DWORD kMainProgramWaitMs = 3000;
 
 // The whole of step 0 for the install directory `dir` (which ends with a separator). On
 // failure the last error tells why; a directory the step made is removed again.
-bool ExtractPayload(const std::wstring& dir);
+// `progress`, if any, hears how far staging has got (see InstallRules::progress).
+bool ExtractPayload(const std::wstring& dir,
+                    const std::function<void(uint64_t done, uint64_t total)>& progress = nullptr);
 
 // The packet resource of ModuleInstance(), checked against the digest stored beside it.
 // False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT

@@ -10,6 +10,10 @@ namespace kelo {
 
 // Posted by the worker after every step: wParam the step id, lParam 0 success, -1 failure.
 inline constexpr UINT WM_SETUP_STEP = WM_USER + 521;
+// Posted by the worker while the payload is written, at most every kProgressPeriodMs:
+// wParam how far, in thousandths.
+inline constexpr UINT WM_SETUP_PROGRESS = WM_USER + 522;
+inline constexpr DWORD kProgressPeriodMs = 100;
 
 enum StepId : uint32_t {
   kStepExtractPayload = 0,

@@ -32,7 +32,18 @@ const wchar_t* StepName(uint32_t id) {
   return id < kStepTableSize ? kNames[id] : L"unknown";
 }
 
-int CSetupLogic::StepExtractPayload() { return ExtractPayload(install_dir_) ? 1 : 0; }
+int CSetupLogic::StepExtractPayload() {
+  // The window hears how far the files are, no oftener than it can use.
+  ULONGLONG last_post = 0;
+  HWND window = notify_window_;
+  auto progress = [&last_post, window](uint64_t done, uint64_t total) {
+    const ULONGLONG now = GetTickCount64();
+    if (total == 0 || (now - last_post < kProgressPeriodMs && done < total)) return;
+    last_post = now;
+    PostMessageW(window, WM_SETUP_PROGRESS, static_cast<WPARAM>(done * 1000 / total), 0);
+  };
+  return ExtractPayload(install_dir_, progress) ? 1 : 0;
+}
 
 int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }
 

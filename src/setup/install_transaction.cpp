@@ -121,7 +121,8 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
 // Writes the staged files as the records come.
 class StagingWriter : public RecordConsumer {
  public:
-  explicit StagingWriter(InstallFs* fs) : fs_(fs) {}
+  StagingWriter(InstallFs* fs, const InstallRules& rules) : fs_(fs), progress_(rules.progress) {}
+  void SetTotal(uint64_t total) { total_ = total; }
 
   bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
     name_.assign(name, name_size);
@@ -138,7 +139,10 @@ class StagingWriter : public RecordConsumer {
 
   bool Data(const uint8_t* data, size_t size) override {
     crc_ = Crc32(crc_, data, size);
-    return file_->Write(data, size);
+    if (!file_->Write(data, size)) return false;
+    done_ += size;
+    if (progress_) progress_(done_, total_);
+    return true;
   }
 
   bool EndFile() override {
@@ -178,6 +182,9 @@ class StagingWriter : public RecordConsumer {
   }
 
   InstallFs* fs_;
+  const std::function<void(uint64_t, uint64_t)>& progress_;
+  uint64_t done_ = 0;
+  uint64_t total_ = 0;
   std::string name_;
   std::unique_ptr<FileWriter> file_;
   uint32_t crc_ = 0;
@@ -202,6 +209,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
   if (fs->FreeBytes(&free_bytes) && free_bytes < header.unpacked_size + kSpareBytes)
     return Failed(InstallOutcome::kDiskFull);
   if (!fs->MakeDir(kStagingDir)) return FsFailed(fs);
+  writer->SetTotal(header.unpacked_size);
   const PacketError error = StreamPacket(packet, size, writer);
   writer->CloseOpenFile();
   if (error == PacketError::kConsumerFailed) {
@@ -402,7 +410,7 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
 InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules) {
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
-  StagingWriter writer(fs);
+  StagingWriter writer(fs, rules);
   outcome = Stage(fs, packet, size, rules, &writer);
   if (outcome.ok()) outcome = Commit(fs, writer, rules);
   // A commit that could not be rolled back keeps its journal, and the next run needs the

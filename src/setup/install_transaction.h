@@ -10,6 +10,7 @@
 // payload replaces is kept in a folder of its own.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,6 +38,9 @@ struct InstallRules {
   // Folder levels this install made: the install directory, and its parents that were
   // missing too.
   uint32_t made_levels = 0;
+  // Told, from the thread that writes, how many of the payload's bytes are staged so far
+  // and of how many; may be empty.
+  std::function<void(uint64_t done, uint64_t total)> progress;
 };
 
 struct InstallOutcome {

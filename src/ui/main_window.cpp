@@ -1,6 +1,7 @@
 #include "ui/main_window.h"
 
 #include <string>
+#include <utility>
 
 #include "base/module.h"
 #include "base/product.h"
@@ -133,6 +134,21 @@ void ApplyTabOrder(HWND window) {
 
 void DrawText(HDC dc, POINT at, const wchar_t* text) { TextOutW(dc, at.x, at.y, text, lstrlenW(text)); }
 
+// How far the payload is written, as a bar under the installing picture.
+void DrawProgressBar(const CSetupUI* ui, HDC dc) {
+  const RECT bar = ProgressBarRect(ui);
+  const int filled = static_cast<int>((bar.right - bar.left) * static_cast<LONGLONG>(ui->progress_permille) / 1000);
+  for (const auto& [colour, right] : {std::pair<COLORREF, LONG>{kProgressTrackColour, bar.right},
+                                      std::pair<COLORREF, LONG>{kProgressFillColour, bar.left + filled}}) {
+    if (right <= bar.left) continue;
+    ScopedGdiObj<HBRUSH> brush(CreateSolidBrush(colour));
+    ScopedGdiObj<HPEN> pen(CreatePen(PS_SOLID, 1, colour));
+    ScopedSelectObject select_brush(dc, brush.Get());
+    ScopedSelectObject select_pen(dc, pen.Get());
+    RoundRect(dc, bar.left, bar.top, right, bar.bottom, kProgressBarHeight, kProgressBarHeight);
+  }
+}
+
 void OnPaint(CSetupUI* ui, HWND window) {
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
@@ -161,6 +177,7 @@ void OnPaint(CSetupUI* ui, HWND window) {
         if (ui->installing) draw_at(ui->Image(kImageInstalling), ui->indicator);
         if (ui->finished) draw_at(ui->Image(kImageFinished), ui->indicator);
       }
+      if (ui->installing) DrawProgressBar(ui, memory.Get());
       BitBlt(dc, 0, 0, width, height, memory.Get(), 0, 0, SRCCOPY);
     }
   }

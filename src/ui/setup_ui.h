@@ -69,6 +69,7 @@ class CSetupUI {
   POINT indicator = {0, 0};
   bool expanded = false;
   bool installing = false;
+  int progress_permille = 0;  // how far the payload is written, while installing
   bool finished = false;
   // The last install failed and nothing succeeded since: the program ends with an error.
   bool install_failed = false;

@@ -35,10 +35,11 @@ HWND CheckBoxWindow(const CSetupUI* ui, int id) {
   return box ? box->window() : nullptr;
 }
 
-// The rectangle of the indicator picture, where the progress and finished views differ.
+// The rectangle of the indicator picture and the bar under it, where the progress and
+// finished views differ.
 void InvalidateIndicator(const CSetupUI* ui) {
   const SIZE size = ImageSize(ui->Image(kImageInstalling));
-  const RECT rect = {ui->indicator.x, ui->indicator.y, ui->indicator.x + size.cx, ui->indicator.y + size.cy};
+  const RECT rect = {ui->indicator.x, ui->indicator.y, ui->indicator.x + size.cx, ProgressBarRect(ui).bottom};
   InvalidateRect(ui->main_window, &rect, FALSE);
 }
 
@@ -108,6 +109,7 @@ void Install(CSetupUI* ui, HWND window) {
   // Set first: hiding the focused button draws the next one, and that must find the
   // progress view already chosen.
   ui->installing = true;
+  ui->progress_permille = 0;
   for (int id : CSetupUI::kButtonIds) Show(ButtonWindow(ui, id), false);
   for (int id : CSetupUI::kCheckBoxIds) Show(CheckBoxWindow(ui, id), false);
   for (HWND label : ui->labels) Show(label, false);
@@ -343,6 +345,12 @@ void OnRegistered(CSetupUI* ui, HWND window) {
 
 }  // namespace
 
+RECT ProgressBarRect(const CSetupUI* ui) {
+  const SIZE size = ImageSize(ui->Image(kImageInstalling));
+  const int top = ui->indicator.y + size.cy + kProgressBarGap;
+  return RECT{ui->indicator.x, top, ui->indicator.x + size.cx, top + kProgressBarHeight};
+}
+
 void SetRoundedRegion(HWND window, int height) {
   // One pixel more than the window each way: the region's right and bottom edges are
   // exclusive.
@@ -367,6 +375,11 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
     case WM_LBUTTONDOWN:
     case WM_LBUTTONDBLCLK:
       OnLeftButton(ui, window, lparam);
+      return true;
+    case WM_SETUP_PROGRESS:
+      if (!ui->installing) return true;
+      ui->progress_permille = static_cast<int>(wparam > 1000 ? 1000 : wparam);
+      InvalidateIndicator(ui);
       return true;
     case WM_SETUP_STEP:
       if (static_cast<LONG_PTR>(lparam) == -1) {

@@ -14,4 +14,7 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
 // Gives the window the rounded outline of its current height.
 void SetRoundedRegion(HWND window, int height);
 
+// Where the progress bar lies: under the installing picture, as wide as it.
+RECT ProgressBarRect(const CSetupUI* ui);
+
 }  // namespace kelo

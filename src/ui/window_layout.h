@@ -78,6 +78,11 @@ inline constexpr POINT kFailureTitlePos = {280, 320};
 inline constexpr POINT kFeedbackLinkPos = {240, 340};
 inline constexpr POINT kFailureAdvicePos[3] = {{200, 300}, {200, 340}, {200, 360}};
 inline constexpr POINT kLogLinePos = {20, 381};
+// The progress bar under the installing picture, in the skin's colours.
+inline constexpr int kProgressBarGap = 10;
+inline constexpr int kProgressBarHeight = 6;
+inline constexpr COLORREF kProgressTrackColour = RGB(0xD9, 0xEE, 0xE1);
+inline constexpr COLORREF kProgressFillColour = RGB(0x2E, 0x9D, 0x5B);
 // The keyboard's focus mark around a control, in the skin's green.
 inline constexpr COLORREF kFocusMarkColour = RGB(0x2E, 0x9D, 0x5B);
 // The order Tab walks the controls in (hidden ones are passed over): the install first,

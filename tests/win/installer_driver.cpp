@@ -1,4 +1,5 @@
 #include "installer_driver.h"
+#include "sysreg_scratch.h"
 
 #include <shellapi.h>
 

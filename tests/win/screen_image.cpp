@@ -1,4 +1,5 @@
 #include "screen_image.h"
+#include "sysreg_scratch.h"
 
 #include <objidl.h>
 #include <gdiplus.h>
@@ -189,12 +190,6 @@ int CountNear(const Image& image, const RECT& area, uint32_t rgb, int tolerance)
     for (int x = std::max<LONG>(area.left, 0); x < std::min<LONG>(area.right, image.width); ++x)
       if (ChannelDistance(image.At(x, y), rgb) <= tolerance) ++count;
   return count;
-}
-
-std::wstring HostPath(const char* unix_path) {
-  std::wstring path = L"Z:";
-  for (const char* c = unix_path; *c; ++c) path += *c == '/' ? L'\\' : static_cast<wchar_t>(*c);
-  return path;
 }
 
 }  // namespace kelo::test

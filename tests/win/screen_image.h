@@ -60,7 +60,4 @@ Difference Compare(const Image& actual, const Image& expected, const RECT& area,
 // How many pixels of `area` are near the colour (each channel within tolerance).
 int CountNear(const Image& image, const RECT& area, uint32_t rgb, int tolerance);
 
-// "Z:\..." for a path of the build host.
-std::wstring HostPath(const char* unix_path);
-
 }  // namespace kelo::test

@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include <cstring>
+#include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -417,29 +419,37 @@ std::vector<Resource> ReadResources(const std::wstring& exe) {
   return all;
 }
 
-// A copy of the installer damaged on its way: a byte of its payload changed, or the payload's
-// checksum gone. Its resources are written anew, all but the one that goes.
-std::wstring DamagedInstaller(bool drop_digest) {
-  const std::wstring copy = CopyInstaller(drop_digest ? L"KeloSetup_nodigest.exe" : L"KeloSetup_flipped.exe");
+// A copy of the installer with its payload packet and the packet's checksum as `edit` leaves
+// them (an empty one goes); every other resource is written anew as it was.
+std::wstring InstallerCopy(const wchar_t* name, const std::function<void(std::vector<uint8_t>* packet,
+                                                                          std::vector<uint8_t>* digest)>& edit) {
+  const std::wstring copy = CopyInstaller(name);
   std::vector<Resource> resources = ReadResources(copy);
   const std::wstring file_type = kPacketResourceType;
-  const std::wstring packet_name = ResourceKey(MAKEINTRESOURCEW(kPacketResourceId));
-  const std::wstring digest_name = ResourceKey(MAKEINTRESOURCEW(kPacketDigestResourceId));
-  HANDLE update = BeginUpdateResourceW(copy.c_str(), TRUE);
-  bool damaged = false;
+  Resource* packet = nullptr;
+  Resource* digest = nullptr;
   for (Resource& r : resources) {
-    if (r.type == file_type && r.name == digest_name && drop_digest) {
-      damaged = true;
-      continue;
-    }
-    if (r.type == file_type && r.name == packet_name && !drop_digest) {
-      r.data[r.data.size() / 2] ^= 0x01;
-      damaged = true;
-    }
-    UpdateResourceW(update, ResourceId(r.type), ResourceId(r.name), r.language, r.data.data(),
+    if (r.type == file_type && r.name == ResourceKey(MAKEINTRESOURCEW(kPacketResourceId))) packet = &r;
+    if (r.type == file_type && r.name == ResourceKey(MAKEINTRESOURCEW(kPacketDigestResourceId))) digest = &r;
+  }
+  if (!packet || !digest) return L"";
+  edit(&packet->data, &digest->data);
+  HANDLE update = BeginUpdateResourceW(copy.c_str(), TRUE);
+  for (const Resource& r : resources) {
+    if (r.data.empty()) continue;
+    UpdateResourceW(update, ResourceId(r.type), ResourceId(r.name), r.language, const_cast<uint8_t*>(r.data.data()),
                     static_cast<DWORD>(r.data.size()));
   }
-  return EndUpdateResourceW(update, FALSE) && damaged ? copy : L"";
+  return EndUpdateResourceW(update, FALSE) ? copy : L"";
+}
+
+// Damaged on its way: a byte of its payload changed, or the payload's checksum gone.
+std::wstring DamagedInstaller(bool drop_digest) {
+  return InstallerCopy(drop_digest ? L"KeloSetup_nodigest.exe" : L"KeloSetup_flipped.exe",
+                       [&](std::vector<uint8_t>* packet, std::vector<uint8_t>* digest) {
+                         if (drop_digest) digest->clear();
+                         else (*packet)[packet->size() / 2] ^= 0x01;
+                       });
 }
 
 TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
@@ -465,6 +475,53 @@ TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
     ASSERT_TRUE(setup.WaitForExit(20000, &code));
     EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
   }
+}
+
+std::vector<uint8_t> ReadHostFile(const char* path) {
+  std::vector<uint8_t> bytes;
+  HANDLE file = CreateFileW(HostPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  bytes.resize(GetFileSize(file, nullptr));
+  DWORD got = 0;
+  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
+  CloseHandle(file);
+  bytes.resize(got);
+  return bytes;
+}
+
+TEST_F(SetupInstall, ProgressBarFillsAsTheFilesAreWritten) {
+  // A browser-sized payload, so the install lasts long enough to be watched.
+  const std::vector<uint8_t> big = ReadHostFile(KELO_BIG_PACKET);
+  const std::vector<uint8_t> big_digest = ReadHostFile(KELO_BIG_PACKET ".sha256");
+  ASSERT_GT(big.size(), 1000000u);
+  const std::wstring exe = InstallerCopy(L"KeloSetup_big.exe", [&](std::vector<uint8_t>* packet, std::vector<uint8_t>* digest) {
+    *packet = big;
+    *digest = big_digest;
+  });
+  ASSERT_FALSE(exe.empty());
+  Installer setup;
+  ASSERT_TRUE(setup.Start(exe));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  setup.SetDirectory(ScratchDir(L"progress") + L"KeloBrowser\\");
+  setup.Barrier();
+  const Image installing = LoadSkin(kImageInstalling);
+  const int bar_y = 275 + installing.height + kProgressBarGap + kProgressBarHeight / 2;
+  HWND window = setup.window();
+  setup.Click(kIdQuickInstall);
+  // The filled part of the bar's middle row, as often as the screen can be read.
+  std::set<int> fills;
+  PollUntil(
+      [&] {
+        if (!IsWindow(window)) return true;
+        const Image shot = setup.Capture();
+        int filled = 0;
+        for (int x = 214; x < 214 + installing.width && bar_y < shot.height; ++x)
+          filled += (shot.At(x, bar_y) & 0xFFFFFFu) == 0x2E9D5Bu ? 1 : 0;
+        if (filled > 0) fills.insert(filled);
+        return false;
+      },
+      60000);
+  EXPECT_GE(fills.size(), 2u) << "the bar showed " << fills.size() << " fill states";
 }
 
 }  // namespace

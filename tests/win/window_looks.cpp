@@ -58,7 +58,13 @@ Look ExpandedLook() {
 Look IndicatorLook(int picture, bool expanded_background) {
   Look look = BackgroundLook(expanded_background);
   look.expected = Crop(look.expected, 0, 0, kWindowWidth, kCollapsedHeight);
-  Blend(&look.expected, LoadSkin(picture), 214, 275);
+  const Image indicator = LoadSkin(picture);
+  Blend(&look.expected, indicator, 214, 275);
+  // The progress bar under the installing picture moves with the install: looked at apart.
+  if (picture == kImageInstalling) {
+    const int top = 275 + indicator.height + kProgressBarGap;
+    look.holes.push_back(RECT{214, top, 214 + indicator.width, top + kProgressBarHeight});
+  }
   return look;
 }
 
