@@ -11,6 +11,8 @@ home_before=$(scripts/list-home.sh "$top")
 status=0
 scripts/check-layers.sh || status=1
 scripts/build.sh
+# The same sources built in a second folder give the same installer, byte for byte.
+scripts/repro-check.sh --quick build/native/tools/kelopack build/win/bin/KeloSetup.exe || status=1
 jobs=${KELO_JOBS:-$(nproc)}
 ctest --test-dir build/native -j "$jobs" --output-on-failure || status=1
 ctest --test-dir build/win -j "$jobs" --output-on-failure || status=1
