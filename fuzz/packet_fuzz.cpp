@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "setup/archive_extract.h"
 #include "setup/packet.h"
 #include "setup/packet_stream.h"
 
@@ -93,41 +92,9 @@ size_t OffsetIn(const uint8_t* base, const void* p) {
   return static_cast<size_t>(reinterpret_cast<uintptr_t>(p) - reinterpret_cast<uintptr_t>(base));
 }
 
-// Records what an extraction offers it and checks the order of the calls.
-class CheckingSink : public ArchiveSink {
- public:
-  CheckingSink(const uint8_t* base, size_t refuse_at) : base_(base), refuse_at_(refuse_at) {}
-  bool Accept(const ArchiveRecord& record) override {
-    Check(!prepared_ && written_ == 0);
-    accepted_.push_back(OffsetIn(base_, record.name));
-    return accepted_.size() - 1 != refuse_at_;
-  }
-  bool Prepare() override {
-    prepared_ = true;
-    return true;
-  }
-  bool Write(const ArchiveRecord& record) override {
-    Check(prepared_ && written_ < accepted_.size());
-    Check(OffsetIn(base_, record.name) == accepted_[written_]);
-    ++written_;
-    return true;
-  }
-  size_t accepted() const { return accepted_.size(); }
-  size_t written() const { return written_; }
-  bool prepared() const { return prepared_; }
-
- private:
-  const uint8_t* base_;
-  size_t refuse_at_;
-  std::vector<size_t> accepted_;
-  size_t written_ = 0;
-  bool prepared_ = false;
-};
-
 // The reader's archive check against the walk by layout; for an archive it accepts, every
-// record it hands out lies wholly inside the data, in order, with a safe name, and an
-// extraction offers each record once before writing them in the same order.
-void CheckArchiveWalk(const uint8_t* data, size_t size, size_t refuse_at) {
+// record it hands out lies wholly inside the data, in order, with a safe name.
+void CheckArchiveWalk(const uint8_t* data, size_t size) {
   const PacketError verdict = CheckArchive(data, size);
   const Walk walk = WalkByLayout(data, size);
   Check(verdict == walk.verdict);
@@ -149,12 +116,6 @@ void CheckArchiveWalk(const uint8_t* data, size_t size, size_t refuse_at) {
   });
   Check(index == walk.records.size());
 
-  CheckingSink sink(data, refuse_at);
-  const bool refused = refuse_at < walk.records.size();
-  Check(ExtractArchive(data, size, &sink) == !refused);
-  Check(sink.accepted() == (refused ? refuse_at + 1 : walk.records.size()));
-  Check(sink.prepared() == !refused);
-  Check(sink.written() == (refused ? 0 : walk.records.size()));
 }
 
 void ReadPacket(const uint8_t* packet, size_t size) {
@@ -196,7 +157,7 @@ void ReadPacket(const uint8_t* packet, size_t size) {
   const PacketError result = DecodePacket(packet, size, &archive);
   if (result == PacketError::kNone) {
     Check(archive.data && archive.size == declared);
-    CheckArchiveWalk(archive.data.get(), archive.size, declared % 7);
+    CheckArchiveWalk(archive.data.get(), archive.size);
     return;
   }
   Check(!archive.data);
@@ -310,7 +271,7 @@ void StreamPacketBothWays(const uint8_t* packet, size_t size, size_t refuse_at) 
 void ReadArchive(const uint8_t* data, size_t size) {
   // The name check alone, on names of any length around the limit.
   CheckName(reinterpret_cast<const char*>(data), size < 300 ? size : 300);
-  CheckArchiveWalk(data, size, size % 5);
+  CheckArchiveWalk(data, size);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ build_packet_fuzz() {
   clang -c "${fuzz_flags[@]}" -fsanitize-coverage=inline-8bit-counters,pc-table -w -D_LZMA_PROB32 "$lzma/LzmaDec.c" \
     -o "$out/obj/LzmaDec-fuzz.o"
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
-    "$top/fuzz/packet_fuzz.cpp" "$top/src/setup/packet.cpp" "$top/src/setup/archive_extract.cpp" \
+    "$top/fuzz/packet_fuzz.cpp" "$top/src/setup/packet.cpp" \
     "$top/src/setup/packet_stream.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread -o "$out/packet_fuzz"
 }
 

@@ -48,28 +48,6 @@ class ScopedFindHandle {
   HANDLE h_;
 };
 
-// A view of a file mapping, unmapped when the holder goes.
-class ScopedMapView {
- public:
-  explicit ScopedMapView(const void* view = nullptr) : view_(view) {}
-  ScopedMapView(const ScopedMapView&) = delete;
-  ScopedMapView& operator=(const ScopedMapView&) = delete;
-  ~ScopedMapView() { Reset(); }
-  const unsigned char* Get() const { return static_cast<const unsigned char*>(view_); }
-  // Unmapping keeps the caller's last error, as closing a handle does.
-  void Reset(const void* view = nullptr) {
-    if (view_) {
-      DWORD err = GetLastError();
-      UnmapViewOfFile(view_);
-      SetLastError(err);
-    }
-    view_ = view;
-  }
-
- private:
-  const void* view_;
-};
-
 class ScopedModule {
  public:
   explicit ScopedModule(HMODULE m = nullptr) : m_(m) {}

@@ -25,10 +25,10 @@ class PosixInstallFs : public InstallFs {
   bool FreeBytes(uint64_t* bytes) override;
   uint32_t LastError() const override { return error_; }
 
+ private:
   // The full path of a relative one.
   std::string Path(const std::string& relative) const;
 
- private:
   bool Check(bool ok);
 
   std::string root_;

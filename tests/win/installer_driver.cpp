@@ -333,6 +333,24 @@ std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
   return urls;
 }
 
+bool WaitForRecorders(const std::wstring& folder) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return true;
+  bool ended = true;
+  do {
+    // "<ticks>-<process id>.url"
+    const wchar_t* dash = wcschr(data.cFileName, L'-');
+    const DWORD id = dash ? wcstoul(dash + 1, nullptr, 10) : 0;
+    HANDLE process = id ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr;
+    if (!process) continue;
+    ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && ended;
+    CloseHandle(process);
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+  return ended;
+}
+
 std::vector<int> RecordedShowCommands(const std::wstring& folder) {
   std::vector<int> shows;
   WIN32_FIND_DATAW data;

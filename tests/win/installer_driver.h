@@ -92,6 +92,10 @@ void RegisterUrlRecorder(const std::wstring& folder);
 std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
 // How each opener asked the browser to show itself (SW_...), oldest first.
 std::vector<int> RecordedShowCommands(const std::wstring& folder);
+// Waits, with a bound, until every recorder that wrote into `folder` has ended: a recorder
+// shown as a browser is shown gets a console window, which takes the activation (and with
+// it any pointer capture) while it lasts. True when all have ended.
+bool WaitForRecorders(const std::wstring& folder);
 
 // A bounded wait for a top-level window with this exact title, from any process.
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms);

@@ -378,6 +378,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the forum opened out of sight";
+  EXPECT_TRUE(WaitForRecorders(urls));
   EXPECT_FALSE(Exists(again + L"SetupPacket.7z")) << "a packet file was left behind";
 }
 
@@ -456,9 +457,9 @@ TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
   for (bool drop_digest : {false, true}) {
     const std::wstring exe = DamagedInstaller(drop_digest);
     ASSERT_FALSE(exe.empty()) << "could not damage a copy";
-    // Failed before: advice would become the feedback link, but a damaged installer says
-    // what is wrong instead.
-    SetFailureMemory(1);
+    // The first run has no failure behind it and must leave the failure memory set; the
+    // second has one, whose feedback link a damaged installer replaces by what is wrong.
+    SetFailureMemory(drop_digest ? 1 : -1);
     const std::wstring dir = ScratchDir(L"damaged") + L"KeloBrowser\\";
     Installer setup;
     ASSERT_TRUE(setup.Start(exe));

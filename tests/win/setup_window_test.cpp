@@ -147,6 +147,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], kLicenceUrl);
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the licence opened out of sight";
+  EXPECT_TRUE(WaitForRecorders(urls));
   EXPECT_FALSE(setup_.IsChecked(kIdLicenceBox));
   EXPECT_EQ(setup_.ClientHeight(), kCollapsedHeight);
 
