@@ -256,50 +256,11 @@ std::wstring ScratchDir(const wchar_t* name) {
 
 namespace kelo::test {
 
-namespace {
-
-constexpr wchar_t kRecordSwitch[] = L"--kelo-record-url";
-
-// When the shell starts this program for an address, it records it and ends before any
-// test runs.
-struct UrlRecorder {
-  UrlRecorder() {
-    int count = 0;
-    wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (args && count == 4 && lstrcmpW(args[1], kRecordSwitch) == 0) {
-      wchar_t name[64];
-      swprintf(name, 64, L"\\%020llu-%lu.url", GetTickCount64(), GetCurrentProcessId());
-      const std::wstring record = std::wstring(args[2]) + name;
-      // Written whole under another name, then renamed: a reader polling for ".url" files
-      // never finds one still empty.
-      const std::wstring partial = record + L".partial";
-      HANDLE file = CreateFileW(partial.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-      // The address, then how the opener asked the browser to show itself.
-      STARTUPINFOW startup = {};
-      startup.cb = sizeof(startup);
-      GetStartupInfoW(&startup);
-      const int show = (startup.dwFlags & STARTF_USESHOWWINDOW) ? startup.wShowWindow : SW_SHOWDEFAULT;
-      const std::wstring text = std::wstring(args[3]) + L"\n" + std::to_wstring(show);
-      DWORD written = 0;
-      WriteFile(file, text.c_str(), static_cast<DWORD>(text.size() * sizeof(wchar_t)), &written, nullptr);
-      CloseHandle(file);
-      MoveFileW(partial.c_str(), record.c_str());
-      ExitProcess(0);
-    }
-    LocalFree(args);
-  }
-} g_url_recorder;
-
-}  // namespace
-
 void RegisterUrlRecorder(const std::wstring& folder_path) {
   // A backslash before the closing quote would escape it on the recorder's command line.
   std::wstring folder = folder_path;
   while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  wchar_t self[MAX_PATH] = {};
-  GetModuleFileNameW(nullptr, self, MAX_PATH);
-  const std::wstring command =
-      L"\"" + std::wstring(self) + L"\" " + kRecordSwitch + L" \"" + folder + L"\" \"%1\"";
+  const std::wstring command = L"\"" + HostPath(KELO_URL_RECORDER_EXE) + L"\" \"" + folder + L"\" \"%1\"";
   for (const wchar_t* scheme : {L"Software\\Classes\\https\\shell\\open\\command",
                                 L"Software\\Classes\\http\\shell\\open\\command"}) {
     HKEY key = nullptr;

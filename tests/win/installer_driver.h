@@ -85,16 +85,15 @@ std::wstring ScreenshotDir();   // <build>/screenshots, created on first use
 // A scratch folder in the prefix's temp folder, removed at the end of the test.
 std::wstring ScratchDir(const wchar_t* name);
 
-// Makes this test program the handler of web addresses: the shell then starts it with
-// the address, and it records the address in `folder` instead of running the tests.
+// Makes the URL recorder (programs/url_recorder.cpp) the handler of web addresses: the
+// shell then starts it with the address, and it records the address in `folder`.
 void RegisterUrlRecorder(const std::wstring& folder);
 // The addresses recorded so far, oldest first.
 std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
 // How each opener asked the browser to show itself (SW_...), oldest first.
 std::vector<int> RecordedShowCommands(const std::wstring& folder);
-// Waits, with a bound, until every recorder that wrote into `folder` has ended: a recorder
-// shown as a browser is shown gets a console window, which takes the activation (and with
-// it any pointer capture) while it lasts. True when all have ended.
+// Waits, with a bound, until every recorder that wrote into `folder` has ended. True when
+// all have ended.
 bool WaitForRecorders(const std::wstring& folder);
 
 // A bounded wait for a top-level window with this exact title, from any process.

@@ -70,6 +70,9 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
     // Asked to start hidden, as the installer asks; the demo browser shows itself anyway,
     // as a real one does.
     EXPECT_EQ(GetPropW(window, L"KeloShowRequested"), reinterpret_cast<HANDLE>(SW_HIDE + 1));
+    // It shows itself right after making its window: looked at with a bound.
+    const ULONGLONG deadline = GetTickCount64() + 10000;
+    while (!IsWindowVisible(window) && GetTickCount64() < deadline) Sleep(10);
     EXPECT_TRUE(IsWindowVisible(window));
     CloseAndWait(window);
   }
