@@ -6,8 +6,9 @@
 // install, as its last act. A journal written before the first live move lets the next run
 // finish or roll back a commit that was cut short (the process killed, the power lost):
 // whatever happens, the folder holds the whole earlier installation or the whole new one.
-// Nothing the ledger does not list is ever deleted; a file of someone else's that the
-// payload replaces is kept in a folder of its own.
+// Nothing the ledger does not list is ever deleted (but what an older setup program left in
+// the product's own folder, see InstallRules::adopt_unlisted); a file of someone else's
+// that the payload replaces is kept in a folder of its own.
 #include <cstddef>
 #include <cstdint>
 #include <functional>
