@@ -58,17 +58,20 @@ bool WriteWhole(InstallFs* fs, const std::string& path, const std::string& text)
   return file && file->Write(text.data(), text.size()) && file->Finish();
 }
 
+// The folders leading to `name`, outermost first ("a\\b\\c.txt": "a", "a\\b").
+std::vector<std::string> FoldersLeadingTo(const std::string& name) {
+  std::vector<std::string> folders;
+  for (size_t slash = name.find('\\'); slash != std::string::npos; slash = name.find('\\', slash + 1))
+    folders.push_back(name.substr(0, slash));
+  return folders;
+}
+
 // Makes the folders leading to `name` (not `name` itself). False when one cannot be made or
 // something other than a folder stands in its place.
 bool MakeParents(InstallFs* fs, const std::string& name) {
-  const std::string parent = ParentOf(name);
-  for (size_t pos = 0; !parent.empty();) {
-    const size_t next = parent.find('\\', pos);
-    const std::string prefix = parent.substr(0, next);
-    const Kind kind = fs->Probe(prefix);
-    if (kind == Kind::kMissing ? !fs->MakeDir(prefix) : kind != Kind::kDirectory) return false;
-    if (next == std::string::npos) break;
-    pos = next + 1;
+  for (const std::string& folder : FoldersLeadingTo(name)) {
+    const Kind kind = fs->Probe(folder);
+    if (kind == Kind::kMissing ? !fs->MakeDir(folder) : kind != Kind::kDirectory) return false;
   }
   return true;
 }
@@ -302,17 +305,11 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   std::set<std::string> known_dirs;
   std::set<std::string> taken;
   for (const LedgerFile& file : staged.files()) {
-    const std::string parent = ParentOf(file.name);
-    for (size_t pos = 0; !parent.empty();) {
-      const size_t next = parent.find('\\', pos);
-      const std::string prefix = parent.substr(0, next);
-      if (known_dirs.insert(Lower(prefix)).second) {
-        const Kind kind = fs->Probe(prefix);
-        if (kind == Kind::kMissing) journal.made_dirs.push_back(prefix);
-        else if (kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
-      }
-      if (next == std::string::npos) break;
-      pos = next + 1;
+    for (const std::string& folder : FoldersLeadingTo(file.name)) {
+      if (!known_dirs.insert(Lower(folder)).second) continue;
+      const Kind kind = fs->Probe(folder);
+      if (kind == Kind::kMissing) journal.made_dirs.push_back(folder);
+      else if (kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
     }
     JournalMove move;
     move.name = file.name;
