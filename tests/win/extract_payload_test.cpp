@@ -45,16 +45,7 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
   ASSERT_EQ(written, bytes.size()) << Narrow(path);
 }
 
-std::string ReadBytes(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<missing>";
-  std::string bytes(GetFileSize(file, nullptr), '\0');
-  DWORD got = 0;
-  if (!bytes.empty()) ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
-  CloseHandle(file);
-  return bytes.substr(0, got);
-}
+std::string ReadBytes(const std::wstring& path) { return test::ReadFileBytes(path, "<missing>"); }
 
 // Every file below `dir` (no final separator), by path relative to it.
 Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {

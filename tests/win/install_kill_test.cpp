@@ -18,17 +18,6 @@ using Files = std::map<std::wstring, std::string>;
 
 constexpr int kKills = 32;
 
-std::string ReadAll(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<unreadable>";
-  std::string bytes(GetFileSize(file, nullptr), '\0');
-  DWORD got = 0;
-  if (!bytes.empty()) ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, nullptr);
-  CloseHandle(file);
-  return bytes.substr(0, got);
-}
-
 Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {
   Files files;
   WIN32_FIND_DATAW entry;
@@ -40,7 +29,7 @@ Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {
     if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
       files.merge(ListFiles(dir, prefix + name + L"\\"));
     else
-      files[prefix + name] = ReadAll(dir + L"\\" + prefix + name);
+      files[prefix + name] = test::ReadFileBytes(dir + L"\\" + prefix + name, "<unreadable>");
   } while (FindNextFileW(find, &entry));
   FindClose(find);
   return files;

@@ -479,15 +479,8 @@ TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
 }
 
 std::vector<uint8_t> ReadHostFile(const char* path) {
-  std::vector<uint8_t> bytes;
-  HANDLE file = CreateFileW(HostPath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  bytes.resize(GetFileSize(file, nullptr));
-  DWORD got = 0;
-  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr);
-  CloseHandle(file);
-  bytes.resize(got);
-  return bytes;
+  const std::string bytes = ReadFileBytes(HostPath(path));
+  return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 TEST_F(SetupInstall, ProgressBarFillsAsTheFilesAreWritten) {

@@ -14,16 +14,7 @@
 namespace kelo::test {
 namespace {
 
-std::string ReadLog(const std::wstring& path) {
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                            nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "<no log>";
-  std::string text(GetFileSize(file, nullptr), '\0');
-  DWORD got = 0;
-  if (!text.empty()) ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &got, nullptr);
-  CloseHandle(file);
-  return text.substr(0, got);
-}
+std::string ReadLog(const std::wstring& path) { return ReadFileBytes(path, "<no log>"); }
 
 class SilentInstall : public ::testing::Test {
  protected:
