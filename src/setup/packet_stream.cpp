@@ -7,7 +7,6 @@
 #include <new>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "LzmaDec.h"
 
@@ -15,8 +14,6 @@ namespace kelo {
 
 namespace {
 
-constexpr size_t kChunkBytes = size_t{1} << 20;
-constexpr size_t kChunkCount = 4;
 constexpr uint32_t kMinDictionary = 4096;
 
 void* LzmaAlloc(void*, size_t size) { return size ? ::operator new(size, std::nothrow) : nullptr; }
@@ -94,59 +91,92 @@ class RecordWalker {
   std::string name_;
 };
 
-// Decoded pieces on their way from the decoder to the walker: a few buffers go round, so
-// the decoder runs ahead by at most that many.
-class ChunkPipe {
+// The decoded bytes in a ring that the decoder writes and the walker reads in place: it
+// holds the dictionary (matches reach back into it) and as much again as the decoder may
+// run ahead of the walker, so a burst of small files to create does not hold up decoding.
+// A ring at least as large as the archive never wraps. Positions count from the archive's
+// start.
+class DecodeRing {
  public:
-  struct Chunk {
-    std::unique_ptr<uint8_t[]> bytes;
-    size_t size = 0;
-  };
+  DecodeRing() { LzmaDec_Construct(&state_); }
+  ~DecodeRing() {
+    LzmaDec_FreeProbs(&state_, &g_lzma_alloc);
+    delete[] bytes_;
+  }
+  DecodeRing(const DecodeRing&) = delete;
+  DecodeRing& operator=(const DecodeRing&) = delete;
 
-  bool Allocate() {
-    for (size_t i = 0; i < kChunkCount; ++i) {
-      Chunk chunk;
-      chunk.bytes.reset(new (std::nothrow) uint8_t[kChunkBytes]);
-      if (!chunk.bytes) return false;
-      free_.push_back(std::move(chunk));
+  PacketError Start(const PacketHeader& header) {
+    uint8_t props[kLzmaPropsSize];
+    std::memcpy(props, header.props, kLzmaPropsSize);
+    // The window need never be larger than the archive: no match reaches back further than
+    // what was decoded. A packet declaring a 4 GB dictionary for 12 MB gets 12 MB.
+    const uint32_t declared = ReadLe32(props + 1);
+    const uint32_t needed = header.unpacked_size > kMinDictionary ? header.unpacked_size : kMinDictionary;
+    const uint32_t dictionary = declared < needed ? declared : needed;
+    for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(dictionary >> (8 * i));
+    switch (LzmaDec_AllocateProbs(&state_, props, kLzmaPropsSize, &g_lzma_alloc)) {
+      case SZ_OK: break;
+      case SZ_ERROR_MEM: return PacketError::kOutOfMemory;
+      default: return PacketError::kBadProperties;
     }
-    return true;
+    const uint64_t ring = uint64_t{dictionary} + kAheadBytes;
+    size_ = static_cast<size_t>(ring < needed ? ring : needed);
+    bytes_ = new (std::nothrow) uint8_t[size_];
+    if (!bytes_) return PacketError::kOutOfMemory;
+    state_.dic = bytes_;
+    state_.dicBufSize = size_;
+    LzmaDec_Init(&state_);
+    total_ = header.unpacked_size;
+    return PacketError::kNone;
   }
 
-  // An empty buffer for the decoder; false once the walker has given up.
-  bool TakeFree(Chunk* chunk) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return !free_.empty() || walker_stopped_; });
-    if (walker_stopped_) return false;
-    *chunk = std::move(free_.back());
-    free_.pop_back();
-    return true;
-  }
-  void PutFull(Chunk chunk) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    full_.push_back(std::move(chunk));
-    changed_.notify_all();
-  }
-  // The next decoded piece for the walker; false when the decoder is done and all is taken.
-  bool TakeFull(Chunk* chunk) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return next_full_ < full_.size() || decoder_done_; });
-    if (next_full_ == full_.size()) return false;
-    *chunk = std::move(full_[next_full_++]);
-    if (next_full_ == full_.size()) {
-      full_.clear();
-      next_full_ = 0;
+  // The decoder's side: the whole stream, a step at a time, each step once the walker has
+  // left its place in the ring. Stops early when the walker does.
+  PacketError Decode(const uint8_t* in, size_t in_left) {
+    PacketError error = PacketError::kNone;
+    uint64_t done = 0;
+    while (done < total_ && error == PacketError::kNone) {
+      const uint64_t step = total_ - done < kStepBytes ? total_ - done : kStepBytes;
+      if (!WaitForRoom(done + step)) break;
+      if (state_.dicPos == size_) state_.dicPos = 0;
+      const size_t before = state_.dicPos;
+      const size_t to_end = size_ - before;
+      SizeT in_size = in_left;
+      ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
+      const SRes result = LzmaDec_DecodeToDic(&state_, before + (step < to_end ? step : to_end), in, &in_size,
+                                              LZMA_FINISH_ANY, &status);
+      in += in_size;
+      in_left -= in_size;
+      const size_t got = state_.dicPos - before;
+      // A stream that stops giving before the declared size (its input or an end marker
+      // reached) is cut short.
+      if (result != SZ_OK) error = PacketError::kCorruptStream;
+      else if (got == 0) error = PacketError::kTruncatedStream;
+      done += got;
+      Publish(done);
     }
-    return true;
-  }
-  void PutFree(Chunk chunk) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(std::move(chunk));
-    changed_.notify_all();
-  }
-  void DecoderDone() {
     std::lock_guard<std::mutex> lock(mutex_);
     decoder_done_ = true;
+    changed_.notify_all();
+    return error;
+  }
+
+  // The walker's side: the next decoded bytes that lie together in the ring; false when the
+  // decoder is done and all is taken. Release them when walked.
+  bool Take(const uint8_t** data, size_t* size) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return decoded_ > walked_ || decoder_done_; });
+    if (decoded_ == walked_) return false;
+    const size_t at = static_cast<size_t>(walked_ % size_);
+    const uint64_t ready = decoded_ - walked_;
+    *data = bytes_ + at;
+    *size = static_cast<size_t>(ready < size_ - at ? ready : size_ - at);
+    return true;
+  }
+  void Release(size_t size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    walked_ += size;
     changed_.notify_all();
   }
   void WalkerStopped() {
@@ -156,55 +186,31 @@ class ChunkPipe {
   }
 
  private:
+  // Small enough that the walker starts early and ends soon after the decoder.
+  static constexpr size_t kStepBytes = size_t{256} << 10;
+  static constexpr size_t kAheadBytes = size_t{8} << 20;
+
+  bool WaitForRoom(uint64_t end) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return end - walked_ <= size_ || walker_stopped_; });
+    return !walker_stopped_;
+  }
+  void Publish(uint64_t decoded) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    decoded_ = decoded;
+    changed_.notify_all();
+  }
+
+  CLzmaDec state_ = {};
+  uint8_t* bytes_ = nullptr;
+  size_t size_ = 0;
+  uint64_t total_ = 0;
   std::mutex mutex_;
   std::condition_variable changed_;
-  std::vector<Chunk> free_;
-  std::vector<Chunk> full_;
-  size_t next_full_ = 0;
+  uint64_t decoded_ = 0;
+  uint64_t walked_ = 0;
   bool decoder_done_ = false;
   bool walker_stopped_ = false;
-};
-
-class Decoder {
- public:
-  Decoder() { LzmaDec_Construct(&state_); }
-  ~Decoder() { LzmaDec_Free(&state_, &g_lzma_alloc); }
-
-  // The window need never be larger than the archive: no match reaches back further than
-  // what was decoded. A packet declaring a 4 GB dictionary for 12 MB gets 12 MB.
-  PacketError Start(const PacketHeader& header) {
-    uint8_t props[kLzmaPropsSize];
-    std::memcpy(props, header.props, kLzmaPropsSize);
-    const uint32_t declared = ReadLe32(props + 1);
-    const uint32_t needed = header.unpacked_size > kMinDictionary ? header.unpacked_size : kMinDictionary;
-    if (declared > needed) {
-      for (int i = 0; i < 4; ++i) props[1 + i] = static_cast<uint8_t>(needed >> (8 * i));
-    }
-    switch (LzmaDec_Allocate(&state_, props, kLzmaPropsSize, &g_lzma_alloc)) {
-      case SZ_OK: break;
-      case SZ_ERROR_MEM: return PacketError::kOutOfMemory;
-      default: return PacketError::kBadProperties;
-    }
-    LzmaDec_Init(&state_);
-    return PacketError::kNone;
-  }
-
-  // Up to *size more bytes into `out`; *size becomes what came. A stream that stops giving
-  // before the declared size (its input or an end marker reached) is cut short.
-  PacketError Next(const uint8_t** in, size_t* in_left, uint8_t* out, size_t* size) {
-    SizeT out_size = *size;
-    SizeT in_size = *in_left;
-    ELzmaStatus status = LZMA_STATUS_NOT_SPECIFIED;
-    const SRes result = LzmaDec_DecodeToBuf(&state_, out, &out_size, *in, &in_size, LZMA_FINISH_ANY, &status);
-    *in += in_size;
-    *in_left -= in_size;
-    *size = out_size;
-    if (result != SZ_OK) return PacketError::kCorruptStream;
-    return out_size == 0 ? PacketError::kTruncatedStream : PacketError::kNone;
-  }
-
- private:
-  CLzmaDec state_;
 };
 
 }  // namespace
@@ -213,37 +219,23 @@ PacketError StreamPacket(const uint8_t* packet, size_t size, RecordConsumer* con
   PacketHeader header;
   PacketError error = ParsePacketHeader(packet, size, &header);
   if (error != PacketError::kNone) return error;
-  Decoder decoder;
-  error = decoder.Start(header);
+  DecodeRing ring;
+  error = ring.Start(header);
   if (error != PacketError::kNone) return error;
-  ChunkPipe pipe;
-  if (!pipe.Allocate()) return PacketError::kOutOfMemory;
 
   PacketError walk_error = PacketError::kNone;
   std::thread walker_thread([&] {
     RecordWalker walker(consumer);
-    ChunkPipe::Chunk chunk;
-    while (walk_error == PacketError::kNone && pipe.TakeFull(&chunk)) {
-      walk_error = walker.Feed(chunk.bytes.get(), chunk.size);
-      pipe.PutFree(std::move(chunk));
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    while (walk_error == PacketError::kNone && ring.Take(&data, &size)) {
+      walk_error = walker.Feed(data, size);
+      ring.Release(size);
     }
     if (walk_error == PacketError::kNone) walk_error = walker.Finish();
-    pipe.WalkerStopped();
+    ring.WalkerStopped();
   });
-
-  const uint8_t* in = header.stream;
-  size_t in_left = header.stream_size;
-  size_t out_left = header.unpacked_size;
-  PacketError decode_error = PacketError::kNone;
-  ChunkPipe::Chunk chunk;
-  while (out_left > 0 && pipe.TakeFree(&chunk)) {
-    chunk.size = out_left < kChunkBytes ? out_left : kChunkBytes;
-    decode_error = decoder.Next(&in, &in_left, chunk.bytes.get(), &chunk.size);
-    if (decode_error != PacketError::kNone) break;
-    out_left -= chunk.size;
-    pipe.PutFull(std::move(chunk));
-  }
-  pipe.DecoderDone();
+  const PacketError decode_error = ring.Decode(header.stream, header.stream_size);
   walker_thread.join();
   // A broken stream explains whatever the walker then made of its end.
   return decode_error != PacketError::kNone ? decode_error : walk_error;

@@ -1,9 +1,9 @@
 #pragma once
 // Decoding a packet piece by piece and handing its records on as they appear: each record's
-// name, then its data in pieces. The decoder fills a window the size of its dictionary
-// (never more than the archive); a second thread takes the pieces through a few buffers
-// and runs the consumer, so decoding and writing overlap and memory does not grow with
-// the payload.
+// name, then its data in pieces. The decoder fills a ring of its dictionary's size and a
+// few megabytes more (never more than the archive); a second thread runs the consumer on
+// the decoded bytes where they lie, so decoding and writing overlap and memory does not
+// grow with the payload.
 #include <cstddef>
 #include <cstdint>
 

@@ -4,11 +4,13 @@
 // uninstall of exactly what the ledger lists.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "packtool/packet_writer.h"
@@ -285,6 +287,41 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
   }
+}
+
+// The decoder writes into a ring that holds the dictionary and 8 MB more; a payload larger
+// than that makes it wrap, and every byte must still reach the files as packed.
+TEST(InstallTransaction, PayloadLargerThanTheDecodeRingInstallsByteForByte) {
+  Files payload = {{"KeloBrowser.exe", "browser"}};
+  uint32_t seed = 1;
+  for (const char* name : {"Lib\\big1.dat", "Lib\\big2.dat", "small.txt"}) {
+    std::string bytes;
+    const size_t size = name[0] == 's' ? 3 : size_t{5} << 20;
+    // Runs of random bytes, each now and then a copy from up to the dictionary's size back.
+    while (bytes.size() < size) {
+      seed = seed * 1664525u + 1013904223u;
+      if (bytes.size() > 70000 && seed % 3 == 0) {
+        bytes += bytes.substr(bytes.size() - 1000 - seed % 60000, 300);
+      } else {
+        for (int i = 0; i < 64; ++i) bytes += static_cast<char>((seed >> (i % 24)) ^ i);
+      }
+    }
+    bytes.resize(size);
+    payload[name] = bytes;
+  }
+  const std::vector<uint8_t> packet = Pack(payload);
+  InstallRules rules;
+  // The writer held back at its first piece lets the decoder fill the whole ring: it must
+  // then wait, not write over what the writer has yet to take.
+  rules.progress = [held = false](uint64_t, uint64_t) mutable {
+    if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    held = true;
+  };
+  Scratch scratch;
+  ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), rules).ok());
+  Files disk = Snapshot(scratch.fs());
+  disk.erase(kLedgerName);
+  EXPECT_TRUE(disk == payload);
 }
 
 TEST(InstallTransaction, RefusedPacketsTouchNothing) {
