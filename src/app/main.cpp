@@ -111,6 +111,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     kelo::CSetupLogic::DestroyInstance();
     return silent_code;
   }
+  kelo::DecodeFirstViewAhead();
   // The window's thread is a COM apartment of its own: screen readers call into its
   // controls' accessible objects from their process, and the folder picker needs one.
   const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);

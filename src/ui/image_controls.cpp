@@ -108,7 +108,7 @@ void ControlWindow::Release(HWND window) {
 
 // ---- CImageButton ----
 
-int CImageButton::Create(GpBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height) {
+int CImageButton::Create(SkinBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height) {
   if (!parent || !IsWindow(parent) || !image) return 0;
   image_ = image;
   enabled_ = 1;
@@ -123,9 +123,9 @@ void CImageButton::Destroy() {
 }
 
 void CImageButton::Paint(HDC dc, GpImage* background) {
-  if (!dc || !image_ || !background) return;
+  if (!dc || !image_ || !image_->Get() || !background) return;
   const int look = (state_ >= kNormal && state_ <= kDisabled) ? state_ : kNormal;
-  PaintLayers(dc, background, control_.placement(), image_, look - 1, kButtonStripFrames);
+  PaintLayers(dc, background, control_.placement(), image_->Get(), look - 1, kButtonStripFrames);
 }
 
 void CImageButton::SetEnabled(bool enabled) {
@@ -154,11 +154,11 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
 
 // ---- CImageCheckBox ----
 
-int CImageCheckBox::Create(HWND parent, UINT_PTR id, int x, int y) {
+int CImageCheckBox::Create(SkinBitmap* strip, HWND parent, UINT_PTR id, int x, int y) {
   if (!parent || !IsWindow(parent)) return 0;
   state_ = kUncheckedNormal;
   checked_ = 0;
-  if (!image_) image_ = LoadSkinImage(kImageCheckBox);
+  image_ = strip;
   if (!control_.Create(L"checkbox", parent, id, XYWH(x, y, kCheckBoxSize, kCheckBoxSize),
                        &CImageCheckBox::CheckBoxProc, this))
     return 0;
@@ -169,17 +169,17 @@ int CImageCheckBox::Create(HWND parent, UINT_PTR id, int x, int y) {
 void CImageCheckBox::Destroy() {
   checked_ = 0;
   state_ = kUncheckedNormal;
-  DisposeImage(&image_);
+  image_ = nullptr;
   control_.Destroy();
 }
 
 void CImageCheckBox::Paint(HDC dc, GpImage* background) {
-  if (!dc || !image_ || !background) return;
+  if (!dc || !image_ || !image_->Get() || !background) return;
   // Unchecked frames come first in the strip, then the checked ones.
   int frame = 0;
   if (state_ >= kUncheckedNormal && state_ <= kUncheckedPressed) frame = state_ - kUncheckedNormal;
   else if (state_ >= kCheckedNormal && state_ <= kCheckedPressed) frame = state_ - kCheckedNormal + 3;
-  PaintLayers(dc, background, control_.placement(), image_, frame, kCheckBoxStripFrames);
+  PaintLayers(dc, background, control_.placement(), image_->Get(), frame, kCheckBoxStripFrames);
 }
 
 LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "ui/gdiplus_api.h"
+#include "ui/skin.h"
 
 namespace kelo {
 
@@ -61,7 +62,7 @@ class CImageButton {
 
   // `image` stays owned by the caller. 0 when the parent is no window, the image is null
   // or the button window cannot be made.
-  int Create(GpBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height);
+  int Create(SkinBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height);
   void Destroy();
   void Paint(HDC dc, GpImage* background);
 
@@ -79,7 +80,7 @@ class CImageButton {
   int enabled_ = 1;
   int state_ = kNormal;
   ControlWindow control_;
-  GpBitmap* image_ = nullptr;
+  SkinBitmap* image_ = nullptr;
 };
 
 class CImageCheckBox {
@@ -96,7 +97,8 @@ class CImageCheckBox {
   CImageCheckBox& operator=(const CImageCheckBox&) = delete;
 
   // Starts unchecked; the owner checks it with BM_SETCHECK. It never toggles itself.
-  int Create(HWND parent, UINT_PTR id, int x, int y);
+  // `strip` stays owned by the caller and may be shared by several boxes.
+  int Create(SkinBitmap* strip, HWND parent, UINT_PTR id, int x, int y);
   void Destroy();
   void Paint(HDC dc, GpImage* background);
 
@@ -110,7 +112,7 @@ class CImageCheckBox {
   WPARAM checked_ = 0;
   int state_ = kUncheckedNormal;
   ControlWindow control_;
-  GpBitmap* image_ = nullptr;  // its own copy of the strip
+  SkinBitmap* image_ = nullptr;
 };
 
 // Centres a top-level window on its visible owner, or on the work area, kept inside the

@@ -105,7 +105,7 @@ LRESULT OnDrawItem(CSetupUI* ui, const DRAWITEMSTRUCT* item) {
   // Buttons that only live in the expanded view always copy its background; everything
   // else copies the background of the view it stands in.
   if (id == kIdInstallNow || id == kIdCollapse) {
-    ui->Button(id)->Paint(item->hDC, ui->expanded_background);
+    ui->Button(id)->Paint(item->hDC, ui->ExpandedBackground());
   } else if (CImageButton* button = ui->Button(id)) {
     button->Paint(item->hDC, ui->ViewBackground());
   } else if (CImageCheckBox* box = ui->CheckBox(id)) {
@@ -169,7 +169,7 @@ void OnPaint(CSetupUI* ui, HWND window) {
           DrawSkinImage(graphics.Get(), image, XYWH(at.x, at.y, size.cx, size.cy), XYWH(0, 0, size.cx, size.cy));
         };
         if (ui->expanded) {
-          draw_at(ui->expanded_background, {0, 0});
+          draw_at(ui->ExpandedBackground(), {0, 0});
           draw_at(ui->Image(kImageFieldStrip), kFieldStripPos);
         } else {
           draw_at(ui->Image(kImageMainBackground), {0, 0});
@@ -262,6 +262,11 @@ HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD styl
 
 }  // namespace
 
+void DecodeFirstViewAhead() {
+  if (CSetupUI* ui = GetUI())
+    ui->DecodeAhead({kImageMainBackground, kImageQuickInstall, kImageCheckBox, kImageExpand, kImageClose});
+}
+
 int CreateMainWindow(InstallControl* installer) {
   CSetupUI* ui = GetUI();
   if (!ui) return 0;
@@ -281,14 +286,8 @@ int CreateMainWindow(InstallControl* installer) {
   }
   SetRoundedRegion(window, kCollapsedHeight);
 
-  for (int id : {kImageClose, kImageMainBackground, kImageExpandedBackground, kImageFieldStrip, kImageQuickInstall,
-                 kImageInstallNow, kImageCollapse, kImageBrowse, kImageExpand, kImageInstalling, kImageFinished})
-    ui->images[id - kImageFirst] = LoadSkinImage(id);
-  ui->expanded_background =
-      ExtendImage(ui->Image(kImageExpandedBackground), kWindowWidth, kExpandedHeight, kBandColour);
-
-  const SIZE main_size = ImageSize(ui->Image(kImageMainBackground));
-  const SIZE indicator_size = ImageSize(ui->Image(kImageInstalling));
+  const SIZE main_size = ui->Skin(kImageMainBackground)->Size();
+  const SIZE indicator_size = ui->Skin(kImageInstalling)->Size();
   ui->indicator.x = static_cast<LONG>(static_cast<unsigned>(main_size.cx) / 2 - static_cast<unsigned>(indicator_size.cx) / 2);
   ui->indicator.y = kIndicatorCentreY - static_cast<LONG>(static_cast<unsigned>(indicator_size.cy) / 2);
 
@@ -296,8 +295,8 @@ int CreateMainWindow(InstallControl* installer) {
     for (size_t i = 0; i < 6; ++i) {
       if (CSetupUI::kButtonIds[i] != place.id) continue;
       ui->buttons[i].reset(new CImageButton());
-      GpBitmap* image = ui->Image(place.image);
-      const SIZE size = ImageSize(image);
+      SkinBitmap* image = ui->Skin(place.image);
+      const SIZE size = image->Size();
       ui->buttons[i]->Create(image, window, place.id, place.position.x, place.position.y, size.cx,
                              size.cy / kButtonStripFrames);
       SetWindowTextW(ui->buttons[i]->window(), place.name);
@@ -307,7 +306,7 @@ int CreateMainWindow(InstallControl* installer) {
     for (size_t i = 0; i < 5; ++i) {
       if (CSetupUI::kCheckBoxIds[i] != place.id) continue;
       ui->check_boxes[i].reset(new CImageCheckBox());
-      ui->check_boxes[i]->Create(window, place.id, place.position.x, place.position.y);
+      ui->check_boxes[i]->Create(ui->Skin(kImageCheckBox), window, place.id, place.position.x, place.position.y);
       SetWindowTextW(ui->check_boxes[i]->window(), place.name);
       SendMessageW(ui->check_boxes[i]->window(), BM_SETCHECK, 1, 0);
     }

@@ -8,6 +8,9 @@ namespace kelo {
 
 class InstallControl;
 
+// Starts decoding the pictures of the first view, to be ready when it is first painted.
+void DecodeFirstViewAhead();
+
 // Builds the window and every control, proposes the install directory, shows the window
 // and starts the running-browser check. The window starts installs through `installer`.
 // 1 when the window was created and shown.

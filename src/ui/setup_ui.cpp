@@ -26,6 +26,7 @@ void DestroyIfWindow(HWND* window) {
 }  // namespace
 
 CSetupUI::CSetupUI() {
+  for (int id = kImageFirst; id <= kImageLast; ++id) images_[id - kImageFirst].SetId(id);
   if (const GdiplusApi* gdip = Gdiplus()) {
     const GdiplusStartupInput input = {1, nullptr, FALSE, FALSE};
     gdip->Startup(&gdiplus_token, &input, nullptr);
@@ -42,7 +43,15 @@ void CSetupUI::InitUIResources() {
   hand_cursor = LoadCursorW(nullptr, IDC_HAND);
 }
 
+void CSetupUI::DecodeAhead(std::vector<int> ids) {
+  if (decoder_.joinable()) return;
+  decoder_ = std::thread([this, ids = std::move(ids)] {
+    for (int id : ids) Image(id);
+  });
+}
+
 void CSetupUI::DestroyUI() {
+  if (decoder_.joinable()) decoder_.join();
   if (previous_main_proc && main_window && IsWindow(main_window))
     SetWindowLongPtrW(main_window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous_main_proc));
   previous_main_proc = nullptr;
@@ -50,8 +59,8 @@ void CSetupUI::DestroyUI() {
   font = nullptr;
   if (frame_brush) DeleteObject(frame_brush);
   frame_brush = nullptr;
-  for (GpBitmap*& image : images) DisposeImage(&image);
-  DisposeImage(&expanded_background);
+  for (SkinBitmap& image : images_) image.Reset();
+  DisposeImage(&expanded_background_);
   for (auto& button : buttons) button.reset();
   for (auto& box : check_boxes) box.reset();
   for (HWND& label : labels) DestroyIfWindow(&label);
@@ -62,8 +71,13 @@ void CSetupUI::DestroyUI() {
 }
 
 GpBitmap* CSetupUI::Image(int id) const {
+  SkinBitmap* image = Skin(id);
+  return image ? image->Get() : nullptr;
+}
+
+SkinBitmap* CSetupUI::Skin(int id) const {
   if (id < kImageFirst || id > kImageLast) return nullptr;
-  return images[id - kImageFirst];
+  return &images_[id - kImageFirst];
 }
 
 CImageButton* CSetupUI::Button(int id) const {
@@ -87,7 +101,13 @@ bool CSetupUI::IsChecked(int id) const {
 }
 
 GpImage* CSetupUI::ViewBackground() const {
-  return expanded ? static_cast<GpImage*>(expanded_background) : Image(kImageMainBackground);
+  return expanded ? ExpandedBackground() : Image(kImageMainBackground);
+}
+
+GpImage* CSetupUI::ExpandedBackground() const {
+  if (!expanded_background_)
+    expanded_background_ = ExtendImage(Image(kImageExpandedBackground), kWindowWidth, kExpandedHeight, kBandColour);
+  return expanded_background_;
 }
 
 CSetupUI* GetUI() {

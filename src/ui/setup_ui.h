@@ -5,9 +5,12 @@
 #include <windows.h>
 
 #include <memory>
+#include <thread>
+#include <vector>
 
 #include "ui/gdiplus_api.h"
 #include "ui/image_controls.h"
+#include "ui/skin.h"
 #include "ui/window_layout.h"
 
 namespace kelo {
@@ -27,8 +30,12 @@ class CSetupUI {
   // images and the controls. GDI+ itself stays up until DeleteUI.
   void DestroyUI();
 
-  // Null for an id outside the skin or an image that did not load.
+  // Null for an id outside the skin or an image that did not load. Decoded on first use.
   GpBitmap* Image(int id) const;
+  // Decodes these images on a thread of their own, while the window is being made.
+  void DecodeAhead(std::vector<int> ids);
+  // The image itself, for its size before it is decoded and for the controls that draw it.
+  SkinBitmap* Skin(int id) const;
   CImageButton* Button(int id) const;
   CImageCheckBox* CheckBox(int id) const;
   // The option and licence labels by id (961, 962, 963, 966, 967).
@@ -38,6 +45,8 @@ class CSetupUI {
   // The background that lies under everything in the current view: the expanded picture
   // continued by the grey band, or the main picture.
   GpImage* ViewBackground() const;
+  // Image 136 on the full expanded height: rows below the artwork carry the band colour.
+  GpImage* ExpandedBackground() const;
 
   int label_offset = 0;
   ULONG_PTR gdiplus_token = 0;
@@ -49,9 +58,6 @@ class CSetupUI {
   InstallControl* installer = nullptr;
   HWND main_window = nullptr;
   WNDPROC previous_main_proc = nullptr;
-  GpBitmap* images[kImageLast - kImageFirst + 1] = {};
-  // Image 136 on the full expanded height: rows below the artwork carry the band colour.
-  GpBitmap* expanded_background = nullptr;
 
   static constexpr int kButtonIds[6] = {kIdClose, kIdQuickInstall, kIdExpand, kIdBrowse, kIdInstallNow, kIdCollapse};
   static constexpr int kCheckBoxIds[5] = {kIdDesktopShortcutBox, kIdTaskbarBox, kIdDefaultBrowserBox, kIdLicenceBox,
@@ -77,12 +83,19 @@ class CSetupUI {
   bool failure_damaged = false;  // the payload failed its checksum: advice would not help
   bool failure_feedback = false;
   SIZE feedback_link = {0, 0};
+
   bool dir_valid = false;
   // The keyboard has moved the focus: from then on the focused control shows a mark.
   bool keyboard_cues = false;
   bool running = false;
   // Labels 963, 961 and 962 are fitted to their words once, at their first colouring.
   bool label_unfitted[3] = {true, true, true};
+
+ private:
+  // Decoded as the views first need them.
+  mutable SkinBitmap images_[kImageLast - kImageFirst + 1];
+  mutable GpBitmap* expanded_background_ = nullptr;
+  std::thread decoder_;
 };
 
 // The context, created on first use; null only when it cannot be allocated.

@@ -1,6 +1,7 @@
 #include "ui/skin.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "base/module.h"
 #include "base/win_holders.h"
@@ -68,12 +69,35 @@ int LoadPngResource(HINSTANCE instance, HRSRC resource, GpBitmap** bitmap) {
   return 1;
 }
 
-GpBitmap* LoadSkinImage(int id) {
+GpBitmap* SkinBitmap::Get() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (tried_) return bitmap_;
+  tried_ = true;
   HINSTANCE instance = ModuleInstance();
-  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id), kSkinResourceType);
-  GpBitmap* image = nullptr;
-  if (resource) LoadPngResource(instance, resource, &image);
-  return image;
+  if (HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id_), kSkinResourceType))
+    LoadPngResource(instance, resource, &bitmap_);
+  return bitmap_;
+}
+
+SIZE SkinBitmap::Size() const {
+  // The signature, then the IHDR chunk: length, type, width and height, big-endian.
+  constexpr BYTE kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  constexpr DWORD kHeaderEnd = 24;
+  HINSTANCE instance = ModuleInstance();
+  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id_), kSkinResourceType);
+  HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
+  const BYTE* png = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
+  if (!png || SizeofResource(instance, resource) < kHeaderEnd || memcmp(png, kSignature, sizeof kSignature) != 0 ||
+      memcmp(png + 12, "IHDR", 4) != 0)
+    return SIZE{0, 0};
+  const auto be32 = [](const BYTE* p) { return static_cast<LONG>((p[0] << 24) | (p[1] << 16) | (p[2] << 8) | p[3]); };
+  return SIZE{be32(png + 16), be32(png + 20)};
+}
+
+void SkinBitmap::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  DisposeImage(&bitmap_);
+  tried_ = false;
 }
 
 void DrawSkinImage(GpGraphics* graphics, GpImage* image, const RECT& dst, const RECT& src) {

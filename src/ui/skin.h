@@ -2,6 +2,8 @@
 // Skin images: PNG resources decoded into GDI+ bitmaps, and drawing parts of them.
 #include <windows.h>
 
+#include <mutex>
+
 #include "ui/gdiplus_api.h"
 
 namespace kelo {
@@ -11,8 +13,29 @@ namespace kelo {
 // error ERROR_NOT_ENOUGH_MEMORY), and then *bitmap is null.
 int LoadPngResource(HINSTANCE instance, HRSRC resource, GpBitmap** bitmap);
 
-// The skin image of that id from the module's resources; null when it is missing.
-GpBitmap* LoadSkinImage(int id);
+// One skin image of the module's resources, decoded the first time it is drawn: the window
+// shows its first view without waiting for the pictures of the others. Its size is read
+// from the PNG header, without decoding. Any thread may ask for it; one decodes.
+class SkinBitmap {
+ public:
+  SkinBitmap() = default;
+  ~SkinBitmap() { Reset(); }
+  SkinBitmap(const SkinBitmap&) = delete;
+  SkinBitmap& operator=(const SkinBitmap&) = delete;
+
+  void SetId(int id) { id_ = id; }
+  // Null when the resource is missing or does not decode; tried once.
+  GpBitmap* Get();
+  // {0, 0} when the resource is missing or no PNG.
+  SIZE Size() const;
+  void Reset();
+
+ private:
+  int id_ = 0;
+  std::mutex mutex_;
+  bool tried_ = false;
+  GpBitmap* bitmap_ = nullptr;
+};
 
 // Draws the source rectangle (x, y, width, height) of `image` into the destination
 // rectangle. A null image draws nothing; where the source reaches past the image, only
