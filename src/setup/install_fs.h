@@ -20,6 +20,13 @@ class FileWriter {
   virtual bool Finish() = 0;
 };
 
+class FileReader {
+ public:
+  virtual ~FileReader() = default;
+  // Up to `size` bytes into `data`; *got is 0 only at the end of the file.
+  virtual bool Read(void* data, size_t size, size_t* got) = 0;
+};
+
 class InstallFs {
  public:
   enum class Kind { kMissing, kFile, kDirectory, kLink };
@@ -42,7 +49,20 @@ class InstallFs {
   virtual bool Replace(const std::string& from, const std::string& to) = 0;
   // Creates or truncates a file; null on failure.
   virtual std::unique_ptr<FileWriter> Create(const std::string& path) = 0;
-  virtual bool ReadAll(const std::string& path, std::string* data) = 0;
+  // Opens a file to read; null on failure.
+  virtual std::unique_ptr<FileReader> Open(const std::string& path) = 0;
+  // A small file whole (the ledger, the journal): no more than 64 MB.
+  bool ReadAll(const std::string& path, std::string* data) {
+    constexpr size_t kMaxBytes = size_t{64} << 20;
+    std::unique_ptr<FileReader> file = Open(path);
+    if (!file) return false;
+    data->clear();
+    char buffer[65536];
+    for (size_t got = 0;; data->append(buffer, got)) {
+      if (!file->Read(buffer, sizeof buffer, &got) || data->size() + got > kMaxBytes) return false;
+      if (got == 0) return true;
+    }
+  }
   virtual bool List(const std::string& dir, std::vector<Entry>* entries) = 0;
   // Bytes free for the user on the install directory's volume (or its nearest existing
   // ancestor's); false when unknown.

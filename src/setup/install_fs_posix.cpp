@@ -49,6 +49,27 @@ class PosixWriter : public FileWriter {
   uint32_t* error_;
 };
 
+class PosixReader : public FileReader {
+ public:
+  PosixReader(int fd, uint32_t* error) : fd_(fd), error_(error) {}
+  ~PosixReader() override { close(fd_); }
+  bool Read(void* data, size_t size, size_t* got) override {
+    ssize_t n;
+    do n = read(fd_, data, size);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+      *error_ = static_cast<uint32_t>(errno);
+      return false;
+    }
+    *got = static_cast<size_t>(n);
+    return true;
+  }
+
+ private:
+  int fd_;
+  uint32_t* error_;
+};
+
 }  // namespace
 
 PosixInstallFs::PosixInstallFs(std::string root, bool durable) : root_(std::move(root)), durable_(durable) {}
@@ -110,19 +131,10 @@ std::unique_ptr<FileWriter> PosixInstallFs::Create(const std::string& path) {
   return std::make_unique<PosixWriter>(fd, durable_, &error_);
 }
 
-bool PosixInstallFs::ReadAll(const std::string& path, std::string* data) {
+std::unique_ptr<FileReader> PosixInstallFs::Open(const std::string& path) {
   const int fd = open(Path(path).c_str(), O_RDONLY | O_CLOEXEC);
-  if (!Check(fd >= 0)) return false;
-  data->clear();
-  char buffer[65536];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) != 0) {
-    if (n < 0 && errno == EINTR) continue;
-    if (!Check(n > 0)) break;
-    data->append(buffer, static_cast<size_t>(n));
-  }
-  close(fd);
-  return n == 0;
+  if (!Check(fd >= 0)) return nullptr;
+  return std::make_unique<PosixReader>(fd, &error_);
 }
 
 bool PosixInstallFs::List(const std::string& dir, std::vector<Entry>* entries) {

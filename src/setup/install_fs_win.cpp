@@ -7,9 +7,6 @@ namespace kelo {
 
 namespace {
 
-// Files a commit may read whole: the ledger and the journal, far below this.
-constexpr LONGLONG kMaxReadBytes = 64ll << 20;
-
 class Win32Writer : public FileWriter {
  public:
   Win32Writer(HANDLE file, DWORD* error) : file_(file), error_(error) {}
@@ -36,6 +33,24 @@ class Win32Writer : public FileWriter {
     *error_ = code;
     return false;
   }
+  ScopedHandle file_;
+  DWORD* error_;
+};
+
+class Win32Reader : public FileReader {
+ public:
+  Win32Reader(HANDLE file, DWORD* error) : file_(file), error_(error) {}
+  bool Read(void* data, size_t size, size_t* got) override {
+    DWORD read = 0;
+    if (!ReadFile(file_.Get(), data, size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), &read, nullptr)) {
+      *error_ = GetLastError();
+      return false;
+    }
+    *got = read;
+    return true;
+  }
+
+ private:
   ScopedHandle file_;
   DWORD* error_;
 };
@@ -123,27 +138,13 @@ std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) 
   return std::make_unique<Win32Writer>(file, &error_);
 }
 
-bool Win32InstallFs::ReadAll(const std::string& relative, std::string* data) {
+std::unique_ptr<FileReader> Win32InstallFs::Open(const std::string& relative) {
   std::wstring path;
-  if (!FullPath(relative, &path)) return false;
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!Check(file.IsValid())) return false;
-  LARGE_INTEGER size = {};
-  if (!Check(GetFileSizeEx(file.Get(), &size) != FALSE)) return false;
-  if (size.QuadPart > kMaxReadBytes) {
-    error_ = ERROR_FILE_TOO_LARGE;
-    return false;
-  }
-  data->resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  if (!Check(data->empty() || ReadFile(file.Get(), &(*data)[0], static_cast<DWORD>(data->size()), &read, nullptr)))
-    return false;
-  if (read != data->size()) {
-    error_ = ERROR_HANDLE_EOF;
-    return false;
-  }
-  return true;
+  if (!FullPath(relative, &path)) return nullptr;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                            nullptr);
+  if (!Check(file != INVALID_HANDLE_VALUE)) return nullptr;
+  return std::make_unique<Win32Reader>(file, &error_);
 }
 
 bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {

@@ -22,7 +22,7 @@ class Win32InstallFs : public InstallFs {
   bool Move(const std::string& from, const std::string& to) override;
   bool Replace(const std::string& from, const std::string& to) override;
   std::unique_ptr<FileWriter> Create(const std::string& path) override;
-  bool ReadAll(const std::string& path, std::string* data) override;
+  std::unique_ptr<FileReader> Open(const std::string& path) override;
   bool List(const std::string& dir, std::vector<Entry>* entries) override;
   bool FreeBytes(uint64_t* bytes) override;
   uint32_t LastError() const override { return error_; }

@@ -1,5 +1,6 @@
 #include "setup/install_transaction.h"
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <set>
@@ -121,10 +122,33 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   }
 }
 
-// Writes the staged files as the records come.
+// The earlier installation as its ledger tells it.
+struct Earlier {
+  bool has_ledger = false;
+  Ledger ledger;
+  std::map<std::string, const LedgerFile*> files;  // by lower-case name
+};
+
+// Reads the ledger, if there is one. A ledger that cannot be read now is no reason to take
+// our files for someone else's: false then.
+bool ReadEarlier(InstallFs* fs, Earlier* earlier) {
+  std::string text;
+  const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
+  if (ledger_there && !fs->ReadAll(kLedgerName, &text)) return false;
+  earlier->has_ledger = ledger_there && ParseLedger(text, &earlier->ledger);
+  if (earlier->has_ledger)
+    for (const LedgerFile& file : earlier->ledger.files) earlier->files[Lower(file.name)] = &file;
+  return true;
+}
+
+// Writes the staged files as the records come. A file of the earlier installation that the
+// payload carries unchanged is compared in place and left there, not written again: a
+// re-install of the same payload writes next to nothing, and a file the running browser
+// holds stays where it is.
 class StagingWriter : public RecordConsumer {
  public:
-  StagingWriter(InstallFs* fs, const InstallRules& rules) : fs_(fs), progress_(rules.progress) {}
+  StagingWriter(InstallFs* fs, const InstallRules& rules, const Earlier& earlier)
+      : fs_(fs), progress_(rules.progress), earlier_(earlier) {}
   void SetTotal(uint64_t total) { total_ = total; }
 
   bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
@@ -133,47 +157,98 @@ class StagingWriter : public RecordConsumer {
       reserved_name_ = true;
       return false;
     }
-    if (!MakeStagedParents()) return false;
-    file_ = fs_->Create(Join(kStagingDir, name_));
     crc_ = 0;
     size_ = size;
-    return file_ != nullptr;
+    compared_ = 0;
+    live_.reset();
+    // Only a name's first record, and only a file the ledger lists at this size.
+    const auto listed = earlier_.files.find(Lower(name_));
+    if (listed != earlier_.files.end() && listed->second->size == size && !Holds(name_) &&
+        fs_->Probe(name_) == Kind::kFile)
+      live_ = fs_->Open(name_);
+    return live_ || StartStaging();
   }
 
   bool Data(const uint8_t* data, size_t size) override {
     crc_ = Crc32(crc_, data, size);
-    if (!file_->Write(data, size)) return false;
+    if (live_ && !LiveHolds(data, size) && !StartStaging()) return false;
+    if (!live_ && !file_->Write(data, size)) return false;
     done_ += size;
     if (progress_) progress_(done_, total_);
     return true;
   }
 
   bool EndFile() override {
-    const bool finished = file_->Finish();
-    file_.reset();
-    if (!finished) return false;
+    // The live file must end where the record does.
+    uint8_t beyond;
+    size_t got = 0;
+    if (live_ && (!live_->Read(&beyond, 1, &got) || got != 0) && !StartStaging()) return false;
+    const bool unchanged = live_ != nullptr;
+    live_.reset();
+    if (!unchanged) {
+      const bool finished = file_->Finish();
+      file_.reset();
+      if (!finished) return false;
+    }
     // A later record of the same name (in any case) writes the same file again.
     const auto known = index_.find(Lower(name_));
     if (known != index_.end()) {
       files_[known->second].size = size_;
       files_[known->second].crc = crc_;
+      unchanged_.erase(Lower(name_));
     } else {
       index_[Lower(name_)] = files_.size();
       files_.push_back({name_, size_, crc_});
+      if (unchanged) unchanged_.insert(Lower(name_));
     }
     return true;
   }
 
   // A file left open by a record that never ended (the stream broke inside it) is closed,
   // so that staging can be removed: Windows keeps an open file.
-  void CloseOpenFile() { file_.reset(); }
+  void CloseOpenFile() {
+    file_.reset();
+    live_.reset();
+  }
 
   const std::vector<LedgerFile>& files() const { return files_; }
   bool Holds(const std::string& name) const { return index_.count(Lower(name)) != 0; }
+  // Left in place: the live file is the payload's, byte for byte.
+  bool Unchanged(const std::string& name) const { return unchanged_.count(Lower(name)) != 0; }
   bool reserved_name() const { return reserved_name_; }
   bool conflict() const { return conflict_; }
 
  private:
+  // Whether the live file goes on with these bytes.
+  bool LiveHolds(const uint8_t* data, size_t size) {
+    if (buffer_.size() < size) buffer_.resize(size);
+    size_t have = 0, got = 0;
+    while (have < size && live_->Read(buffer_.data() + have, size - have, &got) && got > 0) have += got;
+    if (have != size || std::memcmp(buffer_.data(), data, size) != 0) return false;
+    compared_ += size;
+    return true;
+  }
+
+  // Gives up comparing: the file is staged after all, beginning with the bytes found equal,
+  // copied from the live file.
+  bool StartStaging() {
+    live_.reset();
+    if (!MakeStagedParents()) return false;
+    file_ = fs_->Create(Join(kStagingDir, name_));
+    if (!file_) return false;
+    if (compared_ == 0) return true;
+    std::unique_ptr<FileReader> live = fs_->Open(name_);
+    if (!live) return false;
+    if (buffer_.size() < kCopyBytes) buffer_.resize(kCopyBytes);
+    for (uint64_t left = compared_; left > 0;) {
+      size_t got = 0;
+      const size_t want = left < buffer_.size() ? static_cast<size_t>(left) : buffer_.size();
+      if (!live->Read(buffer_.data(), want, &got) || got == 0 || !file_->Write(buffer_.data(), got)) return false;
+      left -= got;
+    }
+    return true;
+  }
+
   bool MakeStagedParents() {
     const std::string parent = ParentOf(name_);
     if (parent.empty() || made_.count(Lower(parent))) return true;
@@ -184,16 +259,23 @@ class StagingWriter : public RecordConsumer {
     return true;
   }
 
+  static constexpr size_t kCopyBytes = size_t{1} << 16;
+
   InstallFs* fs_;
   const std::function<void(uint64_t, uint64_t)>& progress_;
+  const Earlier& earlier_;
   uint64_t done_ = 0;
   uint64_t total_ = 0;
   std::string name_;
   std::unique_ptr<FileWriter> file_;
+  std::unique_ptr<FileReader> live_;  // while the record matches the live file
+  uint64_t compared_ = 0;
+  std::vector<uint8_t> buffer_;
   uint32_t crc_ = 0;
   uint32_t size_ = 0;
   std::vector<LedgerFile> files_;
   std::map<std::string, size_t> index_;
+  std::set<std::string> unchanged_;
   std::set<std::string> made_;
   bool reserved_name_ = false;
   bool conflict_ = false;
@@ -283,18 +365,12 @@ void FinishCommit(InstallFs* fs, const Ledger& ledger) {
   fs->RemoveFile(kJournalName);
 }
 
-InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallRules& rules) {
-  // A ledger that cannot be read now is no reason to take our files for someone else's.
-  Ledger earlier;
-  std::string earlier_text;
-  const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
-  if (ledger_there && !fs->ReadAll(kLedgerName, &earlier_text)) return FsFailed(fs);
-  const bool has_ledger = ledger_there && ParseLedger(earlier_text, &earlier);
+InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallRules& rules, const Earlier& earlier) {
   std::map<std::string, std::string> ours;  // lower-case name -> name, of our earlier files
   std::vector<std::string> our_dirs;
-  if (has_ledger) {
-    for (const LedgerFile& file : earlier.files) ours[Lower(file.name)] = file.name;
-    our_dirs = earlier.dirs;
+  if (earlier.has_ledger) {
+    for (const LedgerFile& file : earlier.ledger.files) ours[Lower(file.name)] = file.name;
+    our_dirs = earlier.ledger.dirs;
   } else if (rules.adopt_unlisted) {
     std::vector<std::string> files;
     ListUnlisted(fs, "", &files, &our_dirs);
@@ -311,9 +387,13 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       if (kind == Kind::kMissing) journal.made_dirs.push_back(folder);
       else if (kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
     }
+    const Kind kind = fs->Probe(file.name);
+    if (staged.Unchanged(file.name)) {
+      if (kind != Kind::kFile) return Failed(InstallOutcome::kConflict);
+      continue;
+    }
     JournalMove move;
     move.name = file.name;
-    const Kind kind = fs->Probe(file.name);
     if (kind == Kind::kFile) {
       const bool our_file = ours.count(Lower(file.name)) != 0;
       move.kind = our_file ? JournalMove::kReplace : JournalMove::kKeep;
@@ -334,7 +414,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
 
   Ledger next;
-  next.made_levels = has_ledger && earlier.made_levels > rules.made_levels ? earlier.made_levels : rules.made_levels;
+  next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
+                                                                                        : rules.made_levels;
   std::set<std::string> listed;
   for (const std::vector<std::string>* dirs : {&our_dirs, &journal.made_dirs})
     for (const std::string& dir : *dirs)
@@ -407,9 +488,11 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
 InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules) {
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
-  StagingWriter writer(fs, rules);
+  Earlier earlier;
+  if (!ReadEarlier(fs, &earlier)) return FsFailed(fs);
+  StagingWriter writer(fs, rules, earlier);
   outcome = Stage(fs, packet, size, rules, &writer);
-  if (outcome.ok()) outcome = Commit(fs, writer, rules);
+  if (outcome.ok()) outcome = Commit(fs, writer, rules, earlier);
   // A commit that could not be rolled back keeps its journal, and the next run needs the
   // staged copies to tell new files from earlier ones.
   if (!outcome.ok() && fs->Probe(kJournalName) == Kind::kMissing) RemoveTree(fs, kStagingDir);

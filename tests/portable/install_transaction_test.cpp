@@ -170,16 +170,22 @@ class FaultyFs : public InstallFs {
   bool Move(const std::string& a, const std::string& b) override { return Go() && real_->Move(a, b); }
   bool Replace(const std::string& a, const std::string& b) override { return Go() && real_->Replace(a, b); }
   std::unique_ptr<FileWriter> Create(const std::string& p) override {
+    created_.push_back(p);
     if (!Go()) return nullptr;
     auto file = real_->Create(p);
     return file ? std::make_unique<Writer>(this, std::move(file)) : nullptr;
   }
-  bool ReadAll(const std::string& p, std::string* d) override { return Go() && real_->ReadAll(p, d); }
+  std::unique_ptr<FileReader> Open(const std::string& p) override {
+    if (!Go()) return nullptr;
+    auto file = real_->Open(p);
+    return file ? std::make_unique<Reader>(this, std::move(file)) : nullptr;
+  }
   bool List(const std::string& p, std::vector<Entry>* e) override { return Go() && real_->List(p, e); }
   bool FreeBytes(uint64_t* bytes) override { return real_->FreeBytes(bytes); }
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
 
   bool fired() const { return fired_; }
+  const std::vector<std::string>& created() const { return created_; }
 
  private:
   class Writer : public FileWriter {
@@ -191,6 +197,15 @@ class FaultyFs : public InstallFs {
    private:
     FaultyFs* fs_;
     std::unique_ptr<FileWriter> real_;
+  };
+  class Reader : public FileReader {
+   public:
+    Reader(FaultyFs* fs, std::unique_ptr<FileReader> real) : fs_(fs), real_(std::move(real)) {}
+    bool Read(void* d, size_t n, size_t* got) override { return fs_->Go() && real_->Read(d, n, got); }
+
+   private:
+    FaultyFs* fs_;
+    std::unique_ptr<FileReader> real_;
   };
 
   bool Go() {
@@ -207,6 +222,7 @@ class FaultyFs : public InstallFs {
   int count_ = 0;
   bool fired_ = false;
   bool stopped_ = false;
+  std::vector<std::string> created_;
 };
 
 TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
@@ -251,6 +267,45 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
   std::printf("fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
   EXPECT_GT(points[0], 40);
   EXPECT_GT(points[1], 40);
+}
+
+// A re-install compares the files its ledger lists with the payload and leaves those that
+// match where they are; any difference, wherever it lies, has the file written anew.
+TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
+  Files payload = kNext;
+  std::string big(600000, '\0');  // longer than a decoded piece: compared in several
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
+  payload["Lib\\big.dat"] = big;
+  const std::vector<uint8_t> packet = Pack(payload);
+  const struct {
+    const char* what;
+    std::string bytes;  // what the user's copy of Lib\big.dat holds before the re-install
+  } cases[] = {
+      {"unchanged", big},
+      {"first byte", "x" + big.substr(1)},
+      {"last byte", big.substr(0, big.size() - 1) + "x"},
+      {"in a later piece", big.substr(0, 400000) + "x" + big.substr(400001)},
+      {"longer", big + "x"},
+      {"shorter", big.substr(0, big.size() - 1)},
+      {"empty", ""},
+  };
+  for (const auto& c : cases) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, packet).ok()) << c.what;
+    Put(fs, "Lib\\big.dat", c.bytes);
+    FaultyFs counting(fs, FaultyFs::kFail, 0);
+    ASSERT_TRUE(Install(&counting, packet).ok()) << c.what;
+    Files disk = Snapshot(fs);
+    disk.erase(kLedgerName);
+    EXPECT_TRUE(disk == payload) << c.what;
+    std::vector<std::string> written;
+    for (const std::string& name : counting.created())
+      if (name.compare(0, sizeof kStagingDir - 1, kStagingDir) == 0) written.push_back(name);
+    const std::vector<std::string> expected =
+        c.bytes == big ? std::vector<std::string>{} : std::vector<std::string>{"KeloSetup.new\\Lib\\big.dat"};
+    EXPECT_EQ(written, expected) << c.what;
+  }
 }
 
 TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {

@@ -34,16 +34,7 @@ using Files = std::map<std::wstring, std::string>;  // relative path -> content
 
 std::string Narrow(const std::wstring& text) { return testing::PrintToString(text); }
 
-void WriteBytes(const std::wstring& path, const std::string& bytes) {
-  for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1))
-    CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE) << Narrow(path) << " error " << GetLastError();
-  DWORD written = 0;
-  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-  CloseHandle(file);
-  ASSERT_EQ(written, bytes.size()) << Narrow(path);
-}
+void WriteBytes(const std::wstring& path, const std::string& bytes) { test::WriteFileBytes(path, bytes); }
 
 std::string ReadBytes(const std::wstring& path) { return test::ReadFileBytes(path, "<missing>"); }
 
@@ -105,22 +96,21 @@ std::vector<uint8_t> MakePacket(const std::vector<std::pair<std::string, std::st
 }
 
 // The demo payload with some files changed, one left out and one added.
-std::vector<uint8_t> ChangedDemoPacket() {
-  std::vector<std::pair<std::string, std::string>> files;
-  for (const auto& [name, bytes] : StagedPayload()) {
-    if (name == L"readme.txt") continue;
-    files.emplace_back(std::string(name.begin(), name.end()), name == L"KeloS.ini" ? bytes + "; changed\r\n" : bytes);
-  }
-  files.emplace_back("Lib\\added.dll", "added by the next version");
-  return MakePacket(files);
-}
-
+// The next version: one file gone, one added, the main program and the channel file
+// changed (bytes after the end of a program's image leave it runnable).
 Files ChangedDemoFiles() {
   Files files = StagedPayload();
   files.erase(L"readme.txt");
   files[L"KeloS.ini"] += "; changed\r\n";
+  files[L"KeloBrowser.exe"] += "next version";
   files[L"Lib\\added.dll"] = "added by the next version";
   return files;
+}
+
+std::vector<uint8_t> ChangedDemoPacket() {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& [name, bytes] : ChangedDemoFiles()) files.emplace_back(std::string(name.begin(), name.end()), bytes);
+  return MakePacket(files);
 }
 
 // The files an install leaves besides the payload.
