@@ -34,9 +34,10 @@ bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]
 
 }  // namespace
 
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show) {
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box) {
   SHELLEXECUTEINFOW request = {};
   request.cbSize = sizeof(request);
+  if (!error_box) request.fMask = SEE_MASK_FLAG_NO_UI;
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;
@@ -46,8 +47,11 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show) {
 
 bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
-  // The request asks the browser to start hidden; the browser decides what it shows.
-  return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE);
+  // The request asks the browser to start hidden; the browser decides what it shows. A
+  // browser that cannot start is the install's to report: no shell message box may wait
+  // for a user who is not there, as in a silent install.
+  return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE,
+                   /*error_box=*/false);
 }
 
 bool IsBrowserRunning() {

@@ -44,14 +44,7 @@ struct Payload {
 const Files kUsers = {{L"Data\\Default\\profile.ini", "[Profile]"}, {L"My notes.txt", "do not lose"}};
 
 void WriteUsersFiles(const std::wstring& dir) {
-  CreateDirectoryW((dir + L"\\Data").c_str(), nullptr);
-  CreateDirectoryW((dir + L"\\Data\\Default").c_str(), nullptr);
-  for (const auto& [name, bytes] : kUsers) {
-    HANDLE file = CreateFileW((dir + L"\\" + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    DWORD written = 0;
-    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-  }
+  for (const auto& [name, bytes] : kUsers) test::WriteFileBytes(dir + L"\\" + name, bytes);
 }
 
 // Which payload the folder holds whole, or what is wrong. Besides the payload there may be

@@ -78,6 +78,13 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
   }
 }
 
+// A damaged browser program: the launch fails and returns, with no message box waiting for
+// someone to close it (a silent install would hang there).
+TEST_F(LaunchTest, ABrowserThatCannotStartFailsWithoutWaitingOnABox) {
+  test::WriteFileBytes(dir_.dir() + kBrowserExe, "MZ not a program");
+  EXPECT_FALSE(LaunchBrowser(dir_.path(), true));
+}
+
 TEST_F(LaunchTest, ShellOpenPassesParametersThrough) {
   ASSERT_TRUE(ShellOpen((dir_.dir() + kBrowserExe).c_str(), L"--a b", SW_HIDE));
   const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });

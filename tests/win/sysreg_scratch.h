@@ -50,6 +50,18 @@ inline std::string ReadFileBytes(const std::wstring& path, const char* missing =
   return bytes.substr(0, got);
 }
 
+// Writes the file whole, making the folders leading to it.
+inline void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
+  for (size_t at = path.find(L'\\', 3); at != std::wstring::npos; at = path.find(L'\\', at + 1))
+    CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << testing::PrintToString(path) << " error " << GetLastError();
+  DWORD written = 0;
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  CloseHandle(file);
+  ASSERT_EQ(written, bytes.size()) << testing::PrintToString(path);
+}
+
 inline bool FileExists(const std::wstring& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
