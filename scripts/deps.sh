@@ -6,7 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   lzma-dev libgtest-dev libgmock-dev googletest libbenchmark-dev
   wine wine64 xvfb xauth x11-utils xdotool imagemagick
-  fonts-wqy-microhei 7zip openssl osslsigncode
+  fonts-wqy-microhei 7zip openssl osslsigncode nsis
 )
 missing=()
 for p in "${packages[@]}"; do
