@@ -112,14 +112,16 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     return silent_code;
   }
   kelo::DecodeFirstViewAhead();
-  // The window's thread is a COM apartment of its own: screen readers call into its
-  // controls' accessible objects from their process, and the folder picker needs one.
-  const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   // Without a window there is no WM_QUIT to carry an exit code; the run failed.
   int exit_code = kelo::kExitNoWindow;
+  HRESULT com = E_FAIL;
   kelo::CSetupUI* ui = kelo::GetUI();
   if (ui) ui->InitUIResources();
   if (ui && kelo::CreateMainWindow(kelo::CSetupLogic::GetInstance())) {
+    // The window's thread is a COM apartment of its own: screen readers call into its
+    // controls' accessible objects from their process, and the folder picker needs one.
+    // Neither can come before the window is up, so the apartment waits for its first paint.
+    com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     MSG message;
     BOOL got;
     while ((got = GetMessageW(&message, nullptr, 0, 0)) != 0 && got != -1) {

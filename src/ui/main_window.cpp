@@ -102,6 +102,12 @@ LRESULT OnDrawItem(CSetupUI* ui, const DRAWITEMSTRUCT* item) {
   if (!item) return 0;
   if (item->CtlType != ODT_BUTTON) return 1;
   const int id = static_cast<int>(item->CtlID);
+  // Without the keyboard's marks, the focus coming or going changes nothing that shows
+  // (the window gives the focus away as it first shows, before anything is painted).
+  if (item->itemAction == ODA_FOCUS && !ui->keyboard_cues) {
+    SyncViewControls(ui);
+    return 1;
+  }
   // Buttons that only live in the expanded view always copy its background; everything
   // else copies the background of the view it stands in.
   if (id == kIdInstallNow || id == kIdCollapse) {
