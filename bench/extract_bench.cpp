@@ -1,9 +1,10 @@
 // Extraction benchmark: what the installer's install transaction (decode into staging while
 // a second thread writes, check, commit, ledger) costs against the bare LZMA decode, for a
-// fresh install and for a re-install over an earlier one, against `7zz x` of the same files
-// in a solid LZMA .7z, and how much memory it needs at its peak.
+// fresh install, a re-install of the same payload (a repair: unchanged files stay), and an
+// update over an installation of another payload, against `7zz x` of the same files in a
+// solid LZMA .7z, and how much memory it needs at its peak.
 //
-//   extract_bench PACKET SOLID_7Z WORK_DIR [RUNS]
+//   extract_bench PACKET SOLID_7Z WORK_DIR [RUNS [EARLIER_PACKET]]
 //
 // Every contender runs in a fresh child process (this program re-executed), so each starts
 // cold and its memory is its own. The install runs the very code the installer runs, on
@@ -177,13 +178,14 @@ int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--decode-once") == 0) return RunOnce(argv[2], nullptr);
   if (argc == 4 && std::strcmp(argv[1], "--extract-once") == 0) return RunOnce(argv[2], argv[3]);
   if (argc < 4) {
-    std::fprintf(stderr, "usage: %s PACKET SOLID_7Z WORK_DIR [RUNS]\n", argv[0]);
+    std::fprintf(stderr, "usage: %s PACKET SOLID_7Z WORK_DIR [RUNS [EARLIER_PACKET]]\n", argv[0]);
     return 2;
   }
   const std::string packet_path = argv[1];
   const std::string solid_7z = argv[2];
   const std::string work = argv[3];
   const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 7;
+  const std::string earlier_path = argc > 5 ? argv[5] : "";
   const std::string self = "/proc/self/exe";
 
   MappedFile packet(packet_path.c_str());
@@ -211,8 +213,8 @@ int main(int argc, char** argv) {
       wall.push_back(r.wall_ms);
       cpu.push_back(r.cpu_ms);
     }
-  } bare, ours, again, sevenzip;
-  long peak_kb = 0, again_peak_kb = 0, bare_peak_kb = 0;
+  } bare, ours, again, update, sevenzip;
+  long peak_kb = 0, again_peak_kb = 0, bare_peak_kb = 0, update_peak_kb = 0;
   // Each run writes into a folder of its own, as an install into a new directory does; the
   // folders go only at the end, so no run pays for the file system's clean-up of another.
   RemoveTree(work);
@@ -245,6 +247,18 @@ int main(int argc, char** argv) {
     again.Add(reinstall);
     again_peak_kb = std::max(again_peak_kb, reinstall.peak_rss_kb);
 
+    if (!earlier_path.empty()) {
+      const std::string update_dir = work + "/update" + std::to_string(run);
+      const ChildResult earlier = RunChild({self, "--extract-once", earlier_path, update_dir}, false);
+      const ChildResult next = RunChild({self, "--extract-once", packet_path, update_dir}, false);
+      if (!earlier.ok || !next.ok) {
+        std::fprintf(stderr, "update failed\n");
+        return 1;
+      }
+      update.Add(next);
+      update_peak_kb = std::max(update_peak_kb, next.peak_rss_kb);
+    }
+
     const std::string sevenzip_dir = work + "/7zz" + std::to_string(run);
     const ChildResult reference = RunChild({"/usr/bin/7zz", "x", "-y", "-bd", "-o" + sevenzip_dir, solid_7z}, true);
     if (!reference.ok) {
@@ -271,6 +285,7 @@ int main(int argc, char** argv) {
   row("bare LZMA decode into memory", bare, true);
   row("install into a new folder", ours, true);
   row("re-install over it", again, true);
+  if (!update.own.empty()) row("update over another version", update, true);
   row("7zz x of a solid LZMA .7z", sevenzip, false);
   const double dictionary_mb = std::min<double>(ReadLe32(header.props + 1), header.unpacked_size) / 1e6;
   std::printf("ratios, median (min)\n");
@@ -280,11 +295,16 @@ int main(int argc, char** argv) {
   std::printf("  re-install / bare decode      %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n",
               Median(again.own) / Median(bare.own), Min(again.own) / Min(bare.own),
               Median(again.cpu) / Median(bare.cpu), Min(again.cpu) / Min(bare.cpu));
+  if (!update.own.empty())
+    std::printf("  update / bare decode          %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n",
+                Median(update.own) / Median(bare.own), Min(update.own) / Min(bare.own),
+                Median(update.cpu) / Median(bare.cpu), Min(update.cpu) / Min(bare.cpu));
   std::printf("  install / 7zz x               %.3f (%.3f) wall, %.3f (%.3f) cpu         target <= 1.00\n",
               Median(ours.wall) / Median(sevenzip.wall), Min(ours.wall) / Min(sevenzip.wall),
               Median(ours.cpu) / Median(sevenzip.cpu), Min(ours.cpu) / Min(sevenzip.cpu));
-  std::printf("  peak private memory: install %.1f MB, re-install %.1f MB, bare decode %.1f MB;"
+  std::printf("  peak private memory: install %.1f MB, re-install %.1f MB, update %.1f MB, bare decode %.1f MB;"
               " dictionary + 16 MB = %.1f MB\n",
-              peak_kb * 1024 / 1e6, again_peak_kb * 1024 / 1e6, bare_peak_kb * 1024 / 1e6, dictionary_mb + 16.78);
+              peak_kb * 1024 / 1e6, again_peak_kb * 1024 / 1e6, update_peak_kb * 1024 / 1e6, bare_peak_kb * 1024 / 1e6,
+              dictionary_mb + 16.78);
   return 0;
 }

@@ -15,14 +15,19 @@ scale=${3:-1}
 cmake --build "$build" --target extract_bench kelopack >/dev/null
 work="$build/bench-payload"
 [ "$scale" = 1 ] || work="$build/bench-payload-x$scale"
-if [ ! -f "$work/payload.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ]; then
+if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ]; then
   rm -rf "$work"
   mkdir -p "$work"
   python3 "$here/make_payload.py" "$work/files" --scale "$scale"
   "$build/tools/kelopack" pack "$work/files" "$work/payload.packet"
   (cd "$work/files" && 7zz a -bd -m0=lzma -ms=on "$work/payload.7z" . >/dev/null)
+  # An earlier version to update from: the same shape, other bytes and partly other names.
+  python3 "$here/make_payload.py" "$work/earlier-files" --scale "$scale" --seed 2
+  "$build/tools/kelopack" pack "$work/earlier-files" "$work/earlier.packet"
+  rm -rf "$work/earlier-files"
 fi
-"$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "${KELO_BENCH_OUT:-$work/out}" "$runs"
+"$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "${KELO_BENCH_OUT:-$work/out}" "$runs" \
+  "$work/earlier.packet"
 win="$(dirname "$build")/win"
 if [ -f "$win/build.ninja" ]; then
   cmake --build "$win" --target install_bench_win >/dev/null
