@@ -328,8 +328,9 @@ bool AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set
 }
 
 // Puts every earlier file back where the journal's moves took it from; the staged copies
-// go back to staging. Each move is looked at on the disk, so running it again after an
-// interruption is safe. True when all is back: only then go the journal and staging.
+// (and folders) go back to staging. Each move is looked at on the disk, so running it again
+// after an interruption is safe. True when all is back: only then go the journal and
+// staging.
 InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   InstallOutcome outcome;
   auto note = [&](bool ok) {
@@ -337,8 +338,9 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   };
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
     const std::string staged = Join(kStagingDir, move->name);
-    if (move->kind != JournalMove::kDrop && fs->Probe(staged) == Kind::kMissing &&
-        fs->Probe(move->name) == Kind::kFile)
+    const Kind live = fs->Probe(move->name);
+    const bool brought = live == Kind::kFile || (move->kind == JournalMove::kAdd && live == Kind::kDirectory);
+    if (move->kind != JournalMove::kDrop && brought && fs->Probe(staged) == Kind::kMissing)
       note(MakeParents(fs, staged) && fs->Move(move->name, staged));
     if (move->kind != JournalMove::kAdd && fs->Probe(move->name) == Kind::kMissing &&
         fs->Probe(move->aside) == Kind::kFile)
@@ -377,16 +379,28 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     for (const std::string& file : files) ours[Lower(file)] = file;
   }
 
+  // A folder the installation lacks moves in from staging whole, with all it holds, in one
+  // step: its files need no moves of their own.
   Journal journal;
-  std::set<std::string> known_dirs;
+  std::map<std::string, bool> known_dirs;  // lower-case name -> brought in by the commit
   std::set<std::string> taken;
   for (const LedgerFile& file : staged.files()) {
+    bool in_new_folder = false;
     for (const std::string& folder : FoldersLeadingTo(file.name)) {
-      if (!known_dirs.insert(Lower(folder)).second) continue;
-      const Kind kind = fs->Probe(folder);
-      if (kind == Kind::kMissing) journal.made_dirs.push_back(folder);
-      else if (kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
+      const auto known = known_dirs.find(Lower(folder));
+      if (known != known_dirs.end()) {
+        in_new_folder = in_new_folder || known->second;
+        continue;
+      }
+      const Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(folder);
+      if (kind != Kind::kMissing && kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
+      known_dirs[Lower(folder)] = kind == Kind::kMissing;
+      if (kind != Kind::kMissing) continue;
+      journal.made_dirs.push_back(folder);
+      if (!in_new_folder) journal.moves.push_back({JournalMove::kAdd, folder, ""});
+      in_new_folder = true;
     }
+    if (in_new_folder) continue;
     const Kind kind = fs->Probe(file.name);
     if (staged.Unchanged(file.name)) {
       if (kind != Kind::kFile) return Failed(InstallOutcome::kConflict);
@@ -432,7 +446,6 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     return failure;
   }
   bool ok = true;
-  for (const std::string& dir : journal.made_dirs) ok = ok && fs->MakeDir(dir);
   for (const JournalMove& move : journal.moves) {
     if (!ok) break;
     if (move.kind != JournalMove::kAdd) ok = MakeParents(fs, move.aside) && fs->Move(move.name, move.aside);

@@ -29,7 +29,7 @@ bool ParseLedger(const std::string& text, Ledger* ledger);
 // One move of a commit, in the order the commit makes them.
 struct JournalMove {
   enum Kind : char {
-    kAdd = 'n',      // a new file where there was none
+    kAdd = 'n',      // a new file, or a new folder with all it holds, where there was none
     kReplace = 'o',  // a new file over one of ours, which goes aside into the old folder
     kKeep = 'k',     // a new file over one that is not ours, which goes into the kept folder
     kDrop = 'd',     // one of ours the new payload no longer carries: aside into the old folder
@@ -42,7 +42,7 @@ struct JournalMove {
 struct Journal {
   uint32_t ledger_crc = 0;  // of the new ledger's text: once it is on disk, the commit holds
   uint64_t ledger_size = 0;
-  std::vector<std::string> made_dirs;  // folders the commit makes, parents first
+  std::vector<std::string> made_dirs;  // folders the commit brings in, parents first
   std::vector<JournalMove> moves;
 };
 
