@@ -15,7 +15,7 @@ namespace {
 
 class PosixWriter : public FileWriter {
  public:
-  PosixWriter(int fd, bool durable, uint32_t* error) : fd_(fd), durable_(durable), error_(error) {}
+  PosixWriter(int fd, bool durable, std::atomic<uint32_t>* error) : fd_(fd), durable_(durable), error_(error) {}
   ~PosixWriter() override {
     if (fd_ >= 0) close(fd_);
   }
@@ -46,12 +46,12 @@ class PosixWriter : public FileWriter {
   }
   int fd_;
   bool durable_;
-  uint32_t* error_;
+  std::atomic<uint32_t>* error_;
 };
 
 class PosixReader : public FileReader {
  public:
-  PosixReader(int fd, uint32_t* error) : fd_(fd), error_(error) {}
+  PosixReader(int fd, std::atomic<uint32_t>* error) : fd_(fd), error_(error) {}
   ~PosixReader() override { close(fd_); }
   bool Read(void* data, size_t size, size_t* got) override {
     ssize_t n;
@@ -67,7 +67,7 @@ class PosixReader : public FileReader {
 
  private:
   int fd_;
-  uint32_t* error_;
+  std::atomic<uint32_t>* error_;
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The install's file operations on a POSIX folder, for the native tests, the fuzz target
 // and the benchmark: the same transaction the installer runs, on Linux files.
+#include <atomic>
 #include <string>
 
 #include "setup/install_fs.h"
@@ -33,7 +34,8 @@ class PosixInstallFs : public InstallFs {
 
   std::string root_;
   bool durable_;
-  uint32_t error_ = 0;
+  // Written by the thread that finishes files too.
+  std::atomic<uint32_t> error_{0};
 };
 
 }  // namespace kelo

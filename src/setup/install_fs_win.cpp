@@ -9,7 +9,7 @@ namespace {
 
 class Win32Writer : public FileWriter {
  public:
-  Win32Writer(HANDLE file, DWORD* error) : file_(file), error_(error) {}
+  Win32Writer(HANDLE file, std::atomic<DWORD>* error) : file_(file), error_(error) {}
   bool Write(const void* data, size_t size) override {
     const char* p = static_cast<const char*>(data);
     while (size > 0) {
@@ -34,12 +34,12 @@ class Win32Writer : public FileWriter {
     return false;
   }
   ScopedHandle file_;
-  DWORD* error_;
+  std::atomic<DWORD>* error_;
 };
 
 class Win32Reader : public FileReader {
  public:
-  Win32Reader(HANDLE file, DWORD* error) : file_(file), error_(error) {}
+  Win32Reader(HANDLE file, std::atomic<DWORD>* error) : file_(file), error_(error) {}
   bool Read(void* data, size_t size, size_t* got) override {
     DWORD read = 0;
     if (!ReadFile(file_.Get(), data, size > (1u << 30) ? (1u << 30) : static_cast<DWORD>(size), &read, nullptr)) {
@@ -52,7 +52,7 @@ class Win32Reader : public FileReader {
 
  private:
   ScopedHandle file_;
-  DWORD* error_;
+  std::atomic<DWORD>* error_;
 };
 
 }  // namespace

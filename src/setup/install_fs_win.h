@@ -4,6 +4,7 @@
 // with ERROR_FILENAME_EXCED_RANGE before the disk is touched.
 #include <windows.h>
 
+#include <atomic>
 #include <string>
 
 #include "setup/install_fs.h"
@@ -33,7 +34,8 @@ class Win32InstallFs : public InstallFs {
   bool Check(bool ok);
 
   std::wstring root_;
-  DWORD error_ = 0;
+  // Written by the thread that finishes files too.
+  std::atomic<DWORD> error_{0};
 };
 
 }  // namespace kelo

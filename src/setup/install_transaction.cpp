@@ -6,6 +6,7 @@
 #include <set>
 
 #include "setup/crc32.h"
+#include "setup/file_finisher.h"
 #include "setup/ledger.h"
 #include "setup/packet_stream.h"
 
@@ -148,7 +149,7 @@ bool ReadEarlier(InstallFs* fs, Earlier* earlier) {
 class StagingWriter : public RecordConsumer {
  public:
   StagingWriter(InstallFs* fs, const InstallRules& rules, const Earlier& earlier)
-      : fs_(fs), progress_(rules.progress), earlier_(earlier) {}
+      : fs_(fs), progress_(rules.progress), earlier_(earlier), finisher_(rules.finish_in_background) {}
   void SetTotal(uint64_t total) { total_ = total; }
 
   bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
@@ -185,11 +186,7 @@ class StagingWriter : public RecordConsumer {
     if (live_ && (!live_->Read(&beyond, 1, &got) || got != 0) && !StartStaging()) return false;
     const bool unchanged = live_ != nullptr;
     live_.reset();
-    if (!unchanged) {
-      const bool finished = file_->Finish();
-      file_.reset();
-      if (!finished) return false;
-    }
+    if (!unchanged && !finisher_.Add(std::move(file_))) return false;
     // A later record of the same name (in any case) writes the same file again.
     const auto known = index_.find(Lower(name_));
     if (known != index_.end()) {
@@ -204,11 +201,13 @@ class StagingWriter : public RecordConsumer {
     return true;
   }
 
-  // A file left open by a record that never ended (the stream broke inside it) is closed,
-  // so that staging can be removed: Windows keeps an open file.
-  void CloseOpenFile() {
+  // Once the stream is through: a file left open by a record that never ended (the stream
+  // broke inside it) is closed, so that staging can be removed (Windows keeps an open
+  // file), and the others are finished. False if one of those could not be.
+  bool FinishFiles() {
     file_.reset();
     live_.reset();
+    return finisher_.Wait();
   }
 
   const std::vector<LedgerFile>& files() const { return files_; }
@@ -277,6 +276,7 @@ class StagingWriter : public RecordConsumer {
   std::map<std::string, size_t> index_;
   std::set<std::string> unchanged_;
   std::set<std::string> made_;
+  FileFinisher finisher_;
   bool reserved_name_ = false;
   bool conflict_ = false;
 };
@@ -296,7 +296,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
   if (!fs->MakeDir(kStagingDir)) return FsFailed(fs);
   writer->SetTotal(header.unpacked_size);
   const PacketError error = StreamPacket(packet, size, writer);
-  writer->CloseOpenFile();
+  const bool finished = writer->FinishFiles();
   if (error == PacketError::kConsumerFailed) {
     if (writer->conflict()) return Failed(InstallOutcome::kConflict);
     if (!writer->reserved_name()) return FsFailed(fs);
@@ -306,6 +306,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
     outcome.packet_error = error == PacketError::kConsumerFailed ? PacketError::kBadName : error;
     return outcome;
   }
+  if (!finished) return FsFailed(fs);
   for (const std::string& name : rules.required)
     if (!writer->Holds(name)) return Failed(InstallOutcome::kMissingFile);
   return InstallOutcome();

@@ -39,6 +39,9 @@ struct InstallRules {
   // Folder levels this install made: the install directory, and its parents that were
   // missing too.
   uint32_t made_levels = 0;
+  // Staged files are flushed and closed on a thread of their own while the next ones are
+  // written. Off, every file operation happens in one order, as tests that count them need.
+  bool finish_in_background = true;
   // Told, from the thread that writes, how many of the payload's bytes are staged so far
   // and of how many; may be empty.
   std::function<void(uint64_t done, uint64_t total)> progress;

@@ -4,6 +4,7 @@
 // uninstall of exactly what the ledger lists.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -103,10 +104,12 @@ std::vector<uint8_t> Pack(const Files& files) {
   return packet;
 }
 
-InstallOutcome Install(InstallFs* fs, const std::vector<uint8_t>& packet, bool adopt = false) {
+// `in_order`: every file operation on the calling thread, for the tests that count them.
+InstallOutcome Install(InstallFs* fs, const std::vector<uint8_t>& packet, bool adopt = false, bool in_order = false) {
   InstallRules rules;
   rules.required = {"KeloBrowser.exe"};
   rules.adopt_unlisted = adopt;
+  rules.finish_in_background = !in_order;
   return InstallPacket(fs, packet.data(), packet.size(), rules);
 }
 
@@ -157,7 +160,8 @@ bool Settled(const Files& disk) {
 
 // Passes every call on to a real folder, but the n-th operation that changes or reads the
 // disk fails (kFail) or, as if the process ended there, it and every one after it do
-// nothing at all (kStop).
+// nothing at all (kStop). Apart from that, the flush of one named file may fail, whichever
+// thread it runs on.
 class FaultyFs : public InstallFs {
  public:
   enum Mode { kFail, kStop };
@@ -173,7 +177,7 @@ class FaultyFs : public InstallFs {
     created_.push_back(p);
     if (!Go()) return nullptr;
     auto file = real_->Create(p);
-    return file ? std::make_unique<Writer>(this, std::move(file)) : nullptr;
+    return file ? std::make_unique<Writer>(this, std::move(file), p == failing_finish_) : nullptr;
   }
   std::unique_ptr<FileReader> Open(const std::string& p) override {
     if (!Go()) return nullptr;
@@ -184,19 +188,22 @@ class FaultyFs : public InstallFs {
   bool FreeBytes(uint64_t* bytes) override { return real_->FreeBytes(bytes); }
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
 
+  void FailFinishOf(const std::string& path) { failing_finish_ = path; }
   bool fired() const { return fired_; }
   const std::vector<std::string>& created() const { return created_; }
 
  private:
   class Writer : public FileWriter {
    public:
-    Writer(FaultyFs* fs, std::unique_ptr<FileWriter> real) : fs_(fs), real_(std::move(real)) {}
+    Writer(FaultyFs* fs, std::unique_ptr<FileWriter> real, bool failing_finish)
+        : fs_(fs), real_(std::move(real)), failing_finish_(failing_finish) {}
     bool Write(const void* d, size_t n) override { return fs_->Go() && real_->Write(d, n); }
-    bool Finish() override { return fs_->Go() && real_->Finish(); }
+    bool Finish() override { return !failing_finish_ && fs_->Go() && real_->Finish(); }
 
    private:
     FaultyFs* fs_;
     std::unique_ptr<FileWriter> real_;
+    bool failing_finish_;
   };
   class Reader : public FileReader {
    public:
@@ -219,9 +226,10 @@ class FaultyFs : public InstallFs {
   InstallFs* real_;
   Mode mode_;
   int at_;
-  int count_ = 0;
-  bool fired_ = false;
-  bool stopped_ = false;
+  std::atomic<int> count_{0};
+  std::atomic<bool> fired_{false};
+  std::atomic<bool> stopped_{false};
+  std::string failing_finish_;
   std::vector<std::string> created_;
 };
 
@@ -236,7 +244,7 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
       ASSERT_TRUE(Install(fs, earlier).ok());
       for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
       FaultyFs faulty(fs, mode, at);
-      const InstallOutcome outcome = Install(&faulty, next);
+      const InstallOutcome outcome = Install(&faulty, next, false, /*in_order=*/true);
       if (!faulty.fired()) {
         ASSERT_TRUE(outcome.ok());
         EXPECT_EQ(Judge(Snapshot(fs)), "next");
@@ -295,7 +303,7 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
     ASSERT_TRUE(Install(fs, packet).ok()) << c.what;
     Put(fs, "Lib\\big.dat", c.bytes);
     FaultyFs counting(fs, FaultyFs::kFail, 0);
-    ASSERT_TRUE(Install(&counting, packet).ok()) << c.what;
+    ASSERT_TRUE(Install(&counting, packet, false, /*in_order=*/true).ok()) << c.what;
     Files disk = Snapshot(fs);
     disk.erase(kLedgerName);
     EXPECT_TRUE(disk == payload) << c.what;
@@ -305,6 +313,25 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
     const std::vector<std::string> expected =
         c.bytes == big ? std::vector<std::string>{} : std::vector<std::string>{"KeloSetup.new\\Lib\\big.dat"};
     EXPECT_EQ(written, expected) << c.what;
+  }
+}
+
+// Staged files are flushed on a thread of their own: a flush that fails, whichever file it
+// is, fails the install before any live file is touched.
+TEST(InstallTransaction, AFlushFailingInTheBackgroundLeavesTheEarlierInstallation) {
+  const std::vector<uint8_t> next = Pack(kNext);
+  for (const auto& [name, bytes] : kNext) {
+    if (kEarlier.count(name) && kEarlier.at(name) == bytes) continue;  // unchanged: not written
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [user_name, user_bytes] : kUsers) Put(fs, user_name, user_bytes);
+    FaultyFs faulty(fs, FaultyFs::kFail, 0);
+    faulty.FailFinishOf(std::string(kStagingDir) + "\\" + name);
+    EXPECT_EQ(Install(&faulty, next).reason, InstallOutcome::kFileSystem) << name;
+    const Files disk = Snapshot(fs);
+    EXPECT_EQ(Judge(disk), "earlier") << name;
+    EXPECT_TRUE(Settled(disk)) << name;
   }
 }
 
