@@ -127,7 +127,7 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
 struct Earlier {
   bool has_ledger = false;
   Ledger ledger;
-  std::map<std::string, const LedgerFile*> files;  // by lower-case name
+  std::map<std::string, uint64_t> sizes;  // of its files, by lower-case name
 };
 
 // Reads the ledger, if there is one. A ledger that cannot be read now is no reason to take
@@ -138,7 +138,7 @@ bool ReadEarlier(InstallFs* fs, Earlier* earlier) {
   if (ledger_there && !fs->ReadAll(kLedgerName, &text)) return false;
   earlier->has_ledger = ledger_there && ParseLedger(text, &earlier->ledger);
   if (earlier->has_ledger)
-    for (const LedgerFile& file : earlier->ledger.files) earlier->files[Lower(file.name)] = &file;
+    for (const LedgerFile& file : earlier->ledger.files) earlier->sizes[Lower(file.name)] = file.size;
   return true;
 }
 
@@ -163,8 +163,8 @@ class StagingWriter : public RecordConsumer {
     compared_ = 0;
     live_.reset();
     // Only a name's first record, and only a file the ledger lists at this size.
-    const auto listed = earlier_.files.find(Lower(name_));
-    if (listed != earlier_.files.end() && listed->second->size == size && !Holds(name_) &&
+    const auto listed = earlier_.sizes.find(Lower(name_));
+    if (listed != earlier_.sizes.end() && listed->second == size && !Holds(name_) &&
         fs_->Probe(name_) == Kind::kFile)
       live_ = fs_->Open(name_);
     return live_ || StartStaging();
