@@ -109,7 +109,7 @@ void ControlWindow::Release(HWND window) {
 // ---- CImageButton ----
 
 int CImageButton::Create(SkinBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height) {
-  if (!parent || !IsWindow(parent) || !image) return 0;
+  if (!parent || !IsWindow(parent) || !image || image->Size().cx == 0) return 0;
   image_ = image;
   enabled_ = 1;
   state_ = kNormal;
@@ -154,11 +154,11 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
 
 // ---- CImageCheckBox ----
 
-int CImageCheckBox::Create(SkinBitmap* strip, HWND parent, UINT_PTR id, int x, int y) {
+int CImageCheckBox::Create(HWND parent, UINT_PTR id, int x, int y) {
   if (!parent || !IsWindow(parent)) return 0;
   state_ = kUncheckedNormal;
   checked_ = 0;
-  image_ = strip;
+  image_.SetId(kImageCheckBox);
   if (!control_.Create(L"checkbox", parent, id, XYWH(x, y, kCheckBoxSize, kCheckBoxSize),
                        &CImageCheckBox::CheckBoxProc, this))
     return 0;
@@ -169,17 +169,17 @@ int CImageCheckBox::Create(SkinBitmap* strip, HWND parent, UINT_PTR id, int x, i
 void CImageCheckBox::Destroy() {
   checked_ = 0;
   state_ = kUncheckedNormal;
-  image_ = nullptr;
+  image_.Reset();
   control_.Destroy();
 }
 
 void CImageCheckBox::Paint(HDC dc, GpImage* background) {
-  if (!dc || !image_ || !image_->Get() || !background) return;
+  if (!dc || !image_.Get() || !background) return;
   // Unchecked frames come first in the strip, then the checked ones.
   int frame = 0;
   if (state_ >= kUncheckedNormal && state_ <= kUncheckedPressed) frame = state_ - kUncheckedNormal;
   else if (state_ >= kCheckedNormal && state_ <= kCheckedPressed) frame = state_ - kCheckedNormal + 3;
-  PaintLayers(dc, background, control_.placement(), image_->Get(), frame, kCheckBoxStripFrames);
+  PaintLayers(dc, background, control_.placement(), image_.Get(), frame, kCheckBoxStripFrames);
 }
 
 LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -60,8 +60,8 @@ class CImageButton {
   CImageButton(const CImageButton&) = delete;
   CImageButton& operator=(const CImageButton&) = delete;
 
-  // `image` stays owned by the caller. 0 when the parent is no window, the image is null
-  // or the button window cannot be made.
+  // `image` stays owned by the caller. 0 when the parent is no window, the image is null or
+  // no picture, or the button window cannot be made.
   int Create(SkinBitmap* image, HWND parent, UINT_PTR id, int x, int y, int width, int height);
   void Destroy();
   void Paint(HDC dc, GpImage* background);
@@ -97,8 +97,7 @@ class CImageCheckBox {
   CImageCheckBox& operator=(const CImageCheckBox&) = delete;
 
   // Starts unchecked; the owner checks it with BM_SETCHECK. It never toggles itself.
-  // `strip` stays owned by the caller and may be shared by several boxes.
-  int Create(SkinBitmap* strip, HWND parent, UINT_PTR id, int x, int y);
+  int Create(HWND parent, UINT_PTR id, int x, int y);
   void Destroy();
   void Paint(HDC dc, GpImage* background);
 
@@ -112,7 +111,7 @@ class CImageCheckBox {
   WPARAM checked_ = 0;
   int state_ = kUncheckedNormal;
   ControlWindow control_;
-  SkinBitmap* image_ = nullptr;
+  SkinBitmap image_;  // its own copy of the strip, decoded when first drawn
 };
 
 // Centres a top-level window on its visible owner, or on the work area, kept inside the

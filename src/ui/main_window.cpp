@@ -270,7 +270,7 @@ HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD styl
 
 void DecodeFirstViewAhead() {
   if (CSetupUI* ui = GetUI())
-    ui->DecodeAhead({kImageMainBackground, kImageQuickInstall, kImageCheckBox, kImageExpand, kImageClose});
+    ui->DecodeAhead({kImageMainBackground, kImageQuickInstall, kImageExpand, kImageClose});
 }
 
 int CreateMainWindow(InstallControl* installer) {
@@ -312,7 +312,7 @@ int CreateMainWindow(InstallControl* installer) {
     for (size_t i = 0; i < 5; ++i) {
       if (CSetupUI::kCheckBoxIds[i] != place.id) continue;
       ui->check_boxes[i].reset(new CImageCheckBox());
-      ui->check_boxes[i]->Create(ui->Skin(kImageCheckBox), window, place.id, place.position.x, place.position.y);
+      ui->check_boxes[i]->Create(window, place.id, place.position.x, place.position.y);
       SetWindowTextW(ui->check_boxes[i]->window(), place.name);
       SendMessageW(ui->check_boxes[i]->window(), BM_SETCHECK, 1, 0);
     }
