@@ -13,22 +13,10 @@
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
 #include "setup/packet.h"
+#include "win_timing.h"
 
-namespace {
-
-double NowMs() {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return now.QuadPart * 1000.0 / frequency.QuadPart;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-}  // namespace
+using kelo::bench::Median;
+using kelo::bench::NowMs;
 
 int wmain(int argc, wchar_t** argv) {
   if (argc < 3) {

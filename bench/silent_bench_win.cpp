@@ -14,22 +14,15 @@
 #include <string>
 #include <vector>
 
+#include "win_timing.h"
+
+using kelo::bench::Median;
+using kelo::bench::NowMs;
+
 namespace {
 
 constexpr DWORD kTimeoutMs = 120000;
 constexpr double kTargetRatio = 0.5;
-
-double NowMs() {
-  LARGE_INTEGER now, frequency;
-  QueryPerformanceCounter(&now);
-  QueryPerformanceFrequency(&frequency);
-  return now.QuadPart * 1000.0 / frequency.QuadPart;
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // Milliseconds from creation to exit; negative when it failed to start, ran too long or
 // exited with an error.
