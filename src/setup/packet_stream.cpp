@@ -92,7 +92,7 @@ class RecordWalker {
 };
 
 // The decoded bytes in a ring that the decoder writes and the walker reads in place: it
-// holds the dictionary (matches reach back into it) and as much again as the decoder may
+// holds the dictionary (matches reach back into it) and 8 MB more, how far the decoder may
 // run ahead of the walker, so a burst of small files to create does not hold up decoding.
 // A ring at least as large as the archive never wraps. Positions count from the archive's
 // start.
