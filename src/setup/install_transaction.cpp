@@ -126,6 +126,7 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
 // The earlier installation as its ledger tells it.
 struct Earlier {
   bool has_ledger = false;
+  std::string text;  // of the ledger
   Ledger ledger;
   std::map<std::string, uint64_t> sizes;  // of its files, by lower-case name
 };
@@ -133,10 +134,9 @@ struct Earlier {
 // Reads the ledger, if there is one. A ledger that cannot be read now is no reason to take
 // our files for someone else's: false then.
 bool ReadEarlier(InstallFs* fs, Earlier* earlier) {
-  std::string text;
   const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
-  if (ledger_there && !fs->ReadAll(kLedgerName, &text)) return false;
-  earlier->has_ledger = ledger_there && ParseLedger(text, &earlier->ledger);
+  if (ledger_there && !fs->ReadAll(kLedgerName, &earlier->text)) return false;
+  earlier->has_ledger = ledger_there && ParseLedger(earlier->text, &earlier->ledger);
   if (earlier->has_ledger)
     for (const LedgerFile& file : earlier->ledger.files) earlier->sizes[Lower(file.name)] = file.size;
   return true;
@@ -437,6 +437,12 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       if (listed.insert(Lower(dir)).second) next.dirs.push_back(dir);
   next.files = staged.files();
   const std::string ledger_text = FormatLedger(next);
+  // Everything already in place, as the ledger says: a repair that finds nothing to mend
+  // writes nothing.
+  if (journal.moves.empty() && earlier.has_ledger && ledger_text == earlier.text) {
+    FinishCommit(fs, next);
+    return InstallOutcome();
+  }
   journal.ledger_crc = Crc32(0, ledger_text.data(), ledger_text.size());
   journal.ledger_size = ledger_text.size();
 
