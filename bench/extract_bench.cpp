@@ -205,59 +205,42 @@ int main(int argc, char** argv) {
   }
 
   // Each contender's runs: time as measured inside the child (none for 7zz), wall time with
-  // process start-up, and CPU time, which other load on the machine disturbs least.
+  // process start-up, and CPU time, which other load on the machine disturbs least; and the
+  // most private memory any of them held.
   struct Series {
     std::vector<double> own, wall, cpu;
+    long peak_kb = 0;
     void Add(const ChildResult& r) {
       own.push_back(r.own_ms);
       wall.push_back(r.wall_ms);
       cpu.push_back(r.cpu_ms);
+      peak_kb = std::max(peak_kb, r.peak_rss_kb);
     }
   } bare, ours, again, update, sevenzip;
-  long peak_kb = 0, again_peak_kb = 0, bare_peak_kb = 0, update_peak_kb = 0;
+  // One child run of ours, counted in `series`; false (said) when it failed.
+  const auto measure = [&](Series* series, const std::vector<std::string>& args, const char* what) {
+    const ChildResult result = RunChild(args, false);
+    if (!result.ok) std::fprintf(stderr, "%s failed\n", what);
+    else if (series) series->Add(result);
+    return result.ok;
+  };
   // Each run writes into a folder of its own, as an install into a new directory does; the
   // folders go only at the end, so no run pays for the file system's clean-up of another.
   RemoveTree(work);
   mkdir(work.c_str(), 0755);
-  // Interleaved, so that a burst of other work on the machine hits all three alike.
+  // Interleaved, so that a burst of other work on the machine hits all alike.
   for (int run = 0; run < runs; ++run) {
-    const ChildResult decode = RunChild({self, "--decode-once", packet_path}, false);
-    if (!decode.ok) {
-      std::fprintf(stderr, "decoding failed\n");
-      return 1;
-    }
-    bare.Add(decode);
-    bare_peak_kb = std::max(bare_peak_kb, decode.peak_rss_kb);
-
     const std::string ours_dir = work + "/ours" + std::to_string(run);
-    const ChildResult extraction = RunChild({self, "--extract-once", packet_path, ours_dir}, false);
-    if (!extraction.ok) {
-      std::fprintf(stderr, "extraction failed\n");
+    const std::string update_dir = work + "/update" + std::to_string(run);
+    if (!measure(&bare, {self, "--decode-once", packet_path}, "decoding") ||
+        !measure(&ours, {self, "--extract-once", packet_path, ours_dir}, "extraction") ||
+        // Over the installation just made: every file compared in place and left there.
+        !measure(&again, {self, "--extract-once", packet_path, ours_dir}, "re-install"))
       return 1;
-    }
-    ours.Add(extraction);
-    peak_kb = std::max(peak_kb, extraction.peak_rss_kb);
-
-    // Over the installation just made: every file replaced, the earlier ones aside, then gone.
-    const ChildResult reinstall = RunChild({self, "--extract-once", packet_path, ours_dir}, false);
-    if (!reinstall.ok) {
-      std::fprintf(stderr, "re-install failed\n");
+    // The earlier version, untimed, then this one over it.
+    if (!earlier_path.empty() && (!measure(nullptr, {self, "--extract-once", earlier_path, update_dir}, "earlier") ||
+                                  !measure(&update, {self, "--extract-once", packet_path, update_dir}, "update")))
       return 1;
-    }
-    again.Add(reinstall);
-    again_peak_kb = std::max(again_peak_kb, reinstall.peak_rss_kb);
-
-    if (!earlier_path.empty()) {
-      const std::string update_dir = work + "/update" + std::to_string(run);
-      const ChildResult earlier = RunChild({self, "--extract-once", earlier_path, update_dir}, false);
-      const ChildResult next = RunChild({self, "--extract-once", packet_path, update_dir}, false);
-      if (!earlier.ok || !next.ok) {
-        std::fprintf(stderr, "update failed\n");
-        return 1;
-      }
-      update.Add(next);
-      update_peak_kb = std::max(update_peak_kb, next.peak_rss_kb);
-    }
 
     const std::string sevenzip_dir = work + "/7zz" + std::to_string(run);
     const ChildResult reference = RunChild({"/usr/bin/7zz", "x", "-y", "-bd", "-o" + sevenzip_dir, solid_7z}, true);
@@ -289,22 +272,20 @@ int main(int argc, char** argv) {
   row("7zz x of a solid LZMA .7z", sevenzip, false);
   const double dictionary_mb = std::min<double>(ReadLe32(header.props + 1), header.unpacked_size) / 1e6;
   std::printf("ratios, median (min)\n");
-  std::printf("  install / bare decode         %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n",
-              Median(ours.own) / Median(bare.own), Min(ours.own) / Min(bare.own), Median(ours.cpu) / Median(bare.cpu),
-              Min(ours.cpu) / Min(bare.cpu));
-  std::printf("  re-install / bare decode      %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n",
-              Median(again.own) / Median(bare.own), Min(again.own) / Min(bare.own),
-              Median(again.cpu) / Median(bare.cpu), Min(again.cpu) / Min(bare.cpu));
-  if (!update.own.empty())
-    std::printf("  update / bare decode          %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n",
-                Median(update.own) / Median(bare.own), Min(update.own) / Min(bare.own),
-                Median(update.cpu) / Median(bare.cpu), Min(update.cpu) / Min(bare.cpu));
+  const auto against_decode = [&](const char* what, const Series& s) {
+    std::printf("  %-29s %.3f (%.3f) in-process, %.3f (%.3f) cpu   target <= 1.00\n", what,
+                Median(s.own) / Median(bare.own), Min(s.own) / Min(bare.own), Median(s.cpu) / Median(bare.cpu),
+                Min(s.cpu) / Min(bare.cpu));
+  };
+  against_decode("install / bare decode", ours);
+  against_decode("re-install / bare decode", again);
+  if (!update.own.empty()) against_decode("update / bare decode", update);
   std::printf("  install / 7zz x               %.3f (%.3f) wall, %.3f (%.3f) cpu         target <= 1.00\n",
               Median(ours.wall) / Median(sevenzip.wall), Min(ours.wall) / Min(sevenzip.wall),
               Median(ours.cpu) / Median(sevenzip.cpu), Min(ours.cpu) / Min(sevenzip.cpu));
   std::printf("  peak private memory: install %.1f MB, re-install %.1f MB, update %.1f MB, bare decode %.1f MB;"
               " dictionary + 16 MB = %.1f MB\n",
-              peak_kb * 1024 / 1e6, again_peak_kb * 1024 / 1e6, update_peak_kb * 1024 / 1e6, bare_peak_kb * 1024 / 1e6,
-              dictionary_mb + 16.78);
+              ours.peak_kb * 1024 / 1e6, again.peak_kb * 1024 / 1e6, update.peak_kb * 1024 / 1e6,
+              bare.peak_kb * 1024 / 1e6, dictionary_mb + 16.78);
   return 0;
 }
