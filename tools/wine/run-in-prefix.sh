@@ -19,22 +19,38 @@ root=${KELO_WINE_ROOT:-${TMPDIR:-/tmp}/kelo-wine-$(id -u)}
 mkdir -p "$root"
 "$here/make-template.sh" "$root/template" --unmanaged
 
+cleanup() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver -w >/dev/null 2>&1 || true
+  # The folder of this prefix's server (make-template.sh says why each prefix has its own).
+  server_base=$(cat "$prefix/wineserver" 2>/dev/null || true)
+  if [[ $server_base =~ ^wine-[A-Za-z0-9]+$ ]]; then rm -rf "${TMPDIR:-/tmp}/$server_base"; fi
+  if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
+  # A shared system file written in place would change every later run: the run fails, and
+  # the template is made anew.
+  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer .ready | head -n 3)
+  if [ -n "$written" ]; then
+    echo "run-in-prefix: the run wrote the template's system files:" $written >&2
+    rm -f "$root/template/.ready"
+    exit 1
+  fi
+}
+
 prefix=$(mktemp -d "$root/run.XXXXXX")
-# Copy-on-write where the file system offers it: most of a prefix is never written.
-cp -a --reflink=auto "$root/template/." "$prefix/"
 . "$here/sandbox-env.sh" "$prefix"
+trap cleanup EXIT
+# The system's files (nine tenths of a prefix) are hard links to the template's; the rest is
+# copied.
+tar -C "$root/template" "${wine_system_dirs[@]/#/--exclude=./}" -cf - . | tar -C "$prefix" -xpf -
+for dir in "${wine_system_dirs[@]}"; do cp -al "$root/template/$dir" "$prefix/$dir"; done
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8
 
-cleanup() {
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver -w >/dev/null 2>&1 || true
-  if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
-}
-trap cleanup EXIT
 set +e
 /usr/lib/wine/wine64 "$@"
 rc=$?
 set -e
+# A program that ends early may print nothing itself: the code is then all there is to go on.
+[ $rc -eq 0 ] || echo "run-in-prefix: $1 ended with exit code $rc" >&2
 exit $rc

@@ -6,3 +6,6 @@ export WINEPREFIX=$1
 export HOME=$1/home XDG_CONFIG_HOME=$1/home/.config XDG_CACHE_HOME=$1/home/.cache \
   XDG_DATA_HOME=$1/home/.local/share
 mkdir -p "$HOME"
+# The system's own folders: read-only in the template, and shared by hard links with every
+# prefix made from it.
+wine_system_dirs=(drive_c/windows/system32 drive_c/windows/winsxs)
