@@ -40,7 +40,11 @@ void CSetupUI::InitUIResources() {
   font = CreateFontW(12, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                      CLIP_DEFAULT_PRECIS, PROOF_QUALITY, DEFAULT_PITCH | FF_DONTCARE, kWindowFontFace);
   frame_brush = CreateSolidBrush(kFrameColour);
-  hand_cursor = LoadCursorW(nullptr, IDC_HAND);
+}
+
+HCURSOR CSetupUI::HandCursor() {
+  if (!hand_cursor_) hand_cursor_ = LoadCursorW(nullptr, IDC_HAND);
+  return hand_cursor_;
 }
 
 void CSetupUI::DecodeAhead(std::vector<int> ids) {

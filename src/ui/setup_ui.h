@@ -24,7 +24,7 @@ class CSetupUI {
   CSetupUI(const CSetupUI&) = delete;
   CSetupUI& operator=(const CSetupUI&) = delete;
 
-  // Once, before the window is built: label offset, font, frame brush, hand cursor.
+  // Once, before the window is built: label offset, font, frame brush.
   void InitUIResources();
   // Once, after the message loop: gives back the window procedure, the GDI objects, the
   // images and the controls. GDI+ itself stays up until DeleteUI.
@@ -42,6 +42,10 @@ class CSetupUI {
   HWND Label(int id) const;
   bool IsChecked(int id) const;
 
+  // The hand shown over links, loaded at its first use: a system cursor takes Wine some 20 ms
+  // to load, and nothing needs it before the pointer is over a link.
+  HCURSOR HandCursor();
+
   // The background that lies under everything in the current view: the expanded picture
   // continued by the grey band, or the main picture.
   GpImage* ViewBackground() const;
@@ -52,7 +56,6 @@ class CSetupUI {
   ULONG_PTR gdiplus_token = 0;
   HFONT font = nullptr;
   HBRUSH frame_brush = nullptr;
-  HCURSOR hand_cursor = nullptr;
 
   // Where the install command goes; the window knows nothing else of the installer.
   InstallControl* installer = nullptr;
@@ -96,6 +99,7 @@ class CSetupUI {
   mutable SkinBitmap images_[kImageLast - kImageFirst + 1];
   mutable GpBitmap* expanded_background_ = nullptr;
   std::thread decoder_;
+  HCURSOR hand_cursor_ = nullptr;
 };
 
 // The context, created on first use; null only when it cannot be allocated.

@@ -226,11 +226,11 @@ bool OverLink(const CSetupUI* ui, HWND window, POINT client) {
 bool OnMouseMove(CSetupUI* ui, HWND window, LPARAM lparam) {
   const POINT client = ClientPoint(lparam);
   if (Hits(ui->Label(kIdLicenceLabel), ToScreen(window, client))) {
-    SetCursor(ui->hand_cursor);
+    SetCursor(ui->HandCursor());
     return true;
   }
   if (!ui->failure_feedback) return false;
-  if (InFeedbackLink(ui, client)) SetCursor(ui->hand_cursor);
+  if (InFeedbackLink(ui, client)) SetCursor(ui->HandCursor());
   return true;
 }
 
@@ -242,7 +242,7 @@ bool OnSetCursor(CSetupUI* ui, HWND window, WPARAM wparam, LPARAM lparam) {
   GetCursorPos(&client);
   ScreenToClient(window, &client);
   if (!OverLink(ui, window, client)) return false;
-  SetCursor(ui->hand_cursor);
+  SetCursor(ui->HandCursor());
   return true;
 }
 
