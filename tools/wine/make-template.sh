@@ -46,9 +46,8 @@ rm -f "$reg"
 # Wine keeps its server's socket in a folder it names in the prefix's "wineserver" file. A
 # prefix copied with that file would share the folder with every other copy, and a new
 # prefix could meet a finished one's server there; without it, each copy makes its own.
-server_base=$(cat "$template/wineserver" 2>/dev/null || true)
+remove_wine_server_folder "$template"
 rm -f "$template/wineserver"
-if [[ $server_base =~ ^wine-[A-Za-z0-9]+$ ]]; then rm -rf "${TMPDIR:-/tmp}/$server_base"; fi
 # Nothing writes the system's own files, so the prefixes made from this one share them
 # (run-in-prefix.sh checks that no run wrote them; read-only, a run not as root cannot).
 (cd "$template" && find "${wine_system_dirs[@]}" -type f -exec chmod a-w {} +)

@@ -22,13 +22,12 @@ mkdir -p "$root"
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
   wineserver -w >/dev/null 2>&1 || true
-  # The folder of this prefix's server (make-template.sh says why each prefix has its own).
-  server_base=$(cat "$prefix/wineserver" 2>/dev/null || true)
-  if [[ $server_base =~ ^wine-[A-Za-z0-9]+$ ]]; then rm -rf "${TMPDIR:-/tmp}/$server_base"; fi
+  # Each prefix has a server folder of its own (make-template.sh says why).
+  remove_wine_server_folder "$prefix"
   if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
   # A shared system file written in place would change every later run: the run fails, and
   # the template is made anew.
-  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer .ready | head -n 3)
+  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer .ready | head -n 3 || true)
   if [ -n "$written" ]; then
     echo "run-in-prefix: the run wrote the template's system files:" $written >&2
     rm -f "$root/template/.ready"

@@ -9,3 +9,11 @@ mkdir -p "$HOME"
 # The system's own folders: read-only in the template, and shared by hard links with every
 # prefix made from it.
 wine_system_dirs=(drive_c/windows/system32 drive_c/windows/winsxs)
+
+# Removes the folder Wine made for a prefix's server, which the prefix's "wineserver" file
+# names (in the temporary folder).
+remove_wine_server_folder() {
+  local name
+  name=$(cat "$1/wineserver" 2>/dev/null || true)
+  if [[ $name =~ ^wine-[A-Za-z0-9]+$ ]]; then rm -rf "${TMPDIR:-/tmp}/$name"; fi
+}
