@@ -272,64 +272,61 @@ void RegisterUrlRecorder(const std::wstring& folder_path) {
   }
 }
 
-std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
-  std::vector<std::pair<std::wstring, std::wstring>> found;  // file name, address
+namespace {
+
+// The recorders' files in `folder` ("<ticks>-<process id>.url"), oldest first.
+std::vector<std::wstring> RecordNames(const std::wstring& folder) {
+  std::vector<std::wstring> names;
   WIN32_FIND_DATAW data;
   HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
-  if (find != INVALID_HANDLE_VALUE) {
-    do {
-      HANDLE file = CreateFileW((folder + L"\\" + data.cFileName).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
-      wchar_t text[1024] = {};
-      DWORD read = 0;
-      ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
-      CloseHandle(file);
-      found.emplace_back(data.cFileName, text);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
-  }
-  std::sort(found.begin(), found.end());
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do names.push_back(data.cFileName); while (FindNextFileW(find, &data));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A record's text: the address, a line break, how the opener asked the browser to show.
+std::wstring RecordText(const std::wstring& folder, const std::wstring& name) {
+  HANDLE file = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  wchar_t text[1024] = {};
+  DWORD read = 0;
+  ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
+  CloseHandle(file);
+  return text;
+}
+
+}  // namespace
+
+std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
   std::vector<std::wstring> urls;
-  for (const auto& entry : found) urls.push_back(entry.second.substr(0, entry.second.find(L'\n')));
+  for (const std::wstring& name : RecordNames(folder)) {
+    const std::wstring text = RecordText(folder, name);
+    urls.push_back(text.substr(0, text.find(L'\n')));
+  }
   return urls;
 }
 
 bool WaitForRecorders(const std::wstring& folder) {
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return true;
   bool ended = true;
-  do {
-    // "<ticks>-<process id>.url"
-    const wchar_t* dash = wcschr(data.cFileName, L'-');
+  for (const std::wstring& name : RecordNames(folder)) {
+    const wchar_t* dash = wcschr(name.c_str(), L'-');
     const DWORD id = dash ? wcstoul(dash + 1, nullptr, 10) : 0;
     HANDLE process = id ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr;
     if (!process) continue;
     ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && ended;
     CloseHandle(process);
-  } while (FindNextFileW(find, &data));
-  FindClose(find);
+  }
   return ended;
 }
 
 std::vector<int> RecordedShowCommands(const std::wstring& folder) {
   std::vector<int> shows;
-  WIN32_FIND_DATAW data;
-  HANDLE find = FindFirstFileW((folder + L"\\*.url").c_str(), &data);
-  if (find == INVALID_HANDLE_VALUE) return shows;
-  std::vector<std::wstring> names;
-  do names.push_back(data.cFileName); while (FindNextFileW(find, &data));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  for (const std::wstring& name : names) {
-    HANDLE file = CreateFileW((folder + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              0, nullptr);
-    wchar_t text[1024] = {};
-    DWORD read = 0;
-    ReadFile(file, text, sizeof(text) - sizeof(wchar_t), &read, nullptr);
-    CloseHandle(file);
-    const wchar_t* newline = wcschr(text, L'\n');
-    shows.push_back(newline ? _wtoi(newline + 1) : -1);
+  for (const std::wstring& name : RecordNames(folder)) {
+    const std::wstring text = RecordText(folder, name);
+    const size_t newline = text.find(L'\n');
+    shows.push_back(newline != std::wstring::npos ? _wtoi(text.c_str() + newline + 1) : -1);
   }
   return shows;
 }
