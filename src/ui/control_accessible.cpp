@@ -3,6 +3,7 @@
 #include <oleacc.h>
 
 #include "base/module.h"
+#include "base/win_holders.h"
 
 namespace kelo {
 
@@ -31,7 +32,9 @@ bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CH
 // Everything the standard object says, but for the role and the state.
 class ControlAccessible : public IAccessible {
  public:
-  ControlAccessible(IAccessible* standard, LONG role, bool checked) : standard_(standard), role_(role), checked_(checked) {}
+  ControlAccessible(LONG role, bool checked) : role_(role), checked_(checked) {}
+  // Where the standard object is created into.
+  void** ReceiveStandard() { return standard_.Receive(); }
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID id, void** out) override {
     if (id == IID_IUnknown || id == IID_IDispatch || id == IID_IAccessible) {
@@ -45,10 +48,7 @@ class ControlAccessible : public IAccessible {
   ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&references_); }
   ULONG STDMETHODCALLTYPE Release() override {
     const LONG left = InterlockedDecrement(&references_);
-    if (left == 0) {
-      standard_->Release();
-      delete this;
-    }
+    if (left == 0) delete this;
     return left;
   }
 
@@ -110,7 +110,7 @@ class ControlAccessible : public IAccessible {
  private:
   virtual ~ControlAccessible() = default;
 
-  IAccessible* standard_;
+  ScopedComPtr<IAccessible> standard_;
   LONG role_;
   bool checked_;
   LONG references_ = 1;
@@ -121,12 +121,11 @@ class ControlAccessible : public IAccessible {
 LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, bool checked) {
   if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;
   const OleAcc& api = Api();
-  IAccessible* standard = nullptr;
-  if (!api.create || !api.result ||
-      FAILED(api.create(window, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&standard))))
-    return 0;
-  auto* control = new ControlAccessible(standard, role, checked);
-  const LRESULT answer = api.result(IID_IAccessible, wparam, control);
+  if (!api.create || !api.result) return 0;
+  auto* control = new ControlAccessible(role, checked);
+  const LRESULT answer = SUCCEEDED(api.create(window, OBJID_CLIENT, IID_IAccessible, control->ReceiveStandard()))
+                             ? api.result(IID_IAccessible, wparam, control)
+                             : 0;
   control->Release();
   return answer;
 }
