@@ -73,9 +73,7 @@ GpBitmap* SkinBitmap::Get() {
   std::lock_guard<std::mutex> lock(mutex_);
   if (tried_) return bitmap_;
   tried_ = true;
-  HINSTANCE instance = ModuleInstance();
-  if (HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id_), kSkinResourceType))
-    LoadPngResource(instance, resource, &bitmap_);
+  if (HRSRC resource = Resource()) LoadPngResource(ModuleInstance(), resource, &bitmap_);
   return bitmap_;
 }
 
@@ -84,7 +82,7 @@ SIZE SkinBitmap::Size() const {
   constexpr BYTE kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
   constexpr DWORD kHeaderEnd = 24;
   HINSTANCE instance = ModuleInstance();
-  HRSRC resource = FindResourceW(instance, MAKEINTRESOURCEW(id_), kSkinResourceType);
+  HRSRC resource = Resource();
   HGLOBAL loaded = resource ? LoadResource(instance, resource) : nullptr;
   const BYTE* png = loaded ? static_cast<const BYTE*>(LockResource(loaded)) : nullptr;
   if (!png || SizeofResource(instance, resource) < kHeaderEnd || memcmp(png, kSignature, sizeof kSignature) != 0 ||
@@ -92,6 +90,10 @@ SIZE SkinBitmap::Size() const {
     return SIZE{0, 0};
   const auto be32 = [](const BYTE* p) { return static_cast<LONG>((p[0] << 24) | (p[1] << 16) | (p[2] << 8) | p[3]); };
   return SIZE{be32(png + 16), be32(png + 20)};
+}
+
+HRSRC SkinBitmap::Resource() const {
+  return FindResourceW(ModuleInstance(), MAKEINTRESOURCEW(id_), kSkinResourceType);
 }
 
 void SkinBitmap::Reset() {

@@ -31,6 +31,8 @@ class SkinBitmap {
   void Reset();
 
  private:
+  HRSRC Resource() const;
+
   int id_ = 0;
   std::mutex mutex_;
   bool tried_ = false;

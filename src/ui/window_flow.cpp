@@ -38,8 +38,8 @@ HWND CheckBoxWindow(const CSetupUI* ui, int id) {
 // The rectangle of the indicator picture and the bar under it, where the progress and
 // finished views differ.
 void InvalidateIndicator(const CSetupUI* ui) {
-  const SIZE size = ImageSize(ui->Image(kImageInstalling));
-  const RECT rect = {ui->indicator.x, ui->indicator.y, ui->indicator.x + size.cx, ProgressBarRect(ui).bottom};
+  const RECT bar = ProgressBarRect(ui);
+  const RECT rect = {ui->indicator.x, ui->indicator.y, bar.right, bar.bottom};
   InvalidateRect(ui->main_window, &rect, FALSE);
 }
 
@@ -165,12 +165,7 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
   switch (id) {
     case IDOK:  // Enter: install from either view
       if (ui->installing || ui->finished) return true;
-      if (ui->expanded) {
-        OnCommand(ui, window, kIdInstallNow);
-      } else {
-        Install(ui, window);
-      }
-      return true;
+      return OnCommand(ui, window, ui->expanded ? kIdInstallNow : kIdQuickInstall);
     case IDCANCEL:  // Esc: close, but never under a running install
       if (!ui->installing) SendMessageW(window, WM_CLOSE, 0, 0);
       return true;

@@ -84,7 +84,7 @@ inline constexpr int kProgressBarHeight = 6;
 inline constexpr COLORREF kProgressTrackColour = RGB(0xD9, 0xEE, 0xE1);
 inline constexpr COLORREF kProgressFillColour = RGB(0x2E, 0x9D, 0x5B);
 // The keyboard's focus mark around a control, in the skin's green.
-inline constexpr COLORREF kFocusMarkColour = RGB(0x2E, 0x9D, 0x5B);
+inline constexpr COLORREF kFocusMarkColour = kProgressFillColour;
 // The order Tab walks the controls in (hidden ones are passed over): the install first,
 // then what it needs, then the way out.
 inline constexpr int kTabOrder[] = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdDirField, kIdBrowse,
