@@ -72,15 +72,19 @@ int InstallSilently(const kelo::CommandLine& command) {
   kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
   if (!logic->StartInstall(dir.c_str(), options, nullptr)) return kelo::kExitInstallFailed;
   logic->WaitForWorker();
-  return logic->FailureError() == ERROR_SUCCESS ? kelo::kExitSuccess : kelo::kExitInstallFailed;
+  return logic->RunFailed() ? kelo::kExitInstallFailed : kelo::kExitSuccess;
 }
 
 // Waits for a running install, then takes the logic object and the window context down.
-void ShutDown() {
-  kelo::CSetupLogic::GetInstance()->WaitForWorker();
+// True when the latest install failed.
+bool ShutDown() {
+  kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
+  logic->WaitForWorker();
+  const bool failed = logic->RunFailed();
   kelo::CSetupLogic::DestroyInstance();
   if (kelo::CSetupUI* ui = kelo::GetUI()) ui->DestroyUI();
   kelo::DeleteUI();
+  return failed;
 }
 
 }  // namespace
@@ -131,7 +135,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     }
     exit_code = got == 0 ? static_cast<int>(message.wParam) : kelo::kExitNoWindow;
   }
-  ShutDown();
+  // The window closed while the install ran (or the finished view closed itself before a
+  // later step failed): the worker's outcome decides.
+  if (ShutDown() && exit_code == kelo::kExitSuccess) exit_code = kelo::kExitInstallFailed;
   if (SUCCEEDED(com)) CoUninitialize();
   compatibility.Close();
   single_instance.Close();

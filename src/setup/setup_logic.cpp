@@ -34,6 +34,8 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   // new run must not share the step list with it.
   WaitForWorker();
   SetInstallDir(dir);
+  // A worker that could not start left its steps behind.
+  step_count_ = 0;
   ScheduleInstall(options);
   log_.Open(log_path_.empty() ? DefaultLogPath() : log_path_);
   log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", installing into " + install_dir_);
@@ -41,7 +43,9 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
             L", desktop shortcut " + (options.desktop_shortcut ? L"yes" : L"no") + L", taskbar " +
             (options.taskbar_pin ? L"yes" : L"no") + L", stop the running browser first " +
             (options.stop_running_first ? L"yes" : L"no"));
+  run_failed_ = false;
   if (StartWorker(window)) return true;
+  run_failed_ = true;
   log_.Line(L"outcome: failed, the install worker could not be started, error " + std::to_wstring(GetLastError()));
   return false;
 }
@@ -112,6 +116,7 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
     // Posted, never sent: the worker must not wait for the window.
     PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, all_ok ? 0 : -1);
   }
+  logic->run_failed_ = !all_ok;
   logic->log_.Line(all_ok ? L"outcome: installed" : L"outcome: failed");
   logic->step_count_ = 0;
   CoUninitialize();

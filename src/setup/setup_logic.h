@@ -40,6 +40,10 @@ class CSetupLogic : public InstallControl {
   bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) override;
   void WaitForWorker() override;
   DWORD FailureError() const override { return failure_error_; }
+  // Whether the latest run ended in a failed step or never started its worker: the window
+  // may be gone before its last report comes, so the exit code is taken from here once
+  // WaitForWorker has returned. A failed step need not leave an error code behind.
+  bool RunFailed() const { return run_failed_; }
   std::wstring LogPath() const override { return log_.path(); }
   // Where the next install writes its log; DefaultLogPath() unless set.
   void SetLogPath(const std::wstring& path) { log_path_ = path; }
@@ -86,6 +90,7 @@ class CSetupLogic : public InstallControl {
   ScopedHandle worker_thread_;
   HWND notify_window_ = nullptr;
   DWORD failure_error_ = 0;  // written by the worker before it posts the failure
+  bool run_failed_ = false;  // written by the worker, read once it has ended
   InstallLog log_;
   std::wstring log_path_;
   InstallStep steps_[kMaxInstallSteps] = {};

@@ -163,8 +163,8 @@ void Browse(CSetupUI* ui, HWND window) {
 bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
   const int id = LOWORD(wparam);
   switch (id) {
-    case IDOK:  // Enter: install from either view
-      if (ui->installing || ui->finished) return true;
+    case IDOK:  // Enter: install from either view; the failure view offers only closing
+      if (ui->installing || ui->finished || ui->install_failed) return true;
       return OnCommand(ui, window, ui->expanded ? kIdInstallNow : kIdQuickInstall);
     case IDCANCEL:  // Esc: close, but never under a running install
       if (!ui->installing) SendMessageW(window, WM_CLOSE, 0, 0);

@@ -182,28 +182,45 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser [-Setup]")) << "the browser was not started for a new user";
 }
 
-TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorker) {
-  Installer setup;
-  ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
-  ASSERT_NE(setup.WaitForWindow(), nullptr);
-  ASSERT_TRUE(setup.Barrier());
-  const std::wstring dir = ScratchDir(L"closed-early") + L"KeloBrowser\\";
-  setup.SetDirectory(dir);
-  ASSERT_TRUE(setup.Barrier());
-  setup.HoldNewThreads(true);
-  setup.Click(kIdQuickInstall);
-  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
-  HWND window = setup.window();
-  PostMessageW(window, WM_CLOSE, 0, 0);
-  ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
-  // No window, but the process stays for its worker.
-  EXPECT_EQ(WaitForSingleObject(setup.process(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
-      << "the installer ended while its worker was still to run";
-  setup.ReleaseHeldThreads();
-  ExpectSelfCloseAndExit(setup);
-  ExpectInstalledIn(dir);
-  EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"0") << "the user was counted as new twice";
-  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+// A folder where the install must fail: a plain file stands where the payload needs its
+// "Lib" folder.
+std::wstring BlockedInstallDir(const wchar_t* name) {
+  const std::wstring dir = ScratchDir(name);
+  ScopedHandle blocker(CreateFileW((dir + L"Lib").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  return blocker.IsValid() ? dir : std::wstring();
+}
+
+TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutcome) {
+  for (bool fails : {false, true}) {
+    SCOPED_TRACE(fails ? "failing install" : "install");
+    Installer setup;
+    ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
+    ASSERT_NE(setup.WaitForWindow(), nullptr);
+    ASSERT_TRUE(setup.Barrier());
+    const std::wstring dir = fails ? BlockedInstallDir(L"closed-early-blocked")
+                                   : ScratchDir(L"closed-early") + L"KeloBrowser\\";
+    ASSERT_FALSE(dir.empty());
+    setup.SetDirectory(dir);
+    ASSERT_TRUE(setup.Barrier());
+    setup.HoldNewThreads(true);
+    setup.Click(kIdQuickInstall);
+    ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+    HWND window = setup.window();
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
+    // No window, but the process stays for its worker.
+    EXPECT_EQ(WaitForSingleObject(setup.process(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "the installer ended while its worker was still to run";
+    setup.ReleaseHeldThreads();
+    DWORD code = 99;
+    ASSERT_TRUE(setup.WaitForExit(60000, &code)) << "the installer did not end";
+    // The window went before the worker's report: the exit code still tells the outcome.
+    EXPECT_EQ(code, static_cast<DWORD>(fails ? kExitInstallFailed : kExitSuccess));
+    if (fails) continue;
+    ExpectInstalledIn(dir);
+    EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"0") << "the user was counted as new twice";
+    EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+  }
 }
 
 TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
@@ -318,14 +335,6 @@ TEST_F(SetupInstall, ABrowserRunningFromElsewhereDoesNotStopTheInstall) {
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
 
-// A folder where the install must fail: a plain file stands where the payload needs its
-// "Lib" folder.
-std::wstring BlockedInstallDir(const wchar_t* name) {
-  const std::wstring dir = ScratchDir(name);
-  ScopedHandle blocker(CreateFileW((dir + L"Lib").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  return blocker.IsValid() ? dir : std::wstring();
-}
-
 // Runs an install into `dir` from the collapsed view and waits for the failure view.
 Difference FailInstall(Installer& setup, const std::wstring& dir, const wchar_t* screenshot) {
   setup.SetDirectory(dir);
@@ -348,6 +357,10 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     const Difference failure = FailInstall(setup, dir, L"failure");
     EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
     EXPECT_TRUE(setup.IsVisible(kIdClose)) << "no way to close the failure view";
+    // Enter (the dialog manager's IDOK) starts no second install from the failure view.
+    PostMessageW(setup.window(), WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(setup.Barrier());
+    EXPECT_TRUE(setup.IsVisible(kIdClose)) << "Enter started another install from the failure view";
     const Image shot = setup.Capture();
     EXPECT_GT(CountReddish(shot, kAdviceRows), 200) << "no advice lines";
     EXPECT_EQ(CountBluish(shot, kAdviceRows), 0) << "a feedback title on the first failure";
