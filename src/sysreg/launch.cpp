@@ -6,6 +6,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include "base/file_paths.h"
 #include "base/product.h"
 #include "base/win_holders.h"
 #include "sysreg/uninstall_entry.h"
@@ -25,8 +26,10 @@ bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]
   if (!process.IsValid()) return true;
   wchar_t module[MAX_PATH + 1] = {};
   if (!GetModuleFileNameExW(process.Get(), nullptr, module, MAX_PATH + 1)) return true;
+  // The recorded location is kept as it was typed, slashes for backslashes or doubled
+  // separators included: both sides are compared in their full form.
   bool installed = false;
-  for (const std::wstring& path : paths) installed = installed || lstrcmpiW(module, path.c_str()) == 0;
+  for (const std::wstring& path : paths) installed = installed || SamePath(module, path);
   if (!installed) return true;
   TerminateProcess(process.Get(), 0);
   return WaitForSingleObject(process.Get(), kTerminateWaitMs) != WAIT_TIMEOUT;

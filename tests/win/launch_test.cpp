@@ -143,8 +143,12 @@ std::wstring Upper(std::wstring text) {
 TEST_F(StopRunningTest, EndsTheWatchedProgramsOfTheRecordedFolderOnly) {
   ScratchDir installed(L"kelo installed");
   ScratchDir other(L"kelo other");
-  // The recorded location in other letter case, with and without its final backslash.
-  for (const std::wstring& location : {Upper(installed.dir()), installed.path()}) {
+  // The recorded location in other letter case, with and without its final backslash, and
+  // as a user may type it: slashes, a doubled separator.
+  std::wstring slashed = installed.dir();
+  for (wchar_t& c : slashed) c = c == L'\\' ? L'/' : c;
+  const std::wstring doubled = installed.path() + L"\\\\";
+  for (const std::wstring& location : {Upper(installed.dir()), installed.path(), slashed, doubled}) {
     SCOPED_TRACE(testing::PrintToString(location));
     test::WriteString(kUninstallKey, L"InstallLocation", location);
     const size_t browser = Start(KELO_DEMO_BROWSER, installed.dir() + L"kelobrowser.exe");
