@@ -81,7 +81,13 @@ int CSocketMain::Start() {
       link->socket = kNoSocket;
     }
   }
-  if (!connected) return 0;
+  if (!connected) {
+    // A RecvMsg or a send-queue taker that came in while an attempt's socket was published
+    // would otherwise wait for a client that never ran.
+    recvQueue.Wake();
+    sendQueue.Wake();
+    return 0;
+  }
 
   // Each record is in its field before its thread runs: the thread finds its pause
   // through it.

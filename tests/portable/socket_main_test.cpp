@@ -21,6 +21,7 @@
 struct SocketMainProbe {
   static int Queued(CSocketMain& client) { return client.recvQueue.Count(); }
   static int Dropped(CSocketMain& client) { return client.recvQueue.Dropped(); }
+  static int Receivers(CSocketMain& client) { return client.recvQueue.Takers(); }
 };
 
 namespace {
@@ -319,10 +320,24 @@ TEST(SocketMain, ConnectionAttemptsThatFailEndInZero) {
     ASSERT_TRUE(busy.IsReady());
     ASSERT_EQ(client->Init(L"127.0.0.1", busy.Port()), 1);
     const auto start = Clock::now();
-    EXPECT_EQ(client->Start(), 0);
+    auto starting = std::async(std::launch::async, [&] { return client->Start(); });
+    // A user calling RecvMsg while an attempt runs comes to wait for a message; the failed
+    // Start must let it go.
+    std::atomic<bool> started{false};
+    auto receiver = std::async(std::launch::async, [&] {
+      int result = 0;
+      while (!started && result == 0) result = RecvWithin(client.get()).result;
+      return result;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return SocketMainProbe::Receivers(*client) == 1; }))
+        << "no receiver came to wait during the attempts";
+    EXPECT_EQ(starting.get(), 0);
     const auto took = Clock::now() - start;
+    started = true;
     EXPECT_GE(took, 3s) << "fewer than three attempts";
     EXPECT_LT(took, 4s) << "more than three attempts";
+    ASSERT_EQ(receiver.wait_for(5s), std::future_status::ready) << "RecvMsg still waits after the failed Start";
+    EXPECT_EQ(receiver.get(), 0);
   }
 
   // Nothing listens on this port: every attempt is refused.
