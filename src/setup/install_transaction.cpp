@@ -436,13 +436,15 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     for (const std::string& dir : *dirs)
       if (listed.insert(Lower(dir)).second) next.dirs.push_back(dir);
   next.files = staged.files();
-  const std::string ledger_text = FormatLedger(next);
+  next.commit = earlier.has_ledger ? earlier.ledger.commit : 0;
   // Everything already in place, as the ledger says: a repair that finds nothing to mend
   // writes nothing.
-  if (journal.moves.empty() && earlier.has_ledger && ledger_text == earlier.text) {
+  if (journal.moves.empty() && earlier.has_ledger && FormatLedger(next) == earlier.text) {
     FinishCommit(fs, next);
     return InstallOutcome();
   }
+  ++next.commit;
+  const std::string ledger_text = FormatLedger(next);
   journal.ledger_crc = Crc32(0, ledger_text.data(), ledger_text.size());
   journal.ledger_size = ledger_text.size();
 

@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "setup/install_transaction.h"
+#include "setup/packet.h"
+
 namespace kelo {
 
 namespace {
@@ -51,6 +54,17 @@ bool Closed(const std::string& text, const std::vector<std::string>& lines, cons
   return last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1;
 }
 
+// A name read back must lead inside the install directory, as a packet name does: a damaged
+// or planted file must not make an uninstall delete, or a recovery move, anything elsewhere.
+bool IsInside(const std::string& name) { return IsSafeArchiveName(name.data(), name.size()); }
+
+// Where a commit may have put an earlier file: into one of the folders it keeps them in.
+bool IsAside(const std::string& name) {
+  for (const std::string folder : {kAsideDir, kKeptDir})
+    if (name.compare(0, folder.size() + 1, folder + "\\") == 0) return IsInside(name);
+  return false;
+}
+
 void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" + std::to_string(lines) + "\n"; }
 
 }  // namespace
@@ -58,6 +72,7 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";
   size_t lines = 1;
+  if (ledger.commit) text += "commit\t" + std::to_string(ledger.commit) + "\n", ++lines;
   if (ledger.made_levels) text += "root\t" + std::to_string(ledger.made_levels) + "\n", ++lines;
   for (const std::string& dir : ledger.dirs) text += "dir\t" + dir + "\n", ++lines;
   char numbers[48];
@@ -77,12 +92,14 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
   for (size_t i = 1; i + 1 < lines.size(); ++i) {
     const std::vector<std::string> f = SplitFields(lines[i]);
     uint64_t size = 0, crc = 0, levels = 0;
-    if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
+    if (f.size() == 2 && f[0] == "commit" && ParseNumber(f[1], 10, &parsed.commit)) {
+      // Ledgers of earlier setup programs have no count: 0.
+    } else if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
       parsed.made_levels = static_cast<uint32_t>(levels);
-    } else if (f.size() == 2 && f[0] == "dir" && !f[1].empty()) {
+    } else if (f.size() == 2 && f[0] == "dir" && IsInside(f[1])) {
       parsed.dirs.push_back(f[1]);
     } else if (f.size() == 4 && f[0] == "file" && ParseNumber(f[1], 10, &size) && ParseNumber(f[2], 16, &crc) &&
-               !f[3].empty()) {
+               IsInside(f[3])) {
       parsed.files.push_back({f[3], size, static_cast<uint32_t>(crc)});
     } else {
       return false;
@@ -118,14 +135,14 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     if (f.size() == 3 && f[0] == "ledger" && ParseNumber(f[1], 16, &crc) && ParseNumber(f[2], 10, &parsed.ledger_size)) {
       parsed.ledger_crc = static_cast<uint32_t>(crc);
       has_ledger = true;
-    } else if (f.size() == 2 && f[0] == "mkdir" && !f[1].empty()) {
+    } else if (f.size() == 2 && f[0] == "mkdir" && IsInside(f[1])) {
       parsed.made_dirs.push_back(f[1]);
-    } else if (f.size() == 4 && f[0] == "move" && f[1].size() == 1 && !f[2].empty()) {
+    } else if (f.size() == 4 && f[0] == "move" && f[1].size() == 1 && IsInside(f[2])) {
       const char kind = f[1][0];
       if (kind != JournalMove::kAdd && kind != JournalMove::kReplace && kind != JournalMove::kKeep &&
           kind != JournalMove::kDrop)
         return false;
-      if ((kind == JournalMove::kAdd) != f[3].empty()) return false;
+      if (kind == JournalMove::kAdd ? !f[3].empty() : !IsAside(f[3])) return false;
       parsed.moves.push_back({static_cast<JournalMove::Kind>(kind), f[2], f[3]});
     } else {
       return false;

@@ -15,6 +15,10 @@ struct LedgerFile {
 };
 
 struct Ledger {
+  // Counts the commits into the folder. Each commit's ledger differs from the one it
+  // replaces, even when the files are the same (a repair): the journal's ledger check can
+  // then tell a finished commit from one cut short.
+  uint64_t commit = 0;
   // How many folder levels, the install directory and its parents, the install made: an
   // uninstall removes that many once they are empty.
   uint32_t made_levels = 0;
