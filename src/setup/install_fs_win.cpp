@@ -70,10 +70,12 @@ bool Win32InstallFs::FullPath(const std::string& relative, std::wstring* path) {
   *path = root_;
   if (relative.empty()) return true;
   const int size = static_cast<int>(relative.size());
-  const int chars = MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, relative.data(), size, nullptr, 0);
+  // The one flag every code page takes, UTF-8 included: a name the page cannot read is
+  // refused rather than turned into some other name.
+  const int chars = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, relative.data(), size, nullptr, 0);
   if (chars <= 0) return Check(false);
   path->resize(root_.size() + static_cast<size_t>(chars));
-  MultiByteToWideChar(CP_ACP, MB_PRECOMPOSED, relative.data(), size, &(*path)[root_.size()], chars);
+  MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, relative.data(), size, &(*path)[root_.size()], chars);
   if (path->size() >= kPathChars) {
     error_ = ERROR_FILENAME_EXCED_RANGE;
     return false;
@@ -157,9 +159,14 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   do {
     const wchar_t* name = found.cFileName;
     if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-    char bytes[kPathChars * 2];
+    // Up to three bytes a character in UTF-8, the ANSI code page of a system (or program)
+    // set to it; there the call takes no best-fit flag or default-character report, and
+    // fails on a name it cannot spell instead.
+    char bytes[kPathChars * 3];
+    const bool utf8 = GetACP() == CP_UTF8;
     BOOL lossy = FALSE;
-    const int size = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, name, -1, bytes, sizeof bytes, nullptr, &lossy);
+    const int size = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, name, -1, bytes,
+                                         sizeof bytes, nullptr, utf8 ? nullptr : &lossy);
     Entry entry;
     entry.name.assign(bytes, size > 0 ? static_cast<size_t>(size - 1) : 0);
     const DWORD attributes = found.dwFileAttributes;
