@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "app/command_line.h"
+#include "app/setup_mutex.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
@@ -99,8 +100,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     MessageBoxW(nullptr, kUsage, kelo::kWindowTitle, MB_OK | MB_ICONINFORMATION);
     return kelo::kExitUsage;
   }
-  CAutoMutex single_instance(CreateMutexW(nullptr, TRUE, kelo::kSetupMutexName));
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
+  bool another_copy = false;
+  CAutoMutex single_instance(kelo::CreateSetupMutex(&another_copy));
+  if (another_copy) {
     if (command.silent) return kelo::kExitAlreadyRunning;
     RaiseRunningCopy();
     return 0;

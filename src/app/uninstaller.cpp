@@ -11,6 +11,7 @@
 
 #include <string>
 
+#include "app/setup_mutex.h"
 #include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
@@ -31,6 +32,7 @@ constexpr wchar_t kConfirmText[] = L"确定要卸载Kelo游戏浏览器吗？";
 constexpr wchar_t kKeepDataText[] =
     L"是否保留您的个人数据（账号、收藏和设置，位于 Data 文件夹）？\n\n选择“是”保留，以后重新安装可以继续使用。";
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
+constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
 constexpr DWORD kCleanupWaitMs = 60000;
 
@@ -108,6 +110,10 @@ class CleanupCopy {
 int FinishCleanup(const Options& options) {
   ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, options.wait_for));
   if (uninstaller.IsValid()) WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
+  // A setup program that started meanwhile owns the folder now; it removes what is aside.
+  bool another_copy = false;
+  ScopedHandle lock(CreateSetupMutex(&another_copy));
+  if (another_copy) return kExitAlreadyRunning;
   Win32InstallFs fs(options.cleanup_dir);
   const bool settled = RecoverInstall(&fs).ok();
   RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
@@ -115,6 +121,12 @@ int FinishCleanup(const Options& options) {
 }
 
 int Uninstall(const Options& options) {
+  bool another_copy = false;
+  ScopedHandle lock(CreateSetupMutex(&another_copy));
+  if (another_copy) {
+    if (!options.silent) MessageBoxW(nullptr, kSetupRunningText, kTitle, MB_OK | MB_ICONWARNING);
+    return kExitAlreadyRunning;
+  }
   if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
     return kExitCancelled;
   const bool keep_data =
@@ -136,8 +148,10 @@ int Uninstall(const Options& options) {
     if (SUCCEEDED(com)) CoUninitialize();
     RemoveUninstallEntry(dir);
   }
-  cleanup.Start(dir, removed ? made_levels : 0);
   if (!options.silent) MessageBoxW(nullptr, removed ? kDoneText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
+  // Only now: the copy waits a bounded time for this program to end, and the box may
+  // stand longer than that.
+  cleanup.Start(dir, removed ? made_levels : 0);
   return removed ? kExitSuccess : kExitInstallFailed;
 }
 

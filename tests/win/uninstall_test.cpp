@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/product.h"
+#include "base/win_holders.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
 
@@ -216,6 +217,10 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
       Answer(c.confirm);
       if (c.keep) {
         Answer(c.keep);
+        // The copy that finishes the work waits a bounded time for the uninstaller: it
+        // must not start while the last box may still stand for long.
+        ASSERT_NE(WaitForQuestion(), nullptr);
+        EXPECT_FALSE(CleanupCopiesRunning()) << "the finishing copy started under the last box";
         Answer(IDOK);
       }
     });
@@ -225,6 +230,20 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
     EXPECT_EQ(test::FileExists(profile), c.data);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
+}
+
+TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
+  Install();
+  {
+    // A setup program holds its single-instance mutex while it may change the installation.
+    ScopedHandle setup(CreateMutexW(nullptr, TRUE, kSetupMutexName));
+    ASSERT_TRUE(setup.IsValid());
+    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitAlreadyRunning));
+    EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+    EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe));
+  }
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
 }
 
 TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {

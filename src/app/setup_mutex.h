@@ -1,0 +1,19 @@
+#pragma once
+// The single-instance mutex is also the lock on the installation: the setup program and its
+// uninstaller (and the uninstaller's finishing copy) never change it at the same time.
+#include <windows.h>
+
+#include "base/product.h"
+
+namespace kelo {
+
+// Creates the mutex, owned; `*another_copy` tells whether another copy already has it. A copy
+// running with other rights (elevated, say) can leave it unopenable: null, and counted as
+// running too.
+inline HANDLE CreateSetupMutex(bool* another_copy) {
+  HANDLE mutex = CreateMutexW(nullptr, TRUE, kSetupMutexName);
+  *another_copy = !mutex || GetLastError() == ERROR_ALREADY_EXISTS;
+  return mutex;
+}
+
+}  // namespace kelo
