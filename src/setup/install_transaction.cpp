@@ -42,8 +42,6 @@ std::string ParentOf(const std::string& name) {
 
 std::string TopComponent(const std::string& name) { return Lower(name.substr(0, name.find('\\'))); }
 
-bool IsReserved(const std::string& name) { return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0; }
-
 bool InDataFolder(const std::string& name) { return TopComponent(name) == Lower(kDataDir); }
 
 InstallOutcome Failed(InstallOutcome::Reason reason, InstallFs* fs = nullptr) {
@@ -114,7 +112,7 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   if (!fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
-    if (dir.empty() && (IsReserved(path) || InDataFolder(path))) continue;
+    if (dir.empty() && (IsReservedName(path) || InDataFolder(path))) continue;
     if (entry.kind == Kind::kFile) files->push_back(path);
     if (entry.kind == Kind::kDirectory) {
       dirs->push_back(path);
@@ -154,7 +152,7 @@ class StagingWriter : public RecordConsumer {
 
   bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
     name_.assign(name, name_size);
-    if (IsReserved(name_)) {
+    if (IsReservedName(name_)) {
       reserved_name_ = true;
       return false;
     }
@@ -472,6 +470,10 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
 }
 
 }  // namespace
+
+bool IsReservedName(const std::string& name) {
+  return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;
+}
 
 bool ReadLedger(InstallFs* fs, Ledger* ledger) {
   std::string text;

@@ -29,6 +29,10 @@ inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that 
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
 
+// Whether a payload name falls among the names above, in any letter case: a packet carrying
+// one is refused.
+bool IsReservedName(const std::string& name);
+
 struct InstallRules {
   // Files the payload must hold (the main program): a packet without them is refused.
   std::vector<std::string> required;

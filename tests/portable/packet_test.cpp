@@ -248,5 +248,30 @@ TEST(Packet, AcceptsOnlyNamesThatStayInsideTheInstallDirectory) {
   }
 }
 
+// The packer refuses what the installer would refuse or misread on Windows.
+TEST(Packet, PackerFindsNamesTheInstallerWouldRefuseOrMisread) {
+  const struct {
+    std::vector<std::string> names;
+    bool problem;
+  } cases[] = {
+      {{"KeloBrowser.exe", "Lib\\a.dll", "Lib\\b.dll", "console.txt", "com10.txt", "lpt0", "Data\\x"}, false},
+      {{"KeloSetup.ledger"}, true},
+      {{"kelosetup.new\\a"}, true},
+      {{"Lib\\KeloSetup.ledger"}, false},  // only the install directory's own names are kept
+      {{"README.txt", "readme.TXT"}, true},
+      {{"Lib\\a.dll", "LIB\\A.DLL"}, true},
+      {{"nul"}, true},
+      {{"CON.txt"}, true},
+      {{"Lib\\aux\\x.dll"}, true},
+      {{"COM1"}, true},
+      {{"lpt9.log"}, true},
+      {{"conout$"}, true},
+  };
+  for (const auto& c : cases) {
+    const std::string problem = PayloadNameProblem(c.names);
+    EXPECT_EQ(!problem.empty(), c.problem) << c.names.back() << ": " << problem;
+  }
+}
+
 }  // namespace
 }  // namespace kelo

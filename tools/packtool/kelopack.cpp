@@ -61,10 +61,13 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return Fail("not a directory: %s", dir.string());
   std::vector<ArchiveEntry> entries;
-  for (fs::recursive_directory_iterator it(dir, ec), end; it != end; it.increment(ec)) {
-    if (ec) return Fail("cannot list %s", dir.string());
+  // A failed step ends the walk as if it were through: the error is looked at after it.
+  for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+    // A link would go in as what it points to under its own name or, a linked folder, not
+    // at all: the payload is plain files.
+    if (it->is_symlink()) return Fail("symbolic link: %s", it->path().string());
     if (it->is_directory()) continue;  // directories are implied by the file names
-    const std::string relative = fs::relative(it->path(), dir).generic_string();
+    const std::string relative = it->path().lexically_relative(dir).generic_string();
     if (!it->is_regular_file()) return Fail("not a regular file: %s", relative);
     ArchiveEntry entry;
     entry.name = relative;
@@ -80,6 +83,11 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
     if (entry.data.size() > 0xFFFFFFFFu) return Fail("file of 4 GiB or more: %s", relative);
     entries.push_back(std::move(entry));
   }
+  if (ec) return Fail("cannot list %s", dir.string() + ": " + ec.message());
+  std::vector<std::string> names;
+  for (const ArchiveEntry& entry : entries) names.push_back(entry.name);
+  const std::string problem = PayloadNameProblem(names);
+  if (!problem.empty()) return Fail("%s", problem);
   std::sort(entries.begin(), entries.end(),
             [](const ArchiveEntry& a, const ArchiveEntry& b) { return a.name < b.name; });
   const std::vector<uint8_t> archive = BuildArchive(entries);
@@ -108,14 +116,15 @@ int Load(const fs::path& path, DecodedArchive* archive) {
 int List(const fs::path& path, bool quiet) {
   DecodedArchive archive;
   if (int rc = Load(path, &archive)) return rc;
-  size_t count = 0;
+  std::vector<std::string> names;
   ForEachRecord(archive.data.get(), archive.size, [&](const ArchiveRecord& r) {
     if (!quiet) std::printf("%10u  %.*s\n", r.data_size, r.name_size, r.name);
-    ++count;
+    names.emplace_back(r.name, r.name_size);
     return true;
   });
-  std::printf("%zu records, %zu bytes unpacked\n", count, archive.size);
-  return 0;
+  std::printf("%zu records, %zu bytes unpacked\n", names.size(), archive.size);
+  const std::string problem = PayloadNameProblem(names);
+  return problem.empty() ? 0 : Fail("%s", path.string() + ": " + problem);
 }
 
 int Unpack(const fs::path& path, const fs::path& dir) {

@@ -1,8 +1,10 @@
 #include "packtool/packet_writer.h"
 
 #include <cstdlib>
+#include <set>
 
 #include "LzmaEnc.h"
+#include "setup/install_transaction.h"
 
 namespace kelo {
 
@@ -18,7 +20,34 @@ void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
 void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
   for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+
+bool IsDeviceName(const std::string& component) {
+  const std::string base = Lower(component.substr(0, component.find('.')));
+  if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$")
+    return true;
+  return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
+         base[3] <= '9';
+}
 }  // namespace
+
+std::string PayloadNameProblem(const std::vector<std::string>& names) {
+  std::set<std::string> seen;
+  for (const std::string& name : names) {
+    if (IsReservedName(name)) return "a name the installer keeps for itself: " + name;
+    if (!seen.insert(Lower(name)).second) return "names that differ only in letter case: " + name;
+    for (size_t start = 0, end; start <= name.size(); start = end + 1) {
+      end = name.find('\\', start);
+      if (end == std::string::npos) end = name.size();
+      if (IsDeviceName(name.substr(start, end - start))) return "a device name: " + name;
+    }
+  }
+  return std::string();
+}
 
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntry>& entries, uint16_t reserved) {
   std::vector<uint8_t> archive;

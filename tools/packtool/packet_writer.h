@@ -20,6 +20,12 @@ struct PacketOptions {
   bool end_marker = false;  // the installer needs none; tests use one to prove it is tolerated
 };
 
+// What the installer would refuse or misread among a payload's names, beyond the packet's
+// own rules: a name it keeps for itself, two names Windows takes for one (letter case), a
+// device name Windows opens instead of a file (CON, NUL, COM1, ... whatever follows the
+// dot). Empty when there is nothing.
+std::string PayloadNameProblem(const std::vector<std::string>& names);
+
 // Records back to back: name length, reserved, data size, name, data.
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntry>& entries,
                                   uint16_t reserved = kRecordReserved);

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The packer's command line: a plain folder packs and verifies; a folder it would pack
+# wrongly (links, names the installer refuses or Windows merges) is refused, with no packet.
+#   kelopack_test.sh KELOPACK
+set -euo pipefail
+kelopack=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+plain=$work/plain
+mkdir -p "$plain/Lib"
+echo browser >"$plain/KeloBrowser.exe"
+echo library >"$plain/Lib/b.dll"
+"$kelopack" pack "$plain" "$work/plain.packet" >/dev/null
+"$kelopack" verify "$work/plain.packet" >/dev/null
+
+# A copy of the plain folder with one change, which pack must refuse saying `reason`.
+refused() {
+  local name=$1 reason=$2 change=$3
+  cp -r "$plain" "$work/$name"
+  (cd "$work/$name" && eval "$change")
+  if "$kelopack" pack "$work/$name" "$work/$name.packet" 2>"$work/$name.err" >/dev/null; then
+    echo "FAIL $name: packed"
+    return 1
+  fi
+  grep -q "$reason" "$work/$name.err" || { echo "FAIL $name: $(cat "$work/$name.err")"; return 1; }
+  [ ! -e "$work/$name.packet" ] || { echo "FAIL $name: a packet was written"; return 1; }
+  echo "ok $name"
+}
+refused link-to-file "symbolic link" 'ln -s KeloBrowser.exe Other.exe'
+refused link-to-folder "symbolic link" 'ln -s Lib Lib2'
+refused letter-case "letter case" 'mkdir lib && echo other >lib/B.DLL'
+refused reserved "keeps for itself" 'echo ledger >KeloSetup.ledger'
+refused device "device name" 'echo device >Lib/nul.txt'
