@@ -4,9 +4,9 @@
 #   bench/run.sh [NATIVE_BUILD_DIR] [RUNS] [SCALE]
 # NATIVE_BUILD_DIR is a configured native tree (default build/native); the payload, its
 # packet and its solid .7z go to NATIVE_BUILD_DIR/bench-payload (bench-payload-xSCALE for
-# another SCALE: 10 makes about 130 MB). The files are installed below KELO_BENCH_OUT
-# (default: there too); a tmpfs there shows the cost of the file system apart from the
-# disk's.
+# another SCALE: 10 makes about 130 MB). The files are installed into a new folder below
+# KELO_BENCH_OUT (default: there too), removed afterwards; a tmpfs there shows the cost of
+# the file system apart from the disk's.
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 build=$(cd "${1:-$here/../build/native}" && pwd)
@@ -26,8 +26,10 @@ if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/ma
   "$build/tools/kelopack" pack "$work/earlier-files" "$work/earlier.packet"
   rm -rf "$work/earlier-files"
 fi
-"$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "${KELO_BENCH_OUT:-$work/out}" "$runs" \
-  "$work/earlier.packet"
+# A folder of its own: the benchmark empties the folder it installs into.
+out=$(mktemp -d "${KELO_BENCH_OUT:-$work}/install.XXXXXX")
+trap 'rm -rf "$out"' EXIT
+"$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "$out" "$runs" "$work/earlier.packet"
 win="$(dirname "$build")/win"
 if [ -f "$win/build.ninja" ]; then
   cmake --build "$win" --target install_bench_win >/dev/null
