@@ -4,5 +4,9 @@
 # around a run tell whether the run wrote anything into the home of whoever ran it.
 #   list-home.sh WORK_TREE
 set -euo pipefail
-work=$(cd "$1" && pwd)
-find "$HOME" -path "$work" -prune -o -printf '%y %s %T@ %p\n' 2>/dev/null | LC_ALL=C sort
+# Both as the file system names them: find does not enter a home that is a link, and the
+# work tree must be matched in the form find prints.
+home=$(cd "$HOME" && pwd -P)
+work=$(cd "$1" && pwd -P)
+# An entry that goes while it is listed (another program's) is no reason to fail.
+{ find "$home" -path "$work" -prune -o -printf '%y %s %T@ %p\n' 2>/dev/null || true; } | LC_ALL=C sort
