@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "setup/packet.h"
+
 namespace kelo {
 
 namespace {
@@ -144,7 +146,11 @@ bool PosixInstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    entries->push_back({name, Probe(dir.empty() ? name : dir + "\\" + name)});
+    // A name that is no safe packet name (a backslash in it, a trailing dot) would be split
+    // or read back wrongly: it is left alone.
+    const Kind kind = IsSafeArchiveName(name.data(), name.size()) ? Probe(dir.empty() ? name : dir + "\\" + name)
+                                                                  : Kind::kLink;
+    entries->push_back({name, kind});
   }
   closedir(listing);
   return true;

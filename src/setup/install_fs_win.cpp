@@ -2,6 +2,7 @@
 
 #include "base/file_paths.h"
 #include "base/win_holders.h"
+#include "setup/packet.h"
 
 namespace kelo {
 
@@ -172,8 +173,10 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     const DWORD attributes = found.dwFileAttributes;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.kind = Kind::kLink;
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
-    // A name the code page cannot spell would lead to some other file: it is left alone.
-    if (size <= 0 || lossy) entry.kind = Kind::kLink;
+    // A name the code page cannot spell would lead to some other file, and one that is no
+    // safe packet name (a double-byte character whose second byte is a backslash, a
+    // trailing dot) would be split or read back wrongly: either is left alone.
+    if (size <= 0 || lossy || !IsSafeArchiveName(entry.name.data(), entry.name.size())) entry.kind = Kind::kLink;
     entries->push_back(entry);
   } while (FindNextFileW(find.Get(), &found));
   return true;

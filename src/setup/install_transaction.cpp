@@ -121,6 +121,14 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   }
 }
 
+bool HasDataFolder(InstallFs* fs) {
+  std::vector<InstallFs::Entry> entries;
+  fs->List("", &entries);
+  for (const InstallFs::Entry& entry : entries)
+    if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) return true;
+  return false;
+}
+
 // The earlier installation as its ledger tells it.
 struct Earlier {
   bool has_ledger = false;
@@ -418,7 +426,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     journal.moves.push_back(move);
   }
   for (const auto& [key, name] : ours) {
-    if (staged.Holds(name) || fs->Probe(name) != Kind::kFile) continue;
+    // A file of Data the payload no longer carries is the browser's now, maybe changed.
+    if (staged.Holds(name) || InDataFolder(name) || fs->Probe(name) != Kind::kFile) continue;
     JournalMove drop;
     drop.kind = JournalMove::kDrop;
     drop.name = name;
@@ -427,6 +436,9 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
 
   Ledger next;
+  // A Data folder already there when the first install came (not into the product's own
+  // folder) is the user's: an uninstall never removes it.
+  next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data : !rules.adopt_unlisted && HasDataFolder(fs);
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
                                                                                         : rules.made_levels;
   std::set<std::string> listed;
@@ -485,14 +497,20 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
     std::string text;
     if (!fs->ReadAll(kJournalName, &text)) return FsFailed(fs);
     Journal journal;
-    if (!ParseJournal(text, &journal)) {
+    if (IsCutShort(text)) {
       // Cut short while it was written: no live file had been moved yet.
       if (!fs->RemoveFile(kJournalName)) return FsFailed(fs);
+    } else if (!ParseJournal(text, &journal)) {
+      // Whole but not ours to read (another version's, or damaged): what it moved cannot be
+      // told, so nothing is touched.
+      return Failed(InstallOutcome::kBadJournal);
     } else {
+      // A ledger there but unreadable now (a scanner holding it) decides nothing.
       std::string ledger_text;
+      const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
+      if (ledger_there && !fs->ReadAll(kLedgerName, &ledger_text)) return FsFailed(fs);
       Ledger ledger;
-      const bool committed = fs->Probe(kLedgerName) == Kind::kFile && fs->ReadAll(kLedgerName, &ledger_text) &&
-                             ledger_text.size() == journal.ledger_size &&
+      const bool committed = ledger_there && ledger_text.size() == journal.ledger_size &&
                              Crc32(0, ledger_text.data(), ledger_text.size()) == journal.ledger_crc &&
                              ParseLedger(ledger_text, &ledger);
       if (committed) {
@@ -538,7 +556,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     std::string aside;
     note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
   }
-  if (!keep_data) {
+  if (!keep_data && !ledger.foreign_data) {
     std::vector<InstallFs::Entry> entries;
     fs->List("", &entries);
     for (const InstallFs::Entry& entry : entries)

@@ -59,6 +59,7 @@ struct InstallOutcome {
     kDiskFull,     // less free space than the payload needs
     kMissingFile,  // a required file is not in the payload
     kConflict,     // a folder stands where a payload file goes, or the reverse
+    kBadJournal,   // an unfinished commit's journal is whole but cannot be read: left alone
   };
   Reason reason = kDone;
   uint32_t system_error = 0;

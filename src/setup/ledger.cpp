@@ -48,15 +48,20 @@ bool ParseNumber(const std::string& text, int base, uint64_t* value) {
 // Every document ends with "end" and the number of lines before it: a file cut short by a
 // crash is told from a whole one.
 bool Closed(const std::string& text, const std::vector<std::string>& lines, const char* heading) {
-  if (text.empty() || text.back() != '\n' || lines.size() < 2 || lines.front() != heading) return false;
-  const std::vector<std::string> last = SplitFields(lines.back());
-  uint64_t count = 0;
-  return last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1;
+  return !IsCutShort(text) && lines.size() >= 2 && lines.front() == heading;
 }
 
-// A name read back must lead inside the install directory, as a packet name does: a damaged
-// or planted file must not make an uninstall delete, or a recovery move, anything elsewhere.
-bool IsInside(const std::string& name) { return IsSafeArchiveName(name.data(), name.size()); }
+// A name read back must lead inside the install directory, each part of it as safe as a
+// packet name's: a damaged or planted file must not make an uninstall delete, or a recovery
+// move, anything elsewhere. The whole may be longer than a packet name (a copy aside).
+bool IsInside(const std::string& name) {
+  for (size_t start = 0, end;; start = end + 1) {
+    end = name.find('\\', start);
+    const size_t length = (end == std::string::npos ? name.size() : end) - start;
+    if (!IsSafeArchiveName(name.data() + start, length)) return false;
+    if (end == std::string::npos) return true;
+  }
+}
 
 // Where a commit may have put an earlier file: into one of the folders it keeps them in.
 bool IsAside(const std::string& name) {
@@ -69,10 +74,19 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 
 }  // namespace
 
+bool IsCutShort(const std::string& text) {
+  if (text.empty() || text.back() != '\n') return true;
+  const std::vector<std::string> lines = SplitLines(text);
+  const std::vector<std::string> last = SplitFields(lines.back());
+  uint64_t count = 0;
+  return !(last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1);
+}
+
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";
   size_t lines = 1;
   if (ledger.commit) text += "commit\t" + std::to_string(ledger.commit) + "\n", ++lines;
+  if (ledger.foreign_data) text += "data\tforeign\n", ++lines;
   if (ledger.made_levels) text += "root\t" + std::to_string(ledger.made_levels) + "\n", ++lines;
   for (const std::string& dir : ledger.dirs) text += "dir\t" + dir + "\n", ++lines;
   char numbers[48];
@@ -94,6 +108,8 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
     uint64_t size = 0, crc = 0, levels = 0;
     if (f.size() == 2 && f[0] == "commit" && ParseNumber(f[1], 10, &parsed.commit)) {
       // Ledgers of earlier setup programs have no count: 0.
+    } else if (f.size() == 2 && f[0] == "data" && f[1] == "foreign") {
+      parsed.foreign_data = true;
     } else if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
       parsed.made_levels = static_cast<uint32_t>(levels);
     } else if (f.size() == 2 && f[0] == "dir" && IsInside(f[1])) {

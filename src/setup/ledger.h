@@ -19,6 +19,8 @@ struct Ledger {
   // replaces, even when the files are the same (a repair): the journal's ledger check can
   // then tell a finished commit from one cut short.
   uint64_t commit = 0;
+  // A Data folder was there before the first install: the user's, never removed.
+  bool foreign_data = false;
   // How many folder levels, the install directory and its parents, the install made: an
   // uninstall removes that many once they are empty.
   uint32_t made_levels = 0;
@@ -53,5 +55,8 @@ struct Journal {
 std::string FormatJournal(const Journal& journal);
 // False for a journal cut short (the commit had not begun its moves) or of another format.
 bool ParseJournal(const std::string& text, Journal* journal);
+// Whether a ledger's or journal's text was cut short while it was written (a crash): it has
+// no whole last line saying how many lines come before it.
+bool IsCutShort(const std::string& text);
 
 }  // namespace kelo

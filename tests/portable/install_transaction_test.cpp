@@ -161,7 +161,7 @@ bool Settled(const Files& disk) {
 // Passes every call on to a real folder, but the n-th operation that changes or reads the
 // disk fails (kFail) or, as if the process ended there, it and every one after it do
 // nothing at all (kStop). Apart from that, the flush of one named file may fail, whichever
-// thread it runs on.
+// thread it runs on, and so may the opening of one.
 class FaultyFs : public InstallFs {
  public:
   enum Mode { kFail, kStop };
@@ -181,6 +181,10 @@ class FaultyFs : public InstallFs {
   }
   std::unique_ptr<FileReader> Open(const std::string& p) override {
     if (!Go()) return nullptr;
+    if (p == failing_open_) {
+      fired_ = true;
+      return nullptr;
+    }
     auto file = real_->Open(p);
     return file ? std::make_unique<Reader>(this, std::move(file)) : nullptr;
   }
@@ -189,6 +193,7 @@ class FaultyFs : public InstallFs {
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
 
   void FailFinishOf(const std::string& path) { failing_finish_ = path; }
+  void FailOpenOf(const std::string& path) { failing_open_ = path; }
   bool fired() const { return fired_; }
   const std::vector<std::string>& created() const { return created_; }
 
@@ -230,6 +235,7 @@ class FaultyFs : public InstallFs {
   std::atomic<bool> fired_{false};
   std::atomic<bool> stopped_{false};
   std::string failing_finish_;
+  std::string failing_open_;
   std::vector<std::string> created_;
 };
 
@@ -359,10 +365,17 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
     InstallFs* fs = scratch.fs();
     for (const auto& [name, bytes] : older) Put(fs, name, bytes);
     Put(fs, "DATA\\profile.ini", "profile");
+#ifndef _WIN32
+    // A name no packet could carry would be read back wrongly: left alone.
+    Put(fs, "odd.", "trailing dot");
+#endif
     ASSERT_TRUE(Install(fs, Pack(kEarlier), adopt).ok());
     Files expected = kEarlier;
     expected[kLedgerName] = Snapshot(fs)[kLedgerName];
     expected["DATA\\profile.ini"] = "profile";
+#ifndef _WIN32
+    expected["odd."] = "trailing dot";
+#endif
     if (!adopt) {
       // Not ours to delete: the replaced main program is kept aside, the rest stays.
       expected["Old\\stale.dll"] = "stale";
@@ -374,17 +387,86 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
 }
 
 TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
-  for (bool keep_data : {true, false}) {
+  const struct {
+    bool keep_data;
+    bool data_before;  // a Data folder already there at the first install
+    bool adopt;        // the product's own default folder
+    bool data_goes;
+  } cases[] = {{true, false, false, false},
+               {false, false, false, true},
+               // The user's own Data folder stays whatever the answer, but in the product's folder.
+               {false, true, false, false},
+               {false, true, true, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "keep " << c.keep_data << ", before " << c.data_before << ", adopt " << c.adopt);
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    if (c.data_before) Put(fs, "Data\\Profile\\user.ini", "[User]");
+    ASSERT_TRUE(Install(fs, Pack(kEarlier), c.adopt).ok());
+    ASSERT_TRUE(Install(fs, Pack(kNext), c.adopt).ok());  // what the first install found is kept
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    ASSERT_TRUE(UninstallFiles(fs, c.keep_data).ok());
+    Files expected = kUsers;
+    if (c.data_goes) expected.erase("Data\\Profile\\user.ini");
+    EXPECT_EQ(Snapshot(fs), expected);
+    EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
+    EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
+  }
+}
+
+// A file of Data that an earlier payload brought is the browser's once a payload no longer
+// carries it: an update leaves it as the browser left it.
+TEST(InstallTransaction, AnUpdateLeavesDataFilesItNoLongerCarries) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  Files first = kEarlier;
+  first["Data\\defaults.ini"] = "shipped";
+  ASSERT_TRUE(Install(fs, Pack(first)).ok());
+  Put(fs, "Data\\defaults.ini", "changed by the browser");
+  ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
+  EXPECT_EQ(Snapshot(fs)["Data\\defaults.ini"], "changed by the browser");
+}
+
+// What the next run cannot read decides nothing: the folder stays as it is.
+TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
+  {
+    // A whole journal of another version: what its commit moved is unknown.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, kJournalName, "KeloSetup journal 2\nmove\to\tKeloBrowser.exe\nend\t2\n");
+    Put(fs, std::string(kAsideDir) + "\\KeloBrowser.exe", "browser 0");
+    const Files before = Snapshot(fs);
+    EXPECT_EQ(RecoverInstall(fs).reason, InstallOutcome::kBadJournal);
+    EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kBadJournal);
+    EXPECT_EQ(Snapshot(fs), before);
+  }
+  // An install ended after its ledger went in, before its journal went; at the next start
+  // the ledger cannot be opened for a moment (a scanner holds it).
+  std::string next_ledger;
+  {
+    Scratch scratch;
+    ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
+    ASSERT_TRUE(Install(scratch.fs(), Pack(kNext)).ok());
+    next_ledger = Snapshot(scratch.fs())[kLedgerName];
+  }
+  for (int at = 1;; ++at) {
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
     for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
-    ASSERT_TRUE(UninstallFiles(fs, keep_data).ok());
-    Files expected = kUsers;
-    if (!keep_data) expected.erase("Data\\Profile\\user.ini");
-    EXPECT_EQ(Snapshot(fs), expected) << "keep_data " << keep_data;
-    EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
-    EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
+    FaultyFs ended(fs, FaultyFs::kStop, at);
+    Install(&ended, Pack(kNext), false, /*in_order=*/true);
+    ASSERT_TRUE(ended.fired()) << "no ending left the new ledger beside the journal";
+    const Files disk = Snapshot(fs);
+    if (!disk.count(kJournalName) || disk.at(kLedgerName) != next_ledger) continue;
+    FaultyFs held(fs, FaultyFs::kFail, 0);
+    held.FailOpenOf(kLedgerName);
+    EXPECT_FALSE(RecoverInstall(&held).ok());
+    EXPECT_EQ(Snapshot(fs), disk) << "recovery acted on a ledger it could not read";
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_EQ(Judge(Snapshot(fs)), "next");
+    break;
   }
 }
 
