@@ -17,6 +17,7 @@
 #include "base/reg_key.h"
 #include "base/win_holders.h"
 #include "installer_driver.h"
+#include "setup/install_transaction.h"
 #include "sysreg_scratch.h"
 #include "ui/window_layout.h"
 #include "window_looks.h"
@@ -116,6 +117,14 @@ class SetupInstall : public ::testing::Test {
     }
   }
 
+  // A returning user, whatever ran before: the browser starts without the first-run
+  // argument. The one test of a new user takes the identity away itself.
+  void SetUp() override {
+    RegKey identity;
+    ASSERT_EQ(identity.Create(kIdentityKey), ERROR_SUCCESS);
+    ASSERT_EQ(identity.WriteString(kIdentityValue, L"{6B29FC40-CA47-1067-B31D-00DD010662DA}"), ERROR_SUCCESS);
+  }
+
   // Waits for the installer to close its own window and end with 0 after its worker.
   void ExpectSelfCloseAndExit(Installer& setup) {
     DWORD code = 1;
@@ -126,7 +135,8 @@ class SetupInstall : public ::testing::Test {
   void ExpectInstalledIn(const std::wstring& dir) {
     for (const wchar_t* file : {kBrowserExe, kUninstallExe, kStatIni})
       EXPECT_TRUE(Exists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
-    EXPECT_FALSE(Exists(dir + L"SetupPacket.7z")) << "a packet file was left behind";
+    for (const char* ours : {kStagingDir, kJournalName})
+      EXPECT_FALSE(Exists(dir + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
     EXPECT_TRUE(ReadUninstall(kInstallLocationValue) == dir) << "the uninstall entry points elsewhere";
     EXPECT_TRUE(ReadUninstall(L"UninstallString") == L"\"" + dir + kUninstallExe + L"\"");
     EXPECT_TRUE(ReadUninstall(L"DisplayName") == kProductName);
@@ -135,6 +145,9 @@ class SetupInstall : public ::testing::Test {
 };
 
 TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
+  // A new user, with no installation recorded, whatever ran before.
+  RegDeleteTreeW(HKEY_CURRENT_USER, kIdentityKey);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
   const std::wstring exe = CopyInstaller(L"KeloSetup_2048.exe");
   SetFailureMemory(1);  // an earlier failure, forgotten by a success
   Installer setup;
@@ -156,7 +169,8 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   EXPECT_FALSE(IsWindowVisible(setup.StatusLabel()));
   setup.StopDebugging();
 
-  const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished");
+  const Difference finished =
+      AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished", {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
   HWND window = setup.window();
   ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
@@ -328,7 +342,7 @@ TEST_F(SetupInstall, ABrowserRunningFromElsewhereDoesNotStopTheInstall) {
   ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
   const std::wstring dir = setup.Text(setup.Control(kIdDirField));
   setup.Click(kIdQuickInstall);
-  const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false));
+  const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), nullptr, {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
   ExpectSelfCloseAndExit(setup);
   ExpectInstalledIn(dir);
@@ -340,7 +354,7 @@ Difference FailInstall(Installer& setup, const std::wstring& dir, const wchar_t*
   setup.SetDirectory(dir);
   setup.Barrier();
   setup.Click(kIdQuickInstall);
-  return AwaitLook(setup.window(), FailureLook(), screenshot);
+  return AwaitLook(setup.window(), FailureLook(), screenshot, {}, kInstallWaitMs);
 }
 
 TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
@@ -392,7 +406,8 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the forum opened out of sight";
   EXPECT_TRUE(WaitForRecorders(urls));
-  EXPECT_FALSE(Exists(again + L"SetupPacket.7z")) << "a packet file was left behind";
+  for (const char* ours : {kStagingDir, kJournalName})
+    EXPECT_FALSE(Exists(again + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
 }
 
 // Every resource of a program, as read from a copy of it.

@@ -101,7 +101,7 @@ int CountBluish(const Image& image, const RECT& area) {
   return CountWhere(image, area, [](int r, int g, int b) { return b > r + 60 && b > g + 40; });
 }
 
-Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT area) {
+Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT area, DWORD timeout_ms) {
   if (IsRectEmpty(&area)) area = RECT{0, 0, look.expected.width, look.expected.height};
   Image shot;
   Difference difference;
@@ -116,7 +116,7 @@ Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT ar
         difference = Compare(shot, look.expected, area, 12, look.holes);
         return difference.differing == 0;
       },
-      3000);
+      timeout_ms);
   if (name) SavePng(shot, ScreenshotDir() + L"\\" + name + L".png");
   return difference;
 }

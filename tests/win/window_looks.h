@@ -29,10 +29,16 @@ Look FailureLook();
 // Frame `frame` of the strip of skin image `id` at (x, y) in `look`.
 void PlaceFrame(Look* look, int id, int frame, int frames, int x, int y);
 
+// How long a look may take to show: a repaint, or a whole install before the finished or
+// failure view (decode, flushes and commit on a loaded machine).
+inline constexpr DWORD kRepaintWaitMs = 3000;
+inline constexpr DWORD kInstallWaitMs = 60000;
+
 // Waits (bounded) until `window`'s client area shows the look inside `area` (all of it
 // when empty), and returns the last difference. With a name, the last screenshot goes to
 // <build>/screenshots/<name>.png.
-Difference AwaitLook(HWND window, const Look& look, const wchar_t* name = nullptr, RECT area = {});
+Difference AwaitLook(HWND window, const Look& look, const wchar_t* name = nullptr, RECT area = {},
+                     DWORD timeout_ms = kRepaintWaitMs);
 
 // Pixels that are clearly red, or clearly blue: anti-aliased text of that colour.
 int CountReddish(const Image& image, const RECT& area);
