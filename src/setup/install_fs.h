@@ -33,6 +33,9 @@ class InstallFs {
   struct Entry {
     std::string name;
     Kind kind;
+    // A name a packet could carry (see IsSafeArchiveName): only such a file can be taken for
+    // an older setup program's. Any other is still removed with a folder of ours.
+    bool packable = true;
   };
 
   virtual ~InstallFs() = default;

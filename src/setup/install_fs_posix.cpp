@@ -146,11 +146,10 @@ bool PosixInstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   while (const dirent* entry = readdir(listing)) {
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
-    // A name that is no safe packet name (a backslash in it, a trailing dot) would be split
-    // or read back wrongly: it is left alone.
-    const Kind kind = IsSafeArchiveName(name.data(), name.size()) ? Probe(dir.empty() ? name : dir + "\\" + name)
-                                                                  : Kind::kLink;
-    entries->push_back({name, kind});
+    // A backslash in a name would make it two here: such a file is left alone.
+    const Kind kind = name.find('\\') == std::string::npos ? Probe(dir.empty() ? name : dir + "\\" + name)
+                                                              : Kind::kLink;
+    entries->push_back({name, kind, IsSafeArchiveName(name.data(), name.size())});
   }
   closedir(listing);
   return true;

@@ -104,15 +104,16 @@ void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
   fs->RemoveDir(dir);
 }
 
-// Files an older setup program put in the folder: everything but Data, our own names and
-// whatever lies behind a link. Folders come before what they hold.
+// Files an older setup program put in the folder: everything but Data, our own names,
+// whatever lies behind a link and names no packet carries. Folders come before what they
+// hold.
 void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
                   std::vector<std::string>* dirs) {
   std::vector<InstallFs::Entry> entries;
   if (!fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
-    if (dir.empty() && (IsReservedName(path) || InDataFolder(path))) continue;
+    if (!entry.packable || (dir.empty() && (IsReservedName(path) || InDataFolder(path)))) continue;
     if (entry.kind == Kind::kFile) files->push_back(path);
     if (entry.kind == Kind::kDirectory) {
       dirs->push_back(path);
@@ -367,6 +368,8 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
 // After the ledger is in: our replaced files go (those in use stay for a later run), and
 // folders of the earlier installation that nothing is left in.
 void FinishCommit(InstallFs* fs, const Ledger& ledger) {
+  // The ledger tells whose Data is there now.
+  if (fs->Probe(kDataMarker) == Kind::kFile) fs->RemoveFile(kDataMarker);
   RemoveTree(fs, kAsideDir);
   RemoveTree(fs, kStagingDir);
   RemoveEmptyFolders(fs, kKeptDir);
@@ -438,7 +441,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   Ledger next;
   // A Data folder already there when the first install came (not into the product's own
   // folder) is the user's: an uninstall never removes it.
-  next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data : !rules.adopt_unlisted && HasDataFolder(fs);
+  next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data
+                                         : !rules.adopt_unlisted && HasDataFolder(fs) && fs->Probe(kDataMarker) != Kind::kFile;
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
                                                                                         : rules.made_levels;
   std::set<std::string> listed;
@@ -556,6 +560,8 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     std::string aside;
     note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
   }
+  // Data kept that an install of ours found absent stays ours for the next install here.
+  if (keep_data && !ledger.foreign_data && HasDataFolder(fs)) WriteWhole(fs, kDataMarker, "");
   if (!keep_data && !ledger.foreign_data) {
     std::vector<InstallFs::Entry> entries;
     fs->List("", &entries);

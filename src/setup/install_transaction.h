@@ -26,6 +26,7 @@ inline constexpr char kJournalName[] = "KeloSetup.journal";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
+inline constexpr char kDataMarker[] = "KeloSetup.data";  // Data kept by an uninstall: still ours
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
 

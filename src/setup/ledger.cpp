@@ -63,10 +63,17 @@ bool IsInside(const std::string& name) {
   }
 }
 
-// Where a commit may have put an earlier file: into one of the folders it keeps them in.
+// Where a commit may have put an earlier file: into one of the folders it keeps them in,
+// under its own name, or with a number behind it when a copy still in use held that name.
 bool IsAside(const std::string& name) {
-  for (const std::string folder : {kAsideDir, kKeptDir})
-    if (name.compare(0, folder.size() + 1, folder + "\\") == 0) return IsInside(name);
+  for (const std::string folder : {kAsideDir, kKeptDir}) {
+    if (name.compare(0, folder.size() + 1, folder + "\\") != 0) continue;
+    const std::string copy = name.substr(folder.size() + 1);
+    const size_t dot = copy.rfind('.');
+    const bool numbered = dot != std::string::npos && dot + 1 < copy.size() &&
+                          copy.find_first_not_of("0123456789", dot + 1) == std::string::npos;
+    return IsInside(copy) || (numbered && IsInside(copy.substr(0, dot)));
+  }
   return false;
 }
 

@@ -408,10 +408,20 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     ASSERT_TRUE(UninstallFiles(fs, c.keep_data).ok());
     Files expected = kUsers;
     if (c.data_goes) expected.erase("Data\\Profile\\user.ini");
+    if (c.keep_data) expected[kDataMarker] = "";  // the kept Data is the browser's
     EXPECT_EQ(Snapshot(fs), expected);
     EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
   }
+  // Data that an uninstall kept is still the browser's when it is installed there again.
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  Put(fs, "Data\\Profile\\user.ini", "[User]");
+  ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/true).ok());
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+  EXPECT_EQ(Snapshot(fs), Files()) << "Data kept once is never removed again";
 }
 
 // A file of Data that an earlier payload brought is the browser's once a payload no longer
@@ -550,7 +560,9 @@ TEST(InstallTransaction, LedgerAndJournalReadBackAndRefuseWhatIsCutShort) {
   journal.ledger_size = 99;
   journal.made_dirs = {"Plugins"};
   journal.moves = {{JournalMove::kAdd, "a", ""}, {JournalMove::kReplace, "b", "KeloSetup.old\\b"},
-                   {JournalMove::kDrop, "c d", "KeloSetup.old\\c d.1"}};
+                   {JournalMove::kDrop, "c d", "KeloSetup.old\\c d.1"},
+                   // A numbered copy of a name as long as a packet's may be longer.
+                   {JournalMove::kReplace, std::string(259, 'e'), "KeloSetup.old\\" + std::string(259, 'e') + ".12"}};
   Journal journal_read;
   const std::string journal_text = FormatJournal(journal);
   ASSERT_TRUE(ParseJournal(journal_text, &journal_read));
