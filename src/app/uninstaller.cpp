@@ -110,10 +110,12 @@ class CleanupCopy {
 int FinishCleanup(const Options& options) {
   ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, options.wait_for));
   if (uninstaller.IsValid()) WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
-  // A setup program that started meanwhile owns the folder now; it removes what is aside.
-  bool another_copy = false;
-  ScopedHandle lock(CreateSetupMutex(&another_copy));
-  if (another_copy) return kExitAlreadyRunning;
+  // The lock is waited for a while (a setup program running a moment), taken over when its
+  // holder ended without giving it back; a setup still holding it then owns the folder, and
+  // removes what is aside itself.
+  ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
+  const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupWaitMs) : WAIT_FAILED;
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
   Win32InstallFs fs(options.cleanup_dir);
   const bool settled = RecoverInstall(&fs).ok();
   RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
