@@ -8,5 +8,11 @@ set -euo pipefail
 # work tree must be matched in the form find prints.
 home=$(cd "$HOME" && pwd -P)
 work=$(cd "$1" && pwd -P)
-# An entry that goes while it is listed (another program's) is no reason to fail.
-{ find "$home" -path "$work" -prune -o -printf '%y %s %T@ %p\n' 2>/dev/null || true; } | LC_ALL=C sort
+# An entry that goes while it is listed (another program's) is no reason to fail; a listing
+# without the home itself is: nothing could be compared.
+listing=$(find "$home" -path "$work" -prune -o -printf '%y %s %T@ %p\n' 2>/dev/null || true)
+case $listing in
+  *" $home"$'\n'* | *" $home") ;;
+  *) echo "list-home: cannot list $home" >&2; exit 1 ;;
+esac
+printf '%s\n' "$listing" | LC_ALL=C sort
