@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer and UBSan) and runs each
 # in turn, one process each, for a bounded time or number of executions.
-#   fuzz/run.sh [seconds] [target...]   default 30 s for each of net_fuzz and packet_fuzz
+#   fuzz/run.sh [seconds] [target...]   default 30 s for each of net_fuzz, packet_fuzz and
+#                                       ledger_fuzz
 # Environment:
 #   KELO_FUZZ_DIR   builds, logs and the corpora (<dir>/corpus/<target>); default build-fuzz
 #   KELO_FUZZ_RUNS  run each target for this many executions instead of for a time
@@ -15,7 +16,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(net_fuzz packet_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(net_fuzz packet_fuzz ledger_fuzz)
 out=${KELO_FUZZ_DIR:-$top/build-fuzz}
 lzma=/usr/include/lzma
 mkdir -p "$out/obj"
@@ -26,9 +27,13 @@ fuzz_flags=(-g -O1 -fsanitize=address,undefined -fno-sanitize-recover=undefined)
 # through it, but without comparison tracing: its range coder compares on every bit, and
 # traced, those comparisons took two thirds of the run time while telling the fuzzer
 # nothing a new edge does not. The definitions are those of cmake/lzma_sdk.cmake.
-build_packet_fuzz() {
+build_lzma_dec() {
   clang -c "${fuzz_flags[@]}" -fsanitize-coverage=inline-8bit-counters,pc-table -w -D_LZMA_PROB32 "$lzma/LzmaDec.c" \
     -o "$out/obj/LzmaDec-fuzz.o"
+}
+
+build_packet_fuzz() {
+  build_lzma_dec
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
     "$top/fuzz/packet_fuzz.cpp" "$top/src/setup/packet.cpp" \
     "$top/src/setup/packet_stream.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread -o "$out/packet_fuzz"
@@ -37,6 +42,14 @@ build_packet_fuzz() {
 build_net_fuzz() {
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -I"$top/src" "$top/fuzz/net_fuzz.cpp" \
     "$top/src/net/msg_packet.cpp" -o "$out/net_fuzz"
+}
+
+# The name rules live beside the packet reader, which brings the decoder along.
+build_ledger_fuzz() {
+  build_lzma_dec
+  clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
+    "$top/fuzz/ledger_fuzz.cpp" "$top/src/setup/ledger.cpp" "$top/src/setup/packet.cpp" "$out/obj/LzmaDec-fuzz.o" \
+    -o "$out/ledger_fuzz"
 }
 
 # The packer for the seeds: the one given, or one the project's own build makes here.
@@ -62,6 +75,15 @@ record() {
 }
 # Two good records. (Records hold zero bytes, which a shell variable cannot.)
 good() { record 'a.txt' 'hello'; record 'Skin\default\skin.ini' '[Skin]'; }
+
+# A ledger and a journal as the installer writes them (first byte: 0 a ledger, 1 a journal).
+seed_ledger_fuzz() {
+  local dir=$1
+  printf '\x00KeloSetup ledger 1\ncommit\t3\ndata\tforeign\nroot\t2\ndir\tLib\nfile\t5\t3610a686\tKeloBrowser.exe\nfile\t0\t00000000\tLib\\a b.dll\nend\t7\n' \
+    >"$dir/seed-ledger"
+  printf '\x01KeloSetup journal 1\nledger\t0000abcd\t120\nmkdir\tPlugins\nmove\tn\tPlugins\t\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe.1\nmove\tk\treadme.txt\tKeloSetup.kept\\readme.txt\nmove\td\tLib\\gone.dll\tKeloSetup.old\\Lib\\gone.dll\nend\t7\n' \
+    >"$dir/seed-journal"
+}
 
 seed_net_fuzz() {
   local dir=$1
@@ -140,6 +162,7 @@ for target in "${targets[@]}"; do
     # Any allocation over 64 MB is a crash: the reader must refuse a declared size no
     # stream of the input's length can give before it allocates for it.
     packet_fuzz) max_len=16384; extra=(-malloc_limit_mb=64) ;;
+    ledger_fuzz) max_len=4096; extra=() ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
   esac
   "build_$target"
