@@ -67,6 +67,9 @@ void Toggle(const CSetupUI* ui, int box_id) {
   SendMessageW(box, BM_SETCHECK, SendMessageW(box, BM_GETCHECK, 0, 0) == 0 ? 1 : 0, 0);
 }
 
+// What the window's end tells main: whether the install it showed failed.
+int WindowExitCode(const CSetupUI* ui) { return ui->install_failed ? kExitInstallFailed : kExitSuccess; }
+
 // ---- Commands ----
 
 void CheckDirectory(CSetupUI* ui) {
@@ -103,6 +106,10 @@ void Install(CSetupUI* ui, HWND window) {
   options.taskbar_pin = ui->IsChecked(kIdTaskbarBox);
   options.stop_running_first = ShouldStopRunningBrowser(ui->running);
   const bool started = ui->installer->StartInstall(dir, options, window);
+  // Another try after a failure (the expanded view's controls come back with it): what
+  // the failure showed goes, from the screen too.
+  if (ui->install_failed) InvalidateRect(window, nullptr, FALSE);
+  ui->install_failed = ui->failure_advice = ui->failure_feedback = ui->failure_damaged = false;
 
   KillTimer(window, TIMER_RUNNING_CHECK);
   SetTimer(window, TIMER_SHRINK, kShrinkPeriodMs, nullptr);
@@ -163,9 +170,13 @@ void Browse(CSetupUI* ui, HWND window) {
 bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
   const int id = LOWORD(wparam);
   switch (id) {
-    case IDOK:  // Enter: install from either view; the failure view offers only closing
-      if (ui->installing || ui->finished || ui->install_failed) return true;
-      return OnCommand(ui, window, ui->expanded ? kIdInstallNow : kIdQuickInstall);
+    case IDOK: {  // Enter: what the view's install button does, when it is there to press
+      const int id = ui->expanded ? kIdInstallNow : kIdQuickInstall;
+      const CImageButton* button = ui->Button(id);
+      if (ui->installing || ui->finished || !button || !button->enabled() || !IsWindowVisible(button->window()))
+        return true;
+      return OnCommand(ui, window, id);
+    }
     case IDCANCEL:  // Esc: close, but never under a running install
       if (!ui->installing) SendMessageW(window, WM_CLOSE, 0, 0);
       return true;
@@ -265,6 +276,9 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
     return;
   }
   SendMessageW(window, WM_SYSCOMMAND, kDragCommand, lparam);
+  // Closed from within the system's move loop (Alt+F4, the finished view's timer): the loop
+  // may end on the quit message and not hand it on, which would leave main waiting for ever.
+  if (!IsWindow(window)) PostQuitMessage(WindowExitCode(ui));
 }
 
 // ---- Timers ----
@@ -313,6 +327,8 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
+  // Another try may follow: it needs to know whether the browser runs now.
+  SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
   Show(ButtonWindow(ui, kIdClose), true);
   RegKey key;
   DWORD failures = 0;
@@ -388,7 +404,7 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
       return true;
     case WM_DESTROY:
       for (UINT_PTR timer = TIMER_RUNNING_CHECK; timer <= TIMER_CLOSE; ++timer) KillTimer(window, timer);
-      PostQuitMessage(ui->install_failed ? kExitInstallFailed : kExitSuccess);
+      PostQuitMessage(WindowExitCode(ui));
       return false;
   }
   return false;

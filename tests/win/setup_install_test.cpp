@@ -357,6 +357,35 @@ Difference FailInstall(Installer& setup, const std::wstring& dir, const wchar_t*
   return AwaitLook(setup.window(), FailureLook(), screenshot, {}, kInstallWaitMs);
 }
 
+// From the expanded view a failure brings its controls back: another try, after a better
+// directory, shows nothing of the failure and ends as a success.
+TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
+  SetFailureMemory(-1);
+  const std::wstring blocked = BlockedInstallDir(L"retry-blocked");
+  ASSERT_FALSE(blocked.empty());
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe()));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  setup.Click(kIdExpand);
+  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  setup.SetDirectory(blocked);
+  ASSERT_TRUE(setup.Barrier());
+  setup.Click(kIdQuickInstall);
+  ASSERT_TRUE(setup.Barrier());  // the click handled: the install runs, its controls hidden
+  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdCollapse); }, kInstallWaitMs)) << "no way to try again";
+  const std::wstring dir = ScratchDir(L"retry") + L"KeloBrowser\\";
+  setup.SetDirectory(dir);
+  setup.Click(kIdCollapse);
+  ASSERT_TRUE(setup.Barrier());
+  setup.Click(kIdQuickInstall);
+  const Difference finished =
+      AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"retry_finished", {}, kInstallWaitMs);
+  EXPECT_EQ(finished.differing, 0) << "finished view after a retry: " << finished.Describe();
+  ExpectSelfCloseAndExit(setup);
+  ExpectInstalledIn(dir);
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
 TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   SetFailureMemory(-1);
   const std::wstring dir = BlockedInstallDir(L"blocked");

@@ -326,24 +326,29 @@ TEST_F(SetupWindow, ButtonsShowPressedAndHoverFrames) {
   EXPECT_EQ(AwaitLook(setup_.window(), look, nullptr, setup_.ClientRect(box)).differing, 0);
 }
 
+// A real pointer: moved to `at` on the screen, with the button events of `flags`.
+bool SendPointer(DWORD flags, POINT at) {
+  INPUT input = {};
+  input.type = INPUT_MOUSE;
+  input.mi.dx = MulDiv(at.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
+  input.mi.dy = MulDiv(at.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
+  input.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE;
+  return SendInput(1, &input, sizeof(input)) == 1;
+}
+
+// Whether the window's thread is in the system's move loop.
+bool Moving(HWND window) {
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof(gui);
+  return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui) && (gui.flags & GUI_INMOVESIZE) != 0;
+}
+
 TEST_F(SetupWindow, ArtworkDragsTheWindow) {
   RECT before;
   GetWindowRect(setup_.window(), &before);
-  auto moving = [&] {
-    GUITHREADINFO gui = {};
-    gui.cbSize = sizeof(gui);
-    return GetGUIThreadInfo(GetWindowThreadProcessId(setup_.window(), nullptr), &gui) &&
-           (gui.flags & GUI_INMOVESIZE) != 0;
-  };
+  auto moving = [&] { return Moving(setup_.window()); };
   // A real pointer, at a person's pace: press on the artwork, move, release.
-  auto send = [](DWORD flags, POINT at) {
-    INPUT input = {};
-    input.type = INPUT_MOUSE;
-    input.mi.dx = MulDiv(at.x, 65535, GetSystemMetrics(SM_CXSCREEN) - 1);
-    input.mi.dy = MulDiv(at.y, 65535, GetSystemMetrics(SM_CYSCREEN) - 1);
-    input.mi.dwFlags = flags | MOUSEEVENTF_ABSOLUTE | MOUSEEVENTF_MOVE;
-    return SendInput(1, &input, sizeof(input)) == 1;
-  };
+  auto send = SendPointer;
   const POINT start = {before.left + 150, before.top + 300};
   ASSERT_TRUE(send(0, start));
   ASSERT_TRUE(send(MOUSEEVENTF_LEFTDOWN, start));
@@ -365,6 +370,22 @@ TEST_F(SetupWindow, ArtworkDragsTheWindow) {
   GetWindowRect(setup_.window(), &after);
   EXPECT_EQ(after.left, before.left - 40);
   EXPECT_EQ(after.top, before.top - 32);
+}
+
+// Closed while the pointer still holds it (Alt+F4 in the middle of a drag): the program ends.
+TEST_F(SetupWindow, ClosingDuringADragEndsTheProgram) {
+  RECT rect;
+  GetWindowRect(setup_.window(), &rect);
+  const POINT start = {rect.left + 150, rect.top + 300};
+  ASSERT_TRUE(SendPointer(0, start));
+  ASSERT_TRUE(SendPointer(MOUSEEVENTF_LEFTDOWN, start));
+  ASSERT_TRUE(PollUntil([&] { return Moving(setup_.window()); }, 5000)) << "the drag did not start";
+  PostMessageW(setup_.window(), WM_CLOSE, 0, 0);
+  DWORD code = 1;
+  const bool ended = setup_.WaitForExit(10000, &code);
+  SendPointer(MOUSEEVENTF_LEFTUP, start);
+  ASSERT_TRUE(ended) << "the installer lives on without its window";
+  EXPECT_EQ(code, 0u);
 }
 
 TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
