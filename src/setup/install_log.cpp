@@ -17,6 +17,15 @@ std::wstring DefaultLogPath() {
 }
 
 bool InstallLog::Open(const std::wstring& path) {
+  if (Start(path)) return true;
+  const DWORD error = GetLastError();
+  const std::wstring fallback = DefaultLogPath();
+  if (path == fallback || !Start(fallback)) return false;
+  Line(L"the log could not be written to \"" + path + L"\" (error " + std::to_wstring(error) + L"): it is here");
+  return true;
+}
+
+bool InstallLog::Start(const std::wstring& path) {
   file_.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                           nullptr));
   path_ = file_.IsValid() ? path : std::wstring();

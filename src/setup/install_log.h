@@ -16,13 +16,16 @@ std::wstring DefaultLogPath();
 
 class InstallLog {
  public:
-  // Starts the file afresh; false (and no log) when it cannot be written.
+  // Starts the file afresh. A named file that cannot be written gives way to the default
+  // one, whose first line says why; false (and no log) when neither can be.
   bool Open(const std::wstring& path);
   // One line, behind the local time.
   void Line(const std::wstring& text);
   const std::wstring& path() const { return path_; }
 
  private:
+  bool Start(const std::wstring& path);
+
   ScopedHandle file_;
   std::wstring path_;
 };

@@ -80,6 +80,17 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   EXPECT_NE(ReadLog(log_path).find("outcome: installed"), std::string::npos);
 }
 
+// A log named where it cannot be written still exists: in the default place, saying why.
+TEST_F(SilentInstall, ALogThatCannotBeWrittenGoesToTheDefaultPlace) {
+  const std::wstring missing = ScratchDir(L"silent-log") + L"no such folder\\setup.log";
+  const std::wstring fallback = TempRoot() + L"KeloSetup.log";
+  DeleteFileW(fallback.c_str());
+  ASSERT_EQ(Run(L"\"/LOG=" + missing + L"\" /S"), 0u);
+  const std::string log = ReadLog(fallback);
+  EXPECT_NE(log.find("could not be written to"), std::string::npos) << log;
+  EXPECT_NE(log.find("outcome: installed"), std::string::npos) << log;
+}
+
 TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
   const std::wstring scratch = ScratchDir(L"silent-fail");
   // A file stands where the payload needs its Lib folder.
