@@ -357,6 +357,12 @@ int CreateMainWindow(InstallControl* installer) {
   return 1;
 }
 
+void ProposeInstallDir(const std::wstring& dir) {
+  CSetupUI* ui = GetUI();
+  // Setting the text runs the directory check.
+  if (ui && ui->dir_field) SetWindowTextW(ui->dir_field, dir.c_str());
+}
+
 bool HandleWindowKeys(MSG* message) {
   CSetupUI* ui = GetUI();
   if (!ui || !ui->main_window || (message->hwnd != ui->main_window && !IsChild(ui->main_window, message->hwnd)))

@@ -4,6 +4,8 @@
 // and the progress, finished and failure views of an installation.
 #include <windows.h>
 
+#include <string>
+
 namespace kelo {
 
 class InstallControl;
@@ -15,6 +17,10 @@ void DecodeFirstViewAhead();
 // and starts the running-browser check. The window starts installs through `installer`.
 // 1 when the window was created and shown.
 int CreateMainWindow(InstallControl* installer);
+
+// Puts `dir` into the directory field in place of the proposal (/D= on the command line),
+// checked as anything typed there is.
+void ProposeInstallDir(const std::wstring& dir);
 
 // The keyboard for the window, from the message loop: Tab and Shift+Tab between the
 // visible controls, Space on the focused one, Enter to install, Esc to close. True when

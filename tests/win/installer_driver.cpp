@@ -25,12 +25,13 @@ bool PollUntil(const std::function<bool()>& done, DWORD timeout_ms) {
 
 Installer::~Installer() { Finish(); }
 
-bool Installer::Start(const std::wstring& exe, bool debugged) {
+bool Installer::Start(const std::wstring& exe, bool debugged, const std::wstring& arguments) {
+  std::wstring command = L"\"" + exe + L"\"";
+  if (!arguments.empty()) command += L" " + arguments;
   if (!debugged) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    std::wstring command = L"\"" + exe + L"\"";
     if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
       return false;
     CloseHandle(info.hThread);
@@ -40,17 +41,16 @@ bool Installer::Start(const std::wstring& exe, bool debugged) {
   }
   // A debugger must wait for events on the thread that started the debuggee.
   HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-  debugger_ = std::thread(&Installer::DebugLoop, this, exe, ready);
+  debugger_ = std::thread(&Installer::DebugLoop, this, exe, command, ready);
   WaitForSingleObject(ready, 30000);
   CloseHandle(ready);
   return process_ != nullptr;
 }
 
-void Installer::DebugLoop(std::wstring exe, HANDLE ready) {
+void Installer::DebugLoop(std::wstring exe, std::wstring command, HANDLE ready) {
   STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
+  startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  std::wstring command = L"\"" + exe + L"\"";
   if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
                       &startup, &info)) {
     SetEvent(ready);

@@ -27,7 +27,7 @@ class Installer {
 
   // Starts the program. A debugged run can hold every thread the installer starts from
   // then on (HoldNewThreads), which keeps an install in its progress view.
-  bool Start(const std::wstring& exe, bool debugged = false);
+  bool Start(const std::wstring& exe, bool debugged = false, const std::wstring& arguments = L"");
   // The installer's visible main window, found by its title.
   HWND WaitForWindow(DWORD timeout_ms = 10000);
   bool WaitForExit(DWORD timeout_ms, DWORD* exit_code);
@@ -65,7 +65,7 @@ class Installer {
   void StopDebugging();
 
  private:
-  void DebugLoop(std::wstring exe, HANDLE ready);
+  void DebugLoop(std::wstring exe, std::wstring command, HANDLE ready);
   HWND FindLabelAt(POINT client) const;
 
   HANDLE process_ = nullptr;

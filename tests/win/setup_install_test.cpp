@@ -357,6 +357,20 @@ Difference FailInstall(Installer& setup, const std::wstring& dir, const wchar_t*
   return AwaitLook(setup.window(), FailureLook(), screenshot, {}, kInstallWaitMs);
 }
 
+// /D= on the command line picks the window's directory too, and the install goes there.
+TEST_F(SetupInstall, TheCommandLineDirectoryIsTheWindowsToo) {
+  const std::wstring dir = ScratchDir(L"given") + L"My Games\\Kelo";
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=" + dir));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(setup.Barrier());
+  EXPECT_EQ(setup.Text(setup.Control(kIdDirField)), dir);
+  setup.Click(kIdQuickInstall);
+  ExpectSelfCloseAndExit(setup);
+  ExpectInstalledIn(dir + L"\\");
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
 // From the expanded view a failure brings its controls back: another try, after a better
 // directory, shows nothing of the failure and ends as a success.
 TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
