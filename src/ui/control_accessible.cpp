@@ -32,7 +32,7 @@ bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CH
 // Everything the standard object says, but for the role and the state.
 class ControlAccessible : public IAccessible {
  public:
-  ControlAccessible(LONG role, bool checked) : role_(role), checked_(checked) {}
+  ControlAccessible(HWND window, LONG role) : window_(window), role_(role) {}
   // Where the standard object is created into.
   void** ReceiveStandard() { return standard_.Receive(); }
 
@@ -61,8 +61,9 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accState(VARIANT child, VARIANT* state) override {
     const HRESULT hr = standard_->get_accState(child, state);
     if (SUCCEEDED(hr) && IsSelf(child) && state->vt == VT_I4 && role_ == ROLE_SYSTEM_CHECKBUTTON) {
+      // Asked each time: a reader may keep the object while the box is toggled.
       state->lVal &= ~STATE_SYSTEM_CHECKED;
-      if (checked_) state->lVal |= STATE_SYSTEM_CHECKED;
+      if (SendMessageW(window_, BM_GETCHECK, 0, 0) == BST_CHECKED) state->lVal |= STATE_SYSTEM_CHECKED;
     }
     return hr;
   }
@@ -111,18 +112,18 @@ class ControlAccessible : public IAccessible {
   virtual ~ControlAccessible() = default;
 
   ScopedComPtr<IAccessible> standard_;
+  HWND window_;
   LONG role_;
-  bool checked_;
   LONG references_ = 1;
 };
 
 }  // namespace
 
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, bool checked) {
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role) {
   if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;
   const OleAcc& api = Api();
   if (!api.create || !api.result) return 0;
-  auto* control = new ControlAccessible(role, checked);
+  auto* control = new ControlAccessible(window, role);
   const LRESULT answer = SUCCEEDED(api.create(window, OBJID_CLIENT, IID_IAccessible, control->ReceiveStandard()))
                              ? api.result(IID_IAccessible, wparam, control)
                              : 0;

@@ -9,8 +9,8 @@
 namespace kelo {
 
 // The answer to WM_GETOBJECT for the control's own client object, in the role given
-// (ROLE_SYSTEM_...; a check box's checked state with it); 0 (pass the message on) for any
-// other object, or when accessibility is not to be had.
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, bool checked = false);
+// (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading); 0 (pass
+// the message on) for any other object, or when accessibility is not to be had.
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role);
 
 }  // namespace kelo

@@ -194,12 +194,13 @@ LRESULT CALLBACK CImageCheckBox::CheckBoxProc(HWND window, UINT message, WPARAM 
       self->checked_ = wparam;
       self->state_ = wparam ? kCheckedNormal : kUncheckedNormal;
       InvalidateRect(window, nullptr, FALSE);
+      // Screen readers hear of the change, as of a system check box's.
+      NotifyWinEvent(EVENT_OBJECT_STATECHANGE, window, OBJID_CLIENT, CHILDID_SELF);
       return 0;
     case BM_GETCHECK:
       return static_cast<LRESULT>(self->checked_);
     case WM_GETOBJECT:
-      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_CHECKBUTTON, self->checked_ != 0))
-        return answer;
+      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_CHECKBUTTON)) return answer;
       break;
     case WM_NCDESTROY:
       self->control_.Release(window);
