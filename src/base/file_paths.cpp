@@ -14,22 +14,24 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
 namespace {
 
 // The absolute form of `path` without trailing separators; false when it does not fit.
-bool ComparablePath(const std::wstring& path, wchar_t (&out)[kPathChars]) {
-  const DWORD chars = GetFullPathNameW(path.c_str(), kPathChars, out, nullptr);
-  if (chars == 0 || chars >= kPathChars) return false;
-  DWORD end = chars;
-  while (end > 0 && IsPathSeparator(out[end - 1])) --end;
-  out[end] = L'\0';
-  return end != 0;
+bool ComparablePath(const std::wstring& path, std::wstring* out) {
+  *out = AbsolutePath(path);
+  while (!out->empty() && IsPathSeparator(out->back())) out->pop_back();
+  return !out->empty();
 }
 
 }  // namespace
 
+std::wstring AbsolutePath(const std::wstring& path) {
+  wchar_t full[kPathChars];
+  const DWORD chars = GetFullPathNameW(path.c_str(), kPathChars, full, nullptr);
+  return chars == 0 || chars >= kPathChars ? std::wstring() : std::wstring(full, chars);
+}
+
 bool SamePath(const std::wstring& a, const std::wstring& b) {
-  wchar_t full_a[kPathChars];
-  wchar_t full_b[kPathChars];
-  return ComparablePath(a, full_a) && ComparablePath(b, full_b) &&
-         CompareStringOrdinal(full_a, -1, full_b, -1, TRUE) == CSTR_EQUAL;
+  std::wstring full_a, full_b;
+  return ComparablePath(a, &full_a) && ComparablePath(b, &full_b) &&
+         CompareStringOrdinal(full_a.c_str(), -1, full_b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
 bool MakeDirectories(const std::wstring& path) {

@@ -22,6 +22,10 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name);
 // and final separators aside. False when either does not fit 260 characters.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
+// The absolute form of `path`, as the system resolves it ("." and ".." gone, slashes made
+// backslashes); empty when it does not fit 260 characters.
+std::wstring AbsolutePath(const std::wstring& path);
+
 // Creates each missing folder level of `path` up to its last separator, so "D:\a\b\"
 // makes the folder b and "D:\a\b\file" makes only a. On failure the last error is the
 // system's for the level that could not be made.

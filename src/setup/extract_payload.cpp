@@ -89,9 +89,13 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   size_t packet_size = 0;
   if (!FindPayloadPacket(&packet, &packet_size)) return false;
 
-  const uint32_t made_levels = FolderLevelsBetween(NearestExistingDir(dir.c_str()), dir);
-  if (made_levels > 0 && !MakeDirectories(dir)) {
-    RemoveEmptyFolders(dir, made_levels);
+  // Counted, made and removed again on the path as the system resolves it: a "." or ".."
+  // in the typed one would count levels that are not made (and an uninstall would then
+  // remove a folder that was there before).
+  const std::wstring absolute = AbsolutePath(dir);
+  const uint32_t made_levels = absolute.empty() ? 0 : FolderLevelsBetween(NearestExistingDir(absolute.c_str()), absolute);
+  if (made_levels > 0 && !MakeDirectories(absolute)) {
+    RemoveEmptyFolders(absolute, made_levels);
     return false;
   }
   InstallRules rules;
@@ -103,7 +107,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
   if (!outcome.ok()) {
     SetLastError(OutcomeError(outcome));
-    RemoveEmptyFolders(dir, made_levels);
+    RemoveEmptyFolders(absolute, made_levels);
     return false;
   }
   return WaitForMainProgram(dir + kBrowserExe);

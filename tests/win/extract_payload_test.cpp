@@ -19,6 +19,7 @@
 #include "setup/extract_payload.h"
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
+#include "setup/ledger.h"
 #include "setup/sha256.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
@@ -233,6 +234,20 @@ TEST_F(ExtractPayload, PipelineInstallsEveryFileIntoANewDeepDirectory) {
   DestroyWindow(window);
   // Byte for byte the staged payload and the ledger of it, nothing else.
   ExpectFiles(ListFiles(dir), WithLedger(StagedPayload(), dir));
+}
+
+// The ledger counts the folder levels the install made, for the uninstaller to remove: a
+// "." or ".." typed in the directory makes none.
+TEST_F(ExtractPayload, TheLedgerCountsOnlyTheFoldersTheInstallMade) {
+  for (const wchar_t* typed : {L"\\new\\made\\.", L"\\new\\.\\made", L"\\new\\x\\..\\made\\"}) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(typed)));
+    ASSERT_EQ(RunStep(root_ + typed).result, 1);
+    Win32InstallFs fs(root_ + L"\\new\\made");
+    Ledger ledger;
+    ASSERT_TRUE(ReadLedger(&fs, &ledger));
+    EXPECT_EQ(ledger.made_levels, 2u);
+    RemoveTree(root_ + L"\\new");
+  }
 }
 
 TEST_F(ExtractPayload, ReinstallReplacesOnlyItsOwnFilesAndKeepsEveryDataFolder) {
