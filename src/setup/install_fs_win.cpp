@@ -157,14 +157,14 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   WIN32_FIND_DATAW found;
   ScopedFindHandle find(FindFirstFileW(ChildPath(path, L"*").c_str(), &found));
   if (!Check(find.IsValid())) return false;
+  // Up to three bytes a character in UTF-8, the ANSI code page of a system (or program)
+  // set to it; there the conversion takes no best-fit flag or default-character report,
+  // and fails on a name it cannot spell instead.
+  const bool utf8 = GetACP() == CP_UTF8;
   do {
     const wchar_t* name = found.cFileName;
     if (name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'))) continue;
-    // Up to three bytes a character in UTF-8, the ANSI code page of a system (or program)
-    // set to it; there the call takes no best-fit flag or default-character report, and
-    // fails on a name it cannot spell instead.
     char bytes[kPathChars * 3];
-    const bool utf8 = GetACP() == CP_UTF8;
     BOOL lossy = FALSE;
     const int size = WideCharToMultiByte(CP_ACP, utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS, name, -1, bytes,
                                          sizeof bytes, nullptr, utf8 ? nullptr : &lossy);

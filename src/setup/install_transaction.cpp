@@ -122,12 +122,14 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   }
 }
 
-bool HasDataFolder(InstallFs* fs) {
+// The install directory's Data folders, in whatever letter case they are spelled.
+std::vector<std::string> DataFolders(InstallFs* fs) {
   std::vector<InstallFs::Entry> entries;
   fs->List("", &entries);
+  std::vector<std::string> folders;
   for (const InstallFs::Entry& entry : entries)
-    if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) return true;
-  return false;
+    if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) folders.push_back(entry.name);
+  return folders;
 }
 
 // The earlier installation as its ledger tells it.
@@ -442,7 +444,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   // A Data folder already there when the first install came (not into the product's own
   // folder) is the user's: an uninstall never removes it.
   next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data
-                                         : !rules.adopt_unlisted && HasDataFolder(fs) && fs->Probe(kDataMarker) != Kind::kFile;
+                                         : !rules.adopt_unlisted && !DataFolders(fs).empty() &&
+                                               fs->Probe(kDataMarker) != Kind::kFile;
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
                                                                                         : rules.made_levels;
   std::set<std::string> listed;
@@ -510,15 +513,12 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
       return Failed(InstallOutcome::kBadJournal);
     } else {
       // A ledger there but unreadable now (a scanner holding it) decides nothing.
-      std::string ledger_text;
-      const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
-      if (ledger_there && !fs->ReadAll(kLedgerName, &ledger_text)) return FsFailed(fs);
-      Ledger ledger;
-      const bool committed = ledger_there && ledger_text.size() == journal.ledger_size &&
-                             Crc32(0, ledger_text.data(), ledger_text.size()) == journal.ledger_crc &&
-                             ParseLedger(ledger_text, &ledger);
+      Earlier on_disk;
+      if (!ReadEarlier(fs, &on_disk)) return FsFailed(fs);
+      const bool committed = on_disk.has_ledger && on_disk.text.size() == journal.ledger_size &&
+                             Crc32(0, on_disk.text.data(), on_disk.text.size()) == journal.ledger_crc;
       if (committed) {
-        FinishCommit(fs, ledger);
+        FinishCommit(fs, on_disk.ledger);
       } else {
         const InstallOutcome rolled_back = RollBack(fs, journal);
         if (!rolled_back.ok()) return rolled_back;
@@ -561,12 +561,11 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
   }
   // Data kept that an install of ours found absent stays ours for the next install here.
-  if (keep_data && !ledger.foreign_data && HasDataFolder(fs)) WriteWhole(fs, kDataMarker, "");
-  if (!keep_data && !ledger.foreign_data) {
-    std::vector<InstallFs::Entry> entries;
-    fs->List("", &entries);
-    for (const InstallFs::Entry& entry : entries)
-      if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) note(RemoveTree(fs, entry.name));
+  if (!ledger.foreign_data) {
+    const std::vector<std::string> data = DataFolders(fs);
+    if (keep_data && !data.empty()) WriteWhole(fs, kDataMarker, "");
+    if (!keep_data)
+      for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
   for (auto dir = ledger.dirs.rbegin(); dir != ledger.dirs.rend(); ++dir) fs->RemoveDir(*dir);
   RemoveTree(fs, kAsideDir);

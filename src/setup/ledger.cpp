@@ -47,8 +47,15 @@ bool ParseNumber(const std::string& text, int base, uint64_t* value) {
 
 // Every document ends with "end" and the number of lines before it: a file cut short by a
 // crash is told from a whole one.
+bool EndsWhole(const std::string& text, const std::vector<std::string>& lines) {
+  if (text.empty() || text.back() != '\n') return false;
+  const std::vector<std::string> last = SplitFields(lines.back());
+  uint64_t count = 0;
+  return last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1;
+}
+
 bool Closed(const std::string& text, const std::vector<std::string>& lines, const char* heading) {
-  return !IsCutShort(text) && lines.size() >= 2 && lines.front() == heading;
+  return EndsWhole(text, lines) && lines.size() >= 2 && lines.front() == heading;
 }
 
 // A name read back must lead inside the install directory, each part of it as safe as a
@@ -81,13 +88,7 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 
 }  // namespace
 
-bool IsCutShort(const std::string& text) {
-  if (text.empty() || text.back() != '\n') return true;
-  const std::vector<std::string> lines = SplitLines(text);
-  const std::vector<std::string> last = SplitFields(lines.back());
-  uint64_t count = 0;
-  return !(last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1);
-}
+bool IsCutShort(const std::string& text) { return !EndsWhole(text, SplitLines(text)); }
 
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";
