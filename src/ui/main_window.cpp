@@ -349,6 +349,10 @@ int CreateMainWindow(InstallControl* installer) {
     ShowWindow(ui->dir_field, SW_HIDE);
   }
   ApplyTabOrder(window);
+  // The expanded view's controls are made visible. Hidden now, before the window shows,
+  // they cost nothing; hidden by the first drawing, each one erased the window again in
+  // the middle of the first paint.
+  SyncViewControls(ui);
 
   ShowWindow(window, SW_SHOW);
   UpdateWindow(window);
