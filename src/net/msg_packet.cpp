@@ -57,8 +57,9 @@ void MsgPacket::writeBytes(const MsgPacket* other) {
 
 void MsgPacket::writeString(const char* p, unsigned short n) {
   if (!Fits(2u + n) || (n && !p)) return;
+  // The text first: it may lie in this packet's own buffer, where the length goes.
+  std::memmove(buf + pos + 2, p ? p : "", n);
   Put(n, 2);
-  std::memmove(buf + pos, p ? p : "", n);
   pos = static_cast<unsigned short>(pos + n);
   size = static_cast<unsigned short>(size + n);
 }

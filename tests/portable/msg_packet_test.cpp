@@ -241,6 +241,16 @@ TEST(MsgPacket, WriteBytesFromAPacketTakesItsContentFromTheStart) {
   EXPECT_EQ(Content(*p), (Bytes{1, 0x0A, 0x0B, 0x0C, 0x0D, 1, 0x0A, 0x0B, 0x0C, 0x0D}));
 }
 
+// A text taken from the packet's own buffer, where its length goes, arrives unchanged.
+TEST(MsgPacket, WriteStringFromThePacketsOwnBufferKeepsTheText) {
+  auto p = NewPacket();
+  std::memcpy(p->buf, "abc", 3);
+  p->writeString(reinterpret_cast<const char*>(p->buf), 3);
+  EXPECT_EQ(Content(*p), (Bytes{0, 3, 'a', 'b', 'c'}));
+  p->pos = 0;
+  EXPECT_EQ(p->readString(), "abc");
+}
+
 TEST(MsgPacket, WriteBytesRefusesToReachTheLastByte) {
   std::vector<char> data(MsgPacket::kCapacity, 'q');
   auto p = NewPacket();
