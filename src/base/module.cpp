@@ -13,13 +13,25 @@ void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
 HINSTANCE ModuleInstance() { return g_instance ? g_instance : GetModuleHandleW(nullptr); }
 
 void RestrictDllSearchToSystem32() {
-  SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Windows 7 has it only with a security update: bound at load time, it would keep the
+  // program from starting at all where that update is missing.
+  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+  const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
+  if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   // Also drops the current directory from the search of anything loaded without flags.
   SetDllDirectoryW(L"");
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
-  return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // By its full path, which every Windows takes (the System32 search flag needs that same
+  // update); what the DLL itself needs is then looked for beside it, not beside us.
+  wchar_t path[MAX_PATH];
+  const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+  if (length == 0 || length + 1 + wcslen(name) >= MAX_PATH) return nullptr;
+  path[length] = L'\\';
+  wcscpy(path + length + 1, name);
+  return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
 bool OwnModulePath(wchar_t (&path)[MAX_PATH]) {

@@ -66,8 +66,14 @@ PeImage ReadPeImage(const std::string& path) {
     for (uint32_t i = 0; e && names && i < name_count; ++i) image.exported_names.push_back(r.StringAt(r.U32(names + 4ull * i)));
   }
   const uint32_t import_rva = r.U32(directories + 1 * 8);
-  for (uint64_t d = import_rva ? r.Offset(import_rva) : 0; d && r.Has(d, 20) && r.U32(d + 12); d += 20)
+  for (uint64_t d = import_rva ? r.Offset(import_rva) : 0; d && r.Has(d, 20) && r.U32(d + 12); d += 20) {
     image.imported_dlls.push_back(r.StringAt(r.U32(d + 12)));
+    // The lookup table (or, without one, the address table as the file holds it): 64-bit
+    // entries, the top bit set for an import by number, else the address of hint and name.
+    const uint32_t table = r.U32(d) ? r.U32(d) : r.U32(d + 16);
+    for (uint64_t t = table ? r.Offset(table) : 0; t && r.Has(t, 8) && (r.U32(t) || r.U32(t + 4)); t += 8)
+      if (!(r.U32(t + 4) & 0x80000000u)) image.imported_functions.push_back(r.StringAt(r.U32(t) + 2));
+  }
   const uint32_t delay_rva = r.U32(directories + 13 * 8);
   for (uint64_t d = delay_rva ? r.Offset(delay_rva) : 0; d && r.Has(d, 32) && r.U32(d + 4); d += 32)
     image.delay_imported_dlls.push_back(r.StringAt(r.U32(d + 4)));

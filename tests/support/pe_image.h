@@ -10,6 +10,7 @@ namespace kelo::test {
 struct PeImage {
   bool valid = false;
   std::vector<std::string> imported_dlls;        // load-time imports, as written in the file
+  std::vector<std::string> imported_functions;   // load-time imports by name
   std::vector<std::string> delay_imported_dlls;  // delay-load imports
   std::vector<std::string> exported_names;
 };

@@ -32,6 +32,22 @@ TEST(DllHardening, BindsOnlyDllsTheSystemAlwaysTakesFromSystem32) {
   EXPECT_TRUE(image.delay_imported_dlls.empty());
 }
 
+// Windows 7 has these only with a security update: a program that binds one does not
+// start at all where it is missing.
+TEST(DllHardening, BindsNothingWindows7LacksWithoutUpdates) {
+  const char* const later[] = {"SetDefaultDllDirectories", "AddDllDirectory", "RemoveDllDirectory"};
+  for (const char* program : {KELO_SETUP_EXE, KELO_DEMO_UNINSTALL}) {
+    const kelo::test::PeImage image = kelo::test::ReadPeImage(program);
+    ASSERT_TRUE(image.valid) << program;
+    ASSERT_NE(std::find(image.imported_functions.begin(), image.imported_functions.end(), "CreateFileW"),
+              image.imported_functions.end()) << program;
+    for (const char* function : later) {
+      EXPECT_EQ(std::find(image.imported_functions.begin(), image.imported_functions.end(), function),
+                image.imported_functions.end()) << program << " binds " << function;
+    }
+  }
+}
+
 std::wstring Widen(const char* s) {
   std::wstring w;
   while (*s) w += static_cast<wchar_t>(*s++);
