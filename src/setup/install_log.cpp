@@ -26,6 +26,8 @@ bool InstallLog::Open(const std::wstring& path) {
 }
 
 bool InstallLog::Start(const std::wstring& path) {
+  // The earlier run's file closes first: it may be this same file, which shares no writing.
+  file_.Reset();
   file_.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                           nullptr));
   path_ = file_.IsValid() ? path : std::wstring();

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 #include <objbase.h>
 
+#include <string>
 #include <utility>
 #include <vector>
 
+#include "setup/install_log.h"
 #include "setup/setup_logic.h"
 
 namespace kelo {
@@ -172,6 +174,31 @@ TEST_F(PipelineTest, EmptyScheduleReportsNothing) {
 
 TEST(Pipeline, WorkerRefusesANullLogicObject) {
   EXPECT_EQ(CSetupLogic::RunInstallSteps(nullptr), static_cast<unsigned>(ERROR_INVALID_PARAMETER));
+}
+
+// Another install in the same run (a retry after a failure) starts the same file afresh.
+TEST(InstallLog, OpenedAgainStartsTheSameFileAfresh) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring path = std::wstring(temp) + L"kelo-log-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+  std::string text;
+  {
+    InstallLog log;
+    ASSERT_TRUE(log.Open(path));
+    log.Line(L"first run");
+    ASSERT_TRUE(log.Open(path));
+    EXPECT_EQ(log.path(), path);
+    log.Line(L"second run");
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    char bytes[4096];
+    DWORD got = 0;
+    ASSERT_TRUE(ReadFile(file.Get(), bytes, sizeof bytes, &got, nullptr));
+    text.assign(bytes, got);
+  }
+  DeleteFileW(path.c_str());
+  EXPECT_NE(text.find("second run"), std::string::npos) << text;
+  EXPECT_EQ(text.find("first run"), std::string::npos) << text;
 }
 
 TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
