@@ -9,6 +9,7 @@
 #include "base/file_paths.h"
 #include "base/product.h"
 #include "base/win_holders.h"
+#include "sysreg/install_dir.h"
 #include "sysreg/uninstall_entry.h"
 
 namespace kelo {
@@ -72,16 +73,17 @@ bool ShouldStopRunningBrowser(bool browser_running) {
 }
 
 bool StopInstalledPrograms(const std::wstring& location) {
+  // Only a location in the form an install records names an installation: any other (empty,
+  // relative) would be taken as relative to the current folder, whose programs are not ours.
+  if (!IsValidInstallPath(location.c_str())) return true;
   // Joined with exactly one separator, whether or not the stored location ends with one.
   std::wstring paths[3];
   const wchar_t* const names[3] = {kBrowserExe, kWebExe, kUpdateExe};
   for (int i = 0; i < 3; ++i) {
     wchar_t path[MAX_PATH];
     lstrcpynW(path, location.c_str(), MAX_PATH);
-    // A location too long to take the name leaves a bare name, which no running program's
-    // full path equals.
-    if (!PathAppendW(path, names[i])) lstrcpynW(path, names[i], MAX_PATH);
-    paths[i] = path;
+    // A location too long to take the name stays empty, which no program's path equals.
+    if (PathAppendW(path, names[i])) paths[i] = path;
   }
 
   ScopedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));

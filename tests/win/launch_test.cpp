@@ -179,10 +179,19 @@ TEST_F(StopRunningTest, WithoutAUsableEntryNothingIsEnded) {
   const DWORD number = 5;
   test::WriteRaw(kUninstallKey, L"InstallLocation", REG_DWORD, &number, sizeof(number));
   EXPECT_EQ(logic.StepStopRunning(), 0);
-  // An empty location is read, but no program lies in it.
-  test::WriteString(kUninstallKey, L"InstallLocation", L"");
-  EXPECT_EQ(logic.StepStopRunning(), 1);
-  EXPECT_FALSE(Ended(browser));
+  // Locations that name no folder of an installation, read while the current folder holds
+  // the running browser: they must not be taken as relative to it.
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(installed.path().c_str()));
+  for (const std::wstring& location : {std::wstring(), std::wstring(L"."), std::wstring(L"sub\\.."),
+                                       L"C:\\" + std::wstring(250, L'a')}) {
+    SCOPED_TRACE(testing::PrintToString(location));
+    test::WriteString(kUninstallKey, L"InstallLocation", location);
+    EXPECT_EQ(logic.StepStopRunning(), 1);
+    EXPECT_FALSE(Ended(browser));
+  }
+  SetCurrentDirectoryW(previous);
 }
 
 }  // namespace
