@@ -78,6 +78,13 @@ class CleanupCopy {
     if (!CopyFileW(self, path_.c_str(), FALSE)) path_.clear();
   }
 
+  // After an uninstall that could not finish, the user is told to run the uninstaller
+  // again: its own file went aside with the others, so the copy (the same bytes) takes its
+  // place. One still in place is left.
+  void PutBack(const std::wstring& dir) const {
+    if (!path_.empty()) CopyFileW(path_.c_str(), (dir + kUninstallExe).c_str(), TRUE);
+  }
+
   // Starts the copy; false when it could not be.
   bool Start(const std::wstring& dir, uint32_t made_levels) {
     if (path_.empty()) return false;
@@ -150,6 +157,7 @@ int Uninstall(const Options& options) {
     if (SUCCEEDED(com)) CoUninitialize();
     RemoveUninstallEntry(dir);
   }
+  if (!removed) cleanup.PutBack(dir);
   if (!options.silent) MessageBoxW(nullptr, removed ? kDoneText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.

@@ -56,6 +56,26 @@ class Win32Reader : public FileReader {
   std::atomic<DWORD>* error_;
 };
 
+// The calls that remove a file or folder refuse one marked read-only, though it is ours to
+// remove: the mark goes first, and comes back if the entry still cannot go.
+bool RemoveEvenReadOnly(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR)) {
+  if (remove(path.c_str())) return true;
+  const DWORD error = GetLastError();
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
+  if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_READONLY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
+      !SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+    SetLastError(error);
+    return false;
+  }
+  if (remove(path.c_str())) return true;
+  const DWORD again = GetLastError();
+  SetFileAttributesW(path.c_str(), attributes);
+  SetLastError(again);
+  return false;
+}
+
 }  // namespace
 
 Win32InstallFs::Win32InstallFs(const std::wstring& root) : root_(root) {
@@ -109,12 +129,12 @@ bool Win32InstallFs::MakeDir(const std::string& relative) {
 
 bool Win32InstallFs::RemoveDir(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(RemoveDirectoryW(path.c_str()) != FALSE);
+  return FullPath(relative, &path) && Check(RemoveEvenReadOnly(path, RemoveDirectoryW));
 }
 
 bool Win32InstallFs::RemoveFile(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(DeleteFileW(path.c_str()) != FALSE);
+  return FullPath(relative, &path) && Check(RemoveEvenReadOnly(path, DeleteFileW));
 }
 
 // A running program's file can be renamed though not deleted: that is what lets an install

@@ -246,6 +246,40 @@ TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
 }
 
+// A file held by another program stops the uninstall, which says so: the uninstaller must
+// then still be there for the user to run again, and that run finishes the job.
+TEST_F(Uninstaller, AFailedUninstallLeavesTheUninstallerToRunAgain) {
+  Install();
+  {
+    ScopedHandle held(CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  0, nullptr));
+    ASSERT_TRUE(held.IsValid());
+    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
+  }
+  ASSERT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+// Read-only files go like any other: the installation's own, and the profile's when the user
+// does not keep Data.
+TEST_F(Uninstaller, RemovesReadOnlyFiles) {
+  Install();
+  const std::wstring profile = dir_ + L"Data\\Default\\profile.ini";
+  CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
+  CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
+  WriteText(profile, "[Profile]");
+  for (const std::wstring& file : {dir_ + kBrowserExe, profile})
+    ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
+  EXPECT_EQ(Uninstall(L"", [] {
+              Answer(IDYES);
+              Answer(IDNO);
+              Answer(IDOK);
+            }),
+            static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
 TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
   Install();
   HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
