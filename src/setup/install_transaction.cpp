@@ -66,6 +66,22 @@ std::vector<std::string> FoldersLeadingTo(const std::string& name) {
   return folders;
 }
 
+// What stands at `name`, reached through real folders only: a link on the way leads
+// somewhere else, whose files are not ours (kLink then).
+Kind ProbeInPlace(InstallFs* fs, const std::string& name) {
+  for (const std::string& folder : FoldersLeadingTo(name)) {
+    const Kind kind = fs->Probe(folder);
+    if (kind != Kind::kDirectory) return kind == Kind::kMissing ? Kind::kMissing : Kind::kLink;
+  }
+  return fs->Probe(name);
+}
+
+// The ledger's folders that are left empty, innermost first.
+void RemoveListedFolders(InstallFs* fs, const std::vector<std::string>& dirs) {
+  for (auto dir = dirs.rbegin(); dir != dirs.rend(); ++dir)
+    if (ProbeInPlace(fs, *dir) == Kind::kDirectory) fs->RemoveDir(*dir);
+}
+
 // Makes the folders leading to `name` (not `name` itself). False when one cannot be made or
 // something other than a folder stands in its place.
 bool MakeParents(InstallFs* fs, const std::string& name) {
@@ -375,7 +391,7 @@ void FinishCommit(InstallFs* fs, const Ledger& ledger) {
   RemoveTree(fs, kAsideDir);
   RemoveTree(fs, kStagingDir);
   RemoveEmptyFolders(fs, kKeptDir);
-  for (auto dir = ledger.dirs.rbegin(); dir != ledger.dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  RemoveListedFolders(fs, ledger.dirs);
   fs->RemoveFile(kJournalName);
 }
 
@@ -432,7 +448,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
   for (const auto& [key, name] : ours) {
     // A file of Data the payload no longer carries is the browser's now, maybe changed.
-    if (staged.Holds(name) || InDataFolder(name) || fs->Probe(name) != Kind::kFile) continue;
+    if (staged.Holds(name) || InDataFolder(name) || ProbeInPlace(fs, name) != Kind::kFile) continue;
     JournalMove drop;
     drop.kind = JournalMove::kDrop;
     drop.name = name;
@@ -555,7 +571,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   };
   std::set<std::string> taken;
   for (const LedgerFile& file : ledger.files) {
-    if (InDataFolder(file.name) || fs->Probe(file.name) != Kind::kFile || fs->RemoveFile(file.name)) continue;
+    if (InDataFolder(file.name) || ProbeInPlace(fs, file.name) != Kind::kFile || fs->RemoveFile(file.name)) continue;
     // In use: out of the way now, removed by a later run.
     std::string aside;
     note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
@@ -567,7 +583,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     if (!keep_data)
       for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
-  for (auto dir = ledger.dirs.rbegin(); dir != ledger.dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;

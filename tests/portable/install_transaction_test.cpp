@@ -53,6 +53,7 @@ class Scratch {
   }
   ~Scratch() { RemoveAll(""); }
   InstallFs* fs() { return fs_.get(); }
+  const std::string& root() const { return root_; }
 
  private:
   void RemoveAll(const std::string& dir) {
@@ -436,6 +437,31 @@ TEST(InstallTransaction, AnUpdateLeavesDataFilesItNoLongerCarries) {
   ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
   EXPECT_EQ(Snapshot(fs)["Data\\defaults.ini"], "changed by the browser");
 }
+
+#ifndef _WIN32
+// A folder of ours that the user moved elsewhere and linked back: what lies behind the link
+// is not ours, neither for the uninstall nor for an update that no longer carries those
+// names, and the link stays.
+TEST(InstallTransaction, FilesReachedThroughALinkAreNeverRemoved) {
+  Files next = kNext;
+  next.erase("Lib\\core.dll");
+  for (const bool uninstall : {true, false}) {
+    SCOPED_TRACE(uninstall ? "uninstall" : "update");
+    Scratch scratch;
+    Scratch elsewhere;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const char* name : {"Lib\\core.dll", "Lib\\gone.dll"}) ASSERT_TRUE(fs->RemoveFile(name));
+    ASSERT_TRUE(fs->RemoveDir("Lib"));
+    const Files theirs = {{"core.dll", "theirs"}, {"gone.dll", "theirs too"}};
+    for (const auto& [name, bytes] : theirs) Put(elsewhere.fs(), name, bytes);
+    ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/Lib").c_str()), 0);
+    EXPECT_TRUE(uninstall ? UninstallFiles(fs, /*keep_data=*/false).ok() : Install(fs, Pack(next)).ok());
+    EXPECT_EQ(Snapshot(elsewhere.fs()), theirs);
+    EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kLink);
+  }
+}
+#endif
 
 // What the next run cannot read decides nothing: the folder stays as it is.
 TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
