@@ -143,7 +143,10 @@ bool PosixInstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   entries->clear();
   DIR* listing = opendir(Path(dir).c_str());
   if (!Check(listing != nullptr)) return false;
-  while (const dirent* entry = readdir(listing)) {
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(listing);
+    if (!entry) break;
     const std::string name = entry->d_name;
     if (name == "." || name == "..") continue;
     // A backslash in a name would make it two here: such a file is left alone.
@@ -151,8 +154,10 @@ bool PosixInstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
                                                               : Kind::kLink;
     entries->push_back({name, kind, IsSafeArchiveName(name.data(), name.size())});
   }
+  // A listing cut short by an error is no listing: a name it missed may be the user's.
+  const bool whole = Check(errno == 0);
   closedir(listing);
-  return true;
+  return whole;
 }
 
 bool PosixInstallFs::FreeBytes(uint64_t* bytes) {

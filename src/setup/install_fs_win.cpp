@@ -202,7 +202,8 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     entry.packable = IsSafeArchiveName(entry.name.data(), entry.name.size());
     entries->push_back(entry);
   } while (FindNextFileW(find.Get(), &found));
-  return true;
+  // A listing cut short by an error is no listing: a name it missed may be the user's.
+  return Check(GetLastError() == ERROR_NO_MORE_FILES);
 }
 
 bool Win32InstallFs::FreeBytes(uint64_t* bytes) {
