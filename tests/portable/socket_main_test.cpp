@@ -12,6 +12,12 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/select.h>
+#include <unistd.h>
+#endif
+
 #include "loopback_server.h"
 #include "net/client_timing.h"
 #include "net/host.h"
@@ -144,6 +150,31 @@ TEST(SocketMain, DeliversAFrameAsIdLengthAndData) {
   EXPECT_EQ(r.length, 4);
   EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
 }
+
+#ifndef _WIN32
+// Descriptors held open until the test ends.
+struct OpenFiles {
+  ~OpenFiles() {
+    for (int fd : fds) close(fd);
+  }
+  std::vector<int> fds;
+};
+
+// A process with many files open gives the client's socket a descriptor beyond what an
+// fd_set holds: it still connects.
+TEST(SocketMain, ConnectsWhenDescriptorsRunHigh) {
+  OpenFiles held;
+  while (held.fds.empty() || held.fds.back() < FD_SETSIZE) {
+    const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) GTEST_SKIP() << "the descriptor limit is below " << FD_SETSIZE;
+    held.fds.push_back(fd);
+  }
+  Connected c;
+  c.Connect();
+  ASSERT_TRUE(c.server.Send({0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x0C, 0x01, 0x02, 0x03, 0x04}));
+  EXPECT_EQ(RecvWithin(c.client.get()).id, 7u);
+}
+#endif
 
 TEST(SocketMain, APeerPausingPastTheReceiveTimeOutLosesNoPartOfAFrame) {
   // Receive time-outs of 50 ms, so that each pause of the peer spans several of them.
