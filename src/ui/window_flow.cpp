@@ -171,6 +171,14 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
   const int id = LOWORD(wparam);
   switch (id) {
     case IDOK: {  // Enter: what the view's install button does, when it is there to press
+      // An owner-drawn button is no push button to the dialog manager, which sends IDOK for
+      // Enter on it too: a focused button is pressed, as the mouse would press it.
+      HWND focus = GetFocus();
+      const CImageButton* focused = focus ? ui->Button(GetDlgCtrlID(focus)) : nullptr;
+      if (focused && focused->window() == focus) {
+        if (focused->enabled() && IsWindowVisible(focus)) OnCommand(ui, window, GetDlgCtrlID(focus));
+        return true;
+      }
       const int id = ui->expanded ? kIdInstallNow : kIdQuickInstall;
       const CImageButton* button = ui->Button(id);
       if (ui->installing || ui->finished || !button || !button->enabled() || !IsWindowVisible(button->window()))

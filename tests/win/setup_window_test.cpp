@@ -449,16 +449,29 @@ void Press(WORD key, bool shift = false) {
   SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
+// The id of the control that has the keyboard focus in `window`'s thread, 0 for none.
+int FocusedId(HWND window) {
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof(gui);
+  GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui);
+  return gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0;
+}
+
+// Tabs until the control `id` has the focus; false when a Tab did not move it.
+bool TabTo(HWND window, int id) {
+  for (int i = 0; i < 16 && FocusedId(window) != id; ++i) {
+    const int before = FocusedId(window);
+    Press(VK_TAB);
+    if (!PollUntil([&] { return FocusedId(window) != before; }, 5000)) return false;
+  }
+  return FocusedId(window) == id;
+}
+
 TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   HWND window = setup_.window();
   SetForegroundWindow(window);
   ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
-  auto focused = [&] {
-    GUITHREADINFO gui = {};
-    gui.cbSize = sizeof(gui);
-    GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &gui);
-    return gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0;
-  };
+  auto focused = [&] { return FocusedId(window); };
   // Tab walks the visible controls in a fixed round; Shift+Tab walks it back.
   const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdClose};
   std::vector<int> walked;
@@ -517,6 +530,34 @@ TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
   EXPECT_NE(GetFileAttributesW((LocalAppData() + L"\\Kelo\\KeloBrowser\\KeloBrowser.exe").c_str()),
             INVALID_FILE_ATTRIBUTES);
   EndProcessesNamed(L"KeloBrowser.exe");
+}
+
+// Enter on a focused button does what that button does; only elsewhere does it install.
+TEST_F(SetupWindow, EnterPressesTheFocusedButton) {
+  HWND window = setup_.window();
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  // Every install starts its log afresh: none may appear.
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring log = std::wstring(temp) + L"KeloSetup.log";
+  DeleteFileW(log.c_str());
+  ASSERT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES);
+  ASSERT_TRUE(TabTo(window, kIdExpand));
+  Press(VK_RETURN);
+  ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
+                        5000))
+      << "Enter on the expand button did not expand";
+  ASSERT_TRUE(TabTo(window, kIdCollapse));
+  Press(VK_RETURN);
+  ASSERT_TRUE(PollUntil([&] { return setup_.IsVisible(kIdQuickInstall) && !setup_.IsVisible(kIdDirField); }, 5000))
+      << "Enter on the collapse button did not collapse";
+  ASSERT_TRUE(TabTo(window, kIdClose));
+  Press(VK_RETURN);
+  DWORD code = 1;
+  ASSERT_TRUE(setup_.WaitForExit(10000, &code)) << "Enter on the close button did not close";
+  EXPECT_EQ(code, 0u);
+  EXPECT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES) << "Enter on a button installed";
 }
 
 TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
