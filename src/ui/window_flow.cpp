@@ -75,7 +75,10 @@ int WindowExitCode(const CSetupUI* ui) { return ui->install_failed ? kExitInstal
 void CheckDirectory(CSetupUI* ui) {
   wchar_t text[kDirFieldChars] = {};
   GetWindowTextW(ui->dir_field, text, kDirFieldChars - 1);
-  const DirCheck check = ValidateInstallDir(text);
+  // Text longer than what is read (set from the command line, which the field's limit does
+  // not hold back) would be checked, and installed into, cut short.
+  const bool read_whole = static_cast<size_t>(GetWindowTextLengthW(ui->dir_field)) < kDirFieldChars - 1;
+  const DirCheck check = read_whole ? ValidateInstallDir(text) : DirCheck{false, kDirBadFormText};
   ui->dir_valid = check.valid;
   // Both install buttons follow the check: install-now would otherwise start an install
   // into a directory the check has just refused.

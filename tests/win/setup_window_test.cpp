@@ -226,9 +226,14 @@ TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
 TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
   Expand();
   const std::wstring good = setup_.Text(setup_.Control(kIdDirField));
+  // Longer than the window reads back (a typed 260th character, or /D= text, which the
+  // field's limit does not hold back): it would be checked, and installed into, cut short.
+  const std::wstring typed_full = L"C:\\" + std::wstring(257, L'a');
+  const std::wstring overlong = L"C:\\" + std::wstring(300, L'a');
   const std::pair<const wchar_t*, const wchar_t*> kRefused[] = {
       {L"C:x", kDirBadFormText},          {L"1:\\Games", kDirBadFormText}, {L"C:\\a|b", kDirBadFormText},
       {L"\\\\server\\share", kDirBadFormText}, {L"", kDirBadFormText},
+      {typed_full.c_str(), kDirBadFormText}, {overlong.c_str(), kDirBadFormText},
   };
   HWND status = setup_.StatusLabel();
   for (const auto& [text, message] : kRefused) {
