@@ -92,23 +92,26 @@ bool MakeParents(InstallFs* fs, const std::string& name) {
   return true;
 }
 
-// Removes a folder of ours with everything in it. Links are left alone, never entered.
-// True when the folder is gone; files in use stay, and so does the folder then.
+// Removes a folder of ours with everything in it but links and names no path reaches:
+// those are left alone, never entered, and the folders holding them stay. False when
+// anything else could not go (a file in use).
 bool RemoveTree(InstallFs* fs, const std::string& dir) {
   if (fs->Probe(dir) != Kind::kDirectory) return fs->Probe(dir) == Kind::kMissing;
   std::vector<InstallFs::Entry> entries;
   bool all = fs->List(dir, &entries);
+  bool left_alone = false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
     if (entry.kind == Kind::kFile) {
       all = fs->RemoveFile(path) && all;
     } else if (entry.kind == Kind::kDirectory) {
       all = RemoveTree(fs, path) && all;
+      left_alone = left_alone || fs->Probe(path) != Kind::kMissing;
     } else {
-      all = false;
+      left_alone = true;
     }
   }
-  return all && fs->RemoveDir(dir);
+  return all && (left_alone || fs->RemoveDir(dir));
 }
 
 // Removes the empty folders below `dir`, and `dir` if it ends empty.
@@ -138,14 +141,14 @@ void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   }
 }
 
-// The install directory's Data folders, in whatever letter case they are spelled.
-std::vector<std::string> DataFolders(InstallFs* fs) {
+// The install directory's Data folders, in whatever letter case they are spelled; false
+// when the directory could not be listed whole.
+bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
   std::vector<InstallFs::Entry> entries;
-  fs->List("", &entries);
-  std::vector<std::string> folders;
+  const bool listed = fs->List("", &entries);
   for (const InstallFs::Entry& entry : entries)
-    if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) folders.push_back(entry.name);
-  return folders;
+    if (entry.kind == Kind::kDirectory && InDataFolder(entry.name)) folders->push_back(entry.name);
+  return listed;
 }
 
 // The earlier installation as its ledger tells it.
@@ -384,15 +387,17 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
 }
 
 // After the ledger is in: our replaced files go (those in use stay for a later run), and
-// folders of the earlier installation that nothing is left in.
-void FinishCommit(InstallFs* fs, const Ledger& ledger) {
+// folders of the earlier installation that nothing is left in. True once the journal is
+// gone: a journal that stays would be read again by every later recovery, even after an
+// uninstall has taken the ledger away, and taken for a commit to roll back.
+bool FinishCommit(InstallFs* fs, const Ledger& ledger) {
   // The ledger tells whose Data is there now.
   if (fs->Probe(kDataMarker) == Kind::kFile) fs->RemoveFile(kDataMarker);
   RemoveTree(fs, kAsideDir);
   RemoveTree(fs, kStagingDir);
   RemoveEmptyFolders(fs, kKeptDir);
   RemoveListedFolders(fs, ledger.dirs);
-  fs->RemoveFile(kJournalName);
+  return fs->Probe(kJournalName) == Kind::kMissing || fs->RemoveFile(kJournalName);
 }
 
 InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallRules& rules, const Earlier& earlier) {
@@ -459,9 +464,12 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   Ledger next;
   // A Data folder already there when the first install came (not into the product's own
   // folder) is the user's: an uninstall never removes it.
-  next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data
-                                         : !rules.adopt_unlisted && !DataFolders(fs).empty() &&
-                                               fs->Probe(kDataMarker) != Kind::kFile;
+  // A folder that could not be listed may hold one.
+  const auto user_has_data = [fs] {
+    std::vector<std::string> data;
+    return (!DataFolders(fs, &data) || !data.empty()) && fs->Probe(kDataMarker) != Kind::kFile;
+  };
+  next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data : !rules.adopt_unlisted && user_has_data();
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
                                                                                         : rules.made_levels;
   std::set<std::string> listed;
@@ -500,6 +508,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     fs->RemoveFile(kLedgerTemp);
     return failure;
   }
+  // The install is in: a journal that stays is finished by the next run's recovery.
   FinishCommit(fs, next);
   return InstallOutcome();
 }
@@ -534,14 +543,15 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
       const bool committed = on_disk.has_ledger && on_disk.text.size() == journal.ledger_size &&
                              Crc32(0, on_disk.text.data(), on_disk.text.size()) == journal.ledger_crc;
       if (committed) {
-        FinishCommit(fs, on_disk.ledger);
+        if (!FinishCommit(fs, on_disk.ledger)) return FsFailed(fs);
       } else {
         const InstallOutcome rolled_back = RollBack(fs, journal);
         if (!rolled_back.ok()) return rolled_back;
       }
     }
   }
-  RemoveTree(fs, kStagingDir);
+  // Whatever an earlier run left in staging must not come in with the next one's folders.
+  if (!RemoveTree(fs, kStagingDir) || fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   RemoveTree(fs, kAsideDir);
   if (fs->Probe(kLedgerTemp) == Kind::kFile) fs->RemoveFile(kLedgerTemp);
   return InstallOutcome();
@@ -578,7 +588,8 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   }
   // Data kept that an install of ours found absent stays ours for the next install here.
   if (!ledger.foreign_data) {
-    const std::vector<std::string> data = DataFolders(fs);
+    std::vector<std::string> data;
+    DataFolders(fs, &data);
     if (keep_data && !data.empty()) WriteWhole(fs, kDataMarker, "");
     if (!keep_data)
       for (const std::string& folder : data) note(RemoveTree(fs, folder));

@@ -171,7 +171,13 @@ class FaultyFs : public InstallFs {
   Kind Probe(const std::string& path) override { return stopped_ ? Kind::kMissing : real_->Probe(path); }
   bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
   bool RemoveDir(const std::string& p) override { return Go() && real_->RemoveDir(p); }
-  bool RemoveFile(const std::string& p) override { return Go() && real_->RemoveFile(p); }
+  bool RemoveFile(const std::string& p) override {
+    if (p == failing_remove_) {
+      fired_ = true;
+      return false;
+    }
+    return Go() && real_->RemoveFile(p);
+  }
   bool Move(const std::string& a, const std::string& b) override { return Go() && real_->Move(a, b); }
   bool Replace(const std::string& a, const std::string& b) override { return Go() && real_->Replace(a, b); }
   std::unique_ptr<FileWriter> Create(const std::string& p) override {
@@ -189,12 +195,20 @@ class FaultyFs : public InstallFs {
     auto file = real_->Open(p);
     return file ? std::make_unique<Reader>(this, std::move(file)) : nullptr;
   }
-  bool List(const std::string& p, std::vector<Entry>* e) override { return Go() && real_->List(p, e); }
+  bool List(const std::string& p, std::vector<Entry>* e) override {
+    if (p == failing_list_) {
+      fired_ = true;
+      return false;
+    }
+    return Go() && real_->List(p, e);
+  }
   bool FreeBytes(uint64_t* bytes) override { return real_->FreeBytes(bytes); }
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
 
   void FailFinishOf(const std::string& path) { failing_finish_ = path; }
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
+  void FailRemoveOf(const std::string& path) { failing_remove_ = path; }
+  void FailListOf(const std::string& path) { failing_list_ = path; }
   bool fired() const { return fired_; }
   const std::vector<std::string>& created() const { return created_; }
 
@@ -237,6 +251,8 @@ class FaultyFs : public InstallFs {
   std::atomic<bool> stopped_{false};
   std::string failing_finish_;
   std::string failing_open_;
+  std::string failing_remove_;
+  std::string failing_list_ = "\n";  // no name
   std::vector<std::string> created_;
 };
 
@@ -461,6 +477,26 @@ TEST(InstallTransaction, FilesReachedThroughALinkAreNeverRemoved) {
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kLink);
   }
 }
+
+// Data removed on request, holding a link (a cache moved to another drive) and a name no
+// path reaches: both are left alone, what lies behind the link stays, and the uninstall
+// still completes, so it never asks to be run again for ever.
+TEST(InstallTransaction, DataRemovalLeavesLinksAndUnreachableNamesAndCompletes) {
+  Scratch scratch;
+  Scratch elsewhere;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  Put(fs, "Data\\Profile\\user.ini", "[User]");
+  Put(elsewhere.fs(), "cache.bin", "the cache");
+  ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/Data/Profile/Cache").c_str()), 0);
+  Put(fs, "Data\\odd", "");
+  ASSERT_EQ(rename((scratch.root() + "/Data/odd").c_str(), (scratch.root() + "/Data/a\\b").c_str()), 0);
+  ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+  EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kMissing);
+  EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
+  EXPECT_EQ(fs->Probe("Data\\Profile\\Cache"), InstallFs::Kind::kLink);
+  EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"cache.bin", "the cache"}}));
+}
 #endif
 
 // What the next run cannot read decides nothing: the folder stays as it is.
@@ -503,6 +539,54 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
     ASSERT_TRUE(RecoverInstall(fs).ok());
     EXPECT_EQ(Judge(Snapshot(fs)), "next");
     break;
+  }
+}
+
+// What recovery cannot finish stops the run, and what cannot be listed is taken for the
+// user's: nothing of the user's goes, and nothing left over comes in.
+TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
+  {
+    SCOPED_TRACE("a journal that outlives its commit");
+    // Left after a finished commit, the journal must stop an uninstall before the ledger
+    // goes: a later recovery would take the commit for one to roll back, and a folder it
+    // brought whole (with the user's file now in it) would go.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    FaultyFs held(fs, FaultyFs::kFail, 0);
+    held.FailRemoveOf(kJournalName);
+    ASSERT_TRUE(Install(&held, Pack(kNext)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    Put(fs, "Plugins\\mine.txt", "the user's");
+    EXPECT_FALSE(UninstallFiles(&held, /*keep_data=*/false).ok());
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    Files disk = Snapshot(fs);
+    EXPECT_EQ(disk["Plugins\\mine.txt"], "the user's");
+    disk.erase("Plugins\\mine.txt");
+    EXPECT_EQ(Judge(disk), "next");
+  }
+  {
+    SCOPED_TRACE("staging that cannot be emptied");
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "KeloSetup.new\\Plugins\\stale.dll", "an earlier attempt's");
+    FaultyFs held(fs, FaultyFs::kFail, 0);
+    held.FailRemoveOf("KeloSetup.new\\Plugins\\stale.dll");
+    EXPECT_FALSE(Install(&held, Pack(kNext)).ok());
+    EXPECT_EQ(fs->Probe("Plugins\\stale.dll"), InstallFs::Kind::kMissing) << "a leftover came in";
+  }
+  {
+    SCOPED_TRACE("a folder that cannot be listed at the first install");
+    // It may hold the user's Data: an uninstall told to remove Data leaves it.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    Put(fs, "Data\\Profile\\user.ini", "[User]");
+    FaultyFs unlisted(fs, FaultyFs::kFail, 0);
+    unlisted.FailListOf("");
+    ASSERT_TRUE(Install(&unlisted, Pack(kEarlier)).ok());
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}}));
   }
 }
 
