@@ -14,6 +14,7 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <unistd.h>
 #endif
@@ -163,6 +164,13 @@ struct OpenFiles {
 // A process with many files open gives the client's socket a descriptor beyond what an
 // fd_set holds: it still connects.
 TEST(SocketMain, ConnectsWhenDescriptorsRunHigh) {
+  // A desktop's usual soft limit stops at 1024: raised as far as the hard limit allows.
+  rlimit limit{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+  if (limit.rlim_cur < FD_SETSIZE + 16 && limit.rlim_max >= FD_SETSIZE + 16) {
+    limit.rlim_cur = FD_SETSIZE + 16;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+  }
   OpenFiles held;
   while (held.fds.empty() || held.fds.back() < FD_SETSIZE) {
     const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);

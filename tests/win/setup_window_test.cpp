@@ -395,6 +395,8 @@ TEST_F(SetupWindow, ClosingDuringADragEndsTheProgram) {
 
 TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   // The compatibility key exists on systems with the assistant; the first copy marks itself.
+  // Made afresh (an earlier test's copies may have marked themselves in it), and removed.
+  RegDeleteTreeW(HKEY_CURRENT_USER, kCompatAssistantKey);
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kCompatAssistantKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key,
                             nullptr),
@@ -433,6 +435,7 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(value, 1u);
   RegCloseKey(key);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kCompatAssistantKey);
   third.Finish();
   DeleteFileW(copy.c_str());
 }
