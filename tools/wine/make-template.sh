@@ -8,14 +8,15 @@
 #   make-template.sh PREFIX [--unmanaged]
 # --unmanaged keeps Wine from handing windows to a window manager: Xvfb has none, and Wine
 # would otherwise wait two seconds for one each time a window is hidden.
-# The prefix is remade when this script or the options change.
+# The prefix is remade when this script, the sandbox settings, Wine or the options change.
 set -euo pipefail
 template=$1
 unmanaged=${2:-}
 lock="$template.lock"
 exec 9>"$lock"
 flock 9
-stamp="$(sha256sum "${BASH_SOURCE[0]}" | cut -d' ' -f1) $unmanaged"
+wine_version=$(dpkg-query -W -f='${Version}' wine64 2>/dev/null || /usr/lib/wine/wine64 --version)
+stamp="$(cat "${BASH_SOURCE[0]}" "$(dirname "${BASH_SOURCE[0]}")/sandbox-env.sh" | sha256sum | cut -d' ' -f1) $wine_version $unmanaged"
 [ -f "$template/.ready" ] && [ "$(cat "$template/.ready")" = "$stamp" ] && exit 0
 rm -rf "$template"
 mkdir -p "$template"

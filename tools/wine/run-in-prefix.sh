@@ -17,7 +17,17 @@ fi
 
 root=${KELO_WINE_ROOT:-${TMPDIR:-/tmp}/kelo-wine-$(id -u)}
 mkdir -p "$root"
-"$here/make-template.sh" "$root/template" --unmanaged
+# The copy below holds the template's lock shared, so a rebuild (which holds it alone) never
+# pulls the template away from under it; one made and then removed by another run's
+# rebuild is made again.
+for attempt in 1 2 3; do
+  "$here/make-template.sh" "$root/template" --unmanaged
+  exec 8<"$root/template.lock"
+  flock -s 8
+  [ -f "$root/template/.ready" ] && break
+  exec 8<&-
+done
+[ -f "$root/template/.ready" ] || { echo "run-in-prefix: no template prefix in $root" >&2; exit 1; }
 
 cleanup() {
   wineserver -k >/dev/null 2>&1 || true
@@ -42,6 +52,7 @@ trap cleanup EXIT
 # copied.
 tar -C "$root/template" "${wine_system_dirs[@]/#/--exclude=./}" -cf - . | tar -C "$prefix" -xpf -
 for dir in "${wine_system_dirs[@]}"; do cp -al "$root/template/$dir" "$prefix/$dir"; done
+exec 8<&-
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8
