@@ -55,6 +55,16 @@ bool SetNonBlocking(Socket s, bool on) {
   return fcntl(s, F_SETFL, flags) == 0;
 }
 
+namespace {
+
+int64_t MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+}  // namespace
+
 bool ConnectWithin(Socket s, uint32_t address_be, uint16_t port, int timeout_ms) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
@@ -63,11 +73,16 @@ bool ConnectWithin(Socket s, uint32_t address_be, uint16_t port, int timeout_ms)
   if (connect(s, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) return true;
   if (errno != EINPROGRESS && errno != EINTR) return false;
   // poll, not select: a process with many files open gets descriptors that no fd_set holds.
+  // A signal cuts the wait short; it goes on for what is left of it.
   pollfd writable{s, POLLOUT, 0};
+  const int64_t deadline_ms = MonotonicMs() + timeout_ms;
   int ready;
-  do {
-    ready = poll(&writable, 1, timeout_ms);
-  } while (ready < 0 && errno == EINTR);
+  for (int left_ms = timeout_ms;;) {
+    ready = poll(&writable, 1, left_ms);
+    if (ready >= 0 || errno != EINTR) break;
+    const int64_t left = deadline_ms - MonotonicMs();
+    left_ms = left > 0 ? static_cast<int>(left) : 0;
+  }
   if (ready != 1) return false;
   // A refused or unreachable connection also makes the socket writable here: only the
   // pending error tells the two apart.

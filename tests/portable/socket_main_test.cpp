@@ -14,6 +14,8 @@
 
 #ifndef _WIN32
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/select.h>
 #include <unistd.h>
@@ -348,6 +350,40 @@ TEST(SocketMain, WatchCountersFollowSendsOfMessage10040) {
   ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsOther) == 0; }));
   EXPECT_EQ(Watch(client.watchFailsKind2), 2);
 }
+
+#ifndef _WIN32
+void IgnoreSignal(int) {}
+
+// Signals arriving again and again (a profiler's, a timer's) cut each connection wait
+// short: the wait goes on for what is left of it, and still ends.
+TEST(SocketMain, ConnectionWaitsEndUnderASignalStorm) {
+  TimingScope short_wait({CSocketMain::kPaceMs, 300});
+  kelo::test::UnansweredPort busy;
+  ASSERT_TRUE(busy.IsReady());
+  struct sigaction action {};
+  struct sigaction previous {};
+  action.sa_handler = IgnoreSignal;  // without SA_RESTART, as most handlers are
+  ASSERT_EQ(sigaction(SIGUSR1, &action, &previous), 0);
+  CSocketMain client;
+  ASSERT_EQ(client.Init(L"127.0.0.1", busy.Port()), 1);
+  std::atomic<bool> done{false};
+  const pthread_t starter = pthread_self();
+  // Ten seconds at most: a wait that starts afresh at every signal would end only then.
+  std::thread storm([&] {
+    for (const auto until = Clock::now() + 10s; !done && Clock::now() < until;) {
+      pthread_kill(starter, SIGUSR1);
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  const auto start = Clock::now();
+  EXPECT_EQ(client.Start(), 0);
+  const auto took = Clock::now() - start;
+  done = true;
+  storm.join();
+  sigaction(SIGUSR1, &previous, nullptr);
+  EXPECT_LT(took, 5s) << "the waits started afresh at every signal";
+}
+#endif
 
 TEST(SocketMain, ConnectionAttemptsThatFailEndInZero) {
   // Each attempt waits one second here instead of five.
