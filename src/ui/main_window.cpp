@@ -349,9 +349,9 @@ int CreateMainWindow(InstallControl* installer) {
     ShowWindow(ui->dir_field, SW_HIDE);
   }
   ApplyTabOrder(window);
-  // The expanded view's controls are made visible. Hidden now, before the window shows,
-  // they cost nothing; hidden by the first drawing, each one erased the window again in
-  // the middle of the first paint.
+  // The expanded view's controls are created visible. Hidden here, before the window
+  // shows, they cost nothing; hidden by the first drawing, each one erased the window
+  // again in the middle of the first paint.
   SyncViewControls(ui);
 
   ShowWindow(window, SW_SHOW);
