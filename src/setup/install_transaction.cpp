@@ -551,7 +551,8 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
     }
   }
   // Whatever an earlier run left in staging must not come in with the next one's folders.
-  if (!RemoveTree(fs, kStagingDir) || fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
+  RemoveTree(fs, kStagingDir);
+  if (fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   RemoveTree(fs, kAsideDir);
   if (fs->Probe(kLedgerTemp) == Kind::kFile) fs->RemoveFile(kLedgerTemp);
   return InstallOutcome();
