@@ -51,15 +51,22 @@ bool MsgQueue::Append(const QueuedMsg& msg) {
   return true;
 }
 
-bool MsgQueue::Take(QueuedMsg* out, bool (*stopped)(const void*), const void* context) {
+bool MsgQueue::Take(QueuedMsg* out, bool (*stopped)(const void*), const void* context, bool queued_when_stopped) {
+  bool wait = true;
   {
     kelo::net::LockGuard guard(lock_);
-    if (closed_ || (stopped && stopped(context))) return false;
+    if (closed_) return false;
+    if (stopped && stopped(context)) {
+      if (!queued_when_stopped || CountLocked() == 0) return false;
+      wait = false;
+    }
     ++takers_;
   }
-  available_.Wait();
+  // Without waiting, a count may still be missing: another taker past its wait has it.
+  const bool counted = wait ? (available_.Wait(), true) : available_.TryWait();
   kelo::net::LockGuard guard(lock_);
   --takers_;
+  if (!counted) return false;
   if (wakeups_ > 0) {
     --wakeups_;
     return false;

@@ -27,9 +27,11 @@ class MsgQueue {
   bool Append(const QueuedMsg& msg);
   // Waits, without a time-out, for a message and moves it to *out. False when the wait
   // was ended by Wake or Close, or when stopped(context) held as the take began: nothing
-  // was taken then. The check and a later Wake are ordered by the lock, so a taker
+  // was taken then, but for `queued_when_stopped`, which takes a message already queued
+  // without waiting. The check and a later Wake are ordered by the lock, so a taker
   // cannot miss a Wake that follows its stop condition.
-  bool Take(QueuedMsg* out, bool (*stopped)(const void* context) = nullptr, const void* context = nullptr);
+  bool Take(QueuedMsg* out, bool (*stopped)(const void* context) = nullptr, const void* context = nullptr,
+            bool queued_when_stopped = false);
   // Ends the wait of every taker waiting now; the messages stay queued.
   void Wake();
   // Wakes every taker, refuses later takes and returns once no taker is left inside, so

@@ -105,6 +105,8 @@ class Semaphore {
   Semaphore& operator=(const Semaphore&) = delete;
   bool Create(long initial, long maximum);
   void Wait();
+  // Takes a count only when one is there now.
+  bool TryWait();
   bool Post();
 
  private:

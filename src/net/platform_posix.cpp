@@ -175,6 +175,13 @@ void Semaphore::Wait() {
   }
 }
 
+bool Semaphore::TryWait() {
+  int result;
+  while ((result = sem_trywait(&sem_)) != 0 && errno == EINTR) {
+  }
+  return result == 0;
+}
+
 bool Semaphore::Post() { return sem_post(&sem_) == 0; }
 
 Event::Event() {

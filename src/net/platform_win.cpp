@@ -129,6 +129,8 @@ bool Semaphore::Create(long initial, long maximum) {
 
 void Semaphore::Wait() { WaitForSingleObject(handle_, INFINITE); }
 
+bool Semaphore::TryWait() { return WaitForSingleObject(handle_, 0) == WAIT_OBJECT_0; }
+
 bool Semaphore::Post() { return ReleaseSemaphore(handle_, 1, nullptr) != FALSE; }
 
 Event::Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}

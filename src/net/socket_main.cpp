@@ -170,8 +170,9 @@ int CSocketMain::SendMsg(int length, const char* data, unsigned int id) {
 
 int CSocketMain::RecvMsg(unsigned int* id, unsigned short* length, char* data) {
   QueuedMsg msg;
-  // A client that is not running gets nothing new: waiting would never end.
-  if (!recvQueue.Take(&msg, IsStopped, this) || msg.id == 0) return 0;
+  // A client that is not running hands over what it received, but waits for nothing new:
+  // that wait would never end.
+  if (!recvQueue.Take(&msg, IsStopped, this, /*queued_when_stopped=*/true) || msg.id == 0) return 0;
   if (id) *id = msg.id;
   if (length) *length = msg.length;
   if (data) std::memcpy(data, msg.data, msg.length);

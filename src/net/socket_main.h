@@ -55,8 +55,8 @@ class CSocketMain {
   // dropped; 0 for null data or a length (cut to 16 bits) over 40970 bytes.
   KELO_NET_API int SendMsg(int length, const char* data, unsigned int id);
   // Waits for the next received message. 1 with its id, length and data (room for 40968
-  // bytes); 0 when its id was 0, or at once when the client is not running or stops
-  // during the wait.
+  // bytes); 0 when its id was 0, when the client stops during the wait, or at once when
+  // it is not running and nothing received is queued.
   KELO_NET_API int RecvMsg(unsigned int* id, unsigned short* length, char* data);
   KELO_NET_API int RunSendThread();
   KELO_NET_API int RunRecvThread();

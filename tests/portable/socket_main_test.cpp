@@ -478,6 +478,24 @@ TEST(SocketMain, StopForgetsHostAndPortAndStartRefusesWhileRunning) {
   EXPECT_EQ(RecvWithin(c.client.get(), 5s).result, 0);
 }
 
+// Stop keeps what was received: a stopped client still hands it over, in order, and then
+// returns at once.
+TEST(SocketMain, AStoppedClientHandsOverWhatItReceived) {
+  TimingScope fast({1, 5000});
+  Connected c;
+  c.Connect();
+  ASSERT_TRUE(c.server.Send(Frame(1, {1}) + Frame(2, {2}) + Frame(3, {3})));
+  ASSERT_TRUE(WaitUntil([&] { return SocketMainProbe::Queued(*c.client) == 3; }));
+  c.client->Stop();
+  for (unsigned id = 1; id <= 3; ++id) {
+    const Received r = RecvWithin(c.client.get(), 5s);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.id, id);
+    EXPECT_EQ(r.data, (Bytes{static_cast<unsigned char>(id)}));
+  }
+  EXPECT_EQ(RecvWithin(c.client.get(), 5s).result, 0);
+}
+
 TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
   Connected c;
   // The receive thread blocks in recv (10-second time-outs), the send thread waits for a
