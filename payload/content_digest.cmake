@@ -1,0 +1,22 @@
+# Writes OUT with a digest of every file below DIR, by name and bytes (linked folders
+# entered, as the staging copy enters them), and only when it differs from what OUT holds.
+# The packing step depends on OUT: a payload file replaced by one with the same name and an
+# older time (unpacked or copied with its times kept) repacks as surely as one edited.
+#   cmake -DDIR=folder -DOUT=file -P content_digest.cmake
+cmake_policy(VERSION 3.25)
+file(GLOB_RECURSE files FOLLOW_SYMLINKS LIST_DIRECTORIES false "${DIR}/*")
+list(SORT files)
+set(listing "")
+foreach(file IN LISTS files)
+  file(SHA256 "${file}" hash)
+  file(RELATIVE_PATH name "${DIR}" "${file}")
+  string(APPEND listing "${hash} ${name}\n")
+endforeach()
+string(SHA256 digest "${listing}")
+if(EXISTS "${OUT}")
+  file(READ "${OUT}" before)
+  if(before STREQUAL "${digest}\n")
+    return()
+  endif()
+endif()
+file(WRITE "${OUT}" "${digest}\n")
