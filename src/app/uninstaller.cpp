@@ -34,6 +34,7 @@ constexpr wchar_t kKeepDataText[] =
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
+constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 
 struct Options {
@@ -129,6 +130,14 @@ int FinishCleanup(const Options& options) {
   return settled ? kExitSuccess : kExitInstallFailed;
 }
 
+// Whether the folder holds an installation to remove: a ledger, or a journal that may bring
+// one back. Without them it is a copy of the uninstaller run elsewhere, or a folder whose
+// ledger is gone, whose files cannot be told from the user's: nothing there is touched, and
+// no program running from there is ended.
+bool HoldsInstallation(InstallFs* fs) {
+  return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
+}
+
 int Uninstall(const Options& options) {
   bool another_copy = false;
   ScopedHandle lock(CreateSetupMutex(&another_copy));
@@ -136,17 +145,21 @@ int Uninstall(const Options& options) {
     if (!options.silent) MessageBoxW(nullptr, kSetupRunningText, kTitle, MB_OK | MB_ICONWARNING);
     return kExitAlreadyRunning;
   }
+  const std::wstring dir = OwnFolder();
+  if (dir.empty()) return kExitInstallFailed;
+  Win32InstallFs fs(dir);
+  if (!HoldsInstallation(&fs)) {
+    if (!options.silent) MessageBoxW(nullptr, kNothingHereText, kTitle, MB_OK | MB_ICONWARNING);
+    return kExitInstallFailed;
+  }
   if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
     return kExitCancelled;
   const bool keep_data =
       options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
-  const std::wstring dir = OwnFolder();
-  if (dir.empty()) return kExitInstallFailed;
   CleanupCopy cleanup;
 
   // The running browser holds its files; the uninstaller's own is moved aside instead.
   StopInstalledPrograms(dir);
-  Win32InstallFs fs(dir);
   Ledger ledger;
   const uint32_t made_levels = ReadLedger(&fs, &ledger) ? ledger.made_levels : 0;
   const bool removed = UninstallFiles(&fs, keep_data).ok();

@@ -15,6 +15,7 @@
 #include "base/product.h"
 #include "base/win_holders.h"
 #include "setup/setup_logic.h"
+#include "sysreg/uninstall_entry.h"
 #include "sysreg_scratch.h"
 
 namespace kelo {
@@ -278,6 +279,36 @@ TEST_F(Uninstaller, RemovesReadOnlyFiles) {
             }),
             static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+// A copy of the uninstaller run from another folder (beside a browser the user runs from
+// there) finds no installation: it says so, fails, and changes nothing, there or in the
+// registered installation.
+TEST_F(Uninstaller, RunOutsideAnInstallationChangesNothing) {
+  Install();
+  test::ScratchDir elsewhere(L"kelo elsewhere");
+  test::CopyFileOrFail(dir_ + kUninstallExe, elsewhere.dir() + kUninstallExe);
+  test::CopyFileOrFail(dir_ + kBrowserExe, elsewhere.dir() + kBrowserExe);
+  HANDLE browser = test::StartProgram(elsewhere.dir() + kBrowserExe);
+  ASSERT_NE(browser, nullptr);
+  ASSERT_EQ(WaitForInputIdle(browser, 15000), 0u);
+  HANDLE process = test::StartProgram(elsewhere.dir() + kUninstallExe, L"/S");
+  ASSERT_NE(process, nullptr);
+  ASSERT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_EQ(WaitForSingleObject(browser, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the user's browser was ended";
+  TerminateProcess(browser, 0);
+  WaitForSingleObject(browser, 10000);
+  CloseHandle(browser);
+  EXPECT_TRUE(test::FileExists(elsewhere.dir() + kBrowserExe));
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  std::wstring location;
+  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the registered installation lost its entry";
+  // The registered one still uninstalls.
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
 }
 
 TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
