@@ -61,7 +61,13 @@ void RemoveEmptyFolders(std::wstring dir, uint32_t levels) {
   for (; levels > 0; --levels) {
     while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
     const size_t slash = dir.find_last_of(L"\\/");
-    if (slash == std::wstring::npos || !RemoveDirectoryW(dir.c_str())) break;
+    if (slash == std::wstring::npos) break;
+    // A level never made (the making stopped above it, or its name is one no folder can
+    // have) is passed over; one that stays ends the walk, for it keeps its parents too.
+    if (!RemoveDirectoryW(dir.c_str())) {
+      const DWORD failed = GetLastError();
+      if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_PATH_NOT_FOUND && failed != ERROR_INVALID_NAME) break;
+    }
     dir.resize(slash);
   }
   SetLastError(error);

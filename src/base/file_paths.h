@@ -36,7 +36,8 @@ bool MakeDirectories(const std::wstring& path);
 uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& dir);
 
 // Removes the folder `dir` and then its parents, `levels` folders in all, each only when
-// empty; stops at the first that is not. Keeps the caller's last error.
+// empty; passes over those that are not there, and stops at the first that stays. Keeps
+// the caller's last error.
 void RemoveEmptyFolders(std::wstring dir, uint32_t levels);
 
 // The file-system path of a per-user shell folder (a CSIDL_ value), without a final

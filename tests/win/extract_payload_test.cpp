@@ -394,6 +394,15 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
   }
 }
 
+// The folders are made one level after the other: when one cannot be made, those made
+// before it go again, past the levels that never came to be.
+TEST_F(ExtractPayload, FoldersMadeBeforeOneThatCannotBeGoAgain) {
+  const StepResult step = RunStep(root_ + L"\\made\\not?made\\deeper\\");
+  EXPECT_EQ(step.result, 0);
+  EXPECT_FALSE(FileExists(root_ + L"\\made")) << "a folder the step made stays";
+  EXPECT_TRUE(FileExists(root_)) << "the folder that was there before went";
+}
+
 TEST_F(ExtractPayload, DamagedInstallerTouchesNothing) {
   const std::wstring earlier = root_ + L"\\earlier";
   ASSERT_EQ(RunStep(earlier + L"\\").result, 1);
