@@ -260,6 +260,9 @@ TEST(Packet, PackerFindsNamesTheInstallerWouldRefuseOrMisread) {
       {{"Lib\\KeloSetup.ledger"}, false},  // only the install directory's own names are kept
       {{"README.txt", "readme.TXT"}, true},
       {{"Lib\\a.dll", "LIB\\A.DLL"}, true},
+      {{"Lib", "lib\\x.dll"}, true},  // a file where the install makes a folder
+      {{"lib\\x.dll", "LIB"}, true},
+      {{"Lib.dll", "Lib\\x.dll"}, false},
       {{"nul"}, true},
       {{"CON.txt"}, true},
       {{"Lib\\aux\\x.dll"}, true},

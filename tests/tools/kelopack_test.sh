@@ -13,6 +13,13 @@ echo browser >"$plain/KeloBrowser.exe"
 echo library >"$plain/Lib/b.dll"
 "$kelopack" pack "$plain" "$work/plain.packet" >/dev/null
 "$kelopack" verify "$work/plain.packet" >/dev/null
+# The names the installer needs, in any letter case; one missing fails the check.
+"$kelopack" verify "$work/plain.packet" kelobrowser.EXE Missing.dll >/dev/null 2>&1 && { echo "FAIL verify: a name no record has passed"; exit 1; }
+"$kelopack" verify "$work/plain.packet" kelobrowser.EXE 'lib\B.DLL' >/dev/null
+"$kelopack" verify "$work/plain.packet" KeloBrowser.exe KeloUninstall.exe 2>"$work/verify.err" >/dev/null &&
+  { echo "FAIL verify: a missing uninstaller passed"; exit 1; }
+grep -q "no record KeloUninstall.exe" "$work/verify.err" || { echo "FAIL verify: $(cat "$work/verify.err")"; exit 1; }
+echo "ok verify names"
 
 # A copy of the plain folder with one change, which pack must refuse saying `reason`.
 refused() {
@@ -30,5 +37,6 @@ refused() {
 refused link-to-file "symbolic link" 'ln -s KeloBrowser.exe Other.exe'
 refused link-to-folder "symbolic link" 'ln -s Lib Lib2'
 refused letter-case "letter case" 'mkdir lib && echo other >lib/B.DLL'
+refused file-and-folder "same name" 'echo file >LIB'
 refused reserved "keeps for itself" 'echo ledger >KeloSetup.ledger'
 refused device "device name" 'echo device >Lib/nul.txt'

@@ -2,7 +2,8 @@
 //   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR; OUT.sha256 gets the
 //                                          packet's SHA-256, which the installer checks
 //   kelopack list PACKET                   name and size of each record
-//   kelopack verify PACKET                 decode and walk; non-zero exit on any fault
+//   kelopack verify PACKET [NAME...]       decode and walk; non-zero exit on any fault, or
+//                                          when a NAME (in any letter case) is no record
 //   kelopack unpack PACKET DIR             write the records below DIR
 #include <algorithm>
 #include <cstdio>
@@ -113,7 +114,7 @@ int Load(const fs::path& path, DecodedArchive* archive) {
   return 0;
 }
 
-int List(const fs::path& path, bool quiet) {
+int List(const fs::path& path, bool quiet, const std::vector<std::string>& required = {}) {
   DecodedArchive archive;
   if (int rc = Load(path, &archive)) return rc;
   std::vector<std::string> names;
@@ -124,7 +125,9 @@ int List(const fs::path& path, bool quiet) {
   });
   std::printf("%zu records, %zu bytes unpacked\n", names.size(), archive.size);
   const std::string problem = PayloadNameProblem(names);
-  return problem.empty() ? 0 : Fail("%s", path.string() + ": " + problem);
+  if (!problem.empty()) return Fail("%s", path.string() + ": " + problem);
+  const std::string missing = MissingName(names, required);
+  return missing.empty() ? 0 : Fail("%s", path.string() + ": no record " + missing + ", which the installer needs");
 }
 
 int Unpack(const fs::path& path, const fs::path& dir) {
@@ -150,7 +153,7 @@ int Usage() {
   std::fputs(
       "usage: kelopack pack [--allow-ansi] DIR OUT\n"
       "       kelopack list PACKET\n"
-      "       kelopack verify PACKET\n"
+      "       kelopack verify PACKET [NAME...]\n"
       "       kelopack unpack PACKET DIR\n",
       stderr);
   return 2;
@@ -173,7 +176,7 @@ int main(int argc, char** argv) {
     return Pack(args[0], args[1], allow_ansi);
   }
   if (command == "list" && args.size() == 1) return List(args[0], false);
-  if (command == "verify" && args.size() == 1) return List(args[0], true);
+  if (command == "verify" && !args.empty()) return List(args[0], true, {args.begin() + 1, args.end()});
   if (command == "unpack" && args.size() == 2) return Unpack(args[0], args[1]);
   return Usage();
 }

@@ -36,8 +36,15 @@ bool IsDeviceName(const std::string& component) {
 }  // namespace
 
 std::string PayloadNameProblem(const std::vector<std::string>& names) {
+  // A file and a folder whose names differ only in letter case are one name on Windows: the
+  // install would find a file where it makes the folder.
+  std::set<std::string> folders;
+  for (const std::string& name : names)
+    for (size_t slash = name.find('\\'); slash != std::string::npos; slash = name.find('\\', slash + 1))
+      folders.insert(Lower(name.substr(0, slash)));
   std::set<std::string> seen;
   for (const std::string& name : names) {
+    if (folders.count(Lower(name))) return "a file and a folder of the same name: " + name;
     if (IsReservedName(name)) return "a name the installer keeps for itself: " + name;
     if (!seen.insert(Lower(name)).second) return "names that differ only in letter case: " + name;
     for (size_t start = 0, end; start <= name.size(); start = end + 1) {
@@ -46,6 +53,14 @@ std::string PayloadNameProblem(const std::vector<std::string>& names) {
       if (IsDeviceName(name.substr(start, end - start))) return "a device name: " + name;
     }
   }
+  return std::string();
+}
+
+std::string MissingName(const std::vector<std::string>& names, const std::vector<std::string>& required) {
+  std::set<std::string> held;
+  for (const std::string& name : names) held.insert(Lower(name));
+  for (const std::string& name : required)
+    if (!held.count(Lower(name))) return name;
   return std::string();
 }
 

@@ -21,10 +21,13 @@ struct PacketOptions {
 };
 
 // What the installer would refuse or misread among a payload's names, beyond the packet's
-// own rules: a name it keeps for itself, two names Windows takes for one (letter case), a
-// device name Windows opens instead of a file (CON, NUL, COM1, ... whatever follows the
-// dot). Empty when there is nothing.
+// own rules: a name it keeps for itself, two names Windows takes for one (letter case; a
+// file and a folder too), a device name Windows opens instead of a file (CON, NUL, COM1,
+// ... whatever follows the dot). Empty when there is nothing.
 std::string PayloadNameProblem(const std::vector<std::string>& names);
+// The first of `required` that no name equals, in any letter case (as the installer looks
+// for it); empty when all are there.
+std::string MissingName(const std::vector<std::string>& names, const std::vector<std::string>& required);
 
 // Records back to back: name length, reserved, data size, name, data.
 std::vector<uint8_t> BuildArchive(const std::vector<ArchiveEntry>& entries,
