@@ -8,6 +8,7 @@
 
 #include "packtool/packet_writer.h"
 #include "setup/packet.h"
+#include "setup/sha256.h"
 
 namespace kelo {
 namespace {
@@ -273,6 +274,49 @@ TEST(Packet, PackerFindsNamesTheInstallerWouldRefuseOrMisread) {
   for (const auto& c : cases) {
     const std::string problem = PayloadNameProblem(c.names);
     EXPECT_EQ(!problem.empty(), c.problem) << c.names.back() << ": " << problem;
+  }
+}
+
+std::string Hex(const uint8_t (&digest)[kSha256Size]) {
+  std::string hex;
+  for (uint8_t byte : digest) {
+    hex += "0123456789abcdef"[byte >> 4];
+    hex += "0123456789abcdef"[byte & 15];
+  }
+  return hex;
+}
+
+// The payload's digest: the packer's machine and a user's may take different paths (the
+// processor's SHA instructions, or none), and both must give the standard's digests, at
+// every length around the block and padding edges.
+TEST(PayloadDigest, KnownDigestsAndBothPathsAgreeAtEveryLength) {
+  const struct {
+    std::string text;
+    const char* digest;
+  } known[] = {
+      {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+      {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+      {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+       "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+      {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+  };
+  uint8_t digest[kSha256Size];
+  for (const auto& k : known) {
+    Sha256(k.text.data(), k.text.size(), digest);
+    EXPECT_EQ(Hex(digest), k.digest) << k.text.size() << " bytes";
+    Sha256Portable(k.text.data(), k.text.size(), digest);
+    EXPECT_EQ(Hex(digest), k.digest) << k.text.size() << " bytes, plain";
+  }
+  std::vector<uint8_t> bytes((size_t{1} << 20) + 3);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 131 + (i >> 8));
+  std::vector<size_t> sizes;
+  for (size_t size = 0; size <= 200; ++size) sizes.push_back(size);
+  sizes.push_back(bytes.size());
+  uint8_t plain[kSha256Size];
+  for (size_t size : sizes) {
+    Sha256(bytes.data(), size, digest);
+    Sha256Portable(bytes.data(), size, plain);
+    ASSERT_EQ(Hex(digest), Hex(plain)) << size << " bytes";
   }
 }
 
