@@ -34,8 +34,10 @@ build_lzma_dec() {
 
 build_packet_fuzz() {
   build_lzma_dec
-  clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
-    "$top/fuzz/packet_fuzz.cpp" "$top/src/setup/packet.cpp" \
+  # A decode ring of the dictionary and 4 KB more: the archives tried wrap it, and the
+  # decoder waits for the walker.
+  clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -DKELO_DECODE_AHEAD_BYTES=4096 \
+    -I"$top/src" -I"$lzma" "$top/fuzz/packet_fuzz.cpp" "$top/src/setup/packet.cpp" \
     "$top/src/setup/packet_stream.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread -o "$out/packet_fuzz"
 }
 
@@ -115,6 +117,10 @@ seed_packet_fuzz() {
     { printf '\x00'; cat "$src/$name.packet"; } >"$dir/seed-packet-$name"
     { printf '\x02'; cat "$src/$name.packet"; } >"$dir/seed-streamed-$name"
   done
+  # The zeros with a 4 KB dictionary declared (their matches reach back one byte): streamed,
+  # they wrap the fuzz build's small ring many times over.
+  { printf '\x02'; head -c 5 "$src/zeros.packet"; printf '\x00\x10\x00\x00'; tail -c +10 "$src/zeros.packet"; } \
+    >"$dir/seed-streamed-zeros-small-dictionary"
   local p="$src/tree.packet" size
   size=$(stat -c %s "$p")
   { printf '\x00'; head -c 5 "$p"; } >"$dir/seed-packet-cut-header"

@@ -1,5 +1,6 @@
 #include "setup/packet_stream.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <memory>
@@ -137,7 +138,8 @@ class DecodeRing {
     PacketError error = PacketError::kNone;
     uint64_t done = 0;
     while (done < total_ && error == PacketError::kNone) {
-      const uint64_t step = total_ - done < kStepBytes ? total_ - done : kStepBytes;
+      // Never more than the ring holds: the room for a step must be able to come free.
+      const uint64_t step = std::min<uint64_t>({total_ - done, kStepBytes, size_});
       if (!WaitForRoom(done + step)) break;
       if (state_.dicPos == size_) state_.dicPos = 0;
       const size_t before = state_.dicPos;
@@ -188,7 +190,12 @@ class DecodeRing {
  private:
   // Small enough that the walker starts early and ends soon after the decoder.
   static constexpr size_t kStepBytes = size_t{256} << 10;
+#ifdef KELO_DECODE_AHEAD_BYTES
+  // A fuzz build makes the ring small, so that the archives it tries wrap it.
+  static constexpr size_t kAheadBytes = KELO_DECODE_AHEAD_BYTES;
+#else
   static constexpr size_t kAheadBytes = size_t{8} << 20;
+#endif
 
   bool WaitForRoom(uint64_t end) {
     std::unique_lock<std::mutex> lock(mutex_);
