@@ -36,6 +36,8 @@ constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在�
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
+constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
+constexpr DWORD kCleanupRetryMs = 5000;
 
 struct Options {
   bool silent = false;
@@ -120,14 +122,22 @@ int FinishCleanup(const Options& options) {
   if (uninstaller.IsValid()) WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
   // The lock is waited for a while (a setup program running a moment), taken over when its
   // holder ended without giving it back; a setup still holding it then owns the folder, and
-  // removes what is aside itself.
+  // removes what is aside itself. Copies aside that a program still holds go once it lets
+  // go: they are tried again for a few minutes, the lock given back in between, for after a
+  // finished uninstall no later run would come to remove them.
   ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
-  const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupWaitMs) : WAIT_FAILED;
-  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
-  Win32InstallFs fs(options.cleanup_dir);
-  const bool settled = RecoverInstall(&fs).ok();
-  RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
-  return settled ? kExitSuccess : kExitInstallFailed;
+  for (int tries = 1;; ++tries) {
+    const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupWaitMs) : WAIT_FAILED;
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
+    Win32InstallFs fs(options.cleanup_dir);
+    const bool settled = RecoverInstall(&fs).ok();
+    if (!settled || fs.Probe(kAsideDir) == InstallFs::Kind::kMissing || tries == kCleanupTries) {
+      RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
+      return settled ? kExitSuccess : kExitInstallFailed;
+    }
+    ReleaseMutex(lock.Get());
+    Sleep(kCleanupRetryMs);
+  }
 }
 
 // Whether the folder holds an installation to remove: a ledger, or a journal that may bring

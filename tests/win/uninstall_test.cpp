@@ -311,6 +311,34 @@ TEST_F(Uninstaller, RunOutsideAnInstallationChangesNothing) {
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
 }
 
+// A file another program still holds (here mapped as a program's image, which may be
+// renamed but not deleted) goes aside; once it is let go, the finishing copy takes it, and
+// the folder, away.
+TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
+  Install();
+  ScopedHandle file(CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file.IsValid());
+  ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
+  ASSERT_TRUE(image.IsValid()) << GetLastError();
+  file.Reset();
+  HANDLE process = test::StartProgram(dir_ + kUninstallExe, L"/S");
+  ASSERT_NE(process, nullptr);
+  ASSERT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
+  ASSERT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kBrowserExe)) << Remaining(dir_);
+  // The finishing copy has had its first try once the uninstaller's own file is gone.
+  ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe); }, 30000))
+      << Remaining(dir_);
+  image.Reset();
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
+}
+
 TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
   Install();
   HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
