@@ -112,8 +112,8 @@ bool RemoveUninstallEntry(const std::wstring& install_dir) {
     SetLastError(deleted);
     return false;
   }
-  // The list of programs the entry went into goes too when the install made it (a fresh
-  // profile has none) and nothing else is in it.
+  // The list of programs the entry went into goes too when nothing else is in it: a fresh
+  // profile has none, so the install made it; one that was there empty is no loss.
   const std::wstring entry = kUninstallKey;
   const std::wstring list = entry.substr(0, entry.rfind(L'\\'));
   RegKey parent;
