@@ -123,10 +123,11 @@ int FinishCleanup(const Options& options) {
   // The lock is waited for a while (a setup program running a moment), taken over when its
   // holder ended without giving it back; a setup still holding it then owns the folder, and
   // removes what is aside itself. Copies aside that a program still holds go once it lets
-  // go: they are tried again for a few minutes, the lock given back in between, for after a
-  // finished uninstall no later run would come to remove them.
-  ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
+  // go: they are tried again for a few minutes, for after a finished uninstall no later run
+  // would come to remove them. Between tries the lock is closed, not only given back: while
+  // it exists at all, a setup program takes it for another copy running.
   for (int tries = 1;; ++tries) {
+    ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
     const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupWaitMs) : WAIT_FAILED;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
     Win32InstallFs fs(options.cleanup_dir);
@@ -136,6 +137,7 @@ int FinishCleanup(const Options& options) {
       return settled ? kExitSuccess : kExitInstallFailed;
     }
     ReleaseMutex(lock.Get());
+    lock.Reset();
     Sleep(kCleanupRetryMs);
   }
 }

@@ -334,6 +334,10 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   // The finishing copy has had its first try once the uninstaller's own file is gone.
   ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe); }, 30000))
       << Remaining(dir_);
+  // Between its tries it holds no lock: a setup program started now would run.
+  EXPECT_TRUE(PollFor([] { return ScopedHandle(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName)).Get() == nullptr; },
+                      10000))
+      << "the finishing copy keeps the setup programs' lock between its tries";
   image.Reset();
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
