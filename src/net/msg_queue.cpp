@@ -52,32 +52,38 @@ bool MsgQueue::Append(const QueuedMsg& msg) {
 }
 
 bool MsgQueue::Take(QueuedMsg* out, bool (*stopped)(const void*), const void* context, bool queued_when_stopped) {
-  bool wait = true;
   {
     kelo::net::LockGuard guard(lock_);
     if (closed_) return false;
     if (stopped && stopped(context)) {
-      if (!queued_when_stopped || CountLocked() == 0) return false;
-      wait = false;
+      // Without waiting, and without becoming a taker Wake would count: a message queued
+      // and not yet claimed by a taker past its wait (one is, when a count is there; which
+      // count it is does not matter, as long as one goes with one message). The count is
+      // taken under the lock, which a wait must never be, but this one never blocks.
+      if (!queued_when_stopped || CountLocked() == 0 || !available_.TryWait()) return false;
+      TakeQueued(out);
+      return true;
     }
     ++takers_;
   }
-  // Without waiting, a count may still be missing: another taker past its wait has it.
-  const bool counted = wait ? (available_.Wait(), true) : available_.TryWait();
+  available_.Wait();
   kelo::net::LockGuard guard(lock_);
   --takers_;
-  if (!counted) return false;
   if (wakeups_ > 0) {
     --wakeups_;
     return false;
   }
   // Cannot be empty here: every count not posted by Wake belongs to a queued message.
   if (read_ == write_) return false;
+  TakeQueued(out);
+  return true;
+}
+
+void MsgQueue::TakeQueued(QueuedMsg* out) {
   std::memcpy(out, *read_, sizeof *out);
   delete *read_;
   *read_ = nullptr;
   read_ = Next(read_);
-  return true;
 }
 
 void MsgQueue::Wake() {

@@ -45,6 +45,8 @@ class MsgQueue {
 
  private:
   int CountLocked() const;
+  // Moves the oldest message to *out; the lock is held and one is queued.
+  void TakeQueued(QueuedMsg* out);
   QueuedMsg** Next(QueuedMsg** slot) { return slot + 1 == end_ ? slots_ : slot + 1; }
 
   QueuedMsg* slots_[kCapacity + 1];

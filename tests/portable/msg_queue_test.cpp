@@ -2,6 +2,7 @@
 // most, oldest first across the ring's wrap, and takers that can always be released.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -116,6 +117,37 @@ TEST(MsgQueue, StopConditionIsSeenBeforeWaiting) {
   EXPECT_EQ(q->Count(), 1) << "nothing taken";
   stop = false;
   EXPECT_TRUE(q->Take(out.get(), [](const void* s) { return *static_cast<const bool*>(s); }, &stop));
+}
+
+// A stopped client's receiver takes what is queued, without waiting and without counting
+// as a taker: Wake calls racing it (a second Stop) leave no wake-up behind for a later one.
+TEST(MsgQueue, AStoppedTakeHandsOverWhatIsQueuedAndLeavesNoWakeUp) {
+  const auto stopped = [](const void*) { return true; };
+  for (int round = 0; round < 200; ++round) {
+    auto q = std::make_unique<MsgQueue>();
+    for (unsigned i = 1; i <= 8; ++i) q->Append(*Msg(i));
+    std::atomic<int> taken{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&] {
+        auto out = std::make_unique<QueuedMsg>();
+        while (q->Take(out.get(), stopped, nullptr, /*queued_when_stopped=*/true)) ++taken;
+      });
+    }
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) q->Wake();
+    });
+    for (std::thread& t : threads) t.join();
+    ASSERT_EQ(taken, 8) << "round " << round;
+    EXPECT_FALSE(q->Take(Msg(0).get(), stopped, nullptr, true)) << "an empty queue hands over nothing";
+    q->Append(*Msg(9));
+    auto later = std::async(std::launch::async, [&] {
+      auto out = std::make_unique<QueuedMsg>();
+      return q->Take(out.get()) ? out->id : 0u;
+    });
+    ASSERT_EQ(later.wait_for(10s), std::future_status::ready) << "round " << round;
+    ASSERT_EQ(later.get(), 9u) << "a wake-up was left behind, round " << round;
+  }
 }
 
 TEST(MsgQueue, DestructionReleasesAWaitingTaker) {
