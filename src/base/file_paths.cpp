@@ -56,17 +56,17 @@ uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& d
   return end > start ? levels : 0;
 }
 
-void RemoveEmptyFolders(std::wstring dir, uint32_t levels) {
+void RemoveEmptyFolders(std::wstring dir, uint32_t levels, bool past_missing) {
   const DWORD error = GetLastError();
   for (; levels > 0; --levels) {
     while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
     const size_t slash = dir.find_last_of(L"\\/");
     if (slash == std::wstring::npos) break;
-    // A level never made (the making stopped above it, or its name is one no folder can
-    // have) is passed over; one that stays ends the walk, for it keeps its parents too.
     if (!RemoveDirectoryW(dir.c_str())) {
       const DWORD failed = GetLastError();
-      if (failed != ERROR_FILE_NOT_FOUND && failed != ERROR_PATH_NOT_FOUND && failed != ERROR_INVALID_NAME) break;
+      const bool missing =
+          failed == ERROR_FILE_NOT_FOUND || failed == ERROR_PATH_NOT_FOUND || failed == ERROR_INVALID_NAME;
+      if (!past_missing || !missing) break;
     }
     dir.resize(slash);
   }

@@ -95,7 +95,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   const std::wstring absolute = AbsolutePath(dir);
   const uint32_t made_levels = absolute.empty() ? 0 : FolderLevelsBetween(NearestExistingDir(absolute.c_str()), absolute);
   if (made_levels > 0 && !MakeDirectories(absolute)) {
-    RemoveEmptyFolders(absolute, made_levels);
+    RemoveEmptyFolders(absolute, made_levels, /*past_missing=*/true);
     return false;
   }
   InstallRules rules;
