@@ -128,6 +128,20 @@ std::string Differences(const Snapshot& before, const Snapshot& after) {
   return text;
 }
 
+// Runs an uninstaller, answering its questions with `answer`, and gives its exit code.
+DWORD RunUninstaller(const std::wstring& exe, const std::wstring& arguments,
+                     const std::function<void()>& answer = nullptr) {
+  HANDLE process = test::StartProgram(exe, arguments);
+  EXPECT_NE(process, nullptr);
+  if (!process) return 99;
+  if (answer) answer();
+  EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  return code;
+}
+
 class Uninstaller : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -159,13 +173,7 @@ class Uninstaller : public ::testing::Test {
 
   // Runs the installed uninstaller and waits for it and for the copy that finishes its work.
   DWORD Uninstall(const std::wstring& arguments, const std::function<void()>& answer = nullptr) {
-    HANDLE process = test::StartProgram(dir_ + kUninstallExe, arguments);
-    EXPECT_NE(process, nullptr);
-    if (answer) answer();
-    EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
-    DWORD code = 99;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
+    const DWORD code = RunUninstaller(dir_ + kUninstallExe, arguments, answer);
     EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
     WIN32_FIND_DATAW found;
     HANDLE copy = FindFirstFileW((test::TempRoot() + L"KeloUninstall-*.exe").c_str(), &found);
@@ -292,13 +300,7 @@ TEST_F(Uninstaller, RunOutsideAnInstallationChangesNothing) {
   HANDLE browser = test::StartProgram(elsewhere.dir() + kBrowserExe);
   ASSERT_NE(browser, nullptr);
   ASSERT_EQ(WaitForInputIdle(browser, 15000), 0u);
-  HANDLE process = test::StartProgram(elsewhere.dir() + kUninstallExe, L"/S");
-  ASSERT_NE(process, nullptr);
-  ASSERT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
-  DWORD code = 99;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_EQ(RunUninstaller(elsewhere.dir() + kUninstallExe, L"/S"), static_cast<DWORD>(kExitInstallFailed));
   EXPECT_EQ(WaitForSingleObject(browser, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the user's browser was ended";
   TerminateProcess(browser, 0);
   WaitForSingleObject(browser, 10000);
@@ -322,13 +324,7 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
   ASSERT_TRUE(image.IsValid()) << GetLastError();
   file.Reset();
-  HANDLE process = test::StartProgram(dir_ + kUninstallExe, L"/S");
-  ASSERT_NE(process, nullptr);
-  ASSERT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
-  DWORD code = 99;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
   ASSERT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kBrowserExe)) << Remaining(dir_);
   // The finishing copy has had its first try once the uninstaller's own file is gone.
