@@ -435,6 +435,9 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     }
     if (in_new_folder) continue;
     const Kind kind = fs->Probe(file.name);
+    // A file of Data that is there already is the browser's, or the user's, whatever it
+    // holds now: the payload's copy never takes its place.
+    if (InDataFolder(file.name) && kind != Kind::kMissing) continue;
     if (staged.Unchanged(file.name)) {
       if (kind != Kind::kFile) return Failed(InstallOutcome::kConflict);
       continue;

@@ -441,17 +441,31 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
   EXPECT_EQ(Snapshot(fs), Files()) << "Data kept once is never removed again";
 }
 
-// A file of Data that an earlier payload brought is the browser's once a payload no longer
-// carries it: an update leaves it as the browser left it.
-TEST(InstallTransaction, AnUpdateLeavesDataFilesItNoLongerCarries) {
-  Scratch scratch;
-  InstallFs* fs = scratch.fs();
+// A file of Data that is there is the browser's, once a payload brought it: a re-install,
+// an update that carries it anew and one that no longer carries it all leave it as the
+// browser left it. A user's own Data file where a first install comes stays the user's.
+TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
   Files first = kEarlier;
   first["Data\\defaults.ini"] = "shipped";
+  Files again = kNext;
+  again["Data\\defaults.ini"] = "shipped anew";
+  for (const Files* next : std::initializer_list<const Files*>{&first, &again, &kNext}) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(first)).ok());
+    Put(fs, "Data\\defaults.ini", "changed by the browser");
+    ASSERT_TRUE(Install(fs, Pack(*next)).ok());
+    const Files disk = Snapshot(fs);
+    EXPECT_EQ(disk.at("Data\\defaults.ini"), "changed by the browser");
+    EXPECT_TRUE(Settled(disk));
+  }
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  Put(fs, "Data\\defaults.ini", "the user's");
   ASSERT_TRUE(Install(fs, Pack(first)).ok());
-  Put(fs, "Data\\defaults.ini", "changed by the browser");
-  ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
-  EXPECT_EQ(Snapshot(fs)["Data\\defaults.ini"], "changed by the browser");
+  const Files disk = Snapshot(fs);
+  EXPECT_EQ(disk.at("Data\\defaults.ini"), "the user's");
+  EXPECT_TRUE(Settled(disk)) << "the user's file went aside";
 }
 
 #ifndef _WIN32
