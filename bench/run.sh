@@ -27,6 +27,7 @@ if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/ma
   rm -rf "$work/earlier-files"
 fi
 # A folder of its own: the benchmark empties the folder it installs into.
+mkdir -p "${KELO_BENCH_OUT:-$work}"
 out=$(mktemp -d "${KELO_BENCH_OUT:-$work}/install.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 "$build/bench/extract_bench" "$work/payload.packet" "$work/payload.7z" "$out" "$runs" "$work/earlier.packet"
