@@ -23,13 +23,6 @@ constexpr char kReservedPrefix[] = "kelosetup.";
 constexpr uint64_t kSpareBytes = 1u << 20;
 constexpr int kMaxAsideTries = 100;
 
-// Windows compares names without regard to the case of their letters.
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
-
 std::string Join(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
   return name.empty() ? dir : dir + "\\" + name;
@@ -517,6 +510,12 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
 }
 
 }  // namespace
+
+std::string Lower(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
 
 bool IsReservedName(const std::string& name) {
   return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;

@@ -30,6 +30,9 @@ inline constexpr char kDataMarker[] = "KeloSetup.data";  // Data kept by an unin
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
 
+// A name as Windows compares it, without regard to the case of its (ASCII) letters.
+std::string Lower(std::string text);
+
 // Whether a payload name falls among the names above, in any letter case: a packet carrying
 // one is refused.
 bool IsReservedName(const std::string& name);

@@ -20,11 +20,6 @@ void PutLe16(std::vector<uint8_t>* out, uint16_t v) {
 void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
   for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 bool IsDeviceName(const std::string& component) {
   const std::string base = Lower(component.substr(0, component.find('.')));
