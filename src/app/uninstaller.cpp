@@ -34,6 +34,7 @@ constexpr wchar_t kKeepDataText[] =
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
+constexpr wchar_t kUnreadableText[] = L"Kelo游戏浏览器的安装记录已损坏，无法确定哪些文件属于它，未删除任何文件。";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
@@ -174,7 +175,8 @@ int Uninstall(const Options& options) {
   StopInstalledPrograms(dir);
   Ledger ledger;
   const uint32_t made_levels = ReadLedger(&fs, &ledger) ? ledger.made_levels : 0;
-  const bool removed = UninstallFiles(&fs, keep_data).ok();
+  const InstallOutcome outcome = UninstallFiles(&fs, keep_data);
+  const bool removed = outcome.ok();
   if (removed) {
     // Left in place when files remain, so that the user can run the uninstall again.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -183,7 +185,11 @@ int Uninstall(const Options& options) {
     RemoveUninstallEntry(dir);
   }
   if (!removed) cleanup.PutBack(dir);
-  if (!options.silent) MessageBoxW(nullptr, removed ? kDoneText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
+  if (!options.silent) {
+    const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
+    MessageBoxW(nullptr, removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, kTitle,
+                MB_OK | MB_ICONINFORMATION);
+  }
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
   cleanup.Start(dir, removed ? made_levels : 0);

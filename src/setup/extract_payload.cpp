@@ -73,7 +73,7 @@ DWORD OutcomeError(const InstallOutcome& outcome) {
     case InstallOutcome::kDiskFull: return ERROR_DISK_FULL;
     case InstallOutcome::kMissingFile: return ERROR_FILE_NOT_FOUND;
     case InstallOutcome::kConflict: return ERROR_ALREADY_EXISTS;
-    case InstallOutcome::kBadJournal: return ERROR_BAD_FORMAT;
+    case InstallOutcome::kUnreadableRecord: return ERROR_BAD_FORMAT;
   }
   return ERROR_GEN_FAILURE;
 }

@@ -152,15 +152,16 @@ struct Earlier {
   std::map<std::string, uint64_t> sizes;  // of its files, by lower-case name
 };
 
-// Reads the ledger, if there is one. A ledger that cannot be read now is no reason to take
-// our files for someone else's: false then.
-bool ReadEarlier(InstallFs* fs, Earlier* earlier) {
-  const bool ledger_there = fs->Probe(kLedgerName) == Kind::kFile;
-  if (ledger_there && !fs->ReadAll(kLedgerName, &earlier->text)) return false;
-  earlier->has_ledger = ledger_there && ParseLedger(earlier->text, &earlier->ledger);
-  if (earlier->has_ledger)
-    for (const LedgerFile& file : earlier->ledger.files) earlier->sizes[Lower(file.name)] = file.size;
-  return true;
+// Reads the ledger, if there is one. A ledger is no reason to take our files for someone
+// else's, nor the user's for ours: one that cannot be read now, or understood (damaged, or
+// another version's), stops the run with nothing touched.
+InstallOutcome ReadEarlier(InstallFs* fs, Earlier* earlier) {
+  if (fs->Probe(kLedgerName) != Kind::kFile) return InstallOutcome();
+  if (!fs->ReadAll(kLedgerName, &earlier->text)) return FsFailed(fs);
+  if (!ParseLedger(earlier->text, &earlier->ledger)) return Failed(InstallOutcome::kUnreadableRecord);
+  earlier->has_ledger = true;
+  for (const LedgerFile& file : earlier->ledger.files) earlier->sizes[Lower(file.name)] = file.size;
+  return InstallOutcome();
 }
 
 // Writes the staged files as the records come. A file of the earlier installation that the
@@ -537,11 +538,12 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
     } else if (!ParseJournal(text, &journal)) {
       // Whole but not ours to read (another version's, or damaged): what it moved cannot be
       // told, so nothing is touched.
-      return Failed(InstallOutcome::kBadJournal);
+      return Failed(InstallOutcome::kUnreadableRecord);
     } else {
       // A ledger there but unreadable now (a scanner holding it) decides nothing.
       Earlier on_disk;
-      if (!ReadEarlier(fs, &on_disk)) return FsFailed(fs);
+      const InstallOutcome read = ReadEarlier(fs, &on_disk);
+      if (!read.ok()) return read;
       const bool committed = on_disk.has_ledger && on_disk.text.size() == journal.ledger_size &&
                              Crc32(0, on_disk.text.data(), on_disk.text.size()) == journal.ledger_crc;
       if (committed) {
@@ -564,7 +566,8 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
   Earlier earlier;
-  if (!ReadEarlier(fs, &earlier)) return FsFailed(fs);
+  outcome = ReadEarlier(fs, &earlier);
+  if (!outcome.ok()) return outcome;
   StagingWriter writer(fs, rules, earlier);
   outcome = Stage(fs, packet, size, rules, &writer);
   if (outcome.ok()) outcome = Commit(fs, writer, rules, earlier);
@@ -577,8 +580,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
-  Ledger ledger;
-  if (!ReadLedger(fs, &ledger)) return fs->Probe(kLedgerName) == Kind::kMissing ? outcome : FsFailed(fs);
+  Earlier earlier;
+  outcome = ReadEarlier(fs, &earlier);
+  if (!outcome.ok() || !earlier.has_ledger) return outcome;
+  const Ledger& ledger = earlier.ledger;
   auto note = [&](bool ok) {
     if (!ok && outcome.ok()) outcome = FsFailed(fs);
   };

@@ -63,7 +63,8 @@ struct InstallOutcome {
     kDiskFull,     // less free space than the payload needs
     kMissingFile,  // a required file is not in the payload
     kConflict,     // a folder stands where a payload file goes, or the reverse
-    kBadJournal,   // an unfinished commit's journal is whole but cannot be read: left alone
+    kUnreadableRecord,  // the ledger, or an unfinished commit's whole journal, cannot be
+                        // understood (damaged, or another version's): nothing is touched
   };
   Reason reason = kDone;
   uint32_t system_error = 0;

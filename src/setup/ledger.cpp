@@ -70,6 +70,10 @@ bool IsInside(const std::string& name) {
   }
 }
 
+// A name of the installation itself: inside, and none of the transaction's own, which only
+// the transaction removes (a ledger listing itself would lose the record of the rest).
+bool IsInstalledName(const std::string& name) { return IsInside(name) && !IsReservedName(name); }
+
 // Where a commit may have put an earlier file: into one of the folders it keeps them in,
 // under its own name, or with a number behind it when a copy still in use held that name.
 bool IsAside(const std::string& name) {
@@ -120,10 +124,10 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
       parsed.foreign_data = true;
     } else if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
       parsed.made_levels = static_cast<uint32_t>(levels);
-    } else if (f.size() == 2 && f[0] == "dir" && IsInside(f[1])) {
+    } else if (f.size() == 2 && f[0] == "dir" && IsInstalledName(f[1])) {
       parsed.dirs.push_back(f[1]);
     } else if (f.size() == 4 && f[0] == "file" && ParseNumber(f[1], 10, &size) && ParseNumber(f[2], 16, &crc) &&
-               IsInside(f[3])) {
+               IsInstalledName(f[3])) {
       parsed.files.push_back({f[3], size, static_cast<uint32_t>(crc)});
     } else {
       return false;
@@ -159,9 +163,9 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     if (f.size() == 3 && f[0] == "ledger" && ParseNumber(f[1], 16, &crc) && ParseNumber(f[2], 10, &parsed.ledger_size)) {
       parsed.ledger_crc = static_cast<uint32_t>(crc);
       has_ledger = true;
-    } else if (f.size() == 2 && f[0] == "mkdir" && IsInside(f[1])) {
+    } else if (f.size() == 2 && f[0] == "mkdir" && IsInstalledName(f[1])) {
       parsed.made_dirs.push_back(f[1]);
-    } else if (f.size() == 4 && f[0] == "move" && f[1].size() == 1 && IsInside(f[2])) {
+    } else if (f.size() == 4 && f[0] == "move" && f[1].size() == 1 && IsInstalledName(f[2])) {
       const char kind = f[1][0];
       if (kind != JournalMove::kAdd && kind != JournalMove::kReplace && kind != JournalMove::kKeep &&
           kind != JournalMove::kDrop)

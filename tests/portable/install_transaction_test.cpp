@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -523,9 +524,34 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
     Put(fs, kJournalName, "KeloSetup journal 2\nmove\to\tKeloBrowser.exe\nend\t2\n");
     Put(fs, std::string(kAsideDir) + "\\KeloBrowser.exe", "browser 0");
     const Files before = Snapshot(fs);
-    EXPECT_EQ(RecoverInstall(fs).reason, InstallOutcome::kBadJournal);
-    EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kBadJournal);
+    EXPECT_EQ(RecoverInstall(fs).reason, InstallOutcome::kUnreadableRecord);
+    EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kUnreadableRecord);
     EXPECT_EQ(Snapshot(fs), before);
+  }
+  // A ledger that cannot be understood tells nothing of what is ours, even in the product's
+  // own folder, where a folder without one is an older setup's to clear.
+  for (const bool adopt : {false, true}) {
+    for (const auto& [what, edit] : std::vector<std::pair<const char*, std::function<std::string(std::string)>>>{
+             {"cut short", [](std::string text) { return text.substr(0, text.size() / 2); }},
+             {"another version's", [](std::string text) { return text.replace(17, 1, "2"); }},
+             {"listing itself", [](std::string text) {
+                const size_t end = text.rfind("end\t");
+                const int lines = std::stoi(text.substr(end + 4));
+                return text.substr(0, end) + "file\t1\t00000000\tKeloSetup.ledger\nend\t" +
+                       std::to_string(lines + 1) + "\n";
+              }}}) {
+      SCOPED_TRACE(testing::Message() << "a ledger " << what << ", adopt " << adopt);
+      Scratch scratch;
+      InstallFs* fs = scratch.fs();
+      ASSERT_TRUE(Install(fs, Pack(kEarlier), adopt).ok());
+      for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+      Put(fs, "Plugins\\mine.txt", "the user's");
+      Put(fs, kLedgerName, edit(Snapshot(fs)[kLedgerName]));
+      const Files before = Snapshot(fs);
+      EXPECT_EQ(Install(fs, Pack(kNext), adopt).reason, InstallOutcome::kUnreadableRecord);
+      EXPECT_EQ(UninstallFiles(fs, /*keep_data=*/false).reason, InstallOutcome::kUnreadableRecord);
+      EXPECT_EQ(Snapshot(fs), before);
+    }
   }
   // An install ended after its ledger went in, before its journal went; at the next start
   // the ledger cannot be opened for a moment (a scanner holds it).
