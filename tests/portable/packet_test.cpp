@@ -270,6 +270,13 @@ TEST(Packet, PackerFindsNamesTheInstallerWouldRefuseOrMisread) {
       {{"COM1"}, true},
       {{"lpt9.log"}, true},
       {{"conout$"}, true},
+      {{"nul .txt"}, true},  // spaces before the extension go before the device check
+      {{"Lib\\con  .log"}, true},
+      {{"com1 "}, true},
+      {{"\xb9" "com.txt", "lpt\xb9x"}, false},
+      {{"com\xb9.txt"}, true},  // superscript digits name ports too (code page 1252)
+      {{"LPT\xb2"}, true},
+      {{"lpt\xb3.dat"}, true},
   };
   for (const auto& c : cases) {
     const std::string problem = PayloadNameProblem(c.names);

@@ -21,12 +21,17 @@ void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
   for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
+// Windows takes the part before the first dot, without the spaces that end it, for the
+// device check: "nul .txt" opens the NUL device. Ports are numbered 1-9 and, in code page
+// 1252 (a name packed with --allow-ansi), by the superscript digits 1-3.
 bool IsDeviceName(const std::string& component) {
-  const std::string base = Lower(component.substr(0, component.find('.')));
+  std::string base = Lower(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
   if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$")
     return true;
-  return base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '1' &&
-         base[3] <= '9';
+  if (base.size() != 4 || (base.compare(0, 3, "com") != 0 && base.compare(0, 3, "lpt") != 0)) return false;
+  const unsigned char number = static_cast<unsigned char>(base[3]);
+  return (number >= '1' && number <= '9') || number == 0xb9 || number == 0xb2 || number == 0xb3;
 }
 }  // namespace
 
