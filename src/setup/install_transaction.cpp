@@ -189,6 +189,9 @@ class StagingWriter : public RecordConsumer {
     if (listed != earlier_.sizes.end() && listed->second == size && !Holds(name_) &&
         fs_->Probe(name_) == Kind::kFile)
       live_ = fs_->Open(name_);
+    // The earlier record's copy must be closed before it is written again: Windows refuses
+    // a second writer while the finisher still holds it.
+    if (Holds(name_) && !finisher_.Wait()) return false;
     return live_ || StartStaging();
   }
 

@@ -357,6 +357,35 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
   }
 }
 
+// A later record of a name writes the file again, the earlier copy finished (and on Windows
+// closed) first: a fresh install, and a re-install where the first record is the file there.
+TEST(InstallTransaction, ALaterRecordOfTheSameNameWins) {
+  const std::string first(300000, 'f');
+  std::vector<ArchiveEntry> entries = {{"KeloBrowser.exe", {'b'}},
+                                       {"Lib\\twice.dll", std::vector<uint8_t>(first.begin(), first.end())},
+                                       {"Lib\\twice.dll", {'2', 'n', 'd'}}};
+  PacketOptions options;
+  options.dictionary_size = 1u << 16;
+  std::vector<uint8_t> packet;
+  ASSERT_TRUE(CompressPacket(BuildArchive(entries), options, &packet));
+  for (const bool reinstall : {false, true}) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    if (reinstall) {
+      ASSERT_TRUE(Install(fs, Pack({{"KeloBrowser.exe", "b"}, {"Lib\\twice.dll", first}})).ok());
+    }
+    const InstallOutcome outcome = Install(fs, packet);
+    EXPECT_TRUE(outcome.ok()) << "reinstall " << reinstall << ": reason " << outcome.reason << ", error "
+                              << outcome.system_error << ", " << PacketErrorText(outcome.packet_error);
+    Files disk = Snapshot(fs);
+    disk.erase(kLedgerName);
+    EXPECT_EQ(disk, (Files{{"KeloBrowser.exe", "b"}, {"Lib\\twice.dll", "2nd"}})) << "reinstall " << reinstall;
+    Ledger ledger;
+    ASSERT_TRUE(ReadLedger(fs, &ledger));
+    EXPECT_EQ(ledger.files.size(), 2u);
+  }
+}
+
 // Staged files are flushed on a thread of their own: a flush that fails, whichever file it
 // is, fails the install before any live file is touched.
 TEST(InstallTransaction, AFlushFailingInTheBackgroundLeavesTheEarlierInstallation) {
