@@ -56,6 +56,8 @@ inline constexpr wchar_t kTaskbarLabel[] = L"添加到任务栏";
 inline constexpr wchar_t kDefaultBrowserLabel[] = L"设为默认浏览器";
 inline constexpr wchar_t kLicenceLabel[] = L"同意用户许可协议";
 inline constexpr wchar_t kExperienceLabel[] = L"加入用户体验计划";
+// Shown by the system while an install holds back the end of the session.
+inline constexpr wchar_t kInstallingBlockReason[] = L"正在安装Kelo游戏浏览器，请等安装完成。";
 inline constexpr wchar_t kRunningWarning[] = L"Kelo游戏浏览器或者相关进程正在运行,点击安装将关闭浏览器并安装";
 inline constexpr wchar_t kFailureTitle[] = L"安装失败";
 inline constexpr wchar_t kFeedbackLink[] = L"请点击这里进行问题反馈";

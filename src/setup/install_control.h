@@ -50,6 +50,8 @@ class InstallControl {
   virtual bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) = 0;
   // Blocks until the worker, if one was started, has ended.
   virtual void WaitForWorker() = 0;
+  // Whether a worker runs now.
+  virtual bool WorkerRunning() = 0;
   // The last error of the step that failed in the latest run (0 when none did); valid once
   // its failure report has arrived.
   virtual DWORD FailureError() const = 0;

@@ -39,6 +39,7 @@ class CSetupLogic : public InstallControl {
 
   bool StartInstall(const wchar_t* dir, const InstallOptions& options, HWND window) override;
   void WaitForWorker() override;
+  bool WorkerRunning() override { return !WaitForWorker(0, nullptr); }
   DWORD FailureError() const override { return failure_error_; }
   // Whether the latest run ended in a failed step or never started its worker: the window
   // may be gone before its last report comes, so the exit code is taken from here once

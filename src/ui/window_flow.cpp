@@ -410,6 +410,21 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
         OnRegistered(ui, window);
       }
       return true;
+    case WM_QUERYENDSESSION:
+      // An install cut off by the end of the session leaves a folder that only the next
+      // run of the installer settles, and no uninstall entry: the session waits for it, and
+      // the system tells the user why.
+      if (!ui->installer || !ui->installer->WorkerRunning()) {
+        ShutdownBlockReasonDestroy(window);
+        *result = TRUE;
+        return true;
+      }
+      ShutdownBlockReasonCreate(window, kInstallingBlockReason);
+      return true;
+    case WM_ENDSESSION:
+      // Ended all the same (a forced logoff): the worker gets what time the system gives.
+      if (wparam && ui->installer) ui->installer->WaitForWorker();
+      return true;
     case WM_CLOSE:
       DestroyWindow(window);
       return true;

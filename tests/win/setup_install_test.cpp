@@ -237,6 +237,38 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
   }
 }
 
+// The end of the session (a logoff, a shutdown) waits for a running install: asked, the
+// window says no; told the session ends all the same, it returns only once the worker has.
+TEST_F(SetupInstall, TheEndOfTheSessionWaitsForTheInstall) {
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
+  HWND window = setup.WaitForWindow();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(setup.Barrier());
+  const std::wstring dir = ScratchDir(L"session-end") + L"KeloBrowser\\";
+  setup.SetDirectory(dir);
+  ASSERT_TRUE(setup.Barrier());
+  const auto may_end = [&] {
+    DWORD_PTR answer = 99;
+    EXPECT_TRUE(SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer));
+    return answer;
+  };
+  EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(TRUE)) << "nothing to wait for, but the session was held";
+  setup.HoldNewThreads(true);
+  setup.Click(kIdQuickInstall);
+  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+  EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
+  SendNotifyMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  EXPECT_EQ(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 500, nullptr), 0)
+      << "the window went on before the install had ended";
+  setup.ReleaseHeldThreads();
+  DWORD code = 99;
+  ASSERT_TRUE(setup.WaitForExit(60000, &code)) << "the installer did not end";
+  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  ExpectInstalledIn(dir);
+  EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+}
+
 TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
   const Shortcuts links = ShortcutFiles();
   DeleteFileW(links.desktop.c_str());
