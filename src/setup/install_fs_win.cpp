@@ -194,9 +194,12 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.kind = Kind::kLink;
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
     // A name the code page cannot spell, or one ending in a dot or space (which a path
-    // loses), would lead to some other file: it is left alone.
+    // loses), would lead to some other file, and one deeper than a path reaches (left by a
+    // long-path-aware program) to none: it is left alone.
     const size_t chars = lstrlenW(name);
-    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ') entry.kind = Kind::kLink;
+    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' ||
+        ChildPath(path, name).size() >= kPathChars)
+      entry.kind = Kind::kLink;
     // A double-byte character whose second byte is a backslash, or a name too long for a
     // packet, would be split or refused as a packet name.
     entry.packable = IsSafeArchiveName(entry.name.data(), entry.name.size());

@@ -44,6 +44,7 @@ class Scratch {
     const std::wstring root = std::wstring(temp) + L"tx-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
                               std::to_wstring(++count);
     CreateDirectoryW(root.c_str(), nullptr);
+    root_.assign(root.begin(), root.end());  // the temporary folder's path is ASCII here
     fs_ = std::make_unique<Win32InstallFs>(root);
 #else
     char pattern[] = "/tmp/kelo-tx-XXXXXX";
@@ -540,6 +541,33 @@ TEST(InstallTransaction, DataRemovalLeavesLinksAndUnreachableNamesAndCompletes) 
   EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
   EXPECT_EQ(fs->Probe("Data\\Profile\\Cache"), InstallFs::Kind::kLink);
   EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"cache.bin", "the cache"}}));
+}
+#endif
+
+#ifdef _WIN32
+// Below Data, what a long-path-aware program left deeper than a Win32 path reaches is left
+// alone, and an uninstall that removes Data still completes: it failed every time.
+TEST(InstallTransaction, DataRemovalLeavesWhatNoPathReachesAndCompletes) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  Put(fs, "Data\\Profile\\user.ini", "[User]");
+  std::vector<std::wstring> deep = {L"\\\\?\\" + std::wstring(scratch.root().begin(), scratch.root().end()) +
+                                    L"\\Data\\Profile"};
+  while (deep.back().size() < 320) {
+    deep.push_back(deep.back() + L"\\" + std::wstring(40, L'd'));
+    ASSERT_TRUE(CreateDirectoryW(deep.back().c_str(), nullptr));
+  }
+  const std::wstring cache = deep.back() + L"\\cache.bin";
+  CloseHandle(CreateFileW(cache.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+  ASSERT_NE(GetFileAttributesW(cache.c_str()), INVALID_FILE_ATTRIBUTES);
+  const InstallOutcome outcome = UninstallFiles(fs, /*keep_data=*/false);
+  EXPECT_TRUE(outcome.ok()) << "error " << outcome.system_error;
+  EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kMissing);
+  EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
+  EXPECT_NE(GetFileAttributesW(cache.c_str()), INVALID_FILE_ATTRIBUTES);
+  DeleteFileW(cache.c_str());
+  for (auto folder = deep.rbegin(); folder != deep.rend(); ++folder) RemoveDirectoryW(folder->c_str());
 }
 #endif
 
