@@ -1,5 +1,6 @@
 #include "setup/install_transaction.h"
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -403,7 +404,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   if (earlier.has_ledger) {
     for (const LedgerFile& file : earlier.ledger.files) ours[Lower(file.name)] = file.name;
     our_dirs = earlier.ledger.dirs;
-  } else if (rules.adopt_unlisted) {
+  } else if (rules.adopt_unlisted && fs->Probe(kDataMarker) == Kind::kMissing) {
     std::vector<std::string> files;
     ListUnlisted(fs, "", &files, &our_dirs);
     for (const std::string& file : files) ours[Lower(file)] = file;
@@ -597,18 +598,24 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     std::string aside;
     note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
   }
-  // Data kept that an install of ours found absent stays ours for the next install here.
-  if (!ledger.foreign_data) {
+  if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     DataFolders(fs, &data);
-    if (keep_data && !data.empty()) WriteWhole(fs, kDataMarker, "");
-    if (!keep_data)
-      for (const std::string& folder : data) note(RemoveTree(fs, folder));
+    for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
   RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;
+  // A folder left holding anything (Data kept, the user's files) is marked: Data there that
+  // an install of ours found absent stays the browser's for the next install, and the rest
+  // is never taken for an older setup program's to clear.
+  std::vector<InstallFs::Entry> left;
+  fs->List("", &left);
+  const bool holds_others = std::any_of(left.begin(), left.end(), [](const InstallFs::Entry& entry) {
+    return !IsReservedName(entry.name);
+  });
+  if (!ledger.foreign_data && holds_others) WriteWhole(fs, kDataMarker, "");
   note(fs->RemoveFile(kLedgerName));
   return outcome;
 }

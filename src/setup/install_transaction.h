@@ -26,7 +26,9 @@ inline constexpr char kJournalName[] = "KeloSetup.journal";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
-inline constexpr char kDataMarker[] = "KeloSetup.data";  // Data kept by an uninstall: still ours
+// Left by an uninstall that left anything behind: Data there is still the browser's, and
+// nothing there is an older setup program's.
+inline constexpr char kDataMarker[] = "KeloSetup.data";
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
 
@@ -42,7 +44,8 @@ struct InstallRules {
   std::vector<std::string> required;
   // A folder without a ledger was filled by an older setup program: its files (but for
   // Data) count as the earlier installation's, to be replaced or removed. Only for the
-  // product's own default folder; anywhere else files without a ledger are the user's.
+  // product's own default folder, and not after an uninstall of ours (kDataMarker);
+  // anywhere else files without a ledger are the user's.
   bool adopt_unlisted = false;
   // Folder levels this install made: the install directory, and its parents that were
   // missing too.

@@ -444,7 +444,8 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
                {false, false, false, true},
                // The user's own Data folder stays whatever the answer, but in the product's folder.
                {false, true, false, false},
-               {false, true, true, true}};
+               {false, true, true, true},
+               {true, false, true, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "keep " << c.keep_data << ", before " << c.data_before << ", adopt " << c.adopt);
     Scratch scratch;
@@ -456,10 +457,18 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     ASSERT_TRUE(UninstallFiles(fs, c.keep_data).ok());
     Files expected = kUsers;
     if (c.data_goes) expected.erase("Data\\Profile\\user.ini");
-    if (c.keep_data) expected[kDataMarker] = "";  // the kept Data is the browser's
+    // The folder holds the user's files: marked, unless Data there is the user's.
+    if (!c.data_before || c.adopt) expected[kDataMarker] = "";
     EXPECT_EQ(Snapshot(fs), expected);
     EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
+    // Installed there again, the folder is no older setup program's to clear.
+    ASSERT_TRUE(Install(fs, Pack(kEarlier), c.adopt).ok());
+    const Files disk = Snapshot(fs);
+    for (const auto& [name, bytes] : expected) {
+      if (name == kDataMarker) continue;
+      EXPECT_EQ(disk.count(name) ? disk.at(name) : "<gone>", bytes) << name;
+    }
   }
   // Data that an uninstall kept is still the browser's when it is installed there again.
   Scratch scratch;
