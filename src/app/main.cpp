@@ -10,7 +10,6 @@
 #include "base/product.h"
 #include "base/reg_key.h"
 #include "base/win_holders.h"
-#include "setup/install_log.h"
 #include "setup/setup_logic.h"
 #include "sysreg/install_dir.h"
 #include "sysreg/launch.h"
@@ -59,12 +58,9 @@ int InstallSilently(const kelo::CommandLine& command) {
   std::wstring dir = command.dir;
   if (dir.empty()) kelo::DefaultInstallDir(&dir);
   // The same rules as the directory field's; a refusal is logged like a failed step.
-  const kelo::DirCheck check = kelo::ValidateInstallDir(dir.c_str());
+  const kelo::DirCheck check = kelo::ValidateDirText(dir);
   if (!check.valid) {
-    kelo::InstallLog log;
-    log.Open(command.log_path.empty() ? kelo::DefaultLogPath() : command.log_path);
-    log.Line(L"directory refused: \"" + dir + L"\": " + check.message);
-    log.Line(L"outcome: failed");
+    kelo::CSetupLogic::GetInstance()->LogRefusedDirectory(dir, check.message);
     return kelo::kExitBadDirectory;
   }
   kelo::InstallOptions options;

@@ -37,17 +37,28 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   // A worker that could not start left its steps behind.
   step_count_ = 0;
   ScheduleInstall(options);
-  log_.Open(log_path_.empty() ? DefaultLogPath() : log_path_);
-  log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", installing into " + install_dir_);
+  OpenLog(L"installing into " + install_dir_);
   log_.Line(std::wstring(L"options: default browser ") + (options.default_browser ? L"yes" : L"no") +
             L", desktop shortcut " + (options.desktop_shortcut ? L"yes" : L"no") + L", taskbar " +
             (options.taskbar_pin ? L"yes" : L"no") + L", stop the running browser first " +
             (options.stop_running_first ? L"yes" : L"no"));
   run_failed_ = false;
+  failure_error_ = 0;
   if (StartWorker(window)) return true;
   run_failed_ = true;
-  log_.Line(L"outcome: failed, the install worker could not be started, error " + std::to_wstring(GetLastError()));
+  failure_error_ = GetLastError();
+  log_.Line(L"outcome: failed, the install worker could not be started, error " + std::to_wstring(failure_error_));
   return false;
+}
+
+void CSetupLogic::LogRefusedDirectory(const std::wstring& dir, const std::wstring& why) {
+  OpenLog(L"directory refused: \"" + dir + L"\": " + why);
+  log_.Line(L"outcome: failed");
+}
+
+void CSetupLogic::OpenLog(const std::wstring& what) {
+  log_.Open(log_path_.empty() ? DefaultLogPath() : log_path_);
+  log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", " + what);
 }
 
 void CSetupLogic::WaitForWorker() { WaitForWorker(INFINITE, nullptr); }

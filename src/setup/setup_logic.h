@@ -48,6 +48,8 @@ class CSetupLogic : public InstallControl {
   std::wstring LogPath() const override { return log_.path(); }
   // Where the next install writes its log; DefaultLogPath() unless set.
   void SetLogPath(const std::wstring& path) { log_path_ = path; }
+  // The log of a run that refused its directory (`why`) before any install.
+  void LogRefusedDirectory(const std::wstring& dir, const std::wstring& why);
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
 
@@ -88,6 +90,9 @@ class CSetupLogic : public InstallControl {
   int32_t new_user = 0;
 
  private:
+  // Starts the run's log afresh with the installer's version and `what` the run does.
+  void OpenLog(const std::wstring& what);
+
   ScopedHandle worker_thread_;
   HWND notify_window_ = nullptr;
   DWORD failure_error_ = 0;  // written by the worker before it posts the failure

@@ -133,6 +133,11 @@ DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space) {
   return check;
 }
 
+DirCheck ValidateDirText(const std::wstring& text) {
+  if (text.size() > kDirFieldChars - 2) return DirCheck{false, kDirBadFormText};
+  return ValidateInstallDir(text.c_str());
+}
+
 void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]) {
   const size_t length = wcsnlen(buffer, kDirFieldChars);
   if (length == kDirFieldChars) return;

@@ -37,6 +37,10 @@ struct DirCheck {
   std::wstring message;  // a failure message or the free-space text
 };
 DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space = QueryFreeSpace);
+// The same for the text of the directory field or of /D=: text longer than the field reads
+// back whole (kDirFieldChars less the terminator and the character GetWindowText keeps
+// back) is refused, not installed into cut short.
+DirCheck ValidateDirText(const std::wstring& text);
 
 // Appends "\KeloBrowser" in place, cut to fit the buffer.
 void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]);

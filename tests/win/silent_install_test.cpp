@@ -105,13 +105,19 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
   } cases[] = {
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed, "step 0 (extract payload): failed, error 183"},
       {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory, "directory refused"},
+      // Longer than the field reads back whole.
+      {L"/S /LOG=" + log_path + L" /D=C:\\" + std::wstring(257, L'd'), kExitBadDirectory, "directory refused"},
       {L"/S /X", kExitUsage, nullptr},
   };
   for (const auto& c : cases) {
     DeleteFileW(log_path.c_str());
     EXPECT_EQ(Run(c.arguments), c.code) << testing::PrintToString(c.arguments);
     if (c.logged) {
-      EXPECT_NE(ReadLog(log_path).find(c.logged), std::string::npos) << ReadLog(log_path);
+      const std::string log = ReadLog(log_path);
+      EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+      const size_t version = log.find("KeloSetup ");
+      EXPECT_TRUE(version != std::string::npos && isdigit(static_cast<unsigned char>(log[version + 10])))
+          << "the log does not say which installer wrote it: " << log;
     }
   }
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
