@@ -73,12 +73,11 @@ int WindowExitCode(const CSetupUI* ui) { return ui->install_failed ? kExitInstal
 // ---- Commands ----
 
 void CheckDirectory(CSetupUI* ui) {
-  wchar_t text[kDirFieldChars] = {};
-  GetWindowTextW(ui->dir_field, text, kDirFieldChars - 1);
-  // Text longer than what is read (set from the command line, which the field's limit does
-  // not hold back) would be checked, and installed into, cut short.
-  const bool read_whole = static_cast<size_t>(GetWindowTextLengthW(ui->dir_field)) < kDirFieldChars - 1;
-  const DirCheck check = read_whole ? ValidateInstallDir(text) : DirCheck{false, kDirBadFormText};
+  // The whole text: what the field's limit does not hold back (set from the command line)
+  // is refused, not checked cut short.
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(ui->dir_field)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(ui->dir_field, &text[0], static_cast<int>(text.size()))));
+  const DirCheck check = ValidateDirText(text);
   ui->dir_valid = check.valid;
   // Both install buttons follow the check: install-now would otherwise start an install
   // into a directory the check has just refused.
@@ -338,8 +337,10 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
-  // Another try may follow: it needs to know whether the browser runs now.
+  // Another try may follow: it needs to know whether the browser runs now, and from the
+  // expanded view, whose controls come back, the user needs the warning again.
   SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
+  if (ui->expanded) Show(ui->warning_label, ui->running);
   Show(ButtonWindow(ui, kIdClose), true);
   RegKey key;
   DWORD failures = 0;

@@ -432,6 +432,26 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
 
+// The running browser's warning, hidden while the install ran, is back with the controls
+// of another try.
+TEST_F(SetupInstall, TheRunningWarningComesBackForAnotherTry) {
+  SetFailureMemory(-1);
+  const std::wstring blocked = BlockedInstallDir(L"warning-blocked");
+  ASSERT_FALSE(blocked.empty());
+  ScopedHandle running(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=" + blocked));
+  ASSERT_NE(setup.WaitForWindow(), nullptr);
+  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
+  setup.Click(kIdExpand);
+  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  setup.Click(kIdQuickInstall);
+  ASSERT_TRUE(setup.Barrier());
+  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdCollapse); }, kInstallWaitMs)) << "no way to try again";
+  EXPECT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000))
+      << "another try would stop the running browser with no warning on screen";
+}
+
 TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   SetFailureMemory(-1);
   const std::wstring dir = BlockedInstallDir(L"blocked");
