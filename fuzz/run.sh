@@ -46,11 +46,14 @@ build_net_fuzz() {
     "$top/src/net/msg_packet.cpp" -o "$out/net_fuzz"
 }
 
-# The name rules live beside the packet reader, which brings the decoder along.
+# The name rules live beside the packet reader, which brings the decoder along, and the
+# transaction keeps its own names.
 build_ledger_fuzz() {
   build_lzma_dec
+  local setup="$top/src/setup"
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
-    "$top/fuzz/ledger_fuzz.cpp" "$top/src/setup/ledger.cpp" "$top/src/setup/packet.cpp" "$out/obj/LzmaDec-fuzz.o" \
+    "$top/fuzz/ledger_fuzz.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
+    "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
     -o "$out/ledger_fuzz"
 }
 
