@@ -195,10 +195,11 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
     // A name the code page cannot spell, or one ending in a dot or space (which a path
     // loses), would lead to some other file, and one deeper than a path reaches (left by a
-    // long-path-aware program) to none: it is left alone.
+    // long-path-aware program) to none: it is left alone. A folder needs room for the "\*"
+    // that lists it.
     const size_t chars = lstrlenW(name);
-    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' ||
-        ChildPath(path, name).size() >= kPathChars)
+    const size_t reach = ChildPath(path, name).size() + (entry.kind == Kind::kDirectory ? 2 : 0);
+    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars)
       entry.kind = Kind::kLink;
     // A double-byte character whose second byte is a backslash, or a name too long for a
     // packet, would be split or refused as a packet name.

@@ -145,6 +145,25 @@ bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
   return listed;
 }
 
+// What an uninstall's mark says: Data there is the browser's (what uninstalls always wrote
+// for a Data they kept), or only that the folder is no older setup program's.
+constexpr char kKeptDataMark[] = "";
+constexpr char kLeftFilesMark[] = "left by an uninstall";
+
+bool MarkedKeptData(InstallFs* fs) {
+  std::string mark;
+  return fs->Probe(kDataMarker) == Kind::kFile && fs->ReadAll(kDataMarker, &mark) && mark == kKeptDataMark;
+}
+
+// Whether the folder holds anything but the transaction's own names; a listing that failed
+// may.
+bool HoldsOthers(InstallFs* fs) {
+  std::vector<InstallFs::Entry> entries;
+  const bool listed = fs->List("", &entries);
+  return !listed || std::any_of(entries.begin(), entries.end(),
+                                [](const InstallFs::Entry& entry) { return !IsReservedName(entry.name); });
+}
+
 // The earlier installation as its ledger tells it.
 struct Earlier {
   bool has_ledger = false;
@@ -157,7 +176,9 @@ struct Earlier {
 // else's, nor the user's for ours: one that cannot be read now, or understood (damaged, or
 // another version's), stops the run with nothing touched.
 InstallOutcome ReadEarlier(InstallFs* fs, Earlier* earlier) {
-  if (fs->Probe(kLedgerName) != Kind::kFile) return InstallOutcome();
+  const Kind ledger = fs->Probe(kLedgerName);
+  if (ledger == Kind::kMissing) return InstallOutcome();
+  if (ledger != Kind::kFile) return Failed(InstallOutcome::kUnreadableRecord);
   if (!fs->ReadAll(kLedgerName, &earlier->text)) return FsFailed(fs);
   if (!ParseLedger(earlier->text, &earlier->ledger)) return Failed(InstallOutcome::kUnreadableRecord);
   earlier->has_ledger = true;
@@ -468,7 +489,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   // A folder that could not be listed may hold one.
   const auto user_has_data = [fs] {
     std::vector<std::string> data;
-    return (!DataFolders(fs, &data) || !data.empty()) && fs->Probe(kDataMarker) != Kind::kFile;
+    return (!DataFolders(fs, &data) || !data.empty()) && !MarkedKeptData(fs);
   };
   next.foreign_data = earlier.has_ledger ? earlier.ledger.foreign_data : !rules.adopt_unlisted && user_has_data();
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
@@ -566,6 +587,11 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   return InstallOutcome();
 }
 
+void ForgetMarkOfEmptyFolder(InstallFs* fs) {
+  if (fs->Probe(kDataMarker) == Kind::kFile && fs->Probe(kLedgerName) == Kind::kMissing && !HoldsOthers(fs))
+    fs->RemoveFile(kDataMarker);
+}
+
 InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules) {
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
@@ -607,15 +633,12 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;
-  // A folder left holding anything (Data kept, the user's files) is marked: Data there that
-  // an install of ours found absent stays the browser's for the next install, and the rest
-  // is never taken for an older setup program's to clear.
-  std::vector<InstallFs::Entry> left;
-  fs->List("", &left);
-  const bool holds_others = std::any_of(left.begin(), left.end(), [](const InstallFs::Entry& entry) {
-    return !IsReservedName(entry.name);
-  });
-  if (!ledger.foreign_data && holds_others) WriteWhole(fs, kDataMarker, "");
+  // A folder left holding anything is marked: nothing there is an older setup program's to
+  // clear. Only a Data that an install of ours found absent, and the user kept, is vouched
+  // for as the browser's: a Data made there later is someone else's.
+  std::vector<std::string> data;
+  const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
+  if (kept_ours || HoldsOthers(fs)) WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark);
   note(fs->RemoveFile(kLedgerName));
   return outcome;
 }

@@ -26,8 +26,8 @@ inline constexpr char kJournalName[] = "KeloSetup.journal";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
-// Left by an uninstall that left anything behind: Data there is still the browser's, and
-// nothing there is an older setup program's.
+// Left by an uninstall that left anything behind: nothing there is an older setup
+// program's, and a Data the user kept is still the browser's.
 inline constexpr char kDataMarker[] = "KeloSetup.data";
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
@@ -89,6 +89,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 // ledger: nothing is removed. The install directory itself stays, for the caller (which
 // knows whether anything is still aside in it) to remove with ledger.made_levels.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data);
+
+// Removes an uninstall's mark (kDataMarker) from a folder that holds nothing else any more
+// (what the uninstall saw there was on its way out), so that the folder can go.
+void ForgetMarkOfEmptyFolder(InstallFs* fs);
 
 // Reads the ledger; false when there is none or it is not whole.
 bool ReadLedger(InstallFs* fs, struct Ledger* ledger);

@@ -6,11 +6,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -184,9 +187,22 @@ class FaultyFs : public InstallFs {
   bool Replace(const std::string& a, const std::string& b) override { return Go() && real_->Replace(a, b); }
   std::unique_ptr<FileWriter> Create(const std::string& p) override {
     created_.push_back(p);
+    {
+      // As on Windows, a file still open for writing takes no second writer.
+      std::lock_guard<std::mutex> lock(open_mutex_);
+      created_since_hold_ = true;
+      create_seen_.notify_all();
+      if (open_.count(Lower(p))) {
+        fired_ = true;
+        return nullptr;
+      }
+    }
     if (!Go()) return nullptr;
     auto file = real_->Create(p);
-    return file ? std::make_unique<Writer>(this, std::move(file), p == failing_finish_) : nullptr;
+    if (!file) return nullptr;
+    std::lock_guard<std::mutex> lock(open_mutex_);
+    open_.insert(Lower(p));
+    return std::make_unique<Writer>(this, std::move(file), p);
   }
   std::unique_ptr<FileReader> Open(const std::string& p) override {
     if (!Go()) return nullptr;
@@ -208,6 +224,9 @@ class FaultyFs : public InstallFs {
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
 
   void FailFinishOf(const std::string& path) { failing_finish_ = path; }
+  // The first finish of `path` waits for the next Create (200 ms at most): a writer that
+  // does not wait for it meets the file still open.
+  void HoldFinishOf(const std::string& path) { held_finish_ = path; }
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
   void FailRemoveOf(const std::string& path) { failing_remove_ = path; }
   void FailListOf(const std::string& path) { failing_list_ = path; }
@@ -217,15 +236,29 @@ class FaultyFs : public InstallFs {
  private:
   class Writer : public FileWriter {
    public:
-    Writer(FaultyFs* fs, std::unique_ptr<FileWriter> real, bool failing_finish)
-        : fs_(fs), real_(std::move(real)), failing_finish_(failing_finish) {}
+    Writer(FaultyFs* fs, std::unique_ptr<FileWriter> real, const std::string& path)
+        : fs_(fs), real_(std::move(real)), path_(path) {}
+    ~Writer() override {
+      real_.reset();
+      std::lock_guard<std::mutex> lock(fs_->open_mutex_);
+      fs_->open_.erase(Lower(path_));
+    }
     bool Write(const void* d, size_t n) override { return fs_->Go() && real_->Write(d, n); }
-    bool Finish() override { return !failing_finish_ && fs_->Go() && real_->Finish(); }
+    bool Finish() override {
+      std::unique_lock<std::mutex> lock(fs_->open_mutex_);
+      if (path_ == fs_->held_finish_) {
+        fs_->held_finish_.clear();
+        fs_->created_since_hold_ = false;
+        fs_->create_seen_.wait_for(lock, std::chrono::milliseconds(200), [&] { return fs_->created_since_hold_; });
+      }
+      lock.unlock();
+      return path_ != fs_->failing_finish_ && fs_->Go() && real_->Finish();
+    }
 
    private:
     FaultyFs* fs_;
     std::unique_ptr<FileWriter> real_;
-    bool failing_finish_;
+    std::string path_;
   };
   class Reader : public FileReader {
    public:
@@ -252,6 +285,11 @@ class FaultyFs : public InstallFs {
   std::atomic<bool> fired_{false};
   std::atomic<bool> stopped_{false};
   std::string failing_finish_;
+  std::string held_finish_;
+  std::mutex open_mutex_;
+  std::condition_variable create_seen_;
+  bool created_since_hold_ = false;
+  std::set<std::string> open_;  // lower-case names of files open for writing
   std::string failing_open_;
   std::string failing_remove_;
   std::string failing_list_ = "\n";  // no name
@@ -375,7 +413,9 @@ TEST(InstallTransaction, ALaterRecordOfTheSameNameWins) {
     if (reinstall) {
       ASSERT_TRUE(Install(fs, Pack({{"KeloBrowser.exe", "b"}, {"Lib\\twice.dll", first}})).ok());
     }
-    const InstallOutcome outcome = Install(fs, packet);
+    FaultyFs slow_to_close(fs, FaultyFs::kFail, 0);
+    slow_to_close.HoldFinishOf(std::string(kStagingDir) + "\\Lib\\twice.dll");
+    const InstallOutcome outcome = Install(&slow_to_close, packet);
     EXPECT_TRUE(outcome.ok()) << "reinstall " << reinstall << ": reason " << outcome.reason << ", error "
                               << outcome.system_error << ", " << PacketErrorText(outcome.packet_error);
     Files disk = Snapshot(fs);
@@ -457,8 +497,10 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     ASSERT_TRUE(UninstallFiles(fs, c.keep_data).ok());
     Files expected = kUsers;
     if (c.data_goes) expected.erase("Data\\Profile\\user.ini");
-    // The folder holds the user's files: marked, unless Data there is the user's.
-    if (!c.data_before || c.adopt) expected[kDataMarker] = "";
+    // The folder holds the user's files: marked, and a Data kept vouched for as the browser's
+    // unless it was the user's.
+    const bool foreign = c.data_before && !c.adopt;
+    expected[kDataMarker] = c.keep_data && !foreign ? "" : "left by an uninstall";
     EXPECT_EQ(Snapshot(fs), expected);
     EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
@@ -469,6 +511,32 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
       if (name == kDataMarker) continue;
       EXPECT_EQ(disk.count(name) ? disk.at(name) : "<gone>", bytes) << name;
     }
+  }
+  {
+    // A Data made after an uninstall that kept none is someone else's.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "My notes.txt", "do not lose");
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    Put(fs, "Data\\game.sav", "another game's");
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    EXPECT_EQ(Snapshot(fs)["Data\\game.sav"], "another game's");
+  }
+  {
+    // What the uninstall saw was on its way out (a file another program still had open): the
+    // folder's mark goes once nothing else is left, so that the folder can go.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "pending.tmp", "");
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    ForgetMarkOfEmptyFolder(fs);
+    EXPECT_EQ(fs->Probe(kDataMarker), InstallFs::Kind::kFile) << "the mark went while a file of the user's stays";
+    ASSERT_TRUE(fs->RemoveFile("pending.tmp"));
+    ForgetMarkOfEmptyFolder(fs);
+    EXPECT_EQ(Snapshot(fs), Files());
   }
   // Data that an uninstall kept is still the browser's when it is installed there again.
   Scratch scratch;
@@ -561,13 +629,25 @@ TEST(InstallTransaction, DataRemovalLeavesWhatNoPathReachesAndCompletes) {
   InstallFs* fs = scratch.fs();
   ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
   Put(fs, "Data\\Profile\\user.ini", "[User]");
-  std::vector<std::wstring> deep = {L"\\\\?\\" + std::wstring(scratch.root().begin(), scratch.root().end()) +
-                                    L"\\Data\\Profile"};
-  while (deep.back().size() < 320) {
+  const std::wstring profile = L"\\\\?\\" + std::wstring(scratch.root().begin(), scratch.root().end()) +
+                                L"\\Data\\Profile";
+  const size_t prefix = 4;  // "\\?\", which a Win32 path has not
+  std::vector<std::wstring> deep = {profile};
+  while (deep.back().size() - prefix < 320) {
     deep.push_back(deep.back() + L"\\" + std::wstring(40, L'd'));
     ASSERT_TRUE(CreateDirectoryW(deep.back().c_str(), nullptr));
   }
   const std::wstring cache = deep.back() + L"\\cache.bin";
+  // A folder 258 characters long: a path reaches it, but not the "\*" that would list it.
+  std::wstring short_of_listing = profile;
+  while (short_of_listing.size() - prefix < 200) short_of_listing += L"\\" + std::wstring(40, L'e');
+  short_of_listing += L"\\" + std::wstring(258 - (short_of_listing.size() - prefix) - 1, L'f');
+  ASSERT_EQ(short_of_listing.size() - prefix, 258u);
+  for (size_t at = profile.size() + 1; at <= short_of_listing.size(); ++at) {
+    if (at == short_of_listing.size() || short_of_listing[at] == L'\\') {
+      ASSERT_TRUE(CreateDirectoryW(short_of_listing.substr(0, at).c_str(), nullptr));
+    }
+  }
   CloseHandle(CreateFileW(cache.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
   ASSERT_NE(GetFileAttributesW(cache.c_str()), INVALID_FILE_ATTRIBUTES);
   const InstallOutcome outcome = UninstallFiles(fs, /*keep_data=*/false);
@@ -575,8 +655,11 @@ TEST(InstallTransaction, DataRemovalLeavesWhatNoPathReachesAndCompletes) {
   EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kMissing);
   EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
   EXPECT_NE(GetFileAttributesW(cache.c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_NE(GetFileAttributesW(short_of_listing.c_str()), INVALID_FILE_ATTRIBUTES);
   DeleteFileW(cache.c_str());
   for (auto folder = deep.rbegin(); folder != deep.rend(); ++folder) RemoveDirectoryW(folder->c_str());
+  for (size_t at = short_of_listing.size(); at > profile.size(); at = short_of_listing.rfind(L'\\', at - 1))
+    RemoveDirectoryW(short_of_listing.substr(0, at).c_str());
 }
 #endif
 
@@ -618,6 +701,17 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
       EXPECT_EQ(UninstallFiles(fs, /*keep_data=*/false).reason, InstallOutcome::kUnreadableRecord);
       EXPECT_EQ(Snapshot(fs), before);
     }
+  }
+  {
+    // Nor does a ledger that is no file.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    ASSERT_TRUE(fs->RemoveFile(kLedgerName) && fs->MakeDir(kLedgerName));
+    const Files before = Snapshot(fs);
+    EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kUnreadableRecord);
+    EXPECT_EQ(UninstallFiles(fs, /*keep_data=*/false).reason, InstallOutcome::kUnreadableRecord);
+    EXPECT_EQ(Snapshot(fs), before);
   }
   // An install ended after its ledger went in, before its journal went; at the next start
   // the ledger cannot be opened for a moment (a scanner holds it).
@@ -692,7 +786,7 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
     unlisted.FailListOf("");
     ASSERT_TRUE(Install(&unlisted, Pack(kEarlier)).ok());
     ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
-    EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}}));
+    EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}, {kDataMarker, "left by an uninstall"}}));
   }
 }
 
