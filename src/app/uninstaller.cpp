@@ -134,7 +134,7 @@ int FinishCleanup(const Options& options) {
     Win32InstallFs fs(options.cleanup_dir);
     const bool settled = RecoverInstall(&fs).ok();
     if (!settled || fs.Probe(kAsideDir) == InstallFs::Kind::kMissing || tries == kCleanupTries) {
-      if (settled) ForgetMarkOfEmptyFolder(&fs);
+      if (settled) TidyLeftFolder(&fs);
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
       return settled ? kExitSuccess : kExitInstallFailed;
     }

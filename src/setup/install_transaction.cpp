@@ -155,13 +155,15 @@ bool MarkedKeptData(InstallFs* fs) {
   return fs->Probe(kDataMarker) == Kind::kFile && fs->ReadAll(kDataMarker, &mark) && mark == kKeptDataMark;
 }
 
-// Whether the folder holds anything but the transaction's own names; a listing that failed
-// may.
-bool HoldsOthers(InstallFs* fs) {
+// Whether `dir` holds a file or link, in it or in a folder below, outside the transaction's
+// own names; a listing that failed may. Empty folders hold nothing.
+bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
   std::vector<InstallFs::Entry> entries;
-  const bool listed = fs->List("", &entries);
-  return !listed || std::any_of(entries.begin(), entries.end(),
-                                [](const InstallFs::Entry& entry) { return !IsReservedName(entry.name); });
+  if (!fs->List(dir, &entries)) return true;
+  return std::any_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
+    if (dir.empty() && IsReservedName(entry.name)) return false;
+    return entry.kind != Kind::kDirectory || HoldsFilesOfOthers(fs, Join(dir, entry.name));
+  });
 }
 
 // The earlier installation as its ledger tells it.
@@ -587,9 +589,13 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   return InstallOutcome();
 }
 
-void ForgetMarkOfEmptyFolder(InstallFs* fs) {
-  if (fs->Probe(kDataMarker) == Kind::kFile && fs->Probe(kLedgerName) == Kind::kMissing && !HoldsOthers(fs))
-    fs->RemoveFile(kDataMarker);
+void TidyLeftFolder(InstallFs* fs) {
+  if (fs->Probe(kLedgerName) != Kind::kMissing || HoldsFilesOfOthers(fs)) return;
+  std::vector<InstallFs::Entry> entries;
+  fs->List("", &entries);
+  for (const InstallFs::Entry& entry : entries)
+    if (entry.kind == Kind::kDirectory && !IsReservedName(entry.name)) RemoveEmptyFolders(fs, entry.name);
+  if (fs->Probe(kDataMarker) == Kind::kFile) fs->RemoveFile(kDataMarker);
 }
 
 InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules) {
@@ -638,7 +644,14 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   // for as the browser's: a Data made there later is someone else's.
   std::vector<std::string> data;
   const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
-  if (kept_ours || HoldsOthers(fs)) WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark);
+  // Without its mark, the ledger stays: an install taking the user's files for an older
+  // setup program's would delete them.
+  if ((kept_ours || HoldsFilesOfOthers(fs)) &&
+      !WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark)) {
+    const InstallOutcome failed = FsFailed(fs);
+    fs->RemoveFile(kDataMarker);
+    return failed;
+  }
   note(fs->RemoveFile(kLedgerName));
   return outcome;
 }

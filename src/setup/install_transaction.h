@@ -90,9 +90,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 // knows whether anything is still aside in it) to remove with ledger.made_levels.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data);
 
-// Removes an uninstall's mark (kDataMarker) from a folder that holds nothing else any more
-// (what the uninstall saw there was on its way out), so that the folder can go.
-void ForgetMarkOfEmptyFolder(InstallFs* fs);
+// After an uninstall, in a folder that holds no file of anyone's any more (what the
+// uninstall saw there was on its way out, or it left only empty folders): the empty folders
+// and the uninstall's mark (kDataMarker) go, so that the folder can.
+void TidyLeftFolder(InstallFs* fs);
 
 // Reads the ledger; false when there is none or it is not whole.
 bool ReadLedger(InstallFs* fs, struct Ledger* ledger);

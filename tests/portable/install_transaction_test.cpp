@@ -530,13 +530,28 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
-    Put(fs, "pending.tmp", "");
+    Put(fs, "Lib\\pending.tmp", "");
     ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
-    ForgetMarkOfEmptyFolder(fs);
+    TidyLeftFolder(fs);
     EXPECT_EQ(fs->Probe(kDataMarker), InstallFs::Kind::kFile) << "the mark went while a file of the user's stays";
-    ASSERT_TRUE(fs->RemoveFile("pending.tmp"));
-    ForgetMarkOfEmptyFolder(fs);
+    ASSERT_TRUE(fs->RemoveFile("Lib\\pending.tmp"));
+    TidyLeftFolder(fs);
     EXPECT_EQ(Snapshot(fs), Files());
+    EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kMissing) << "an empty folder keeps the folder from going";
+  }
+  {
+    // A mark that cannot be written keeps the ledger: without either, the next install into
+    // the product's own folder would take the user's files for an older setup program's.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier), /*adopt=*/true).ok());
+    Put(fs, "My notes.txt", "do not lose");
+    FaultyFs unmarkable(fs, FaultyFs::kFail, 0);
+    unmarkable.FailFinishOf(kDataMarker);
+    EXPECT_FALSE(UninstallFiles(&unmarkable, /*keep_data=*/false).ok());
+    EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kFile);
+    ASSERT_TRUE(Install(fs, Pack(kNext), /*adopt=*/true).ok());
+    EXPECT_EQ(Snapshot(fs)["My notes.txt"], "do not lose");
   }
   // Data that an uninstall kept is still the browser's when it is installed there again.
   Scratch scratch;
