@@ -77,8 +77,11 @@ class CleanupCopy {
   CleanupCopy() {
     wchar_t self[MAX_PATH];
     wchar_t temp[MAX_PATH];
-    if (!OwnModulePath(self) || !GetTempPathW(MAX_PATH, temp)) return;
-    path_ = std::wstring(temp) + L"KeloUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
+    // A temporary folder too long for the buffer is reported by its length, not written.
+    const DWORD temp_chars = GetTempPathW(MAX_PATH, temp);
+    if (!OwnModulePath(self) || temp_chars == 0 || temp_chars >= MAX_PATH) return;
+    temp_ = temp;
+    path_ = temp_ + L"KeloUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
     if (!CopyFileW(self, path_.c_str(), FALSE)) path_.clear();
   }
 
@@ -103,9 +106,8 @@ class CleanupCopy {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    wchar_t temp[MAX_PATH];
-    GetTempPathW(MAX_PATH, temp);
-    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, temp, &startup, &process))
+    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, temp_.c_str(), &startup,
+                        &process))
       return false;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -113,6 +115,7 @@ class CleanupCopy {
   }
 
  private:
+  std::wstring temp_;  // the temporary folder, where the copy runs
   std::wstring path_;
 };
 

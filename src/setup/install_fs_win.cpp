@@ -201,8 +201,8 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     const size_t reach = ChildPath(path, name).size() + (entry.kind == Kind::kDirectory ? 2 : 0);
     if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars)
       entry.kind = Kind::kLink;
-    // A double-byte character whose second byte is a backslash, or a name too long for a
-    // packet, would be split or refused as a packet name.
+    // A name too long for a packet, or holding what a packet name may not, is never taken
+    // for an older setup program's.
     entry.packable = IsSafeArchiveName(entry.name.data(), entry.name.size());
     entries->push_back(entry);
   } while (FindNextFileW(find.Get(), &found));
