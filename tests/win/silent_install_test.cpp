@@ -71,13 +71,25 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
                            "outcome: installed"})
     EXPECT_NE(log.find(line), std::string::npos) << "the log lacks \"" << line << "\":\n" << log;
 
-  // Unquoted and last, spaces and all, as the common installer systems take it.
+  // Unquoted and last, spaces and all, as the common installer systems take it; Chinese
+  // names, as the users' own folders have them, whatever the code page.
   const std::wstring scratch = ScratchDir(L"silent");
-  const std::wstring dir = scratch + L"My Games\\Kelo Browser";
-  const std::wstring log_path = scratch + L"setup log.txt";
+  const std::wstring dir = scratch + L"我的 游戏\\Kelo Browser";
+  const std::wstring log_path = scratch + L"安装 日志.txt";
   ASSERT_EQ(Run(L"\"/LOG=" + log_path + L"\" /S /D=" + dir), 0u);
   EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
-  EXPECT_NE(ReadLog(log_path).find("outcome: installed"), std::string::npos);
+  const std::string given_log = ReadLog(log_path);
+  EXPECT_NE(given_log.find("outcome: installed"), std::string::npos) << given_log;
+  EXPECT_NE(given_log.find("我的 游戏\\Kelo Browser"), std::string::npos) << "the directory is not in the log as UTF-8";
+  // Its uninstaller, and the copy that finishes its work, take it all away again.
+  HANDLE uninstaller = StartProgram(dir + L"\\" + kUninstallExe, L"/S");
+  ASSERT_NE(uninstaller, nullptr);
+  EXPECT_EQ(WaitForSingleObject(uninstaller, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 99;
+  GetExitCodeProcess(uninstaller, &code);
+  CloseHandle(uninstaller);
+  EXPECT_EQ(code, 0u);
+  EXPECT_TRUE(PollUntil([&] { return !FileExists(dir); }, 30000)) << "the install directory stays";
 }
 
 // A log named where it cannot be written still exists: in the default place, saying why.
