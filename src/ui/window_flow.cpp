@@ -79,11 +79,11 @@ void CheckDirectory(CSetupUI* ui) {
   text.resize(static_cast<size_t>(GetWindowTextW(ui->dir_field, &text[0], static_cast<int>(text.size()))));
   const DirCheck check = ValidateDirText(text);
   ui->dir_valid = check.valid;
-  // Both install buttons follow the check: install-now would otherwise start an install
-  // into a directory the check has just refused.
-  const bool enabled = !ui->running && ui->dir_valid;
-  for (int id : {kIdQuickInstall, kIdInstallNow})
-    if (CImageButton* button = ui->Button(id)) button->SetEnabled(enabled);
+  // The quick-install button also waits for the browser to end; install-now, which ends
+  // it, follows the directory alone: it would otherwise start an install into a directory
+  // the check has just refused.
+  if (CImageButton* button = ui->Button(kIdQuickInstall)) button->SetEnabled(!ui->running && ui->dir_valid);
+  if (CImageButton* button = ui->Button(kIdInstallNow)) button->SetEnabled(ui->dir_valid);
   SetWindowTextW(ui->status_label, check.message.c_str());
   RECT rect;
   if (ui->status_label && GetWindowRect(ui->status_label, &rect)) {
@@ -98,8 +98,8 @@ void Install(CSetupUI* ui, HWND window) {
   // One run at a time: a double click, or install-now posting behind a click, must not
   // start a second worker on the step list the first one is reading.
   if (ui->installing || ui->finished) return;
-  const CImageButton* button = ui->Button(kIdQuickInstall);
-  if (!button || !button->enabled() || !ui->installer) return;
+  // Never into a directory the check refused (install-now posts this command too).
+  if (!ui->dir_valid || !ui->installer) return;
   wchar_t dir[kDirFieldChars] = {};
   GetWindowTextW(ui->dir_field, dir, kDirFieldChars - 1);
   InstallOptions options;
@@ -337,10 +337,13 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
-  // Another try may follow: it needs to know whether the browser runs now, and from the
-  // expanded view, whose controls come back, the user needs the warning again.
-  SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
-  if (ui->expanded) Show(ui->warning_label, ui->running);
+  // From the expanded view, whose controls come back, another try may follow: it needs to
+  // know whether the browser runs now, and the user needs the warning again. The collapsed
+  // view's failure offers only the close button.
+  if (ui->expanded) {
+    SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
+    Show(ui->warning_label, ui->running);
+  }
   Show(ButtonWindow(ui, kIdClose), true);
   RegKey key;
   DWORD failures = 0;

@@ -353,6 +353,10 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   setup.Click(kIdExpand);
   ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdInstallNow); }, 5000));
   ASSERT_EQ(setup.Text(setup.Control(kIdDirField)), dir) << "the proposal is not the recorded location";
+  // A directory typed while the browser runs keeps install-now, which ends it.
+  setup.SetDirectory(dir);
+  ASSERT_TRUE(setup.Barrier());
+  EXPECT_TRUE(setup.IsVisible(kIdInstallNow)) << "no install button while the browser runs";
   setup.Click(kIdInstallNow);
   EXPECT_EQ(WaitForSingleObject(browser.hProcess, 30000), WAIT_OBJECT_0) << "the running browser was not stopped";
   CloseHandle(browser.hProcess);
@@ -433,23 +437,33 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
 }
 
 // The running browser's warning, hidden while the install ran, is back with the controls
-// of another try.
-TEST_F(SetupInstall, TheRunningWarningComesBackForAnotherTry) {
+// of another try from the expanded view; the collapsed view's failure, with no install
+// control, never shows it, even for a browser started after it.
+TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
   SetFailureMemory(-1);
   const std::wstring blocked = BlockedInstallDir(L"warning-blocked");
   ASSERT_FALSE(blocked.empty());
-  ScopedHandle running(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
-  Installer setup;
-  ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=" + blocked));
-  ASSERT_NE(setup.WaitForWindow(), nullptr);
-  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
-  setup.Click(kIdExpand);
-  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
-  setup.Click(kIdQuickInstall);
-  ASSERT_TRUE(setup.Barrier());
-  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdCollapse); }, kInstallWaitMs)) << "no way to try again";
-  EXPECT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000))
-      << "another try would stop the running browser with no warning on screen";
+  for (const bool expanded : {true, false}) {
+    SCOPED_TRACE(expanded ? "expanded" : "collapsed");
+    ScopedHandle running;
+    if (expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
+    Installer setup;
+    ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=" + blocked));
+    ASSERT_NE(setup.WaitForWindow(), nullptr);
+    if (expanded) {
+      ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 3000));
+      setup.Click(kIdExpand);
+      ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+    }
+    setup.Click(kIdQuickInstall);
+    ASSERT_TRUE(setup.Barrier());
+    ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
+    if (!expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
+    // The running check ticks every 100 ms: half a second is five chances to show it.
+    EXPECT_EQ(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 500), expanded)
+        << (expanded ? "another try would stop the running browser with no warning on screen"
+                     : "a warning to a failure view without an install button");
+  }
 }
 
 TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
