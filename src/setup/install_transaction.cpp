@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 
 #include "setup/crc32.h"
 #include "setup/file_finisher.h"
@@ -550,8 +551,10 @@ bool IsReservedName(const std::string& name) {
 }
 
 bool ReadLedger(InstallFs* fs, Ledger* ledger) {
-  std::string text;
-  return fs->Probe(kLedgerName) == Kind::kFile && fs->ReadAll(kLedgerName, &text) && ParseLedger(text, ledger);
+  Earlier earlier;
+  if (!ReadEarlier(fs, &earlier).ok() || !earlier.has_ledger) return false;
+  *ledger = std::move(earlier.ledger);
+  return true;
 }
 
 InstallOutcome RecoverInstall(InstallFs* fs) {
@@ -639,7 +642,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;
-  // A folder left holding anything is marked: nothing there is an older setup program's to
+  // A folder left holding files is marked: nothing there is an older setup program's to
   // clear. Only a Data that an install of ours found absent, and the user kept, is vouched
   // for as the browser's: a Data made there later is someone else's.
   std::vector<std::string> data;
