@@ -72,12 +72,16 @@ int WindowExitCode(const CSetupUI* ui) { return ui->install_failed ? kExitInstal
 
 // ---- Commands ----
 
-void CheckDirectory(CSetupUI* ui) {
-  // The whole text: what the field's limit does not hold back (set from the command line)
-  // is refused, not checked cut short.
+// The directory field's whole text: what the field's limit does not hold back (set from the
+// command line) is refused by the check, not checked or installed into cut short.
+std::wstring DirFieldText(const CSetupUI* ui) {
   std::wstring text(static_cast<size_t>(GetWindowTextLengthW(ui->dir_field)) + 1, L'\0');
   text.resize(static_cast<size_t>(GetWindowTextW(ui->dir_field, &text[0], static_cast<int>(text.size()))));
-  const DirCheck check = ValidateDirText(text);
+  return text;
+}
+
+void CheckDirectory(CSetupUI* ui) {
+  const DirCheck check = ValidateDirText(DirFieldText(ui));
   ui->dir_valid = check.valid;
   // The quick-install button also waits for the browser to end; install-now, which ends
   // it, follows the directory alone: it would otherwise start an install into a directory
@@ -100,14 +104,13 @@ void Install(CSetupUI* ui, HWND window) {
   if (ui->installing || ui->finished) return;
   // Never into a directory the check refused (install-now posts this command too).
   if (!ui->dir_valid || !ui->installer) return;
-  wchar_t dir[kDirFieldChars] = {};
-  GetWindowTextW(ui->dir_field, dir, kDirFieldChars - 1);
+  const std::wstring dir = DirFieldText(ui);
   InstallOptions options;
   options.default_browser = ui->IsChecked(kIdDefaultBrowserBox);
   options.desktop_shortcut = ui->IsChecked(kIdDesktopShortcutBox);
   options.taskbar_pin = ui->IsChecked(kIdTaskbarBox);
   options.stop_running_first = ShouldStopRunningBrowser(ui->running);
-  const bool started = ui->installer->StartInstall(dir, options, window);
+  const bool started = ui->installer->StartInstall(dir.c_str(), options, window);
   // Another try after a failure (the expanded view's controls come back with it): what
   // the failure showed goes, from the screen too.
   if (ui->install_failed) InvalidateRect(window, nullptr, FALSE);
