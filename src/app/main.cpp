@@ -6,13 +6,12 @@
 
 #include "app/command_line.h"
 #include "app/setup_mutex.h"
+#include "app/silent_install.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
 #include "base/win_holders.h"
 #include "setup/setup_logic.h"
-#include "sysreg/install_dir.h"
-#include "sysreg/launch.h"
 #include "ui/main_window.h"
 #include "ui/setup_ui.h"
 
@@ -52,26 +51,6 @@ constexpr wchar_t kUsage[] =
     L"/LOG=\t安装日志的位置 (默认为临时文件夹中的 KeloSetup.log)\n"
     L"/D=\t安装目录, 须放在最后, 不加引号";
 
-// /S: the install the window's quick-install button makes, into /D= or the proposed
-// directory, without a window. The worker's reports go nowhere; its outcome is the code.
-int InstallSilently(const kelo::CommandLine& command) {
-  std::wstring dir = command.dir;
-  if (dir.empty()) kelo::DefaultInstallDir(&dir);
-  // The same rules as the directory field's; a refusal is logged like a failed step.
-  const kelo::DirCheck check = kelo::ValidateDirText(dir);
-  if (!check.valid) {
-    kelo::CSetupLogic::GetInstance()->LogRefusedDirectory(dir, check.message);
-    return kelo::kExitBadDirectory;
-  }
-  kelo::InstallOptions options;
-  options.default_browser = options.desktop_shortcut = options.taskbar_pin = true;
-  options.stop_running_first = kelo::ShouldStopRunningBrowser(kelo::IsBrowserRunning());
-  kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
-  if (!logic->StartInstall(dir.c_str(), options, nullptr)) return kelo::kExitInstallFailed;
-  logic->WaitForWorker();
-  return logic->RunFailed() ? kelo::kExitInstallFailed : kelo::kExitSuccess;
-}
-
 // Waits for a running install, then takes the logic object and the window context down.
 // True when the latest install failed.
 bool ShutDown() {
@@ -109,7 +88,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
   if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
   if (command.silent) {
-    const int silent_code = InstallSilently(command);
+    const int silent_code = kelo::InstallSilently(command);
     kelo::CSetupLogic::DestroyInstance();
     return silent_code;
   }

@@ -52,6 +52,9 @@ class CSetupLogic : public InstallControl {
   void LogRefusedDirectory(const std::wstring& dir, const std::wstring& why);
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
+  // The running worker's thread, to wait on together with messages; null when none was
+  // started since the last wait.
+  HANDLE WorkerThread() const { return worker_thread_.Get(); }
 
   // A null text changes nothing; otherwise the directory always ends with "\" or "/".
   void SetInstallDir(const wchar_t* text);

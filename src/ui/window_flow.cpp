@@ -388,6 +388,26 @@ void SetRoundedRegion(HWND window, int height) {
   if (!SetWindowRgn(window, region, TRUE)) DeleteObject(region);
 }
 
+bool HandleSessionEnd(InstallControl* installer, HWND window, UINT message, WPARAM wparam, LRESULT* result) {
+  *result = 0;
+  if (message == WM_QUERYENDSESSION) {
+    // An install cut off by the end of the session leaves a folder that only the next run
+    // of the installer settles, and no uninstall entry: the session waits for it, and the
+    // system tells the user why.
+    if (!installer || !installer->WorkerRunning()) {
+      ShutdownBlockReasonDestroy(window);
+      *result = TRUE;
+    } else {
+      ShutdownBlockReasonCreate(window, kInstallingBlockReason);
+    }
+    return true;
+  }
+  if (message != WM_ENDSESSION) return false;
+  // Ended all the same (a forced logoff): the worker gets what time the system gives.
+  if (wparam && installer) installer->WaitForWorker();
+  return true;
+}
+
 bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result) {
   *result = 0;
   switch (message) {
@@ -418,20 +438,8 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
       }
       return true;
     case WM_QUERYENDSESSION:
-      // An install cut off by the end of the session leaves a folder that only the next
-      // run of the installer settles, and no uninstall entry: the session waits for it, and
-      // the system tells the user why.
-      if (!ui->installer || !ui->installer->WorkerRunning()) {
-        ShutdownBlockReasonDestroy(window);
-        *result = TRUE;
-        return true;
-      }
-      ShutdownBlockReasonCreate(window, kInstallingBlockReason);
-      return true;
     case WM_ENDSESSION:
-      // Ended all the same (a forced logoff): the worker gets what time the system gives.
-      if (wparam && ui->installer) ui->installer->WaitForWorker();
-      return true;
+      return HandleSessionEnd(ui->installer, window, message, wparam, result);
     case WM_CLOSE:
       DestroyWindow(window);
       return true;

@@ -3,6 +3,8 @@
 // colouring live in main_window.cpp; both halves make up MainWndProc.
 #include <windows.h>
 
+#include "setup/install_control.h"
+
 namespace kelo {
 
 class CSetupUI;
@@ -10,6 +12,11 @@ class CSetupUI;
 // True when the message was handled here, with its result in *result; false sends it on
 // to the window's previous procedure.
 bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, LPARAM lparam, LRESULT* result);
+
+// Holds back the end of the session while `installer` runs an install: the answer to
+// WM_QUERYENDSESSION and WM_ENDSESSION for any top-level window of the installer's, in
+// *result. False for other messages.
+bool HandleSessionEnd(InstallControl* installer, HWND window, UINT message, WPARAM wparam, LRESULT* result);
 
 // Gives the window the rounded outline of its current height.
 void SetRoundedRegion(HWND window, int height);

@@ -135,6 +135,36 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
 }
 
+// Without a window of its own to be asked, an unattended install would be cut short by a
+// logoff, leaving no uninstall entry until the next run.
+TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
+  const std::wstring dir = ScratchDir(L"silent-session") + L"KeloBrowser\\";
+  Installer setup;
+  setup.HoldNewThreads(true);
+  ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true, L"/S /D=" + dir));
+  HWND asked = nullptr;
+  ASSERT_TRUE(PollUntil(
+      [&] {
+        asked = FindWindowW(kSilentWindowClass, nullptr);
+        DWORD owner = 0;
+        if (asked) GetWindowThreadProcessId(asked, &owner);
+        return owner == setup.pid() && setup.HeldThreads() > 0;
+      },
+      20000))
+      << "no window of the installer's is there to be asked while it installs";
+  DWORD_PTR answer = 99;
+  EXPECT_TRUE(SendMessageTimeoutW(asked, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer));
+  EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
+  SendNotifyMessageW(asked, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  EXPECT_EQ(SendMessageTimeoutW(asked, WM_NULL, 0, 0, SMTO_NORMAL, 500, nullptr), 0)
+      << "the installer went on before the install had ended";
+  setup.ReleaseHeldThreads();
+  DWORD code = 99;
+  ASSERT_TRUE(setup.WaitForExit(60000, &code)) << "the installer did not end";
+  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(FileExists(dir + kBrowserExe));
+}
+
 TEST_F(SilentInstall, AnotherCopyRunningLeavesEverythingAlone) {
   HANDLE held = CreateMutexW(nullptr, TRUE, kSetupMutexName);
   ASSERT_NE(held, nullptr);
