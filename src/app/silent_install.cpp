@@ -6,7 +6,6 @@
 #include "base/product.h"
 #include "setup/setup_logic.h"
 #include "sysreg/install_dir.h"
-#include "sysreg/launch.h"
 #include "ui/window_flow.h"
 
 namespace kelo {
@@ -20,23 +19,27 @@ LRESULT CALLBACK SilentWindowProc(HWND window, UINT message, WPARAM wparam, LPAR
 }
 
 // A hidden top-level window, which the system asks before the session ends, as it asks the
-// installer's own: a logoff does not cut the install short. Null when it cannot be made;
-// the install goes on without it.
+// installer's own: a logoff does not cut the install short. The system lets a program
+// without a visible window hold the session back only when it has said why beforehand, so
+// the reason is given at once. Null when it cannot be made; the install goes on without it.
 HWND CreateSilentWindow() {
   WNDCLASSW window_class = {};
   window_class.lpfnWndProc = SilentWindowProc;
   window_class.hInstance = ModuleInstance();
   window_class.lpszClassName = kSilentWindowClass;
   if (!RegisterClassW(&window_class)) return nullptr;
-  return CreateWindowExW(0, kSilentWindowClass, kProductName, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
-                         ModuleInstance(), nullptr);
+  const HWND window = CreateWindowExW(0, kSilentWindowClass, kProductName, WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                                      ModuleInstance(), nullptr);
+  if (window) ShutdownBlockReasonCreate(window, kInstallingBlockReason);
+  return window;
 }
 
-// Waits for the worker while answering the messages sent to the thread's windows.
+// Waits for the worker while answering the messages sent to the thread's windows. The
+// worker's handle is asked for afresh each time: answering a message may have waited for
+// the worker and closed it.
 void WaitAnsweringMessages(CSetupLogic* logic) {
-  for (HANDLE worker = logic->WorkerThread(); worker;) {
-    const DWORD woken = MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT);
-    if (woken != WAIT_OBJECT_0 + 1) break;
+  for (HANDLE worker; (worker = logic->WorkerThread()) != nullptr;) {
+    if (MsgWaitForMultipleObjects(1, &worker, FALSE, INFINITE, QS_ALLINPUT) != WAIT_OBJECT_0 + 1) break;
     MSG message;
     while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
   }
@@ -57,7 +60,8 @@ int InstallSilently(const CommandLine& command) {
   }
   InstallOptions options;
   options.default_browser = options.desktop_shortcut = options.taskbar_pin = true;
-  options.stop_running_first = ShouldStopRunningBrowser(IsBrowserRunning());
+  // A running browser goes on running: nobody saw the warning that the install ends it. Its
+  // files in use are moved aside, and the new version runs from its next start.
   const HWND window = CreateSilentWindow();
   // The worker's reports go nowhere; its outcome is the code.
   const bool started = logic->StartInstall(dir.c_str(), options, nullptr);

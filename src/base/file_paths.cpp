@@ -34,6 +34,15 @@ bool SamePath(const std::wstring& a, const std::wstring& b) {
          CompareStringOrdinal(full_a.c_str(), -1, full_b.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
+bool IsWithinPath(const std::wstring& path, const std::wstring& dir) {
+  std::wstring full_path, full_dir;
+  if (!ComparablePath(path, &full_path) || !ComparablePath(dir, &full_dir)) return false;
+  if (full_path.size() > full_dir.size() && !IsPathSeparator(full_path[full_dir.size()])) return false;
+  return full_path.size() >= full_dir.size() &&
+         CompareStringOrdinal(full_path.c_str(), static_cast<int>(full_dir.size()), full_dir.c_str(), -1, TRUE) ==
+             CSTR_EQUAL;
+}
+
 bool MakeDirectories(const std::wstring& path) {
   // A drive or share root exists or cannot be made; start below it.
   const wchar_t* below_root = PathSkipRootW(path.c_str());

@@ -22,6 +22,10 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name);
 // and final separators aside. False when either does not fit 260 characters.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
+// Whether `path` names `dir` itself or anything below it, by their full paths, case aside.
+// False when either does not fit 260 characters.
+bool IsWithinPath(const std::wstring& path, const std::wstring& dir);
+
 // The absolute form of `path`, as the system resolves it ("." and ".." gone, slashes made
 // backslashes); empty when it does not fit 260 characters.
 std::wstring AbsolutePath(const std::wstring& path);

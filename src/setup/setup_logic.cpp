@@ -3,6 +3,7 @@
 #include <objbase.h>
 #include <process.h>
 
+#include "base/file_paths.h"
 #include "base/product.h"
 
 namespace kelo {
@@ -57,8 +58,12 @@ void CSetupLogic::LogRefusedDirectory(const std::wstring& dir, const std::wstrin
 }
 
 void CSetupLogic::OpenLog(const std::wstring& what) {
-  log_.Open(log_path_.empty() ? DefaultLogPath() : log_path_);
+  // Not into the install directory: held open there, the log is a file of nobody's that
+  // the install would have to clear or keep.
+  const bool in_install_dir = !log_path_.empty() && !install_dir_.empty() && IsWithinPath(log_path_, install_dir_);
+  log_.Open(log_path_.empty() || in_install_dir ? DefaultLogPath() : log_path_);
   log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", " + what);
+  if (in_install_dir) log_.Line(L"the log is not written into the install directory, \"" + log_path_ + L"\": it is here");
 }
 
 void CSetupLogic::WaitForWorker() { WaitForWorker(INFINITE, nullptr); }

@@ -92,15 +92,48 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   EXPECT_TRUE(PollUntil([&] { return !FileExists(dir); }, 30000)) << "the install directory stays";
 }
 
-// A log named where it cannot be written still exists: in the default place, saying why.
-TEST_F(SilentInstall, ALogThatCannotBeWrittenGoesToTheDefaultPlace) {
-  const std::wstring missing = ScratchDir(L"silent-log") + L"no such folder\\setup.log";
+// A log named where it cannot be written, or inside the install directory (where, held
+// open, it would be a file of nobody's for the install to clear), still exists: in the
+// default place, saying why.
+TEST_F(SilentInstall, ALogThatCannotGoWhereNamedGoesToTheDefaultPlace) {
+  const std::wstring scratch = ScratchDir(L"silent-log");
+  const std::wstring dir = scratch + L"KeloBrowser";
+  const struct {
+    std::wstring log;
+    const char* why;
+  } cases[] = {
+      {scratch + L"no such folder\\setup.log", "could not be written to"},
+      {dir + L"\\Logs\\..\\SETUP.log", "not written into the install directory"},
+  };
   const std::wstring fallback = TempRoot() + L"KeloSetup.log";
-  DeleteFileW(fallback.c_str());
-  ASSERT_EQ(Run(L"\"/LOG=" + missing + L"\" /S"), 0u);
-  const std::string log = ReadLog(fallback);
-  EXPECT_NE(log.find("could not be written to"), std::string::npos) << log;
-  EXPECT_NE(log.find("outcome: installed"), std::string::npos) << log;
+  for (const auto& c : cases) {
+    DeleteFileW(fallback.c_str());
+    ASSERT_EQ(Run(L"\"/LOG=" + c.log + L"\" /S /D=" + dir), 0u);
+    const std::string log = ReadLog(fallback);
+    EXPECT_NE(log.find(c.why), std::string::npos) << log;
+    EXPECT_NE(log.find("outcome: installed"), std::string::npos) << log;
+    EXPECT_FALSE(FileExists(c.log)) << testing::PrintToString(c.log);
+  }
+}
+
+// Nobody sees the warning that an install ends the running browser: an unattended install
+// leaves it running.
+TEST_F(SilentInstall, LeavesARunningBrowserRunning) {
+  const std::wstring dir = ScratchDir(L"silent-running") + L"KeloBrowser\\";
+  ASSERT_EQ(Run(L"/S /D=" + dir), 0u);
+  EndProcessesNamed(kBrowserExe);  // the one the install started
+  HANDLE browser = StartProgram(dir + kBrowserExe);
+  ASSERT_NE(browser, nullptr);
+  ASSERT_TRUE(PollUntil(
+      [] {
+        HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kBrowserMutexName);
+        if (mutex) CloseHandle(mutex);
+        return mutex != nullptr;
+      },
+      20000));
+  EXPECT_EQ(Run(L"/S /D=" + dir), 0u);
+  EXPECT_EQ(WaitForSingleObject(browser, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the running browser was ended";
+  CloseHandle(browser);
 }
 
 TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
