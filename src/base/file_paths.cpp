@@ -71,6 +71,10 @@ void RemoveEmptyFolders(std::wstring dir, uint32_t levels, bool past_missing) {
     while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
     const size_t slash = dir.find_last_of(L"\\/");
     if (slash == std::wstring::npos) break;
+    // A level that is a link (its folder moved off the system drive, say) stays, and those
+    // above it: removing a link takes it away whatever lies behind it, stranding that.
+    const DWORD attributes = GetFileAttributesW(dir.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) break;
     if (!RemoveDirectoryW(dir.c_str())) {
       const DWORD failed = GetLastError();
       const bool missing =

@@ -17,12 +17,13 @@ down() {
 case $1 in
   up)
     down
-    mkdir -p "$dir/small" "$dir/outside/sub" "$dir/linked/Skin" || exit 1
+    mkdir -p "$dir/small" "$dir/outside/sub" "$dir/empty" "$dir/linked/Skin" || exit 1
     echo "keep me" > "$dir/outside/keep.txt"
     echo "me too" > "$dir/outside/sub/more.txt"
     echo "stale image" > "$dir/linked/Skin/old.png"
     ln -s "$dir/outside" "$dir/linked/Extras"
     ln -s "$dir/outside" "$dir/linked/Skin/deep"
+    ln -s "$dir/empty" "$dir/linked/Empty"
     if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
       touch "$dir/small/.small-disk"
     else

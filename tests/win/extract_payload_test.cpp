@@ -518,6 +518,17 @@ TEST_F(ExtractPayload, FilesBehindALinkAreNeverTakenForAnOlderInstallation) {
   ExpectFiles(ListFiles(outside), before);
 }
 
+// A folder level the install made may since have been moved elsewhere and linked back (to
+// free the system drive): removing the link would strand what is behind it.
+TEST_F(ExtractPayload, EmptyFolderLevelsStopAtALink) {
+  REQUIRE_FIXTURE();
+  const std::wstring link = FixturePath("/linked/Extras");
+  RemoveEmptyFolders(link + L"\\", 1);
+  EXPECT_TRUE(FileExists(link + L"\\keep.txt")) << "the link was removed";
+  RemoveEmptyFolders(FixturePath("/linked/Empty") + L"\\", 1);
+  EXPECT_TRUE(FileExists(FixturePath("/linked/Empty"))) << "the link was removed";
+}
+
 class SmallDisk : public ExtractPayload {
  protected:
   void SetUp() override {
