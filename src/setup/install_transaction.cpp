@@ -635,7 +635,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
   }
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
-    DataFolders(fs, &data);
+    note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
   RemoveListedFolders(fs, ledger.dirs);

@@ -803,6 +803,20 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
     ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
     EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}, {kDataMarker, "left by an uninstall"}}));
   }
+  {
+    SCOPED_TRACE("a folder that cannot be listed at the uninstall");
+    // The user said Data goes: a Data that could not be looked for is no uninstall done.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "Data\\Profile\\user.ini", "[User]");
+    FaultyFs unlisted(fs, FaultyFs::kFail, 0);
+    unlisted.FailListOf("");
+    EXPECT_FALSE(UninstallFiles(&unlisted, /*keep_data=*/false).ok());
+    EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kFile) << "nothing is left to uninstall again";
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    EXPECT_EQ(Snapshot(fs), Files());
+  }
 }
 
 // The decoder writes into a ring that holds the dictionary and 8 MB more; a payload larger
