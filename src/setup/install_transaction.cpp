@@ -167,6 +167,22 @@ bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
   });
 }
 
+// Puts the files that installs moved aside below `dir` in kKeptDir, the user's, back where
+// they were, each once its place is free. False when one could not be.
+bool PutBackKept(InstallFs* fs, const std::string& dir = kKeptDir) {
+  std::vector<InstallFs::Entry> entries;
+  if (!fs->List(dir, &entries)) return false;
+  bool all = true;
+  for (const InstallFs::Entry& entry : entries) {
+    const std::string kept = Join(dir, entry.name);
+    const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
+    if (entry.kind == Kind::kDirectory) all = PutBackKept(fs, kept) && all;
+    if (entry.kind != Kind::kFile || fs->Probe(home) != Kind::kMissing) continue;
+    all = MakeParents(fs, home) && fs->Move(kept, home) && all;
+  }
+  return all;
+}
+
 // The earlier installation as its ledger tells it.
 struct Earlier {
   bool has_ledger = false;
@@ -638,6 +654,8 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
+  if (fs->Probe(kKeptDir) == Kind::kDirectory) note(PutBackKept(fs));
+  RemoveEmptyFolders(fs, kKeptDir);
   RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.

@@ -471,6 +471,12 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
       expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
     }
     EXPECT_EQ(Snapshot(fs), expected) << "adopt " << adopt;
+    if (adopt) continue;
+    // The uninstall puts what was kept aside back where it was.
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    const Files left = Snapshot(fs);
+    EXPECT_EQ(left.count("KeloBrowser.exe") ? left.at("KeloBrowser.exe") : "<gone>", "from an older setup");
+    EXPECT_EQ(fs->Probe(kKeptDir), InstallFs::Kind::kMissing);
   }
 }
 
