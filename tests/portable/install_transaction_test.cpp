@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <memory>
@@ -50,17 +51,28 @@ class Scratch {
     root_.assign(root.begin(), root.end());  // the temporary folder's path is ASCII here
     fs_ = std::make_unique<Win32InstallFs>(root);
 #else
-    char pattern[] = "/tmp/kelo-tx-XXXXXX";
-    root_ = mkdtemp(pattern);
+    const char* temp = std::getenv("TMPDIR");
+    std::string pattern = std::string(temp && *temp ? temp : "/tmp") + "/kelo-tx-XXXXXX";
+    if (!mkdtemp(&pattern[0])) std::abort();
+    root_ = pattern;
     fs_ = std::make_unique<PosixInstallFs>(root_, /*durable=*/false);
     ++count;
 #endif
   }
-  ~Scratch() { RemoveAll(""); }
+  ~Scratch() {
+#ifdef _WIN32
+    RemoveAll("");
+#else
+    // Names the file-system side cannot spell (a test makes one) go too.
+    std::error_code ignored;
+    std::filesystem::remove_all(root_, ignored);
+#endif
+  }
   InstallFs* fs() { return fs_.get(); }
   const std::string& root() const { return root_; }
 
  private:
+#ifdef _WIN32
   void RemoveAll(const std::string& dir) {
     std::vector<InstallFs::Entry> entries;
     fs_->List(dir, &entries);
@@ -71,6 +83,7 @@ class Scratch {
     }
     fs_->RemoveDir(dir);
   }
+#endif
   std::string root_;
   std::unique_ptr<InstallFs> fs_;
 };

@@ -33,15 +33,6 @@ TEST(OsVersionCode, ClassifiesEveryListedSystem) {
   for (const Case& c : cases)
     EXPECT_EQ(ClassifyOsVersion(c.platform, c.major, c.minor, c.type), c.code)
         << "platform " << c.platform << " " << c.major << "." << c.minor << " type " << int(c.type);
-
-  OSVERSIONINFOEXW info = {};
-  info.dwOSVersionInfoSize = sizeof(info);
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-  ASSERT_TRUE(GetVersionExW(reinterpret_cast<OSVERSIONINFOW*>(&info)));
-#pragma GCC diagnostic pop
-  EXPECT_EQ(GetOsVersionCode(),
-            ClassifyOsVersion(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wProductType));
 }
 
 class ShortcutTest : public ::testing::Test {

@@ -25,10 +25,15 @@ export WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1
 wineserver -w
-find "$template/drive_c/users" -mindepth 2 -maxdepth 2 -type l | while read -r link; do
+# At every depth: Templates, below AppData, is one of them.
+find "$template/drive_c/users" -type l | while read -r link; do
   rm "$link"
   mkdir "$link"
 done
+if [ -n "$(find "$template/drive_c/users" -type l)" ]; then
+  echo "make-template: links left in the prefix's user folders" >&2
+  exit 1
+fi
 # wineboot would put the links back when it updates the prefix: the prefix never updates.
 echo disable > "$template/.update-timestamp"
 reg=$(mktemp --suffix=.reg)

@@ -5,6 +5,7 @@
 #   KELO_KEEP_PREFIX=1   keep the run prefix (its path is printed) for inspection
 #   KELO_DLLOVERRIDES    extra WINEDLLOVERRIDES entries for this run
 #   KELO_SHARED_DISPLAY=1  draw on $DISPLAY rather than on a private X server
+#   KELO_RUN_SECONDS     end the program after this long (the prefix is still cleaned up)
 set -euo pipefail
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -58,9 +59,17 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDE
 export LC_ALL=C.UTF-8
 
 set +e
-/usr/lib/wine/wine64 "$@"
+if [ -n "${KELO_RUN_SECONDS:-}" ]; then
+  timeout -k 10 "$KELO_RUN_SECONDS" /usr/lib/wine/wine64 "$@"
+else
+  /usr/lib/wine/wine64 "$@"
+fi
 rc=$?
 set -e
 # A program that ends early may print nothing itself: the code is then all there is to go on.
-[ $rc -eq 0 ] || echo "run-in-prefix: $1 ended with exit code $rc" >&2
+if [ -n "${KELO_RUN_SECONDS:-}" ] && [ $rc -eq 124 ]; then
+  echo "run-in-prefix: $1 ran longer than $KELO_RUN_SECONDS s and was ended" >&2
+elif [ $rc -ne 0 ]; then
+  echo "run-in-prefix: $1 ended with exit code $rc" >&2
+fi
 exit $rc
