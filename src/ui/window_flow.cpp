@@ -412,6 +412,11 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
   *result = 0;
   switch (message) {
     case WM_COMMAND:
+      // Hiding the focused button leaves the focus on a hidden control when no control is
+      // left to take it (the progress view): its Space presses nothing. The field reports
+      // its changes while hidden, and posted commands name no control.
+      if (lparam && reinterpret_cast<HWND>(lparam) != ui->dir_field && !IsWindowVisible(reinterpret_cast<HWND>(lparam)))
+        return true;
       return OnCommand(ui, window, wparam);
     case WM_TIMER:
       return OnTimer(ui, window, wparam);

@@ -568,6 +568,41 @@ TEST_F(SetupWindow, EnterPressesTheFocusedButton) {
   EXPECT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES) << "Enter on a button installed";
 }
 
+// The progress view hides every control, the focused one too, and the collapsed failure
+// view brings back only the close button: keys that reach a hidden control press nothing,
+// least of all another install from a view that offers none.
+TEST_F(SetupWindow, KeysOnAHiddenControlPressNothing) {
+  HWND window = setup_.window();
+  const std::wstring blocked = ScratchDir(L"keys-blocked") + L"KeloBrowser";
+  CreateDirectoryW(blocked.c_str(), nullptr);
+  const std::wstring blocker = blocked + L"\\Lib";  // a file where the payload needs a folder
+  CloseHandle(CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  ASSERT_TRUE(FileExists(blocker));
+  setup_.SetDirectory(blocked);
+  ASSERT_TRUE(setup_.Barrier());
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  const std::wstring log = TempRoot() + L"KeloSetup.log";
+  DeleteFileW(log.c_str());
+  Press(VK_RETURN);
+  ASSERT_TRUE(PollUntil([&] { return ReadFileBytes(log, "").find("outcome: failed") != std::string::npos; }, 60000))
+      << "the install did not fail";
+  ASSERT_TRUE(PollUntil([&] { return setup_.IsVisible(kIdClose); }, 10000)) << "no failure view";
+  ASSERT_TRUE(DeleteFileW(blocker.c_str()));  // another install would now succeed
+  Press(VK_SPACE);
+  Press(VK_RETURN);
+  // Keys are handled in order: once Tab has moved the focus, those before it were handled.
+  Press(VK_TAB);
+  ASSERT_TRUE(PollUntil([&] { return FocusedId(window) == kIdClose; }, 5000)) << "Tab did not reach the close button";
+  EXPECT_NE(ReadFileBytes(log, "").find("outcome: failed"), std::string::npos) << "a key installed again";
+  EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
+  setup_.Click(kIdClose);
+  DWORD code = 0;
+  ASSERT_TRUE(setup_.WaitForExit(10000, &code));
+  EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  setup_.Finish();
+}
+
 TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   const struct {
     int id;
