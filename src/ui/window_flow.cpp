@@ -86,8 +86,16 @@ void CheckDirectory(CSetupUI* ui) {
   // The quick-install button also waits for the browser to end; install-now, which ends
   // it, follows the directory alone: it would otherwise start an install into a directory
   // the check has just refused.
-  if (CImageButton* button = ui->Button(kIdQuickInstall)) button->SetEnabled(!ui->running && ui->dir_valid);
-  if (CImageButton* button = ui->Button(kIdInstallNow)) button->SetEnabled(ui->dir_valid);
+  const auto enable = [ui](int id, bool enabled) {
+    CImageButton* button = ui->Button(id);
+    if (!button) return;
+    // A focused button disabled leaves no focus at all, and the keyboard nothing to move:
+    // the focus goes on to the next control first.
+    if (!enabled && GetFocus() == button->window()) SendMessageW(ui->main_window, WM_NEXTDLGCTL, 0, FALSE);
+    button->SetEnabled(enabled);
+  };
+  enable(kIdQuickInstall, !ui->running && ui->dir_valid);
+  enable(kIdInstallNow, ui->dir_valid);
   SetWindowTextW(ui->status_label, check.message.c_str());
   RECT rect;
   if (ui->status_label && GetWindowRect(ui->status_label, &rect)) {

@@ -603,6 +603,25 @@ TEST_F(SetupWindow, KeysOnAHiddenControlPressNothing) {
   setup_.Finish();
 }
 
+// A directory refused as the window starts disables the focused install button: the focus
+// moves on, so the keyboard can still reach the directory to mend it.
+TEST_F(SetupWindow, ARefusedDirectoryLeavesTheKeyboardAFocus) {
+  setup_.Finish();  // one copy per session
+  Installer setup;
+  ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=Q:\\Nope"));
+  HWND window = setup.WaitForWindow();
+  ASSERT_NE(window, nullptr);
+  ASSERT_TRUE(setup.Barrier());
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  Press(VK_TAB);
+  EXPECT_TRUE(PollUntil([&] { return FocusedId(window) != 0; }, 5000)) << "Tab finds no focus to move";
+  ASSERT_TRUE(TabTo(window, kIdExpand));
+  Press(VK_RETURN);
+  EXPECT_TRUE(PollUntil([&] { return setup.IsVisible(kIdDirField); }, 5000)) << "the directory cannot be reached";
+  setup.Finish();
+}
+
 TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   const struct {
     int id;
