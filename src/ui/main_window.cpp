@@ -372,9 +372,17 @@ bool HandleWindowKeys(MSG* message) {
   CSetupUI* ui = GetUI();
   if (!ui || !ui->main_window || (message->hwnd != ui->main_window && !IsChild(ui->main_window, message->hwnd)))
     return false;
-  if (message->message == WM_KEYDOWN && message->wParam == VK_TAB && !ui->keyboard_cues) {
+  const WPARAM key = message->wParam;
+  const bool arrow = key == VK_LEFT || key == VK_UP || key == VK_RIGHT || key == VK_DOWN;
+  if (message->message == WM_KEYDOWN && (key == VK_TAB || arrow) && !ui->keyboard_cues) {
     ui->keyboard_cues = true;
     if (HWND focus = GetFocus()) InvalidateRect(focus, nullptr, FALSE);
+  }
+  // Outside the field, arrows walk the controls as Tab does: the dialog manager's own walk
+  // stops on the labels too, where the focus shows nowhere.
+  if (message->message == WM_KEYDOWN && arrow && message->hwnd != ui->dir_field) {
+    SendMessageW(ui->main_window, WM_NEXTDLGCTL, key == VK_LEFT || key == VK_UP, FALSE);
+    return true;
   }
   // The window's class is a dialog's: the dialog manager does Tab, Enter (IDOK) and Esc
   // (IDCANCEL), and the focused button's own Space.

@@ -496,6 +496,16 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   Press(VK_TAB, /*shift=*/true);
   ASSERT_TRUE(PollUntil([&] { return focused() != last; }, 5000));
   EXPECT_EQ(focused(), walked[walked.size() - 2]) << "Shift+Tab does not go back";
+  // The arrows walk the same round, never onto a label.
+  for (const WORD arrow : {VK_UP, VK_UP, VK_DOWN, VK_RIGHT, VK_LEFT, VK_LEFT}) {
+    const int before = focused();
+    const size_t at = std::find(round.begin(), round.end(), before) - round.begin();
+    ASSERT_LT(at, round.size());
+    const bool back = arrow == VK_UP || arrow == VK_LEFT;
+    Press(arrow);
+    ASSERT_TRUE(PollUntil([&] { return focused() != before; }, 5000)) << "an arrow did not move";
+    EXPECT_EQ(focused(), round[(at + (back ? round.size() - 1 : 1)) % round.size()]) << "arrow " << arrow;
+  }
 
   // Space toggles the focused box, which the skin marks as focused.
   while (focused() != kIdLicenceBox) {
