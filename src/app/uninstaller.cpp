@@ -18,7 +18,6 @@
 #include "base/win_holders.h"
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
-#include "setup/ledger.h"
 #include "sysreg/launch.h"
 #include "sysreg/shortcuts.h"
 #include "sysreg/uninstall_entry.h"
@@ -62,10 +61,15 @@ Options ParseOptions() {
   return options;
 }
 
+// In its long spelling: started by a short one (as old scripts keep), the module's path is
+// that one, and the browser, the shortcuts and the entry, all recorded long, would not be
+// found for this folder's.
 std::wstring OwnFolder() {
   wchar_t path[MAX_PATH];
+  wchar_t long_path[MAX_PATH];
   if (!OwnModulePath(path)) return std::wstring();
-  std::wstring folder = path;
+  const DWORD chars = GetLongPathNameW(path, long_path, MAX_PATH);
+  std::wstring folder = chars > 0 && chars < MAX_PATH ? long_path : path;
   return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 
@@ -177,18 +181,20 @@ int Uninstall(const Options& options) {
 
   // The running browser holds its files; the uninstaller's own is moved aside instead.
   StopInstalledPrograms(dir);
-  Ledger ledger;
-  const uint32_t made_levels = ReadLedger(&fs, &ledger) ? ledger.made_levels : 0;
-  const InstallOutcome outcome = UninstallFiles(&fs, keep_data);
-  const bool removed = outcome.ok();
-  if (removed) {
+  uint32_t made_levels = 0;
+  const InstallOutcome outcome = UninstallFiles(&fs, keep_data, &made_levels);
+  const bool files_removed = outcome.ok();
+  bool removed = files_removed;
+  if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again.
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     RemoveShortcuts(dir, GetOsVersionCode());
     if (SUCCEEDED(com)) CoUninitialize();
-    RemoveUninstallEntry(dir);
+    // An entry that stays promises an uninstaller that is gone: no success.
+    removed = RemoveUninstallEntry(dir);
+  } else {
+    cleanup.PutBack(dir);
   }
-  if (!removed) cleanup.PutBack(dir);
   if (!options.silent) {
     const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
     MessageBoxW(nullptr, removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, kTitle,
@@ -196,7 +202,7 @@ int Uninstall(const Options& options) {
   }
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
-  cleanup.Start(dir, removed ? made_levels : 0);
+  cleanup.Start(dir, files_removed ? made_levels : 0);
   return removed ? kExitSuccess : kExitInstallFailed;
 }
 

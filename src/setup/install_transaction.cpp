@@ -632,13 +632,15 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
   return outcome;
 }
 
-InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data) {
+InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels) {
+  if (made_levels) *made_levels = 0;
   InstallOutcome outcome = RecoverInstall(fs);
   if (!outcome.ok()) return outcome;
   Earlier earlier;
   outcome = ReadEarlier(fs, &earlier);
   if (!outcome.ok() || !earlier.has_ledger) return outcome;
   const Ledger& ledger = earlier.ledger;
+  if (made_levels) *made_levels = ledger.made_levels;
   auto note = [&](bool ok) {
     if (!ok && outcome.ok()) outcome = FsFailed(fs);
   };
