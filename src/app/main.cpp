@@ -82,7 +82,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RaiseRunningCopy();
     return 0;
   }
-  SetErrorMode(SEM_NOOPENFILEERRORBOX);
+  // Without a window nobody answers the system's box for a drive without its disk: /S
+  // takes the failure instead of waiting for ever.
+  SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
   kelo::RegKey compatibility;
   MarkCompatibilityKnown(&compatibility);
 

@@ -211,7 +211,9 @@ int Uninstall(const Options& options) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RestrictDllSearchToSystem32();
   SetModuleInstance(instance);
-  SetErrorMode(SEM_NOOPENFILEERRORBOX);
   const Options options = ParseOptions();
+  // Without a window nobody answers the system's box for a drive without its disk.
+  const bool unattended = options.silent || !options.cleanup_dir.empty();
+  SetErrorMode(SEM_NOOPENFILEERRORBOX | (unattended ? SEM_FAILCRITICALERRORS : 0));
   return options.cleanup_dir.empty() ? Uninstall(options) : FinishCleanup(options);
 }
