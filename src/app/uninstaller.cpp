@@ -61,15 +61,10 @@ Options ParseOptions() {
   return options;
 }
 
-// In its long spelling: started by a short one (as old scripts keep), the module's path is
-// that one, and the browser, the shortcuts and the entry, all recorded long, would not be
-// found for this folder's.
 std::wstring OwnFolder() {
   wchar_t path[MAX_PATH];
-  wchar_t long_path[MAX_PATH];
   if (!OwnModulePath(path)) return std::wstring();
-  const DWORD chars = GetLongPathNameW(path, long_path, MAX_PATH);
-  std::wstring folder = chars > 0 && chars < MAX_PATH ? long_path : path;
+  std::wstring folder = path;
   return folder.substr(0, folder.find_last_of(L"\\/") + 1);
 }
 

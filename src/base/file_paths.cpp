@@ -13,9 +13,13 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
 
 namespace {
 
-// The absolute form of `path` without trailing separators; false when it does not fit.
+// The absolute form of `path` without trailing separators, and with its short names (as old
+// scripts keep them) spelled long where it exists; false when it does not fit.
 bool ComparablePath(const std::wstring& path, std::wstring* out) {
   *out = AbsolutePath(path);
+  wchar_t long_path[kPathChars];
+  const DWORD chars = out->empty() ? 0 : GetLongPathNameW(out->c_str(), long_path, kPathChars);
+  if (chars > 0 && chars < kPathChars) out->assign(long_path, chars);
   while (!out->empty() && IsPathSeparator(out->back())) out->pop_back();
   return !out->empty();
 }

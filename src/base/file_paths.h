@@ -18,8 +18,9 @@ inline bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 // `dir` and `name` joined by exactly one "\" (none is added after a separator).
 std::wstring ChildPath(const std::wstring& dir, const wchar_t* name);
 
-// Two spellings of one folder or file ("C:\\a\\" and "c:/A"): the same full path, case
-// and final separators aside. False when either does not fit 260 characters.
+// Two spellings of one folder or file ("C:\\a\\" and "c:/A", or a short name for a long
+// one that exists): the same full path, case and final separators aside. False when either
+// does not fit 260 characters.
 bool SamePath(const std::wstring& a, const std::wstring& b);
 
 // Whether `path` names `dir` itself or anything below it, by their full paths, case aside.

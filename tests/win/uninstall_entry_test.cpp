@@ -68,6 +68,28 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
   }
 }
 
+// The entry goes only for its own installation, however either side spells the folder: a
+// short spelling (as old scripts keep) names the same folder as the long one.
+TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
+  ScratchDir scratch(L"entry-spellings");
+  const std::wstring dir = scratch.Make(L"Kelo Game Browser") + L"\\";
+  const std::wstring other = scratch.Make(L"Kelo Game Browser 2") + L"\\";
+  wchar_t short_dir[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameW(dir.c_str(), short_dir, MAX_PATH), 0u);
+  ASSERT_NE(short_dir, dir) << "no short spelling here";
+  const struct {
+    std::wstring recorded, uninstalled;
+    bool removed;
+  } cases[] = {{dir, dir, true},       {short_dir, dir, true}, {dir, short_dir, true},
+               {std::wstring(1, towlower(dir[0])) + dir.substr(1), dir, true}, {dir, other, false}, {short_dir, other, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled));
+    ASSERT_TRUE(WriteUninstallEntry(c.recorded.c_str(), FixedClock));
+    EXPECT_TRUE(RemoveUninstallEntry(c.uninstalled));
+    EXPECT_EQ(ReadValue(kUninstallKey, L"InstallLocation").present, !c.removed);
+  }
+}
+
 TEST_F(UninstallEntryTest, DateIsSpacePaddedAndHasNoTime) {
   struct Case {
     WORD year, month, day;
