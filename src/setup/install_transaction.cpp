@@ -656,8 +656,6 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
-  if (fs->Probe(kKeptDir) == Kind::kDirectory) note(PutBackKept(fs));
-  RemoveEmptyFolders(fs, kKeptDir);
   RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
@@ -668,14 +666,19 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   std::vector<std::string> data;
   const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
   // Without its mark, the ledger stays: an install taking the user's files for an older
-  // setup program's would delete them.
-  if ((kept_ours || HoldsFilesOfOthers(fs)) &&
+  // setup program's would delete them. The files installs set aside count: they go back.
+  const bool kept_aside = fs->Probe(kKeptDir) == Kind::kDirectory && HoldsFilesOfOthers(fs, kKeptDir);
+  if ((kept_ours || kept_aside || HoldsFilesOfOthers(fs)) &&
       !WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark)) {
     const InstallOutcome failed = FsFailed(fs);
     fs->RemoveFile(kDataMarker);
     return failed;
   }
-  note(fs->RemoveFile(kLedgerName));
+  if (!fs->RemoveFile(kLedgerName)) return FsFailed(fs);
+  // Only with the ledger gone: while it lists their names as ours, the next run would
+  // remove them. One that cannot go back stays aside.
+  if (kept_aside) PutBackKept(fs);
+  RemoveEmptyFolders(fs, kKeptDir);
   return outcome;
 }
 

@@ -485,7 +485,12 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
     }
     EXPECT_EQ(Snapshot(fs), expected) << "adopt " << adopt;
     if (adopt) continue;
-    // The uninstall puts what was kept aside back where it was.
+    // The uninstall puts what was kept aside back where it was, and only once it is done:
+    // an uninstall that fails keeps the ledger, which lists that name as ours.
+    FaultyFs unmarkable(fs, FaultyFs::kFail, 0);
+    unmarkable.FailFinishOf(kDataMarker);
+    EXPECT_FALSE(UninstallFiles(&unmarkable, /*keep_data=*/false).ok());
+    EXPECT_EQ(fs->Probe("KeloBrowser.exe"), InstallFs::Kind::kMissing) << "put back while the ledger stays";
     ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
     const Files left = Snapshot(fs);
     EXPECT_EQ(left.count("KeloBrowser.exe") ? left.at("KeloBrowser.exe") : "<gone>", "from an older setup");

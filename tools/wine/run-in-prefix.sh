@@ -60,7 +60,9 @@ export LC_ALL=C.UTF-8
 
 set +e
 if [ -n "${KELO_RUN_SECONDS:-}" ]; then
-  timeout -k 10 "$KELO_RUN_SECONDS" /usr/lib/wine/wine64 "$@"
+  # Counted from this script's start: making the template or waiting for it counts too.
+  left=$((KELO_RUN_SECONDS - SECONDS))
+  timeout -k 10 "$((left > 0 ? left : 1))" /usr/lib/wine/wine64 "$@"
 else
   /usr/lib/wine/wine64 "$@"
 fi
