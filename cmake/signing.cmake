@@ -32,6 +32,8 @@ function(kelo_sign_after_build target)
   if(KELO_SIGN_TIMESTAMP_URL)
     set(timestamp --timestamp ${KELO_SIGN_TIMESTAMP_URL})
   endif()
+  # A certificate renewed at the same path signs anew: the program links again.
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${KELO_SIGN_PKCS12} ${KELO_SIGN_PASSWORD_FILE})
   add_custom_command(TARGET ${target} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -E env KELO_OSSLSIGNCODE=${KELO_OSSLSIGNCODE}
             ${PROJECT_SOURCE_DIR}/scripts/sign.sh ${timestamp} $<TARGET_FILE:${target}>

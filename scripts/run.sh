@@ -20,7 +20,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${KELO_HEADLESS:-}" ]; then
   exec /usr/lib/wine/wine64 "$exe"
 fi
 if [ -z "${KELO_HEADLESS:-}" ]; then
-  exec env KELO_HEADLESS=1 tools/wine/with-xvfb.sh "$0" "$@"
+  exec env KELO_HEADLESS=1 tools/wine/with-xvfb.sh "$top/scripts/run.sh" "$@"
 fi
 
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT

@@ -41,7 +41,9 @@ command -v "$tool" >/dev/null || fail "$tool is missing (apt-get install osslsig
 work=$(mktemp -d "$(dirname "$file")/.signing.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-args=(sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 -n "Kelo游戏浏览器")
+# No program name (-n): the signature stores it as ASCII, and the product's is Chinese; the
+# system shows the file's own description instead.
+args=(sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256)
 [ -z "$timestamp_url" ] || args+=(-ts "$timestamp_url")
 signed=$work/signed
 if ! log=$("$tool" "${args[@]}" -in "$file" -out "$signed" 2>&1); then

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "packtool/packet_writer.h"
+#include "setup/install_transaction.h"
 #include "setup/packet.h"
 #include "setup/sha256.h"
 
@@ -21,6 +22,9 @@ namespace fs = std::filesystem;
 using namespace kelo;
 
 namespace {
+
+// The longest name that can be staged below a drive's root: "C:\\" + staging + "\\" + name.
+constexpr size_t kMaxPackedNameBytes = kMaxNameBytes - 3 - (sizeof kStagingDir - 1) - 1;
 
 int Fail(const char* format, const std::string& detail) {
   std::fprintf(stderr, "kelopack: ");
@@ -73,7 +77,11 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
     ArchiveEntry entry;
     entry.name = relative;
     std::replace(entry.name.begin(), entry.name.end(), '/', '\\');
-    if (entry.name.size() > kMaxNameBytes) return Fail("name of 260 bytes or more: %s", relative);
+    // Staged first below the install directory, which is at least a drive's root ("C:\\"): a
+    // longer name cannot install anywhere.
+    if (entry.name.size() > kMaxPackedNameBytes)
+      return Fail("name longer than %s",
+                  std::to_string(kMaxPackedNameBytes) + " bytes, which cannot install anywhere: " + relative);
     if (!allow_ansi) {
       for (unsigned char c : entry.name)
         if (c >= 0x80) return Fail("non-ASCII name (use --allow-ansi if intended): %s", relative);
