@@ -41,9 +41,9 @@ bool MakeDirectories(const std::wstring& path);
 uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& dir);
 
 // Removes the folder `dir` and then its parents, `levels` folders in all, each only when
-// empty, and stops at the first that stays or is a link. `past_missing` passes over the levels that are
-// not there, as when the making of folders stopped above them (or their name is one no
-// folder can have). Keeps the caller's last error.
+// empty, and stops at the first that stays or is a link. `past_missing` passes over the
+// levels that are not there, as when the making of folders stopped above them (or their
+// name is one no folder can have). Keeps the caller's last error.
 void RemoveEmptyFolders(std::wstring dir, uint32_t levels, bool past_missing = false);
 
 // The file-system path of a per-user shell folder (a CSIDL_ value), without a final

@@ -168,19 +168,16 @@ bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
 }
 
 // Puts the files that installs moved aside below `dir` in kKeptDir, the user's, back where
-// they were, each once its place is free. False when one could not be.
-bool PutBackKept(InstallFs* fs, const std::string& dir = kKeptDir) {
+// they were, each once its place is free; one that cannot go back stays aside.
+void PutBackKept(InstallFs* fs, const std::string& dir = kKeptDir) {
   std::vector<InstallFs::Entry> entries;
-  if (!fs->List(dir, &entries)) return false;
-  bool all = true;
+  if (!fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
     const std::string kept = Join(dir, entry.name);
     const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
-    if (entry.kind == Kind::kDirectory) all = PutBackKept(fs, kept) && all;
-    if (entry.kind != Kind::kFile || fs->Probe(home) != Kind::kMissing) continue;
-    all = MakeParents(fs, home) && fs->Move(kept, home) && all;
+    if (entry.kind == Kind::kDirectory) PutBackKept(fs, kept);
+    if (entry.kind == Kind::kFile && fs->Probe(home) == Kind::kMissing && MakeParents(fs, home)) fs->Move(kept, home);
   }
-  return all;
 }
 
 // The earlier installation as its ledger tells it.
@@ -676,7 +673,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   }
   if (!fs->RemoveFile(kLedgerName)) return FsFailed(fs);
   // Only with the ledger gone: while it lists their names as ours, the next run would
-  // remove them. One that cannot go back stays aside.
+  // remove them.
   if (kept_aside) PutBackKept(fs);
   RemoveEmptyFolders(fs, kKeptDir);
   return outcome;
