@@ -168,15 +168,20 @@ bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
 }
 
 // Puts the files that installs moved aside below `dir` in kKeptDir, the user's, back where
-// they were, each once its place is free; one that cannot go back stays aside.
-void PutBackKept(InstallFs* fs, const std::string& dir = kKeptDir) {
+// they were, each once its place is free and `ledger` (if any) no longer calls that name
+// ours; one that cannot go back stays aside.
+void PutBackKept(InstallFs* fs, const Ledger* ledger, const std::string& dir = kKeptDir) {
   std::vector<InstallFs::Entry> entries;
   if (!fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
     const std::string kept = Join(dir, entry.name);
     const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
-    if (entry.kind == Kind::kDirectory) PutBackKept(fs, kept);
-    if (entry.kind == Kind::kFile && fs->Probe(home) == Kind::kMissing && MakeParents(fs, home)) fs->Move(kept, home);
+    if (entry.kind == Kind::kDirectory) PutBackKept(fs, ledger, kept);
+    if (entry.kind != Kind::kFile || fs->Probe(home) != Kind::kMissing) continue;
+    if (ledger && std::any_of(ledger->files.begin(), ledger->files.end(),
+                              [&](const LedgerFile& file) { return Lower(file.name) == Lower(home); }))
+      continue;
+    if (MakeParents(fs, home)) fs->Move(kept, home);
   }
 }
 
@@ -430,6 +435,9 @@ bool FinishCommit(InstallFs* fs, const Ledger& ledger) {
   if (fs->Probe(kDataMarker) == Kind::kFile) fs->RemoveFile(kDataMarker);
   RemoveTree(fs, kAsideDir);
   RemoveTree(fs, kStagingDir);
+  // A file of the user's that a payload file displaced comes back once no payload carries
+  // its name any more.
+  PutBackKept(fs, &ledger);
   RemoveEmptyFolders(fs, kKeptDir);
   RemoveListedFolders(fs, ledger.dirs);
   return fs->Probe(kJournalName) == Kind::kMissing || fs->RemoveFile(kJournalName);
@@ -674,7 +682,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   if (!fs->RemoveFile(kLedgerName)) return FsFailed(fs);
   // Only with the ledger gone: while it lists their names as ours, the next run would
   // remove them.
-  if (kept_aside) PutBackKept(fs);
+  if (kept_aside) PutBackKept(fs, nullptr);
   RemoveEmptyFolders(fs, kKeptDir);
   return outcome;
 }

@@ -498,6 +498,25 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
   }
 }
 
+// A file of the user's that a payload file displaced is back at its own name as soon as an
+// update no longer carries that name, and a later payload carrying it again sets it aside
+// under that name once more.
+TEST(InstallTransaction, DisplacedUserFileReturnsWhenNoPayloadCarriesItsName) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  Put(fs, "Lib\\gone.dll", "the user's");
+  const std::string kept = std::string(kKeptDir) + "\\Lib\\gone.dll";
+  for (const Files* payload : {&kEarlier, &kNext, &kEarlier}) {
+    ASSERT_TRUE(Install(fs, Pack(*payload)).ok());
+    const Files now = Snapshot(fs);
+    const bool carried = payload->count("Lib\\gone.dll") != 0;
+    EXPECT_EQ(now.count("Lib\\gone.dll") ? now.at("Lib\\gone.dll") : "<gone>",
+              carried ? payload->at("Lib\\gone.dll") : "the user's");
+    EXPECT_EQ(now.count(kept) ? now.at(kept) : "<none>", carried ? "the user's" : "<none>");
+    EXPECT_EQ(now.size(), payload->size() + 2) << "the ledger and the user's file besides";
+  }
+}
+
 TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
   const struct {
     bool keep_data;
