@@ -51,7 +51,8 @@ bool RecordIdentity(const std::wstring& install_dir, const std::wstring& install
     return false;
   }
   if (HasIdentity(key)) {
-    *new_user = 0;
+    // A retry in the same run finds the identity its first attempt made: still a new user.
+    if (*new_user != 1) *new_user = 0;
   } else {
     *new_user = 1;
     // Without a GUID an empty identity is stored: the next installation then sees no

@@ -18,7 +18,8 @@ std::wstring ParseChannelId(const std::wstring& file_name);
 std::wstring FormatIdentity(const GUID& guid);
 
 // Keeps the identity stored for the user or makes one with `make_guid`, sets `*new_user`
-// to 1 when there was none and 0 otherwise, and writes the channel of `installer_name`
+// to 1 when there was none and 0 otherwise (a 1 from an earlier attempt of the same run
+// stays), and writes the channel of `installer_name`
 // and the flag to KeloS.ini in `install_dir`. False, with the registry's code as last
 // error and nothing done, only when the identity key cannot be created or opened.
 using GuidSource = HRESULT(WINAPI*)(GUID*);

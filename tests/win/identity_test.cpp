@@ -88,6 +88,10 @@ TEST_F(IdentityTest, FirstInstallationMakesAnIdentitySecondKeepsIt) {
   EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
   // The channel comes from this program's own name, "identity_test.exe".
   EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"ChannelId"), L"test");
+  // A retry after a later step failed finds the identity just made: the user is still new.
+  ASSERT_EQ(logic.StepIdentity(), 1);
+  EXPECT_EQ(logic.new_user, 1);
+  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
 
   CSetupLogic again;
   again.SetInstallDir(dir_.path().c_str());
