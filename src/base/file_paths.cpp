@@ -14,12 +14,20 @@ std::wstring ChildPath(const std::wstring& dir, const wchar_t* name) {
 namespace {
 
 // The absolute form of `path` without trailing separators, and with its short names (as old
-// scripts keep them) spelled long where it exists; false when it does not fit.
+// scripts keep them) spelled long as far as it exists: the uninstaller compares paths of
+// files it has just removed. False when it does not fit.
 bool ComparablePath(const std::wstring& path, std::wstring* out) {
   *out = AbsolutePath(path);
-  wchar_t long_path[kPathChars];
-  const DWORD chars = out->empty() ? 0 : GetLongPathNameW(out->c_str(), long_path, kPathChars);
-  if (chars > 0 && chars < kPathChars) out->assign(long_path, chars);
+  while (!out->empty() && IsPathSeparator(out->back())) out->pop_back();
+  // From the whole path up to the last level below the root ("C:" alone would be the
+  // drive's current folder).
+  for (size_t end = out->size(); end != std::wstring::npos && end > 2; end = out->find_last_of(L"\\/", end - 1)) {
+    wchar_t long_path[kPathChars];
+    const DWORD chars = GetLongPathNameW(out->substr(0, end).c_str(), long_path, kPathChars);
+    if (chars == 0 || chars >= kPathChars) continue;
+    out->replace(0, end, long_path, chars);
+    break;
+  }
   while (!out->empty() && IsPathSeparator(out->back())) out->pop_back();
   return !out->empty();
 }

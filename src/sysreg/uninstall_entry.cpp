@@ -80,7 +80,9 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   // ("D:\My.exe" for "D:\My Games\...").
   (void)key.WriteString(L"UninstallString", L"\"" + install_dir + kUninstallExe + L"\"");
   const std::wstring browser = install_dir + kBrowserExe;
-  (void)key.WriteString(L"DisplayIcon", browser);
+  // The program list reads a last comma as the start of an icon index: a path with a comma
+  // needs one of its own.
+  (void)key.WriteString(L"DisplayIcon", browser.find(L',') == std::wstring::npos ? browser : browser + L",0");
 
   uint32_t major = 0, minor = 0;
   if (ReadFileVersion(browser.c_str(), &major, &minor)) {

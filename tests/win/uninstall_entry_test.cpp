@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/file_paths.h"
 #include "base/product.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
@@ -44,6 +45,9 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
       // Quoted, or Windows could run "C:\Program.exe" for a path with spaces.
       {L"C:\\Program Files\\Kelo Browser\\", L"\"C:\\Program Files\\Kelo Browser\\KeloUninstall.exe\"",
        L"C:\\Program Files\\Kelo Browser\\KeloBrowser.exe"},
+      // The program list takes what follows a path's last comma for the icon's index.
+      {L"D:\\Games,Apps\\Kelo\\", L"\"D:\\Games,Apps\\Kelo\\KeloUninstall.exe\"",
+       L"D:\\Games,Apps\\Kelo\\KeloBrowser.exe,0"},
   };
   SetDate(2016, 12, 17);
   for (const Case& c : cases) {
@@ -88,6 +92,26 @@ TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
     EXPECT_TRUE(RemoveUninstallEntry(c.uninstalled));
     EXPECT_EQ(ReadValue(kUninstallKey, L"InstallLocation").present, !c.removed);
   }
+}
+
+// The uninstaller compares its links' targets with files it has just removed: the folder's
+// short spelling still counts for them, down to levels that are gone too.
+TEST(SamePath, ShortSpellingCountsForFilesNoLongerThere) {
+  ScratchDir scratch(L"gone-spellings");
+  const std::wstring dir = scratch.Make(L"Kelo Game Browser");
+  const std::wstring other = scratch.Make(L"Kelo Game Browser 2");
+  wchar_t short_dir[MAX_PATH] = {};
+  ASSERT_NE(GetShortPathNameW(dir.c_str(), short_dir, MAX_PATH), 0u);
+  ASSERT_NE(short_dir, dir) << "no short spelling here";
+  const std::wstring gone = L"\\KeloBrowser.exe", gone_deeper = L"\\Gone Folder\\KeloUninstall.exe";
+  const struct {
+    std::wstring a, b;
+    bool same;
+  } cases[] = {{short_dir + gone, dir + gone, true},
+               {dir + gone_deeper, short_dir + gone_deeper, true},
+               {short_dir + gone, other + gone, false},
+               {short_dir + gone, dir + gone_deeper, false}};
+  for (const auto& c : cases) EXPECT_EQ(SamePath(c.a, c.b), c.same) << testing::PrintToString(c.a + L" / " + c.b);
 }
 
 TEST_F(UninstallEntryTest, DateIsSpacePaddedAndHasNoTime) {
