@@ -50,8 +50,8 @@ bool SetNonBlocking(Socket s, bool on);
 bool ConnectWithin(Socket s, uint32_t address_be, uint16_t port, int timeout_ms);
 // One send or recv call; -1 on error. A send to a closed peer never raises a signal.
 int SendSome(Socket s, const char* data, int n);
-// What RecvSome returns when the receive time-out passed without a byte: the connection
-// is still good, unlike after -1 (an error) or 0 (the peer closed it).
+// What RecvSome returns when the receive time-out (on Win32, a slice of it) passed without
+// a byte: the connection is still good, unlike after -1 (an error) or 0 (the peer closed it).
 inline constexpr int kRecvTimedOut = -2;
 int RecvSome(Socket s, char* data, int n);
 

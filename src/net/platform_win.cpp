@@ -83,9 +83,26 @@ int SendSome(Socket s, const char* data, int n) {
 }
 
 int RecvSome(Socket s, char* data, int n) {
-  int got = recv(s, data, n, 0);
-  if (got != SOCKET_ERROR) return got;
-  return WSAGetLastError() == WSAETIMEDOUT ? kRecvTimedOut : -1;
+  // The wait happens before recv, never inside it: Winsock leaves a socket whose recv timed
+  // out in an undefined state, where bytes may be lost, and an idle peer makes that happen
+  // at every time-out. The wait is cut into short slices, each ending as a time-out, so that
+  // the caller sees a stop soon whether or not a shut-down socket wakes a waiting select.
+  // Once the socket is readable recv returns at once; a time-out it still reports is the
+  // connection's own failure (keep-alive).
+  constexpr DWORD kSliceMs = 100;
+  DWORD timeout_ms = 0;
+  int size = sizeof timeout_ms;
+  if (getsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<char*>(&timeout_ms), &size) != 0) return -1;
+  if (timeout_ms == 0 || timeout_ms > kSliceMs) timeout_ms = kSliceMs;
+  fd_set readable;
+  FD_ZERO(&readable);
+  FD_SET(s, &readable);
+  timeval wait{0, static_cast<long>(timeout_ms) * 1000};
+  const int ready = select(0, &readable, nullptr, nullptr, &wait);
+  if (ready == 0) return kRecvTimedOut;
+  if (ready == SOCKET_ERROR) return -1;
+  const int got = recv(s, data, n, 0);
+  return got == SOCKET_ERROR ? -1 : got;
 }
 
 std::string HostBytes(const std::wstring& host) {
