@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang (libFuzzer, AddressSanitizer and UBSan) and runs each
 # in turn, one process each, for a bounded time or number of executions.
-#   fuzz/run.sh [seconds] [target...]   default 30 s for each of net_fuzz, packet_fuzz and
-#                                       ledger_fuzz
+#   fuzz/run.sh [seconds] [target...]   default 30 s for each of net_fuzz, packet_fuzz,
+#                                       ledger_fuzz and recovery_fuzz
 # Environment:
 #   KELO_FUZZ_DIR   builds, logs and the corpora (<dir>/corpus/<target>); default build-fuzz
 #   KELO_FUZZ_RUNS  run each target for this many executions instead of for a time
@@ -16,7 +16,7 @@ top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 seconds=${1:-30}
 [ $# -gt 0 ] && shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(net_fuzz packet_fuzz ledger_fuzz)
+[ ${#targets[@]} -gt 0 ] || targets=(net_fuzz packet_fuzz ledger_fuzz recovery_fuzz)
 out=${KELO_FUZZ_DIR:-$top/build-fuzz}
 lzma=/usr/include/lzma
 mkdir -p "$out/obj"
@@ -57,6 +57,15 @@ build_ledger_fuzz() {
     -o "$out/ledger_fuzz"
 }
 
+build_recovery_fuzz() {
+  build_lzma_dec
+  local setup="$top/src/setup"
+  clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
+    "$top/fuzz/recovery_fuzz.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
+    "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
+    -o "$out/recovery_fuzz"
+}
+
 # The packer for the seeds: the one given, or one the project's own build makes here.
 packtool() {
   if [ -n "${KELO_PACKTOOL:-}" ]; then
@@ -88,6 +97,20 @@ seed_ledger_fuzz() {
     >"$dir/seed-ledger"
   printf '\x01KeloSetup journal 1\nledger\t0000abcd\t120\nmkdir\tPlugins\nmove\tn\tPlugins\t\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe.1\nmove\tk\treadme.txt\tKeloSetup.kept\\readme.txt\nmove\td\tLib\\gone.dll\tKeloSetup.old\\Lib\\gone.dll\nend\t7\n' \
     >"$dir/seed-journal"
+}
+
+# A commit's journal cut off at each stage of its moves (its length first, then the ledger
+# and failure choices, then what stands at each name), and user files among its names.
+seed_recovery_fuzz() {
+  local dir=$1 journal choice
+  journal=$'KeloSetup journal 1\nledger\t0000abcd\t120\nmkdir\tPlugins\nmove\tn\tPlugins\t\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\nmove\tk\treadme.txt\tKeloSetup.kept\\readme.txt\nmove\td\tLib\\gone.dll\tKeloSetup.old\\Lib\\gone.dll\nend\t7\n'
+  local i=0
+  for choice in '\x01\x00\x01\x00\x02\x00\x01\x01\x01\x00\x01' '\x00\x00\x00\x02\x00\x01\x00\x01\x00\x01\x00' \
+                '\x02\x05\x01\x01\x01\x01\x01\x01\x01\x01\x01' '\x00\x03\x02\x00\x02\x01\x01\x00\x00\x01\x03'; do
+    { le16 ${#journal}; printf '%s' "$journal"; printf "$choice"; printf 'Docs\\mine.txt\nPlugins\\user.dat\nreadme.txt'; } \
+      >"$dir/seed-journal-$i"
+    i=$((i + 1))
+  done
 }
 
 seed_net_fuzz() {
@@ -172,6 +195,7 @@ for target in "${targets[@]}"; do
     # stream of the input's length can give before it allocates for it.
     packet_fuzz) max_len=16384; extra=(-malloc_limit_mb=64) ;;
     ledger_fuzz) max_len=4096; extra=() ;;
+    recovery_fuzz) max_len=4096; extra=() ;;
     *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
   esac
   "build_$target"
