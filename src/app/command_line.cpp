@@ -40,6 +40,7 @@ CommandLine ParseCommandLine(const wchar_t* line) {
       std::wstring dir = p + 3;
       while (!dir.empty() && (dir.back() == L' ' || dir.back() == L'\t')) dir.pop_back();
       parsed.dir = dir;
+      parsed.dir_given = true;
       break;
     }
     const std::wstring argument = NextArgument(&p);

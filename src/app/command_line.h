@@ -9,7 +9,8 @@ namespace kelo {
 
 struct CommandLine {
   bool silent = false;
-  std::wstring dir;        // empty: the proposed directory
+  bool dir_given = false;  // a /D=, even an empty one
+  std::wstring dir;        // without /D=, empty: the proposed directory
   std::wstring log_path;   // empty: the default place
   std::wstring unknown;    // the first switch that is none of the above
 };

@@ -50,7 +50,8 @@ void WaitAnsweringMessages(CSetupLogic* logic) {
 
 int InstallSilently(const CommandLine& command) {
   std::wstring dir = command.dir;
-  if (dir.empty()) DefaultInstallDir(&dir);
+  // An empty /D= (a script's unset variable) is refused like any other bad directory.
+  if (!command.dir_given) DefaultInstallDir(&dir);
   // The same rules as the directory field's; a refusal is logged like a failed step.
   const DirCheck check = ValidateDirText(dir);
   CSetupLogic* logic = CSetupLogic::GetInstance();

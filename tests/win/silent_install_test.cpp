@@ -152,6 +152,8 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory, "directory refused"},
       // Longer than the field reads back whole.
       {L"/S /LOG=" + log_path + L" /D=C:\\" + std::wstring(257, L'd'), kExitBadDirectory, "directory refused"},
+      // A script's unset variable: no silent install somewhere else than asked.
+      {L"/S /LOG=" + log_path + L" /D=  ", kExitBadDirectory, "directory refused"},
       {L"/S /X", kExitUsage, nullptr},
   };
   for (const auto& c : cases) {
