@@ -3,6 +3,9 @@
 # lands in the home of whoever runs it.
 #   . sandbox-env.sh PREFIX
 export WINEPREFIX=$1
+# A display's login cookie is looked for in the home when no other place is named: the
+# real one keeps it (read only).
+if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:-}/.Xauthority" ]; then export XAUTHORITY=$HOME/.Xauthority; fi
 export HOME=$1/home XDG_CONFIG_HOME=$1/home/.config XDG_CACHE_HOME=$1/home/.cache \
   XDG_DATA_HOME=$1/home/.local/share
 mkdir -p "$HOME"
