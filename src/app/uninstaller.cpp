@@ -172,13 +172,19 @@ int Uninstall(const Options& options) {
     return kExitCancelled;
   const bool keep_data =
       options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
+  // The running browser holds its files; the uninstaller's own is moved aside instead. One
+  // that outlives its end would leave a half-removed installation behind its shortcuts:
+  // nothing is touched, and the user is asked to close it.
+  if (!StopInstalledPrograms(dir)) {
+    if (!options.silent) MessageBoxW(nullptr, kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
+    return kExitInstallFailed;
+  }
   CleanupCopy cleanup;
-
-  // The running browser holds its files; the uninstaller's own is moved aside instead.
-  StopInstalledPrograms(dir);
   uint32_t made_levels = 0;
   const InstallOutcome outcome = UninstallFiles(&fs, keep_data, &made_levels);
-  const bool files_removed = outcome.ok();
+  // A failure that leaves neither ledger nor journal (a first install cut short, rolled back
+  // with this very program in its staging folder) left only what the finishing copy takes.
+  const bool files_removed = outcome.ok() || !HoldsInstallation(&fs);
   bool removed = files_removed;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again.

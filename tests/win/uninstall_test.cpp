@@ -14,6 +14,8 @@
 
 #include "base/product.h"
 #include "base/win_holders.h"
+#include "setup/install_transaction.h"
+#include "setup/ledger.h"
 #include "setup/setup_logic.h"
 #include "sysreg/uninstall_entry.h"
 #include "sysreg_scratch.h"
@@ -268,6 +270,30 @@ TEST_F(Uninstaller, AFailedUninstallLeavesTheUninstallerToRunAgain) {
   ASSERT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+// A first install cut short mid-commit (the journal names every file it moved in, no ledger
+// yet): the uninstaller's recovery rolls it back, its own running file into staging, and that
+// counts as done. Before, it failed and put a copy of itself back in a folder that held no
+// installation any more, which every later run then refused.
+TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
+  Install();
+  ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
+  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+  Journal journal;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir_ + L"*").c_str(), &found);
+  ASSERT_NE(find, INVALID_HANDLE_VALUE);
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L".." && name.rfind(L"KeloSetup.", 0) != 0)
+      journal.moves.push_back({JournalMove::kAdd, std::string(name.begin(), name.end()), ""});
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_FALSE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+  EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
 }
 
 // Read-only files go like any other: the installation's own, and the profile's when the user
