@@ -155,6 +155,9 @@ class Uninstaller : public ::testing::Test {
   void TearDown() override {
     DestroyWindow(window_);
     test::EndProcessesNamed(kBrowserExe);
+    // An empty folder left by a test would count as the user's to the next one's install.
+    RemoveDirectoryW(dir_.c_str());
+    RemoveDirectoryW(dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2)).c_str());
   }
 
   // A whole installation as the window starts it, with every option, but for the browser's
