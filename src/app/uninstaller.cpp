@@ -193,6 +193,8 @@ int Uninstall(const Options& options) {
     if (SUCCEEDED(com)) CoUninitialize();
     // An entry that stays promises an uninstaller that is gone: no success.
     removed = RemoveUninstallEntry(dir);
+    // The next install then finds the profile the user was promised, wherever it is.
+    if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir);
   } else {
     cleanup.PutBack(dir);
   }

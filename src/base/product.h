@@ -38,6 +38,11 @@ inline constexpr wchar_t kUninstallKey[] =
 inline constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
 inline constexpr wchar_t kIdentityKey[] = L"Software\\Kelo\\Guid";
 inline constexpr wchar_t kIdentityValue[] = L"Guid";
+// Where an uninstall kept the browser's Data, for the next install to propose while no
+// entry records a location.
+inline constexpr wchar_t kKeptDataKey[] = L"Software\\Kelo";
+inline constexpr wchar_t kKeptDataValue[] = L"KeptDataLocation";
+inline constexpr wchar_t kDataDirName[] = L"Data";  // the browser's profiles, in its folder
 inline constexpr wchar_t kFailureMemoryKey[] = L"SOFTWARE\\KeloBrowser";
 inline constexpr wchar_t kFailureMemoryValue[] = L"INSTALLERROR";
 inline constexpr wchar_t kCompatAssistantKey[] =

@@ -31,6 +31,8 @@ bool DefaultInstallDir(std::wstring* dir) {
     *dir = stored;
     return true;
   }
+  // After an uninstall that kept Data, the next install goes where the profile waits.
+  if (KeptDataLocation(dir)) return true;
   std::wstring local;
   if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local)) return false;
   *dir = local + kDefaultDirSuffix;

@@ -10,8 +10,9 @@ namespace kelo {
 
 inline constexpr size_t kDirFieldChars = 261;  // the field's read buffer, terminator included
 
-// The stored "InstallLocation" of an earlier installation, else the local application-data
-// folder + "\Kelo\KeloBrowser\". False (and `dir` untouched) when neither is available.
+// The stored "InstallLocation" of an earlier installation, else the folder where an
+// uninstall kept Data (while it holds it), else the local application-data folder +
+// "\Kelo\KeloBrowser\". False (and `dir` untouched) when none is available.
 bool DefaultInstallDir(std::wstring* dir);
 
 // Form only: "X:\" or "X:/" then no : * ? " < > | ; 3 to 260 characters. Touches no disk.

@@ -103,6 +103,32 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   // Zero keeps the system's modify and repair commands available.
   (void)key.WriteDword(L"NoModify", 0);
   (void)key.WriteDword(L"NoRepair", 0);
+  // The entry records where the browser is now.
+  RegKey kept;
+  if (kept.Open(kKeptDataKey, KEY_SET_VALUE) == ERROR_SUCCESS) RegDeleteValueW(kept.Get(), kKeptDataValue);
+  return true;
+}
+
+bool HoldsDataFolder(const std::wstring& install_dir) {
+  const DWORD attributes = GetFileAttributesW(ChildPath(install_dir, kDataDirName).c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool RememberKeptData(const std::wstring& install_dir) {
+  RegKey key;
+  LONG result = key.Create(kKeptDataKey, KEY_SET_VALUE);
+  if (result == ERROR_SUCCESS) result = key.WriteString(kKeptDataValue, install_dir);
+  SetLastError(result);
+  return result == ERROR_SUCCESS;
+}
+
+bool KeptDataLocation(std::wstring* install_dir) {
+  RegKey key;
+  std::wstring location;
+  if (key.Open(kKeptDataKey, KEY_READ) != ERROR_SUCCESS || key.ReadString(kKeptDataValue, &location) != ERROR_SUCCESS ||
+      !HoldsDataFolder(location))
+    return false;
+  *install_dir = location;
   return true;
 }
 

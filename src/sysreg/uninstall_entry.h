@@ -22,6 +22,14 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now = 
 // another installation stays. True when no entry of that installation is left.
 bool RemoveUninstallEntry(const std::wstring& install_dir);
 
+// Whether `install_dir` holds a Data folder.
+bool HoldsDataFolder(const std::wstring& install_dir);
+// Remembers `install_dir` as where an uninstall kept the browser's Data; the next entry
+// written forgets it. False, with the registry's code as last error, when it cannot.
+bool RememberKeptData(const std::wstring& install_dir);
+// That folder, when one is remembered and still holds its Data.
+bool KeptDataLocation(std::wstring* install_dir);
+
 // The "InstallLocation" the entry records, exactly as stored (possibly empty); the
 // registry's result code otherwise. The one reader of where the last install went.
 [[nodiscard]] LONG ReadInstallLocation(std::wstring* location);

@@ -1,6 +1,7 @@
 // The proposed install directory and the checks of a typed or picked one, with the
 // messages the window shows under the field.
 #include "sysreg/install_dir.h"
+#include "sysreg/uninstall_entry.h"
 
 #include <gtest/gtest.h>
 
@@ -201,9 +202,33 @@ TEST(Validation, RealDriveReportsItsFreeSpace) {
 
 class DefaultDirTest : public ::testing::Test {
  protected:
-  void SetUp() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey); }
-  void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey); }
+  void SetUp() override { TearDown(); }
+  void TearDown() override {
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
+  }
 };
+
+// After an uninstall that kept Data somewhere else than the default folder, the next install
+// goes there while the Data is, until an entry records a location again.
+TEST_F(DefaultDirTest, ProposesWhereDataWasKeptUntilAnEntryRecordsALocation) {
+  const std::wstring fallback = test::ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\";
+  ScratchDir kept;
+  ScratchDir other;
+  ASSERT_TRUE(RememberKeptData(kept.dir()));
+  std::wstring proposal;
+  ASSERT_TRUE(DefaultInstallDir(&proposal));
+  EXPECT_EQ(proposal, fallback) << "no Data there";
+  ASSERT_TRUE(CreateDirectoryW((kept.dir() + L"Data").c_str(), nullptr));
+  ASSERT_TRUE(DefaultInstallDir(&proposal));
+  EXPECT_EQ(proposal, kept.dir());
+  ASSERT_TRUE(WriteUninstallEntry(other.dir()));
+  ASSERT_TRUE(DefaultInstallDir(&proposal));
+  EXPECT_EQ(proposal, other.dir());
+  ASSERT_TRUE(RemoveUninstallEntry(other.dir()));
+  ASSERT_TRUE(DefaultInstallDir(&proposal));
+  EXPECT_EQ(proposal, fallback) << "the entry written since forgets where Data was kept";
+}
 
 TEST_F(DefaultDirTest, ProposesTheRecordedLocationExactlyAsStoredElseLocalAppData) {
   const std::wstring fallback = test::ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\";

@@ -242,6 +242,13 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
     EXPECT_EQ(test::FileExists(dir_ + kBrowserExe), c.installed);
     EXPECT_TRUE(PollFor([&] { return test::FileExists(dir_ + kUninstallExe) == c.installed; }, 30000));
     EXPECT_EQ(test::FileExists(profile), c.data);
+    // Where the profile was kept is remembered for the next install to propose.
+    const bool remembered = !c.installed && c.data;
+    EXPECT_EQ(test::ReadValue(kKeptDataKey, kKeptDataValue).present, remembered);
+    if (remembered) {
+      EXPECT_TRUE(test::HoldsString(kKeptDataKey, kKeptDataValue, dir_));
+    }
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
 }
