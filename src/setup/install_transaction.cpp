@@ -460,6 +460,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   Journal journal;
   std::map<std::string, bool> known_dirs;  // lower-case name -> brought in by the commit
   std::set<std::string> taken;
+  std::set<std::string> dropped;  // lower-case names of our files that folders replace
   for (const LedgerFile& file : staged.files()) {
     bool in_new_folder = false;
     for (const std::string& folder : FoldersLeadingTo(file.name)) {
@@ -468,7 +469,18 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
         in_new_folder = in_new_folder || known->second;
         continue;
       }
-      const Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(folder);
+      Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(folder);
+      // A file of ours where the payload now has a folder goes aside first, like any file
+      // the payload no longer carries.
+      if (kind == Kind::kFile && ours.count(Lower(folder))) {
+        JournalMove drop;
+        drop.kind = JournalMove::kDrop;
+        drop.name = folder;
+        if (!AsideName(fs, kAsideDir, folder, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+        journal.moves.push_back(drop);
+        dropped.insert(Lower(folder));
+        kind = Kind::kMissing;
+      }
       if (kind != Kind::kMissing && kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
       known_dirs[Lower(folder)] = kind == Kind::kMissing;
       if (kind != Kind::kMissing) continue;
@@ -499,7 +511,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
   for (const auto& [key, name] : ours) {
     // A file of Data the payload no longer carries is the browser's now, maybe changed.
-    if (staged.Holds(name) || InDataFolder(name) || ProbeInPlace(fs, name) != Kind::kFile) continue;
+    if (staged.Holds(name) || dropped.count(key) || InDataFolder(name) || ProbeInPlace(fs, name) != Kind::kFile)
+      continue;
     JournalMove drop;
     drop.kind = JournalMove::kDrop;
     drop.name = name;

@@ -314,12 +314,17 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
   // updater has changed since, so that the new ledger reads as the one on the disk.
   Files patched = kNext;
   patched["KeloBrowser.exe"] = "browser 2, patched by updater";
+  // An update where a file of ours becomes a folder.
+  Files plugins_file = kEarlier;
+  plugins_file["Plugins"] = "a file, a folder in the next version";
   const struct {
     const char* name;
     Files installed;  // by the earlier install
     Files earlier;    // on the disk when the re-install begins
     Files next;
-  } cases[] = {{"update", kEarlier, kEarlier, kNext}, {"repair", kNext, patched, kNext}};
+  } cases[] = {{"update", kEarlier, kEarlier, kNext},
+               {"repair", kNext, patched, kNext},
+               {"file to folder", plugins_file, plugins_file, kNext}};
   for (const auto& c : cases) {
     const std::vector<uint8_t> installed = Pack(c.installed);
     const std::vector<uint8_t> next = Pack(c.next);
