@@ -67,7 +67,10 @@ std::string Judge(const std::wstring& dir, const Payload& a, const Payload& b) {
 
 DWORD RunChild(const std::wstring& child, const std::wstring& arguments) {
   HANDLE process = test::StartProgram(child, arguments);
-  if (!process) return 99;
+  if (!process) {
+    ADD_FAILURE() << "could not start the child: error " << GetLastError();
+    return 99;
+  }
   WaitForSingleObject(process, 120000);
   DWORD code = 98;
   GetExitCodeProcess(process, &code);
