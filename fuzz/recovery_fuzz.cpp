@@ -128,12 +128,23 @@ class MemoryFs : public InstallFs {
   bool FreeBytes(uint64_t*) override { return false; }
   uint32_t LastError() const override { return 5; }
 
-  // Makes the folders leading to `path` where nothing stands, then what it is told to.
+  // Makes the folders leading to `path` where nothing stands, then what it is told to;
+  // nothing below a file or a link.
   void Plant(const std::string& path, Kind kind) {
     if (kind == Kind::kMissing || KindOf(path) != Kind::kMissing) return;
-    for (size_t slash = path.find('\\'); slash != std::string::npos; slash = path.find('\\', slash + 1))
-      if (KindOf(path.substr(0, slash)) == Kind::kMissing) nodes[Lower(path.substr(0, slash))] = {path.substr(0, slash), Kind::kDirectory, ""};
-    if (KindOf(Parent(path)) == Kind::kDirectory) nodes[Lower(path)] = {path, kind, kind == Kind::kFile ? "bytes of " + path : ""};
+    for (size_t slash = path.find('\\'); slash != std::string::npos; slash = path.find('\\', slash + 1)) {
+      const std::string folder = path.substr(0, slash);
+      const Kind there = KindOf(folder);
+      if (there == Kind::kMissing) nodes[Lower(folder)] = {folder, Kind::kDirectory, ""};
+      else if (there != Kind::kDirectory) return;
+    }
+    nodes[Lower(path)] = {path, kind, kind == Kind::kFile ? "bytes of " + path : ""};
+  }
+  // Whether some file, wherever it is now, holds `bytes`: each planted file's are its own.
+  bool AnyFileHolds(const std::string& bytes) const {
+    for (const auto& entry : nodes)
+      if (entry.second.kind == Kind::kFile && entry.second.bytes == bytes) return true;
+    return false;
   }
 
  private:
@@ -256,6 +267,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const auto untouchable = Untouchable(fs, journal);
+  // Bytes that must survive, wherever they end: the user's files set aside by installs, and,
+  // unless the commit holds, the earlier files its moves set aside, which go back.
+  std::vector<std::string> lasting;
+  const bool committed = parsed && ledger_choice % 3 == 1;
+  for (const auto& [key, node] : fs.nodes) {
+    bool aside_of_move = false;
+    for (const JournalMove& move : journal.moves) aside_of_move = aside_of_move || (!move.aside.empty() && Lower(move.aside) == key);
+    const bool kept = key.rfind(Lower(kKeptDir) + "\\", 0) == 0;
+    if (node.kind == Kind::kFile && (kept || (aside_of_move && !committed))) lasting.push_back(node.bytes);
+  }
   RecoverInstall(&fs);
   fs.fail_at = 0;
   const bool recovered = RecoverInstall(&fs).ok();
@@ -263,6 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto after = fs.nodes.find(key);
     Check(after != fs.nodes.end() && after->second == node);
   }
+  for (const std::string& bytes : lasting) Check(fs.AnyFileHolds(bytes));
   if (recovered) {
     Check(fs.Probe(kJournalName) == Kind::kMissing && fs.Probe(kStagingDir) == Kind::kMissing);
     const auto settled = fs.nodes;

@@ -411,9 +411,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     const bool brought = live == Kind::kFile || (move->kind == JournalMove::kAdd && live == Kind::kDirectory);
     if (move->kind != JournalMove::kDrop && brought && fs->Probe(staged) == Kind::kMissing)
       note(MakeParents(fs, staged) && fs->Move(move->name, staged));
-    if (move->kind != JournalMove::kAdd && fs->Probe(move->name) == Kind::kMissing &&
-        fs->Probe(move->aside) == Kind::kFile)
-      note(fs->Move(move->aside, move->name));
+    // An earlier file aside must go back: with its place taken (by no commit of ours), the
+    // journal and the copy stay for whoever sorts it out.
+    if (move->kind != JournalMove::kAdd && fs->Probe(move->aside) == Kind::kFile)
+      note(fs->Probe(move->name) == Kind::kMissing && fs->Move(move->aside, move->name));
   }
   for (auto dir = journal.made_dirs.rbegin(); dir != journal.made_dirs.rend(); ++dir) fs->RemoveDir(*dir);
   if (!outcome.ok()) return outcome;
@@ -472,7 +473,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(folder);
       // A file of ours where the payload now has a folder goes aside first, like any file
       // the payload no longer carries.
-      if (kind == Kind::kFile && ours.count(Lower(folder))) {
+      if (kind == Kind::kFile && ours.count(Lower(folder)) && !InDataFolder(folder)) {
         JournalMove drop;
         drop.kind = JournalMove::kDrop;
         drop.name = folder;
@@ -592,7 +593,11 @@ bool ReadLedger(InstallFs* fs, Ledger* ledger) {
 }
 
 InstallOutcome RecoverInstall(InstallFs* fs) {
-  if (fs->Probe(kJournalName) == Kind::kFile) {
+  const Kind journal_kind = fs->Probe(kJournalName);
+  // A journal that cannot be looked at now (a scanner holding it) may be there: what it
+  // would roll back needs the copies aside, which must not be cleared as leftovers.
+  if (journal_kind != Kind::kMissing && journal_kind != Kind::kFile) return Failed(InstallOutcome::kUnreadableRecord);
+  if (journal_kind == Kind::kFile) {
     std::string text;
     if (!fs->ReadAll(kJournalName, &text)) return FsFailed(fs);
     Journal journal;

@@ -613,19 +613,22 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
 }
 
 // A file of Data that is there is the browser's, once a payload brought it: a re-install,
-// an update that carries it anew and one that no longer carries it all leave it as the
-// browser left it. A user's own Data file where a first install comes stays the user's.
+// an update that carries it anew, one that no longer carries it and one that has a folder
+// of that name (which then cannot install) all leave it as the browser left it. A user's
+// own Data file where a first install comes stays the user's.
 TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
   Files first = kEarlier;
   first["Data\\defaults.ini"] = "shipped";
   Files again = kNext;
   again["Data\\defaults.ini"] = "shipped anew";
-  for (const Files* next : std::initializer_list<const Files*>{&first, &again, &kNext}) {
+  Files as_folder = kNext;
+  as_folder["Data\\defaults.ini\\seed.ini"] = "a folder now";
+  for (const Files* next : std::initializer_list<const Files*>{&first, &again, &kNext, &as_folder}) {
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(first)).ok());
     Put(fs, "Data\\defaults.ini", "changed by the browser");
-    ASSERT_TRUE(Install(fs, Pack(*next)).ok());
+    EXPECT_EQ(Install(fs, Pack(*next)).ok(), next != &as_folder);
     const Files disk = Snapshot(fs);
     EXPECT_EQ(disk.at("Data\\defaults.ini"), "changed by the browser");
     EXPECT_TRUE(Settled(disk));
