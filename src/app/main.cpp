@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include "app/command_line.h"
+#include "app/session_wait.h"
 #include "app/setup_mutex.h"
 #include "app/silent_install.h"
 #include "base/module.h"
@@ -55,7 +56,9 @@ constexpr wchar_t kUsage[] =
 // True when the latest install failed.
 bool ShutDown() {
   kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
-  logic->WaitForWorker();
+  // The window may be gone with the install still running (closed during it, or the
+  // finished view with the later steps still to run).
+  kelo::WaitForWorkerHoldingSession(logic);
   const bool failed = logic->RunFailed();
   kelo::CSetupLogic::DestroyInstance();
   if (kelo::CSetupUI* ui = kelo::GetUI()) ui->DestroyUI();

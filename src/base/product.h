@@ -5,9 +5,9 @@ namespace kelo {
 
 inline constexpr wchar_t kProductName[] = L"Kelo游戏浏览器";
 inline constexpr wchar_t kWindowTitle[] = L"Kelo游戏浏览器安装/卸载程序";
-// The hidden window of an install without one (/S): the system asks it whether the session
-// may end.
-inline constexpr wchar_t kSilentWindowClass[] = L"KeloSetupSilent";
+// The hidden window of an install the user sees no window of (/S, or the window closed while
+// it runs): the system asks it whether the session may end.
+inline constexpr wchar_t kSessionWindowClass[] = L"KeloSetupSession";
 inline constexpr wchar_t kSetupMutexName[] = L"KeloBrowserSetup";
 
 // Exit codes of the setup program and the uninstaller.

@@ -180,7 +180,7 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
   HWND asked = nullptr;
   ASSERT_TRUE(PollUntil(
       [&] {
-        asked = FindWindowW(kSilentWindowClass, nullptr);
+        asked = FindWindowW(kSessionWindowClass, nullptr);
         DWORD owner = 0;
         if (asked) GetWindowThreadProcessId(asked, &owner);
         return owner == setup.pid() && setup.HeldThreads() > 0;
