@@ -377,6 +377,8 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
   if (!finished) return FsFailed(fs);
   for (const std::string& name : rules.required)
     if (!writer->Holds(name)) return Failed(InstallOutcome::kMissingFile);
+  // The records' own bytes (names, sizes) were never counted as staged.
+  if (rules.progress) rules.progress(header.unpacked_size, header.unpacked_size);
   return InstallOutcome();
 }
 

@@ -54,7 +54,8 @@ struct InstallRules {
   // written. Off, every file operation happens in one order, as tests that count them need.
   bool finish_in_background = true;
   // Told, from the thread that writes, how many of the payload's bytes are staged so far
-  // and of how many; may be empty.
+  // and of how many, never fewer than before; once all is staged, all of them. May be
+  // empty.
   std::function<void(uint64_t done, uint64_t total)> progress;
 };
 

@@ -414,6 +414,22 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
   }
 }
 
+// The progress told never goes back, and ends at the whole, once all is staged.
+TEST(InstallTransaction, ProgressRisesToTheWhole) {
+  std::vector<std::pair<uint64_t, uint64_t>> told;
+  InstallRules rules;
+  rules.progress = [&told](uint64_t done, uint64_t total) { told.push_back({done, total}); };
+  Scratch scratch;
+  const std::vector<uint8_t> packet = Pack(kNext);
+  ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), rules).ok());
+  ASSERT_FALSE(told.empty());
+  for (size_t i = 1; i < told.size(); ++i) {
+    EXPECT_EQ(told[i].second, told[0].second);
+    EXPECT_GE(told[i].first, told[i - 1].first);
+  }
+  EXPECT_EQ(told.back().first, told.back().second);
+}
+
 // A later record of a name writes the file again, the earlier copy finished (and on Windows
 // closed) first: a fresh install, and a re-install where the first record is the file there.
 TEST(InstallTransaction, ALaterRecordOfTheSameNameWins) {
