@@ -4,7 +4,10 @@
 # older time (unpacked or copied with its times kept) repacks as surely as one edited.
 #   cmake -DDIR=folder -DOUT=file -P content_digest.cmake
 cmake_policy(VERSION 3.25)
-file(GLOB_RECURSE files FOLLOW_SYMLINKS LIST_DIRECTORIES false "${DIR}/*")
+# The folder's own name is no pattern: "[rc1]" in it would match nothing, and the digest of
+# nothing never changes.
+string(REGEX REPLACE "([[*?])" "[\\1]" dir_pattern "${DIR}")
+file(GLOB_RECURSE files FOLLOW_SYMLINKS LIST_DIRECTORIES false "${dir_pattern}/*")
 list(SORT files)
 set(listing "")
 foreach(file IN LISTS files)

@@ -7,7 +7,8 @@ set -euo pipefail
 script=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../payload" && pwd)/content_digest.cmake
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-dir=$work/payload
+# A folder name with a pattern's characters in it (a release candidate's).
+dir="$work/payload [rc1]*"
 mkdir -p "$dir/Lib" "$work/shared"
 echo browser >"$dir/KeloBrowser.exe"
 echo library >"$dir/Lib/a.dll"
