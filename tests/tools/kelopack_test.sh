@@ -40,6 +40,7 @@ refused letter-case "letter case" 'mkdir lib && echo other >lib/B.DLL'
 refused file-and-folder "same name" 'echo file >LIB'
 refused reserved "keeps for itself" 'echo ledger >KeloSetup.ledger'
 refused device "device name" 'echo device >Lib/nul.txt'
+refused empty-folder "empty folder" 'mkdir -p Cache/Sub'
 # Staged below even a drive's root ("C:\KeloSetup.new\"), a name may have 242 bytes.
 long=$(printf 'n%.0s' $(seq 240))
 refused too-long "longer than 242" "mkdir -p A && echo x >A/${long}n"
