@@ -194,7 +194,7 @@ int Uninstall(const Options& options) {
     // An entry that stays promises an uninstaller that is gone: no success.
     removed = RemoveUninstallEntry(dir);
     // The next install then finds the profile the user was promised, wherever it is.
-    if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir);
+    if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
   } else {
     cleanup.PutBack(dir);
   }

@@ -12,6 +12,7 @@
 #include "setup/install_fs_win.h"
 #include "setup/sha256.h"
 #include "sysreg/install_dir.h"
+#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
@@ -101,7 +102,13 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   InstallRules rules;
   rules.required = {kBrowserRecordName};
   rules.adopt_unlisted = IsDefaultInstallDir(dir);
-  rules.made_levels = made_levels;
+  // The folders made by an install whose uninstall kept Data here stay the product's to
+  // remove once empty.
+  std::wstring kept;
+  uint32_t kept_levels = 0;
+  rules.made_levels = KeptDataLocation(&kept, &kept_levels) && SamePath(kept, dir) && kept_levels > made_levels
+                          ? kept_levels
+                          : made_levels;
   rules.progress = progress;
   Win32InstallFs fs(dir);
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);

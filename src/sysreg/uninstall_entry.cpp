@@ -105,7 +105,10 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   (void)key.WriteDword(L"NoRepair", 0);
   // The entry records where the browser is now.
   RegKey kept;
-  if (kept.Open(kKeptDataKey, KEY_SET_VALUE) == ERROR_SUCCESS) RegDeleteValueW(kept.Get(), kKeptDataValue);
+  if (kept.Open(kKeptDataKey, KEY_SET_VALUE) == ERROR_SUCCESS) {
+    RegDeleteValueW(kept.Get(), kKeptDataValue);
+    RegDeleteValueW(kept.Get(), kKeptDataLevelsValue);
+  }
   return true;
 }
 
@@ -114,21 +117,24 @@ bool HoldsDataFolder(const std::wstring& install_dir) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-bool RememberKeptData(const std::wstring& install_dir) {
+bool RememberKeptData(const std::wstring& install_dir, uint32_t made_levels) {
   RegKey key;
   LONG result = key.Create(kKeptDataKey, KEY_SET_VALUE);
   if (result == ERROR_SUCCESS) result = key.WriteString(kKeptDataValue, install_dir);
+  if (result == ERROR_SUCCESS) result = key.WriteDword(kKeptDataLevelsValue, made_levels);
   SetLastError(result);
   return result == ERROR_SUCCESS;
 }
 
-bool KeptDataLocation(std::wstring* install_dir) {
+bool KeptDataLocation(std::wstring* install_dir, uint32_t* made_levels) {
   RegKey key;
   std::wstring location;
   if (key.Open(kKeptDataKey, KEY_READ) != ERROR_SUCCESS || key.ReadString(kKeptDataValue, &location) != ERROR_SUCCESS ||
       !HoldsDataFolder(location))
     return false;
   *install_dir = location;
+  DWORD levels = 0;
+  if (made_levels) *made_levels = key.ReadDword(kKeptDataLevelsValue, &levels) == ERROR_SUCCESS ? levels : 0;
   return true;
 }
 

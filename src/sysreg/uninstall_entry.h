@@ -24,11 +24,12 @@ bool RemoveUninstallEntry(const std::wstring& install_dir);
 
 // Whether `install_dir` holds a Data folder.
 bool HoldsDataFolder(const std::wstring& install_dir);
-// Remembers `install_dir` as where an uninstall kept the browser's Data; the next entry
+// Remembers `install_dir` as where an uninstall kept the browser's Data, with the folder
+// levels its install made (still the product's to remove once empty); the next entry
 // written forgets it. False, with the registry's code as last error, when it cannot.
-bool RememberKeptData(const std::wstring& install_dir);
-// That folder, when one is remembered and still holds its Data.
-bool KeptDataLocation(std::wstring* install_dir);
+bool RememberKeptData(const std::wstring& install_dir, uint32_t made_levels);
+// That folder, when one is remembered and still holds its Data, and those levels.
+bool KeptDataLocation(std::wstring* install_dir, uint32_t* made_levels = nullptr);
 
 // The "InstallLocation" the entry records, exactly as stored (possibly empty); the
 // registry's result code otherwise. The one reader of where the last install went.

@@ -215,13 +215,16 @@ TEST_F(DefaultDirTest, ProposesWhereDataWasKeptUntilAnEntryRecordsALocation) {
   const std::wstring fallback = test::ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\";
   ScratchDir kept;
   ScratchDir other;
-  ASSERT_TRUE(RememberKeptData(kept.dir()));
+  ASSERT_TRUE(RememberKeptData(kept.dir(), 2));
   std::wstring proposal;
   ASSERT_TRUE(DefaultInstallDir(&proposal));
   EXPECT_EQ(proposal, fallback) << "no Data there";
   ASSERT_TRUE(CreateDirectoryW((kept.dir() + L"Data").c_str(), nullptr));
   ASSERT_TRUE(DefaultInstallDir(&proposal));
   EXPECT_EQ(proposal, kept.dir());
+  uint32_t levels = 0;
+  EXPECT_TRUE(KeptDataLocation(&proposal, &levels));
+  EXPECT_EQ(levels, 2u);
   ASSERT_TRUE(WriteUninstallEntry(other.dir()));
   ASSERT_TRUE(DefaultInstallDir(&proposal));
   EXPECT_EQ(proposal, other.dir());

@@ -253,6 +253,24 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
   }
 }
 
+// Kept Data, installed again, then removed with everything: the folders the first install
+// made go too, though the second found them there.
+TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
+  for (const int keep : {IDYES, IDNO}) {
+    Install();
+    CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
+    WriteText(dir_ + L"Data\\profile.ini", "[Profile]");
+    EXPECT_EQ(Uninstall(L"", [&] {
+                Answer(IDYES);
+                Answer(keep);
+                Answer(IDOK);
+              }),
+              static_cast<DWORD>(kExitSuccess));
+  }
+  const std::wstring parent = dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(parent); }, 30000)) << Remaining(dir_);
+}
+
 TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
   Install();
   {
