@@ -46,25 +46,18 @@ build_net_fuzz() {
     "$top/src/net/msg_packet.cpp" -o "$out/net_fuzz"
 }
 
-# The name rules live beside the packet reader, which brings the decoder along, and the
-# transaction keeps its own names.
-build_ledger_fuzz() {
+# A target over the install transaction. The name rules live beside the packet reader,
+# which brings the decoder along, and the transaction keeps its own names.
+build_transaction_target() {
+  local target=$1 setup="$top/src/setup"
   build_lzma_dec
-  local setup="$top/src/setup"
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
-    "$top/fuzz/ledger_fuzz.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
+    "$top/fuzz/$target.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
     "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
-    -o "$out/ledger_fuzz"
+    -o "$out/$target"
 }
-
-build_recovery_fuzz() {
-  build_lzma_dec
-  local setup="$top/src/setup"
-  clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
-    "$top/fuzz/recovery_fuzz.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
-    "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
-    -o "$out/recovery_fuzz"
-}
+build_ledger_fuzz() { build_transaction_target ledger_fuzz; }
+build_recovery_fuzz() { build_transaction_target recovery_fuzz; }
 
 # The packer for the seeds: the one given, or one the project's own build makes here.
 packtool() {

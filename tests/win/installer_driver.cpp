@@ -142,6 +142,21 @@ HWND Installer::WaitForWindow(DWORD timeout_ms) {
   return window_;
 }
 
+HWND Installer::WaitForSessionWindow(DWORD timeout_ms) const {
+  HWND found = nullptr;
+  PollUntil(
+      [&] {
+        found = FindWindowW(kSessionWindowClass, nullptr);
+        DWORD owner = 0;
+        if (found) GetWindowThreadProcessId(found, &owner);
+        return owner == pid_;
+      },
+      timeout_ms);
+  DWORD owner = 0;
+  if (found) GetWindowThreadProcessId(found, &owner);
+  return owner == pid_ ? found : nullptr;
+}
+
 bool Installer::WaitForExit(DWORD timeout_ms, DWORD* exit_code) {
   if (!process_ || WaitForSingleObject(process_, timeout_ms) != WAIT_OBJECT_0) return false;
   if (exit_code) GetExitCodeProcess(process_, exit_code);

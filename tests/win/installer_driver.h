@@ -30,6 +30,9 @@ class Installer {
   bool Start(const std::wstring& exe, bool debugged = false, const std::wstring& arguments = L"");
   // The installer's visible main window, found by its title.
   HWND WaitForWindow(DWORD timeout_ms = 10000);
+  // The hidden window of the installer's that the system asks before the session ends
+  // while no window of it is shown; null when none came.
+  HWND WaitForSessionWindow(DWORD timeout_ms = 10000) const;
   bool WaitForExit(DWORD timeout_ms, DWORD* exit_code);
   // Closes the window if it is still there and waits for the process; kills it after a bound.
   void Finish();

@@ -225,16 +225,8 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
     // No window, but the process stays for its worker, and a logoff still waits for it.
     EXPECT_EQ(WaitForSingleObject(setup.process(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the installer ended while its worker was still to run";
-    HWND asked = nullptr;
-    ASSERT_TRUE(PollUntil(
-        [&] {
-          asked = FindWindowW(kSessionWindowClass, nullptr);
-          DWORD owner = 0;
-          if (asked) GetWindowThreadProcessId(asked, &owner);
-          return owner == setup.pid();
-        },
-        10000))
-        << "no window of the installer's is there to be asked while it installs";
+    const HWND asked = setup.WaitForSessionWindow();
+    ASSERT_NE(asked, nullptr) << "no window of the installer's is there to be asked while it installs";
     DWORD_PTR answer = 99;
     EXPECT_TRUE(SendMessageTimeoutW(asked, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer));
     EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";

@@ -177,16 +177,9 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
   Installer setup;
   setup.HoldNewThreads(true);
   ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true, L"/S /D=" + dir));
-  HWND asked = nullptr;
-  ASSERT_TRUE(PollUntil(
-      [&] {
-        asked = FindWindowW(kSessionWindowClass, nullptr);
-        DWORD owner = 0;
-        if (asked) GetWindowThreadProcessId(asked, &owner);
-        return owner == setup.pid() && setup.HeldThreads() > 0;
-      },
-      20000))
-      << "no window of the installer's is there to be asked while it installs";
+  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 20000)) << "the install did not start";
+  const HWND asked = setup.WaitForSessionWindow();
+  ASSERT_NE(asked, nullptr) << "no window of the installer's is there to be asked while it installs";
   DWORD_PTR answer = 99;
   EXPECT_TRUE(SendMessageTimeoutW(asked, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer));
   EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
