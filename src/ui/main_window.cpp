@@ -276,7 +276,9 @@ void DecodeFirstViewAhead() {
 
 int CreateMainWindow(InstallControl* installer) {
   CSetupUI* ui = GetUI();
-  if (!ui) return 0;
+  // Without GDI+ nothing of the skin can be drawn: the window would be a black rectangle with
+  // invisible buttons, which is no window to offer.
+  if (!ui || !Gdiplus() || ui->gdiplus_token == 0) return 0;
   ui->installer = installer;
   HINSTANCE instance = ModuleInstance();
   HWND window = CreateWindowExW(WS_EX_TOPMOST, L"#32770", kWindowTitle, WS_POPUP, 0, 0, kWindowWidth,
