@@ -4,6 +4,7 @@
 # here. Logs of failed runs stay in build/stability/.
 #   scripts/stability.sh [N]     default 10; the trees must be built (scripts/build.sh)
 set -euo pipefail
+unset KELO_SHARED_DISPLAY  # every test on an X server of its own
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=${1:-10}
 logs=$top/build/stability

@@ -4,6 +4,8 @@
 # tests under AddressSanitizer and ThreadSanitizer and a short fuzz run. It fails, too, when
 # the run changed anything in the home directory of whoever ran it.
 set -euo pipefail
+# Every test draws on an X server of its own, whatever was left set for watching one.
+unset KELO_SHARED_DISPLAY
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 scripts/deps.sh

@@ -223,7 +223,7 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
     PostMessageW(window, WM_CLOSE, 0, 0);
     ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
     // No window, but the process stays for its worker, and a logoff still waits for it.
-    EXPECT_EQ(WaitForSingleObject(setup.process(), 500), static_cast<DWORD>(WAIT_TIMEOUT))
+    EXPECT_EQ(WaitForSingleObject(setup.process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the installer ended while its worker was still to run";
     const HWND asked = setup.WaitForSessionWindow();
     ASSERT_NE(asked, nullptr) << "no window of the installer's is there to be asked while it installs";
@@ -264,7 +264,7 @@ TEST_F(SetupInstall, TheEndOfTheSessionWaitsForTheInstall) {
   ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
   EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
   SendNotifyMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-  EXPECT_EQ(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 500, nullptr), 0)
+  EXPECT_EQ(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, nullptr), 0)
       << "the window went on before the install had ended";
   setup.ReleaseHeldThreads();
   DWORD code = 99;
@@ -465,7 +465,7 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
     ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
     if (!expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
     // The running check ticks every 100 ms: half a second is five chances to show it.
-    EXPECT_EQ(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 500), expanded)
+    EXPECT_EQ(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 2000), expanded)
         << (expanded ? "another try would stop the running browser with no warning on screen"
                      : "a warning to a failure view without an install button");
   }

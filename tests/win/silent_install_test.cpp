@@ -52,6 +52,8 @@ class SilentInstall : public ::testing::Test {
         },
         60000);
     EXPECT_TRUE(ended) << "the installer did not end";
+    // Left running, it would hold the single-instance lock against every later test.
+    if (!ended) TerminateProcess(process, 99);
     EXPECT_FALSE(window_shown) << "a window showed";
     DWORD code = 99;
     GetExitCodeProcess(process, &code);
@@ -184,7 +186,7 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
   EXPECT_TRUE(SendMessageTimeoutW(asked, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF, SMTO_NORMAL, 10000, &answer));
   EXPECT_EQ(answer, static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
   SendNotifyMessageW(asked, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
-  EXPECT_EQ(SendMessageTimeoutW(asked, WM_NULL, 0, 0, SMTO_NORMAL, 500, nullptr), 0)
+  EXPECT_EQ(SendMessageTimeoutW(asked, WM_NULL, 0, 0, SMTO_NORMAL, 2000, nullptr), 0)
       << "the installer went on before the install had ended";
   setup.ReleaseHeldThreads();
   DWORD code = 99;

@@ -137,7 +137,10 @@ DWORD RunUninstaller(const std::wstring& exe, const std::wstring& arguments,
   EXPECT_NE(process, nullptr);
   if (!process) return 99;
   if (answer) answer();
-  EXPECT_EQ(WaitForSingleObject(process, 60000), WAIT_OBJECT_0);
+  const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+  EXPECT_TRUE(ended) << "the uninstaller did not end";
+  // Left running, its question would be answered by the next test.
+  if (!ended) TerminateProcess(process, 99);
   DWORD code = 99;
   GetExitCodeProcess(process, &code);
   CloseHandle(process);
