@@ -624,8 +624,12 @@ TEST_F(SetupWindow, ARefusedDirectoryLeavesTheKeyboardAFocus) {
   ASSERT_TRUE(setup.Barrier());
   SetForegroundWindow(window);
   ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  // Waited for until handled: a Tab still pending would move the focus between TabTo's
+  // looks, which could then step over the expand button every time.
+  const int before = FocusedId(window);
   Press(VK_TAB);
-  EXPECT_TRUE(PollUntil([&] { return FocusedId(window) != 0; }, 5000)) << "Tab finds no focus to move";
+  ASSERT_TRUE(PollUntil([&] { return FocusedId(window) != before && FocusedId(window) != 0; }, 5000))
+      << "Tab finds no focus to move";
   EXPECT_TRUE(TabTo(window, kIdExpand)) << "the way to the directory cannot be reached";
   setup.Finish();
 }
