@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <map>
 #include <string>
 
@@ -66,20 +65,8 @@ std::string Judge(const std::wstring& dir, const Payload& a, const Payload& b) {
   return "neither: " + std::to_string(disk.size()) + " files, " + std::to_string(mixed) + " not of the first";
 }
 
-// Under Wine a process waited for after TerminateProcess may not be wholly gone yet, and
-// starting the next one failed once under load: a start is tried a few times, each failure
-// said, and only the last one counts.
-HANDLE StartChild(const std::wstring& child, const std::wstring& arguments) {
-  for (int attempt = 1;; ++attempt) {
-    HANDLE process = test::StartProgram(child, arguments);
-    if (process || attempt == 3) return process;
-    std::printf("could not start %ls (error %lu), trying again\n", child.c_str(), GetLastError());
-    Sleep(200);
-  }
-}
-
 DWORD RunChild(const std::wstring& child, const std::wstring& arguments) {
-  HANDLE process = StartChild(child, arguments);
+  HANDLE process = test::StartProgram(child, arguments);
   if (!process) {
     ADD_FAILURE() << "could not start the child: error " << GetLastError();
     return 99;
@@ -117,7 +104,7 @@ TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
   for (int kill = 0; kill < kKills; ++kill) {
     const std::string before = Judge(dir, a, b);
     const Payload& next = before == "a" ? b : a;
-    HANDLE process = StartChild(next.child, quoted);
+    HANDLE process = test::StartProgram(next.child, quoted);
     ASSERT_NE(process, nullptr);
     // The wait is the moment of the kill; an install that ends earlier is simply whole.
     WaitForSingleObject(process, static_cast<DWORD>(whole_ms * kill / kKills));
@@ -145,7 +132,7 @@ TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
     const std::string before = Judge(dir, a, b);
     const Payload& next = before == "a" ? b : a;
     const std::string earlier_ledger = test::ReadFileBytes(ledger, "<unreadable>");
-    HANDLE process = StartChild(next.child, quoted);
+    HANDLE process = test::StartProgram(next.child, quoted);
     ASSERT_NE(process, nullptr);
     const ULONGLONG deadline = GetTickCount64() + 120000;
     while (GetFileAttributesW(journal.c_str()) == INVALID_FILE_ATTRIBUTES &&

@@ -29,11 +29,8 @@ bool Installer::Start(const std::wstring& exe, bool debugged, const std::wstring
   std::wstring command = L"\"" + exe + L"\"";
   if (!arguments.empty()) command += L" " + arguments;
   if (!debugged) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     PROCESS_INFORMATION info = {};
-    if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
-      return false;
+    if (!CreateProcessPatiently(exe, command, 0, &info)) return false;
     CloseHandle(info.hThread);
     process_ = info.hProcess;
     pid_ = info.dwProcessId;
@@ -48,11 +45,8 @@ bool Installer::Start(const std::wstring& exe, bool debugged, const std::wstring
 }
 
 void Installer::DebugLoop(std::wstring exe, std::wstring command, HANDLE ready) {
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr, FALSE, DEBUG_ONLY_THIS_PROCESS, nullptr, nullptr,
-                      &startup, &info)) {
+  if (!CreateProcessPatiently(exe, command, DEBUG_ONLY_THIS_PROCESS, &info)) {
     SetEvent(ready);
     return;
   }

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -331,12 +332,29 @@ inline bool WaitForProcessesToEnd(const wchar_t* exe_name, DWORD timeout_ms = 15
 }
 
 // Starts a program directly; the handle is the caller's to close.
-inline HANDLE StartProgram(const std::wstring& path, const std::wstring& arguments = L"") {
-  std::wstring command = L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+// CreateProcessW, tried a few times: under Wine on a loaded machine a start fails now and
+// then (seen right after another process was ended, and right after the program's file was
+// copied). Each failure is said; the last one's error stays.
+inline bool CreateProcessPatiently(const std::wstring& path, std::wstring command, DWORD flags,
+                                   PROCESS_INFORMATION* info) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof(startup);
+  for (int attempt = 1;; ++attempt) {
+    if (CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, info))
+      return true;
+    const DWORD error = GetLastError();
+    std::printf("starting %ls failed, error %lu%s\n", path.c_str(), error, attempt < 3 ? "; trying again" : "");
+    if (attempt == 3) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(200);
+  }
+}
+
+inline HANDLE StartProgram(const std::wstring& path, const std::wstring& arguments = L"") {
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(path.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info))
+  if (!CreateProcessPatiently(path, L"\"" + path + L"\"" + (arguments.empty() ? L"" : L" " + arguments), 0, &info))
     return nullptr;
   CloseHandle(info.hThread);
   return info.hProcess;
