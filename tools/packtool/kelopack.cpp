@@ -71,14 +71,13 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
     // A link would go in as what it points to under its own name or, a linked folder, not
     // at all: the payload is plain files.
     if (it->is_symlink()) return Fail("symbolic link: %s", it->path().string());
+    const std::string relative = it->path().lexically_relative(dir).generic_string();
     // Folders are implied by the file names: one with no file below it would not install.
     if (it->is_directory()) {
       if (fs::is_empty(it->path(), ec))
-        return Fail("empty folder, which a packet cannot carry (put a file in it): %s",
-                    it->path().lexically_relative(dir).generic_string());
+        return Fail("empty folder, which a packet cannot carry (put a file in it): %s", relative);
       continue;
     }
-    const std::string relative = it->path().lexically_relative(dir).generic_string();
     if (!it->is_regular_file()) return Fail("not a regular file: %s", relative);
     ArchiveEntry entry;
     entry.name = relative;
