@@ -160,7 +160,7 @@ class Uninstaller : public ::testing::Test {
     test::EndProcessesNamed(kBrowserExe);
     // An empty folder left by a test would count as the user's to the next one's install.
     RemoveDirectoryW(dir_.c_str());
-    RemoveDirectoryW(dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2)).c_str());
+    RemoveDirectoryW(ProductFolder().c_str());
   }
 
   // A whole installation as the window starts it, with every option, but for the browser's
@@ -189,6 +189,9 @@ class Uninstaller : public ::testing::Test {
     if (copy != INVALID_HANDLE_VALUE) FindClose(copy);
     return code;
   }
+
+  // The folder the install directory lies in, which a first install makes too.
+  std::wstring ProductFolder() const { return dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2)); }
 
   std::wstring dir_;
   HWND window_ = nullptr;
@@ -270,8 +273,7 @@ TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
               }),
               static_cast<DWORD>(kExitSuccess));
   }
-  const std::wstring parent = dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2));
-  EXPECT_TRUE(PollFor([&] { return !test::FileExists(parent); }, 30000)) << Remaining(dir_);
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(ProductFolder()); }, 30000)) << Remaining(dir_);
 }
 
 TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
