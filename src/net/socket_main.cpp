@@ -21,8 +21,23 @@ std::atomic<int> g_pace_ms{kelo::net::ClientTiming{}.pace_ms};
 std::atomic<int> g_connect_wait_ms{kelo::net::ClientTiming{}.connect_wait_ms};
 std::atomic<int> g_recv_timeout_ms{kelo::net::ClientTiming{}.recv_timeout_ms};
 
-int SendThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunSendThread(); }
-int RecvThreadMain(void* client) { return static_cast<CSocketMain*>(client)->RunRecvThread(); }
+// The client and loop the calling thread was started for. The loops run there only: a
+// second reader or writer on the socket would split frames between them, and Stop joins
+// and frees just the client's own threads.
+struct WorkerOf {
+  const void* client = nullptr;
+  bool sends = false;
+};
+thread_local WorkerOf t_worker;
+
+int SendThreadMain(void* client) {
+  t_worker = {client, true};
+  return static_cast<CSocketMain*>(client)->RunSendThread();
+}
+int RecvThreadMain(void* client) {
+  t_worker = {client, false};
+  return static_cast<CSocketMain*>(client)->RunRecvThread();
+}
 
 }  // namespace
 
@@ -210,7 +225,7 @@ bool CSocketMain::SendAll(const QueuedMsg& msg) {
 }
 
 int CSocketMain::RunSendThread() {
-  if (LoadShared(&sock) == kNoSocket) return 0;
+  if (t_worker.client != this || !t_worker.sends || LoadShared(&sock) == kNoSocket) return 0;
   int result = 0;
   QueuedMsg msg;
   do {
@@ -230,7 +245,7 @@ int CSocketMain::RunSendThread() {
 }
 
 int CSocketMain::RunRecvThread() {
-  if (LoadShared(&sock) == kNoSocket) return 0;
+  if (t_worker.client != this || t_worker.sends || LoadShared(&sock) == kNoSocket) return 0;
   do {
     MsgPacket header;
     MsgPacket body;

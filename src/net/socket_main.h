@@ -58,6 +58,8 @@ class CSocketMain {
   // bytes); 0 when its id was 0, when the client stops during the wait, or at once when
   // it is not running and nothing received is queued.
   KELO_NET_API int RecvMsg(unsigned int* id, unsigned short* length, char* data);
+  // The loops of the client's two threads. Called on any other thread they return 0 at
+  // once.
   KELO_NET_API int RunSendThread();
   KELO_NET_API int RunRecvThread();
 

@@ -129,13 +129,15 @@ bool LoopbackServer::Read(size_t n, Bytes* out, int timeout_ms) {
   return true;
 }
 
-bool LoopbackServer::PeerClosedWithin(int timeout_ms) {
+bool LoopbackServer::PeerClosedWithin(int timeout_ms, Bytes* trailing) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   char chunk[4096];
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0 || !WaitReadable(client_, static_cast<int>(left.count()))) return false;
-    if (recv(client_, chunk, sizeof chunk, 0) <= 0) return true;
+    const int got = static_cast<int>(recv(client_, chunk, sizeof chunk, 0));
+    if (got <= 0) return true;
+    if (trailing) trailing->insert(trailing->end(), chunk, chunk + got);
   }
 }
 

@@ -37,8 +37,9 @@ class LoopbackServer {
   bool SendInPieces(const Bytes& bytes, size_t piece, int gap_ms);
   // Exactly n bytes within timeout_ms.
   bool Read(size_t n, Bytes* out, int timeout_ms = 10000);
-  // True when the client closes its end (or resets it) within timeout_ms.
-  bool PeerClosedWithin(int timeout_ms);
+  // True when the client closes its end (or resets it) within timeout_ms; what it sent
+  // before goes to `trailing` when given.
+  bool PeerClosedWithin(int timeout_ms, Bytes* trailing = nullptr);
   // Ends the connection with a reset, so the client's next send fails.
   void Reset();
   void CloseListener();

@@ -293,14 +293,15 @@ TEST(MsgPacket, WritesThatWouldLeaveTheBufferAreDroppedWhole) {
     unsigned width;
   };
   const Case cases[] = {
-      {"byte", 40968, [](MsgPacket* p) { p->writeByte(1); }, 1},
-      {"short", 40967, [](MsgPacket* p) { p->writeShort(1); }, 2},
-      {"int", 40965, [](MsgPacket* p) { p->writeInt(1); }, 4},
-      {"uint", 40966, [](MsgPacket* p) { p->writeUint(1); }, 4},
-      {"int64", 40961, [](MsgPacket* p) { p->writeInt64(1); }, 8},
-      {"string", 40964, [](MsgPacket* p) { p->writeString("abc"); }, 5},
+      // No zero byte in any value: a write cut short at the end would show in the buffer.
+      {"byte", 40968, [](MsgPacket* p) { p->writeByte(0x7F); }, 1},
+      {"short", 40967, [](MsgPacket* p) { p->writeShort(0x7F7F); }, 2},
+      {"int", 40965, [](MsgPacket* p) { p->writeInt(0x7F7F7F7F); }, 4},
+      {"uint", 40966, [](MsgPacket* p) { p->writeUint(0x7F7F7F7Fu); }, 4},
+      {"int64", 40961, [](MsgPacket* p) { p->writeInt64(0x7F7F7F7F7F7F7F7FLL); }, 8},
+      {"string", 40964, [](MsgPacket* p) { p->writeString("\x7F\x7F\x7F"); }, 5},
       {"string n", 40967, [](MsgPacket* p) { p->writeString("", static_cast<unsigned short>(0)); }, 2},
-      {"int far out", 65535, [](MsgPacket* p) { p->writeInt(1); }, 4},
+      {"int far out", 65535, [](MsgPacket* p) { p->writeInt(0x7F7F7F7F); }, 4},
   };
   for (const Case& c : cases) {
     // Each sits in a larger block so a stray byte past buf would show.

@@ -299,7 +299,9 @@ TEST(SocketMain, SendsExactlyTheDataBytesInOrder) {
   EXPECT_EQ(std::string(got.begin(), got.end()) == expected, true) << "first bytes: "
       << std::string(got.begin(), got.begin() + std::min<size_t>(got.size(), 8));
   client->Stop();
-  EXPECT_TRUE(server.PeerClosedWithin(5000)) << "no byte may follow";
+  Bytes trailing;
+  EXPECT_TRUE(server.PeerClosedWithin(5000, &trailing));
+  EXPECT_TRUE(trailing.empty()) << trailing.size() << " bytes followed";
 }
 
 TEST(SocketMain, WatchCountersFollowSendsOfMessage10040) {
@@ -497,9 +499,10 @@ TEST(SocketMain, AStoppedClientHandsOverWhatItReceived) {
 }
 
 TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
+  // Paced at 1 ms, the receive thread is back in recv (10-second time-outs) long before the
+  // second receiver is seen waiting; the send thread waits for a message.
+  TimingScope quick({1, kelo::net::ClientTiming{}.connect_wait_ms, kelo::net::ClientTiming{}.recv_timeout_ms});
   Connected c;
-  // The receive thread blocks in recv (10-second time-outs), the send thread waits for a
-  // message and a user waits in RecvMsg.
   c.Connect();
   auto waiting = std::async(std::launch::async, [&] {
     unsigned id = 0;
@@ -517,6 +520,7 @@ TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
     char data[40968];
     return c.client->RecvMsg(&id, &length, data);
   });
+  ASSERT_TRUE(WaitUntil([&] { return SocketMainProbe::Receivers(*c.client) == 1; })) << "nobody waits in RecvMsg";
 
   const auto start = Clock::now();
   c.client->Stop();
@@ -524,6 +528,24 @@ TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
   ASSERT_EQ(waiting.wait_for(5s), std::future_status::ready);
   EXPECT_EQ(waiting.get(), 0);
   EXPECT_TRUE(c.server.PeerClosedWithin(5000));
+}
+
+// The loops are exported, but only the client's own threads run them: a second reader
+// would split frames, and Stop would free the socket under it.
+TEST(SocketMain, TheThreadLoopsRunOnlyOnTheClientsOwnThreads) {
+  Connected c;
+  c.Connect();
+  for (auto loop : {&CSocketMain::RunRecvThread, &CSocketMain::RunSendThread}) {
+    auto outsider = std::async(std::launch::async, [&] { return (c.client.get()->*loop)(); });
+    const bool refused = outsider.wait_for(5s) == std::future_status::ready;
+    if (!refused) c.client->Stop();  // which ends the outsider's loop too
+    EXPECT_EQ(outsider.get(), 0);
+    ASSERT_TRUE(refused) << "another thread ran the client's loop";
+  }
+  ASSERT_TRUE(c.server.Send(Frame(7, {1, 2, 3})));
+  const Received r = RecvWithin(c.client.get(), 5s);
+  EXPECT_EQ(r.id, 7u);
+  EXPECT_EQ(r.data, (Bytes{1, 2, 3}));
 }
 
 TEST(SocketMain, DestructionWhileRunningIsPrompt) {
@@ -543,6 +565,11 @@ TEST(SocketMain, ClientKeepsRunningAfterThePeerLeavesUntilStopped) {
   c.Connect();
   c.server.Reset();  // the receive thread now polls a dead connection every 100 ms
   EXPECT_EQ(c.client->SendMsg(3, "abc", 1), 1);
+  // Its send thread still takes messages and counts their failures.
+  c.client->SendMsg(5, "hello", 10040);
+  c.client->SendMsg(5, "hello", 10040);
+  EXPECT_TRUE(WaitUntil([&] { return Watch(c.client->watchFailsOther) == 2; }));
+  EXPECT_EQ(c.client->Start(), 0) << "still running";
   const auto start = Clock::now();
   c.client->Stop();
   EXPECT_LT(Clock::now() - start, 2s);
