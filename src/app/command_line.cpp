@@ -35,10 +35,16 @@ CommandLine ParseCommandLine(const wchar_t* line) {
   const wchar_t* p = line;
   NextArgument(&p);  // the program itself
   for (SkipSpaces(&p); *p; SkipSpaces(&p)) {
-    // The directory takes the rest of the line as it stands, spaces and all.
-    if (StartsWith(p, L"/D=")) {
-      std::wstring dir = p + 3;
+    // The directory takes the rest of the line, spaces and all. Tools that quote every
+    // argument with a space write "/D=D:\My Games" or /D="D:\My Games": one pair of
+    // quotation marks around the switch or its value goes.
+    const bool switch_quoted = *p == L'"';
+    if (StartsWith(p + (switch_quoted ? 1 : 0), L"/D=")) {
+      std::wstring dir = p + (switch_quoted ? 4 : 3);
       while (!dir.empty() && (dir.back() == L' ' || dir.back() == L'\t')) dir.pop_back();
+      const bool value_quoted = !switch_quoted && !dir.empty() && dir.front() == L'"';
+      if (value_quoted) dir.erase(0, 1);
+      if ((switch_quoted || value_quoted) && !dir.empty() && dir.back() == L'"') dir.pop_back();
       parsed.dir = dir;
       parsed.dir_given = true;
       break;

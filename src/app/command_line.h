@@ -2,7 +2,8 @@
 // The setup program's switches, as the common installer systems take them:
 //   /S            install without a window, with the default options
 //   /LOG=path     write the install log there (default %TEMP%\KeloSetup.log)
-//   /D=path       install into `path`: last on the line, unquoted, spaces allowed
+//   /D=path       install into `path`: last on the line, spaces allowed (quotation marks
+//                 around the switch or the path are taken off)
 #include <string>
 
 namespace kelo {

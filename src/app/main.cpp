@@ -105,7 +105,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (ui) ui->InitUIResources();
   if (ui && kelo::CreateMainWindow(kelo::CSetupLogic::GetInstance())) {
     // As the common installer systems take it, /D= also picks the window's directory.
-    if (!command.dir.empty()) kelo::ProposeInstallDir(command.dir);
+    if (command.dir_given) kelo::ProposeInstallDir(command.dir);
     // The window's thread is a COM apartment of its own: screen readers call into its
     // controls' accessible objects from their process, and the folder picker needs one.
     // Neither can come before the window is up, so the apartment waits for its first paint.

@@ -410,6 +410,16 @@ TEST_F(SetupInstall, TheCommandLineDirectoryIsTheWindowsToo) {
   ExpectSelfCloseAndExit(setup);
   ExpectInstalledIn(dir + L"\\");
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
+
+  // An empty /D= (a script's unset variable) is no directory: nothing installs elsewhere
+  // than asked at a click on the collapsed view, which never shows the field.
+  Installer unset;
+  ASSERT_TRUE(unset.Start(SetupExe(), false, L"/D="));
+  ASSERT_NE(unset.WaitForWindow(), nullptr);
+  ASSERT_TRUE(unset.Barrier());
+  EXPECT_EQ(unset.Text(unset.Control(kIdDirField)), L"");
+  EXPECT_FALSE(IsWindowEnabled(unset.Control(kIdQuickInstall)));
+  unset.Finish();
 }
 
 // From the expanded view a failure brings its controls back: another try, after a better

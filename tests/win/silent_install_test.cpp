@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "app/command_line.h"
 #include "base/product.h"
 #include "installer_driver.h"
 #include "sysreg_scratch.h"
@@ -32,6 +33,35 @@ bool VisibleWindowOf(DWORD id) {
       },
       reinterpret_cast<LPARAM>(&search));
   return search.found;
+}
+
+// The switches as scripts and tools write them: quoting tools put the whole /D= argument,
+// or its path, in quotation marks, and the path keeps its spaces either way.
+TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
+  const struct {
+    const wchar_t* line;
+    bool silent, dir_given;
+    const wchar_t* dir;
+    const wchar_t* log;
+    const wchar_t* unknown;
+  } cases[] = {
+      {L"\"C:\\x y\\KeloSetup.exe\"", false, false, L"", L"", L""},
+      {L"KeloSetup.exe /s", true, false, L"", L"", L""},
+      {L"KeloSetup.exe /S /D=D:\\My Games\\Kelo  ", true, true, L"D:\\My Games\\Kelo", L"", L""},
+      {L"KeloSetup.exe /S \"/D=D:\\My Games\\Kelo\"", true, true, L"D:\\My Games\\Kelo", L"", L""},
+      {L"KeloSetup.exe /S /D=\"D:\\My Games\\Kelo\" ", true, true, L"D:\\My Games\\Kelo", L"", L""},
+      {L"KeloSetup.exe /D=", false, true, L"", L"", L""},
+      {L"KeloSetup.exe \"/LOG=C:\\my logs\\k.txt\" /d=D:\\K /S", false, true, L"D:\\K /S", L"C:\\my logs\\k.txt", L""},
+      {L"KeloSetup.exe /SILENT /X", false, false, L"", L"", L"/SILENT"},
+  };
+  for (const auto& c : cases) {
+    const CommandLine parsed = ParseCommandLine(c.line);
+    EXPECT_EQ(parsed.silent, c.silent) << testing::PrintToString(c.line);
+    EXPECT_EQ(parsed.dir_given, c.dir_given) << testing::PrintToString(c.line);
+    EXPECT_EQ(parsed.dir, c.dir) << testing::PrintToString(c.line);
+    EXPECT_EQ(parsed.log_path, c.log) << testing::PrintToString(c.line);
+    EXPECT_EQ(parsed.unknown, c.unknown) << testing::PrintToString(c.line);
+  }
 }
 
 class SilentInstall : public ::testing::Test {
@@ -106,6 +136,7 @@ TEST_F(SilentInstall, ALogThatCannotGoWhereNamedGoesToTheDefaultPlace) {
   } cases[] = {
       {scratch + L"no such folder\\setup.log", "could not be written to"},
       {dir + L"\\Logs\\..\\SETUP.log", "not written into the install directory"},
+      {L"\\\\?\\" + dir + L"\\setup.log", "not written into the install directory"},
   };
   const std::wstring fallback = TempRoot() + L"KeloSetup.log";
   for (const auto& c : cases) {
