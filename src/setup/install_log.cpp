@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "base/file_paths.h"
+
 namespace kelo {
 
 namespace {
@@ -13,7 +15,8 @@ constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
 std::wstring DefaultLogPath() {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD chars = GetTempPathW(MAX_PATH + 1, temp);
-  return std::wstring(temp, chars > 0 && chars <= MAX_PATH ? chars : 0) + L"KeloSetup.log";
+  // Without a temporary folder there is no default place: the working folder is nobody's.
+  return chars > 0 && chars <= MAX_PATH ? std::wstring(temp, chars) + L"KeloSetup.log" : std::wstring();
 }
 
 bool InstallLog::Open(const std::wstring& path) {
@@ -30,7 +33,8 @@ bool InstallLog::Start(const std::wstring& path) {
   file_.Reset();
   file_.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                           nullptr));
-  path_ = file_.IsValid() ? path : std::wstring();
+  // The failure view names the log: a relative name would not say where it is.
+  path_ = file_.IsValid() ? AbsolutePath(path) : std::wstring();
   DWORD written = 0;
   return file_.IsValid() && WriteFile(file_.Get(), kByteOrderMark, 3, &written, nullptr);
 }

@@ -176,17 +176,20 @@ TEST(Pipeline, WorkerRefusesANullLogicObject) {
   EXPECT_EQ(CSetupLogic::RunInstallSteps(nullptr), static_cast<unsigned>(ERROR_INVALID_PARAMETER));
 }
 
-// Another install in the same run (a retry after a failure) starts the same file afresh.
+// Another install in the same run (a retry after a failure) starts the same file afresh,
+// and a name given relative is told whole, since the failure view shows where it is.
 TEST(InstallLog, OpenedAgainStartsTheSameFileAfresh) {
   wchar_t temp[MAX_PATH];
   ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
-  const std::wstring path = std::wstring(temp) + L"kelo-log-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+  const std::wstring name = L"kelo-log-" + std::to_wstring(GetCurrentProcessId()) + L".log";
+  const std::wstring path = std::wstring(temp) + name;
+  ASSERT_TRUE(SetCurrentDirectoryW(temp));
   std::string text;
   {
     InstallLog log;
     ASSERT_TRUE(log.Open(path));
     log.Line(L"first run");
-    ASSERT_TRUE(log.Open(path));
+    ASSERT_TRUE(log.Open(name));
     EXPECT_EQ(log.path(), path);
     log.Line(L"second run");
     ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
