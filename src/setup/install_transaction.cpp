@@ -409,14 +409,28 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   };
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
     const std::string staged = Join(kStagingDir, move->name);
+    const bool adds = move->kind == JournalMove::kAdd;
+    const Kind aside = adds ? Kind::kMissing : fs->Probe(move->aside);
+    // Anything but a file or nothing there is no answer to go by (a look that failed, a
+    // folder or link of nobody's): taken for nothing, the copy would go with the old
+    // folder. The journal and the copies stay.
+    if (aside != Kind::kFile && aside != Kind::kMissing) {
+      note(false);
+      continue;
+    }
+    // The commit brought its file in when one stands at the name and, where it took an
+    // earlier file's place, that file is aside. Otherwise what stands there is the earlier
+    // file or the user's, even with its staged copy gone.
     const Kind live = fs->Probe(move->name);
-    const bool brought = live == Kind::kFile || (move->kind == JournalMove::kAdd && live == Kind::kDirectory);
+    const bool brought = adds ? live == Kind::kFile || live == Kind::kDirectory
+                              : live == Kind::kFile && aside == Kind::kFile;
     if (move->kind != JournalMove::kDrop && brought && fs->Probe(staged) == Kind::kMissing)
       note(MakeParents(fs, staged) && fs->Move(move->name, staged));
-    // An earlier file aside must go back: with its place taken (by no commit of ours), the
-    // journal and the copy stay for whoever sorts it out.
-    if (move->kind != JournalMove::kAdd && fs->Probe(move->aside) == Kind::kFile)
-      note(fs->Probe(move->name) == Kind::kMissing && fs->Move(move->aside, move->name));
+    // An earlier file aside must go back, into its folder even if that went meanwhile: with
+    // its place taken (by no commit of ours), the journal and the copy stay for whoever
+    // sorts it out.
+    if (aside == Kind::kFile)
+      note(fs->Probe(move->name) == Kind::kMissing && MakeParents(fs, move->name) && fs->Move(move->aside, move->name));
   }
   for (auto dir = journal.made_dirs.rbegin(); dir != journal.made_dirs.rend(); ++dir) fs->RemoveDir(*dir);
   if (!outcome.ok()) return outcome;

@@ -186,7 +186,14 @@ class FaultyFs : public InstallFs {
   enum Mode { kFail, kStop };
   FaultyFs(InstallFs* real, Mode mode, int at) : real_(real), mode_(mode), at_(at) {}
 
-  Kind Probe(const std::string& path) override { return stopped_ ? Kind::kMissing : real_->Probe(path); }
+  // A look that fails answers as the Win32 one does: something there, not to be touched.
+  Kind Probe(const std::string& path) override {
+    if (path == failing_probe_) {
+      fired_ = true;
+      return Kind::kLink;
+    }
+    return stopped_ ? Kind::kMissing : real_->Probe(path);
+  }
   bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
   bool RemoveDir(const std::string& p) override { return Go() && real_->RemoveDir(p); }
   bool RemoveFile(const std::string& p) override {
@@ -243,6 +250,7 @@ class FaultyFs : public InstallFs {
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
   void FailRemoveOf(const std::string& path) { failing_remove_ = path; }
   void FailListOf(const std::string& path) { failing_list_ = path; }
+  void FailProbeOf(const std::string& path) { failing_probe_ = path; }
   bool fired() const { return fired_; }
   const std::vector<std::string>& created() const { return created_; }
 
@@ -306,6 +314,7 @@ class FaultyFs : public InstallFs {
   std::string failing_open_;
   std::string failing_remove_;
   std::string failing_list_ = "\n";  // no name
+  std::string failing_probe_ = "\n";
   std::vector<std::string> created_;
 };
 
@@ -821,6 +830,44 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
     ASSERT_TRUE(RecoverInstall(fs).ok());
     EXPECT_EQ(Judge(Snapshot(fs)), "next");
     break;
+  }
+}
+
+// A rollback takes back only what its commit brought. A file at a name the commit sets
+// aside, with nothing aside, is the earlier one or the user's, even with its staged copy
+// gone (a scanner took it); and an earlier file aside that cannot be looked at stays, with
+// the journal, until it can go back.
+TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
+  const std::string journal =
+      "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\n"
+      "move\tk\tMy notes.txt\tKeloSetup.kept\\My notes.txt\nend\t4\n";
+  {
+    SCOPED_TRACE("ended before its first move");
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    const Files before = Snapshot(fs);
+    Put(fs, kJournalName, journal);
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_EQ(Snapshot(fs), before);
+  }
+  {
+    SCOPED_TRACE("the earlier file aside, its folder gone, and the first look at it failing");
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    const Files before = Snapshot(fs);
+    Put(fs, kJournalName,
+        "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\td\tSkin\\a.png\tKeloSetup.old\\Skin\\a.png\nend\t3\n");
+    ASSERT_TRUE(fs->MakeDir("KeloSetup.old") && fs->MakeDir("KeloSetup.old\\Skin"));
+    ASSERT_TRUE(fs->Move("Skin\\a.png", "KeloSetup.old\\Skin\\a.png") && fs->RemoveDir("Skin"));
+    FaultyFs held(fs, FaultyFs::kFail, 0);
+    held.FailProbeOf("KeloSetup.old\\Skin\\a.png");
+    EXPECT_FALSE(RecoverInstall(&held).ok()) << "a copy that could not be looked at was taken for none";
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_EQ(Snapshot(fs), before);
   }
 }
 
