@@ -43,7 +43,9 @@ trap 'rm -rf "$work"' EXIT
 
 # No program name (-n): the signature stores it as ASCII, and the product's is Chinese; the
 # system shows the file's own description instead.
-args=(sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256)
+# osslsigncode reads the whole file as the password: only its first line is, as for openssl.
+(umask 077 && head -n 1 "$password_file" | tr -d '\n' > "$work/password")
+args=(sign -pkcs12 "$pkcs12" -readpass "$work/password" -h sha256)
 [ -z "$timestamp_url" ] || args+=(-ts "$timestamp_url")
 signed=$work/signed
 if ! log=$("$tool" "${args[@]}" -in "$file" -out "$signed" 2>&1); then

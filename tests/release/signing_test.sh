@@ -31,7 +31,8 @@ openssl req -newkey rsa:2048 -nodes -keyout signer.key -out signer.csr -subj "/C
 printf '%s\n' basicConstraints=CA:FALSE keyUsage=critical,digitalSignature extendedKeyUsage=codeSigning >signer.ext
 openssl x509 -req -in signer.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile signer.ext \
   -out signer.pem 2>/dev/null
-echo 'test password 1' >password
+# The password is the first line; what follows is the keeper's note.
+printf 'test password 1\nexpires 2027\n' >password
 echo 'not the password' >wrong_password
 openssl pkcs12 -export -inkey signer.key -in signer.pem -certfile ca.pem -passout file:password -out signer.p12
 
