@@ -154,6 +154,17 @@ bool HoldsInstallation(InstallFs* fs) {
   return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
 }
 
+// Whether the uninstall entry names where the installation in `dir` was before the user
+// moved its folder: another place, with no installation left there (not even an older
+// setup's) to claim the entry and the shortcuts pointing into it.
+bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
+  if (ReadInstallLocation(recorded) != ERROR_SUCCESS || recorded->empty() || SamePath(*recorded, dir)) return false;
+  Win32InstallFs there(*recorded);
+  if (HoldsInstallation(&there)) return false;
+  if (GetFileAttributesW(ChildPath(*recorded, kBrowserExe).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
 int Uninstall(const Options& options) {
   bool another_copy = false;
   ScopedHandle lock(CreateSetupMutex(&another_copy));
@@ -187,12 +198,18 @@ int Uninstall(const Options& options) {
   const bool files_removed = outcome.ok() || !HoldsInstallation(&fs);
   bool removed = files_removed;
   if (files_removed) {
-    // Left in place when files remain, so that the user can run the uninstall again.
+    // Left in place when files remain, so that the user can run the uninstall again. A
+    // folder moved since its install leaves the entry and the shortcuts naming where it
+    // was; of the folders that install made, only the install folder itself moved along.
+    std::wstring recorded;
+    const bool moved = MovedFrom(dir, &recorded);
+    if (moved && made_levels > 1) made_levels = 1;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     RemoveShortcuts(dir, GetOsVersionCode());
+    if (moved) RemoveShortcuts(recorded, GetOsVersionCode());
     if (SUCCEEDED(com)) CoUninitialize();
     // An entry that stays promises an uninstaller that is gone: no success.
-    removed = RemoveUninstallEntry(dir);
+    removed = RemoveUninstallEntry(moved ? recorded : dir);
     // The next install then finds the profile the user was promised, wherever it is.
     if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
   } else {

@@ -276,6 +276,30 @@ TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(ProductFolder()); }, 30000)) << Remaining(dir_);
 }
 
+// The user moved the installed folder into a folder of theirs: its uninstaller takes the
+// entry and the shortcuts, which still name the old place, and leaves that folder (empty
+// now) alone, though the install made two levels where it first was.
+TEST_F(Uninstaller, AMovedInstallationGoesWholeAndLeavesTheFolderItWasMovedInto) {
+  RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo");
+  wchar_t profile[MAX_PATH];
+  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
+  const std::wstring games = std::wstring(profile) + L"\\Games";
+  ASSERT_TRUE(CreateDirectoryW(games.c_str(), nullptr));
+  const Snapshot before = UsersWorld();
+  Install();
+  const std::wstring moved = games + L"\\KeloBrowser";
+  ASSERT_TRUE(MoveFileW(dir_.substr(0, dir_.size() - 1).c_str(), moved.c_str()));
+  ASSERT_TRUE(RemoveDirectoryW(ProductFolder().c_str()));
+  EXPECT_EQ(RunUninstaller(moved + L"\\" + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
+  EXPECT_FALSE(test::FileExists(moved)) << Remaining(moved);
+  Snapshot after = UsersWorld();
+  for (auto it = after.begin(); it != after.end();)
+    it = it->first.find(L"HKCU\\Software\\Kelo") == 0 ? after.erase(it) : std::next(it);
+  EXPECT_EQ(Differences(before, after), "");
+  RemoveDirectoryW(games.c_str());
+}
+
 TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
   Install();
   {
