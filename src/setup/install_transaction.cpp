@@ -167,6 +167,23 @@ bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
   });
 }
 
+// Whether folder `dir` and every folder below it are ours (`our_dirs`, lower-case) and hold
+// nothing but files of ours (`ours`), which it adds to `files`; a listing that failed may
+// hold anything.
+bool HoldsOnlyOurs(InstallFs* fs, const std::string& dir, const std::set<std::string>& our_dirs,
+                   const std::map<std::string, std::string>& ours, std::vector<std::string>* files) {
+  std::vector<InstallFs::Entry> entries;
+  if (!our_dirs.count(Lower(dir)) || !fs->List(dir, &entries)) return false;
+  return std::all_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
+    const std::string path = Join(dir, entry.name);
+    if (!entry.packable) return false;
+    if (entry.kind == Kind::kDirectory) return HoldsOnlyOurs(fs, path, our_dirs, ours, files);
+    if (entry.kind != Kind::kFile || !ours.count(Lower(path))) return false;
+    files->push_back(path);
+    return true;
+  });
+}
+
 // Puts the files that installs moved aside below `dir` in kKeptDir, the user's, back where
 // they were, each once its place is free and `ledger` (if any) no longer calls that name
 // ours; one that cannot go back stays aside.
@@ -411,10 +428,11 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     const std::string staged = Join(kStagingDir, move->name);
     const bool adds = move->kind == JournalMove::kAdd;
     const Kind aside = adds ? Kind::kMissing : fs->Probe(move->aside);
-    // Anything but a file or nothing there is no answer to go by (a look that failed, a
-    // folder or link of nobody's): taken for nothing, the copy would go with the old
-    // folder. The journal and the copies stay.
-    if (aside != Kind::kFile && aside != Kind::kMissing) {
+    // A file aside, or a folder of ours that a file replaced. Anything else there is no
+    // answer to go by (a look that failed, a link of nobody's): taken for nothing, the copy
+    // would go with the old folder. The journal and the copies stay.
+    const bool set_aside = aside == Kind::kFile || (move->kind == JournalMove::kDrop && aside == Kind::kDirectory);
+    if (!set_aside && aside != Kind::kMissing) {
       note(false);
       continue;
     }
@@ -429,7 +447,7 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     // An earlier file aside must go back, into its folder even if that went meanwhile: with
     // its place taken (by no commit of ours), the journal and the copy stay for whoever
     // sorts it out.
-    if (aside == Kind::kFile)
+    if (set_aside)
       note(fs->Probe(move->name) == Kind::kMissing && MakeParents(fs, move->name) && fs->Move(move->aside, move->name));
   }
   for (auto dir = journal.made_dirs.rbegin(); dir != journal.made_dirs.rend(); ++dir) fs->RemoveDir(*dir);
@@ -477,7 +495,10 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   Journal journal;
   std::map<std::string, bool> known_dirs;  // lower-case name -> brought in by the commit
   std::set<std::string> taken;
-  std::set<std::string> dropped;  // lower-case names of our files that folders replace
+  std::set<std::string> dropped;  // lower-case names of our files that go aside with their folder or for one
+  std::vector<std::string> gone_dirs;  // folders of ours that files replace
+  std::set<std::string> our_dir_set;  // lower-case
+  for (const std::string& dir : our_dirs) our_dir_set.insert(Lower(dir));
   for (const LedgerFile& file : staged.files()) {
     bool in_new_folder = false;
     for (const std::string& folder : FoldersLeadingTo(file.name)) {
@@ -506,10 +527,23 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       in_new_folder = true;
     }
     if (in_new_folder) continue;
-    const Kind kind = fs->Probe(file.name);
+    Kind kind = fs->Probe(file.name);
     // A file of Data that is there already is the browser's, or the user's, whatever it
     // holds now: the payload's copy never takes its place.
     if (InDataFolder(file.name) && kind != Kind::kMissing) continue;
+    // A folder of ours where the payload now has a file goes aside whole, with the files of
+    // ours in it; one holding anything else stays, and the file cannot come.
+    std::vector<std::string> inside;
+    if (kind == Kind::kDirectory && HoldsOnlyOurs(fs, file.name, our_dir_set, ours, &inside)) {
+      JournalMove drop;
+      drop.kind = JournalMove::kDrop;
+      drop.name = file.name;
+      if (!AsideName(fs, kAsideDir, file.name, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+      journal.moves.push_back(drop);
+      for (const std::string& name : inside) dropped.insert(Lower(name));
+      gone_dirs.push_back(file.name);
+      kind = Kind::kMissing;
+    }
     if (staged.Unchanged(file.name)) {
       if (kind != Kind::kFile) return Failed(InstallOutcome::kConflict);
       continue;
@@ -549,9 +583,15 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   next.made_levels = earlier.has_ledger && earlier.ledger.made_levels > rules.made_levels ? earlier.ledger.made_levels
                                                                                         : rules.made_levels;
   std::set<std::string> listed;
+  for (const std::string& gone : gone_dirs) listed.insert(Lower(gone));
+  const auto below_gone = [&](const std::string& dir) {
+    return std::any_of(gone_dirs.begin(), gone_dirs.end(), [&](const std::string& gone) {
+      return dir.size() > gone.size() && dir[gone.size()] == '\\' && Lower(dir).compare(0, gone.size(), Lower(gone)) == 0;
+    });
+  };
   for (const std::vector<std::string>* dirs : {&our_dirs, &journal.made_dirs})
     for (const std::string& dir : *dirs)
-      if (listed.insert(Lower(dir)).second) next.dirs.push_back(dir);
+      if (!below_gone(dir) && listed.insert(Lower(dir)).second) next.dirs.push_back(dir);
   next.files = staged.files();
   next.commit = earlier.has_ledger ? earlier.ledger.commit : 0;
   // Everything already in place, as the ledger says: a repair that finds nothing to mend

@@ -326,6 +326,9 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
   // An update where a file of ours becomes a folder.
   Files plugins_file = kEarlier;
   plugins_file["Plugins"] = "a file, a folder in the next version";
+  // And the other way: a folder of ours (with a folder in it) becomes a file.
+  Files plugins_gone = kEarlier;
+  plugins_gone["Plugins"] = "a file now, where kNext had a folder";
   const struct {
     const char* name;
     Files installed;  // by the earlier install
@@ -333,7 +336,8 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
     Files next;
   } cases[] = {{"update", kEarlier, kEarlier, kNext},
                {"repair", kNext, patched, kNext},
-               {"file to folder", plugins_file, plugins_file, kNext}};
+               {"file to folder", plugins_file, plugins_file, kNext},
+               {"folder to file", kNext, kNext, plugins_gone}};
   for (const auto& c : cases) {
     const std::vector<uint8_t> installed = Pack(c.installed);
     const std::vector<uint8_t> next = Pack(c.next);
@@ -378,6 +382,21 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
     EXPECT_GT(points[0], 20) << c.name;
     EXPECT_GT(points[1], 20) << c.name;
   }
+}
+
+// A folder of ours that holds a file of the user's is no folder to set aside for a file of
+// the payload: the update fails, and everything stays as it was.
+TEST(InstallTransaction, AFolderHoldingAUsersFileIsNeverTakenForAFile) {
+  Files plugins_gone = kEarlier;
+  plugins_gone["Plugins"] = "a file now";
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
+  for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+  Put(fs, "Plugins\\new\\mine.txt", "the user's");
+  const Files before = Snapshot(fs);
+  EXPECT_EQ(Install(fs, Pack(plugins_gone)).reason, InstallOutcome::kConflict);
+  EXPECT_EQ(Snapshot(fs), before);
 }
 
 // A re-install compares the files its ledger lists with the payload and leaves those that
