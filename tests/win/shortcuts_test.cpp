@@ -179,7 +179,7 @@ class PinTest : public ShortcutTest {
   void SetUp() override {
     ShortcutTest::SetUp();
     if (HasFatalFailure()) return;
-    for (const wchar_t* verb : {L"startpin", L"taskbarpin"}) {
+    for (const wchar_t* verb : kVerbs) {
       const std::wstring command = L"\"" + test::HostPath(KELO_VERB_RECORDER_EXE) + L"\" \"" + records_.path() +
                                    L"\" " + verb + L" \"%1\"";
       HKEY key = nullptr;
@@ -192,10 +192,10 @@ class PinTest : public ShortcutTest {
     }
   }
   void TearDown() override {
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"lnkfile\\shell\\startpin");
-    RegDeleteTreeW(HKEY_CLASSES_ROOT, L"lnkfile\\shell\\taskbarpin");
+    for (const wchar_t* verb : kVerbs) RegDeleteTreeW(HKEY_CLASSES_ROOT, (std::wstring(L"lnkfile\\shell\\") + verb).c_str());
     ShortcutTest::TearDown();
   }
+  static constexpr const wchar_t* kVerbs[] = {L"startpin", L"taskbarpin", L"startunpin", L"taskbarunpin"};
 
   // The pins asked for since the last call, as "verb|shortcut". The shell has started
   // every handler by the time the step returns, so waiting for them to end suffices.
@@ -254,6 +254,40 @@ TEST_F(PinTest, StepsPinAsTheRunningSystemAllows) {
   if (GetOsVersionCode() >= 7)
     expected = {L"startpin|" + product_ + L"Kelo游戏浏览器.lnk", L"taskbarpin|" + quick_launch_ + L"Kelo游戏浏览器.lnk"};
   EXPECT_EQ(Pins(), expected);
+}
+
+// The uninstall takes the shortcuts that start this installation's programs, whatever the
+// letter case of the folder, and their pins where the system pins; those of the same names
+// that start another installation (or the user's own program) stay, pinned.
+TEST_F(PinTest, RemovingTakesOnlyThisInstallationsShortcutsAndTheirPins) {
+  const std::wstring ours = L"D:\\Games\\KeloBrowser\\";
+  const struct {
+    const wchar_t* removed_for;
+    int os_code;
+    bool removed, unpinned;
+  } cases[] = {{L"D:\\Games\\KeloBrowser\\", 7, true, true},
+               {L"d:\\GAMES\\kelobrowser\\", 11, true, true},
+               {L"D:\\Games\\KeloBrowser\\", 5, true, false},
+               {L"D:\\Other\\KeloBrowser\\", 7, false, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.removed_for)) + " on " + std::to_string(c.os_code));
+    ASSERT_TRUE(MakeProgramShortcuts(ours, c.os_code));
+    ASSERT_TRUE(MakeQuickLaunchShortcut(ours, c.os_code));
+    ASSERT_TRUE(MakeDesktopShortcut(ours));
+    Pins();
+    RemoveShortcuts(c.removed_for, c.os_code);
+    for (const std::wstring& link : {programs_ + L"\\" + kShortcutName, product_ + kShortcutName,
+                                     product_ + kUninstallShortcutName, quick_launch_ + kShortcutName,
+                                     desktop_.dir() + kAssistShortcutName})
+      EXPECT_EQ(ReadShortcut(link).loaded, !c.removed) << testing::PrintToString(link);
+    EXPECT_EQ(test::FileExists(product_), !c.removed) << "the start menu's product folder";
+    std::vector<std::wstring> expected;
+    if (c.unpinned)
+      expected = {L"startunpin|" + product_ + kShortcutName, L"taskbarunpin|" + quick_launch_ + kShortcutName};
+    EXPECT_EQ(Pins(), expected);
+    TearDown();
+    SetUp();
+  }
 }
 
 TEST_F(ShortcutTest, StepsSucceedWhenTheSystemOffersNoPinVerbAndKeepTheApartment) {
