@@ -8,6 +8,7 @@
 #include <windows.h>
 #include <objbase.h>
 #include <shellapi.h>
+#include <shlwapi.h>
 
 #include <string>
 
@@ -159,6 +160,12 @@ bool HoldsInstallation(InstallFs* fs) {
 // setup's) to claim the entry and the shortcuts pointing into it.
 bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   if (ReadInstallLocation(recorded) != ERROR_SUCCESS || recorded->empty() || SamePath(*recorded, dir)) return false;
+  // On a drive that is not there now (a USB disk unplugged) nothing is found either, and
+  // the installation there is whole.
+  wchar_t root[MAX_PATH];
+  if (recorded->size() >= MAX_PATH || lstrcpynW(root, recorded->c_str(), MAX_PATH) == nullptr || !PathStripToRootW(root) ||
+      GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES)
+    return false;
   Win32InstallFs there(*recorded);
   if (HoldsInstallation(&there)) return false;
   if (GetFileAttributesW(ChildPath(*recorded, kBrowserExe).c_str()) != INVALID_FILE_ATTRIBUTES) return false;

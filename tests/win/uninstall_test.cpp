@@ -300,6 +300,19 @@ TEST_F(Uninstaller, AMovedInstallationGoesWholeAndLeavesTheFolderItWasMovedInto)
   RemoveDirectoryW(games.c_str());
 }
 
+// An entry naming a drive that is not there now (a USB disk unplugged) belongs to an
+// installation that may well be whole: uninstalling another leaves it.
+TEST_F(Uninstaller, AnEntryNamingADriveNotThereNowStays) {
+  Install();
+  const std::wstring elsewhere = L"Q:\\Kelo\\KeloBrowser\\";
+  test::WriteString(kUninstallKey, L"InstallLocation", elsewhere);
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  std::wstring location;
+  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the other installation's entry went";
+  EXPECT_EQ(location, elsewhere);
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+}
+
 TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
   Install();
   {
