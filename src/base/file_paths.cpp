@@ -17,10 +17,15 @@ namespace {
 // scripts keep them) spelled long as far as it exists: the uninstaller compares paths of
 // files it has just removed. False when it does not fit.
 bool ComparablePath(const std::wstring& path, std::wstring* out) {
-  // A \\?\ spelling names the same file as the plain one, which alone can be compared.
-  if (path.compare(0, 8, L"\\\\?\\UNC\\") == 0) *out = AbsolutePath(L"\\\\" + path.substr(8));
-  else if (path.compare(0, 4, L"\\\\?\\") == 0) *out = AbsolutePath(path.substr(4));
-  else *out = AbsolutePath(path);
+  // A \\?\ or \\.\ spelling names the same file as the plain one, which alone can be
+  // compared.
+  std::wstring plain = path;
+  if (plain.compare(0, 4, L"\\\\?\\") == 0 || plain.compare(0, 4, L"\\\\.\\") == 0) {
+    plain.erase(0, 4);
+    if (CompareStringOrdinal(plain.c_str(), plain.size() < 4 ? -1 : 4, L"UNC\\", 4, TRUE) == CSTR_EQUAL)
+      plain.replace(0, 4, L"\\\\");
+  }
+  *out = AbsolutePath(plain);
   while (!out->empty() && IsPathSeparator(out->back())) out->pop_back();
   // From the whole path up to the last level below the root ("C:" alone would be the
   // drive's current folder).

@@ -111,7 +111,8 @@ TEST(SamePath, ShortSpellingCountsForFilesNoLongerThere) {
                {dir + gone_deeper, short_dir + gone_deeper, true},
                {short_dir + gone, other + gone, false},
                {short_dir + gone, dir + gone_deeper, false},
-               {L"\\\\?\\" + dir + gone, short_dir + gone, true}};
+               {L"\\\\?\\" + dir + gone, short_dir + gone, true},
+               {L"\\\\.\\" + dir + gone, dir + gone, true}};
   for (const auto& c : cases) EXPECT_EQ(SamePath(c.a, c.b), c.same) << testing::PrintToString(c.a + L" / " + c.b);
 }
 
