@@ -43,12 +43,12 @@ trap 'rm -rf "$work"' EXIT
 
 # No program name (-n): the signature stores it as ASCII, and the product's is Chinese; the
 # system shows the file's own description instead.
-# osslsigncode reads the whole file as the password: only its first line is, as for openssl.
-(umask 077 && head -n 1 "$password_file" | tr -d '\n' > "$work/password")
-args=(sign -pkcs12 "$pkcs12" -readpass "$work/password" -h sha256)
+args=(sign -pkcs12 "$pkcs12" -h sha256)
 [ -z "$timestamp_url" ] || args+=(-ts "$timestamp_url")
 signed=$work/signed
-if ! log=$("$tool" "${args[@]}" -in "$file" -out "$signed" 2>&1); then
+# osslsigncode reads the whole file as the password: only its first line is, as for openssl.
+# Handed over through a pipe, so that no copy of it lands on a disk.
+if ! log=$("$tool" "${args[@]}" -readpass <(head -n 1 "$password_file" | tr -d '\n') -in "$file" -out "$signed" 2>&1); then
   echo "$log" >&2
   fail "signing $file failed"
 fi
