@@ -277,15 +277,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool kept = key.rfind(Lower(kKeptDir) + "\\", 0) == 0;
     if (node.kind == Kind::kFile && (kept || (aside_of_move && !committed))) lasting.push_back(node.bytes);
   }
-  // A file at a name whose earlier file a commit sets aside, with nothing aside, is no file
-  // the commit brought: it is the earlier one, or the user's.
+  // What stands at a name whose earlier file (or folder) a commit sets aside, with nothing
+  // aside, is nothing the commit brought: it is the earlier one, or the user's, and so is
+  // all it holds.
   for (const JournalMove& move : journal.moves) {
-    if (move.kind != JournalMove::kReplace && move.kind != JournalMove::kKeep) continue;
-    const auto live = fs.nodes.find(Lower(move.name));
+    if (move.kind == JournalMove::kAdd) continue;
     const auto aside = fs.nodes.find(Lower(move.aside));
-    if (live != fs.nodes.end() && live->second.kind == Kind::kFile &&
-        (aside == fs.nodes.end() || aside->second.kind != Kind::kFile))
-      lasting.push_back(live->second.bytes);
+    if (aside != fs.nodes.end() && aside->second.kind != Kind::kLink) continue;
+    for (const auto& [key, node] : fs.nodes)
+      if (node.kind == Kind::kFile && (key == Lower(move.name) || Below(key, move.name))) lasting.push_back(node.bytes);
   }
   RecoverInstall(&fs);
   fs.fail_at = 0;

@@ -438,9 +438,17 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     }
     // The commit brought its file in when one stands at the name and, where it took an
     // earlier file's place, that file is aside. Otherwise what stands there is the earlier
-    // file or the user's, even with its staged copy gone.
+    // file or the user's, even with its staged copy gone. An add takes the place of what
+    // a drop before it set aside (a file of ours that became a folder, or the other way),
+    // which must be aside too.
+    bool displaced_aside = true;
+    for (const JournalMove& drop : journal.moves) {
+      if (!adds || drop.kind != JournalMove::kDrop || Lower(drop.name) != Lower(move->name)) continue;
+      const Kind dropped = fs->Probe(drop.aside);
+      displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
+    }
     const Kind live = fs->Probe(move->name);
-    const bool brought = adds ? live == Kind::kFile || live == Kind::kDirectory
+    const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside
                               : live == Kind::kFile && aside == Kind::kFile;
     if (move->kind != JournalMove::kDrop && brought && fs->Probe(staged) == Kind::kMissing)
       note(MakeParents(fs, staged) && fs->Move(move->name, staged));

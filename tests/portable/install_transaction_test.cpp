@@ -888,6 +888,18 @@ TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
     ASSERT_TRUE(RecoverInstall(fs).ok());
     EXPECT_EQ(Snapshot(fs), before);
   }
+  {
+    SCOPED_TRACE("a folder of ours to become a file, ended before the folder went aside");
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
+    const Files before = Snapshot(fs);
+    Put(fs, kJournalName,
+        "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\td\tPlugins\tKeloSetup.old\\Plugins\n"
+        "move\tn\tPlugins\t\nend\t4\n");
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_EQ(Snapshot(fs), before);
+  }
 }
 
 // What recovery cannot finish stops the run, and what cannot be listed is taken for the
