@@ -149,6 +149,7 @@ TEST_F(IdentityTest, WithoutAGuidAnEmptyIdentityIsStoredAndTheNextInstallationTr
   EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, L""));
   EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
 
+  new_user = 0;  // the next installation is another run
   ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_3.exe", FixedGuid, &new_user));
   EXPECT_EQ(new_user, 1);
   EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, L"{DEADBEEF-CAFE-f00d-0102-030405060708} "));

@@ -7,9 +7,9 @@
 #include <shlobj.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -361,7 +361,7 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   // A directory typed while the browser runs keeps install-now, which ends it.
   setup.SetDirectory(dir);
   ASSERT_TRUE(setup.Barrier());
-  EXPECT_TRUE(setup.IsVisible(kIdInstallNow)) << "no install button while the browser runs";
+  EXPECT_TRUE(IsWindowEnabled(setup.Control(kIdInstallNow))) << "no install button while the browser runs";
   setup.Click(kIdInstallNow);
   EXPECT_EQ(WaitForSingleObject(browser.hProcess, 30000), WAIT_OBJECT_0) << "the running browser was not stopped";
   CloseHandle(browser.hProcess);
@@ -654,8 +654,9 @@ TEST_F(SetupInstall, ProgressBarFillsAsTheFilesAreWritten) {
   const int bar_y = 275 + installing.height + kProgressBarGap + kProgressBarHeight / 2;
   HWND window = setup.window();
   setup.Click(kIdQuickInstall);
-  // The filled part of the bar's middle row, as often as the screen can be read.
-  std::set<int> fills;
+  // The filled part of the bar's middle row, as often as the screen can be read, in the
+  // order seen.
+  std::vector<int> fills;
   PollUntil(
       [&] {
         if (!IsWindow(window)) return true;
@@ -663,11 +664,12 @@ TEST_F(SetupInstall, ProgressBarFillsAsTheFilesAreWritten) {
         int filled = 0;
         for (int x = 214; x < 214 + installing.width && bar_y < shot.height; ++x)
           filled += (shot.At(x, bar_y) & 0xFFFFFFu) == 0x2E9D5Bu ? 1 : 0;
-        if (filled > 0) fills.insert(filled);
+        if (filled > 0 && (fills.empty() || fills.back() != filled)) fills.push_back(filled);
         return false;
       },
       60000);
   EXPECT_GE(fills.size(), 2u) << "the bar showed " << fills.size() << " fill states";
+  EXPECT_TRUE(std::is_sorted(fills.begin(), fills.end())) << "the bar went back: " << testing::PrintToString(fills);
 }
 
 }  // namespace

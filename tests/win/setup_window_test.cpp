@@ -301,6 +301,7 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good + L"x");
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
+  EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdInstallNow))) << "install-now, which ends the browser, went too";
   CloseHandle(mutex);
   ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(warning); }, 3000));
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
