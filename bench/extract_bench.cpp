@@ -7,7 +7,9 @@
 //   extract_bench PACKET SOLID_7Z WORK_DIR [RUNS [EARLIER_PACKET]]
 //
 // Every contender runs in a fresh child process (this program re-executed), so each starts
-// cold and its memory is its own. The install runs the very code the installer runs, on
+// cold and its memory is its own; the files a re-install or update reads back are dropped
+// from the system's memory first. WORK_DIR gets a folder of the run's own, removed at the
+// end. The install runs the very code the installer runs, on
 // POSIX files, flushing each file to the disk as the installer does.
 #include <fcntl.h>
 #include <ftw.h>
@@ -116,6 +118,22 @@ int RunOnce(const char* packet_path, const char* dest) {
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
 void RemoveTree(const std::string& dir) { nftw(dir.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS); }
 
+// Drops a folder's files from the system's memory (they are on the disk after a sync), so
+// that a re-install reads them as one days later would, not as just written.
+int DropEntry(const char* path, const struct stat*, int kind, struct FTW*) {
+  if (kind != FTW_F) return 0;
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    close(fd);
+  }
+  return 0;
+}
+void DropFromMemory(const std::string& dir) {
+  sync();
+  nftw(dir.c_str(), DropEntry, 16, FTW_PHYS);
+}
+
 struct ChildResult {
   bool ok = false;
   double wall_ms = 0;
@@ -183,7 +201,13 @@ int main(int argc, char** argv) {
   }
   const std::string packet_path = argv[1];
   const std::string solid_7z = argv[2];
-  const std::string work = argv[3];
+  // A folder of its own inside the one given, which is all that goes again.
+  std::string work_template = std::string(argv[3]) + "/extract_bench.XXXXXX";
+  if (!mkdtemp(&work_template[0])) {
+    std::fprintf(stderr, "cannot make a folder in %s\n", argv[3]);
+    return 1;
+  }
+  const std::string work = work_template;
   const int runs = argc > 4 ? std::max(1, std::atoi(argv[4])) : 7;
   const std::string earlier_path = argc > 5 ? argv[5] : "";
   const std::string self = "/proc/self/exe";
@@ -226,21 +250,23 @@ int main(int argc, char** argv) {
   };
   // Each run writes into a folder of its own, as an install into a new directory does; the
   // folders go only at the end, so no run pays for the file system's clean-up of another.
-  RemoveTree(work);
-  mkdir(work.c_str(), 0755);
   // Interleaved, so that a burst of other work on the machine hits all alike.
   for (int run = 0; run < runs; ++run) {
     const std::string ours_dir = work + "/ours" + std::to_string(run);
     const std::string update_dir = work + "/update" + std::to_string(run);
     if (!measure(&bare, {self, "--decode-once", packet_path}, "decoding") ||
-        !measure(&ours, {self, "--extract-once", packet_path, ours_dir}, "extraction") ||
-        // Over the installation just made: every file compared in place and left there.
-        !measure(&again, {self, "--extract-once", packet_path, ours_dir}, "re-install"))
+        !measure(&ours, {self, "--extract-once", packet_path, ours_dir}, "extraction"))
       return 1;
+    // Over the installation just made, read from the disk: every file compared in place and
+    // left there.
+    DropFromMemory(ours_dir);
+    if (!measure(&again, {self, "--extract-once", packet_path, ours_dir}, "re-install")) return 1;
     // The earlier version, untimed, then this one over it.
-    if (!earlier_path.empty() && (!measure(nullptr, {self, "--extract-once", earlier_path, update_dir}, "earlier") ||
-                                  !measure(&update, {self, "--extract-once", packet_path, update_dir}, "update")))
-      return 1;
+    if (!earlier_path.empty()) {
+      if (!measure(nullptr, {self, "--extract-once", earlier_path, update_dir}, "earlier")) return 1;
+      DropFromMemory(update_dir);
+      if (!measure(&update, {self, "--extract-once", packet_path, update_dir}, "update")) return 1;
+    }
 
     const std::string sevenzip_dir = work + "/7zz" + std::to_string(run);
     const ChildResult reference = RunChild({"/usr/bin/7zz", "x", "-y", "-bd", "-o" + sevenzip_dir, solid_7z}, true);

@@ -15,12 +15,14 @@ scale=${3:-1}
 cmake --build "$build" --target extract_bench kelopack >/dev/null
 work="$build/bench-payload"
 [ "$scale" = 1 ] || work="$build/bench-payload-x$scale"
-if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ]; then
+if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ] || [ "$here/run.sh" -nt "$work/payload.7z" ]; then
   rm -rf "$work"
   mkdir -p "$work"
   python3 "$here/make_payload.py" "$work/files" --scale "$scale"
   "$build/tools/kelopack" pack "$work/files" "$work/payload.packet"
-  (cd "$work/files" && 7zz a -bd -m0=lzma -ms=on "$work/payload.7z" . >/dev/null)
+  # The packer's own LZMA settings (level 9: 16 MB dictionary, 64 fast bytes), so that both
+  # sides decode streams alike.
+  (cd "$work/files" && 7zz a -bd -m0=lzma:d=16m:fb=64:lc=3:lp=0:pb=2 -mx=9 -ms=on "$work/payload.7z" . >/dev/null)
   # An earlier version to update from: the same shape, other bytes and partly other names.
   python3 "$here/make_payload.py" "$work/earlier-files" --scale "$scale" --seed 2
   "$build/tools/kelopack" pack "$work/earlier-files" "$work/earlier.packet"
