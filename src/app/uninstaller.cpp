@@ -45,6 +45,7 @@ struct Options {
   std::wstring cleanup_dir;  // the copy in the temporary folder: what is left to take away
   DWORD wait_for = 0;        // ... once this process has ended
   uint32_t made_levels = 0;  // ... and the folders the install made, once empty
+  bool unknown = false;      // a switch that is none of these: nothing is done
 };
 
 Options ParseOptions() {
@@ -54,9 +55,10 @@ Options ParseOptions() {
   for (int i = 1; args && i < count; ++i) {
     const std::wstring arg = args[i];
     if (CompareStringOrdinal(arg.c_str(), -1, L"/S", -1, TRUE) == CSTR_EQUAL) options.silent = true;
-    if (arg.rfind(L"/CLEANUP=", 0) == 0) options.cleanup_dir = arg.substr(9);
-    if (arg.rfind(L"/WAIT=", 0) == 0) options.wait_for = wcstoul(arg.c_str() + 6, nullptr, 10);
-    if (arg.rfind(L"/FOLDERS=", 0) == 0) options.made_levels = wcstoul(arg.c_str() + 9, nullptr, 10);
+    else if (arg.rfind(L"/CLEANUP=", 0) == 0) options.cleanup_dir = arg.substr(9);
+    else if (arg.rfind(L"/WAIT=", 0) == 0) options.wait_for = wcstoul(arg.c_str() + 6, nullptr, 10);
+    else if (arg.rfind(L"/FOLDERS=", 0) == 0) options.made_levels = wcstoul(arg.c_str() + 9, nullptr, 10);
+    else options.unknown = true;
   }
   LocalFree(args);
   return options;
@@ -239,6 +241,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   RestrictDllSearchToSystem32();
   SetModuleInstance(instance);
   const Options options = ParseOptions();
+  // A script's switch of another installer system (/SILENT, -S) would leave it waiting on
+  // questions nobody answers.
+  if (options.unknown) return kExitUsage;
   // Without a window nobody answers the system's box for a drive without its disk.
   const bool unattended = options.silent || !options.cleanup_dir.empty();
   SetErrorMode(SEM_NOOPENFILEERRORBOX | (unattended ? SEM_FAILCRITICALERRORS : 0));

@@ -209,6 +209,11 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo");
   const Snapshot before = UsersWorld();
   Install();
+  // Another installer system's switch asks nothing and does nothing.
+  for (const wchar_t* other : {L"/SILENT", L"-S"}) {
+    EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, other), static_cast<DWORD>(kExitUsage)) << other;
+    EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe)) << other;
+  }
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   Snapshot after = UsersWorld();
