@@ -226,12 +226,24 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
   EXPECT_TRUE(FileExists(dir + kBrowserExe));
 }
 
-TEST_F(SilentInstall, AnotherCopyRunningLeavesEverythingAlone) {
+TEST_F(SilentInstall, AnotherCopyHoldingTheLockIsWaitedForAMomentThenLeftAlone) {
   HANDLE held = CreateMutexW(nullptr, TRUE, kSetupMutexName);
   ASSERT_NE(held, nullptr);
   const std::wstring dir = ScratchDir(L"silent-second") + L"KeloBrowser";
   EXPECT_EQ(Run(L"/S /D=" + dir), static_cast<DWORD>(kExitAlreadyRunning));
   EXPECT_FALSE(FileExists(dir));
+  // A copy that lets go within moments (an uninstaller's finishing copy, woken by the end
+  // of the uninstall a script ran just before) is waited for.
+  HANDLE next = StartProgram(SetupExe(), L"/S /D=" + dir);
+  ASSERT_NE(next, nullptr);
+  EXPECT_EQ(WaitForSingleObject(next, 2000), static_cast<DWORD>(WAIT_TIMEOUT)) << "the lock was not waited for";
+  ReleaseMutex(held);
+  EXPECT_EQ(WaitForSingleObject(next, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+  DWORD code = 99;
+  GetExitCodeProcess(next, &code);
+  CloseHandle(next);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
   CloseHandle(held);
 }
 
