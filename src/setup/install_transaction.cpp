@@ -731,17 +731,22 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   auto note = [&](bool ok) {
     if (!ok && outcome.ok()) outcome = FsFailed(fs);
   };
-  std::set<std::string> taken;
-  for (const LedgerFile& file : ledger.files) {
-    if (InDataFolder(file.name) || ProbeInPlace(fs, file.name) != Kind::kFile || fs->RemoveFile(file.name)) continue;
-    // In use: out of the way now, removed by a later run.
-    std::string aside;
-    note(AsideName(fs, kAsideDir, file.name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(file.name, aside));
-  }
+  std::vector<std::string> in_use;
+  for (const LedgerFile& file : ledger.files)
+    if (!InDataFolder(file.name) && ProbeInPlace(fs, file.name) == Kind::kFile && !fs->RemoveFile(file.name))
+      in_use.push_back(file.name);
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
+  }
+  // Files in use go out of the way, for a later run to remove, only now: the running
+  // uninstaller's own is one, and a run cut short with it aside (and the ledger still there)
+  // could not be run again.
+  std::set<std::string> taken;
+  for (const std::string& name : in_use) {
+    std::string aside;
+    note(AsideName(fs, kAsideDir, name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(name, aside));
   }
   RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);

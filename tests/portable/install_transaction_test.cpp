@@ -632,6 +632,26 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kMissing) << "an empty folder keeps the folder from going";
   }
   {
+    // The running uninstaller's own file cannot be deleted: it goes aside only after Data, so
+    // an uninstall cut short while a profile goes leaves the uninstaller to run again.
+    int points = 0;
+    for (int at = 1; at < 500; ++at) {
+      Scratch scratch;
+      InstallFs* fs = scratch.fs();
+      ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+      for (const char* name : {"Data\\Profile\\a.ini", "Data\\Profile\\b.ini", "Data\\cache.db"}) Put(fs, name, "x");
+      FaultyFs ended(fs, FaultyFs::kStop, at);
+      ended.FailRemoveOf("KeloUninstall.exe");
+      if (UninstallFiles(&ended, /*keep_data=*/false).ok()) break;
+      const Files disk = Snapshot(fs);
+      const bool data_left = std::any_of(disk.begin(), disk.end(), [](const auto& f) { return f.first.rfind("Data\\", 0) == 0; });
+      if (!data_left) continue;
+      ++points;
+      EXPECT_TRUE(disk.count("KeloUninstall.exe")) << "ended at operation " << at << ": the uninstaller went aside first";
+    }
+    EXPECT_GT(points, 3);
+  }
+  {
     // A mark that cannot be written keeps the ledger: without either, the next install into
     // the product's own folder would take the user's files for an older setup program's.
     Scratch scratch;
