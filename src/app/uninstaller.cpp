@@ -157,6 +157,12 @@ bool HoldsInstallation(InstallFs* fs) {
   return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
 }
 
+// Whether `dir` holds no main program: not there, rather than not to be looked at.
+bool LacksBrowser(const std::wstring& dir) {
+  if (GetFileAttributesW(ChildPath(dir, kBrowserExe).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
+  return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+}
+
 // Whether the uninstall entry names where the installation in `dir` was before the user
 // moved its folder: another place, with no installation left there (not even an older
 // setup's) to claim the entry and the shortcuts pointing into it.
@@ -169,9 +175,7 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
       GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES)
     return false;
   Win32InstallFs there(*recorded);
-  if (HoldsInstallation(&there)) return false;
-  if (GetFileAttributesW(ChildPath(*recorded, kBrowserExe).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+  return !HoldsInstallation(&there) && LacksBrowser(*recorded);
 }
 
 int Uninstall(const Options& options) {
@@ -202,9 +206,11 @@ int Uninstall(const Options& options) {
   CleanupCopy cleanup;
   uint32_t made_levels = 0;
   const InstallOutcome outcome = UninstallFiles(&fs, keep_data, &made_levels);
-  // A failure that leaves neither ledger nor journal (a first install cut short, rolled back
-  // with this very program in its staging folder) left only what the finishing copy takes.
-  const bool files_removed = outcome.ok() || !HoldsInstallation(&fs);
+  // A failure that leaves neither ledger nor journal nor main program (a first install cut
+  // short, rolled back with this very program in its staging folder) left only what the
+  // finishing copy takes. One that rolled an older setup program's installation back into
+  // place removed nothing: its entry and shortcuts stay.
+  const bool files_removed = outcome.ok() || (!HoldsInstallation(&fs) && LacksBrowser(dir));
   bool removed = files_removed;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A

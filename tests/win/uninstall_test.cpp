@@ -17,6 +17,7 @@
 #include "setup/install_transaction.h"
 #include "setup/ledger.h"
 #include "setup/setup_logic.h"
+#include "sysreg/shortcuts.h"
 #include "sysreg/uninstall_entry.h"
 #include "sysreg_scratch.h"
 
@@ -369,6 +370,29 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
   EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
+}
+
+// An older setup program's installation that an install of ours was taking over when it
+// was cut short comes back whole by the rollback: the uninstaller then removed nothing, and
+// says so, leaving that installation's entry and shortcuts.
+TEST_F(Uninstaller, ATakeOverCutShortIsRolledBackNotReportedUninstalled) {
+  Install();
+  ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
+  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+  Journal journal;
+  journal.moves.push_back({JournalMove::kAdd, "KeloUninstall.exe", ""});
+  WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  std::wstring location;
+  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the older installation's entry went";
+  // Nothing of it is left for the next test.
+  {
+    test::ComScope com;
+    RemoveShortcuts(dir_, GetOsVersionCode());
+  }
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  test::RemoveTree(dir_.substr(0, dir_.size() - 1));
 }
 
 // Read-only files go like any other: the installation's own, and the profile's when the user
