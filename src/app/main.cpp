@@ -30,20 +30,19 @@ class CAutoMutex {
   kelo::ScopedHandle mutex_;
 };
 
-// Another copy holds the mutex: bring its window to the front. False when it has none.
-bool RaiseRunningCopy() {
+// Another copy holds the mutex: bring its window to the front and leave everything alone.
+void RaiseRunningCopy() {
   HWND window = FindWindowW(nullptr, kelo::kWindowTitle);
-  if (!window) return false;
+  if (!window) return;
   ShowWindow(window, SW_SHOWNORMAL);
   SetForegroundWindow(window);
   BringWindowToTop(window);
-  return true;
 }
 
-// How long a copy without a window is waited for: an uninstaller's finishing copy, woken by
-// the uninstaller's end, holds the lock for moments, just when a script's next step (or the
-// user's next double-click) starts the setup program.
-constexpr DWORD kWindowlessCopyWaitMs = 5000;
+// How long /S waits for another copy to let the lock go: an uninstaller's finishing copy,
+// woken by the uninstaller's end, holds it for moments, just when a script's next step
+// starts the setup program.
+constexpr DWORD kSilentLockWaitMs = 5000;
 
 // Tells the Program Compatibility Assistant that this program is known, so it does not
 // ask the user whether the installation went well. Only an existing key is used.
@@ -87,9 +86,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   }
   bool another_copy = false;
   CAutoMutex single_instance(kelo::CreateSetupMutex(&another_copy));
-  if (another_copy && (command.silent || !RaiseRunningCopy()))
-    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kWindowlessCopyWaitMs);
-  if (another_copy) return command.silent ? kelo::kExitAlreadyRunning : 0;
+  if (another_copy && command.silent)
+    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kSilentLockWaitMs);
+  if (another_copy) {
+    if (command.silent) return kelo::kExitAlreadyRunning;
+    RaiseRunningCopy();
+    return 0;
+  }
   // Without a window nobody answers the system's box for a drive without its disk: /S
   // takes the failure instead of waiting for ever.
   SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
