@@ -171,9 +171,10 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   // On a drive that is not there now (a USB disk unplugged) nothing is found either, and
   // the installation there is whole.
   wchar_t root[MAX_PATH];
-  if (recorded->size() >= MAX_PATH || lstrcpynW(root, recorded->c_str(), MAX_PATH) == nullptr || !PathStripToRootW(root) ||
-      GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES)
-    return false;
+  if (recorded->size() >= MAX_PATH || lstrcpynW(root, recorded->c_str(), MAX_PATH) == nullptr) return false;
+  for (wchar_t* c = root; *c; ++c)
+    if (*c == L'/') *c = L'\\';  // a typed "D:/Games" is stored as typed
+  if (!PathStripToRootW(root) || GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) return false;
   Win32InstallFs there(*recorded);
   return !HoldsInstallation(&there) && LacksBrowser(*recorded);
 }
