@@ -107,20 +107,20 @@ int main() {
   {
     LoopbackServer server;
     int s = RawConnect(server.Port());
-    server.Accept();
+    Need(s >= 0 && server.Accept(), "connecting the raw socket");
     std::vector<char> buf(frame.size());
     Bytes all;
     for (int i = 0; i < kRaw; ++i) all.insert(all.end(), frame.begin(), frame.end());
     auto sender = std::async(std::launch::async, [&] { return server.Send(all); });
     const auto start = Clock::now();
-    for (int i = 0; i < kRaw; ++i) RawReadExactly(s, buf.data(), buf.size());
+    for (int i = 0; i < kRaw; ++i) Need(RawReadExactly(s, buf.data(), buf.size()), "reading a raw frame");
     raw_us = Us(Clock::now() - start) / kRaw;
-    sender.wait();
+    Need(sender.get(), "sending the raw frames");
     std::vector<double> lat;
     for (int i = 0; i < kLatency; ++i) {
       const auto t0 = Clock::now();
-      server.Send(frame);
-      RawReadExactly(s, buf.data(), buf.size());
+      Need(server.Send(frame), "sending a raw frame");
+      Need(RawReadExactly(s, buf.data(), buf.size()), "reading a raw frame");
       lat.push_back(Us(Clock::now() - t0));
     }
     raw_latency_us = Median(lat);
