@@ -194,7 +194,9 @@ void PutBackKept(InstallFs* fs, const Ledger* ledger, const std::string& dir = k
     const std::string kept = Join(dir, entry.name);
     const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
     if (entry.kind == Kind::kDirectory) PutBackKept(fs, ledger, kept);
-    if (entry.kind != Kind::kFile || fs->Probe(home) != Kind::kMissing) continue;
+    // No install sets aside a name of ours (the payload has none): one found there was put
+    // there by hand, and putting it "back" among our folders would have it cleared.
+    if (entry.kind != Kind::kFile || IsReservedName(home) || fs->Probe(home) != Kind::kMissing) continue;
     if (ledger && std::any_of(ledger->files.begin(), ledger->files.end(),
                               [&](const LedgerFile& file) { return Lower(file.name) == Lower(home); }))
       continue;

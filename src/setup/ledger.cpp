@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "setup/install_transaction.h"
 #include "setup/packet.h"
@@ -177,6 +178,17 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     }
   }
   if (!has_ledger) return false;
+  // A commit moves a name once, or twice where a drop sets aside what an add then takes the
+  // place of (a file of ours that becomes a folder, or the other way): what else a journal
+  // says of a name cannot be told apart.
+  std::map<std::string, const JournalMove*> first_move;
+  for (const JournalMove& move : parsed.moves) {
+    const auto [earlier, first] = first_move.emplace(Lower(move.name), &move);
+    if (!first && (earlier->second == nullptr || earlier->second->kind != JournalMove::kDrop ||
+                   move.kind != JournalMove::kAdd))
+      return false;
+    if (!first) earlier->second = nullptr;
+  }
   *journal = std::move(parsed);
   return true;
 }

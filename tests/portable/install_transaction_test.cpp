@@ -564,6 +564,12 @@ TEST(InstallTransaction, DisplacedUserFileReturnsWhenNoPayloadCarriesItsName) {
     EXPECT_EQ(now.count(kept) ? now.at(kept) : "<none>", carried ? "the user's" : "<none>");
     EXPECT_EQ(now.size(), payload->size() + 2) << "the ledger and the user's file besides";
   }
+  // A file put among the set-aside ones by hand, under a name of the installer's own folders,
+  // is never "put back" there, where the next install would clear it.
+  const std::string planted = std::string(kKeptDir) + "\\KeloSetup.new\\notes.txt";
+  Put(fs, planted, "planted by hand");
+  for (const Files* payload : {&kNext, &kEarlier}) ASSERT_TRUE(Install(fs, Pack(*payload)).ok());
+  EXPECT_EQ(Snapshot(fs)[planted], "planted by hand");
 }
 
 TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
@@ -1092,8 +1098,24 @@ TEST(InstallTransaction, LedgerAndJournalReadBackAndRefuseWhatIsCutShort) {
   for (const std::string aside : {"b", "Lib\\b", "KeloSetup.old", "KeloSetup.oldb", "KeloSetup.new\\b",
                                   "KeloSetup.old\\..\\..\\b"}) {
     Journal with_aside = journal;
-    with_aside.moves.push_back({JournalMove::kReplace, "b", aside});
+    with_aside.moves.push_back({JournalMove::kReplace, "f", aside});
     EXPECT_FALSE(ParseJournal(FormatJournal(with_aside), &journal_read)) << aside;
+  }
+  // A name is moved once, or as a drop and then an add (in any letter case): anything else
+  // cannot be rolled back by what the disk shows.
+  using M = JournalMove;
+  const struct {
+    std::vector<JournalMove> moves;
+    bool readable;
+  } twice[] = {{{{M::kDrop, "P", "KeloSetup.old\\P"}, {M::kAdd, "p", ""}}, true},
+               {{{M::kAdd, "P", ""}, {M::kDrop, "P", "KeloSetup.old\\P"}}, false},
+               {{{M::kReplace, "P", "KeloSetup.old\\P"}, {M::kAdd, "P", ""}}, false},
+               {{{M::kDrop, "P", "KeloSetup.old\\P"}, {M::kAdd, "P", ""}, {M::kAdd, "P", ""}}, false},
+               {{{M::kReplace, "P", "KeloSetup.old\\P"}, {M::kKeep, "p", "KeloSetup.kept\\p"}}, false}};
+  for (const auto& c : twice) {
+    Journal with_twice = journal;
+    with_twice.moves.insert(with_twice.moves.end(), c.moves.begin(), c.moves.end());
+    EXPECT_EQ(ParseJournal(FormatJournal(with_twice), &journal_read), c.readable) << FormatJournal(with_twice);
   }
   // Every cut of either text but the whole is refused.
   for (const std::string* whole : {&text, &journal_text}) {
