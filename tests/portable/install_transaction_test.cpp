@@ -883,46 +883,43 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
 // gone (a scanner took it); and an earlier file aside that cannot be looked at stays, with
 // the journal, until it can go back.
 TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
-  const std::string journal =
-      "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\n"
-      "move\tk\tMy notes.txt\tKeloSetup.kept\\My notes.txt\nend\t4\n";
-  {
-    SCOPED_TRACE("ended before its first move");
+  const std::string heading = "KeloSetup journal 1\nledger\t0000abcd\t120\n";
+  const struct {
+    const char* what;
+    const Files* installed;
+    std::string moves;                        // the journal's, with its end line
+    std::function<bool(InstallFs*)> begun;    // what the commit did before it ended
+    const char* unseen;                       // a copy aside whose first look fails
+  } cases[] = {
+      {"ended before its first move, the staged copies gone", &kEarlier,
+       "move\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\n"
+       "move\tk\tMy notes.txt\tKeloSetup.kept\\My notes.txt\nend\t4\n",
+       [](InstallFs*) { return true; }, nullptr},
+      {"the earlier file aside, its folder gone, and the first look at it failing", &kEarlier,
+       "move\td\tSkin\\a.png\tKeloSetup.old\\Skin\\a.png\nend\t3\n",
+       [](InstallFs* fs) {
+         return fs->MakeDir("KeloSetup.old") && fs->MakeDir("KeloSetup.old\\Skin") &&
+                fs->Move("Skin\\a.png", "KeloSetup.old\\Skin\\a.png") && fs->RemoveDir("Skin");
+       },
+       "KeloSetup.old\\Skin\\a.png"},
+      {"a folder of ours to become a file, ended before the folder went aside", &kNext,
+       "move\td\tPlugins\tKeloSetup.old\\Plugins\nmove\tn\tPlugins\t\nend\t4\n",
+       [](InstallFs*) { return true; }, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
     Scratch scratch;
     InstallFs* fs = scratch.fs();
-    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    ASSERT_TRUE(Install(fs, Pack(*c.installed)).ok());
     for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
     const Files before = Snapshot(fs);
-    Put(fs, kJournalName, journal);
-    ASSERT_TRUE(RecoverInstall(fs).ok());
-    EXPECT_EQ(Snapshot(fs), before);
-  }
-  {
-    SCOPED_TRACE("the earlier file aside, its folder gone, and the first look at it failing");
-    Scratch scratch;
-    InstallFs* fs = scratch.fs();
-    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
-    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
-    const Files before = Snapshot(fs);
-    Put(fs, kJournalName,
-        "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\td\tSkin\\a.png\tKeloSetup.old\\Skin\\a.png\nend\t3\n");
-    ASSERT_TRUE(fs->MakeDir("KeloSetup.old") && fs->MakeDir("KeloSetup.old\\Skin"));
-    ASSERT_TRUE(fs->Move("Skin\\a.png", "KeloSetup.old\\Skin\\a.png") && fs->RemoveDir("Skin"));
-    FaultyFs held(fs, FaultyFs::kFail, 0);
-    held.FailProbeOf("KeloSetup.old\\Skin\\a.png");
-    EXPECT_FALSE(RecoverInstall(&held).ok()) << "a copy that could not be looked at was taken for none";
-    ASSERT_TRUE(RecoverInstall(fs).ok());
-    EXPECT_EQ(Snapshot(fs), before);
-  }
-  {
-    SCOPED_TRACE("a folder of ours to become a file, ended before the folder went aside");
-    Scratch scratch;
-    InstallFs* fs = scratch.fs();
-    ASSERT_TRUE(Install(fs, Pack(kNext)).ok());
-    const Files before = Snapshot(fs);
-    Put(fs, kJournalName,
-        "KeloSetup journal 1\nledger\t0000abcd\t120\nmove\td\tPlugins\tKeloSetup.old\\Plugins\n"
-        "move\tn\tPlugins\t\nend\t4\n");
+    Put(fs, kJournalName, heading + c.moves);
+    ASSERT_TRUE(c.begun(fs));
+    if (c.unseen) {
+      FaultyFs held(fs, FaultyFs::kFail, 0);
+      held.FailProbeOf(c.unseen);
+      EXPECT_FALSE(RecoverInstall(&held).ok()) << "a copy that could not be looked at was taken for none";
+    }
     ASSERT_TRUE(RecoverInstall(fs).ok());
     EXPECT_EQ(Snapshot(fs), before);
   }
