@@ -445,9 +445,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     // which must be aside too.
     bool displaced_aside = true;
     for (const JournalMove& drop : journal.moves) {
-      if (!adds || drop.kind != JournalMove::kDrop || Lower(drop.name) != Lower(move->name)) continue;
-      const Kind dropped = fs->Probe(drop.aside);
-      displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
+      if (adds && drop.kind == JournalMove::kDrop && Lower(drop.name) == Lower(move->name)) {
+        const Kind dropped = fs->Probe(drop.aside);
+        displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
+      }
     }
     const Kind live = fs->Probe(move->name);
     const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside

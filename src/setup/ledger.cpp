@@ -181,13 +181,12 @@ bool ParseJournal(const std::string& text, Journal* journal) {
   // A commit moves a name once, or twice where a drop sets aside what an add then takes the
   // place of (a file of ours that becomes a folder, or the other way): what else a journal
   // says of a name cannot be told apart.
-  std::map<std::string, const JournalMove*> first_move;
+  std::map<std::string, JournalMove::Kind> latest;  // lower-case name -> its latest move's kind
   for (const JournalMove& move : parsed.moves) {
-    const auto [earlier, first] = first_move.emplace(Lower(move.name), &move);
-    if (!first && (earlier->second == nullptr || earlier->second->kind != JournalMove::kDrop ||
-                   move.kind != JournalMove::kAdd))
-      return false;
-    if (!first) earlier->second = nullptr;
+    const auto [earlier, first] = latest.emplace(Lower(move.name), move.kind);
+    if (first) continue;
+    if (earlier->second != JournalMove::kDrop || move.kind != JournalMove::kAdd) return false;
+    earlier->second = move.kind;
   }
   *journal = std::move(parsed);
   return true;
