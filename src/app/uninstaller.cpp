@@ -157,12 +157,6 @@ bool HoldsInstallation(InstallFs* fs) {
   return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
 }
 
-// Whether `dir` holds no main program: not there, rather than not to be looked at.
-bool LacksBrowser(const std::wstring& dir) {
-  if (GetFileAttributesW(ChildPath(dir, kBrowserExe).c_str()) != INVALID_FILE_ATTRIBUTES) return false;
-  return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
-}
-
 // Whether the uninstall entry names where the installation in `dir` was before the user
 // moved its folder: another place, with no installation left there (not even an older
 // setup's) to claim the entry and the shortcuts pointing into it.
@@ -176,7 +170,7 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
     if (*c == L'/') *c = L'\\';  // a typed "D:/Games" is stored as typed
   if (!PathStripToRootW(root) || GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) return false;
   Win32InstallFs there(*recorded);
-  return !HoldsInstallation(&there) && LacksBrowser(*recorded);
+  return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
 int Uninstall(const Options& options) {
@@ -211,7 +205,8 @@ int Uninstall(const Options& options) {
   // short, rolled back with this very program in its staging folder) left only what the
   // finishing copy takes. One that rolled an older setup program's installation back into
   // place removed nothing: its entry and shortcuts stay.
-  const bool files_removed = outcome.ok() || (!HoldsInstallation(&fs) && LacksBrowser(dir));
+  const bool files_removed =
+      outcome.ok() || (!HoldsInstallation(&fs) && fs.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing);
   bool removed = files_removed;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A

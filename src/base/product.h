@@ -21,6 +21,8 @@ inline constexpr int kExitBadDirectory = 6;   // /S with a directory the field w
 
 // Files of the installation, each directly behind the install directory.
 inline constexpr wchar_t kBrowserExe[] = L"KeloBrowser.exe";
+// The main program's name as the packet and the install's file operations spell it.
+inline constexpr char kBrowserRecordName[] = "KeloBrowser.exe";
 inline constexpr wchar_t kUninstallExe[] = L"KeloUninstall.exe";
 inline constexpr wchar_t kWebExe[] = L"KeloWeb.exe";
 inline constexpr wchar_t kUpdateExe[] = L"KeloUpdate.exe";

@@ -18,9 +18,6 @@ namespace kelo {
 
 namespace {
 
-// The main program's name as the packet spells it.
-constexpr char kBrowserRecordName[] = "KeloBrowser.exe";
-
 bool WaitForMainProgram(const std::wstring& path) {
   const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
   while (!PathFileExistsW(path.c_str())) {
