@@ -84,6 +84,17 @@ void SetVisible(HWND window, bool visible) {
   if (shown != visible) ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
 }
 
+// The install shrinks the window to the collapsed height, and a failure brings the expanded
+// view's controls back: one standing below the lower edge then stays hidden, so that
+// neither Tab nor Enter reaches a button no one sees.
+bool BelowWindowEdge(const CSetupUI* ui, HWND control) {
+  RECT client, rect;
+  if (!GetClientRect(ui->main_window, &client) || !GetWindowRect(control, &rect)) return false;
+  POINT top = {rect.left, rect.top};
+  ScreenToClient(ui->main_window, &top);
+  return top.y >= client.bottom;
+}
+
 // Brings the children in line with the expanded flag; runs after every control drawing,
 // so a view switch takes effect with the first control that repaints. The progress and
 // finished views have no controls: a control drawn on its way out (the dialog manager
@@ -93,7 +104,10 @@ void SyncViewControls(const CSetupUI* ui) {
   const bool expanded = ui->expanded;
   for (int id : kCollapsedOnly)
     if (expanded) SetVisible(ControlWindow(ui, id), false);
-  for (int id : kExpandedOnly) SetVisible(ControlWindow(ui, id), expanded);
+  for (int id : kExpandedOnly) {
+    HWND control = ControlWindow(ui, id);
+    SetVisible(control, expanded && control && !BelowWindowEdge(ui, control));
+  }
   SetVisible(ui->dir_field, expanded);
   SetVisible(ui->status_label, expanded);
 }

@@ -311,7 +311,7 @@ void CheckRunning(CSetupUI* ui) {
   ShowWindow(ui->warning_label, running ? SW_SHOWNORMAL : SW_HIDE);
 }
 
-void Shrink(HWND window) {
+void Shrink(const CSetupUI* ui, HWND window) {
   RECT rect;
   GetWindowRect(window, &rect);
   const int height = rect.bottom - rect.top;
@@ -321,6 +321,9 @@ void Shrink(HWND window) {
     return;
   }
   SetWindowHeight(window, height - kShrinkStep > kCollapsedHeight ? height - kShrinkStep : kCollapsedHeight);
+  // A failure during the shrink brought the controls back for the height of then: drawn
+  // now, they follow the new lower edge before anything else is handled.
+  if (ui->install_failed) RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN | RDW_UPDATENOW);
 }
 
 bool OnTimer(CSetupUI* ui, HWND window, WPARAM timer) {
@@ -329,7 +332,7 @@ bool OnTimer(CSetupUI* ui, HWND window, WPARAM timer) {
       CheckRunning(ui);
       return true;
     case TIMER_SHRINK:
-      Shrink(window);
+      Shrink(ui, window);
       return true;
     case TIMER_CLOSE:
       KillTimer(window, TIMER_CLOSE);
@@ -348,6 +351,8 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
+  // The worker has stopped: a logoff held for the install is held no longer.
+  ShutdownBlockReasonDestroy(window);
   // From the expanded view, whose controls come back, another try may follow: it needs to
   // know whether the browser runs now, and the user needs the warning again. The collapsed
   // view's failure offers only the close button.
