@@ -3,7 +3,6 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlwapi.h>
-#include <psapi.h>
 #include <tlhelp32.h>
 
 #include "base/file_paths.h"
@@ -19,21 +18,25 @@ namespace {
 // How long a terminated program may take to go before the step gives up on it.
 constexpr DWORD kTerminateWaitMs = 2000;
 
-// Ends the entry's program when its main module is one of `paths`. False only when it matched and
-// did not end in time.
-bool EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]) {
-  ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                                   FALSE, entry.th32ProcessID));
-  if (!process.IsValid()) return true;
-  wchar_t module[MAX_PATH + 1] = {};
-  if (!GetModuleFileNameExW(process.Get(), nullptr, module, MAX_PATH + 1)) return true;
+// Ends the entry's program when its image is one of `paths`: ERROR_SUCCESS when it was not
+// ours or has ended, else why it still runs. The image is asked with the least access
+// there is, which a program started with more rights than ours grants too: one of ours we
+// may not end is reported, not passed over as someone else's.
+DWORD EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]) {
+  ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+  if (!process.IsValid()) return ERROR_SUCCESS;
+  wchar_t image[MAX_PATH + 1] = {};
+  DWORD image_chars = MAX_PATH + 1;
+  if (!QueryFullProcessImageNameW(process.Get(), 0, image, &image_chars)) return ERROR_SUCCESS;
   // The recorded location is kept as it was typed, slashes for backslashes or doubled
   // separators included: both sides are compared in their full form.
   bool installed = false;
-  for (const std::wstring& path : paths) installed = installed || SamePath(module, path);
-  if (!installed) return true;
+  for (const std::wstring& path : paths) installed = installed || SamePath(image, path);
+  if (!installed) return ERROR_SUCCESS;
+  process.Reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+  if (!process.IsValid()) return GetLastError() == ERROR_INVALID_PARAMETER ? ERROR_SUCCESS : GetLastError();
   TerminateProcess(process.Get(), 0);
-  return WaitForSingleObject(process.Get(), kTerminateWaitMs) != WAIT_TIMEOUT;
+  return WaitForSingleObject(process.Get(), kTerminateWaitMs) == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -91,19 +94,18 @@ bool StopInstalledPrograms(const std::wstring& location) {
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
   if (!Process32FirstW(snapshot.Get(), &entry)) return false;
-  // A program that outlives its termination is reported rather than ignored: installing
-  // over its files would fail later, or worse, half succeed. The others are still ended.
-  bool all_ended = true;
+  // A program that outlives its termination, or that we may not end, is reported rather
+  // than ignored: installing over its files would fail later, or worse, half succeed. The
+  // others are still ended.
+  DWORD still_running = ERROR_SUCCESS;
   do {
     bool watched = false;
     for (const wchar_t* name : names) watched = watched || lstrcmpiW(entry.szExeFile, name) == 0;
-    if (watched && !EndIfInstalled(entry, paths)) all_ended = false;
+    const DWORD ended = watched ? EndIfInstalled(entry, paths) : ERROR_SUCCESS;
+    if (ended != ERROR_SUCCESS) still_running = ended;
   } while (Process32NextW(snapshot.Get(), &entry));
-  if (!all_ended) {
-    SetLastError(ERROR_TIMEOUT);
-    return false;
-  }
-  return true;
+  SetLastError(still_running);
+  return still_running == ERROR_SUCCESS;
 }
 
 }  // namespace kelo
