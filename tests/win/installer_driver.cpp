@@ -317,19 +317,6 @@ std::vector<std::wstring> RecordedUrls(const std::wstring& folder) {
   return urls;
 }
 
-bool WaitForRecorders(const std::wstring& folder) {
-  bool ended = true;
-  for (const std::wstring& name : RecordNames(folder)) {
-    const wchar_t* dash = wcschr(name.c_str(), L'-');
-    const DWORD id = dash ? wcstoul(dash + 1, nullptr, 10) : 0;
-    HANDLE process = id ? OpenProcess(SYNCHRONIZE, FALSE, id) : nullptr;
-    if (!process) continue;
-    ended = WaitForSingleObject(process, 10000) == WAIT_OBJECT_0 && ended;
-    CloseHandle(process);
-  }
-  return ended;
-}
-
 std::vector<int> RecordedShowCommands(const std::wstring& folder) {
   std::vector<int> shows;
   for (const std::wstring& name : RecordNames(folder)) {

@@ -95,9 +95,6 @@ void RegisterUrlRecorder(const std::wstring& folder);
 std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
 // How each opener asked the browser to show itself (SW_...), oldest first.
 std::vector<int> RecordedShowCommands(const std::wstring& folder);
-// Waits, with a bound, until every recorder that wrote into `folder` has ended. True when
-// all have ended.
-bool WaitForRecorders(const std::wstring& folder);
 
 // A bounded wait for a top-level window with this exact title, from any process.
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms);

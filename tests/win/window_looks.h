@@ -33,6 +33,9 @@ void PlaceFrame(Look* look, int id, int frame, int frames, int x, int y);
 // failure view (decode, flushes and commit on a loaded machine).
 inline constexpr DWORD kRepaintWaitMs = 3000;
 inline constexpr DWORD kInstallWaitMs = 60000;
+// The running browser's warning follows a 100 ms timer, whose ticks wait for a queue that a
+// loaded machine may keep busy for seconds.
+inline constexpr DWORD kRunningCheckWaitMs = 10000;
 
 // Waits (bounded) until `window`'s client area shows the look inside `area` (all of it
 // when empty), and returns the last difference. With a name, the last screenshot goes to
