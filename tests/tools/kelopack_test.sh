@@ -24,9 +24,10 @@ echo "ok verify names"
 # A copy of the plain folder with one change, which pack must refuse saying `reason`.
 refused() {
   local name=$1 reason=$2 change=$3
+  shift 3  # and any switches of pack
   cp -r "$plain" "$work/$name"
   (cd "$work/$name" && eval "$change")
-  if "$kelopack" pack "$work/$name" "$work/$name.packet" 2>"$work/$name.err" >/dev/null; then
+  if "$kelopack" pack "$@" "$work/$name" "$work/$name.packet" 2>"$work/$name.err" >/dev/null; then
     echo "FAIL $name: packed"
     return 1
   fi
@@ -47,3 +48,17 @@ refused too-long "longer than 242" "mkdir -p A && echo x >A/${long}n"
 cp -r "$plain" "$work/longest" && mkdir "$work/longest/A" && echo x >"$work/longest/A/$long"
 "$kelopack" pack "$work/longest" "$work/longest.packet" >/dev/null || { echo "FAIL longest: refused"; exit 1; }
 echo "ok longest"
+# Nor can a folder of 231 bytes be made there: "C:\KeloSetup.new\" and it have 248 characters.
+folder=$(printf 'f%.0s' $(seq 230))
+refused deep-folder "folder longer than 230" "mkdir ${folder}g && echo x >${folder}g/a"
+cp -r "$plain" "$work/deepest" && mkdir "$work/deepest/$folder" && echo x >"$work/deepest/$folder/a"
+"$kelopack" pack "$work/deepest" "$work/deepest.packet" >/dev/null || { echo "FAIL deepest: refused"; exit 1; }
+echo "ok deepest"
+
+# --allow-ansi takes names already in an ANSI code page, never UTF-8 ones, which the
+# installer would read as other characters.
+refused utf8-as-ansi "UTF-8 name" 'echo x >"$(printf "\350\256\276.ini")"' --allow-ansi
+refused utf8 "non-ASCII name" 'echo x >"$(printf "caf\351.txt")"'
+cp -r "$plain" "$work/ansi" && echo x >"$work/ansi/$(printf 'caf\351.txt')"
+"$kelopack" pack --allow-ansi "$work/ansi" "$work/ansi.packet" >/dev/null || { echo "FAIL ansi: refused"; exit 1; }
+echo "ok ansi"

@@ -25,6 +25,28 @@ namespace {
 
 // The longest name that can be staged below a drive's root: "C:\\" + staging + "\\" + name.
 constexpr size_t kMaxPackedNameBytes = kMaxNameBytes - 3 - (sizeof kStagingDir - 1) - 1;
+// Windows makes no folder whose path has 248 characters or more (MAX_PATH - 12).
+constexpr size_t kMaxPackedFolderBytes = 247 - 3 - (sizeof kStagingDir - 1) - 1;
+
+// Bytes that read as UTF-8 with at least one character beyond ASCII: the usual spelling of
+// a name on the machine that packs, and another name altogether in an ANSI code page.
+bool IsMultibyteUtf8(const std::string& name) {
+  bool multibyte = false;
+  for (size_t i = 0; i < name.size();) {
+    const unsigned char lead = static_cast<unsigned char>(name[i]);
+    size_t extra = 0;  // continuation bytes after the lead
+    if (lead >= 0xC2 && lead <= 0xDF) extra = 1;
+    else if (lead >= 0xE0 && lead <= 0xEF) extra = 2;
+    else if (lead >= 0xF0 && lead <= 0xF4) extra = 3;
+    else if (lead >= 0x80) return false;
+    if (i + extra >= name.size()) return false;
+    for (size_t k = 1; k <= extra; ++k)
+      if ((static_cast<unsigned char>(name[i + k]) & 0xC0) != 0x80) return false;
+    multibyte = multibyte || extra > 0;
+    i += extra + 1;
+  }
+  return multibyte;
+}
 
 int Fail(const char* format, const std::string& detail) {
   std::fprintf(stderr, "kelopack: ");
@@ -87,9 +109,18 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
     if (entry.name.size() > kMaxPackedNameBytes)
       return Fail("name longer than %s",
                   std::to_string(kMaxPackedNameBytes) + " bytes, which cannot install anywhere: " + relative);
+    const size_t folder_bytes = entry.name.rfind('\\');
+    if (folder_bytes != std::string::npos && folder_bytes > kMaxPackedFolderBytes)
+      return Fail("folder longer than %s",
+                  std::to_string(kMaxPackedFolderBytes) + " bytes, which cannot install anywhere: " + relative);
     if (!allow_ansi) {
       for (unsigned char c : entry.name)
         if (c >= 0x80) return Fail("non-ASCII name (use --allow-ansi if intended): %s", relative);
+    } else if (IsMultibyteUtf8(entry.name)) {
+      // The installer reads names in the installing system's ANSI code page.
+      return Fail("UTF-8 name, which the installer would read as other characters (--allow-ansi takes names already "
+                  "in the ANSI code page of the systems it installs on; convert with iconv -t CP936, say): %s",
+                  relative);
     }
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
