@@ -1,5 +1,7 @@
 #include "setup/install_fs_win.h"
 
+#include <iterator>
+
 #include "base/file_paths.h"
 #include "base/win_holders.h"
 #include "setup/packet.h"
@@ -56,10 +58,11 @@ class Win32Reader : public FileReader {
   std::atomic<DWORD>* error_;
 };
 
-// The calls that remove a file or folder refuse one marked read-only, though it is ours to
-// remove: the mark goes first, and comes back if the entry still cannot go.
-bool RemoveEvenReadOnly(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR)) {
-  if (remove(path.c_str())) return true;
+// The calls that remove or replace a file or folder refuse one marked read-only, though it
+// is ours: the mark on `path` goes first, and comes back if `call` still fails.
+template <typename Call>
+bool EvenReadOnly(const std::wstring& path, Call call) {
+  if (call()) return true;
   const DWORD error = GetLastError();
   const DWORD attributes = GetFileAttributesW(path.c_str());
   const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
@@ -69,12 +72,28 @@ bool RemoveEvenReadOnly(const std::wstring& path, BOOL(WINAPI* remove)(LPCWSTR))
     SetLastError(error);
     return false;
   }
-  if (remove(path.c_str())) return true;
+  if (call()) return true;
   const DWORD again = GetLastError();
   SetFileAttributesW(path.c_str(), attributes);
   SetLastError(again);
   return false;
 }
+
+// A reparse point that leads elsewhere (a junction, a symbolic link, a mount point), or
+// one of a kind not told: whatever lies behind it is not ours. Others stand for the file
+// itself (a cloud file's placeholder, a deduplicated file) and are read as it.
+bool LeadsElsewhere(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+// What another program's brief hold on a file, or on one in a folder, answers a move: an
+// antivirus scanning a file just closed, an indexer. Tried again a little later, it passes.
+bool IsBusy(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+// The waits between the tries of a move, about 2 s in all.
+constexpr DWORD kBusyWaitsMs[] = {20, 40, 80, 160, 320, 500, 500, 500};
 
 }  // namespace
 
@@ -113,7 +132,12 @@ InstallFs::Kind Win32InstallFs::Probe(const std::string& relative) {
     // Anything else (access denied, say) is a thing there that must not be touched.
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Kind::kMissing : Kind::kLink;
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return Kind::kLink;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    // The point's kind is in its directory entry.
+    WIN32_FIND_DATAW found;
+    ScopedFindHandle find(FindFirstFileW(path.c_str(), &found));
+    if (!find.IsValid() || LeadsElsewhere(attributes, found.dwReserved0)) return Kind::kLink;
+  }
   return attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
 }
 
@@ -129,27 +153,39 @@ bool Win32InstallFs::MakeDir(const std::string& relative) {
 
 bool Win32InstallFs::RemoveDir(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(RemoveEvenReadOnly(path, RemoveDirectoryW));
+  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return RemoveDirectoryW(path.c_str()); }));
 }
 
 bool Win32InstallFs::RemoveFile(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(RemoveEvenReadOnly(path, DeleteFileW));
+  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return DeleteFileW(path.c_str()); }));
 }
 
 // A running program's file can be renamed though not deleted: that is what lets an install
 // replace the files of a browser that is still running.
 bool Win32InstallFs::Move(const std::string& from, const std::string& to) {
   std::wstring source, target;
-  return FullPath(from, &source) && FullPath(to, &target) &&
-         Check(MoveFileExW(source.c_str(), target.c_str(), 0) != FALSE);
+  return FullPath(from, &source) && FullPath(to, &target) && MoveOnceFree(source, target, 0);
 }
 
 bool Win32InstallFs::Replace(const std::string& from, const std::string& to) {
   std::wstring source, target;
   return FullPath(from, &source) && FullPath(to, &target) &&
-         Check(MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) !=
-               FALSE);
+         MoveOnceFree(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+}
+
+bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags) {
+  const auto move = [&] { return MoveFileExW(source.c_str(), target.c_str(), flags); };
+  for (size_t waited = 0;; ++waited) {
+    // A read-only mark on the file replaced does not keep ours from replacing it.
+    if ((flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move) : move() != FALSE) return true;
+    const DWORD error = GetLastError();
+    if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
+      error_ = error;
+      return false;
+    }
+    busy_wait(kBusyWaitsMs[waited]);
+  }
 }
 
 std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) {
@@ -191,7 +227,7 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     Entry entry;
     entry.name.assign(bytes, size > 0 ? static_cast<size_t>(size - 1) : 0);
     const DWORD attributes = found.dwFileAttributes;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) entry.kind = Kind::kLink;
+    if (LeadsElsewhere(attributes, found.dwReserved0)) entry.kind = Kind::kLink;
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
     // A name the code page cannot spell, or one ending in a dot or space (which a path
     // loses), would lead to some other file, and one deeper than a path reaches (left by a

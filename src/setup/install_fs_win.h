@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <functional>
 #include <string>
 
 #include "setup/install_fs.h"
@@ -28,7 +29,13 @@ class Win32InstallFs : public InstallFs {
   bool FreeBytes(uint64_t* bytes) override;
   uint32_t LastError() const override { return error_; }
 
+  // How a move refused by another program's hold waits before its next try.
+  std::function<void(DWORD ms)> busy_wait = [](DWORD ms) { Sleep(ms); };
+
  private:
+  // Moves, trying again for a while when another program holds the file (or one in the
+  // folder); a failure keeps the last try's error.
+  bool MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags);
   // False, with the error kept, when the name cannot be converted or the path is too long.
   bool FullPath(const std::string& relative, std::wstring* path);
   bool Check(bool ok);

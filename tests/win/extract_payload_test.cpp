@@ -487,6 +487,38 @@ TEST_F(ExtractPayload, StagedPathsTakeUpTo259Characters) {
   }
 }
 
+// Another program's brief hold on a file (an antivirus scanning it as it is closed) is
+// waited out; one that lasts fails the move after about 2 s with the holder's error.
+TEST_F(ExtractPayload, MovesWaitOutABriefHold) {
+  Win32InstallFs fs(root_);
+  const auto hold = [&](const wchar_t* name) {
+    return CreateFileW((root_ + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                       nullptr);
+  };
+  WriteBytes(root_ + L"\\a", "ours");
+  HANDLE held = hold(L"a");
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::vector<DWORD> waits;
+  fs.busy_wait = [&](DWORD ms) {
+    waits.push_back(ms);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+    held = INVALID_HANDLE_VALUE;
+  };
+  EXPECT_TRUE(fs.Move("a", "b"));
+  EXPECT_EQ(waits.size(), 1u);
+
+  held = hold(L"b");
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  waits.clear();
+  fs.busy_wait = [&](DWORD ms) { waits.push_back(ms); };
+  EXPECT_FALSE(fs.Move("b", "c"));
+  EXPECT_EQ(fs.LastError(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+  DWORD waited = 0;
+  for (DWORD ms : waits) waited += ms;
+  EXPECT_TRUE(waited >= 1500 && waited <= 2500) << waited << " ms";
+  CloseHandle(held);
+}
+
 // What the fixture script made on the Linux side: a 2 MB disk, and a folder whose entries
 // are symbolic links out of it. Empty when the test runs without the fixture.
 std::string FixtureDir() {
