@@ -109,10 +109,11 @@ bool RemoveTree(InstallFs* fs, const std::string& dir) {
   return all && (left_alone || fs->RemoveDir(dir));
 }
 
-// Removes the empty folders below `dir`, and `dir` if it ends empty.
+// Removes the empty folders below `dir`, and `dir` if it ends empty. A `dir` that is a link
+// (one of our names, planted) is not followed.
 void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
   std::vector<InstallFs::Entry> entries;
-  if (!fs->List(dir, &entries)) return;
+  if (fs->Probe(dir) != Kind::kDirectory || !fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries)
     if (entry.kind == Kind::kDirectory) RemoveEmptyFolders(fs, Join(dir, entry.name));
   fs->RemoveDir(dir);
@@ -189,7 +190,7 @@ bool HoldsOnlyOurs(InstallFs* fs, const std::string& dir, const std::set<std::st
 // ours; one that cannot go back stays aside.
 void PutBackKept(InstallFs* fs, const Ledger* ledger, const std::string& dir = kKeptDir) {
   std::vector<InstallFs::Entry> entries;
-  if (!fs->List(dir, &entries)) return;
+  if (fs->Probe(dir) != Kind::kDirectory || !fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
     const std::string kept = Join(dir, entry.name);
     const std::string home = kept.substr(std::strlen(kKeptDir) + 1);

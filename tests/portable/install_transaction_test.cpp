@@ -735,6 +735,26 @@ TEST(InstallTransaction, FilesReachedThroughALinkAreNeverRemoved) {
   }
 }
 
+// One of the installer's own folders for set-aside files, planted as a link: nothing behind
+// it is moved or removed, whatever the install or uninstall makes of it.
+TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
+  for (const char* ours : {kKeptDir, kAsideDir}) {
+    for (const bool uninstall : {false, true}) {
+      SCOPED_TRACE(testing::Message() << ours << (uninstall ? ", uninstall" : ", update"));
+      Scratch scratch;
+      Scratch elsewhere;
+      InstallFs* fs = scratch.fs();
+      ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+      Put(elsewhere.fs(), "Lib\\a.dll", "theirs");
+      ASSERT_TRUE(elsewhere.fs()->MakeDir("Empty"));
+      ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/" + ours).c_str()), 0);
+      (void)(uninstall ? UninstallFiles(fs, /*keep_data=*/false) : Install(fs, Pack(kNext)));
+      EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"Lib\\a.dll", "theirs"}}));
+      EXPECT_EQ(elsewhere.fs()->Probe("Empty"), InstallFs::Kind::kDirectory);
+    }
+  }
+}
+
 // Data removed on request, holding a link (a cache moved to another drive) and a name no
 // path reaches: both are left alone, what lies behind the link stays, and the uninstall
 // still completes, so it never asks to be run again for ever.
