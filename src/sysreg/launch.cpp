@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <shlwapi.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 
 #include "base/file_paths.h"
@@ -18,23 +19,31 @@ namespace {
 // How long a terminated program may take to go before the step gives up on it.
 constexpr DWORD kTerminateWaitMs = 2000;
 
-// Ends the entry's program when its image is one of `paths`: ERROR_SUCCESS when it was not
-// ours or has ended, else why it still runs. The image is asked with the least access
-// there is, which a program started with more rights than ours grants too: one of ours we
-// may not end is reported, not passed over as someone else's.
+// The program file `process` runs, in `path`: as it was started (a link or substituted
+// drive in it kept, as in the recorded location) when the program lets us read that; for
+// one started with more rights, which does not, as the system resolved it.
+bool ProgramPath(DWORD process_id, ScopedHandle* process, wchar_t (&path)[MAX_PATH + 1]) {
+  process->Reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
+  if (process->IsValid()) return GetModuleFileNameExW(process->Get(), nullptr, path, MAX_PATH + 1) != 0;
+  process->Reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  DWORD chars = MAX_PATH + 1;
+  return process->IsValid() && QueryFullProcessImageNameW(process->Get(), 0, path, &chars);
+}
+
+// Ends the entry's program when its file is one of `paths`: ERROR_SUCCESS when it was not
+// ours or has ended, else why it still runs. One of ours we may not end is reported, not
+// passed over as someone else's.
 DWORD EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3]) {
-  ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-  if (!process.IsValid()) return ERROR_SUCCESS;
-  wchar_t image[MAX_PATH + 1] = {};
-  DWORD image_chars = MAX_PATH + 1;
-  if (!QueryFullProcessImageNameW(process.Get(), 0, image, &image_chars)) return ERROR_SUCCESS;
+  ScopedHandle queried;  // held, so the process id stays this program's
+  wchar_t path[MAX_PATH + 1] = {};
+  if (!ProgramPath(entry.th32ProcessID, &queried, path)) return ERROR_SUCCESS;
   // The recorded location is kept as it was typed, slashes for backslashes or doubled
   // separators included: both sides are compared in their full form.
   bool installed = false;
-  for (const std::wstring& path : paths) installed = installed || SamePath(image, path);
+  for (const std::wstring& ours : paths) installed = installed || SamePath(path, ours);
   if (!installed) return ERROR_SUCCESS;
-  process.Reset(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
-  if (!process.IsValid()) return GetLastError() == ERROR_INVALID_PARAMETER ? ERROR_SUCCESS : GetLastError();
+  ScopedHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID));
+  if (!process.IsValid()) return GetLastError();
   TerminateProcess(process.Get(), 0);
   return WaitForSingleObject(process.Get(), kTerminateWaitMs) == WAIT_TIMEOUT ? ERROR_TIMEOUT : ERROR_SUCCESS;
 }

@@ -24,8 +24,9 @@ bool ShouldStopRunningBrowser(bool browser_running);
 bool LaunchBrowser(const std::wstring& install_dir, bool new_user);
 
 // Ends every running browser, web helper and updater whose program is the one in
-// `location` (with or without a final separator). False, with ERROR_TIMEOUT, when one of
-// them outlived its termination; the others are still ended.
+// `location` (with or without a final separator). False when one of them outlived its
+// termination (ERROR_TIMEOUT) or may not be ended (the refusal's error, as for one started
+// with more rights); the others are still ended.
 bool StopInstalledPrograms(const std::wstring& location);
 
 }  // namespace kelo
