@@ -115,12 +115,16 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
                   std::to_string(kMaxPackedFolderBytes) + " bytes, which cannot install anywhere: " + relative);
     if (!allow_ansi) {
       for (unsigned char c : entry.name)
-        if (c >= 0x80) return Fail("non-ASCII name (use --allow-ansi if intended): %s", relative);
+        if (c >= 0x80)
+          return Fail("non-ASCII name (the installer reads names in the installing system's ANSI code page: "
+                      "convert them to it and pack with --allow-ansi): %s",
+                      relative);
     } else if (IsMultibyteUtf8(entry.name)) {
-      // The installer reads names in the installing system's ANSI code page.
-      return Fail("UTF-8 name, which the installer would read as other characters (--allow-ansi takes names already "
-                  "in the ANSI code page of the systems it installs on; convert with iconv -t CP936, say): %s",
-                  relative);
+      // Some names in a double-byte code page read as UTF-8 too: said, not refused.
+      std::fprintf(stderr,
+                   "kelopack: warning: %s reads as UTF-8; the installer reads names in the installing system's ANSI "
+                   "code page, where UTF-8 is other characters (convert first, with convmv -t cp936, say)\n",
+                   relative.c_str());
     }
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
