@@ -744,13 +744,23 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
-  // Files in use go out of the way, for a later run to remove, only now: the running
-  // uninstaller's own is one, and a run cut short with it aside (and the ledger still there)
-  // could not be run again.
-  std::set<std::string> taken;
-  for (const std::string& name : in_use) {
-    std::string aside;
-    note(AsideName(fs, kAsideDir, name, &taken, &aside) && MakeParents(fs, aside) && fs->Move(name, aside));
+  // Files in use go out of the way, for a later run to remove, only now and only when all
+  // else went: the running uninstaller's own is one, and a run that fails with it aside
+  // (the ledger still there) could not be run again. One that cannot go brings the others
+  // back.
+  if (outcome.ok()) {
+    std::set<std::string> taken;
+    std::vector<std::pair<std::string, std::string>> moved;
+    for (const std::string& name : in_use) {
+      std::string aside;
+      if (!AsideName(fs, kAsideDir, name, &taken, &aside) || !MakeParents(fs, aside) || !fs->Move(name, aside)) {
+        note(false);
+        break;
+      }
+      moved.emplace_back(name, aside);
+    }
+    if (!outcome.ok())
+      for (const auto& [name, aside] : moved) fs->Move(aside, name);
   }
   RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);

@@ -348,6 +348,29 @@ TEST_F(Uninstaller, AFailedUninstallLeavesTheUninstallerToRunAgain) {
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
 }
 
+// Without its copy in the temporary folder (a full disk, an antivirus), a failed uninstall
+// still leaves its own file in place to be run again, whichever file another program held.
+TEST_F(Uninstaller, AFailedUninstallKeepsItsOwnFileWithoutATemporaryCopy) {
+  for (const wchar_t* held_name : {kBrowserExe, L"readme.txt"}) {
+    SCOPED_TRACE(testing::Message() << "held " << std::string(held_name, held_name + lstrlenW(held_name)));
+    Install();
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_TRUE(GetEnvironmentVariableW(L"TMP", temp, MAX_PATH));
+    {
+      ScopedHandle held(CreateFileW((dir_ + held_name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                    0, nullptr));
+      ASSERT_TRUE(held.IsValid());
+      SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
+      const DWORD code = Uninstall(L"/S");
+      SetEnvironmentVariableW(L"TMP", temp);
+      EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+    }
+    ASSERT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+    EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  }
+}
+
 // A first install cut short mid-commit (the journal names every file it moved in, no ledger
 // yet): the uninstaller's recovery rolls it back, its own running file into staging, and that
 // counts as done. Before, it failed and put a copy of itself back in a folder that held no
