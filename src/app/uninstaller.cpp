@@ -105,6 +105,12 @@ class CleanupCopy {
     while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
     std::wstring command = L"\"" + path_ + L"\" \"/CLEANUP=" + folder + L"\" /WAIT=" +
                            std::to_wstring(GetCurrentProcessId()) + L" /FOLDERS=" + std::to_wstring(made_levels);
+    // A script reading this program's output waits for every holder of its pipe: the copy,
+    // which may run for minutes, gets none of the standard handles.
+    for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+      HANDLE handle = GetStdHandle(standard);
+      if (handle && handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
