@@ -1,6 +1,8 @@
 // The installer usually runs from a downloads folder. A DLL planted there must never be
-// loaded: the program binds only DLLs the system always takes from System32 and loads the
-// others (GDI+, version information) from System32 explicitly. The planted-folder cases use
+// loaded: the program binds only DLLs the system always takes from System32, loads the
+// others (GDI+, version information) from System32 explicitly, and has any DLL loaded by
+// name (as the system's own DLLs load theirs) looked for in System32 only; a probe checks
+// that restriction, which no call of the installer's own shows. The planted-folder cases use
 // gdiplus.dll: Wine's own user32 binds version.dll, so a planted version.dll would say more
 // about Wine than about this program; the import check covers version.dll.
 #include <gtest/gtest.h>
@@ -65,7 +67,8 @@ class PlantedFolder : public ::testing::Test {
     ASSERT_TRUE(CopyFileW(Widen(KELO_PLANTED_GDIPLUS_DLL).c_str(), (dir_ + L"gdiplus.dll").c_str(), FALSE));
   }
   void TearDown() override {
-    for (const wchar_t* name : {L"gdiplus.dll", L"gdiplus.dll.loaded", L"KeloSetup.exe", L"dll_probe.exe"})
+    for (const wchar_t* name :
+         {L"gdiplus.dll", L"gdiplus.dll.loaded", L"KeloSetup.exe", L"dll_probe.exe", L"restricted_probe.exe"})
       DeleteFileW((dir_ + name).c_str());
     RemoveDirectoryW(dir_.c_str());
   }
@@ -100,6 +103,19 @@ TEST_F(PlantedFolder, ACarelessProgramPicksUpThePlantedDll) {
   CloseHandle(probe.hThread);
   CloseHandle(probe.hProcess);
   EXPECT_TRUE(Loaded(L"gdiplus.dll")) << "the planted DLL was not loaded: this setting proves nothing";
+}
+
+// What the installer and the uninstaller set first: a DLL loaded by its bare name (as the
+// system's own DLLs load theirs) then comes from System32 only.
+TEST_F(PlantedFolder, TheSearchRestrictionPassesOverThePlantedDll) {
+  PROCESS_INFORMATION probe = Start(Copy(KELO_RESTRICTED_PROBE_EXE));
+  ASSERT_EQ(WaitForSingleObject(probe.hProcess, 30000), WAIT_OBJECT_0);
+  DWORD exit_code = 1;
+  GetExitCodeProcess(probe.hProcess, &exit_code);
+  CloseHandle(probe.hThread);
+  CloseHandle(probe.hProcess);
+  EXPECT_EQ(exit_code, 0u) << "the system's gdiplus.dll was not loaded";
+  EXPECT_FALSE(Loaded(L"gdiplus.dll"));
 }
 
 TEST_F(PlantedFolder, TheInstallerLoadsNoPlantedDll) {
