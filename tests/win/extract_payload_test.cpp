@@ -551,12 +551,10 @@ TEST_F(ExtractPayload, FilesBehindALinkAreNeverTakenForAnOlderInstallation) {
 }
 
 // A folder level the install made may since have been moved elsewhere and linked back (to
-// free the system drive): removing the link would strand what is behind it.
+// free the system drive): removing the link would strand what is behind it. (Wine removes
+// no link to a folder that holds anything, as Windows does: an empty one shows the fault.)
 TEST_F(ExtractPayload, EmptyFolderLevelsStopAtALink) {
   REQUIRE_FIXTURE();
-  const std::wstring link = FixturePath("/linked/Extras");
-  RemoveEmptyFolders(link + L"\\", 1);
-  EXPECT_TRUE(FileExists(link + L"\\keep.txt")) << "the link was removed";
   RemoveEmptyFolders(FixturePath("/linked/Empty") + L"\\", 1);
   EXPECT_TRUE(FileExists(FixturePath("/linked/Empty"))) << "the link was removed";
 }
@@ -589,13 +587,15 @@ class SmallDisk : public ExtractPayload {
   REQUIRE_FIXTURE();                                                                             \
   if (disk_.empty()) GTEST_SKIP() << "no small disk: " << ReadBytes(FixturePath("/small-unavailable"))
 
-TEST_F(SmallDisk, PayloadLargerThanTheFreeSpaceFailsBeforeWritingAndKeepsTheEarlierInstallation) {
+// Room for the payload but not for the megabyte the install keeps to spare: refused before a
+// byte is written, where the writes themselves would have passed.
+TEST_F(SmallDisk, PayloadWithoutRoomToSpareFailsBeforeWritingAndKeepsTheEarlierInstallation) {
   REQUIRE_SMALL_DISK();
   const std::wstring dir = disk_ + L"\\install";
   ASSERT_EQ(RunStep(dir + L"\\").result, 1);
   const Files earlier = ListFiles(dir);
-  // A few kilobytes of packet that unpack to more than the disk holds.
-  PacketModule module(MakePacket({{"KeloBrowser.exe", "MZ"}, {"Lib\\big.dat", Pattern(3 << 20, 7)}}));
+  PacketModule module(MakePacket({{"KeloBrowser.exe", "MZ"}, {"Lib\\big.dat", Pattern(512 << 10, 7)}}));
+  Fill(1 << 20);
   const StepResult step = RunStep(dir + L"\\");
   EXPECT_EQ(step.result, 0);
   EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_DISK_FULL));
