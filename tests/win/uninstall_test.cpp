@@ -217,9 +217,11 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
   }
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  // The identity stays, so that a returning user is not new; nothing else of ours does.
   Snapshot after = UsersWorld();
-  for (auto it = after.begin(); it != after.end();)
-    it = it->first.find(L"HKCU\\Software\\Kelo") == 0 ? after.erase(it) : std::next(it);
+  const std::wstring identity = std::wstring(L"HKCU\\") + kIdentityKey;
+  const std::wstring product = identity.substr(0, identity.rfind(L'\\'));
+  for (const std::wstring& kept : {product, identity, identity + L" : " + kIdentityValue}) after.erase(kept);
   EXPECT_EQ(Differences(before, after), "");
   EXPECT_FALSE(test::ReadValue(kIdentityKey, kIdentityValue).Text().empty()) << "the identity went";
 }
@@ -299,9 +301,11 @@ TEST_F(Uninstaller, AMovedInstallationGoesWholeAndLeavesTheFolderItWasMovedInto)
   EXPECT_EQ(RunUninstaller(moved + L"\\" + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
   EXPECT_FALSE(test::FileExists(moved)) << Remaining(moved);
+  // The identity stays, so that a returning user is not new; nothing else of ours does.
   Snapshot after = UsersWorld();
-  for (auto it = after.begin(); it != after.end();)
-    it = it->first.find(L"HKCU\\Software\\Kelo") == 0 ? after.erase(it) : std::next(it);
+  const std::wstring identity = std::wstring(L"HKCU\\") + kIdentityKey;
+  const std::wstring product = identity.substr(0, identity.rfind(L'\\'));
+  for (const std::wstring& kept : {product, identity, identity + L" : " + kIdentityValue}) after.erase(kept);
   EXPECT_EQ(Differences(before, after), "");
   RemoveDirectoryW(games.c_str());
 }
