@@ -173,7 +173,7 @@ for copy in "${copies[@]}"; do
   rm -rf "$copy"
   mkdir -p "$copy/src"
   (cd "$top" && git ls-files -z -co --exclude-standard |
-     while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+     while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
      tar --null -T - -cf -) | tar -xf - -C "$copy/src"
 done
 

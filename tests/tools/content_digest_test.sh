@@ -35,3 +35,9 @@ changed "older bytes" 'echo library 2 >"$dir/Lib/a.dll"; touch -d 1999-01-01 "$d
 changed "renamed" 'mv "$dir/Lib/a.dll" "$dir/Lib/b.dll"'
 changed "removed" 'rm "$dir/Lib/b.dll"'
 changed "in a linked folder" 'echo shared 2 >"$work/shared/s.dat"; touch -d 1999-01-01 "$work/shared/s.dat"'
+
+# A name with ';' (which a CMake list splits) is refused by name, not misread.
+echo odd >"$dir/a;b.txt"
+if digest 2>"$work/semicolon.err"; then echo "FAIL semicolon: digested"; exit 1; fi
+grep -q "holds ';'" "$work/semicolon.err" || { echo "FAIL semicolon: $(cat "$work/semicolon.err")"; exit 1; }
+echo "ok semicolon"

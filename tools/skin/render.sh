@@ -42,7 +42,7 @@ die() { echo "render.sh: $*" >&2; exit 1; }
 
 command -v rsvg-convert >/dev/null || die "rsvg-convert not found (apt-get install librsvg2-bin)"
 command -v python3 >/dev/null || die "python3 not found"
-fc-list 2>/dev/null | grep -q "WenQuanYi Micro Hei" \
+fc-list 2>/dev/null | grep "WenQuanYi Micro Hei" >/dev/null \
   || die "font 'WenQuanYi Micro Hei' not found (apt-get install fonts-wqy-microhei)"
 have_pngquant=0; command -v pngquant >/dev/null && have_pngquant=1
 have_optipng=0;  command -v optipng  >/dev/null && have_optipng=1
