@@ -746,24 +746,26 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   }
   // Files in use go out of the way, for a later run to remove, only now and only when all
   // else went: the running uninstaller's own is one, and a run that fails with it aside
-  // (the ledger still there) could not be run again. One that cannot go brings the others
+  // (the ledger still there) could not be run again. A failure from here on brings them
   // back.
+  std::vector<std::pair<std::string, std::string>> moved;
+  const auto fail_moved_back = [&](const InstallOutcome& failed) {
+    // Into their folders made anew: an emptied one of ours went meanwhile.
+    for (const auto& [name, aside] : moved)
+      if (MakeParents(fs, name)) fs->Move(aside, name);
+    RemoveEmptyFolders(fs, kAsideDir);
+    return failed;
+  };
   if (outcome.ok()) {
     std::set<std::string> taken;
-    std::vector<std::pair<std::string, std::string>> moved;
     for (const std::string& name : in_use) {
       std::string aside;
-      if (!AsideName(fs, kAsideDir, name, &taken, &aside) || !MakeParents(fs, aside) || !fs->Move(name, aside)) {
-        note(false);
-        break;
-      }
+      if (!AsideName(fs, kAsideDir, name, &taken, &aside) || !MakeParents(fs, aside) || !fs->Move(name, aside))
+        return fail_moved_back(FsFailed(fs));
       moved.emplace_back(name, aside);
     }
-    if (!outcome.ok())
-      for (const auto& [name, aside] : moved) fs->Move(aside, name);
   }
   RemoveListedFolders(fs, ledger.dirs);
-  RemoveTree(fs, kAsideDir);
   // What could not go is still listed, for the next uninstall to try again.
   if (!outcome.ok()) return outcome;
   // A folder left holding files is marked: nothing there is an older setup program's to
@@ -778,9 +780,10 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
       !WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark)) {
     const InstallOutcome failed = FsFailed(fs);
     fs->RemoveFile(kDataMarker);
-    return failed;
+    return fail_moved_back(failed);
   }
-  if (!fs->RemoveFile(kLedgerName)) return FsFailed(fs);
+  if (!fs->RemoveFile(kLedgerName)) return fail_moved_back(FsFailed(fs));
+  RemoveTree(fs, kAsideDir);
   // Only with the ledger gone: while it lists their names as ours, the next run would
   // remove them.
   if (kept_aside) PutBackKept(fs, nullptr);

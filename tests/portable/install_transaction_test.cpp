@@ -665,8 +665,12 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     Put(fs, "My notes.txt", "do not lose");
     FaultyFs unmarkable(fs, FaultyFs::kFail, 0);
     unmarkable.FailFinishOf(kDataMarker);
+    // The running uninstaller too: gone aside, it would be left out of reach.
+    unmarkable.FailRemoveOf("KeloUninstall.exe");
     EXPECT_FALSE(UninstallFiles(&unmarkable, /*keep_data=*/false).ok());
     EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kFile);
+    EXPECT_EQ(fs->Probe("KeloUninstall.exe"), InstallFs::Kind::kFile) << "the uninstaller stays aside";
+    EXPECT_EQ(fs->Probe(kAsideDir), InstallFs::Kind::kMissing);
     ASSERT_TRUE(Install(fs, Pack(kNext), /*adopt=*/true).ok());
     EXPECT_EQ(Snapshot(fs)["My notes.txt"], "do not lose");
   }
