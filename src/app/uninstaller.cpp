@@ -72,7 +72,7 @@ std::wstring OwnFolder() {
 }
 
 // The copy in the temporary folder, written while this program's file is still in place.
-// It goes itself when its last handle closes: the one the copy inherits, so not before
+// It goes itself when its last handle closes: the one the copy is given, so not before
 // the copy has ended.
 class CleanupCopy {
  public:
@@ -88,8 +88,8 @@ class CleanupCopy {
   }
 
   // After an uninstall that could not finish, the user is told to run the uninstaller
-  // again: its own file went aside with the others, so the copy (the same bytes) takes its
-  // place. One still in place is left.
+  // again: should its own file not be back in place (one that could not be moved back),
+  // the copy (the same bytes) takes its place. One in place is left.
   void PutBack(const std::wstring& dir) const {
     if (!path_.empty()) CopyFileW(path_.c_str(), (dir + kUninstallExe).c_str(), TRUE);
   }
@@ -97,28 +97,34 @@ class CleanupCopy {
   // Starts the copy; false when it could not be.
   bool Start(const std::wstring& dir, uint32_t made_levels) {
     if (path_.empty()) return false;
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    ScopedHandle delete_on_close(CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, &inherit,
+    ScopedHandle delete_on_close(CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     // Without its final backslash, which would escape the closing quotation mark.
     std::wstring folder = dir;
     while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
     std::wstring command = L"\"" + path_ + L"\" \"/CLEANUP=" + folder + L"\" /WAIT=" +
                            std::to_wstring(GetCurrentProcessId()) + L" /FOLDERS=" + std::to_wstring(made_levels);
-    // A script reading this program's output waits for every holder of its pipe: the copy,
-    // which may run for minutes, gets none of the standard handles.
-    for (DWORD standard : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
-      HANDLE handle = GetStdHandle(standard);
-      if (handle && handle != INVALID_HANDLE_VALUE) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
-    }
+    // The copy inherits nothing: a script reading this program's output waits for every
+    // holder of its pipe, and the copy may run for minutes. It is given the handle that
+    // deletes it before it runs.
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;  // none, rather than copies of this program's
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, temp_.c_str(), &startup,
-                        &process))
+    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, temp_.c_str(),
+                        &startup, &process))
       return false;
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    ScopedHandle thread(process.hThread);
+    ScopedHandle copy(process.hProcess);
+    // Without that handle (the file could not be opened so) the copy still does its work.
+    HANDLE given = nullptr;
+    const bool handed = !delete_on_close.IsValid() || DuplicateHandle(GetCurrentProcess(), delete_on_close.Get(),
+                                                                      copy.Get(), &given, 0, FALSE,
+                                                                      DUPLICATE_SAME_ACCESS);
+    if (!handed || ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
+      TerminateProcess(copy.Get(), 1);
+      return false;
+    }
     return true;
   }
 

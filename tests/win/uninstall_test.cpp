@@ -376,32 +376,39 @@ TEST_F(Uninstaller, AFailedUninstallKeepsItsOwnFileWithoutATemporaryCopy) {
 }
 
 // A script reading the uninstaller's output sees its end when the uninstaller ends, not once
-// the copy finishing its work has.
+// the copy finishing its work has: whether the pipe came as the standard output or as any
+// other handle the uninstaller inherited (from a shell between them, say).
 TEST_F(Uninstaller, AScriptReadingItsOutputIsNotHeldByTheFinishingCopy) {
-  Install();
-  SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
-  HANDLE read = nullptr;
-  HANDLE write = nullptr;
-  ASSERT_TRUE(CreatePipe(&read, &write, &inheritable, 0));
-  ScopedHandle reader(read);
-  SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
-  STARTUPINFOW startup = {};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdOutput = startup.hStdError = write;
-  PROCESS_INFORMATION info = {};
-  std::wstring command = L"\"" + dir_ + kUninstallExe + L"\" /S";
-  const BOOL started = CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
-  CloseHandle(write);
-  ASSERT_TRUE(started);
-  CloseHandle(info.hThread);
-  ScopedHandle uninstaller(info.hProcess);
-  ASSERT_EQ(WaitForSingleObject(uninstaller.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
-  DWORD available = 0;
-  EXPECT_FALSE(PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr)) << "another program holds the pipe";
-  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
-  EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
-  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  for (const bool as_output : {true, false}) {
+    SCOPED_TRACE(as_output ? "standard output" : "inherited handle");
+    Install();
+    SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
+    HANDLE read = nullptr;
+    HANDLE write = nullptr;
+    ASSERT_TRUE(CreatePipe(&read, &write, &inheritable, 0));
+    ScopedHandle reader(read);
+    SetHandleInformation(read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (as_output) {
+      startup.dwFlags = STARTF_USESTDHANDLES;
+      startup.hStdOutput = startup.hStdError = write;
+    }
+    PROCESS_INFORMATION info = {};
+    std::wstring command = L"\"" + dir_ + kUninstallExe + L"\" /S";
+    const BOOL started =
+        CreateProcessW(nullptr, &command[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    CloseHandle(write);
+    ASSERT_TRUE(started);
+    CloseHandle(info.hThread);
+    ScopedHandle uninstaller(info.hProcess);
+    ASSERT_EQ(WaitForSingleObject(uninstaller.Get(), 60000), static_cast<DWORD>(WAIT_OBJECT_0));
+    DWORD available = 0;
+    EXPECT_FALSE(PeekNamedPipe(read, nullptr, 0, nullptr, &available, nullptr)) << "another program holds the pipe";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BROKEN_PIPE));
+    EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
+    EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  }
 }
 
 // A first install cut short mid-commit (the journal names every file it moved in, no ledger
