@@ -551,8 +551,8 @@ TEST_F(ExtractPayload, FilesBehindALinkAreNeverTakenForAnOlderInstallation) {
 }
 
 // A folder level the install made may since have been moved elsewhere and linked back (to
-// free the system drive): removing the link would strand what is behind it. (Wine removes
-// no link to a folder that holds anything, as Windows does: an empty one shows the fault.)
+// free the system drive): removing the link would strand what is behind it. (Wine, unlike
+// Windows, removes no link to a folder that holds anything: an empty one shows the fault.)
 TEST_F(ExtractPayload, EmptyFolderLevelsStopAtALink) {
   REQUIRE_FIXTURE();
   RemoveEmptyFolders(FixturePath("/linked/Empty") + L"\\", 1);
