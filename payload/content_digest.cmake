@@ -11,11 +11,11 @@ file(GLOB_RECURSE files FOLLOW_SYMLINKS LIST_DIRECTORIES false "${dir_pattern}/*
 list(SORT files)
 set(listing "")
 foreach(file IN LISTS files)
-  # A list splits a name at its ';' (or joins names at an unbalanced '[' or a final '\')
+  # A list splits a name at its ';' (or joins names at an unbalanced '[' or ']' or a final '\')
   # into names of files that are not there.
   if(NOT EXISTS "${file}")
-    message(FATAL_ERROR "a payload file name below ${DIR} holds ';', an unbalanced '[' or a final '\\', which the "
-                        "build cannot carry (near ${file})")
+    message(FATAL_ERROR "a payload file name below ${DIR} holds ';', an unbalanced '[' or ']' or a final '\\', which "
+                        "the build cannot carry (near ${file})")
   endif()
   file(SHA256 "${file}" hash)
   file(RELATIVE_PATH name "${DIR}" "${file}")
