@@ -196,7 +196,7 @@ class FaultyFs : public InstallFs {
   bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
   bool RemoveDir(const std::string& p) override { return Go() && real_->RemoveDir(p); }
   bool RemoveFile(const std::string& p) override {
-    if (p == failing_remove_) {
+    if (failing_removes_.count(p)) {
       fired_ = true;
       return false;
     }
@@ -247,7 +247,7 @@ class FaultyFs : public InstallFs {
   // does not wait for it meets the file still open.
   void HoldFinishOf(const std::string& path) { held_finish_ = path; }
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
-  void FailRemoveOf(const std::string& path) { failing_remove_ = path; }
+  void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
   void FailListOf(const std::string& path) { failing_list_ = path; }
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
   bool fired() const { return fired_; }
@@ -311,7 +311,7 @@ class FaultyFs : public InstallFs {
   bool created_since_hold_ = false;
   std::set<std::string> open_;  // lower-case names of files open for writing
   std::string failing_open_;
-  std::string failing_remove_;
+  std::set<std::string> failing_removes_;
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
   std::vector<std::string> created_;
@@ -656,20 +656,26 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     }
     EXPECT_GT(points, 3);
   }
-  {
+  for (const bool mark_fails : {true, false}) {
     // A mark that cannot be written keeps the ledger: without either, the next install into
     // the product's own folder would take the user's files for an older setup program's.
+    // Files in use (the running uninstaller's own) that went aside come back, into their
+    // emptied folder too, as after a ledger that cannot be removed: left aside, the
+    // uninstaller would be out of reach.
+    SCOPED_TRACE(mark_fails ? "mark" : "ledger");
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(kEarlier), /*adopt=*/true).ok());
     Put(fs, "My notes.txt", "do not lose");
-    FaultyFs unmarkable(fs, FaultyFs::kFail, 0);
-    unmarkable.FailFinishOf(kDataMarker);
-    // The running uninstaller too: gone aside, it would be left out of reach.
-    unmarkable.FailRemoveOf("KeloUninstall.exe");
-    EXPECT_FALSE(UninstallFiles(&unmarkable, /*keep_data=*/false).ok());
+    FaultyFs failing(fs, FaultyFs::kFail, 0);
+    if (mark_fails) failing.FailFinishOf(kDataMarker);
+    else failing.FailRemoveOf(kLedgerName);
+    for (const char* in_use : {"KeloUninstall.exe", "Lib\\core.dll"}) failing.FailRemoveOf(in_use);
+    EXPECT_FALSE(UninstallFiles(&failing, /*keep_data=*/false).ok());
     EXPECT_EQ(fs->Probe(kLedgerName), InstallFs::Kind::kFile);
-    EXPECT_EQ(fs->Probe("KeloUninstall.exe"), InstallFs::Kind::kFile) << "the uninstaller stays aside";
+    const Files left = Snapshot(fs);
+    for (const char* in_use : {"KeloUninstall.exe", "Lib\\core.dll"})
+      EXPECT_TRUE(left.count(in_use) && left.at(in_use) == kEarlier.at(in_use)) << in_use << " stays aside";
     EXPECT_EQ(fs->Probe(kAsideDir), InstallFs::Kind::kMissing);
     ASSERT_TRUE(Install(fs, Pack(kNext), /*adopt=*/true).ok());
     EXPECT_EQ(Snapshot(fs)["My notes.txt"], "do not lose");
