@@ -19,9 +19,10 @@ namespace {
 // How long a terminated program may take to go before the step gives up on it.
 constexpr DWORD kTerminateWaitMs = 2000;
 
-// The program file `process` runs, in `path`: as it was started (a link or substituted
-// drive in it kept, as in the recorded location) when the program lets us read that; for
-// one started with more rights, which does not, as the system resolved it.
+// The file of the program `process_id` runs, into `path`, with `process` kept open on it: as
+// it was started (a link or substituted drive in it kept, as in the recorded location) when
+// the program lets us read that; for one started with more rights, which does not, as the
+// system resolved it.
 bool ProgramPath(DWORD process_id, ScopedHandle* process, wchar_t (&path)[MAX_PATH + 1]) {
   process->Reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
   if (process->IsValid()) return GetModuleFileNameExW(process->Get(), nullptr, path, MAX_PATH + 1) != 0;
