@@ -284,14 +284,16 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
     ASSERT_NE(mutex, nullptr);
     // Within a few of the check's 100 ms periods, however loaded the machine.
     const ULONGLONG created = GetTickCount64();
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs)) << "no warning for " << name;
+    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs))
+        << "no warning for " << name;
     std::printf("warning for a running copy shown after %llu ms\n", GetTickCount64() - created);
     const RECT rect = setup_.ClientRect(warning);
     EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), rect) > 50; }, 3000))
         << "the warning is not written in red";
     SavePng(setup_.Capture(), ScreenshotDir() + L"\\running_warning.png");
     CloseHandle(mutex);
-    ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs)) << "the warning stays after " << name;
+    ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs))
+        << "the warning stays after " << name;
   }
 
   // While the browser runs, a directory change disables the install button even for a
