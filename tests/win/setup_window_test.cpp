@@ -656,11 +656,15 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   const auto from_window =
       reinterpret_cast<FromWindow>(reinterpret_cast<void*>(GetProcAddress(oleacc, "AccessibleObjectFromWindow")));
   ASSERT_NE(from_window, nullptr);
+  // Released once the installer has ended: Wine's COM can deadlock an installer that drops
+  // its last stub of an interface while a call on it is still being finished.
+  std::vector<IAccessible*> held;
   for (const auto& c : controls) {
     IAccessible* accessible = nullptr;
     ASSERT_EQ(from_window(setup_.Control(c.id), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&accessible)),
               S_OK)
         << "control " << c.id;
+    held.push_back(accessible);
     VARIANT self;
     self.vt = VT_I4;
     self.lVal = CHILDID_SELF;
@@ -683,12 +687,12 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
       EXPECT_EQ(accessible->get_accState(self, &state), S_OK);
       EXPECT_TRUE(state.lVal & STATE_SYSTEM_CHECKED) << "control " << c.id << " reads as unchecked";
     }
-    accessible->Release();
   }
   // A reader that keeps the object hears the box's state as it is now.
   IAccessible* licence = nullptr;
   ASSERT_EQ(from_window(setup_.Control(kIdLicenceBox), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&licence)),
             S_OK);
+  held.push_back(licence);
   setup_.Click(kIdLicenceBox);
   ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
   VARIANT self;
@@ -698,7 +702,10 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   VariantInit(&state);
   EXPECT_EQ(licence->get_accState(self, &state), S_OK);
   EXPECT_FALSE(state.lVal & STATE_SYSTEM_CHECKED) << "an unchecked box reads as checked";
-  licence->Release();
+  setup_.Click(kIdClose);
+  DWORD code = 1;
+  EXPECT_TRUE(setup_.WaitForExit(10000, &code)) << "the close button did not end the installer";
+  for (IAccessible* accessible : held) accessible->Release();
   FreeLibrary(oleacc);
 }
 
