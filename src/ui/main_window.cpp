@@ -88,11 +88,9 @@ void SetVisible(HWND window, bool visible) {
 // view's controls back: one standing below the lower edge then stays hidden, so that
 // neither Tab nor Enter reaches a button no one sees.
 bool BelowWindowEdge(const CSetupUI* ui, HWND control) {
-  RECT client, rect;
-  if (!GetClientRect(ui->main_window, &client) || !GetWindowRect(control, &rect)) return false;
-  POINT top = {rect.left, rect.top};
-  ScreenToClient(ui->main_window, &top);
-  return top.y >= client.bottom;
+  RECT client;
+  const RECT place = ui->PlaceOf(control);
+  return GetClientRect(ui->main_window, &client) && !IsRectEmpty(&place) && place.top >= client.bottom;
 }
 
 // Brings the children in line with the expanded flag; runs after every control drawing,

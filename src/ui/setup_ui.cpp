@@ -104,6 +104,13 @@ bool CSetupUI::IsChecked(int id) const {
   return box && box->window() && SendMessageW(box->window(), BM_GETCHECK, 0, 0) != 0;
 }
 
+RECT CSetupUI::PlaceOf(HWND control) const {
+  RECT rect = {};
+  if (control && GetWindowRect(control, &rect))
+    MapWindowPoints(nullptr, main_window, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
 GpImage* CSetupUI::ViewBackground() const {
   return expanded ? ExpandedBackground() : Image(kImageMainBackground);
 }

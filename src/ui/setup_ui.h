@@ -41,6 +41,8 @@ class CSetupUI {
   // The option and licence labels by id (961, 962, 963, 966, 967).
   HWND Label(int id) const;
   bool IsChecked(int id) const;
+  // Where `control` stands in the main window's client area; empty when it is no window.
+  RECT PlaceOf(HWND control) const;
 
   // The hand shown over links, loaded at its first use: a system cursor takes Wine some 20 ms
   // to load, and nothing needs it before the pointer is over a link.

@@ -97,12 +97,8 @@ void CheckDirectory(CSetupUI* ui) {
   enable(kIdQuickInstall, !ui->running && ui->dir_valid);
   enable(kIdInstallNow, ui->dir_valid);
   SetWindowTextW(ui->status_label, check.message.c_str());
-  RECT rect;
-  if (ui->status_label && GetWindowRect(ui->status_label, &rect)) {
-    ScreenToClient(ui->main_window, reinterpret_cast<POINT*>(&rect.left));
-    ScreenToClient(ui->main_window, reinterpret_cast<POINT*>(&rect.right));
-    InvalidateRect(ui->main_window, &rect, FALSE);
-  }
+  const RECT place = ui->PlaceOf(ui->status_label);
+  if (!IsRectEmpty(&place)) InvalidateRect(ui->main_window, &place, FALSE);
 }
 
 void Install(CSetupUI* ui, HWND window) {
