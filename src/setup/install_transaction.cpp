@@ -427,6 +427,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   auto note = [&](bool ok) {
     if (!ok && outcome.ok()) outcome = FsFailed(fs);
   };
+  // A journal drops a name at most once.
+  std::map<std::string, std::string> dropped_to;  // lower-case name -> where its drop set it aside
+  for (const JournalMove& move : journal.moves)
+    if (move.kind == JournalMove::kDrop) dropped_to[Lower(move.name)] = move.aside;
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
     const std::string staged = Join(kStagingDir, move->name);
     const bool adds = move->kind == JournalMove::kAdd;
@@ -445,11 +449,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     // a drop before it set aside (a file of ours that became a folder, or the other way),
     // which must be aside too.
     bool displaced_aside = true;
-    for (const JournalMove& drop : journal.moves) {
-      if (adds && drop.kind == JournalMove::kDrop && Lower(drop.name) == Lower(move->name)) {
-        const Kind dropped = fs->Probe(drop.aside);
-        displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
-      }
+    const auto drop = adds ? dropped_to.find(Lower(move->name)) : dropped_to.end();
+    if (drop != dropped_to.end()) {
+      const Kind dropped = fs->Probe(drop->second);
+      displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
     }
     const Kind live = fs->Probe(move->name);
     const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside
