@@ -5,6 +5,7 @@
 #include "app/session_wait.h"
 #include "base/module.h"
 #include "base/product.h"
+#include "setup/extract_payload.h"
 #include "setup/setup_logic.h"
 #include "sysreg/install_dir.h"
 
@@ -15,7 +16,7 @@ int InstallSilently(const CommandLine& command) {
   // An empty /D= (a script's unset variable) is refused like any other bad directory.
   if (!command.dir_given) DefaultInstallDir(&dir);
   // The same rules as the directory field's; a refusal is logged like a failed step.
-  const DirCheck check = ValidateDirText(dir);
+  const DirCheck check = ValidateDirText(dir, StagedPayloadReach());
   CSetupLogic* logic = CSetupLogic::GetInstance();
   if (!check.valid) {
     logic->LogRefusedDirectory(dir, check.message);

@@ -29,10 +29,12 @@ inline constexpr wchar_t kUpdateExe[] = L"KeloUpdate.exe";
 inline constexpr wchar_t kStatIni[] = L"KeloS.ini";
 inline constexpr wchar_t kLegacyPacketFileName[] = L"KeloBrowserInstallPacket.lzma";
 
-// The payload packet resource, and the SHA-256 of its bytes that the build stores beside it.
+// The payload packet resource, the SHA-256 of its bytes that the build stores beside it, and
+// the bytes of its longest name and longest folder (16 bits each, little-endian).
 inline constexpr wchar_t kPacketResourceType[] = L"FILE";
 inline constexpr int kPacketResourceId = 143;
 inline constexpr int kPacketDigestResourceId = 144;
+inline constexpr int kPacketReachResourceId = 145;
 
 // Registry, all under HKEY_CURRENT_USER.
 inline constexpr wchar_t kUninstallKey[] =

@@ -57,6 +57,21 @@ bool FindPayloadPacket(const uint8_t** bytes, size_t* size) {
   return false;
 }
 
+PathReach StagedPayloadReach() {
+  const uint8_t* bytes = nullptr;
+  size_t size = 0;
+  if (!FindModuleResource(kPacketReachResourceId, &bytes, &size) || size != 4) return PathReach{};
+  // Files set aside on their way out go to a folder of the same length.
+  static_assert(sizeof kAsideDir == sizeof kStagingDir, "the set-aside folder reaches as far as the staging folder");
+  // Names are counted in bytes: a double-byte character of an ANSI name is one character.
+  const size_t staging = sizeof kStagingDir;  // its characters and a separator
+  PathReach reach;
+  reach.file_chars = staging + (bytes[0] | bytes[1] << 8);
+  const size_t folder = bytes[2] | bytes[3] << 8;
+  reach.folder_chars = folder ? staging + folder : staging - 1;
+  return reach;
+}
+
 bool IsDefaultInstallDir(const std::wstring& dir) {
   std::wstring local;
   return ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) && SamePath(dir, local + kDefaultDirSuffix);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "setup/install_transaction.h"
+#include "sysreg/install_dir.h"
 
 namespace kelo {
 
@@ -28,6 +29,11 @@ bool ExtractPayload(const std::wstring& dir,
 // False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT
 // when the digest is missing or does not match: the installer was damaged on its way.
 bool FindPayloadPacket(const uint8_t** bytes, size_t* size);
+
+// How far the payload reaches below the install directory as step 0 writes it: its longest
+// name and folder (FILE 145) inside the staging folder, where the longest paths are. Zero
+// when the resource is missing or malformed.
+PathReach StagedPayloadReach();
 
 // `dir` is the product's own default folder ("\Kelo\KeloBrowser\" below the local
 // application-data folder), whatever its spelling.

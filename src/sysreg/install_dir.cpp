@@ -21,6 +21,14 @@ constexpr uint64_t kGigabyte = 1ull << 30;
 
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
+// Whether everything the install makes below `path` stays within Windows' path limits.
+bool ReachFits(const wchar_t* path, const PathReach& reach) {
+  if (reach.file_chars == 0 && reach.folder_chars == 0) return true;
+  const size_t length = wcslen(path);
+  const size_t base = length + (length > 0 && IsPathSeparator(path[length - 1]) ? 0 : 1);
+  return base + reach.file_chars < kPathChars && base + reach.folder_chars < kPathChars - 12;
+}
+
 }  // namespace
 
 bool DefaultInstallDir(std::wstring* dir) {
@@ -103,10 +111,10 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
   return true;
 }
 
-DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space) {
+DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space) {
   DirCheck check;
   check.valid = true;
-  if (!IsValidInstallPath(path)) {
+  if (!IsValidInstallPath(path) || !ReachFits(path, reach)) {
     check = {false, kDirBadFormText};
     return check;
   }
@@ -135,9 +143,9 @@ DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space) {
   return check;
 }
 
-DirCheck ValidateDirText(const std::wstring& text) {
+DirCheck ValidateDirText(const std::wstring& text, const PathReach& reach) {
   if (text.size() > kDirFieldChars - 2) return DirCheck{false, kDirBadFormText};
-  return ValidateInstallDir(text.c_str());
+  return ValidateInstallDir(text.c_str(), reach);
 }
 
 void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]) {

@@ -37,11 +37,20 @@ struct DirCheck {
   bool valid = false;
   std::wstring message;  // a failure message or the free-space text
 };
-DirCheck ValidateInstallDir(const wchar_t* path, FreeSpaceQuery free_space = QueryFreeSpace);
+// How far below its directory an install reaches, in characters after the directory's
+// separator: its longest file path and its longest folder path. Windows takes no path of
+// MAX_PATH characters or more, and makes no folder of MAX_PATH - 12 or more: a directory
+// too long for them is refused (as a bad path) before anything is written. Both zero:
+// nothing is known, and only the form check limits the directory's length.
+struct PathReach {
+  size_t file_chars = 0;
+  size_t folder_chars = 0;
+};
+DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space = QueryFreeSpace);
 // The same for the text of the directory field or of /D=: text longer than the field reads
 // back whole (kDirFieldChars less the terminator and the character GetWindowText keeps
 // back) is refused, not installed into cut short.
-DirCheck ValidateDirText(const std::wstring& text);
+DirCheck ValidateDirText(const std::wstring& text, const PathReach& reach);
 
 // Appends "\KeloBrowser" in place, cut to fit the buffer.
 void AppendProductFolder(wchar_t (&buffer)[kDirFieldChars]);

@@ -8,6 +8,7 @@
 
 #include "base/product.h"
 #include "base/reg_key.h"
+#include "setup/extract_payload.h"
 #include "setup/install_control.h"
 #include "sysreg/install_dir.h"
 #include "sysreg/launch.h"
@@ -81,7 +82,7 @@ std::wstring DirFieldText(const CSetupUI* ui) {
 }
 
 void CheckDirectory(CSetupUI* ui) {
-  const DirCheck check = ValidateDirText(DirFieldText(ui));
+  const DirCheck check = ValidateDirText(DirFieldText(ui), StagedPayloadReach());
   ui->dir_valid = check.valid;
   // The quick-install button also waits for the browser to end; install-now, which ends
   // it, follows the directory alone: it would otherwise start an install into a directory

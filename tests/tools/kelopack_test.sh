@@ -21,6 +21,14 @@ echo library >"$plain/Lib/b.dll"
 grep -q "no record KeloUninstall.exe" "$work/verify.err" || { echo "FAIL verify: $(cat "$work/verify.err")"; exit 1; }
 echo "ok verify names"
 
+# PACKET.reach: the longest name's bytes and the longest folder's, 16-bit little-endian.
+reach_is() {
+  local got
+  got=$(od -An -tu2 --endian=little "$1.reach" | xargs)
+  [ "$got" = "$2" ] || { echo "FAIL reach of $1: '$got', not '$2'"; exit 1; }
+}
+reach_is "$work/plain.packet" "15 3"
+
 # A copy of the plain folder with one change, which pack must refuse saying `reason`.
 refused() {
   local name=$1 reason=$2 change=$3
@@ -47,12 +55,14 @@ long=$(printf 'n%.0s' $(seq 240))
 refused too-long "longer than 242" "mkdir -p A && echo x >A/${long}n"
 cp -r "$plain" "$work/longest" && mkdir "$work/longest/A" && echo x >"$work/longest/A/$long"
 "$kelopack" pack "$work/longest" "$work/longest.packet" >/dev/null || { echo "FAIL longest: refused"; exit 1; }
+reach_is "$work/longest.packet" "242 3"
 echo "ok longest"
 # Nor can a folder of 231 bytes be made there: "C:\KeloSetup.new\" and it have 248 characters.
 folder=$(printf 'f%.0s' $(seq 230))
 refused deep-folder "folder longer than 230" "mkdir ${folder}g && echo x >${folder}g/a"
 cp -r "$plain" "$work/deepest" && mkdir "$work/deepest/$folder" && echo x >"$work/deepest/$folder/a"
 "$kelopack" pack "$work/deepest" "$work/deepest.packet" >/dev/null || { echo "FAIL deepest: refused"; exit 1; }
+reach_is "$work/deepest.packet" "232 230"
 echo "ok deepest"
 
 # --allow-ansi takes names already in an ANSI code page; one that reads as UTF-8 (which the

@@ -148,7 +148,7 @@ TEST(Validation, FreeSpaceDecidesAndIsShownInMegabytesOrGigabytes) {
     g_free_bytes = c.bytes;
     g_free_known = true;
     g_asked_root.clear();
-    const DirCheck check = ValidateInstallDir(path.c_str(), FakeFreeSpace);
+    const DirCheck check = ValidateInstallDir(path.c_str(), PathReach{}, FakeFreeSpace);
     EXPECT_EQ(check.valid, c.valid) << c.bytes;
     EXPECT_EQ(check.message, c.message) << c.bytes;
     EXPECT_EQ(g_asked_root, path.substr(0, 3)) << c.bytes;
@@ -174,12 +174,44 @@ TEST(Validation, EachFailureHasItsMessage) {
   for (const Case& c : cases) {
     g_free_known = c.free_known;
     g_asked_root.clear();
-    const DirCheck check = ValidateInstallDir(c.path, FakeFreeSpace);
+    const DirCheck check = ValidateInstallDir(c.path, PathReach{}, FakeFreeSpace);
     EXPECT_EQ(check.valid, c.valid) << testing::PrintToString(std::wstring(c.path));
     EXPECT_EQ(check.message, c.message) << testing::PrintToString(std::wstring(c.path));
   }
   EXPECT_EQ(g_asked_root, L"C:/");
-  EXPECT_FALSE(ValidateInstallDir(nullptr, FakeFreeSpace).valid);
+  EXPECT_FALSE(ValidateInstallDir(nullptr, PathReach{}, FakeFreeSpace).valid);
+}
+
+// Windows takes paths of 259 characters and folders of 247 at most: a directory whose
+// deepest file or folder would pass them is refused, with or without its final separator.
+TEST(Validation, ADirectoryTooLongForWhatTheInstallMakesBelowItIsRefused) {
+  g_free_bytes = 1ull << 40;
+  g_free_known = true;
+  const PathReach reach{40, 20};  // the file's limit binds: 259 - 40 = 219 for the directory and its separator
+  const PathReach deep{40, 30};   // the folder's: 247 - 30 = 217
+  const auto dir = [](size_t chars, const wchar_t* end) {
+    return L"C:\\" + std::wstring(chars - 3 - wcslen(end), L'd') + end;
+  };
+  const struct {
+    std::wstring path;
+    PathReach reach;
+    bool valid;
+  } cases[] = {
+      {dir(218, L""), reach, true},     {dir(219, L""), reach, false},
+      {dir(219, L"\\"), reach, true}, {dir(220, L"\\"), reach, false},
+      {dir(219, L"/"), reach, true},    {dir(220, L"/"), reach, false},
+      {dir(216, L""), deep, true},      {dir(217, L""), deep, false},
+      {dir(217, L"\\"), deep, true},  {dir(218, L"\\"), deep, false},
+      {dir(258, L""), PathReach{}, true},
+  };
+  for (const auto& c : cases) {
+    const DirCheck check = ValidateInstallDir(c.path.c_str(), c.reach, FakeFreeSpace);
+    EXPECT_EQ(check.valid, c.valid) << c.path.size() << " characters, reach " << c.reach.file_chars << "/"
+                                    << c.reach.folder_chars;
+    if (c.valid) continue;
+    EXPECT_EQ(check.message, kDirBadFormText);
+    EXPECT_FALSE(ValidateDirText(c.path, c.reach).valid) << c.path.size();
+  }
 }
 
 TEST(Validation, RealDriveReportsItsFreeSpace) {
@@ -195,7 +227,7 @@ TEST(Validation, RealDriveReportsItsFreeSpace) {
   EXPECT_TRUE(QueryFreeSpace(L"C:/", &slashed));
   EXPECT_NEAR(static_cast<double>(slashed), static_cast<double>(bytes), 256.0 * 1024 * 1024);
   ScratchDir dir;
-  const DirCheck check = ValidateInstallDir((dir.dir() + L"KeloBrowser").c_str());
+  const DirCheck check = ValidateInstallDir((dir.dir() + L"KeloBrowser").c_str(), PathReach{});
   EXPECT_EQ(check.valid, available.QuadPart >= (16u << 20));
   EXPECT_EQ(check.message.rfind(L"剩余空间: ", 0), 0u) << testing::PrintToString(check.message);
 }

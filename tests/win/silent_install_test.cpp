@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "app/command_line.h"
@@ -201,6 +202,37 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     }
   }
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
+}
+
+// The directory may be as long as the payload's deepest staged path allows, and no longer:
+// one character more is refused before anything is written, not failed part-way.
+TEST_F(SilentInstall, TheDirectoryMayBeAsLongAsThePayloadsDeepestPathAllows) {
+  // The payload's longest name and folder, as the setup program carries them.
+  HMODULE setup = LoadLibraryExW(SetupExe().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  ASSERT_NE(setup, nullptr);
+  const HRSRC found = FindResourceW(setup, MAKEINTRESOURCEW(kPacketReachResourceId), kPacketResourceType);
+  ASSERT_NE(found, nullptr);
+  ASSERT_EQ(SizeofResource(setup, found), 4u);
+  const auto* reach = static_cast<const uint8_t*>(LockResource(LoadResource(setup, found)));
+  const size_t name = reach[0] | reach[1] << 8, folder = reach[2] | reach[3] << 8;
+  FreeLibrary(setup);
+  // Staged in "<dir>\KeloSetup.new\": paths of up to 259 characters, folders of up to 247.
+  const size_t staging = wcslen(L"\\KeloSetup.new\\");
+  const size_t longest = std::min(259 - staging - name, 247 - staging - folder);
+  const std::wstring scratch = ScratchDir(L"silent-long");
+  const auto dir_of = [&](size_t chars) {
+    std::wstring dir = scratch;
+    while (dir.size() < chars) dir += (dir.size() - scratch.size()) % 100 == 99 ? L'\\' : L'k';
+    if (dir.back() == L'\\') dir.back() = L'k';
+    return dir;
+  };
+  const std::wstring log_path = scratch + L"long.log";
+  EXPECT_EQ(Run(L"/S /LOG=" + log_path + L" /D=" + dir_of(longest + 1)), kExitBadDirectory);
+  EXPECT_NE(ReadLog(log_path).find("directory refused"), std::string::npos) << ReadLog(log_path);
+  EXPECT_FALSE(FileExists(scratch + L"k")) << "a folder was made for a refused directory";
+  const std::wstring fits = dir_of(longest);
+  ASSERT_EQ(Run(L"/S /LOG=" + log_path + L" /D=" + fits), 0u) << ReadLog(log_path);
+  EXPECT_TRUE(FileExists(fits + L"\\" + kBrowserExe));
 }
 
 // Without a window of its own to be asked, an unattended install would be cut short by a

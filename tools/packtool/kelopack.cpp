@@ -1,6 +1,9 @@
 // kelopack: builds and inspects the installer's payload packet.
 //   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR; OUT.sha256 gets the
-//                                          packet's SHA-256, which the installer checks
+//                                          packet's SHA-256, which the installer checks, and
+//                                          OUT.reach the bytes of its longest name and of
+//                                          its longest folder (16 bits each, little-endian),
+//                                          which the installer's directory check adds up
 //   kelopack list PACKET                   name and size of each record
 //   kelopack verify PACKET [NAME...]       decode and walk; non-zero exit on any fault, or
 //                                          when a NAME (in any letter case) is no record
@@ -88,6 +91,8 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return Fail("not a directory: %s", dir.string());
   std::vector<ArchiveEntry> entries;
+  size_t longest_name = 0;
+  size_t longest_folder = 0;
   // A failed step ends the walk as if it were through: the error is looked at after it.
   for (fs::recursive_directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
     // A link would go in as what it points to under its own name or, a linked folder, not
@@ -128,6 +133,8 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
     }
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
+    longest_name = std::max(longest_name, entry.name.size());
+    if (folder_bytes != std::string::npos) longest_folder = std::max(longest_folder, folder_bytes);
     if (!ReadWholeFile(it->path(), &entry.data)) return Fail("cannot read %s", relative);
     if (entry.data.size() > 0xFFFFFFFFu) return Fail("file of 4 GiB or more: %s", relative);
     entries.push_back(std::move(entry));
@@ -148,6 +155,11 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   Sha256(packet.data(), packet.size(), digest);
   if (!WriteWholeFile(out.string() + ".sha256", digest, sizeof digest))
     return Fail("cannot write %s", out.string() + ".sha256");
+  // Both fit 16 bits: names were refused above at far fewer bytes.
+  const uint8_t reach[4] = {static_cast<uint8_t>(longest_name), static_cast<uint8_t>(longest_name >> 8),
+                            static_cast<uint8_t>(longest_folder), static_cast<uint8_t>(longest_folder >> 8)};
+  if (!WriteWholeFile(out.string() + ".reach", reach, sizeof reach))
+    return Fail("cannot write %s", out.string() + ".reach");
   std::printf("%zu files, %zu bytes unpacked, %zu bytes packed\n", entries.size(), archive.size(),
               packet.size());
   return 0;
