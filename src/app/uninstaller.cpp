@@ -19,6 +19,7 @@
 #include "base/win_holders.h"
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
+#include "setup/ledger.h"
 #include "sysreg/launch.h"
 #include "sysreg/shortcuts.h"
 #include "sysreg/uninstall_entry.h"
@@ -197,6 +198,13 @@ int Uninstall(const Options& options) {
   Win32InstallFs fs(dir);
   if (!HoldsInstallation(&fs)) {
     if (!options.silent) MessageBoxW(nullptr, kNothingHereText, kTitle, MB_OK | MB_ICONWARNING);
+    return kExitInstallFailed;
+  }
+  // A record that cannot be read removes nothing: the user is told at once, and a running
+  // browser is not ended for it. (A journal's recovery may yet bring a whole one back.)
+  Ledger ledger;
+  if (fs.Probe(kJournalName) == InstallFs::Kind::kMissing && !ReadLedger(&fs, &ledger)) {
+    if (!options.silent) MessageBoxW(nullptr, kUnreadableText, kTitle, MB_OK | MB_ICONINFORMATION);
     return kExitInstallFailed;
   }
   if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)

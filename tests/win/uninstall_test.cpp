@@ -527,6 +527,29 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
 }
 
+// A record it cannot read removes nothing, and the browser running from the installation
+// is not ended for it.
+TEST_F(Uninstaller, ADamagedRecordEndsNothingAndRemovesNothing) {
+  Install();
+  const std::wstring ledger = dir_ + L"KeloSetup.ledger";
+  const std::string whole = test::ReadFileBytes(ledger);
+  ASSERT_FALSE(whole.empty());
+  test::WriteFileBytes(ledger, whole.substr(0, whole.size() / 2));
+  HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
+  ASSERT_NE(browser, nullptr);
+  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&) { return true; }, 20000), nullptr);
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_EQ(WaitForSingleObject(browser, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the browser was ended";
+  CloseHandle(browser);
+  test::EndProcessesNamed(kBrowserExe);
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  std::wstring location;
+  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the entry went";
+  // Whole again, it uninstalls, leaving nothing for the next test.
+  test::WriteFileBytes(ledger, whole);
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+}
+
 TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
   Install();
   HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
