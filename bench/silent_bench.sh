@@ -18,9 +18,11 @@ cmake -S "$top" -B "$tree" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$top/cmake/mingw-w64
 # starting it, as a real one does.
 if [ ! -d "$payload" ] || [ "$here/make_payload.py" -nt "$payload" ]; then
   cmake --build "$tree" --target KeloBrowser >/dev/null
-  rm -rf "$payload"
-  python3 "$here/make_payload.py" "$payload"
-  cp "$tree/payload/programs/KeloBrowser.exe" "$payload/KeloBrowser.exe"
+  # Made beside it and moved into place whole: a run cut short is not taken for a payload.
+  rm -rf "$payload" "$payload.partial"
+  python3 "$here/make_payload.py" "$payload.partial"
+  cp "$tree/payload/programs/KeloBrowser.exe" "$payload.partial/KeloBrowser.exe"
+  mv "$payload.partial" "$payload"
 fi
 cmake --build "$tree" --target KeloSetup silent_bench_win >/dev/null
 makensis -V1 -DPAYLOAD="$payload" -DOUTFILE="$tree/nsis_setup.exe" "$here/nsis/bench_setup.nsi"

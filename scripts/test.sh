@@ -16,8 +16,8 @@ scripts/build.sh
 # The same sources built in a second folder give the same installer, byte for byte.
 scripts/repro-check.sh --quick build/native/tools/kelopack build/win/bin/KeloSetup.exe || status=1
 jobs=${KELO_JOBS:-$(nproc)}
-ctest --test-dir build/native -j "$jobs" --output-on-failure || status=1
-ctest --test-dir build/win -j "$jobs" --output-on-failure || status=1
+ctest --test-dir build/native -j "$jobs" --output-on-failure --no-tests=error || status=1
+ctest --test-dir build/win -j "$jobs" --output-on-failure --no-tests=error || status=1
 # A case that cannot run on this machine (no small disk to fill, say) skips itself, and its
 # program passes: each is named here, with the reason it gave.
 for tree in build/native build/win; do

@@ -14,7 +14,9 @@ echo library >"$plain/Lib/b.dll"
 "$kelopack" pack "$plain" "$work/plain.packet" >/dev/null
 "$kelopack" verify "$work/plain.packet" >/dev/null
 # The names the installer needs, in any letter case; one missing fails the check.
-"$kelopack" verify "$work/plain.packet" kelobrowser.EXE Missing.dll >/dev/null 2>&1 && { echo "FAIL verify: a name no record has passed"; exit 1; }
+"$kelopack" verify "$work/plain.packet" kelobrowser.EXE Missing.dll 2>"$work/verify.err" >/dev/null &&
+  { echo "FAIL verify: a name no record has passed"; exit 1; }
+grep -q "no record Missing.dll" "$work/verify.err" || { echo "FAIL verify: $(cat "$work/verify.err")"; exit 1; }
 "$kelopack" verify "$work/plain.packet" kelobrowser.EXE 'lib\B.DLL' >/dev/null
 "$kelopack" verify "$work/plain.packet" KeloBrowser.exe KeloUninstall.exe 2>"$work/verify.err" >/dev/null &&
   { echo "FAIL verify: a missing uninstaller passed"; exit 1; }

@@ -18,6 +18,10 @@ fi
 
 root=${KELO_WINE_ROOT:-${TMPDIR:-/tmp}/kelo-wine-$(id -u)}
 mkdir -p "$root"
+# Its template's programs run as whoever runs this: a folder someone else made (in a shared
+# temporary folder, say) is not used.
+[ -O "$root" ] && [ ! -L "$root" ] || { echo "run-in-prefix: $root is not a folder of yours" >&2; exit 1; }
+chmod go-w "$root"
 # The copy below holds the template's lock shared, so a rebuild (which holds it alone) never
 # pulls the template away from under it; one made and then removed by another run's
 # rebuild is made again.
