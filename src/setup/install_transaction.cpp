@@ -694,6 +694,12 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
       }
     }
   }
+  // An uninstall ended after its ledger went, before the files installs had set aside for
+  // the user went back: with no installation here any more, they are the user's again.
+  if (fs->Probe(kLedgerName) == Kind::kMissing) {
+    PutBackKept(fs, nullptr);
+    RemoveEmptyFolders(fs, kKeptDir);
+  }
   // Whatever an earlier run left in staging must not come in with the next one's folders.
   RemoveTree(fs, kStagingDir);
   if (fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);

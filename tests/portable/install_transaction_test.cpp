@@ -251,6 +251,8 @@ class FaultyFs : public InstallFs {
   void FailListOf(const std::string& path) { failing_list_ = path; }
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
   bool fired() const { return fired_; }
+  // Whether the process "ended" (kStop reached its operation).
+  bool stopped() const { return stopped_; }
   const std::vector<std::string>& created() const { return created_; }
 
  private:
@@ -316,6 +318,32 @@ class FaultyFs : public InstallFs {
   std::string failing_probe_ = "\n";
   std::vector<std::string> created_;
 };
+
+// An uninstall ended at any point (the process killed) keeps the user's files within reach:
+// one an install set aside (it had a payload file's name) is back at its name once the
+// next run has recovered and, where the ledger is still there, has uninstalled again.
+TEST(InstallTransaction, AnUninstallEndedAnywhereLeavesTheUsersSetAsideFileToComeBack) {
+  int points = 0;
+  for (int at = 1;; ++at) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    Put(fs, "Skin\\a.png", "the user's own");
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    ASSERT_EQ(Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"], "the user's own");
+    FaultyFs ended(fs, FaultyFs::kStop, at);
+    ended.FailRemoveOf("KeloUninstall.exe");  // the running uninstaller's own
+    (void)UninstallFiles(&ended, /*keep_data=*/false);
+    if (!ended.stopped()) break;
+    ++points;
+    ASSERT_TRUE(RecoverInstall(fs).ok()) << "ended at operation " << at;
+    if (fs->Probe(kLedgerName) != InstallFs::Kind::kMissing) {
+      ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok()) << "ended at operation " << at;
+    }
+    EXPECT_EQ(Snapshot(fs)["Skin\\a.png"], "the user's own") << "ended at operation " << at;
+  }
+  std::printf("uninstall ended at each of %d points\n", points);
+  EXPECT_GT(points, 10);
+}
 
 TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
   // An update, and a repair: the same payload again over an installation whose program an
