@@ -142,6 +142,7 @@ const Files kNext = {{"KeloBrowser.exe", "browser 2, longer than before"},
                      {"Lib\\core.dll", std::string(90000, 'C')},
                      {"Skin\\a.png", "skin a 2"},
                      {"Plugins\\new\\p.dat", "a new folder"}};
+const char kUsersSkin[] = "the user's own skin, where the payload puts one";
 const Files kUsers = {{"My notes.txt", "do not lose"},
                       {"Data\\Profile\\user.ini", "[User]"},
                       {"data2\\cookies", "not data, not ours"},
@@ -169,10 +170,13 @@ std::string Judge(const Files& disk, const Files& earlier = kEarlier, const File
   return mix;
 }
 
-// Our own names gone: nothing staged, no journal, no copies aside.
+// Our own names gone: nothing staged, no journal, no copies aside (but the user's files an
+// install set aside for good).
 bool Settled(const Files& disk) {
   for (const auto& entry : disk)
-    if (entry.first.compare(0, 10, "KeloSetup.") == 0 && entry.first != kLedgerName) return false;
+    if (entry.first.compare(0, 10, "KeloSetup.") == 0 && entry.first != kLedgerName &&
+        entry.first.compare(0, 15, "KeloSetup.kept\\") != 0)
+      return false;
   return true;
 }
 
@@ -373,7 +377,11 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
       for (int at = 1;; ++at) {
         Scratch scratch;
         InstallFs* fs = scratch.fs();
+        // A file of the user's where the payload puts one of its own: the first install set
+        // it aside, and there it stays through every fault.
+        Put(fs, "Skin\\a.png", kUsersSkin);
         ASSERT_TRUE(Install(fs, installed).ok());
+        const auto kept_whole = [&] { return Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"] == kUsersSkin; };
         for (const auto& [name, bytes] : c.earlier) Put(fs, name, bytes);
         for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
         FaultyFs faulty(fs, mode, at);
@@ -381,6 +389,7 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         if (!faulty.fired()) {
           ASSERT_TRUE(outcome.ok()) << c.name;
           EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next), "next") << c.name;
+          EXPECT_TRUE(kept_whole()) << c.name;
           break;
         }
         ++points[mode];
@@ -394,6 +403,7 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
           if (state == "earlier") {
             EXPECT_FALSE(outcome.ok()) << where << ": a failure reported as success";
           }
+          EXPECT_TRUE(kept_whole()) << where;
         }
         // The next run settles whatever was left, then installs.
         ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
@@ -401,8 +411,10 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         const std::string state = Judge(recovered, c.earlier, c.next);
         EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
         EXPECT_TRUE(Settled(recovered)) << where;
+        EXPECT_TRUE(kept_whole()) << where;
         ASSERT_TRUE(Install(fs, next).ok()) << where;
         EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next), "next") << where;
+        EXPECT_TRUE(kept_whole()) << where;
       }
     }
     std::printf("%s: fault points tried: %d failing, %d ending the process\n", c.name, points[0], points[1]);
