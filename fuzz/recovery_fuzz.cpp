@@ -58,7 +58,7 @@ class MemoryFs : public InstallFs {
   int fail_at = 0;
 
   Kind Probe(const std::string& path) override {
-    if (Fails()) return Kind::kLink;
+    if (Fails()) return Kind::kUnknown;
     return KindOf(path);
   }
   bool MakeDir(const std::string& path) override {

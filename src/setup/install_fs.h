@@ -29,7 +29,9 @@ class FileReader {
 
 class InstallFs {
  public:
-  enum class Kind { kMissing, kFile, kDirectory, kLink };
+  // kUnknown: it could not be looked at (access denied, say). Something may stand there: it
+  // is not to be touched, nor to be taken for gone.
+  enum class Kind { kMissing, kFile, kDirectory, kLink, kUnknown };
   struct Entry {
     std::string name;
     Kind kind;
@@ -39,7 +41,8 @@ class InstallFs {
   };
 
   virtual ~InstallFs() = default;
-  // kLink for a junction or symbolic link: whatever it points to is never entered.
+  // kLink for a junction or symbolic link: whatever it points to is never entered. With
+  // kUnknown, LastError() says why.
   virtual Kind Probe(const std::string& path) = 0;
   // Creates one folder level (its parent exists); true when the folder exists afterwards.
   virtual bool MakeDir(const std::string& path) = 0;

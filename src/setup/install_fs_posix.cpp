@@ -91,7 +91,11 @@ bool PosixInstallFs::Check(bool ok) {
 
 InstallFs::Kind PosixInstallFs::Probe(const std::string& path) {
   struct stat info;
-  if (lstat(Path(path).c_str(), &info) != 0) return errno == ENOENT || errno == ENOTDIR ? Kind::kMissing : Kind::kLink;
+  if (lstat(Path(path).c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return Kind::kMissing;
+    error_ = static_cast<uint32_t>(errno);
+    return Kind::kUnknown;
+  }
   if (S_ISREG(info.st_mode)) return Kind::kFile;
   if (S_ISDIR(info.st_mode)) return Kind::kDirectory;
   return Kind::kLink;

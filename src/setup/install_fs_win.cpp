@@ -129,14 +129,19 @@ InstallFs::Kind Win32InstallFs::Probe(const std::string& relative) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    // Anything else (access denied, say) is a thing there that must not be touched.
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Kind::kMissing : Kind::kLink;
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return Kind::kMissing;
+    error_ = error;
+    return Kind::kUnknown;
   }
   if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     // The point's kind is in its directory entry.
     WIN32_FIND_DATAW found;
     ScopedFindHandle find(FindFirstFileW(path.c_str(), &found));
-    if (!find.IsValid() || LeadsElsewhere(attributes, found.dwReserved0)) return Kind::kLink;
+    if (!find.IsValid()) {
+      error_ = GetLastError();
+      return Kind::kUnknown;
+    }
+    if (LeadsElsewhere(attributes, found.dwReserved0)) return Kind::kLink;
   }
   return attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
 }

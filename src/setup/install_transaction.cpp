@@ -66,7 +66,8 @@ std::vector<std::string> FoldersLeadingTo(const std::string& name) {
 Kind ProbeInPlace(InstallFs* fs, const std::string& name) {
   for (const std::string& folder : FoldersLeadingTo(name)) {
     const Kind kind = fs->Probe(folder);
-    if (kind != Kind::kDirectory) return kind == Kind::kMissing ? Kind::kMissing : Kind::kLink;
+    if (kind == Kind::kMissing || kind == Kind::kUnknown) return kind;
+    if (kind != Kind::kDirectory) return Kind::kLink;
   }
   return fs->Probe(name);
 }
@@ -577,8 +578,11 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   }
   for (const auto& [key, name] : ours) {
     // A file of Data the payload no longer carries is the browser's now, maybe changed.
-    if (staged.Holds(name) || dropped.count(key) || InDataFolder(name) || ProbeInPlace(fs, name) != Kind::kFile)
-      continue;
+    if (staged.Holds(name) || dropped.count(key) || InDataFolder(name)) continue;
+    const Kind kind = ProbeInPlace(fs, name);
+    // One that could not be looked at may still be there, and would be listed nowhere.
+    if (kind == Kind::kUnknown) return FsFailed(fs);
+    if (kind != Kind::kFile) continue;
     JournalMove drop;
     drop.kind = JournalMove::kDrop;
     drop.name = name;
@@ -745,9 +749,13 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     if (!ok && outcome.ok()) outcome = FsFailed(fs);
   };
   std::vector<std::string> in_use;
-  for (const LedgerFile& file : ledger.files)
-    if (!InDataFolder(file.name) && ProbeInPlace(fs, file.name) == Kind::kFile && !fs->RemoveFile(file.name))
-      in_use.push_back(file.name);
+  for (const LedgerFile& file : ledger.files) {
+    if (InDataFolder(file.name)) continue;
+    const Kind kind = ProbeInPlace(fs, file.name);
+    // One that could not be looked at may still be there: the ledger stays for another try.
+    if (kind == Kind::kUnknown) note(false);
+    else if (kind == Kind::kFile && !fs->RemoveFile(file.name)) in_use.push_back(file.name);
+  }
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     note(DataFolders(fs, &data));

@@ -189,13 +189,13 @@ class FaultyFs : public InstallFs {
   enum Mode { kFail, kStop };
   FaultyFs(InstallFs* real, Mode mode, int at) : real_(real), mode_(mode), at_(at) {}
 
-  // A look that fails answers as the Win32 one does: something there, not to be touched.
   Kind Probe(const std::string& path) override {
     if (path == failing_probe_) {
       fired_ = true;
-      return Kind::kLink;
+      return Kind::kUnknown;
     }
-    return stopped_ ? Kind::kMissing : real_->Probe(path);
+    if (!Go()) return stopped_ ? Kind::kMissing : Kind::kUnknown;
+    return real_->Probe(path);
   }
   bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
   bool RemoveDir(const std::string& p) override { return Go() && real_->RemoveDir(p); }
@@ -257,6 +257,8 @@ class FaultyFs : public InstallFs {
   bool fired() const { return fired_; }
   // Whether the process "ended" (kStop reached its operation).
   bool stopped() const { return stopped_; }
+  // Whether the operation to fail or end at came.
+  bool struck() const { return count_ >= at_; }
   const std::vector<std::string>& created() const { return created_; }
 
  private:
@@ -323,30 +325,45 @@ class FaultyFs : public InstallFs {
   std::vector<std::string> created_;
 };
 
-// An uninstall ended at any point (the process killed) keeps the user's files within reach:
-// one an install set aside (it had a payload file's name) is back at its name once the
-// next run has recovered and, where the ledger is still there, has uninstalled again.
-TEST(InstallTransaction, AnUninstallEndedAnywhereLeavesTheUsersSetAsideFileToComeBack) {
-  int points = 0;
-  for (int at = 1;; ++at) {
-    Scratch scratch;
-    InstallFs* fs = scratch.fs();
-    Put(fs, "Skin\\a.png", "the user's own");
-    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
-    ASSERT_EQ(Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"], "the user's own");
-    FaultyFs ended(fs, FaultyFs::kStop, at);
-    ended.FailRemoveOf("KeloUninstall.exe");  // the running uninstaller's own
-    (void)UninstallFiles(&ended, /*keep_data=*/false);
-    if (!ended.stopped()) break;
-    ++points;
-    ASSERT_TRUE(RecoverInstall(fs).ok()) << "ended at operation " << at;
-    if (fs->Probe(kLedgerName) != InstallFs::Kind::kMissing) {
-      ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok()) << "ended at operation " << at;
+// An uninstall failing or ended (the process killed) at any point: one that reports success
+// left no file of ours, one that fails keeps its ledger for another try, and the user's
+// file an install had set aside (it had a payload file's name) is back at its name once
+// the next run has recovered and, where the ledger is still there, has uninstalled again.
+TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLedger) {
+  int points[2] = {0, 0};
+  for (FaultyFs::Mode mode : {FaultyFs::kFail, FaultyFs::kStop}) {
+    for (int at = 1;; ++at) {
+      Scratch scratch;
+      InstallFs* fs = scratch.fs();
+      Put(fs, "Skin\\a.png", kUsersSkin);
+      ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+      ASSERT_EQ(Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"], kUsersSkin);
+      FaultyFs faulty(fs, mode, at);
+      faulty.FailRemoveOf("KeloUninstall.exe");  // the running uninstaller's own
+      const bool removed = UninstallFiles(&faulty, /*keep_data=*/false).ok();
+      if (!faulty.struck()) break;
+      ++points[mode];
+      const std::string where = (mode == FaultyFs::kFail ? "failing operation " : "ending at operation ") +
+                                std::to_string(at);
+      if (mode == FaultyFs::kFail) {
+        const Files disk = Snapshot(fs);
+        if (removed) {
+          for (const auto& [name, bytes] : kEarlier)
+            EXPECT_FALSE(disk.count(name) && disk.at(name) == bytes) << where << ": " << name << " stays";
+        } else {
+          EXPECT_EQ(disk.count(kLedgerName), 1u) << where << ": a failed uninstall took its ledger";
+        }
+      }
+      ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
+      if (fs->Probe(kLedgerName) != InstallFs::Kind::kMissing) {
+        ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok()) << where;
+      }
+      EXPECT_EQ(Snapshot(fs)["Skin\\a.png"], kUsersSkin) << where;
     }
-    EXPECT_EQ(Snapshot(fs)["Skin\\a.png"], "the user's own") << "ended at operation " << at;
   }
-  std::printf("uninstall ended at each of %d points\n", points);
-  EXPECT_GT(points, 10);
+  std::printf("uninstall: fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
+  EXPECT_GT(points[0], 10);
+  EXPECT_GT(points[1], 10);
 }
 
 TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
@@ -680,14 +697,15 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     // The running uninstaller's own file cannot be deleted: it goes aside only after Data, so
     // an uninstall cut short while a profile goes leaves the uninstaller to run again.
     int points = 0;
-    for (int at = 1; at < 500; ++at) {
+    for (int at = 1;; ++at) {
       Scratch scratch;
       InstallFs* fs = scratch.fs();
       ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
       for (const char* name : {"Data\\Profile\\a.ini", "Data\\Profile\\b.ini", "Data\\cache.db"}) Put(fs, name, "x");
       FaultyFs ended(fs, FaultyFs::kStop, at);
       ended.FailRemoveOf("KeloUninstall.exe");
-      if (UninstallFiles(&ended, /*keep_data=*/false).ok()) break;
+      (void)UninstallFiles(&ended, /*keep_data=*/false);
+      if (!ended.stopped()) break;
       const Files disk = Snapshot(fs);
       const bool data_left = std::any_of(disk.begin(), disk.end(), [](const auto& f) { return f.first.rfind("Data\\", 0) == 0; });
       if (!data_left) continue;
