@@ -201,10 +201,14 @@ int Uninstall(const Options& options) {
     return kExitInstallFailed;
   }
   // A record that cannot be read removes nothing: the user is told at once, and a running
-  // browser is not ended for it. (A journal's recovery may yet bring a whole one back.)
+  // browser is not ended for it. (A journal's recovery may yet bring a whole one back.) One
+  // only held for the moment asks for another run.
   Ledger ledger;
-  if (fs.Probe(kJournalName) == InstallFs::Kind::kMissing && !ReadLedger(&fs, &ledger)) {
-    if (!options.silent) MessageBoxW(nullptr, kUnreadableText, kTitle, MB_OK | MB_ICONINFORMATION);
+  const InstallOutcome read =
+      fs.Probe(kJournalName) == InstallFs::Kind::kMissing ? ReadLedger(&fs, &ledger) : InstallOutcome();
+  if (!read.ok()) {
+    const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
+    if (!options.silent) MessageBoxW(nullptr, damaged ? kUnreadableText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
     return kExitInstallFailed;
   }
   if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)

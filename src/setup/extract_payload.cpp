@@ -61,14 +61,16 @@ PathReach StagedPayloadReach() {
   const uint8_t* bytes = nullptr;
   size_t size = 0;
   if (!FindModuleResource(kPacketReachResourceId, &bytes, &size) || size != 4) return PathReach{};
-  // Files set aside on their way out go to a folder of the same length.
-  static_assert(sizeof kAsideDir == sizeof kStagingDir, "the set-aside folder reaches as far as the staging folder");
+  // A file goes to the staging folder, and a file it replaces aside: of ours to kAsideDir, of
+  // the user's to kKeptDir, the longest of the three.
+  static_assert(sizeof kKeptDir >= sizeof kStagingDir && sizeof kKeptDir >= sizeof kAsideDir,
+                "the user's set-aside folder reaches furthest");
   // Names are counted in bytes: a double-byte character of an ANSI name is one character.
-  const size_t staging = sizeof kStagingDir;  // its characters and a separator
+  const size_t prefix = sizeof kKeptDir;  // its characters and a separator
   PathReach reach;
-  reach.file_chars = staging + (bytes[0] | bytes[1] << 8);
+  reach.file_chars = prefix + (bytes[0] | bytes[1] << 8);
   const size_t folder = bytes[2] | bytes[3] << 8;
-  reach.folder_chars = folder ? staging + folder : staging - 1;
+  reach.folder_chars = folder ? prefix + folder : prefix - 1;
   return reach;
 }
 

@@ -31,8 +31,8 @@ bool ExtractPayload(const std::wstring& dir,
 bool FindPayloadPacket(const uint8_t** bytes, size_t* size);
 
 // How far the payload reaches below the install directory as step 0 writes it: its longest
-// name and folder (FILE 145) inside the staging folder, where the longest paths are. Zero
-// when the resource is missing or malformed.
+// name and folder (FILE 145) inside the longest of the folders files are staged in or set
+// aside to. Zero when the resource is missing or malformed.
 PathReach StagedPayloadReach();
 
 // `dir` is the product's own default folder ("\Kelo\KeloBrowser\" below the local

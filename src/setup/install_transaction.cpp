@@ -660,11 +660,13 @@ bool IsReservedName(const std::string& name) {
   return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;
 }
 
-bool ReadLedger(InstallFs* fs, Ledger* ledger) {
+InstallOutcome ReadLedger(InstallFs* fs, Ledger* ledger) {
   Earlier earlier;
-  if (!ReadEarlier(fs, &earlier).ok() || !earlier.has_ledger) return false;
+  const InstallOutcome read = ReadEarlier(fs, &earlier);
+  if (!read.ok()) return read;
+  if (!earlier.has_ledger) return Failed(InstallOutcome::kUnreadableRecord);
   *ledger = std::move(earlier.ledger);
-  return true;
+  return read;
 }
 
 InstallOutcome RecoverInstall(InstallFs* fs) {
@@ -699,8 +701,11 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
     }
   }
   // An uninstall ended after its ledger went, before the files installs had set aside for
-  // the user went back: with no installation here any more, they are the user's again.
-  if (fs->Probe(kLedgerName) == Kind::kMissing) {
+  // the user went back: with no installation here any more, they are the user's again. The
+  // folder's mark comes first: unmarked, an install into the product's own folder would
+  // take them for an older setup program's.
+  if (fs->Probe(kLedgerName) == Kind::kMissing && fs->Probe(kKeptDir) == Kind::kDirectory &&
+      (fs->Probe(kDataMarker) == Kind::kFile || WriteWhole(fs, kDataMarker, kLeftFilesMark))) {
     PutBackKept(fs, nullptr);
     RemoveEmptyFolders(fs, kKeptDir);
   }
@@ -713,7 +718,8 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
 }
 
 void TidyLeftFolder(InstallFs* fs) {
-  if (fs->Probe(kLedgerName) != Kind::kMissing || HoldsFilesOfOthers(fs)) return;
+  if (fs->Probe(kLedgerName) != Kind::kMissing || fs->Probe(kKeptDir) != Kind::kMissing || HoldsFilesOfOthers(fs))
+    return;
   std::vector<InstallFs::Entry> entries;
   fs->List("", &entries);
   for (const InstallFs::Entry& entry : entries)
@@ -792,7 +798,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
   // Without its mark, the ledger stays: an install taking the user's files for an older
   // setup program's would delete them. The files installs set aside count: they go back.
-  const bool kept_aside = fs->Probe(kKeptDir) == Kind::kDirectory && HoldsFilesOfOthers(fs, kKeptDir);
+  const bool kept_aside = fs->Probe(kKeptDir) != Kind::kMissing && HoldsFilesOfOthers(fs, kKeptDir);
   if ((kept_ours || kept_aside || HoldsFilesOfOthers(fs)) &&
       !WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark)) {
     const InstallOutcome failed = FsFailed(fs);

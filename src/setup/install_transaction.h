@@ -98,7 +98,8 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
 // and the uninstall's mark (kDataMarker) go, so that the folder can.
 void TidyLeftFolder(InstallFs* fs);
 
-// Reads the ledger; false when there is none or it is not whole.
-bool ReadLedger(InstallFs* fs, struct Ledger* ledger);
+// Reads the ledger: kUnreadableRecord when there is none or it cannot be understood, a
+// file-system failure when it cannot be read now.
+InstallOutcome ReadLedger(InstallFs* fs, struct Ledger* ledger);
 
 }  // namespace kelo

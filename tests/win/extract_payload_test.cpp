@@ -244,7 +244,7 @@ TEST_F(ExtractPayload, TheLedgerCountsOnlyTheFoldersTheInstallMade) {
     ASSERT_EQ(RunStep(root_ + typed).result, 1);
     Win32InstallFs fs(root_ + L"\\new\\made");
     Ledger ledger;
-    ASSERT_TRUE(ReadLedger(&fs, &ledger));
+    ASSERT_TRUE(ReadLedger(&fs, &ledger).ok());
     EXPECT_EQ(ledger.made_levels, 2u);
     RemoveTree(root_ + L"\\new");
   }
