@@ -23,7 +23,6 @@ constexpr char kLedgerTemp[] = "KeloSetup.ledger.new";
 constexpr char kReservedPrefix[] = "kelosetup.";
 // An install needs a little room beyond its files (folders, the ledger, the journal).
 constexpr uint64_t kSpareBytes = 1u << 20;
-constexpr int kMaxAsideTries = 100;
 
 std::string Join(const std::string& dir, const std::string& name) {
   if (dir.empty()) return name;
@@ -152,6 +151,15 @@ bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
 // for a Data they kept), or only that the folder is no older setup program's.
 constexpr char kKeptDataMark[] = "";
 constexpr char kLeftFilesMark[] = "left by an uninstall";
+
+// Writes the folder's mark. One cut short is removed again (an empty one would read as a
+// kept Data's); the failure reported is the write's.
+InstallOutcome WriteMark(InstallFs* fs, const char* mark) {
+  if (WriteWhole(fs, kDataMarker, mark)) return InstallOutcome();
+  const InstallOutcome failed = FsFailed(fs);
+  fs->RemoveFile(kDataMarker);
+  return failed;
+}
 
 bool MarkedKeptData(InstallFs* fs) {
   std::string mark;
@@ -705,7 +713,7 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   // folder's mark comes first: unmarked, an install into the product's own folder would
   // take them for an older setup program's.
   if (fs->Probe(kLedgerName) == Kind::kMissing && fs->Probe(kKeptDir) == Kind::kDirectory &&
-      (fs->Probe(kDataMarker) == Kind::kFile || WriteWhole(fs, kDataMarker, kLeftFilesMark))) {
+      (fs->Probe(kDataMarker) == Kind::kFile || WriteMark(fs, kLeftFilesMark).ok())) {
     PutBackKept(fs, nullptr);
     RemoveEmptyFolders(fs, kKeptDir);
   }
@@ -799,11 +807,9 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   // Without its mark, the ledger stays: an install taking the user's files for an older
   // setup program's would delete them. The files installs set aside count: they go back.
   const bool kept_aside = fs->Probe(kKeptDir) != Kind::kMissing && HoldsFilesOfOthers(fs, kKeptDir);
-  if ((kept_ours || kept_aside || HoldsFilesOfOthers(fs)) &&
-      !WriteWhole(fs, kDataMarker, kept_ours ? kKeptDataMark : kLeftFilesMark)) {
-    const InstallOutcome failed = FsFailed(fs);
-    fs->RemoveFile(kDataMarker);
-    return fail_moved_back(failed);
+  if (kept_ours || kept_aside || HoldsFilesOfOthers(fs)) {
+    const InstallOutcome marked = WriteMark(fs, kept_ours ? kKeptDataMark : kLeftFilesMark);
+    if (!marked.ok()) return fail_moved_back(marked);
   }
   if (!fs->RemoveFile(kLedgerName)) return fail_moved_back(FsFailed(fs));
   RemoveTree(fs, kAsideDir);

@@ -26,6 +26,9 @@ inline constexpr char kJournalName[] = "KeloSetup.journal";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
+// A name set aside where an earlier copy of it still waits gets ".1" to ".99" appended.
+inline constexpr int kMaxAsideTries = 100;
+inline constexpr size_t kAsideSuffixChars = 3;
 // Left by an uninstall that left anything behind: nothing there is an older setup
 // program's, and a Data the user kept is still the browser's.
 inline constexpr char kDataMarker[] = "KeloSetup.data";

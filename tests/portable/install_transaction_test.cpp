@@ -370,6 +370,32 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
   EXPECT_GT(points[1], 10);
 }
 
+// Recovery putting the user's set-aside files back in a folder with no ledger marks the
+// folder first: failing at any of its operations, it leaves no mark or a whole one, and a
+// file back at its name only beside a whole one.
+TEST(InstallTransaction, RecoveryMarksTheFolderWholeBeforeItPutsTheUsersFilesBack) {
+  int points = 0;
+  for (int at = 1;; ++at) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    Put(fs, "KeloSetup.kept\\Skin\\a.png", kUsersSkin);
+    FaultyFs faulty(fs, FaultyFs::kFail, at);
+    (void)RecoverInstall(&faulty);
+    if (!faulty.struck()) break;
+    ++points;
+    const Files disk = Snapshot(fs);
+    const auto at_home = disk.find("Skin\\a.png");
+    const auto aside = disk.find("KeloSetup.kept\\Skin\\a.png");
+    const auto mark = disk.find(kDataMarker);
+    EXPECT_TRUE(mark == disk.end() || mark->second == "left by an uninstall") << "failing operation " << at;
+    EXPECT_TRUE(at_home == disk.end() || mark != disk.end()) << "failing operation " << at << ": back unmarked";
+    EXPECT_TRUE((at_home != disk.end() && at_home->second == kUsersSkin) ||
+                (aside != disk.end() && aside->second == kUsersSkin))
+        << "failing operation " << at;
+  }
+  EXPECT_GT(points, 3);
+}
+
 TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
   // An update, and a repair: the same payload again over an installation whose program an
   // updater has changed since, so that the new ledger reads as the one on the disk.

@@ -231,9 +231,9 @@ TEST_F(SilentInstall, TheDirectoryMayBeAsLongAsThePayloadsDeepestPathAllows) {
   const auto* reach = static_cast<const uint8_t*>(LockResource(LoadResource(setup, found)));
   const size_t name = reach[0] | reach[1] << 8, folder = reach[2] | reach[3] << 8;
   FreeLibrary(setup);
-  // Staged in "<dir>\KeloSetup.new\", or a file of the user's set aside in the longer
-  // "<dir>\KeloSetup.kept\": paths of up to 259 characters, folders of up to 247.
-  const size_t staging = wcslen(L"\\KeloSetup.kept\\");
+  // Staged in "<dir>\KeloSetup.new\", or set aside in the longer "<dir>\KeloSetup.kept\"
+  // with up to ".99" appended: paths of up to 259 characters, folders of up to 247.
+  const size_t staging = wcslen(L"\\KeloSetup.kept\\") + wcslen(L".99");
   const size_t longest = std::min(259 - staging - name, 247 - staging - folder);
   const std::wstring scratch = FreshScratch(L"silent-long");
   const auto dir_of = [&](size_t chars) {
