@@ -21,6 +21,15 @@ constexpr uint64_t kGigabyte = 1ull << 30;
 
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
+// Whether a folder name in `path` ends with a space. Windows makes such a folder without
+// its last spaces, but keeps them in the paths that lead through it: nothing installed
+// there could be found again.
+bool HasFolderEndingInSpace(const wchar_t* path) {
+  for (const wchar_t* c = path; *c; ++c)
+    if (*c == L' ' && (c[1] == L'\\' || c[1] == L'/' || c[1] == L'\0')) return true;
+  return false;
+}
+
 // Whether everything the install makes below `path` stays within Windows' path limits.
 bool ReachFits(const wchar_t* path, const PathReach& reach) {
   if (reach.file_chars == 0 && reach.folder_chars == 0) return true;
@@ -114,7 +123,7 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space) {
   DirCheck check;
   check.valid = true;
-  if (!IsValidInstallPath(path) || !ReachFits(path, reach)) {
+  if (!IsValidInstallPath(path) || HasFolderEndingInSpace(path) || !ReachFits(path, reach)) {
     check = {false, kDirBadFormText};
     return check;
   }
