@@ -46,6 +46,9 @@ struct PathReach {
   size_t file_chars = 0;
   size_t folder_chars = 0;
 };
+// Refused as a bad path: a bad form, a folder name ending in a space, a directory too long
+// for `reach`. Then refused: one not writable, a drive with too little free space or none
+// known. Valid, the message is the free space.
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space = QueryFreeSpace);
 // The same for the text of the directory field or of /D=: text longer than the field reads
 // back whole (kDirFieldChars less the terminator and the character GetWindowText keeps
