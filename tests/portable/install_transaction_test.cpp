@@ -148,6 +148,15 @@ const Files kUsers = {{"My notes.txt", "do not lose"},
                       {"data2\\cookies", "not data, not ours"},
                       {"Lib\\user-plugin.dll", "the user's, beside ours"}};
 
+// A file of the user's where every payload puts one of its own: installed over it, the
+// payload sets it aside, and there it stays.
+constexpr char kUsersSkinName[] = "Skin\\a.png";
+constexpr char kUsersSkinAside[] = "KeloSetup.kept\\Skin\\a.png";
+InstallOutcome InstallOverUsersSkin(InstallFs* fs, const std::vector<uint8_t>& packet) {
+  Put(fs, kUsersSkinName, kUsersSkin);
+  return Install(fs, packet);
+}
+
 // "earlier", "next", or what is wrong: the payload files must be one whole installation,
 // with its ledger, and the user's files exactly as they were.
 std::string Judge(const Files& disk, const Files& earlier = kEarlier, const Files& next = kNext) {
@@ -335,9 +344,8 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
     for (int at = 1;; ++at) {
       Scratch scratch;
       InstallFs* fs = scratch.fs();
-      Put(fs, "Skin\\a.png", kUsersSkin);
-      ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
-      ASSERT_EQ(Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"], kUsersSkin);
+      ASSERT_TRUE(InstallOverUsersSkin(fs, Pack(kEarlier)).ok());
+      ASSERT_EQ(Snapshot(fs)[kUsersSkinAside], kUsersSkin);
       FaultyFs faulty(fs, mode, at);
       faulty.FailRemoveOf("KeloUninstall.exe");  // the running uninstaller's own
       const bool removed = UninstallFiles(&faulty, /*keep_data=*/false).ok();
@@ -358,11 +366,11 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
       if (fs->Probe(kLedgerName) != InstallFs::Kind::kMissing) {
         ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok()) << where;
       }
-      EXPECT_EQ(Snapshot(fs)["Skin\\a.png"], kUsersSkin) << where;
+      EXPECT_EQ(Snapshot(fs)[kUsersSkinName], kUsersSkin) << where;
       // Installed again into what could be the product's own folder, the user's file is no
       // older setup program's: it goes aside again.
       ASSERT_TRUE(Install(fs, Pack(kEarlier), /*adopt=*/true).ok()) << where;
-      EXPECT_EQ(Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"], kUsersSkin) << where;
+      EXPECT_EQ(Snapshot(fs)[kUsersSkinAside], kUsersSkin) << where;
     }
   }
   std::printf("uninstall: fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
@@ -378,14 +386,14 @@ TEST(InstallTransaction, RecoveryMarksTheFolderWholeBeforeItPutsTheUsersFilesBac
   for (int at = 1;; ++at) {
     Scratch scratch;
     InstallFs* fs = scratch.fs();
-    Put(fs, "KeloSetup.kept\\Skin\\a.png", kUsersSkin);
+    Put(fs, kUsersSkinAside, kUsersSkin);
     FaultyFs faulty(fs, FaultyFs::kFail, at);
     (void)RecoverInstall(&faulty);
     if (!faulty.struck()) break;
     ++points;
     const Files disk = Snapshot(fs);
-    const auto at_home = disk.find("Skin\\a.png");
-    const auto aside = disk.find("KeloSetup.kept\\Skin\\a.png");
+    const auto at_home = disk.find(kUsersSkinName);
+    const auto aside = disk.find(kUsersSkinAside);
     const auto mark = disk.find(kDataMarker);
     EXPECT_TRUE(mark == disk.end() || mark->second == "left by an uninstall") << "failing operation " << at;
     EXPECT_TRUE(at_home == disk.end() || mark != disk.end()) << "failing operation " << at << ": back unmarked";
@@ -424,11 +432,9 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
       for (int at = 1;; ++at) {
         Scratch scratch;
         InstallFs* fs = scratch.fs();
-        // A file of the user's where the payload puts one of its own: the first install set
-        // it aside, and there it stays through every fault.
-        Put(fs, "Skin\\a.png", kUsersSkin);
-        ASSERT_TRUE(Install(fs, installed).ok());
-        const auto kept_whole = [&] { return Snapshot(fs)["KeloSetup.kept\\Skin\\a.png"] == kUsersSkin; };
+        // The user's file set aside by the first install stays whole through every fault.
+        ASSERT_TRUE(InstallOverUsersSkin(fs, installed).ok());
+        const auto kept_whole = [&] { return Snapshot(fs)[kUsersSkinAside] == kUsersSkin; };
         for (const auto& [name, bytes] : c.earlier) Put(fs, name, bytes);
         for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
         FaultyFs faulty(fs, mode, at);
