@@ -203,7 +203,10 @@ class FaultyFs : public InstallFs {
       fired_ = true;
       return Kind::kUnknown;
     }
-    if (!Go()) return stopped_ ? Kind::kMissing : Kind::kUnknown;
+    // A look changes nothing: ending the process there is ending it at the next operation,
+    // so only a failing look is a point of its own.
+    if (stopped_) return Kind::kMissing;
+    if (mode_ == kFail && !Go()) return Kind::kUnknown;
     return real_->Probe(path);
   }
   bool MakeDir(const std::string& p) override { return Go() && real_->MakeDir(p); }
