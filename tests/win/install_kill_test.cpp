@@ -18,6 +18,8 @@ using Files = std::map<std::wstring, std::string>;
 
 constexpr int kKills = 32;
 constexpr int kCommitKills = 8;
+// The code a killed child ends with: one it never ends with itself (0 installed, 1 failed).
+constexpr UINT kKilledCode = 0xDEAD;
 
 Files ListFiles(const std::wstring& dir, const std::wstring& prefix = L"") {
   Files files;
@@ -83,6 +85,18 @@ DWORD RunChild(const std::wstring& child, const std::wstring& arguments) {
   return code;
 }
 
+// Ends the child `wait_ms` from now. One that ended first must have installed: an install
+// failing on its own is no kill survived.
+void KillAfter(HANDLE process, DWORD wait_ms, const std::string& which) {
+  WaitForSingleObject(process, wait_ms);
+  TerminateProcess(process, kKilledCode);
+  WaitForSingleObject(process, 30000);
+  DWORD code = 98;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  EXPECT_TRUE(code == kKilledCode || code == 0) << which << ": the install ended with " << code;
+}
+
 TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
   const Payload a = {test::HostPath(KELO_KILL_CHILD_A), ListFiles(test::HostPath(KELO_KILL_PAYLOAD_A))};
   const Payload b = {test::HostPath(KELO_KILL_CHILD_B), ListFiles(test::HostPath(KELO_KILL_PAYLOAD_B))};
@@ -107,10 +121,7 @@ TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
     HANDLE process = test::StartProgram(next.child, quoted);
     ASSERT_NE(process, nullptr);
     // The wait is the moment of the kill; an install that ends earlier is simply whole.
-    WaitForSingleObject(process, static_cast<DWORD>(whole_ms * kill / kKills));
-    TerminateProcess(process, 1);
-    WaitForSingleObject(process, 30000);
-    CloseHandle(process);
+    KillAfter(process, static_cast<DWORD>(whole_ms * kill / kKills), "kill " + std::to_string(kill));
     // Cut short inside the install: the recovery run has staging or a journal to settle.
     for (const wchar_t* ours : {L"\\KeloSetup.new", L"\\KeloSetup.journal"})
       if (GetFileAttributesW((dir + ours).c_str()) != INVALID_FILE_ATTRIBUTES) {
@@ -138,11 +149,9 @@ TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
     while (GetFileAttributesW(journal.c_str()) == INVALID_FILE_ATTRIBUTES &&
            WaitForSingleObject(process, 0) == WAIT_TIMEOUT && GetTickCount64() < deadline)
       SwitchToThread();
-    ASSERT_LT(GetTickCount64(), deadline) << "no journal appeared";
-    WaitForSingleObject(process, static_cast<DWORD>(kill));
-    TerminateProcess(process, 1);
-    WaitForSingleObject(process, 30000);
-    CloseHandle(process);
+    const bool timed_out = GetTickCount64() >= deadline;
+    KillAfter(process, static_cast<DWORD>(kill), "commit kill " + std::to_string(kill));
+    ASSERT_FALSE(timed_out) << "no journal appeared";
     // Among the moves: the journal whole, earlier files aside, the earlier ledger in place.
     among_moves += GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES &&
                    !ListFiles(dir + L"\\KeloSetup.old").empty() &&
