@@ -98,18 +98,23 @@ int RunOnce(const char* packet_path, const char* dest) {
   int status = 0;
   double ms = 0;
   const long peak_kb = PeakPrivateKb([&] {
-    const double start = NowMs();
     if (!dest) {
       PacketHeader header;
       if (ParsePacketHeader(packet.data, packet.size, &header) != PacketError::kNone) return void(status = 3);
+      // Touched before the clock starts: the install decodes into a far smaller ring, and
+      // first touching a payload's worth of pages would flatter it.
       std::unique_ptr<uint8_t[]> out(new uint8_t[header.unpacked_size]);
+      memset(out.get(), 0, header.unpacked_size);
+      const double start = NowMs();
       if (DecodePacketStream(header, out.get()) != PacketError::kNone) status = 3;
+      ms = NowMs() - start;
     } else {
+      const double start = NowMs();
       mkdir(dest, 0755);
       PosixInstallFs fs(dest, getenv("KELO_BENCH_NO_FLUSH") == nullptr);
       if (!InstallPacket(&fs, packet.data, packet.size, InstallRules()).ok()) status = 5;
+      ms = NowMs() - start;
     }
-    ms = NowMs() - start;
   });
   std::printf("%.3f %ld\n", ms, peak_kb);
   return status;

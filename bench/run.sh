@@ -15,7 +15,7 @@ scale=${3:-1}
 cmake --build "$build" --target extract_bench kelopack >/dev/null
 work="$build/bench-payload"
 [ "$scale" = 1 ] || work="$build/bench-payload-x$scale"
-if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ] || [ "$here/run.sh" -nt "$work/payload.7z" ]; then
+if [ ! -f "$work/earlier.packet" ] || [ ! -f "$work/payload.7z" ] || [ "$here/make_payload.py" -nt "$work/payload.packet" ] || [ "$here/run.sh" -nt "$work/payload.7z" ] || [ "$build/tools/kelopack" -nt "$work/payload.packet" ]; then
   rm -rf "$work"
   mkdir -p "$work"
   python3 "$here/make_payload.py" "$work/files" --scale "$scale"
