@@ -31,6 +31,10 @@ struct SocketMainProbe {
   static int Queued(CSocketMain& client) { return client.recvQueue.Count(); }
   static int Dropped(CSocketMain& client) { return client.recvQueue.Dropped(); }
   static int Receivers(CSocketMain& client) { return client.recvQueue.Takers(); }
+  // Whether the connection still stands for the send thread (a send that failed ends it).
+  static bool Linked(CSocketMain& client) {
+    return client.link && kelo::net::LoadShared(&client.link->socket) != kelo::net::kNoSocket;
+  }
 };
 
 namespace {
@@ -318,8 +322,16 @@ TEST(SocketMain, WatchCountersFollowSendsOfMessage10040) {
   EXPECT_EQ(Watch(client.watchFailsKind2), 0);
   EXPECT_EQ(Watch(client.watchFailsOther), 0);
 
-  // The peer resets the connection: the next send fails and counts under kind 2.
+  // The peer resets the connection. The client's end may learn of it a moment later: other
+  // messages are sent, one at a time, until one has met it. The next send then fails and
+  // counts under kind 2.
   c.server.Reset();
+  for (int tries = 0; tries < 50 && SocketMainProbe::Linked(client); ++tries) {
+    client.watchKind = 1;
+    client.SendMsg(3, "abc", 77);
+    ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchKind) == 0; }));
+  }
+  ASSERT_FALSE(SocketMainProbe::Linked(client)) << "no send met the reset";
   client.watchKind = 2;
   client.SendMsg(5, "hello", 10040);
   ASSERT_TRUE(WaitUntil([&] { return Watch(client.watchFailsKind2) == 1; }));
@@ -384,6 +396,10 @@ TEST(SocketMain, ConnectionWaitsEndUnderASignalStorm) {
   storm.join();
   sigaction(SIGUSR1, &previous, nullptr);
   EXPECT_LT(took, 5s) << "the waits started afresh at every signal";
+  // Three attempts of 300 ms, each timed to the millisecond: one a signal ended at once
+  // would make this far shorter.
+  EXPECT_GE(took, 850ms) << "a signal ended a connection wait: "
+                         << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms";
 }
 #endif
 
@@ -499,8 +515,9 @@ TEST(SocketMain, AStoppedClientHandsOverWhatItReceived) {
 }
 
 TEST(SocketMain, StopEndsBlockedThreadsAndReleasesAWaitingReceiverPromptly) {
-  // Paced at 1 ms, the receive thread is back in recv (10-second time-outs) long before the
-  // second receiver is seen waiting; the send thread waits for a message.
+  // Paced at 1 ms, the receive thread is back in recv (10-second time-outs) or about to be
+  // when Stop comes; the send thread waits for a message. (A thread that has sat in recv a
+  // while is stopped in DestructionWhileRunningIsPrompt.)
   TimingScope quick({1, kelo::net::ClientTiming{}.connect_wait_ms, kelo::net::ClientTiming{}.recv_timeout_ms});
   Connected c;
   c.Connect();
