@@ -21,12 +21,21 @@ constexpr uint64_t kGigabyte = 1ull << 30;
 
 bool IsAsciiLetter(wchar_t c) { return (c >= L'A' && c <= L'Z') || (c >= L'a' && c <= L'z'); }
 
-// Whether a folder name in `path` ends with a space. Windows makes such a folder without
-// its last spaces, but keeps them in the paths that lead through it: nothing installed
-// there could be found again.
-bool HasFolderEndingInSpace(const wchar_t* path) {
-  for (const wchar_t* c = path; *c; ++c)
-    if (*c == L' ' && (c[1] == L'\\' || c[1] == L'/' || c[1] == L'\0')) return true;
+// Whether a folder name in `path` ends so that Windows makes the folder under another name
+// than the paths leading through it use: it drops all the last spaces and dots of the name
+// it makes, but only one final dot from a name a path passes through. Nothing installed
+// there could be found again. "." and ".." are steps, not names.
+bool HasFolderNameWindowsChanges(const wchar_t* path) {
+  for (const wchar_t* name = path; *name;) {
+    const wchar_t* end = name;
+    while (*end && !IsPathSeparator(*end)) ++end;
+    const size_t length = end - name;
+    const bool step = (length == 1 || length == 2) && wcsspn(name, L".") == length;
+    if (!step && length > 0 &&
+        (end[-1] == L' ' || (end[-1] == L'.' && length > 1 && (end[-2] == L' ' || end[-2] == L'.'))))
+      return true;
+    name = *end ? end + 1 : end;
+  }
   return false;
 }
 
@@ -123,7 +132,7 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space) {
   DirCheck check;
   check.valid = true;
-  if (!IsValidInstallPath(path) || HasFolderEndingInSpace(path) || !ReachFits(path, reach)) {
+  if (!IsValidInstallPath(path) || HasFolderNameWindowsChanges(path) || !ReachFits(path, reach)) {
     check = {false, kDirBadFormText};
     return check;
   }

@@ -46,7 +46,8 @@ struct PathReach {
   size_t file_chars = 0;
   size_t folder_chars = 0;
 };
-// Refused as a bad path: a bad form, a folder name ending in a space, a directory too long
+// Refused as a bad path: a bad form, a folder name Windows would make under another name
+// (one ending in a space, or in a dot after a space or a dot), a directory too long
 // for `reach`. Then refused: one not writable, a drive with too little free space or none
 // known. Valid, the message is the free space.
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space = QueryFreeSpace);

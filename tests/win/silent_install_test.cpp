@@ -203,9 +203,12 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       {L"/S /LOG=" + log_path + L" /D=C:\\" + std::wstring(257, L'd'), kExitBadDirectory, "directory refused"},
       // A script's unset variable: no silent install somewhere else than asked.
       {L"/S /LOG=" + log_path + L" /D=  ", kExitBadDirectory, "directory refused"},
-      // Windows drops a folder name's last spaces when it makes the folder, not from the
-      // paths that lead through it: nothing could be installed there.
+      // Windows drops a folder name's last spaces and dots when it makes the folder, but
+      // only one final dot from the paths that lead through it: nothing could be installed
+      // there.
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games \\Kelo", kExitBadDirectory, "directory refused"},
+      {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games .\\Kelo", kExitBadDirectory, "directory refused"},
+      {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games..\\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /X", kExitUsage, nullptr},
   };
   for (const auto& c : cases) {
