@@ -81,7 +81,8 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
 // someone to close it (a silent install would hang there).
 TEST_F(LaunchTest, ABrowserThatCannotStartFailsWithoutWaitingOnABox) {
   test::WriteFileBytes(dir_.dir() + kBrowserExe, "MZ not a program");
-  EXPECT_FALSE(LaunchBrowser(dir_.path(), true));
+  EXPECT_FALSE(LaunchBrowser(dir_.dir(), true));
+  EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the damaged program was not reached";
 }
 
 TEST_F(LaunchTest, ShellOpenPassesParametersThrough) {
