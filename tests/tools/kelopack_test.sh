@@ -52,6 +52,15 @@ refused file-and-folder "same name" 'echo file >LIB'
 refused reserved "keeps for itself" 'echo ledger >KeloSetup.ledger'
 refused device "device name" 'echo device >Lib/nul.txt'
 refused empty-folder "empty folder" 'mkdir -p Cache/Sub'
+# Its output in the folder it packs: a second run would take in the first one's.
+cp -r "$plain" "$work/inside"
+for out in "$work/inside/Lib/out.packet" "$work/plain/../inside/new/../out.packet"; do
+  if "$kelopack" pack "$work/inside" "$out" 2>"$work/inside.err" >/dev/null; then echo "FAIL inside: packed $out"; exit 1; fi
+  grep -q "output inside the folder" "$work/inside.err" || { echo "FAIL inside: $(cat "$work/inside.err")"; exit 1; }
+done
+[ -z "$(find "$work/inside" -name 'out.packet*')" ] || { echo "FAIL inside: a packet was written"; exit 1; }
+"$kelopack" pack "$work/inside/Lib" "$work/inside/out.packet" >/dev/null || { echo "FAIL beside: refused"; exit 1; }
+echo "ok inside"
 # Staged below even a drive's root ("C:\KeloSetup.new\"), a name may have 242 bytes.
 long=$(printf 'n%.0s' $(seq 240))
 refused too-long "longer than 242" "mkdir -p A && echo x >A/${long}n"

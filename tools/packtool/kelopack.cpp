@@ -90,6 +90,10 @@ bool WriteWholeFile(const fs::path& path, const uint8_t* data, size_t size) {
 int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return Fail("not a directory: %s", dir.string());
+  // Written into the folder itself, a run would pack the one before it (and its digest).
+  const fs::path out_within = fs::weakly_canonical(out, ec).lexically_relative(fs::weakly_canonical(dir, ec));
+  if (ec || (!out_within.empty() && *out_within.begin() != ".."))
+    return Fail("output inside the folder it packs: %s", out.string());
   std::vector<ArchiveEntry> entries;
   size_t longest_name = 0;
   size_t longest_folder = 0;
