@@ -47,7 +47,10 @@ bool CreateShellLink(const wchar_t* description, const wchar_t* target, const wc
   HRESULT hr = CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
                                 link.Receive());
   if (SUCCEEDED(hr)) hr = link->QueryInterface(IID_IPersistFile, persist.Receive());
-  if (SUCCEEDED(hr)) hr = link->SetPath(target);
+  // In its full form: a directory typed with "/" (or ".") would otherwise go into the link
+  // as typed, which the shell need not resolve.
+  const std::wstring full_target = AbsolutePath(target);
+  if (SUCCEEDED(hr)) hr = link->SetPath(full_target.empty() ? target : full_target.c_str());
   if (SUCCEEDED(hr) && description && *description) hr = link->SetDescription(description);
   if (SUCCEEDED(hr)) hr = persist->Save(file, TRUE);
   if (FAILED(hr)) {
