@@ -88,3 +88,25 @@ for case in 'caf\351.txt 0' '\350\256\276.ini 1'; do
     { echo "FAIL ansi $name: $(cat "$work/ansi.err")"; exit 1; }
 done
 echo "ok ansi"
+# --allow-ansi=CP reads names as Windows does in code page CP. Refused: bytes that are no
+# text there; a double-byte character whose second byte the installer, reading bytes, would
+# take for "\\" or a letter (cp932 表 is 95 5C, ア is 83 41); two names Windows takes for one.
+refused cp-unknown "code page unknown" ':' --allow-ansi=no-such-page
+refused cp-no-text "no text in the code page" 'echo x >"$(printf "\201.txt")"' --allow-ansi=cp932
+refused cp-separator "second byte reads as an ASCII" 'echo x >"$(printf "\225\134.txt")"' --allow-ansi=cp932
+refused cp-letter "second byte reads as an ASCII" 'echo x >"$(printf "\203A.txt")"' --allow-ansi=cp932
+refused cp-case "differ only in letter case" \
+  'echo x >"$(printf "\324\340\351\353.txt")"; echo y >"$(printf "\364\340\351\353.txt")"' --allow-ansi=cp1251
+refused cp-folder-case "same name" \
+  'mkdir "$(printf "\324")" && echo x >"$(printf "\324/a")"; echo y >"$(printf "\364")"' --allow-ansi=cp1251
+for case in 'cp936 \311\350\326\303.ini' 'cp1251 \324\340\351\353.txt' 'cp932 \225\134.txt'; do
+  page=${case% *} name=${case#* }
+  rm -rf "$work/cp" && cp -r "$plain" "$work/cp" && echo x >"$work/cp/$(printf "$name")"
+  switch=--allow-ansi=$page
+  [ "$page" = cp932 ] && switch=--allow-ansi  # unchecked: packed, with a warning that says so
+  "$kelopack" pack "$switch" "$work/cp" "$work/cp.packet" 2>"$work/cp.err" >/dev/null ||
+    { echo "FAIL cp $case: $(cat "$work/cp.err")"; exit 1; }
+  [ "$(grep -c "not checked against a code page" "$work/cp.err" || true)" = "$([ "$switch" = --allow-ansi ] && echo 1 || echo 0)" ] ||
+    { echo "FAIL cp $case: $(cat "$work/cp.err")"; exit 1; }
+done
+echo "ok code page"

@@ -1,19 +1,26 @@
 // kelopack: builds and inspects the installer's payload packet.
-//   kelopack pack [--allow-ansi] DIR OUT   pack every file below DIR; OUT.sha256 gets the
+//   kelopack pack [--allow-ansi[=CP]] DIR OUT
+//                                          pack every file below DIR; OUT.sha256 gets the
 //                                          packet's SHA-256, which the installer checks, and
 //                                          OUT.reach the bytes of its longest name and of
 //                                          its longest folder (16 bits each, little-endian),
-//                                          which the installer's directory check adds up
+//                                          which the installer's directory check adds up.
+//                                          Names beyond ASCII only with --allow-ansi, checked
+//                                          against the code page CP (an iconv name) if given
 //   kelopack list PACKET                   name and size of each record
 //   kelopack verify PACKET [NAME...]       decode and walk; non-zero exit on any fault, or
 //                                          when a NAME (in any letter case) is no record
 //   kelopack unpack PACKET DIR             write the records below DIR
+#include <iconv.h>
+
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <cwctype>
 #include <vector>
 
 #include "packtool/packet_writer.h"
@@ -51,6 +58,66 @@ bool IsMultibyteUtf8(const std::string& name) {
   return multibyte;
 }
 
+// Names read in the installing systems' ANSI code page, as Windows reads them.
+class CodePage {
+ public:
+  explicit CodePage(const std::string& name) : to_wide_(iconv_open("WCHAR_T", name.c_str())) {}
+  ~CodePage() {
+    if (known()) iconv_close(to_wide_);
+  }
+  CodePage(const CodePage&) = delete;
+  CodePage& operator=(const CodePage&) = delete;
+
+  bool known() const { return to_wide_ != reinterpret_cast<iconv_t>(-1); }
+
+  // What is wrong with `name` there, or nothing. Windows compares it, letter case aside, as
+  // `*folded` (in UTF-8), which is set when nothing is wrong.
+  std::string Problem(const std::string& name, std::string* folded) {
+    std::vector<wchar_t> text(name.size() + 1);
+    std::string in = name;
+    char* in_at = &in[0];
+    size_t in_left = in.size();
+    char* out_at = reinterpret_cast<char*>(text.data());
+    size_t out_left = text.size() * sizeof(wchar_t);
+    iconv(to_wide_, nullptr, nullptr, nullptr, nullptr);
+    if (iconv(to_wide_, &in_at, &in_left, &out_at, &out_left) == static_cast<size_t>(-1) ||
+        iconv(to_wide_, nullptr, nullptr, &out_at, &out_left) == static_cast<size_t>(-1))
+      return "a name that is no text in the code page: ";
+    const size_t chars = (text.size() * sizeof(wchar_t) - out_left) / sizeof(wchar_t);
+    // The installer splits names at "\" bytes and compares ASCII letters byte by byte: an
+    // ASCII byte that is the second half of a double-byte character would be taken for one.
+    const size_t ascii_bytes = std::count_if(name.begin(), name.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    const size_t ascii_chars = std::count_if(text.begin(), text.begin() + chars, [](wchar_t c) { return c < 0x80; });
+    if (ascii_bytes != ascii_chars)
+      return "a double-byte character whose second byte reads as an ASCII character (\\, a letter) to the "
+             "installer; rename it: ";
+    folded->clear();
+    for (size_t i = 0; i < chars; ++i) AppendUtf8(static_cast<char32_t>(std::towupper(text[i])), folded);
+    return std::string();
+  }
+
+ private:
+  static void AppendUtf8(char32_t c, std::string* out) {
+    if (c < 0x80) {
+      out->push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+      out->push_back(static_cast<char>(0xC0 | c >> 6));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      out->push_back(static_cast<char>(0xE0 | c >> 12));
+      out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      out->push_back(static_cast<char>(0xF0 | c >> 18));
+      out->push_back(static_cast<char>(0x80 | (c >> 12 & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c >> 6 & 0x3F)));
+      out->push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+
+  iconv_t to_wide_;
+};
+
 int Fail(const char* format, const std::string& detail) {
   std::fprintf(stderr, "kelopack: ");
   std::fprintf(stderr, format, detail.c_str());
@@ -87,9 +154,21 @@ bool WriteWholeFile(const fs::path& path, const uint8_t* data, size_t size) {
   return true;
 }
 
-int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
+// `code_page` empty: names must be ASCII. "-": any bytes, unchecked.
+int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page) {
   std::error_code ec;
   if (!fs::is_directory(dir, ec)) return Fail("not a directory: %s", dir.string());
+  const bool allow_ansi = !code_page.empty();
+  const bool checked = allow_ansi && code_page != "-";
+  CodePage ansi(checked ? code_page : "ASCII");
+  if (!ansi.known()) return Fail("code page unknown to iconv: %s", code_page);
+  // Letter case as Unicode has it, which is how Windows compares names.
+  if (checked && !std::setlocale(LC_CTYPE, "C.UTF-8")) return Fail("no %s locale here", "C.UTF-8");
+  if (allow_ansi && !checked)
+    std::fprintf(stderr,
+                 "kelopack: warning: names beyond ASCII are not checked against a code page; name it "
+                 "(--allow-ansi=cp936, say)\n");
+  std::vector<std::string> folded_names;
   // Written into the folder itself, a run would pack the one before it (and its digest).
   const fs::path out_within = fs::weakly_canonical(out, ec).lexically_relative(fs::weakly_canonical(dir, ec));
   if (ec || (!out_within.empty() && *out_within.begin() != ".."))
@@ -126,7 +205,7 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
       for (unsigned char c : entry.name)
         if (c >= 0x80)
           return Fail("non-ASCII name (the installer reads names in the installing system's ANSI code page: "
-                      "convert them to it and pack with --allow-ansi): %s",
+                      "convert them to it and pack with --allow-ansi=CP, CP the code page): %s",
                       relative);
     } else if (IsMultibyteUtf8(entry.name)) {
       // Some names in a double-byte code page read as UTF-8 too: said, not refused.
@@ -134,6 +213,12 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
                    "kelopack: warning: %s reads as UTF-8; the installer reads names in the installing system's ANSI "
                    "code page, where UTF-8 is other characters (convert first, with convmv -t cp936, say)\n",
                    relative.c_str());
+    }
+    if (checked) {
+      std::string folded;
+      const std::string problem = ansi.Problem(entry.name, &folded);
+      if (!problem.empty()) return Fail("%s", problem + relative);
+      folded_names.push_back(folded);
     }
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
@@ -146,7 +231,9 @@ int Pack(const fs::path& dir, const fs::path& out, bool allow_ansi) {
   if (ec) return Fail("cannot list %s", dir.string() + ": " + ec.message());
   std::vector<std::string> names;
   for (const ArchiveEntry& entry : entries) names.push_back(entry.name);
-  const std::string problem = PayloadNameProblem(names);
+  // Byte by byte, as the installer compares them, and as Windows does in the code page.
+  std::string problem = PayloadNameProblem(names);
+  if (problem.empty()) problem = PayloadNameProblem(folded_names);
   if (!problem.empty()) return Fail("%s", problem);
   std::sort(entries.begin(), entries.end(),
             [](const ArchiveEntry& a, const ArchiveEntry& b) { return a.name < b.name; });
@@ -215,7 +302,7 @@ int Unpack(const fs::path& path, const fs::path& dir) {
 
 int Usage() {
   std::fputs(
-      "usage: kelopack pack [--allow-ansi] DIR OUT\n"
+      "usage: kelopack pack [--allow-ansi[=CP]] DIR OUT\n"
       "       kelopack list PACKET\n"
       "       kelopack verify PACKET [NAME...]\n"
       "       kelopack unpack PACKET DIR\n",
@@ -231,13 +318,15 @@ int main(int argc, char** argv) {
   const std::string command = args[0];
   args.erase(args.begin());
   if (command == "pack") {
-    bool allow_ansi = false;
-    if (!args.empty() && args[0] == "--allow-ansi") {
-      allow_ansi = true;
+    std::string code_page;
+    if (!args.empty() && args[0].rfind("--allow-ansi", 0) == 0) {
+      if (args[0] == "--allow-ansi") code_page = "-";
+      else if (args[0].rfind("--allow-ansi=", 0) == 0 && args[0].size() > 13) code_page = args[0].substr(13);
+      else return Usage();
       args.erase(args.begin());
     }
     if (args.size() != 2) return Usage();
-    return Pack(args[0], args[1], allow_ansi);
+    return Pack(args[0], args[1], code_page);
   }
   if (command == "list" && args.size() == 1) return List(args[0], false);
   if (command == "verify" && !args.empty()) return List(args[0], true, {args.begin() + 1, args.end()});
