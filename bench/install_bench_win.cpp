@@ -38,7 +38,8 @@ int wmain(int argc, wchar_t** argv) {
 
   std::vector<double> bare, fresh, again;
   for (int run = 0; run < runs; ++run) {
-    // Touched before the clock starts, as the install's far smaller ring is.
+    // Touched before the clock starts: the install first touches only its far smaller ring,
+    // and first touching a payload's worth of pages would flatter it.
     std::unique_ptr<uint8_t[]> out(new uint8_t[header.unpacked_size]);
     memset(out.get(), 0, header.unpacked_size);
     double start = NowMs();

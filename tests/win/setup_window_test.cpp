@@ -208,7 +208,7 @@ TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
   setup_.ClickAt(POINT{fitted.right + 2, fitted.top + 4});
   ASSERT_TRUE(setup_.Barrier());
   EXPECT_TRUE(setup_.IsChecked(kIdTaskbarBox));
-  // "加入用户体验计划" is no link to its box: the click moves the window instead.
+  // "加入用户体验计划" is no link to its box: a click on it toggles nothing.
   const RECT experience = setup_.ClientRect(setup_.Control(kIdExperienceLabel));
   setup_.ClickAt(POINT{experience.left + 10, experience.top + 6});
   ASSERT_TRUE(setup_.Barrier());
