@@ -59,6 +59,9 @@ for out in "$work/inside/Lib/out.packet" "$work/plain/../inside/new/../out.packe
   grep -q "output inside the folder" "$work/inside.err" || { echo "FAIL inside: $(cat "$work/inside.err")"; exit 1; }
 done
 [ -z "$(find "$work/inside" -name 'out.packet*')" ] || { echo "FAIL inside: a packet was written"; exit 1; }
+(cd "$work/inside" && "$kelopack" pack . fresh.packet 2>"$work/inside.err" >/dev/null) &&
+  { echo "FAIL inside: packed into ./fresh.packet"; exit 1; }
+grep -q "output inside the folder" "$work/inside.err" || { echo "FAIL inside: $(cat "$work/inside.err")"; exit 1; }
 "$kelopack" pack "$work/inside/Lib" "$work/inside/out.packet" >/dev/null || { echo "FAIL beside: refused"; exit 1; }
 echo "ok inside"
 # Staged below even a drive's root ("C:\KeloSetup.new\"), a name may have 242 bytes.
@@ -91,7 +94,8 @@ echo "ok ansi"
 # --allow-ansi=CP reads names as Windows does in code page CP. Refused: bytes that are no
 # text there; a double-byte character whose second byte the installer, reading bytes, would
 # take for "\\" or a letter (cp932 表 is 95 5C, ア is 83 41); two names Windows takes for one.
-refused cp-unknown "code page unknown" ':' --allow-ansi=no-such-page
+refused cp-unknown "no Windows code page" ':' --allow-ansi=no-such-page
+refused cp-not-windows "no Windows code page" ':' --allow-ansi=SHIFT_JIS  # reads 5C as a yen sign
 refused cp-no-text "no text in the code page" 'echo x >"$(printf "\201.txt")"' --allow-ansi=cp932
 refused cp-separator "second byte reads as an ASCII" 'echo x >"$(printf "\225\134.txt")"' --allow-ansi=cp932
 refused cp-letter "second byte reads as an ASCII" 'echo x >"$(printf "\203A.txt")"' --allow-ansi=cp932

@@ -80,6 +80,14 @@ TEST_F(ShortcutTest, CreateShellLinkWritesTargetAndOnlyAGivenDescription) {
   const std::wstring other = dir.dir() + L"other\\KeloBrowser.exe";
   ASSERT_TRUE(CreateShellLink(L"x", other.c_str(), file.c_str()));
   ExpectShortcut(file, other, L"x");
+
+  // A target as a directory may be typed ("C:/Games/./") leads to the file by its full form,
+  // in the item list the shell starts the link by too.
+  test::WriteFileBytes(target, "MZ");
+  std::wstring typed = dir.dir() + L"./KeloBrowser.exe";
+  std::replace(typed.begin(), typed.end(), L'\\', L'/');
+  ASSERT_TRUE(CreateShellLink(nullptr, typed.c_str(), file.c_str()));
+  EXPECT_EQ(ReadShortcut(file).item_path, target);
 }
 
 TEST_F(ShortcutTest, CreateShellLinkReportsWhyItFailed) {

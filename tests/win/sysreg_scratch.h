@@ -220,7 +220,8 @@ class ReadOnlyKey {
 
 struct Shortcut {
   bool loaded = false;
-  std::wstring target;
+  std::wstring target;     // the path it stores
+  std::wstring item_path;  // the path of its item list, by which the shell starts it
   std::wstring description;
   std::wstring arguments;
 };
@@ -238,6 +239,11 @@ inline Shortcut ReadShortcut(const std::wstring& file) {
       wchar_t text[1024] = {};
       link->GetPath(text, 1024, nullptr, SLGP_RAWPATH);
       result.target = text;
+      PIDLIST_ABSOLUTE items = nullptr;
+      text[0] = L'\0';
+      if (SUCCEEDED(link->GetIDList(&items)) && items) SHGetPathFromIDListW(items, text);
+      CoTaskMemFree(items);
+      result.item_path = text;
       text[0] = L'\0';
       link->GetDescription(text, 1024);
       result.description = text;

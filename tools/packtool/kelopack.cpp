@@ -68,7 +68,15 @@ class CodePage {
   CodePage(const CodePage&) = delete;
   CodePage& operator=(const CodePage&) = delete;
 
-  bool known() const { return to_wide_ != reinterpret_cast<iconv_t>(-1); }
+  // Whether iconv knows it and it is a Windows ANSI code page: one that reads every ASCII
+  // byte as that character (glibc's SHIFT_JIS reads 5C as a yen sign; its CP932 does not).
+  bool known() {
+    if (to_wide_ == reinterpret_cast<iconv_t>(-1)) return false;
+    std::string ascii;
+    for (int c = 1; c < 0x80; ++c) ascii.push_back(static_cast<char>(c));
+    std::string folded;
+    return Problem(ascii, &folded).empty();
+  }
 
   // What is wrong with `name` there, or nothing. Windows compares it, letter case aside, as
   // `*folded` (in UTF-8), which is set when nothing is wrong.
@@ -161,7 +169,7 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
   const bool allow_ansi = !code_page.empty();
   const bool checked = allow_ansi && code_page != "-";
   CodePage ansi(checked ? code_page : "ASCII");
-  if (!ansi.known()) return Fail("code page unknown to iconv: %s", code_page);
+  if (!ansi.known()) return Fail("no Windows code page iconv knows (cp936, say): %s", code_page);
   // Letter case as Unicode has it, which is how Windows compares names.
   if (checked && !std::setlocale(LC_CTYPE, "C.UTF-8")) return Fail("no %s locale here", "C.UTF-8");
   if (allow_ansi && !checked)
@@ -170,8 +178,12 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
                  "(--allow-ansi=cp936, say)\n");
   std::vector<std::string> folded_names;
   // Written into the folder itself, a run would pack the one before it (and its digest).
-  const fs::path out_within = fs::weakly_canonical(out, ec).lexically_relative(fs::weakly_canonical(dir, ec));
-  if (ec || (!out_within.empty() && *out_within.begin() != ".."))
+  std::error_code dir_ec;
+  const fs::path full_out = fs::weakly_canonical(fs::absolute(out, ec), ec);
+  const fs::path full_dir = fs::weakly_canonical(fs::absolute(dir, dir_ec), dir_ec);
+  if (ec || dir_ec) return Fail("cannot resolve %s", (ec ? out : dir).string());
+  const fs::path out_within = full_out.lexically_relative(full_dir);
+  if (!out_within.empty() && *out_within.begin() != "..")
     return Fail("output inside the folder it packs: %s", out.string());
   std::vector<ArchiveEntry> entries;
   size_t longest_name = 0;
