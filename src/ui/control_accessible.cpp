@@ -29,7 +29,7 @@ const OleAcc& Api() {
 
 bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
-// Everything the standard object says, but for the role and the state.
+// Everything the standard object says, but for the role and the state (and a link's action).
 class ControlAccessible : public IAccessible {
  public:
   ControlAccessible(HWND window, LONG role) : window_(window), role_(role) {}
@@ -65,7 +65,21 @@ class ControlAccessible : public IAccessible {
       state->lVal &= ~STATE_SYSTEM_CHECKED;
       if (SendMessageW(window_, BM_GETCHECK, 0, 0) == BST_CHECKED) state->lVal |= STATE_SYSTEM_CHECKED;
     }
+    if (SUCCEEDED(hr) && IsSelf(child) && state->vt == VT_I4 && role_ == ROLE_SYSTEM_LINK)
+      state->lVal |= STATE_SYSTEM_LINKED | STATE_SYSTEM_FOCUSABLE | (GetFocus() == window_ ? STATE_SYSTEM_FOCUSED : 0);
     return hr;
+  }
+  // A link is followed as a click on it would: its window's command, to the window it is in.
+  HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
+    if (!IsSelf(child) || role_ != ROLE_SYSTEM_LINK) return standard_->get_accDefaultAction(child, action);
+    *action = SysAllocString(L"打开");
+    return *action ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
+    if (!IsSelf(child) || role_ != ROLE_SYSTEM_LINK) return standard_->accDoDefaultAction(child);
+    return PostMessageW(GetParent(window_), WM_COMMAND, GetDlgCtrlID(window_), reinterpret_cast<LPARAM>(window_))
+               ? S_OK
+               : HRESULT_FROM_WIN32(GetLastError());
   }
 
   // The rest is the standard object's.
@@ -95,16 +109,12 @@ class ControlAccessible : public IAccessible {
   }
   HRESULT STDMETHODCALLTYPE get_accFocus(VARIANT* v) override { return standard_->get_accFocus(v); }
   HRESULT STDMETHODCALLTYPE get_accSelection(VARIANT* v) override { return standard_->get_accSelection(v); }
-  HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT v, BSTR* n) override {
-    return standard_->get_accDefaultAction(v, n);
-  }
   HRESULT STDMETHODCALLTYPE accSelect(LONG f, VARIANT v) override { return standard_->accSelect(f, v); }
   HRESULT STDMETHODCALLTYPE accLocation(LONG* l, LONG* t, LONG* w, LONG* h, VARIANT v) override {
     return standard_->accLocation(l, t, w, h, v);
   }
   HRESULT STDMETHODCALLTYPE accNavigate(LONG d, VARIANT s, VARIANT* e) override { return standard_->accNavigate(d, s, e); }
   HRESULT STDMETHODCALLTYPE accHitTest(LONG x, LONG y, VARIANT* v) override { return standard_->accHitTest(x, y, v); }
-  HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT v) override { return standard_->accDoDefaultAction(v); }
   HRESULT STDMETHODCALLTYPE put_accName(VARIANT v, BSTR n) override { return standard_->put_accName(v, n); }
   HRESULT STDMETHODCALLTYPE put_accValue(VARIANT v, BSTR n) override { return standard_->put_accValue(v, n); }
 

@@ -2,14 +2,16 @@
 // What screen readers learn of an image control: the system's standard accessible object
 // of its window (its name is the window text) with the role and state said right, which
 // the standard object cannot know of an owner-drawn button: a push button, or a check box
-// that is checked or not.
+// that is checked or not; and of a label that opens a page: a link, followed by its
+// window's command.
 #include <windows.h>
 #include <oleacc.h>
 
 namespace kelo {
 
 // The answer to WM_GETOBJECT for the control's own client object, in the role given
-// (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading); 0 (pass
+// (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading; a link's
+// default action posts WM_COMMAND with its id to its parent); 0 (pass
 // the message on) for any other object, or when accessibility is not to be had.
 LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role);
 

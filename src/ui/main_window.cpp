@@ -256,18 +256,38 @@ LRESULT OnCtlColorStatic(CSetupUI* ui, HDC dc, HWND label) {
 
 constexpr wchar_t kLabelProcProperty[] = L"KeloLabelProc";
 
-// A label says it is text to screen readers (the system's object calls it a mere client).
+// A label says it is text to screen readers (the system's object calls it a mere client);
+// the licence words say they are a link, and show the keyboard's focus as buttons do.
 LRESULT CALLBACK LabelProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   const auto previous = reinterpret_cast<WNDPROC>(GetPropW(window, kLabelProcProperty));
+  const bool link = GetDlgCtrlID(window) == kIdLicenceLabel;
   if (message == WM_GETOBJECT) {
-    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_STATICTEXT)) return answer;
+    if (const LRESULT answer =
+            AnswerGetObject(window, wparam, lparam, link ? ROLE_SYSTEM_LINK : ROLE_SYSTEM_STATICTEXT))
+      return answer;
+  }
+  if (link && (message == WM_SETFOCUS || message == WM_KILLFOCUS)) {
+    // Drawn over the window's own picture: the mark goes with a repaint of what lies beneath.
+    RECT place;
+    GetWindowRect(window, &place);
+    MapWindowPoints(nullptr, GetParent(window), reinterpret_cast<POINT*>(&place), 2);
+    RedrawWindow(GetParent(window), &place, nullptr, RDW_INVALIDATE | RDW_ALLCHILDREN);
   }
   if (message == WM_NCDESTROY) {
     SetWindowLongPtrW(window, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(previous));
     RemovePropW(window, kLabelProcProperty);
   }
-  return previous ? CallWindowProcW(previous, window, message, wparam, lparam)
-                  : DefWindowProcW(window, message, wparam, lparam);
+  const LRESULT result = previous ? CallWindowProcW(previous, window, message, wparam, lparam)
+                                  : DefWindowProcW(window, message, wparam, lparam);
+  const CSetupUI* ui = GetUI();
+  if (link && message == WM_PAINT && ui && ui->keyboard_cues && GetFocus() == window) {
+    ScopedGetDC dc(window, GetDC(window));
+    ScopedGdiObj<HBRUSH> mark(CreateSolidBrush(kFocusMarkColour));
+    RECT frame;
+    GetClientRect(window, &frame);
+    if (dc.Get() && mark.Get()) FrameRect(dc.Get(), &frame, mark.Get());
+  }
+  return result;
 }
 
 HWND CreateLabel(HWND parent, int id, const wchar_t* text, RECT rect, DWORD style) {
@@ -338,7 +358,8 @@ int CreateMainWindow(InstallControl* installer) {
     for (size_t j = 0; j < 5; ++j) {
       if (CSetupUI::kLabelIds[j] == place.id)
         ui->labels[j] = CreateLabel(window, place.id, place.text,
-                                    XYWH(place.position.x, y, kLabelWidth, kLabelHeight), kLabelStyle);
+                                    XYWH(place.position.x, y, kLabelWidth, kLabelHeight),
+                                    place.id == kIdLicenceLabel ? kLabelStyle | WS_TABSTOP : kLabelStyle);
     }
   }
   ui->status_label = CreateLabel(window, 0, L"", kStatusLabelRect, kLabelStyle);
@@ -392,8 +413,15 @@ bool HandleWindowKeys(MSG* message) {
     ui->keyboard_cues = true;
     if (HWND focus = GetFocus()) InvalidateRect(focus, nullptr, FALSE);
   }
+  // Enter and Space on the licence words open the agreement, as a click on them does.
+  if (message->message == WM_KEYDOWN && (key == VK_RETURN || key == VK_SPACE) &&
+      message->hwnd == ui->Label(kIdLicenceLabel)) {
+    if (!(message->lParam & (1 << 30)))  // not again while the key is held
+      SendMessageW(ui->main_window, WM_COMMAND, kIdLicenceLabel, reinterpret_cast<LPARAM>(message->hwnd));
+    return true;
+  }
   // Outside the field, arrows walk the controls as Tab does: the dialog manager's own walk
-  // stops on the labels too, where the focus shows nowhere.
+  // stops on the other labels too, where the focus shows nowhere.
   if (message->message == WM_KEYDOWN && arrow && message->hwnd != ui->dir_field) {
     SendMessageW(ui->main_window, WM_NEXTDLGCTL, key == VK_LEFT || key == VK_UP, FALSE);
     return true;

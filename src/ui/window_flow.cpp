@@ -210,6 +210,9 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
     case kIdBrowse:
       Browse(ui, window);
       return true;
+    case kIdLicenceLabel:
+      ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL);
+      return true;
     case kIdInstallNow:
       PostMessageW(window, WM_COMMAND, kIdCollapse, 0);
       PostMessageW(window, WM_COMMAND, kIdQuickInstall, 0);
@@ -274,7 +277,7 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
   const POINT client = ClientPoint(lparam);
   const POINT screen = ToScreen(window, client);
   if (Hits(ui->Label(kIdLicenceLabel), screen)) {
-    ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL);
+    OnCommand(ui, window, kIdLicenceLabel);
     return;
   }
   static constexpr struct {

@@ -86,8 +86,8 @@ inline constexpr COLORREF kProgressFillColour = RGB(0x2E, 0x9D, 0x5B);
 // The keyboard's focus mark around a control, in the skin's green.
 inline constexpr COLORREF kFocusMarkColour = kProgressFillColour;
 // The order Tab walks the controls in (hidden ones are passed over): the install first,
-// then what it needs, then the way out.
-inline constexpr int kTabOrder[] = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdDirField, kIdBrowse,
+// then what it needs (the licence words open the agreement), then the way out.
+inline constexpr int kTabOrder[] = {kIdQuickInstall, kIdLicenceBox, kIdLicenceLabel, kIdExpand, kIdDirField, kIdBrowse,
                                     kIdDesktopShortcutBox, kIdTaskbarBox, kIdDefaultBrowserBox, kIdExperienceBox,
                                     kIdInstallNow, kIdCollapse, kIdClose};
 inline constexpr COLORREF kLogLineColour = RGB(0x80, 0x80, 0x80);

@@ -470,6 +470,16 @@ int FocusedId(HWND window) {
   return gui.hwndFocus ? GetDlgCtrlID(gui.hwndFocus) : 0;
 }
 
+// Whether the skin's focus mark (its green) runs along the top or bottom edge of `place`.
+bool ShowsFocusMark(Installer& setup, const RECT& place) {
+  const Image shot = setup.Capture();
+  int marked = 0;
+  for (int x = place.left; x < place.right; ++x)
+    for (int y : {static_cast<int>(place.top), static_cast<int>(place.bottom) - 1})
+      marked += (shot.At(x, y) & 0xFFFFFFu) == 0x2E9D5Bu ? 1 : 0;
+  return marked > 4;
+}
+
 // Tabs until the control `id` has the focus; false when a Tab did not move it.
 bool TabTo(HWND window, int id) {
   for (int i = 0; i < 16 && FocusedId(window) != id; ++i) {
@@ -486,7 +496,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   auto focused = [&] { return FocusedId(window); };
   // Tab walks the visible controls in a fixed round; Shift+Tab walks it back.
-  const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdExpand, kIdClose};
+  const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdLicenceLabel, kIdExpand, kIdClose};
   std::vector<int> walked;
   for (int i = 0; i < 6; ++i) {
     const int before = focused();
@@ -501,7 +511,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   Press(VK_TAB, /*shift=*/true);
   ASSERT_TRUE(PollUntil([&] { return focused() != last; }, 5000));
   EXPECT_EQ(focused(), walked[walked.size() - 2]) << "Shift+Tab does not go back";
-  // The arrows walk the same round, never onto a label.
+  // The arrows walk the same round, onto no label but the licence words.
   for (const WORD arrow : {VK_UP, VK_UP, VK_DOWN, VK_RIGHT, VK_LEFT, VK_LEFT}) {
     const int before = focused();
     const size_t at = std::find(round.begin(), round.end(), before) - round.begin();
@@ -524,22 +534,38 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   Press(VK_SPACE);
   EXPECT_TRUE(PollUntil([&] { return setup_.IsChecked(kIdLicenceBox); }, 5000));
   const RECT box = setup_.ClientRect(setup_.Control(kIdLicenceBox));
-  EXPECT_TRUE(PollUntil(
-      [&] {
-        const Image shot = setup_.Capture();
-        int marked = 0;
-        for (int x = box.left; x < box.right; ++x)
-          for (int y : {static_cast<int>(box.top), static_cast<int>(box.bottom) - 1}) marked += (shot.At(x, y) & 0xFFFFFFu) == 0x2E9D5Bu ? 1 : 0;
-        return marked > 4;
-      },
-      5000))
-      << "no focus mark on the focused box";
+  EXPECT_TRUE(PollUntil([&] { return ShowsFocusMark(setup_, box); }, 5000)) << "no focus mark on the focused box";
 
   // Esc closes the window as the close button does.
   Press(VK_ESCAPE);
   DWORD code = 1;
   ASSERT_TRUE(setup_.WaitForExit(10000, &code)) << "Esc did not close the installer";
   EXPECT_EQ(code, 0u);
+}
+
+// The licence words are reached with Tab like the controls, marked when focused, and open
+// the agreement on Enter and on Space, as a click does: Enter there installs nothing.
+TEST_F(SetupWindow, KeyboardOpensTheLicence) {
+  const std::wstring urls = ScratchDir(L"licence-keys");
+  RegisterUrlRecorder(urls);
+  HWND window = setup_.window();
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(TabTo(window, kIdLicenceLabel));
+  const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
+  EXPECT_TRUE(PollUntil([&] { return ShowsFocusMark(setup_, words); }, 5000)) << "no focus mark on the licence words";
+  Press(VK_RETURN);
+  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "Enter did not open the licence";
+  Press(VK_SPACE);
+  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 2; }, 15000)) << "Space did not open the licence";
+  ASSERT_TRUE(setup_.Barrier());
+  ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
+  EXPECT_EQ(RecordedUrls(urls), (std::vector<std::wstring>{kLicenceUrl, kLicenceUrl}));
+  EXPECT_TRUE(setup_.IsVisible(kIdQuickInstall)) << "Enter on the licence words installed";
+  EXPECT_TRUE(setup_.IsChecked(kIdLicenceBox)) << "the keys changed the box";
+  // The mark goes with the focus.
+  ASSERT_TRUE(TabTo(window, kIdExpand));
+  EXPECT_TRUE(PollUntil([&] { return !ShowsFocusMark(setup_, words); }, 5000)) << "the mark stayed behind";
 }
 
 TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
@@ -677,9 +703,11 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
     EXPECT_EQ(accessible->get_accRole(self, &role), S_OK);
     EXPECT_EQ(role.vt, VT_I4);
     const bool box = std::find(std::begin(kAllBoxes), std::end(kAllBoxes), c.id) != std::end(kAllBoxes);
-    const bool label = c.id == kIdLicenceLabel || c.id == kIdDesktopShortcutLabel;
-    EXPECT_EQ(role.lVal, box ? ROLE_SYSTEM_CHECKBUTTON : label ? ROLE_SYSTEM_STATICTEXT : ROLE_SYSTEM_PUSHBUTTON)
-        << "control " << c.id;
+    const LONG expected_role = box                           ? ROLE_SYSTEM_CHECKBUTTON
+                               : c.id == kIdLicenceLabel       ? ROLE_SYSTEM_LINK
+                               : c.id == kIdDesktopShortcutLabel ? ROLE_SYSTEM_STATICTEXT
+                                                                 : ROLE_SYSTEM_PUSHBUTTON;
+    EXPECT_EQ(role.lVal, expected_role) << "control " << c.id;
     if (box) {
       // Every box starts checked; the licence box is unchecked and read again below.
       VARIANT state;
@@ -702,6 +730,25 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   VariantInit(&state);
   EXPECT_EQ(licence->get_accState(self, &state), S_OK);
   EXPECT_FALSE(state.lVal & STATE_SYSTEM_CHECKED) << "an unchecked box reads as checked";
+  // The licence words are a link a reader can follow.
+  const std::wstring urls = ScratchDir(L"licence-reader");
+  RegisterUrlRecorder(urls);
+  IAccessible* link = nullptr;
+  ASSERT_EQ(from_window(setup_.Control(kIdLicenceLabel), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&link)),
+            S_OK);
+  held.push_back(link);
+  BSTR action = nullptr;
+  EXPECT_EQ(link->get_accDefaultAction(self, &action), S_OK);
+  EXPECT_EQ(std::wstring(action ? action : L""), L"打开");
+  SysFreeString(action);
+  VariantInit(&state);
+  EXPECT_EQ(link->get_accState(self, &state), S_OK);
+  EXPECT_TRUE(state.lVal & STATE_SYSTEM_FOCUSABLE) << "the licence link reads as out of the keyboard's reach";
+  EXPECT_EQ(link->accDoDefaultAction(self), S_OK);
+  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "the reader's action opened nothing";
+  ASSERT_TRUE(setup_.Barrier());
+  ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
+  EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kLicenceUrl});
   setup_.Click(kIdClose);
   DWORD code = 1;
   EXPECT_TRUE(setup_.WaitForExit(10000, &code)) << "the close button did not end the installer";
