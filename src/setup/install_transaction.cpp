@@ -201,12 +201,15 @@ void PutBackKept(InstallFs* fs, const Ledger* ledger, const std::string& dir = k
   std::vector<InstallFs::Entry> entries;
   if (fs->Probe(dir) != Kind::kDirectory || !fs->List(dir, &entries)) return;
   for (const InstallFs::Entry& entry : entries) {
+    // Only files and folders: anything else (a link, a name the system could not spell)
+    // stays where it is.
     const std::string kept = Join(dir, entry.name);
-    const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
     if (entry.kind == Kind::kDirectory) PutBackKept(fs, ledger, kept);
+    if (entry.kind != Kind::kFile) continue;
     // No install sets aside a name of ours (the payload has none): one found there was put
     // there by hand, and putting it "back" among our folders would have it cleared.
-    if (entry.kind != Kind::kFile || IsReservedName(home) || fs->Probe(home) != Kind::kMissing) continue;
+    const std::string home = kept.substr(std::strlen(kKeptDir) + 1);
+    if (IsReservedName(home) || fs->Probe(home) != Kind::kMissing) continue;
     if (ledger && std::any_of(ledger->files.begin(), ledger->files.end(),
                               [&](const LedgerFile& file) { return Lower(file.name) == Lower(home); }))
       continue;

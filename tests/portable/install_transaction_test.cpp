@@ -253,7 +253,10 @@ class FaultyFs : public InstallFs {
       fired_ = true;
       return false;
     }
-    return Go() && real_->List(p, e);
+    if (!Go() || !real_->List(p, e)) return false;
+    // What Windows lists for a name the code page cannot spell: an entry without one.
+    if (p == unspelt_in_) e->push_back({"", Kind::kLink, false});
+    return true;
   }
   bool FreeBytes(uint64_t* bytes) override { return real_->FreeBytes(bytes); }
   uint32_t LastError() const override { return fired_ ? 5 : real_->LastError(); }
@@ -266,6 +269,7 @@ class FaultyFs : public InstallFs {
   void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
   void FailListOf(const std::string& path) { failing_list_ = path; }
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
+  void ListUnspeltIn(const std::string& dir) { unspelt_in_ = dir; }
   bool fired() const { return fired_; }
   // Whether the process "ended" (kStop reached its operation).
   bool stopped() const { return stopped_; }
@@ -334,6 +338,7 @@ class FaultyFs : public InstallFs {
   std::set<std::string> failing_removes_;
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
+  std::string unspelt_in_ = "\n";
   std::vector<std::string> created_;
 };
 
@@ -379,6 +384,21 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
   std::printf("uninstall: fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
   EXPECT_GT(points[0], 10);
   EXPECT_GT(points[1], 10);
+}
+
+// A name the system cannot spell, among the user's files set aside, is passed over: the
+// uninstall and the next install still put the user's file back, and end.
+TEST(InstallTransaction, ANameListedWithoutItsSpellingAmongTheSetAsideIsPassedOver) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(InstallOverUsersSkin(fs, Pack(kEarlier)).ok());
+  FaultyFs odd(fs, FaultyFs::kFail, /*at=*/-1);
+  odd.ListUnspeltIn("KeloSetup.kept");
+  EXPECT_TRUE(UninstallFiles(&odd, /*keep_data=*/false).ok());
+  EXPECT_EQ(Snapshot(fs)[kUsersSkinName], kUsersSkin);
+  ASSERT_TRUE(InstallOverUsersSkin(fs, Pack(kEarlier)).ok());
+  EXPECT_TRUE(RecoverInstall(&odd).ok());
+  EXPECT_TRUE(Install(&odd, Pack(kNext)).ok());
 }
 
 // Recovery putting the user's set-aside files back in a folder with no ledger marks the

@@ -487,6 +487,16 @@ TEST_F(ExtractPayload, StagedPathsTakeUpTo259Characters) {
   }
 }
 
+// A path too long to form leads to a file no one can look at, not to none: an uninstall
+// meeting a file of the ledger moved that deep keeps its ledger, an update stops.
+TEST_F(ExtractPayload, APathTooLongToLookAtIsNotTakenForGone) {
+  Win32InstallFs fs(root_ + L"\\");
+  const std::string fits(259 - root_.size() - 1, 'n');
+  EXPECT_EQ(fs.Probe(fits), InstallFs::Kind::kMissing);
+  EXPECT_EQ(fs.Probe(fits + "n"), InstallFs::Kind::kUnknown);
+  EXPECT_EQ(fs.LastError(), static_cast<uint32_t>(ERROR_FILENAME_EXCED_RANGE));
+}
+
 // Another program's brief hold on a file (an antivirus scanning it as it is closed) is
 // waited out; one that lasts fails the move after about 2 s with the holder's error.
 TEST_F(ExtractPayload, MovesWaitOutABriefHold) {
