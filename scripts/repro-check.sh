@@ -5,8 +5,8 @@
 # what is compared.
 #
 #   scripts/repro-check.sh
-#       Copies the work tree (tracked and untracked files, not ignored ones) into two fresh
-#       folders of different path lengths, builds each (its own native kelopack, then the
+#       Copies the commit checked out (HEAD, exactly: no uncommitted change, no untracked
+#       file) into two fresh folders of different path lengths, builds each (its own native kelopack, then the
 #       Windows tree; the second in another time zone) and compares KeloSetup.exe,
 #       KeloUninstall.exe, KeloBrowser.exe, the payload packet and its digest, the import
 #       library and kelopack itself.
@@ -14,6 +14,8 @@
 #       The cheap form, for the test command: builds only KeloSetup from this work tree into
 #       one fresh folder with the given kelopack and compares it with SETUP_EXE (whose
 #       tree's payload folder and build type it takes over when it finds its cache).
+#   Either says so when the work tree is not its commit: a build of it is then no build a
+#   rebuild of the commit can match.
 #
 #   KELO_REPRO_ROOT=DIR  where the fresh folders go (default: a new folder in $TMPDIR or /tmp)
 #   KELO_REPRO_KEEP=1    keep them even when the builds agree (they are always kept when not)
@@ -57,6 +59,14 @@ fi
 root=${KELO_REPRO_ROOT:-$(mktemp -d "${TMPDIR:-/tmp}/kelo-repro.XXXXXX")}
 mkdir -p "$root"
 root=$(cd "$root" && pwd)
+# What this run builds in, which it removes again when the builds agree (a root of the
+# caller's stays).
+made=()
+
+if [ -n "$(git -C "$top" status --porcelain --untracked-files=normal)" ]; then
+  echo "repro-check: note: the work tree has uncommitted changes or untracked files; its builds"
+  echo "  are no release: a rebuild of the commit would not give their bytes"
+fi
 
 # Runs a build step with its output in LOG; on failure shows the end of it and stops, keeping
 # the folders.
@@ -137,8 +147,8 @@ names_no_folder() {
 
 finish() {
   local status=$1
-  if [ "$status" -eq 0 ] && [ -z "${KELO_REPRO_KEEP:-}" ] && [ -z "${KELO_REPRO_ROOT:-}" ]; then
-    rm -rf "$root"
+  if [ "$status" -eq 0 ] && [ -z "${KELO_REPRO_KEEP:-}" ]; then
+    if [ -z "${KELO_REPRO_ROOT:-}" ]; then rm -rf "$root"; else rm -rf "${made[@]}"; fi
   elif [ "$status" -ne 0 ]; then
     echo "repro-check: the builds are kept in $root"
   fi
@@ -151,17 +161,20 @@ if [ $mode = quick ]; then
   cache=$(dirname "$reference")/../CMakeCache.txt
   if [ -f "$cache" ]; then
     for var in CMAKE_BUILD_TYPE KELO_PAYLOAD_DIR; do
-      value=$(sed -n "s/^$var:[A-Z]*=//p" "$cache")
-      [ -z "$value" ] || extra+=("-D$var=$value")
+      extra+=("-D$var=$(sed -n "s/^$var:[A-Z]*=//p" "$cache")")
     done
   fi
+  # A folder of its own every time: a tree left from an earlier run (or the reference's
+  # own) would build nothing, or build with settings of its own.
+  win=$(mktemp -d "$root/quick.XXXXXX")
+  made+=("$win" "$win.log")
   start=$(date +%s)
-  build_win "$top" "$root/win" "$kelopack" KeloSetup "${extra[@]}"
+  build_win "$top" "$win" "$kelopack" KeloSetup "${extra[@]}"
   echo "repro-check: built KeloSetup again in $(($(date +%s) - start)) s"
   status=0
-  compare KeloSetup.exe "$reference" "$root/win/bin/KeloSetup.exe" || status=1
+  compare KeloSetup.exe "$reference" "$win/bin/KeloSetup.exe" || status=1
   # The payload's programs are packed inside KeloSetup.exe, where no path would show.
-  for f in "$root/win/bin/KeloSetup.exe" "$root/win/payload/programs/"*.exe; do
+  for f in "$win/bin/KeloSetup.exe" "$win/payload/programs/"*.exe; do
     names_no_folder "$f" "$top" "$root" || status=1
   done
   finish $status
@@ -169,12 +182,12 @@ fi
 
 # Two copies of the work tree, in folders whose paths differ in length as well.
 copies=("$root/a" "$root/build-two")
+made+=("${copies[@]}")
+echo "repro-check: commit $(git -C "$top" rev-parse HEAD)"
 for copy in "${copies[@]}"; do
   rm -rf "$copy"
   mkdir -p "$copy/src"
-  (cd "$top" && git ls-files -z -co --exclude-standard |
-     while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
-     tar --null -T - -cf -) | tar -xf - -C "$copy/src"
+  git -C "$top" archive --format=tar HEAD | tar -xf - -C "$copy/src"
 done
 
 status=0
