@@ -236,19 +236,19 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     const DWORD attributes = found.dwFileAttributes;
     if (LeadsElsewhere(attributes, found.dwReserved0)) entry.kind = Kind::kLink;
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
-    // A name the code page cannot spell, one ending in a dot or space (which a path loses),
-    // or one spelt with a "\" byte (the second half of a double-byte character, which
-    // would make it two names) would lead to some other file, and one deeper than a path
-    // reaches (left by a long-path-aware program) to none: it is left alone. A folder needs
-    // room for the "\*" that lists it.
+    // A name the code page cannot spell, or one ending in a dot or space (which a path
+    // loses), would lead to some other file, and one deeper than a path reaches (left by a
+    // long-path-aware program) to none: it is left alone. A folder needs room for the "\*"
+    // that lists it.
     const size_t chars = lstrlenW(name);
     const size_t reach = ChildPath(path, name).size() + (entry.kind == Kind::kDirectory ? 2 : 0);
-    const bool split = entry.name.find('\\') != std::string::npos;
-    if (size <= 0 || lossy || split || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars)
+    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars)
       entry.kind = Kind::kLink;
     // A name too long for a packet, or holding what a packet name may not, is never taken
-    // for an older setup program's.
-    entry.packable = !split && IsSafeArchiveName(entry.name.data(), entry.name.size());
+    // for an older setup program's; nor is one spelt with a "\" byte (the second half of a
+    // double-byte character), which a packet name would split in two.
+    entry.packable = entry.name.find('\\') == std::string::npos &&
+                     IsSafeArchiveName(entry.name.data(), entry.name.size());
     entries->push_back(entry);
   } while (FindNextFileW(find.Get(), &found));
   // A listing cut short by an error is no listing: a name it missed may be the user's.

@@ -386,6 +386,22 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
   EXPECT_GT(points[1], 10);
 }
 
+// A file of the ledger that cannot be looked at (its path grown too long, say) would stay
+// whatever else went: the uninstall removes nothing, rather than leave a browser half
+// removed that no run could finish removing.
+TEST(InstallTransaction, AnUninstallMeetingAFileItCannotLookAtRemovesNothing) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  const Files before = Snapshot(fs);
+  for (const auto& [name, bytes] : kEarlier) {
+    FaultyFs odd(fs, FaultyFs::kFail, /*at=*/-1);
+    odd.FailProbeOf(name);
+    EXPECT_FALSE(UninstallFiles(&odd, /*keep_data=*/false).ok()) << name;
+    EXPECT_EQ(Snapshot(fs), before) << name;
+  }
+}
+
 // A name the system cannot spell, among the user's files set aside, is passed over: the
 // uninstall and the next install still put the user's file back, and end.
 TEST(InstallTransaction, ANameListedWithoutItsSpellingAmongTheSetAsideIsPassedOver) {
