@@ -64,8 +64,12 @@ root=$(cd "$root" && pwd)
 made=()
 
 if [ -n "$(git -C "$top" status --porcelain --untracked-files=normal)" ]; then
-  echo "repro-check: note: the work tree has uncommitted changes or untracked files; its builds"
-  echo "  are no release: a rebuild of the commit would not give their bytes"
+  if [ $mode = quick ]; then
+    echo "repro-check: note: the work tree has uncommitted changes or untracked files; its builds"
+    echo "  are no release: a rebuild of the commit would not give their bytes"
+  else
+    echo "repro-check: note: uncommitted changes and untracked files are not in this check: it builds HEAD"
+  fi
 fi
 
 # Runs a build step with its output in LOG; on failure shows the end of it and stops, keeping

@@ -63,7 +63,7 @@ class CodePage {
  public:
   explicit CodePage(const std::string& name) : to_wide_(iconv_open("WCHAR_T", name.c_str())) {}
   ~CodePage() {
-    if (known()) iconv_close(to_wide_);
+    if (to_wide_ != reinterpret_cast<iconv_t>(-1)) iconv_close(to_wide_);
   }
   CodePage(const CodePage&) = delete;
   CodePage& operator=(const CodePage&) = delete;
@@ -178,10 +178,15 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
                  "(--allow-ansi=cp936, say)\n");
   std::vector<std::string> folded_names;
   // Written into the folder itself, a run would pack the one before it (and its digest).
-  std::error_code dir_ec;
-  const fs::path full_out = fs::weakly_canonical(fs::absolute(out, ec), ec);
-  const fs::path full_dir = fs::weakly_canonical(fs::absolute(dir, dir_ec), dir_ec);
-  if (ec || dir_ec) return Fail("cannot resolve %s", (ec ? out : dir).string());
+  const auto resolved = [](const fs::path& path, fs::path* full) {
+    std::error_code error;
+    const fs::path absolute = fs::absolute(path, error);
+    if (!error) *full = fs::weakly_canonical(absolute, error);
+    return !error;
+  };
+  fs::path full_out, full_dir;
+  if (!resolved(out, &full_out)) return Fail("cannot resolve %s", out.string());
+  if (!resolved(dir, &full_dir)) return Fail("cannot resolve %s", dir.string());
   const fs::path out_within = full_out.lexically_relative(full_dir);
   if (!out_within.empty() && *out_within.begin() != "..")
     return Fail("output inside the folder it packs: %s", out.string());
