@@ -254,11 +254,10 @@ std::wstring ScreenshotDir() {
 }
 
 std::wstring ScratchDir(const wchar_t* name) {
-  wchar_t temp[MAX_PATH];
-  GetTempPathW(MAX_PATH, temp);
-  const std::wstring dir = std::wstring(temp) + name + L"\\";
+  const std::wstring dir = TempRoot() + name;
+  RemoveTree(dir);
   CreateDirectoryW(dir.c_str(), nullptr);
-  return dir;
+  return dir + L"\\";
 }
 
 }  // namespace kelo::test
@@ -328,7 +327,10 @@ std::vector<int> RecordedShowCommands(const std::wstring& folder) {
 }
 
 std::wstring CopyInstaller(const wchar_t* file_name) {
-  const std::wstring copy = ScratchDir(L"installers") + file_name;
+  // Beside the copies made before, which may still run.
+  const std::wstring folder = TempRoot() + L"installers\\";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring copy = folder + file_name;
   CopyFileW(SetupExe().c_str(), copy.c_str(), FALSE);
   return copy;
 }

@@ -85,7 +85,8 @@ class Installer {
 // Paths of the test build.
 std::wstring SetupExe();        // the built KeloSetup.exe
 std::wstring ScreenshotDir();   // <build>/screenshots, created on first use
-// A scratch folder in the prefix's temp folder, removed at the end of the test.
+// A scratch folder in the prefix's temp folder, empty: what an earlier test left in one of
+// that name is removed first. (The prefix goes with the test program's run.)
 std::wstring ScratchDir(const wchar_t* name);
 
 // Makes the URL recorder (programs/url_recorder.cpp) the handler of web addresses: the

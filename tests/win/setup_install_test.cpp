@@ -162,6 +162,13 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   wchar_t local[MAX_PATH] = {};
   SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local);
   ASSERT_EQ(dir, std::wstring(local) + L"\\Kelo\\KeloBrowser\\");
+  // Nothing an earlier test installed there, nor its shortcuts: what this install makes is
+  // what is checked.
+  RemoveTree(dir.substr(0, dir.size() - 1));
+  const Shortcuts earlier = ShortcutFiles();
+  for (const std::wstring* link :
+       {&earlier.programs, &earlier.product, &earlier.desktop, &earlier.quick_launch, &earlier.uninstall})
+    DeleteFileW(link->c_str());
 
   // The worker is held as it starts, so the progress view stays up to be looked at.
   setup.HoldNewThreads(true);

@@ -68,21 +68,15 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
 class SilentInstall : public ::testing::Test {
  protected:
   // No installation recorded, whatever ran before: /S without /D= then proposes the
-  // product's default folder.
+  // product's default folder, which holds nothing, and no log is there yet.
   void SetUp() override {
     RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
+    RemoveTree(DefaultDir().substr(0, DefaultDir().size() - 1));
+    DeleteFileW((TempRoot() + L"KeloSetup.log").c_str());
   }
   void TearDown() override { EndProcessesNamed(kBrowserExe); }
-
-  // A folder of the test's own below the temporary folder, emptied of what an earlier run
-  // of it left.
-  static std::wstring FreshScratch(const wchar_t* name) {
-    const std::wstring dir = ScratchDir(name);
-    RemoveTree(dir.substr(0, dir.size() - 1));
-    return ScratchDir(name);
-  }
 
   // Runs the setup program with `arguments` and returns its exit code; no window of its
   // may show while it runs.
@@ -121,7 +115,7 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
 
   // Unquoted and last, spaces and all, as the common installer systems take it; Chinese
   // names, as the users' own folders have them, whatever the code page.
-  const std::wstring scratch = FreshScratch(L"silent");
+  const std::wstring scratch = ScratchDir(L"silent");
   const std::wstring dir = scratch + L"我的 游戏\\Kelo Browser";
   const std::wstring log_path = scratch + L"安装 日志.txt";
   ASSERT_EQ(Run(L"\"/LOG=" + log_path + L"\" /S /D=" + dir), 0u);
@@ -144,7 +138,7 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
 // open, it would be a file of nobody's for the install to clear), still exists: in the
 // default place, saying why.
 TEST_F(SilentInstall, ALogThatCannotGoWhereNamedGoesToTheDefaultPlace) {
-  const std::wstring scratch = FreshScratch(L"silent-log");
+  const std::wstring scratch = ScratchDir(L"silent-log");
   const std::wstring dir = scratch + L"KeloBrowser";
   const struct {
     std::wstring log;
@@ -168,7 +162,7 @@ TEST_F(SilentInstall, ALogThatCannotGoWhereNamedGoesToTheDefaultPlace) {
 // Nobody sees the warning that an install ends the running browser: an unattended install
 // leaves it running.
 TEST_F(SilentInstall, LeavesARunningBrowserRunning) {
-  const std::wstring dir = FreshScratch(L"silent-running") + L"KeloBrowser\\";
+  const std::wstring dir = ScratchDir(L"silent-running") + L"KeloBrowser\\";
   ASSERT_EQ(Run(L"/S /D=" + dir), 0u);
   EndProcessesNamed(kBrowserExe);  // the one the install started
   HANDLE browser = StartProgram(dir + kBrowserExe);
@@ -186,7 +180,7 @@ TEST_F(SilentInstall, LeavesARunningBrowserRunning) {
 }
 
 TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
-  const std::wstring scratch = FreshScratch(L"silent-fail");
+  const std::wstring scratch = ScratchDir(L"silent-fail");
   // A file stands where the payload needs its Lib folder.
   const std::wstring blocked = scratch + L"blocked";
   CreateDirectoryW(blocked.c_str(), nullptr);
@@ -241,7 +235,7 @@ TEST_F(SilentInstall, TheDirectoryMayBeAsLongAsThePayloadsDeepestPathAllows) {
   // with up to ".99" appended: paths of up to 259 characters, folders of up to 247.
   const size_t staging = wcslen(L"\\KeloSetup.kept\\") + wcslen(L".99");
   const size_t longest = std::min(259 - staging - name, 247 - staging - folder);
-  const std::wstring scratch = FreshScratch(L"silent-long");
+  const std::wstring scratch = ScratchDir(L"silent-long");
   const auto dir_of = [&](size_t chars) {
     std::wstring dir = scratch;
     while (dir.size() < chars) dir += (dir.size() - scratch.size()) % 100 == 99 ? L'\\' : L'k';
@@ -270,7 +264,7 @@ TEST_F(SilentInstall, TheDirectoryMayBeAsLongAsThePayloadsDeepestPathAllows) {
 // logoff, leaving no uninstall entry until the next run. (The reason the system shows for a
 // hidden window is not checked: Wine only pretends to keep it.)
 TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
-  const std::wstring dir = FreshScratch(L"silent-session") + L"KeloBrowser\\";
+  const std::wstring dir = ScratchDir(L"silent-session") + L"KeloBrowser\\";
   Installer setup;
   setup.HoldNewThreads(true);
   ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true, L"/S /D=" + dir));
@@ -293,7 +287,7 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
 TEST_F(SilentInstall, AnotherCopyHoldingTheLockIsWaitedForAMomentThenLeftAlone) {
   HANDLE held = CreateMutexW(nullptr, TRUE, kSetupMutexName);
   ASSERT_NE(held, nullptr);
-  const std::wstring dir = FreshScratch(L"silent-second") + L"KeloBrowser";
+  const std::wstring dir = ScratchDir(L"silent-second") + L"KeloBrowser";
   // Held all along: the copy waits its 5 s, which a loaded machine only lengthens, then
   // leaves.
   const ULONGLONG start = GetTickCount64();
