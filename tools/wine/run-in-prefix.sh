@@ -41,16 +41,21 @@ cleanup() {
   remove_wine_server_folder "$prefix"
   if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
   # A shared system file written in place would change every later run: the run fails, and
-  # the template is made anew.
-  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer .ready | head -n 3 || true)
+  # the template is made anew. Timed against this run's own copy of the template's stamp: a
+  # run beside it that found a write removes the stamp, and a look that fails is no pass.
+  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer "$stamp" 2>&1) ||
+    written="(the look failed) $written"
+  rm -f "$stamp"
   if [ -n "$written" ]; then
-    echo "run-in-prefix: the run wrote the template's system files:" $written >&2
+    echo "run-in-prefix: the template's system files were written:" $(head -n 3 <<<"$written") >&2
     rm -f "$root/template/.ready"
     exit 1
   fi
 }
 
 prefix=$(mktemp -d "$root/run.XXXXXX")
+stamp=$prefix.stamp
+touch -r "$root/template/.ready" "$stamp"
 . "$here/sandbox-env.sh" "$prefix"
 trap cleanup EXIT
 # The system's files (nine tenths of a prefix) are hard links to the template's; the rest is
