@@ -7,12 +7,16 @@
 #include <windows.h>
 #include <oleacc.h>
 
+#include <string>
+
 namespace kelo {
 
 // The answer to WM_GETOBJECT for the control's own client object, in the role given
 // (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading; a link's
-// default action posts WM_COMMAND with its id to its parent); 0 (pass
-// the message on) for any other object, or when accessibility is not to be had.
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role);
+// default action posts WM_COMMAND with its id to its parent), with `description` (when not
+// empty) as its description; 0 (pass the message on) for any other object, or when
+// accessibility is not to be had.
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role,
+                        const std::wstring& description = std::wstring());
 
 }  // namespace kelo

@@ -136,6 +136,11 @@ void CImageButton::SetEnabled(bool enabled) {
   if (window) InvalidateRect(window, nullptr, FALSE);
 }
 
+void CImageButton::SetDescription(const std::wstring& description) {
+  description_ = description;
+  if (HWND window = control_.window()) NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, window, OBJID_CLIENT, CHILDID_SELF);
+}
+
 LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   CImageButton* self = FromWindow<CImageButton>(window);
   if (!self) return DefWindowProcW(window, message, wparam, lparam);
@@ -146,7 +151,8 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
   if (self->control_.Follow(window, message, &look, &repaint) && self->enabled_) self->state_ = kNormal + look;
   if (message == WM_NCDESTROY) self->control_.Release(window);
   if (message == WM_GETOBJECT) {
-    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON)) return answer;
+    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON, self->description_))
+      return answer;
   }
   if (repaint) InvalidateRect(window, nullptr, FALSE);
   return CallWindowProcW(previous, window, message, wparam, lparam);

@@ -5,6 +5,8 @@
 // pressed looks. The owner draws them from WM_DRAWITEM with the current view's background.
 #include <windows.h>
 
+#include <string>
+
 #include "ui/gdiplus_api.h"
 #include "ui/skin.h"
 
@@ -69,6 +71,8 @@ class CImageButton {
   // The owner's switch: enabled draws the normal frame, disabled draws only the background
   // (the strips have no disabled frame) and the window takes no clicks.
   void SetEnabled(bool enabled);
+  // What screen readers say after the button's name (none when empty).
+  void SetDescription(const std::wstring& description);
 
   HWND window() const { return control_.window(); }
   int state() const { return state_; }
@@ -81,6 +85,7 @@ class CImageButton {
   int state_ = kNormal;
   ControlWindow control_;
   SkinBitmap* image_ = nullptr;
+  std::wstring description_;
 };
 
 class CImageCheckBox {

@@ -120,6 +120,7 @@ void Install(CSetupUI* ui, HWND window) {
   // the failure showed goes, from the screen too.
   if (ui->install_failed) InvalidateRect(window, nullptr, FALSE);
   ui->install_failed = ui->failure_advice = ui->failure_feedback = ui->failure_damaged = false;
+  if (CImageButton* close = ui->Button(kIdClose)) close->SetDescription(std::wstring());
 
   KillTimer(window, TIMER_RUNNING_CHECK);
   SetTimer(window, TIMER_SHRINK, kShrinkPeriodMs, nullptr);
@@ -372,6 +373,13 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
       (void)key.WriteDword(kFailureMemoryValue, 1);
     ui->failure_advice = true;
   }
+  // The failure's words are painted: screen readers get them with the close button, the
+  // one control every failure view shows.
+  std::wstring said = ui->failure_damaged  ? std::wstring(kDamagedText1) + kDamagedText2
+                      : ui->failure_feedback ? std::wstring(kFailureTitle) + L"，" + kFeedbackLink
+                                             : std::wstring(kFailureAdvice1) + kFailureAdvice2 + kFailureAdvice3;
+  if (ui->installer && !ui->installer->LogPath().empty()) said += L" " + (kLogLinePrefix + ui->installer->LogPath());
+  if (CImageButton* close = ui->Button(kIdClose)) close->SetDescription(said);
   InvalidateRect(window, nullptr, FALSE);
 }
 

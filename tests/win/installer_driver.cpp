@@ -253,6 +253,31 @@ std::wstring ScreenshotDir() {
   return dir;
 }
 
+IAccessible* AccessibleOf(HWND control) {
+  using FromWindow = HRESULT(WINAPI*)(HWND, DWORD, REFIID, void**);
+  static const auto from_window = reinterpret_cast<FromWindow>(
+      reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"oleacc.dll"), "AccessibleObjectFromWindow")));
+  IAccessible* accessible = nullptr;
+  if (!from_window || from_window(control, OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&accessible)) != S_OK)
+    return nullptr;
+  return accessible;
+}
+
+VARIANT AccessibleSelf() {
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  return self;
+}
+
+std::wstring AccessibleDescription(IAccessible* accessible) {
+  BSTR text = nullptr;
+  if (accessible->get_accDescription(AccessibleSelf(), &text) != S_OK) return std::wstring();
+  const std::wstring description = text ? text : L"";
+  SysFreeString(text);
+  return description;
+}
+
 std::wstring ScratchDir(const wchar_t* name) {
   const std::wstring dir = TempRoot() + name;
   RemoveTree(dir);

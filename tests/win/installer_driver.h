@@ -3,6 +3,7 @@
 // clicks them with posted mouse messages, types into the directory field, and looks at the
 // screen. Every wait is bounded.
 #include <windows.h>
+#include <oleacc.h>
 
 #include <atomic>
 #include <functional>
@@ -81,6 +82,16 @@ class Installer {
   std::vector<HANDLE> held_;
   unsigned barrier_count_ = 0;
 };
+
+// The accessible object of a control's client area, as a screen reader gets it; null when
+// there is none. COM must be started. Release it only once the installer has ended: Wine's
+// COM can deadlock an installer that drops its last stub of an interface while a call on
+// it is still being finished.
+IAccessible* AccessibleOf(HWND control);
+// The object itself (CHILDID_SELF), for its calls.
+VARIANT AccessibleSelf();
+// What the object says after its name; empty when it says nothing.
+std::wstring AccessibleDescription(IAccessible* accessible);
 
 // Paths of the test build.
 std::wstring SetupExe();        // the built KeloSetup.exe

@@ -517,6 +517,13 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     PostMessageW(setup.window(), WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(setup.Barrier());
     EXPECT_TRUE(setup.IsVisible(kIdClose)) << "Enter started another install from the failure view";
+    // The painted words reach screen readers with the close button.
+    ComScope com;
+    IAccessible* close = AccessibleOf(setup.Control(kIdClose));
+    ASSERT_NE(close, nullptr);
+    const std::wstring said = AccessibleDescription(close);
+    EXPECT_NE(said.find(kFailureAdvice3), std::wstring::npos) << "the advice is not read out";
+    EXPECT_NE(said.find(kLogLinePrefix), std::wstring::npos) << "the log's place is not read out";
     const Image shot = setup.Capture();
     EXPECT_GT(CountReddish(shot, kAdviceRows), 200) << "no advice lines";
     EXPECT_EQ(CountBluish(shot, kAdviceRows), 0) << "a feedback title on the first failure";
@@ -527,6 +534,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     DWORD code = 0;
     ASSERT_TRUE(setup.WaitForExit(20000, &code));
     EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed)) << "a failed install ended as a success";
+    close->Release();
   }
 
   // The next run that fails asks for feedback instead, and the words open the forum. It

@@ -680,24 +680,13 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
                   {kIdExperienceBox, kExperienceLabel}, {kIdLicenceLabel, kLicenceLabel},
                   {kIdDesktopShortcutLabel, kDesktopShortcutLabel}};
   ComScope com;
-  HMODULE oleacc = LoadLibraryW(L"oleacc.dll");
-  ASSERT_NE(oleacc, nullptr);
-  using FromWindow = HRESULT(WINAPI*)(HWND, DWORD, REFIID, void**);
-  const auto from_window =
-      reinterpret_cast<FromWindow>(reinterpret_cast<void*>(GetProcAddress(oleacc, "AccessibleObjectFromWindow")));
-  ASSERT_NE(from_window, nullptr);
-  // Released once the installer has ended: Wine's COM can deadlock an installer that drops
-  // its last stub of an interface while a call on it is still being finished.
+  const VARIANT self = AccessibleSelf();
+  // Released once the installer has ended.
   std::vector<IAccessible*> held;
   for (const auto& c : controls) {
-    IAccessible* accessible = nullptr;
-    ASSERT_EQ(from_window(setup_.Control(c.id), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&accessible)),
-              S_OK)
-        << "control " << c.id;
+    IAccessible* accessible = AccessibleOf(setup_.Control(c.id));
+    ASSERT_NE(accessible, nullptr) << "control " << c.id;
     held.push_back(accessible);
-    VARIANT self;
-    self.vt = VT_I4;
-    self.lVal = CHILDID_SELF;
     BSTR name = nullptr;
     EXPECT_EQ(accessible->get_accName(self, &name), S_OK) << "control " << c.id;
     EXPECT_EQ(std::wstring(name ? name : L""), c.name) << "control " << c.id;
@@ -721,15 +710,11 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
     }
   }
   // A reader that keeps the object hears the box's state as it is now.
-  IAccessible* licence = nullptr;
-  ASSERT_EQ(from_window(setup_.Control(kIdLicenceBox), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&licence)),
-            S_OK);
+  IAccessible* licence = AccessibleOf(setup_.Control(kIdLicenceBox));
+  ASSERT_NE(licence, nullptr);
   held.push_back(licence);
   setup_.Click(kIdLicenceBox);
   ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
-  VARIANT self;
-  self.vt = VT_I4;
-  self.lVal = CHILDID_SELF;
   VARIANT state;
   VariantInit(&state);
   EXPECT_EQ(licence->get_accState(self, &state), S_OK);
@@ -737,9 +722,8 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   // The licence words are a link a reader can follow.
   const std::wstring urls = ScratchDir(L"licence-reader");
   RegisterUrlRecorder(urls);
-  IAccessible* link = nullptr;
-  ASSERT_EQ(from_window(setup_.Control(kIdLicenceLabel), OBJID_CLIENT, IID_IAccessible, reinterpret_cast<void**>(&link)),
-            S_OK);
+  IAccessible* link = AccessibleOf(setup_.Control(kIdLicenceLabel));
+  ASSERT_NE(link, nullptr);
   held.push_back(link);
   BSTR action = nullptr;
   EXPECT_EQ(link->get_accDefaultAction(self, &action), S_OK);
@@ -757,7 +741,6 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   DWORD code = 1;
   EXPECT_TRUE(setup_.WaitForExit(10000, &code)) << "the close button did not end the installer";
   for (IAccessible* accessible : held) accessible->Release();
-  FreeLibrary(oleacc);
 }
 
 }  // namespace
