@@ -39,13 +39,15 @@ cleanup() {
   wineserver -w >/dev/null 2>&1 || true
   # Each prefix has a server folder of its own (make-template.sh says why).
   remove_wine_server_folder "$prefix"
-  if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
   # A shared system file written in place would change every later run: the run fails, and
-  # the template is made anew. Timed against this run's own copy of the template's stamp: a
-  # run beside it that found a write removes the stamp, and a look that fails is no pass.
-  written=$(cd "$root/template" && find "${wine_system_dirs[@]}" -type f -newer "$stamp" 2>&1) ||
+  # the template is made anew. Looked for through this prefix's own links to the template's
+  # files (a template made anew meanwhile shares none), against the template's stamp as
+  # this run found it; a look that fails is no pass.
+  local written
+  written=$(find "${wine_system_dirs[@]/#/$prefix/}" -type f -links +1 -newer "$stamp" 2>&1) ||
     written="(the look failed) $written"
   rm -f "$stamp"
+  if [ -n "${KELO_KEEP_PREFIX:-}" ]; then echo "prefix kept: $prefix" >&2; else rm -rf "$prefix"; fi
   if [ -n "$written" ]; then
     echo "run-in-prefix: the template's system files were written:" $(head -n 3 <<<"$written") >&2
     rm -f "$root/template/.ready"
@@ -53,9 +55,14 @@ cleanup() {
   fi
 }
 
+# Taken first: a run beside this one that found a write gives the template up.
+stamp=$(mktemp "$root/stamp.XXXXXX")
+if ! touch -r "$root/template/.ready" "$stamp" 2>/dev/null; then
+  rm -f "$stamp"
+  echo "run-in-prefix: the template was given up meanwhile; run again" >&2
+  exit 1
+fi
 prefix=$(mktemp -d "$root/run.XXXXXX")
-stamp=$prefix.stamp
-touch -r "$root/template/.ready" "$stamp"
 . "$here/sandbox-env.sh" "$prefix"
 trap cleanup EXIT
 # The system's files (nine tenths of a prefix) are hard links to the template's; the rest is
