@@ -279,13 +279,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   // What stands at a name whose earlier file (or folder) a commit sets aside, with nothing
   // aside, is nothing the commit brought: it is the earlier one, or the user's, and so is
-  // all it holds.
+  // all it holds. (But for what lies in a folder the commit adds whole: the folder came
+  // with the commit, and with it all it holds. No commit sets aside a name in a folder it
+  // adds, since only a folder that was not there is added whole.)
+  const auto in_added_folder = [&](const std::string& key) {
+    return std::any_of(journal.moves.begin(), journal.moves.end(), [&](const JournalMove& move) {
+      return move.kind == JournalMove::kAdd && Below(key, move.name);
+    });
+  };
   for (const JournalMove& move : journal.moves) {
     if (move.kind == JournalMove::kAdd) continue;
     const auto aside = fs.nodes.find(Lower(move.aside));
     if (aside != fs.nodes.end() && aside->second.kind != Kind::kLink) continue;
     for (const auto& [key, node] : fs.nodes)
-      if (node.kind == Kind::kFile && (key == Lower(move.name) || Below(key, move.name))) lasting.push_back(node.bytes);
+      if (node.kind == Kind::kFile && (key == Lower(move.name) || Below(key, move.name)) && !in_added_folder(key))
+        lasting.push_back(node.bytes);
   }
   RecoverInstall(&fs);
   fs.fail_at = 0;
