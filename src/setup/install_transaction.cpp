@@ -768,16 +768,16 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   // A file that cannot be looked at (a path grown too long, a name the code page no longer
   // reads) may still be there, and would stay whatever else went: rather than a browser
   // half removed that no run could finish removing, nothing goes, and the ledger stays.
-  for (const LedgerFile& file : ledger.files)
-    if (!InDataFolder(file.name) && ProbeInPlace(fs, file.name) == Kind::kUnknown) return FsFailed(fs);
-  std::vector<std::string> in_use;
+  std::vector<std::string> files;
   for (const LedgerFile& file : ledger.files) {
     if (InDataFolder(file.name)) continue;
     const Kind kind = ProbeInPlace(fs, file.name);
-    // One that could not be looked at now may still be there: the ledger stays for another try.
-    if (kind == Kind::kUnknown) note(false);
-    else if (kind == Kind::kFile && !fs->RemoveFile(file.name)) in_use.push_back(file.name);
+    if (kind == Kind::kUnknown) return FsFailed(fs);
+    if (kind == Kind::kFile) files.push_back(file.name);
   }
+  std::vector<std::string> in_use;
+  for (const std::string& file : files)
+    if (!fs->RemoveFile(file)) in_use.push_back(file);
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     note(DataFolders(fs, &data));
