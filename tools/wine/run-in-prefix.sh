@@ -7,6 +7,9 @@
 #   KELO_SHARED_DISPLAY=1  draw on $DISPLAY rather than on a private X server
 #   KELO_RUN_SECONDS     end the program after this long (the prefix is still cleaned up)
 set -euo pipefail
+# A step of this script that fails ends it: say which, since its own output may be all a
+# failed test shows.
+trap 'echo "run-in-prefix: \"$BASH_COMMAND\" failed (line $LINENO)" >&2' ERR
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
@@ -70,10 +73,12 @@ trap cleanup EXIT
 tar -C "$root/template" "${wine_system_dirs[@]/#/--exclude=./}" -cf - . | tar -C "$prefix" -xpf -
 for dir in "${wine_system_dirs[@]}"; do cp -al "$root/template/$dir" "$prefix/$dir"; done
 exec 8<&-
-export WINEDEBUG=${WINEDEBUG:--all}
+# Wine's own error messages stay on: a program that dies as it starts leaves nothing else.
+export WINEDEBUG=${WINEDEBUG:--all,err+all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8
 
+trap - ERR
 set +e
 if [ -n "${KELO_RUN_SECONDS:-}" ]; then
   # Counted from this script's start: making the template or waiting for it counts too.

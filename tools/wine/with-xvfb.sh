@@ -4,6 +4,7 @@
 # test's pointer presses cannot land on another's window) and no display number is guessed.
 #   with-xvfb.sh COMMAND [ARGS...]
 set -euo pipefail
+trap 'echo "with-xvfb: \"$BASH_COMMAND\" failed (line $LINENO)" >&2' ERR
 ready=$(mktemp -u "${TMPDIR:-/tmp}/kelo-xvfb.XXXXXX")
 mkfifo "$ready"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$ready" >/dev/null 2>&1 &
@@ -14,6 +15,7 @@ if ! read -r -t 30 number <"$ready"; then
   exit 1
 fi
 rm -f "$ready"
+trap - ERR
 set +e
 DISPLAY=:$number "$@"
 rc=$?
