@@ -318,12 +318,18 @@ class StagingWriter : public RecordConsumer {
   bool conflict() const { return conflict_; }
 
  private:
-  // Whether the live file goes on with these bytes.
+  // Whether the live file goes on with these bytes. Read a buffer at a time: a piece handed
+  // over may be as large as the decode ring, and memory must not grow with it.
   bool LiveHolds(const uint8_t* data, size_t size) {
-    if (buffer_.size() < size) buffer_.resize(size);
-    size_t have = 0, got = 0;
-    while (have < size && live_->Read(buffer_.data() + have, size - have, &got) && got > 0) have += got;
-    if (have != size || std::memcmp(buffer_.data(), data, size) != 0) return false;
+    if (buffer_.size() < kCopyBytes) buffer_.resize(kCopyBytes);
+    for (size_t at = 0; at < size;) {
+      const size_t want = std::min(size - at, buffer_.size());
+      size_t have = 0, got = 0;
+      while (have < want && live_->Read(buffer_.data() + have, want - have, &got) && got > 0) have += got;
+      if (have != want || std::memcmp(buffer_.data(), data + at, want) != 0) return false;
+      at += want;
+    }
+    // Counted only when the whole piece matched: a mismatch stages it whole.
     compared_ += size;
     return true;
   }

@@ -276,6 +276,7 @@ class FaultyFs : public InstallFs {
   // Whether the operation to fail or end at came.
   bool struck() const { return count_ >= at_; }
   const std::vector<std::string>& created() const { return created_; }
+  size_t largest_read() const { return largest_read_; }
 
  private:
   class Writer : public FileWriter {
@@ -307,7 +308,11 @@ class FaultyFs : public InstallFs {
   class Reader : public FileReader {
    public:
     Reader(FaultyFs* fs, std::unique_ptr<FileReader> real) : fs_(fs), real_(std::move(real)) {}
-    bool Read(void* d, size_t n, size_t* got) override { return fs_->Go() && real_->Read(d, n, got); }
+    bool Read(void* d, size_t n, size_t* got) override {
+      for (size_t seen = fs_->largest_read_; seen < n && !fs_->largest_read_.compare_exchange_weak(seen, n);) {
+      }
+      return fs_->Go() && real_->Read(d, n, got);
+    }
 
    private:
     FaultyFs* fs_;
@@ -328,6 +333,7 @@ class FaultyFs : public InstallFs {
   std::atomic<int> count_{0};
   std::atomic<bool> fired_{false};
   std::atomic<bool> stopped_{false};
+  std::atomic<size_t> largest_read_{0};
   std::string failing_finish_;
   std::string held_finish_;
   std::mutex open_mutex_;
@@ -566,6 +572,8 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
     const std::vector<std::string> expected =
         c.bytes == big ? std::vector<std::string>{} : std::vector<std::string>{"KeloSetup.new\\Lib\\big.dat"};
     EXPECT_EQ(written, expected) << c.what;
+    // The live file is read a buffer at a time, however large the decoded piece.
+    EXPECT_LE(counting.largest_read(), size_t{1} << 16) << c.what;
     // With nothing to mend, not even a journal or a ledger is written.
     if (c.bytes == big) {
       EXPECT_EQ(counting.created(), std::vector<std::string>{}) << c.what;
