@@ -267,26 +267,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   const auto untouchable = Untouchable(fs, journal);
-  // Bytes that must survive, wherever they end: the user's files set aside by installs, and,
-  // unless the commit holds, the earlier files its moves set aside, which go back.
-  std::vector<std::string> lasting;
-  const bool committed = parsed && ledger_choice % 3 == 1;
-  for (const auto& [key, node] : fs.nodes) {
-    bool aside_of_move = false;
-    for (const JournalMove& move : journal.moves) aside_of_move = aside_of_move || (!move.aside.empty() && Lower(move.aside) == key);
-    const bool kept = key.rfind(Lower(kKeptDir) + "\\", 0) == 0;
-    if (node.kind == Kind::kFile && (kept || (aside_of_move && !committed))) lasting.push_back(node.bytes);
-  }
-  // What stands at a name whose earlier file (or folder) a commit sets aside, with nothing
-  // aside, is nothing the commit brought: it is the earlier one, or the user's, and so is
-  // all it holds. (But for what lies in a folder the commit adds whole: the folder came
-  // with the commit, and with it all it holds. No commit sets aside a name in a folder it
-  // adds, since only a folder that was not there is added whole.)
+  // No commit sets aside a name in a folder it adds whole, since only a folder that was not
+  // there is added whole: what a journal says of such a name is none a commit writes, and
+  // what lies in the added folder came with the commit.
   const auto in_added_folder = [&](const std::string& key) {
     return std::any_of(journal.moves.begin(), journal.moves.end(), [&](const JournalMove& move) {
       return move.kind == JournalMove::kAdd && Below(key, move.name);
     });
   };
+  // Bytes that must survive, wherever they end: the user's files set aside by installs, and,
+  // unless the commit holds, the earlier files its moves set aside, which go back.
+  std::vector<std::string> lasting;
+  const bool committed = parsed && ledger_choice % 3 == 1;
+  for (const auto& [key, node] : fs.nodes) {
+    bool aside_of_move = false, unwritten = false;
+    for (const JournalMove& move : journal.moves) {
+      if (move.aside.empty() || Lower(move.aside) != key) continue;
+      aside_of_move = true;
+      unwritten = unwritten || in_added_folder(Lower(move.name));
+    }
+    const bool kept = key.rfind(Lower(kKeptDir) + "\\", 0) == 0;
+    if (node.kind == Kind::kFile && !unwritten && (kept || (aside_of_move && !committed)))
+      lasting.push_back(node.bytes);
+  }
+  // What stands at a name whose earlier file (or folder) a commit sets aside, with nothing
+  // aside, is nothing the commit brought: it is the earlier one, or the user's, and so is
+  // all it holds (but for what lies in a folder the commit adds whole).
   for (const JournalMove& move : journal.moves) {
     if (move.kind == JournalMove::kAdd) continue;
     const auto aside = fs.nodes.find(Lower(move.aside));
@@ -295,9 +301,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (node.kind == Kind::kFile && (key == Lower(move.name) || Below(key, move.name)) && !in_added_folder(key))
         lasting.push_back(node.bytes);
   }
+  // What a recovery that meets no failure makes of the same folder.
+  MemoryFs unfailing = fs;
+  unfailing.fail_at = 0;
+  RecoverInstall(&unfailing);
   RecoverInstall(&fs);
   fs.fail_at = 0;
   const bool recovered = RecoverInstall(&fs).ok();
+  // A failure on the way may leave work for a later run (a user's file still aside, an
+  // empty folder), but nothing at a live name that a recovery meeting no failure takes
+  // away: one that took a failed look for an answer would.
+  if (recovered && RecoverInstall(&unfailing).ok()) {
+    for (const auto& [key, node] : fs.nodes) {
+      if (node.kind == Kind::kDirectory || IsReservedName(node.name)) continue;
+      const auto clean = unfailing.nodes.find(key);
+      Check(clean != unfailing.nodes.end() && clean->second == node);
+    }
+  }
   for (const auto& [key, node] : untouchable) {
     const auto after = fs.nodes.find(key);
     Check(after != fs.nodes.end() && after->second == node);

@@ -466,17 +466,24 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     // file or the user's, even with its staged copy gone. An add takes the place of what
     // a drop before it set aside (a file of ours that became a folder, or the other way),
     // which must be aside too.
-    bool displaced_aside = true;
     const auto drop = adds ? dropped_to.find(Lower(move->name)) : dropped_to.end();
-    if (drop != dropped_to.end()) {
-      const Kind dropped = fs->Probe(drop->second);
-      displaced_aside = dropped == Kind::kFile || dropped == Kind::kDirectory;
-    }
+    const Kind displaced = drop != dropped_to.end() ? fs->Probe(drop->second) : Kind::kFile;
     const Kind live = fs->Probe(move->name);
+    // An add has no copy aside whose look would stop the rollback: one of its own looks
+    // that fails does, or the new file would stay in the earlier installation.
+    if (adds && (live == Kind::kUnknown || displaced == Kind::kUnknown)) {
+      note(false);
+      continue;
+    }
+    const bool displaced_aside = displaced == Kind::kFile || displaced == Kind::kDirectory;
     const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside
                               : live == Kind::kFile && aside == Kind::kFile;
-    if (move->kind != JournalMove::kDrop && brought && fs->Probe(staged) == Kind::kMissing)
-      note(MakeParents(fs, staged) && fs->Move(move->name, staged));
+    const Kind staged_kind = move->kind != JournalMove::kDrop && brought ? fs->Probe(staged) : Kind::kFile;
+    if (staged_kind == Kind::kUnknown) {
+      note(false);
+      continue;
+    }
+    if (staged_kind == Kind::kMissing) note(MakeParents(fs, staged) && fs->Move(move->name, staged));
     // An earlier file aside must go back, into its folder even if that went meanwhile: with
     // its place taken (by no commit of ours), the journal and the copy stay for whoever
     // sorts it out.

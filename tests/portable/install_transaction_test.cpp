@@ -1075,6 +1075,11 @@ TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
       {"a folder of ours to become a file, ended before the folder went aside", &kNext,
        "move\td\tPlugins\tKeloSetup.old\\Plugins\nmove\tn\tPlugins\t\nend\t4\n",
        [](InstallFs*) { return true; }, nullptr},
+      {"a new file moved in, and the first look at it failing", &kEarlier, "move\tn\tNew.dat\t\nend\t3\n",
+       [](InstallFs* fs) { return Put(fs, "New.dat", "new"), true; }, "New.dat"},
+      {"a new file moved in, and the first look at its staged place failing", &kEarlier,
+       "move\tn\tNew.dat\t\nend\t3\n", [](InstallFs* fs) { return Put(fs, "New.dat", "new"), true; },
+       "KeloSetup.new\\New.dat"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
