@@ -239,6 +239,15 @@ InstallOutcome ReadEarlier(InstallFs* fs, Earlier* earlier) {
   return InstallOutcome();
 }
 
+// Whether the commit `journal` tells of holds: the ledger on disk is the one it writes. A
+// ledger there but unreadable now (a scanner holding it) decides nothing: the outcome fails.
+InstallOutcome ReadCommitted(InstallFs* fs, const Journal& journal, Earlier* on_disk, bool* committed) {
+  const InstallOutcome read = ReadEarlier(fs, on_disk);
+  *committed = read.ok() && on_disk->has_ledger && on_disk->text.size() == journal.ledger_size &&
+               Crc32(0, on_disk->text.data(), on_disk->text.size()) == journal.ledger_crc;
+  return read;
+}
+
 // Writes the staged files as the records come. A file of the earlier installation that the
 // payload carries unchanged is compared in place and left there, not written again: a
 // re-install of the same payload writes next to nothing, and a file the running browser
@@ -663,9 +672,16 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   ok = ok && WriteWhole(fs, kLedgerTemp, ledger_text) && fs->Replace(kLedgerTemp, kLedgerName);
   if (!ok) {
     const InstallOutcome failure = FsFailed(fs);
-    RollBack(fs, journal);
-    fs->RemoveFile(kLedgerTemp);
-    return failure;
+    // A replace can take effect and still fail (the flush after it did): the ledger on disk
+    // decides, as in the next run's recovery, and one that cannot be read leaves that to it.
+    Earlier on_disk;
+    bool committed = false;
+    if (!ReadCommitted(fs, journal, &on_disk, &committed).ok()) return failure;
+    if (!committed) {
+      RollBack(fs, journal);
+      fs->RemoveFile(kLedgerTemp);
+      return failure;
+    }
   }
   // The install is in: a journal that stays is finished by the next run's recovery.
   FinishCommit(fs, next);
@@ -710,12 +726,10 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
       // told, so nothing is touched.
       return Failed(InstallOutcome::kUnreadableRecord);
     } else {
-      // A ledger there but unreadable now (a scanner holding it) decides nothing.
       Earlier on_disk;
-      const InstallOutcome read = ReadEarlier(fs, &on_disk);
+      bool committed = false;
+      const InstallOutcome read = ReadCommitted(fs, journal, &on_disk, &committed);
       if (!read.ok()) return read;
-      const bool committed = on_disk.has_ledger && on_disk.text.size() == journal.ledger_size &&
-                             Crc32(0, on_disk.text.data(), on_disk.text.size()) == journal.ledger_crc;
       if (committed) {
         if (!FinishCommit(fs, on_disk.ledger)) return FsFailed(fs);
       } else {

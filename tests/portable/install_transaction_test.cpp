@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "packtool/packet_writer.h"
+#include "setup/crc32.h"
 #include "setup/install_transaction.h"
 #include "setup/ledger.h"
 #ifdef _WIN32
@@ -158,8 +159,10 @@ InstallOutcome InstallOverUsersSkin(InstallFs* fs, const std::vector<uint8_t>& p
 }
 
 // "earlier", "next", or what is wrong: the payload files must be one whole installation,
-// with its ledger, and the user's files exactly as they were.
-std::string Judge(const Files& disk, const Files& earlier = kEarlier, const Files& next = kNext) {
+// with its ledger, and the user's files exactly as they were. `earlier_listed`: what the
+// earlier installation's ledger lists, when an updater has changed its files since.
+std::string Judge(const Files& disk, const Files& earlier = kEarlier, const Files& next = kNext,
+                  const Files* earlier_listed = nullptr) {
   for (const auto& [name, bytes] : kUsers) {
     const auto it = disk.find(name);
     if (it == disk.end() || it->second != bytes) return "user file changed: " + name;
@@ -172,6 +175,12 @@ std::string Judge(const Files& disk, const Files& earlier = kEarlier, const File
     Ledger ledger;
     whole = whole && disk.count(kLedgerName) && ParseLedger(disk.at(kLedgerName), &ledger) &&
             ledger.files.size() == payload->size();
+    const Files& listing = payload == &earlier && earlier_listed ? *earlier_listed : *payload;
+    for (const LedgerFile& file : ledger.files) {
+      const auto listed = listing.find(file.name);
+      whole = whole && listed != listing.end() && file.size == listed->second.size() &&
+              file.crc == Crc32(0, listed->second.data(), listed->second.size());
+    }
     if (whole) return payload == &earlier ? "earlier" : "next";
   }
   std::string mix = "neither installation is whole:";
@@ -219,7 +228,15 @@ class FaultyFs : public InstallFs {
     return Go() && real_->RemoveFile(p);
   }
   bool Move(const std::string& a, const std::string& b) override { return Go() && real_->Move(a, b); }
-  bool Replace(const std::string& a, const std::string& b) override { return Go() && real_->Replace(a, b); }
+  bool Replace(const std::string& a, const std::string& b) override {
+    if (b == failing_after_replace_) {
+      fired_ = true;
+      real_->Replace(a, b);
+      if (unreadable_after_replace_) failing_open_ = b;
+      return false;
+    }
+    return Go() && real_->Replace(a, b);
+  }
   std::unique_ptr<FileWriter> Create(const std::string& p) override {
     created_.push_back(p);
     {
@@ -269,6 +286,12 @@ class FaultyFs : public InstallFs {
   void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
   void FailListOf(const std::string& path) { failing_list_ = path; }
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
+  // The replace of `path` takes effect and then fails, as when the flush after it fails;
+  // `unreadable`: the file then cannot be opened.
+  void FailAfterReplaceOf(const std::string& path, bool unreadable) {
+    failing_after_replace_ = path;
+    unreadable_after_replace_ = unreadable;
+  }
   void ListUnspeltIn(const std::string& dir) { unspelt_in_ = dir; }
   bool fired() const { return fired_; }
   // Whether the process "ended" (kStop reached its operation).
@@ -344,6 +367,8 @@ class FaultyFs : public InstallFs {
   std::set<std::string> failing_removes_;
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
+  std::string failing_after_replace_ = "\n";
+  bool unreadable_after_replace_ = false;
   std::string unspelt_in_ = "\n";
   std::vector<std::string> created_;
 };
@@ -486,7 +511,7 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         const InstallOutcome outcome = Install(&faulty, next, false, /*in_order=*/true);
         if (!faulty.fired()) {
           ASSERT_TRUE(outcome.ok()) << c.name;
-          EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next), "next") << c.name;
+          EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next, &c.installed), "next") << c.name;
           EXPECT_TRUE(kept_whole()) << c.name;
           break;
         }
@@ -496,7 +521,7 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         if (mode == FaultyFs::kFail) {
           // Settled in the same run: the earlier installation back, or (a fault after the
           // ledger went in) the new one.
-          const std::string state = Judge(Snapshot(fs), c.earlier, c.next);
+          const std::string state = Judge(Snapshot(fs), c.earlier, c.next, &c.installed);
           EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
           if (state == "earlier") {
             EXPECT_FALSE(outcome.ok()) << where << ": a failure reported as success";
@@ -506,12 +531,12 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         // The next run settles whatever was left, then installs.
         ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
         const Files recovered = Snapshot(fs);
-        const std::string state = Judge(recovered, c.earlier, c.next);
+        const std::string state = Judge(recovered, c.earlier, c.next, &c.installed);
         EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
         EXPECT_TRUE(Settled(recovered)) << where;
         EXPECT_TRUE(kept_whole()) << where;
         ASSERT_TRUE(Install(fs, next).ok()) << where;
-        EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next), "next") << where;
+        EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next, &c.installed), "next") << where;
         EXPECT_TRUE(kept_whole()) << where;
       }
     }
@@ -1097,6 +1122,25 @@ TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
     }
     ASSERT_TRUE(RecoverInstall(fs).ok());
     EXPECT_EQ(Snapshot(fs), before);
+  }
+}
+
+// A ledger that went in though its replace failed (the flush after it did) holds the
+// commit: the new files stay under it, or the next run finds them so.
+TEST(InstallTransaction, ALedgerInPlaceDespiteAFailedReplaceHoldsTheCommit) {
+  for (const bool readable : {true, false}) {
+    SCOPED_TRACE(readable ? "the ledger read back" : "the ledger unreadable for a moment");
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    FaultyFs failing(fs, FaultyFs::kFail, 0);
+    failing.FailAfterReplaceOf(kLedgerName, !readable);
+    EXPECT_EQ(Install(&failing, Pack(kNext), false, /*in_order=*/true).ok(), readable);
+    ASSERT_TRUE(failing.fired());
+    ASSERT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_EQ(Judge(Snapshot(fs)), "next");
+    EXPECT_TRUE(Settled(Snapshot(fs)));
   }
 }
 
