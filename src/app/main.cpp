@@ -39,10 +39,6 @@ void RaiseRunningCopy() {
   BringWindowToTop(window);
 }
 
-// How long /S waits for another copy to let the lock go: an uninstaller's finishing copy,
-// woken by the uninstaller's end, holds it for moments, just when a script's next step
-// starts the setup program.
-constexpr DWORD kSilentLockWaitMs = 5000;
 
 // Tells the Program Compatibility Assistant that this program is known, so it does not
 // ask the user whether the installation went well. Only an existing key is used.
@@ -87,7 +83,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   bool another_copy = false;
   CAutoMutex single_instance(kelo::CreateSetupMutex(&another_copy));
   if (another_copy && command.silent)
-    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kSilentLockWaitMs);
+    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kelo::kSilentLockWaitMs);
   if (another_copy) {
     if (command.silent) return kelo::kExitAlreadyRunning;
     RaiseRunningCopy();

@@ -7,6 +7,11 @@
 
 namespace kelo {
 
+// How long /S waits for another copy to let the lock go: an uninstaller's finishing copy,
+// woken by the uninstaller's end, holds it for moments, just when a script's next step
+// starts the setup program or another uninstaller.
+constexpr DWORD kSilentLockWaitMs = 5000;
+
 // Creates the mutex, owned; `*another_copy` tells whether another copy already has it. A copy
 // running with other rights (elevated, say) can leave it unopenable: null, and counted as
 // running too.

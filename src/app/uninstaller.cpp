@@ -45,9 +45,24 @@ struct Options {
   bool silent = false;
   std::wstring cleanup_dir;  // the copy in the temporary folder: what is left to take away
   DWORD wait_for = 0;        // ... once this process has ended
+  uint64_t wait_started = 0; // ... which started then: the id alone may name another by now
   uint32_t made_levels = 0;  // ... and the folders the install made, once empty
   bool unknown = false;      // a switch that is none of these: nothing is done
 };
+
+// When the process started, as GetProcessTimes tells it.
+uint64_t StartTime(HANDLE process) {
+  FILETIME created, exited, kernel, user;
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime;
+}
+
+// "ID:START": the process's id and its start time.
+void ReadProcessToWaitFor(const wchar_t* text, Options* options) {
+  wchar_t* end = nullptr;
+  options->wait_for = wcstoul(text, &end, 10);
+  if (*end == L':') options->wait_started = wcstoull(end + 1, nullptr, 10);
+}
 
 Options ParseOptions() {
   Options options;
@@ -57,7 +72,7 @@ Options ParseOptions() {
     const std::wstring arg = args[i];
     if (CompareStringOrdinal(arg.c_str(), -1, L"/S", -1, TRUE) == CSTR_EQUAL) options.silent = true;
     else if (arg.rfind(L"/CLEANUP=", 0) == 0) options.cleanup_dir = arg.substr(9);
-    else if (arg.rfind(L"/WAIT=", 0) == 0) options.wait_for = wcstoul(arg.c_str() + 6, nullptr, 10);
+    else if (arg.rfind(L"/WAIT=", 0) == 0) ReadProcessToWaitFor(arg.c_str() + 6, &options);
     else if (arg.rfind(L"/FOLDERS=", 0) == 0) options.made_levels = wcstoul(arg.c_str() + 9, nullptr, 10);
     else options.unknown = true;
   }
@@ -104,7 +119,8 @@ class CleanupCopy {
     std::wstring folder = dir;
     while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
     std::wstring command = L"\"" + path_ + L"\" \"/CLEANUP=" + folder + L"\" /WAIT=" +
-                           std::to_wstring(GetCurrentProcessId()) + L" /FOLDERS=" + std::to_wstring(made_levels);
+                           std::to_wstring(GetCurrentProcessId()) + L":" + std::to_wstring(StartTime(GetCurrentProcess())) +
+                           L" /FOLDERS=" + std::to_wstring(made_levels);
     // The copy inherits nothing: a script reading this program's output waits for every
     // holder of its pipe, and the copy may run for minutes. It is given the handle that
     // deletes it before it runs.
@@ -137,8 +153,11 @@ class CleanupCopy {
 // The copy's part: once the uninstaller has ended, its own file (aside by now) and the
 // folders left empty go.
 int FinishCleanup(const Options& options) {
-  ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE, FALSE, options.wait_for));
-  if (uninstaller.IsValid()) WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
+  // Nothing holds the uninstaller's id once it has ended: a process with that id that
+  // started at another time is some other program.
+  ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, options.wait_for));
+  if (uninstaller.IsValid() && StartTime(uninstaller.Get()) == options.wait_started)
+    WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
   // The lock is waited for a while (a setup program running a moment), taken over when its
   // holder ended without giving it back; a setup still holding it then owns the folder, and
   // removes what is aside itself. Copies aside that a program still holds go once it lets
@@ -189,6 +208,7 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
 int Uninstall(const Options& options) {
   bool another_copy = false;
   ScopedHandle lock(CreateSetupMutex(&another_copy));
+  if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get(), kSilentLockWaitMs);
   if (another_copy) {
     if (!options.silent) MessageBoxW(nullptr, kSetupRunningText, kTitle, MB_OK | MB_ICONWARNING);
     return kExitAlreadyRunning;

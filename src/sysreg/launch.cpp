@@ -25,8 +25,9 @@ constexpr DWORD kTerminateWaitMs = 2000;
 // system resolved it.
 bool ProgramPath(DWORD process_id, ScopedHandle* process, wchar_t (&path)[MAX_PATH + 1]) {
   process->Reset(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id));
-  if (process->IsValid()) return GetModuleFileNameExW(process->Get(), nullptr, path, MAX_PATH + 1) != 0;
-  process->Reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
+  if (process->IsValid() && GetModuleFileNameExW(process->Get(), nullptr, path, MAX_PATH + 1) != 0) return true;
+  // A program only just started has no module list to read yet: it is not passed over.
+  if (!process->IsValid()) process->Reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id));
   DWORD chars = MAX_PATH + 1;
   return process->IsValid() && QueryFullProcessImageNameW(process->Get(), 0, path, &chars);
 }

@@ -130,6 +130,21 @@ class StopRunningTest : public ::testing::Test {
     return programs_.size() - 1;
   }
 
+  // Started suspended, as a program only just started: its module list is not there yet.
+  size_t StartSuspended(const char* source, const std::wstring& path) {
+    if (!test::FileExists(path)) test::CopyFileOrFail(test::HostPath(source), path);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION started = {};
+    std::wstring command = L"\"" + path + L"\"";
+    EXPECT_TRUE(CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
+                               nullptr, &startup, &started))
+        << GetLastError();
+    if (started.hThread) CloseHandle(started.hThread);
+    programs_.push_back({path, started.hProcess});
+    return programs_.size() - 1;
+  }
+
   bool Ended(size_t index) const { return WaitForSingleObject(programs_[index].process, 0) == WAIT_OBJECT_0; }
 
   std::vector<Program> programs_;
@@ -154,6 +169,7 @@ TEST_F(StopRunningTest, EndsTheWatchedProgramsOfTheRecordedFolderOnly) {
     const size_t browser = Start(KELO_DEMO_BROWSER, installed.dir() + L"kelobrowser.exe");
     const size_t web = Start(KELO_DEMO_BROWSER, installed.dir() + L"KeloWeb.exe");
     const size_t update = Start(KELO_DEMO_BROWSER, installed.dir() + L"KELOUPDATE.EXE");
+    const size_t starting = StartSuspended(KELO_DEMO_BROWSER, installed.dir() + L"KeloWeb.exe");
     const size_t elsewhere = Start(KELO_DEMO_BROWSER, other.dir() + L"KeloBrowser.exe");
     const size_t uninstaller = Start(KELO_DEMO_UNINSTALL, installed.dir() + L"KeloUninstall.exe");
     const size_t unwatched = Start(KELO_DEMO_BROWSER, installed.dir() + L"KeloHelper.exe");
@@ -163,6 +179,7 @@ TEST_F(StopRunningTest, EndsTheWatchedProgramsOfTheRecordedFolderOnly) {
     EXPECT_TRUE(Ended(browser));
     EXPECT_TRUE(Ended(web));
     EXPECT_TRUE(Ended(update));
+    EXPECT_TRUE(Ended(starting)) << "one only just started was passed over";
     EXPECT_FALSE(Ended(elsewhere));
     EXPECT_FALSE(Ended(uninstaller));
     EXPECT_FALSE(Ended(unwatched));

@@ -133,11 +133,11 @@ std::string Differences(const Snapshot& before, const Snapshot& after) {
 
 // Runs an uninstaller, answering its questions with `answer`, and gives its exit code.
 DWORD RunUninstaller(const std::wstring& exe, const std::wstring& arguments,
-                     const std::function<void()>& answer = nullptr) {
+                     const std::function<void(HANDLE process)>& answer = nullptr) {
   HANDLE process = test::StartProgram(exe, arguments);
   EXPECT_NE(process, nullptr);
   if (!process) return 99;
-  if (answer) answer();
+  if (answer) answer(process);
   const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
   EXPECT_TRUE(ended) << "the uninstaller did not end";
   // Left running, its question would be answered by the next test.
@@ -181,7 +181,7 @@ class Uninstaller : public ::testing::Test {
   }
 
   // Runs the installed uninstaller and waits for it and for the copy that finishes its work.
-  DWORD Uninstall(const std::wstring& arguments, const std::function<void()>& answer = nullptr) {
+  DWORD Uninstall(const std::wstring& arguments, const std::function<void(HANDLE process)>& answer = nullptr) {
     const DWORD code = RunUninstaller(dir_ + kUninstallExe, arguments, answer);
     EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "the copy finishing the work still runs";
     WIN32_FIND_DATAW found;
@@ -241,7 +241,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
     CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
     CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
     WriteText(profile, "[Profile]");
-    const DWORD code = Uninstall(L"", [&] {
+    const DWORD code = Uninstall(L"", [&](HANDLE) {
       Answer(c.confirm);
       if (c.keep) {
         Answer(c.keep);
@@ -274,7 +274,7 @@ TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
     Install();
     CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
     WriteText(dir_ + L"Data\\profile.ini", "[Profile]");
-    EXPECT_EQ(Uninstall(L"", [&] {
+    EXPECT_EQ(Uninstall(L"", [&](HANDLE) {
                 Answer(IDYES);
                 Answer(keep);
                 Answer(IDOK);
@@ -323,18 +323,53 @@ TEST_F(Uninstaller, AnEntryNamingADriveNotThereNowStays) {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
 }
 
-TEST_F(Uninstaller, WaitsForNoSetupProgramAndChangesNothingWhileOneRuns) {
+TEST_F(Uninstaller, WaitsAMomentForASetupProgramAndChangesNothingWhileOneRuns) {
   Install();
-  {
-    // A setup program holds its single-instance mutex while it may change the installation.
-    ScopedHandle setup(CreateMutexW(nullptr, TRUE, kSetupMutexName));
-    ASSERT_TRUE(setup.IsValid());
-    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitAlreadyRunning));
-    EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
-    EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe));
-  }
-  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  // A setup program holds its single-instance mutex while it may change the installation.
+  ScopedHandle setup(CreateMutexW(nullptr, TRUE, kSetupMutexName));
+  ASSERT_TRUE(setup.IsValid());
+  const ULONGLONG start = GetTickCount64();
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitAlreadyRunning));
+  EXPECT_GE(GetTickCount64() - start, 4500u) << "the lock was not waited for";
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe));
+  // One that lets go within moments (the finishing copy of an uninstall a script ran just
+  // before) is waited for.
+  EXPECT_EQ(Uninstall(L"/S",
+                      [&](HANDLE uninstaller) {
+                        EXPECT_EQ(WaitForSingleObject(uninstaller, 2000), static_cast<DWORD>(WAIT_TIMEOUT))
+                            << "the lock was not waited for";
+                        ReleaseMutex(setup.Get());
+                      }),
+            static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+// The finishing copy waits for the uninstaller that started it, known by its id and its
+// start time: once it has ended, its id may name another program.
+TEST_F(Uninstaller, TheFinishingCopyWaitsOnlyForTheUninstallerThatStartedIt) {
+  Install();
+  test::ScratchDir left(L"cleanup-wait");
+  for (const bool same_start : {true, false}) {
+    SCOPED_TRACE(same_start ? "the uninstaller" : "another program with its id");
+    ScopedHandle running(test::StartProgram(dir_ + kBrowserExe));
+    ASSERT_TRUE(running.IsValid());
+    FILETIME created, exited, kernel, user;
+    ASSERT_TRUE(GetProcessTimes(running.Get(), &created, &exited, &kernel, &user));
+    const uint64_t start = (uint64_t{created.dwHighDateTime} << 32 | created.dwLowDateTime) + (same_start ? 0 : 1);
+    ScopedHandle copy(test::StartProgram(dir_ + kUninstallExe, L"\"/CLEANUP=" + left.path() + L"\" /WAIT=" +
+                                                                  std::to_wstring(GetProcessId(running.Get())) + L":" +
+                                                                  std::to_wstring(start) + L" /FOLDERS=0"));
+    ASSERT_TRUE(copy.IsValid());
+    if (same_start) {
+      EXPECT_EQ(WaitForSingleObject(copy.Get(), 2000), static_cast<DWORD>(WAIT_TIMEOUT)) << "it did not wait";
+      TerminateProcess(running.Get(), 0);
+    }
+    // Well within the minute it waits for its uninstaller.
+    EXPECT_EQ(WaitForSingleObject(copy.Get(), 30000), static_cast<DWORD>(WAIT_OBJECT_0)) << "it waited for another";
+    TerminateProcess(running.Get(), 0);
+    WaitForSingleObject(running.Get(), 10000);
+  }
 }
 
 // A file held by another program stops the uninstall, which says so: the uninstaller must
@@ -468,7 +503,7 @@ TEST_F(Uninstaller, RemovesReadOnlyFiles) {
   WriteText(profile, "[Profile]");
   for (const std::wstring& file : {dir_ + kBrowserExe, profile})
     ASSERT_TRUE(SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY));
-  EXPECT_EQ(Uninstall(L"", [] {
+  EXPECT_EQ(Uninstall(L"", [](HANDLE) {
               Answer(IDYES);
               Answer(IDNO);
               Answer(IDOK);
