@@ -5,10 +5,19 @@
 #   scripts/build.sh -DKELO_PAYLOAD_DIR=/path/to/browser/build
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# A folder or file named on the command line is the caller's, relative to where it stands.
+options=()
+for option in "$@"; do
+  case $option in
+    -DKELO_PAYLOAD_DIR*=?* | -DKELO_SIGN_PKCS12*=?* | -DKELO_SIGN_PASSWORD_FILE*=?*)
+      options+=("${option%%=*}=$(realpath -m -- "${option#*=}")") ;;
+    *) options+=("$option") ;;
+  esac
+done
 cd "$top"
 jobs=${KELO_JOBS:-$(nproc)}
 cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build/native -j "$jobs"
 cmake -S . -B build/win -G Ninja -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-  -DKELO_PACKTOOL="$top/build/native/tools/kelopack" "$@" >/dev/null
+  -DKELO_PACKTOOL="$top/build/native/tools/kelopack" ${options[@]+"${options[@]}"} >/dev/null
 cmake --build build/win -j "$jobs"

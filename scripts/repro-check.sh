@@ -13,7 +13,7 @@
 #   scripts/repro-check.sh --quick KELOPACK SETUP_EXE
 #       The cheap form, for the test command: builds only KeloSetup from this work tree into
 #       one fresh folder with the given kelopack and compares it with SETUP_EXE (whose
-#       tree's payload folder and build type it takes over when it finds its cache).
+#       tree's payload folder, code page and build type it takes over when it finds its cache).
 #   Either says so when the work tree is not its commit: a build of it is then no build a
 #   rebuild of the commit can match.
 #
@@ -164,7 +164,7 @@ if [ $mode = quick ]; then
   extra=()
   cache=$(dirname "$reference")/../CMakeCache.txt
   if [ -f "$cache" ]; then
-    for var in CMAKE_BUILD_TYPE KELO_PAYLOAD_DIR; do
+    for var in CMAKE_BUILD_TYPE KELO_PAYLOAD_DIR KELO_PAYLOAD_CODE_PAGE; do
       extra+=("-D$var=$(sed -n "s/^$var:[A-Z]*=//p" "$cache")")
     done
   fi
@@ -184,12 +184,12 @@ if [ $mode = quick ]; then
   finish $status
 fi
 
-# Two copies of the work tree, in folders whose paths differ in length as well.
-copies=("$root/a" "$root/build-two")
+# Two copies of the work tree, in new folders whose paths differ in length as well (a root
+# the caller names may hold folders of its own).
+copies=("$(mktemp -d "$root/a.XXXXXX")" "$(mktemp -d "$root/build-two.XXXXXX")")
 made+=("${copies[@]}")
 echo "repro-check: commit $(git -C "$top" rev-parse HEAD)"
 for copy in "${copies[@]}"; do
-  rm -rf "$copy"
   mkdir -p "$copy/src"
   git -C "$top" archive --format=tar HEAD | tar -xf - -C "$copy/src"
 done

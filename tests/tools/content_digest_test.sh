@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The payload folder's digest, which decides whether the packet is made again: it changes
 # with any file's bytes or name, also for a file given an older time (a folder refreshed by
-# unpacking), and inside a linked folder; it is not rewritten when nothing changed.
+# unpacking), inside a linked folder, and with a folder added empty; it is not rewritten
+# when nothing changed.
 #   content_digest_test.sh
 set -euo pipefail
 script=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../payload" && pwd)/content_digest.cmake
@@ -35,6 +36,8 @@ changed "older bytes" 'echo library 2 >"$dir/Lib/a.dll"; touch -d 1999-01-01 "$d
 changed "renamed" 'mv "$dir/Lib/a.dll" "$dir/Lib/b.dll"'
 changed "removed" 'rm "$dir/Lib/b.dll"'
 changed "in a linked folder" 'echo shared 2 >"$work/shared/s.dat"; touch -d 1999-01-01 "$work/shared/s.dat"'
+# An empty folder is refused by the packer: one added must not leave an earlier packet.
+changed "an empty folder added" 'mkdir "$dir/Empty"'
 
 # A name with ';' (which a CMake list splits) is refused by name, not misread.
 echo odd >"$dir/a;b.txt"

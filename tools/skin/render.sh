@@ -68,6 +68,10 @@ shrink() {  # shrink PNG in place
 
 tools="$root/tools/skin/skin_tools.py"
 
+# Everything is rendered and checked in $tmp first: the committed skin changes only once all
+# of it passes.
+rendered=()
+
 # 1. skin images
 while read -r id w h; do
   [ -n "$id" ] || continue
@@ -76,7 +80,7 @@ while read -r id w h; do
   rsvg-convert -w "$w" -h "$h" -o "$tmp/$id.png" "${src[0]}"
   shrink "$tmp/$id.png"
   python3 "$tools" size "$tmp/$id.png" "$w" "$h"
-  cp "$tmp/$id.png" "$out/$id.png"
+  rendered+=("$tmp/$id.png")
 done <<<"$images"
 
 # no stale images left over from a removed SVG
@@ -94,14 +98,16 @@ for s in 256 48 32 16; do
   if [ $have_optipng = 1 ]; then optipng -quiet -o5 -nx -strip all "$tmp/icon$s.png"; fi
   python3 "$tools" size "$tmp/icon$s.png" $s $s
 done
-python3 "$tools" ico "$ico" "$tmp"/icon16.png "$tmp"/icon32.png "$tmp"/icon48.png "$tmp"/icon256.png
+python3 "$tools" ico "$tmp/kelo.ico" "$tmp"/icon16.png "$tmp"/icon32.png "$tmp"/icon48.png "$tmp"/icon256.png
 
 # 3. the grey bands must be exactly the colour the program paints next to them
 #    (in the expanded view it fills the rows below the image with it).
 band=eef1f4
-python3 "$tools" band "$out/130.png" 371 $band
-python3 "$tools" band "$out/136.png" 306 $band
+python3 "$tools" band "$tmp/130.png" 371 $band
+python3 "$tools" band "$tmp/136.png" 306 $band
 
-total=$(cat "$out"/*.png "$ico" | wc -c)
-echo "render.sh: $(ls "$out"/*.png | wc -l) PNGs + kelo.ico = $total bytes (budget $budget)"
+total=$(cat "${rendered[@]}" "$tmp/kelo.ico" | wc -c)
+echo "render.sh: ${#rendered[@]} PNGs + kelo.ico = $total bytes (budget $budget)"
 [ "$total" -le "$budget" ] || die "skin is $total bytes, over the $budget byte budget"
+cp "${rendered[@]}" "$out/"
+cp "$tmp/kelo.ico" "$ico"
