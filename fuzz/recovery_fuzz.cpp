@@ -43,7 +43,8 @@ bool Below(const std::string& path, const std::string& dir) {
 }
 
 // A folder that compares names as Windows does (ASCII letters in any case); links lead
-// nowhere. Operation number `fail_at` (counted from 1) fails.
+// nowhere. Operation number `fail_at` (counted from 1) fails; with `ended`, so does every
+// one after it, which leaves the folder as the process ending there would.
 class MemoryFs : public InstallFs {
  public:
   struct Node {
@@ -56,6 +57,7 @@ class MemoryFs : public InstallFs {
   };
   std::map<std::string, Node> nodes;  // by lower-case path
   int fail_at = 0;
+  bool ended = false;
 
   Kind Probe(const std::string& path) override {
     if (Fails()) return Kind::kUnknown;
@@ -177,7 +179,10 @@ class MemoryFs : public InstallFs {
     size_t at_ = 0;
   };
 
-  bool Fails() { return ++operations_ == fail_at; }
+  bool Fails() {
+    ++operations_;
+    return fail_at > 0 && (ended ? operations_ >= fail_at : operations_ == fail_at);
+  }
   // Through real folders only: below a file, a link or nothing, nothing is.
   Kind KindOf(const std::string& path) const {
     if (path.empty()) return Kind::kDirectory;
@@ -217,7 +222,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* end = data + size;
   const uint8_t ledger_choice = *steer++;
   MemoryFs fs;
-  fs.fail_at = *steer++ % 64;
+  fs.fail_at = *steer % 64;
+  fs.ended = *steer++ & 64;
 
   Journal journal;
   const bool parsed = ParseJournal(journal_text, &journal);
@@ -307,10 +313,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RecoverInstall(&unfailing);
   RecoverInstall(&fs);
   fs.fail_at = 0;
+  fs.ended = false;
   const bool recovered = RecoverInstall(&fs).ok();
-  // A failure on the way may leave work for a later run (a user's file still aside, an
-  // empty folder), but nothing at a live name that a recovery meeting no failure takes
-  // away: one that took a failed look for an answer would.
+  // A failure on the way, or the process ending, may leave work for a later run (a user's
+  // file still aside, an empty folder), but nothing at a live name that a recovery meeting
+  // no failure takes away: one that took a failed look for an answer would.
   if (recovered && RecoverInstall(&unfailing).ok()) {
     for (const auto& [key, node] : fs.nodes) {
       if (node.kind == Kind::kDirectory || IsReservedName(node.name)) continue;
