@@ -2,13 +2,15 @@
 // on a folder in memory left in any state: a journal (damaged, planted, or of a real
 // commit's shape), a ledger that matches it or not, and any mix of files, folders and links
 // at the names its moves use and at names of the user's. Part way through, one file
-// operation may fail, and a second recovery follows. Whatever happens, no file outside the
-// names the journal moves and the transaction's own folders is removed or changed, and a
-// recovery that succeeds leaves no journal and no staging, and one run after it changes
+// operation may fail, or the process end, and a second recovery follows. Whatever happens,
+// no file outside the names the journal moves and the transaction's own folders is removed
+// or changed, nothing is left at a live name that a recovery meeting no failure takes away,
+// a recovery that succeeds leaves no journal and no staging, and one run after it changes
 // nothing.
 //
 // Input: two bytes (little-endian) giving the journal's length, the journal, then one byte
-// steering the ledger, one the failing operation, and then a byte for each name: what stands
+// steering the ledger, one the failing operation (its low six bits; bit 6: the process ends
+// there), and then a byte for each name: what stands
 // there (0 nothing, 1 a file, 2 a folder, 3 a link); after the journal's names, the user's
 // names are spelled by the input itself, "\n" between them.
 #include <algorithm>

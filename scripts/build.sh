@@ -5,12 +5,17 @@
 #   scripts/build.sh -DKELO_PAYLOAD_DIR=/path/to/browser/build
 set -euo pipefail
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-# A folder or file named on the command line is the caller's, relative to where it stands.
+# A folder or file named on the command line is the caller's, relative to where it stands
+# (its links kept: one that points at each release in turn is followed at every build).
 options=()
 for option in "$@"; do
+  if [ ${#options[@]} -gt 0 ] && [ "${options[-1]}" = -D ]; then
+    unset 'options[-1]'
+    option=-D$option
+  fi
   case $option in
-    -DKELO_PAYLOAD_DIR*=?* | -DKELO_SIGN_PKCS12*=?* | -DKELO_SIGN_PASSWORD_FILE*=?*)
-      options+=("${option%%=*}=$(realpath -m -- "${option#*=}")") ;;
+    -DKELO_PAYLOAD_DIR*=[!/]* | -DKELO_SIGN_PKCS12*=[!/]* | -DKELO_SIGN_PASSWORD_FILE*=[!/]*)
+      options+=("${option%%=*}=$PWD/${option#*=}") ;;
     *) options+=("$option") ;;
   esac
 done

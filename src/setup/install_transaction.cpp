@@ -669,14 +669,16 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     if (move.kind != JournalMove::kAdd) ok = MakeParents(fs, move.aside) && fs->Move(move.name, move.aside);
     if (move.kind != JournalMove::kDrop) ok = ok && fs->Move(Join(kStagingDir, move.name), move.name);
   }
-  ok = ok && WriteWhole(fs, kLedgerTemp, ledger_text) && fs->Replace(kLedgerTemp, kLedgerName);
+  const bool replacing = ok && WriteWhole(fs, kLedgerTemp, ledger_text);
+  ok = replacing && fs->Replace(kLedgerTemp, kLedgerName);
   if (!ok) {
     const InstallOutcome failure = FsFailed(fs);
     // A replace can take effect and still fail (the flush after it did): the ledger on disk
-    // decides, as in the next run's recovery, and one that cannot be read leaves that to it.
+    // then decides, as in the next run's recovery, and one that cannot be read leaves that
+    // to it.
     Earlier on_disk;
     bool committed = false;
-    if (!ReadCommitted(fs, journal, &on_disk, &committed).ok()) return failure;
+    if (replacing && !ReadCommitted(fs, journal, &on_disk, &committed).ok()) return failure;
     if (!committed) {
       RollBack(fs, journal);
       fs->RemoveFile(kLedgerTemp);

@@ -370,6 +370,9 @@ TEST_F(Uninstaller, TheFinishingCopyWaitsOnlyForTheUninstallerThatStartedIt) {
     TerminateProcess(running.Get(), 0);
     WaitForSingleObject(running.Get(), 10000);
   }
+  // Nothing of the installation is left for the next test.
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
 }
 
 // A file held by another program stops the uninstall, which says so: the uninstaller must
