@@ -367,7 +367,8 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   const bool repeated = key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS &&
                         key.ReadDword(kFailureMemoryValue, &failures) == ERROR_SUCCESS && failures != 0;
   if (repeated) {
-    ui->failure_feedback = true;
+    // A damaged installer's words take the feedback link's place: no link lies under them.
+    ui->failure_feedback = !ui->failure_damaged;
   } else {
     if (key.Create(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS)
       (void)key.WriteDword(kFailureMemoryValue, 1);

@@ -634,6 +634,8 @@ std::wstring DamagedInstaller(bool drop_digest) {
 }
 
 TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
+  const std::wstring urls = ScratchDir(L"urls");
+  RegisterUrlRecorder(urls);
   for (bool drop_digest : {false, true}) {
     const std::wstring exe = DamagedInstaller(drop_digest);
     ASSERT_FALSE(exe.empty()) << "could not damage a copy";
@@ -651,6 +653,11 @@ TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
     EXPECT_EQ(CountBluish(shot, kFeedbackRows), 0) << "a feedback title for a damaged installer";
     EXPECT_EQ(FailureMemory(), 1);
     EXPECT_FALSE(Exists(dir)) << "the damaged installer made the install directory";
+    // Where the feedback link would be, the damage's words are: a click there opens nothing.
+    setup.ClickAt(kFeedbackLinkPos);
+    ASSERT_TRUE(setup.Barrier());
+    ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
+    EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{}) << "a link hidden under the damage's words";
     setup.Click(kIdClose);
     DWORD code = 0;
     ASSERT_TRUE(setup.WaitForExit(20000, &code));
