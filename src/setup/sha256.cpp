@@ -127,13 +127,20 @@ void Sha256Portable(const void* data, size_t size, uint8_t (&digest)[kSha256Size
   Digest(BlocksPortable, data, size, digest);
 }
 
+bool Sha256UsesProcessor() {
+#ifdef KELO_SHA_INSTRUCTIONS
+  static const bool uses = HasShaInstructions();
+  return uses;
+#else
+  return false;
+#endif
+}
+
 void Sha256(const void* data, size_t size, uint8_t (&digest)[kSha256Size]) {
 #ifdef KELO_SHA_INSTRUCTIONS
-  static const Blocks blocks = HasShaInstructions() ? BlocksSha : BlocksPortable;
-  Digest(blocks, data, size, digest);
-#else
-  Sha256Portable(data, size, digest);
+  if (Sha256UsesProcessor()) return Digest(BlocksSha, data, size, digest);
 #endif
+  Sha256Portable(data, size, digest);
 }
 
 }  // namespace kelo

@@ -14,4 +14,7 @@ void Sha256(const void* data, size_t size, uint8_t (&digest)[kSha256Size]);
 // The plain implementation alone, whatever the processor, for tests to compare against.
 void Sha256Portable(const void* data, size_t size, uint8_t (&digest)[kSha256Size]);
 
+// Whether Sha256 takes the processor's path here.
+bool Sha256UsesProcessor();
+
 }  // namespace kelo

@@ -473,11 +473,11 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
 // of another try from the expanded view; the collapsed view's failure, with no install
 // control, never shows it, even for a browser started after it.
 TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
-  SetFailureMemory(-1);
   const std::wstring blocked = BlockedInstallDir(L"warning-blocked");
   ASSERT_FALSE(blocked.empty());
   for (const bool expanded : {true, false}) {
     SCOPED_TRACE(expanded ? "expanded" : "collapsed");
+    SetFailureMemory(-1);
     ScopedHandle running;
     if (expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
     Installer setup;
@@ -490,6 +490,8 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
     }
     setup.Click(kIdQuickInstall);
     ASSERT_TRUE(setup.Barrier());
+    // The close button shows before the click too: the failure is known by what it writes.
+    ASSERT_TRUE(PollUntil([&] { return FailureMemory() == 1; }, kInstallWaitMs)) << "no failure";
     ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
     if (!expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
     // The running check ticks every 100 ms: half a second is five chances to show it.

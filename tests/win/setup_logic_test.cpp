@@ -209,6 +209,10 @@ TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
   EXPECT_EQ(CSetupLogic::GetInstance(), first);
   EXPECT_TRUE(first->InstallDir().empty());
   EXPECT_EQ(first->StepCount(), 0u);
+  first->SetInstallDir(L"C:\\Games\\Kelo");
+  CSetupLogic::DestroyInstance();
+  // The next one is new, with nothing of the one destroyed.
+  EXPECT_TRUE(CSetupLogic::GetInstance()->InstallDir().empty());
   CSetupLogic::DestroyInstance();
 }
 
