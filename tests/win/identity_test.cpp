@@ -180,7 +180,7 @@ TEST_F(IdentityTest, ChannelFileKeepsOtherSectionsAndKeys) {
 }
 
 TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
-  test::ReadOnlyKey locked(kIdentityKey);
+  test::SetOnlyKey locked(kIdentityKey);
   ASSERT_TRUE(locked.applied());
   CSetupLogic logic;
   logic.SetInstallDir(dir_.path().c_str());
@@ -190,6 +190,7 @@ TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(logic.new_user, 7);
   EXPECT_FALSE(test::FileExists(Ini()));
+  locked.Restore();
   EXPECT_FALSE(ReadValue(kIdentityKey, kIdentityValue).present);
 }
 

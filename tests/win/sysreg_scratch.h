@@ -191,16 +191,18 @@ inline void WriteRaw(const wchar_t* key_path, const wchar_t* name, DWORD type, c
   RegCloseKey(key);
 }
 
-// Gives the key an access list that lets everyone read it and nobody change it; the
-// holder gives full access back and removes the key when it goes.
-class ReadOnlyKey {
+// Gives the key an access list that lets everyone set its values and nothing else: a step
+// that must open it to read and write fails, and one that wrote before it failed would be
+// seen once Restore() has given full access back. The holder removes the key when it goes.
+class SetOnlyKey {
  public:
-  explicit ReadOnlyKey(const wchar_t* key_path) : path_(key_path) { SetDacl(L"D:(A;;KR;;;WD)"); }
-  ~ReadOnlyKey() {
-    SetDacl(L"D:(A;;KA;;;WD)");
+  explicit SetOnlyKey(const wchar_t* key_path) : path_(key_path) { SetDacl(L"D:(A;;0x2;;;WD)"); }
+  ~SetOnlyKey() {
+    Restore();
     RegDeleteTreeW(HKEY_CURRENT_USER, path_);
   }
   bool applied() const { return applied_; }
+  void Restore() { SetDacl(L"D:(A;;KA;;;WD)"); }
 
  private:
   void SetDacl(const wchar_t* sddl) {

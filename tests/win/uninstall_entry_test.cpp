@@ -173,13 +173,14 @@ TEST_F(UninstallEntryTest, EarlierInstallationKeepsItsExtraValuesAndUnreadableVe
 }
 
 TEST_F(UninstallEntryTest, KeyThatCannotBeOpenedForWritingFailsTheStepBeforeAnyValue) {
-  test::ReadOnlyKey locked(kUninstallKey);
+  test::SetOnlyKey locked(kUninstallKey);
   ASSERT_TRUE(locked.applied());
   CSetupLogic logic;
   logic.SetInstallDir(L"C:\\Kelo");
   SetLastError(0);
   EXPECT_EQ(logic.StepRegisterUninstall(), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  locked.Restore();
   EXPECT_FALSE(ReadValue(kUninstallKey, L"DisplayName").present);
   EXPECT_FALSE(ReadValue(kUninstallKey, L"InstallLocation").present);
 }
