@@ -39,7 +39,6 @@ void RaiseRunningCopy() {
   BringWindowToTop(window);
 }
 
-
 // Tells the Program Compatibility Assistant that this program is known, so it does not
 // ask the user whether the installation went well. Only an existing key is used.
 void MarkCompatibilityKnown(kelo::RegKey* key) {

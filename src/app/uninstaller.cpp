@@ -43,11 +43,11 @@ constexpr DWORD kCleanupRetryMs = 5000;
 
 struct Options {
   bool silent = false;
-  std::wstring cleanup_dir;  // the copy in the temporary folder: what is left to take away
-  DWORD wait_for = 0;        // ... once this process has ended
-  uint64_t wait_started = 0; // ... which started then: the id alone may name another by now
-  uint32_t made_levels = 0;  // ... and the folders the install made, once empty
-  bool unknown = false;      // a switch that is none of these: nothing is done
+  std::wstring cleanup_dir;   // the copy in the temporary folder: what is left to take away
+  DWORD wait_for = 0;         // ... once this process has ended
+  uint64_t wait_started = 0;  // ... which started then: the id alone may name another by now
+  uint32_t made_levels = 0;   // ... and the folders the install made, once empty
+  bool unknown = false;       // a switch that is none of these: nothing is done
 };
 
 // When the process started, as GetProcessTimes tells it.
