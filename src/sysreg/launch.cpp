@@ -52,13 +52,14 @@ DWORD EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3
 
 }  // namespace
 
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box) {
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box, const wchar_t* directory) {
   SHELLEXECUTEINFOW request = {};
   request.cbSize = sizeof(request);
   if (!error_box) request.fMask = SEE_MASK_FLAG_NO_UI;
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;
+  request.lpDirectory = directory;
   request.nShow = show;
   return ShellExecuteExW(&request) != FALSE;
 }
@@ -67,9 +68,11 @@ bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
   // The request asks the browser to start hidden; the browser decides what it shows. A
   // browser that cannot start is the install's to report: no shell message box may wait
-  // for a user who is not there, as in a silent install.
+  // for a user who is not there, as in a silent install. It starts in its own folder, not
+  // in the installer's (the downloads folder, as a rule), where a library planted beside
+  // the installer would be found by its search.
   return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE,
-                   /*error_box=*/false);
+                   /*error_box=*/false, install_dir.c_str());
 }
 
 bool IsBrowserRunning() {

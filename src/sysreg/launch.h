@@ -8,8 +8,10 @@
 namespace kelo {
 
 // Starts a program or opens an address through the shell, without waiting, showing it as
-// `show` asks (SW_...). `parameters` may be null. True when the shell accepted the request.
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box = true);
+// `show` asks (SW_...), in `directory` (null: this program's current one). `parameters` may
+// be null. True when the shell accepted the request.
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box = true,
+               const wchar_t* directory = nullptr);
 
 // A copy of the browser or its updater runs (their named objects exist).
 bool IsBrowserRunning();

@@ -8,6 +8,7 @@
 #include <cwctype>
 #include <vector>
 
+#include "base/file_paths.h"
 #include "base/product.h"
 #include "setup/setup_logic.h"
 #include "sysreg/launch.h"
@@ -75,6 +76,24 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
     EXPECT_EQ(GetPropW(window, L"KeloShowRequested"), reinterpret_cast<HANDLE>(SW_HIDE + 1));
     CloseAndWait(window);
   }
+}
+
+// The browser starts in its own folder, whatever folder the installer was started in (the
+// downloads folder, where a planted library would be found by the browser's search).
+TEST_F(LaunchTest, TheBrowserStartsInItsOwnFolder) {
+  test::CopyFileOrFail(test::HostPath(KELO_FOLDER_RECORDER_EXE), dir_.dir() + kBrowserExe);
+  ScratchDir downloads(L"kelo downloads");
+  wchar_t previous[MAX_PATH];
+  GetCurrentDirectoryW(MAX_PATH, previous);
+  ASSERT_TRUE(SetCurrentDirectoryW(downloads.path().c_str()));
+  const bool launched = LaunchBrowser(dir_.dir(), false);
+  SetCurrentDirectoryW(previous);
+  ASSERT_TRUE(launched) << GetLastError();
+  const std::wstring record = dir_.dir() + L"started-in.txt";
+  ASSERT_TRUE(test::PollFor([&] { return test::FileExists(record); }, 15000)) << "the browser never started";
+  const std::string bytes = test::ReadFileBytes(record);
+  const std::wstring started_in(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+  EXPECT_TRUE(SamePath(started_in, dir_.path())) << testing::PrintToString(started_in);
 }
 
 // A damaged browser program: the launch fails and returns, with no message box waiting for

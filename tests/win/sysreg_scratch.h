@@ -287,6 +287,17 @@ inline std::wstring ShellFolder(int csidl) {
   return path;
 }
 
+// Polls until `done` holds, up to `timeout_ms`; whether it came to hold.
+template <typename Done>
+bool PollFor(Done done, DWORD timeout_ms) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (!done()) {
+    if (GetTickCount64() >= deadline) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
 // Polls for a top-level window of `window_class` whose title `accept` takes, up to
 // `timeout_ms`. Null when none came.
 template <typename Accept>

@@ -26,14 +26,7 @@ namespace {
 
 using Snapshot = std::map<std::wstring, std::string>;
 
-bool PollFor(const std::function<bool()>& done, DWORD timeout_ms) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  while (!done()) {
-    if (GetTickCount64() >= deadline) return false;
-    Sleep(20);
-  }
-  return true;
-}
+using test::PollFor;
 
 // The copies the uninstaller leaves in the temporary folder to finish its work.
 bool CleanupCopiesRunning() {
