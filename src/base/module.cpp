@@ -5,8 +5,16 @@
 namespace kelo {
 
 namespace {
+
 HINSTANCE g_instance = nullptr;
-}
+
+// Libraries the system loads by their names on a program's behalf (themes, the shell, COM,
+// file versions). One already loaded is taken by its name, wherever a search would look.
+constexpr const wchar_t* kLoadedByName[] = {L"uxtheme.dll", L"userenv.dll", L"setupapi.dll", L"apphelp.dll",
+                                            L"propsys.dll", L"dwmapi.dll",  L"cryptbase.dll", L"oleacc.dll",
+                                            L"clbcatq.dll", L"version.dll"};
+
+}  // namespace
 
 void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
 
@@ -17,10 +25,16 @@ void RestrictDllSearchToSystem32() {
   // program from starting at all where that update is missing.
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
   const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories"));
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
   if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  // Without it, the program's own folder is still searched first.
+  else LoadSystemLibrariesLoadedByName();
   // Also drops the current directory from the search of anything loaded without flags.
   SetDllDirectoryW(L"");
+}
+
+void LoadSystemLibrariesLoadedByName() {
+  for (const wchar_t* name : kLoadedByName) LoadSystemLibrary(name);
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {

@@ -12,8 +12,14 @@ void SetModuleInstance(HINSTANCE instance);
 HINSTANCE ModuleInstance();
 
 // Limits DLL lookups to System32 for the rest of the process: the installer usually
-// runs from a downloads folder, where a planted DLL must never be picked up.
+// runs from a downloads folder, where a planted DLL must never be picked up. Windows 7
+// without its loader update searches the program's folder first all the same: there the
+// libraries the system loads by name for a program are loaded from System32 at once.
 void RestrictDllSearchToSystem32();
+
+// Loads from System32 the libraries the system loads by their names on a program's behalf,
+// so that they are found loaded, not looked for.
+void LoadSystemLibrariesLoadedByName();
 
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);

@@ -68,7 +68,8 @@ class PlantedFolder : public ::testing::Test {
   }
   void TearDown() override {
     for (const wchar_t* name :
-         {L"gdiplus.dll", L"gdiplus.dll.loaded", L"KeloSetup.exe", L"dll_probe.exe", L"restricted_probe.exe"})
+         {L"gdiplus.dll", L"gdiplus.dll.loaded", L"version.dll", L"version.dll.loaded", L"KeloSetup.exe",
+          L"dll_probe.exe", L"restricted_probe.exe"})
       DeleteFileW((dir_ + name).c_str());
     RemoveDirectoryW(dir_.c_str());
   }
@@ -82,11 +83,11 @@ class PlantedFolder : public ::testing::Test {
 
   // CTest runs this test with Wine told to prefer DLLs found beside a program over its own
   // (KELO_DLLOVERRIDES), and the programs started here inherit that.
-  PROCESS_INFORMATION Start(const std::wstring& program) {
+  PROCESS_INFORMATION Start(const std::wstring& program, const std::wstring& arguments = L"") {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    std::wstring command = L"\"" + program + L"\"";
+    std::wstring command = L"\"" + program + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
     EXPECT_TRUE(CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, dir_.c_str(),
                                &startup, &process));
     return process;
@@ -116,6 +117,23 @@ TEST_F(PlantedFolder, TheSearchRestrictionPassesOverThePlantedDll) {
   CloseHandle(probe.hProcess);
   EXPECT_EQ(exit_code, 0u) << "the system's gdiplus.dll was not loaded";
   EXPECT_FALSE(Loaded(L"gdiplus.dll"));
+}
+
+// Windows 7 without its loader update searches a program's own folder first whatever it
+// sets: the system's libraries, loaded from System32 at once, are then found loaded.
+TEST_F(PlantedFolder, WithoutTheLoaderUpdateTheSystemsLibrariesAreFoundLoaded) {
+  ASSERT_TRUE(CopyFileW(Widen(KELO_PLANTED_GDIPLUS_DLL).c_str(), (dir_ + L"version.dll").c_str(), FALSE));
+  const std::wstring probe_exe = Copy(KELO_RESTRICTED_PROBE_EXE);
+  for (const bool preloaded : {false, true}) {
+    SCOPED_TRACE(preloaded ? "preloaded" : "bare");
+    PROCESS_INFORMATION probe = Start(probe_exe, preloaded ? L"preloaded" : L"bare");
+    ASSERT_EQ(WaitForSingleObject(probe.hProcess, 30000), WAIT_OBJECT_0);
+    CloseHandle(probe.hThread);
+    CloseHandle(probe.hProcess);
+    // Without the libraries loaded first, the planted one is taken: the setting proves something.
+    EXPECT_EQ(Loaded(L"version.dll"), !preloaded);
+    DeleteFileW((dir_ + L"version.dll.loaded").c_str());
+  }
 }
 
 TEST_F(PlantedFolder, TheInstallerLoadsNoPlantedDll) {

@@ -1,10 +1,23 @@
-// Loads gdiplus.dll by its bare name after the programs' own search restriction, as a
-// system DLL loading another would: the copy planted beside it must not be the one taken.
+// Loads a DLL by its bare name, as a system DLL loading another would, after the programs'
+// own search restriction: the copy planted beside it must not be the one taken.
+//   restricted_probe.exe            gdiplus.dll, after the restriction
+//   restricted_probe.exe bare       version.dll, with only the current directory out of the
+//                                   search (all Windows 7 without its loader update takes)
+//   restricted_probe.exe preloaded  version.dll, likewise, after the system's libraries
+//                                   were loaded as the restriction loads them there
 #include <windows.h>
+
+#include <string>
 
 #include "base/module.h"
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
-  kelo::RestrictDllSearchToSystem32();
-  return LoadLibraryW(L"gdiplus.dll") ? 0 : 1;
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
+  const std::wstring mode = arguments;
+  if (mode.empty()) {
+    kelo::RestrictDllSearchToSystem32();
+    return LoadLibraryW(L"gdiplus.dll") ? 0 : 1;
+  }
+  SetDllDirectoryW(L"");
+  if (mode == L"preloaded") kelo::LoadSystemLibrariesLoadedByName();
+  return LoadLibraryW(L"version.dll") ? 0 : 1;
 }
