@@ -13,11 +13,13 @@ for option in "$@"; do
     unset 'options[-1]'
     option=-D$option
   fi
-  case $option in
-    -DKELO_PAYLOAD_DIR*=[!/]* | -DKELO_SIGN_PKCS12*=[!/]* | -DKELO_SIGN_PASSWORD_FILE*=[!/]*)
-      options+=("${option%%=*}=$PWD/${option#*=}") ;;
-    *) options+=("$option") ;;
+  name=${option%%=*} value=${option#*=}
+  case $name in
+    -DKELO_PAYLOAD_DIR | -DKELO_PAYLOAD_DIR:* | -DKELO_SIGN_PKCS12 | -DKELO_SIGN_PKCS12:* | \
+      -DKELO_SIGN_PASSWORD_FILE | -DKELO_SIGN_PASSWORD_FILE:*)
+      case $value in /* | '') ;; *) option=$name=$PWD/$value ;; esac ;;
   esac
+  options+=("$option")
 done
 cd "$top"
 jobs=${KELO_JOBS:-$(nproc)}

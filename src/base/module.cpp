@@ -20,21 +20,22 @@ void SetModuleInstance(HINSTANCE instance) { g_instance = instance; }
 
 HINSTANCE ModuleInstance() { return g_instance ? g_instance : GetModuleHandleW(nullptr); }
 
-void RestrictDllSearchToSystem32() {
+void RestrictDllSearchToSystem32(bool as_without_update) {
   // Windows 7 has it only with a security update: bound at load time, it would keep the
   // program from starting at all where that update is missing.
   using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-  if (set_default) set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
-  // Without it, the program's own folder is still searched first.
-  else LoadSystemLibrariesLoadedByName();
+  const auto set_default = as_without_update ? nullptr
+                                             : reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+                                                   GetProcAddress(GetModuleHandleW(L"kernel32.dll"),
+                                                                  "SetDefaultDllDirectories")));
+  if (set_default) {
+    set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
+  } else {
+    // The program's own folder is still searched first.
+    for (const wchar_t* name : kLoadedByName) LoadSystemLibrary(name);
+  }
   // Also drops the current directory from the search of anything loaded without flags.
   SetDllDirectoryW(L"");
-}
-
-void LoadSystemLibrariesLoadedByName() {
-  for (const wchar_t* name : kLoadedByName) LoadSystemLibrary(name);
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {

@@ -14,12 +14,10 @@ HINSTANCE ModuleInstance();
 // Limits DLL lookups to System32 for the rest of the process: the installer usually
 // runs from a downloads folder, where a planted DLL must never be picked up. Windows 7
 // without its loader update searches the program's folder first all the same: there the
-// libraries the system loads by name for a program are loaded from System32 at once.
-void RestrictDllSearchToSystem32();
-
-// Loads from System32 the libraries the system loads by their names on a program's behalf,
-// so that they are found loaded, not looked for.
-void LoadSystemLibrariesLoadedByName();
+// libraries the system loads by name for a program are loaded from System32 at once, so
+// that they are found loaded, not looked for. `as_without_update` does that whatever the
+// system has, for tests.
+void RestrictDllSearchToSystem32(bool as_without_update = false);
 
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);

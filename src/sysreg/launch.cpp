@@ -59,7 +59,9 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool er
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;
-  request.lpDirectory = directory;
+  wchar_t system[MAX_PATH];
+  const UINT system_chars = directory ? 0 : GetSystemDirectoryW(system, MAX_PATH);
+  request.lpDirectory = system_chars > 0 && system_chars < MAX_PATH ? system : directory;
   request.nShow = show;
   return ShellExecuteExW(&request) != FALSE;
 }
@@ -68,9 +70,7 @@ bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // Only a new user's browser gets the first-run argument; anyone else's starts as usual.
   // The request asks the browser to start hidden; the browser decides what it shows. A
   // browser that cannot start is the install's to report: no shell message box may wait
-  // for a user who is not there, as in a silent install. It starts in its own folder, not
-  // in the installer's (the downloads folder, as a rule), where a library planted beside
-  // the installer would be found by its search.
+  // for a user who is not there, as in a silent install. It starts in its own folder.
   return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE,
                    /*error_box=*/false, install_dir.c_str());
 }

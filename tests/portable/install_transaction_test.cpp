@@ -230,8 +230,15 @@ class FaultyFs : public InstallFs {
     }
     return Go() && real_->RemoveFile(p);
   }
-  bool Move(const std::string& a, const std::string& b) override { return Go() && real_->Move(a, b); }
+  bool Move(const std::string& a, const std::string& b) override {
+    if (first_move_ == 0) {
+      first_move_ = count_ + 1;
+      if (!unreadable_once_moving_.empty()) failing_open_ = unreadable_once_moving_;
+    }
+    return Go() && real_->Move(a, b);
+  }
   bool Replace(const std::string& a, const std::string& b) override {
+    replace_at_ = count_ + 1;
     if (b == failing_after_replace_) {
       fired_ = true;
       real_->Replace(a, b);
@@ -286,6 +293,11 @@ class FaultyFs : public InstallFs {
   // does not wait for it meets the file still open.
   void HoldFinishOf(const std::string& path) { held_finish_ = path; }
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
+  // From the first move on, `path` cannot be opened (a scanner takes it as a commit begins).
+  void FailOpenOfOnceMoving(const std::string& path) { unreadable_once_moving_ = path; }
+  // The numbers of the first move's operation and of the last replace's; 0 before one came.
+  int first_move() const { return first_move_; }
+  int replace_at() const { return replace_at_; }
   void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
   void FailListOf(const std::string& path) { failing_list_ = path; }
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
@@ -371,6 +383,9 @@ class FaultyFs : public InstallFs {
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
   std::string failing_after_replace_ = "\n";
+  std::string unreadable_once_moving_;
+  int first_move_ = 0;
+  int replace_at_ = 0;
   bool unreadable_after_replace_ = false;
   std::string unspelt_in_ = "\n";
   std::vector<std::string> created_;
@@ -1144,6 +1159,47 @@ TEST(InstallTransaction, ALedgerInPlaceDespiteAFailedReplaceHoldsTheCommit) {
     EXPECT_EQ(Judge(Snapshot(fs)), "next");
     EXPECT_TRUE(Settled(Snapshot(fs)));
   }
+}
+
+// A commit that fails part way is rolled back in the same run, even when the ledger can no
+// longer be read by then: only a replace of the ledger that was tried needs it read back,
+// and one that cannot be is left to the next run's recovery.
+TEST(InstallTransaction, ACommitFailingWithTheLedgerUnreadableIsRolledBackAtOnce) {
+  int first_move = 0;
+  {
+    Scratch scratch;
+    ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
+    FaultyFs counting(scratch.fs(), FaultyFs::kFail, 0);
+    ASSERT_TRUE(Install(&counting, Pack(kNext), false, /*in_order=*/true).ok());
+    first_move = counting.first_move();
+    ASSERT_GT(first_move, 0);
+  }
+  int points = 0;
+  for (int at = first_move;; ++at) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    FaultyFs failing(fs, FaultyFs::kFail, at);
+    failing.FailOpenOfOnceMoving(kLedgerName);
+    const InstallOutcome outcome = Install(&failing, Pack(kNext), false, /*in_order=*/true);
+    if (!failing.struck()) break;
+    ++points;
+    const std::string where = "failing operation " + std::to_string(at);
+    if (failing.replace_at() == at) {
+      EXPECT_FALSE(outcome.ok()) << where;
+      ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
+    }
+    const Files disk = Snapshot(fs);
+    const std::string state = Judge(disk);
+    EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
+    // Rolled back whole, not left to a later run.
+    if (state == "earlier") {
+      EXPECT_FALSE(outcome.ok()) << where;
+      EXPECT_TRUE(Settled(disk)) << where;
+    }
+  }
+  EXPECT_GT(points, 5);
 }
 
 // What recovery cannot finish stops the run, and what cannot be listed is taken for the

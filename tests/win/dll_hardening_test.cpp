@@ -3,8 +3,9 @@
 // others (GDI+, version information) from System32 explicitly, and has any DLL loaded by
 // name (as the system's own DLLs load theirs) looked for in System32 only; a probe checks
 // that restriction, which no call of the installer's own shows. The planted-folder cases use
-// gdiplus.dll: Wine's own user32 binds version.dll, so a planted version.dll would say more
-// about Wine than about this program; the import check covers version.dll.
+// gdiplus.dll, but for the restriction as Windows 7 without its loader update gets it, which
+// only loads the system's libraries from System32 up front: its probe asks for version.dll,
+// one of those.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -124,14 +125,14 @@ TEST_F(PlantedFolder, TheSearchRestrictionPassesOverThePlantedDll) {
 TEST_F(PlantedFolder, WithoutTheLoaderUpdateTheSystemsLibrariesAreFoundLoaded) {
   ASSERT_TRUE(CopyFileW(Widen(KELO_PLANTED_GDIPLUS_DLL).c_str(), (dir_ + L"version.dll").c_str(), FALSE));
   const std::wstring probe_exe = Copy(KELO_RESTRICTED_PROBE_EXE);
-  for (const bool preloaded : {false, true}) {
-    SCOPED_TRACE(preloaded ? "preloaded" : "bare");
-    PROCESS_INFORMATION probe = Start(probe_exe, preloaded ? L"preloaded" : L"bare");
+  for (const bool restricted : {false, true}) {
+    SCOPED_TRACE(restricted ? "restricted" : "bare");
+    PROCESS_INFORMATION probe = Start(probe_exe, restricted ? L"without-update" : L"bare");
     ASSERT_EQ(WaitForSingleObject(probe.hProcess, 30000), WAIT_OBJECT_0);
     CloseHandle(probe.hThread);
     CloseHandle(probe.hProcess);
     // Without the libraries loaded first, the planted one is taken: the setting proves something.
-    EXPECT_EQ(Loaded(L"version.dll"), !preloaded);
+    EXPECT_EQ(Loaded(L"version.dll"), !restricted);
     DeleteFileW((dir_ + L"version.dll.loaded").c_str());
   }
 }

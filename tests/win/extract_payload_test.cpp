@@ -466,7 +466,8 @@ TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   const StepResult too_long = RunStep(root_ + L"\\" + std::wstring(250, L'x') + L"\\");
   EXPECT_EQ(too_long.result, 0);
   EXPECT_EQ(too_long.error, static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-  EXPECT_EQ(GetFileAttributesW((root_ + L"\\" + std::wstring(250, L'x')).c_str()), INVALID_FILE_ATTRIBUTES)
+  EXPECT_EQ(GetFileAttributesW((L"\\\\?\\" + root_ + L"\\" + std::wstring(250, L'x')).c_str()),
+            INVALID_FILE_ATTRIBUTES)
       << "the refused directory was made";
 }
 

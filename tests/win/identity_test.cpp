@@ -191,6 +191,7 @@ TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
   EXPECT_EQ(logic.new_user, 7);
   EXPECT_FALSE(test::FileExists(Ini()));
   locked.Restore();
+  ASSERT_TRUE(locked.applied()) << "the key could not be read back";
   EXPECT_FALSE(ReadValue(kIdentityKey, kIdentityValue).present);
 }
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cwctype>
+#include <functional>
 #include <vector>
 
 #include "base/file_paths.h"
@@ -70,30 +71,43 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
         << testing::PrintToString(ModulePathOf(window));
     // Asked to start hidden, as the installer asks; the demo browser shows itself anyway,
     // as a real one does, once it has noted what it was asked (the window is found before).
-    const ULONGLONG deadline = GetTickCount64() + 10000;
-    while (!IsWindowVisible(window) && GetTickCount64() < deadline) Sleep(10);
-    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_TRUE(test::PollFor([&] { return IsWindowVisible(window) != FALSE; }, 10000));
     EXPECT_EQ(GetPropW(window, L"KeloShowRequested"), reinterpret_cast<HANDLE>(SW_HIDE + 1));
     CloseAndWait(window);
   }
 }
 
-// The browser starts in its own folder, whatever folder the installer was started in (the
-// downloads folder, where a planted library would be found by the browser's search).
-TEST_F(LaunchTest, TheBrowserStartsInItsOwnFolder) {
+// Nothing the installer starts starts in the folder the installer was started in (the
+// downloads folder, where a planted library would be found by the started program's
+// search): the browser starts in its own folder, anything else in the system folder.
+TEST_F(LaunchTest, NothingStartsInTheInstallersFolder) {
   test::CopyFileOrFail(test::HostPath(KELO_FOLDER_RECORDER_EXE), dir_.dir() + kBrowserExe);
+  wchar_t system[MAX_PATH];
+  ASSERT_GT(GetSystemDirectoryW(system, MAX_PATH), 0u);
+  const struct {
+    const char* what;
+    std::function<bool()> start;
+    std::wstring expected;
+  } cases[] = {
+      {"the browser", [&] { return LaunchBrowser(dir_.dir(), false); }, dir_.path()},
+      {"a page or program", [&] { return ShellOpen((dir_.dir() + kBrowserExe).c_str(), nullptr, SW_HIDE); }, system},
+  };
   ScratchDir downloads(L"kelo downloads");
   wchar_t previous[MAX_PATH];
   GetCurrentDirectoryW(MAX_PATH, previous);
-  ASSERT_TRUE(SetCurrentDirectoryW(downloads.path().c_str()));
-  const bool launched = LaunchBrowser(dir_.dir(), false);
-  SetCurrentDirectoryW(previous);
-  ASSERT_TRUE(launched) << GetLastError();
-  const std::wstring record = dir_.dir() + L"started-in.txt";
-  ASSERT_TRUE(test::PollFor([&] { return test::FileExists(record); }, 15000)) << "the browser never started";
-  const std::string bytes = test::ReadFileBytes(record);
-  const std::wstring started_in(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-  EXPECT_TRUE(SamePath(started_in, dir_.path())) << testing::PrintToString(started_in);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::wstring record = dir_.dir() + L"started-in.txt";
+    DeleteFileW(record.c_str());
+    ASSERT_TRUE(SetCurrentDirectoryW(downloads.path().c_str()));
+    const bool started = c.start();
+    SetCurrentDirectoryW(previous);
+    ASSERT_TRUE(started) << GetLastError();
+    ASSERT_TRUE(test::PollFor([&] { return test::FileExists(record); }, 15000)) << "it never started";
+    const std::string bytes = test::ReadFileBytes(record);
+    const std::wstring started_in(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
+    EXPECT_TRUE(SamePath(started_in, c.expected)) << testing::PrintToString(started_in);
+  }
 }
 
 // A damaged browser program: the launch fails and returns, with no message box waiting for

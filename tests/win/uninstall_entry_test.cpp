@@ -181,6 +181,7 @@ TEST_F(UninstallEntryTest, KeyThatCannotBeOpenedForWritingFailsTheStepBeforeAnyV
   EXPECT_EQ(logic.StepRegisterUninstall(), 0);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   locked.Restore();
+  ASSERT_TRUE(locked.applied()) << "the key could not be read back";
   EXPECT_FALSE(ReadValue(kUninstallKey, L"DisplayName").present);
   EXPECT_FALSE(ReadValue(kUninstallKey, L"InstallLocation").present);
 }

@@ -1,10 +1,11 @@
 // Loads a DLL by its bare name, as a system DLL loading another would, after the programs'
 // own search restriction: the copy planted beside it must not be the one taken.
-//   restricted_probe.exe            gdiplus.dll, after the restriction
-//   restricted_probe.exe bare       version.dll, with only the current directory out of the
-//                                   search (all Windows 7 without its loader update takes)
-//   restricted_probe.exe preloaded  version.dll, likewise, after the system's libraries
-//                                   were loaded as the restriction loads them there
+//   restricted_probe.exe                   gdiplus.dll, after the restriction
+//   restricted_probe.exe bare              version.dll, with only the current directory out
+//                                          of the search (all Windows 7 without its loader
+//                                          update takes)
+//   restricted_probe.exe without-update    version.dll, after the restriction as it is made
+//                                          on such a Windows
 #include <windows.h>
 
 #include <string>
@@ -17,7 +18,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR arguments, int) {
     kelo::RestrictDllSearchToSystem32();
     return LoadLibraryW(L"gdiplus.dll") ? 0 : 1;
   }
-  SetDllDirectoryW(L"");
-  if (mode == L"preloaded") kelo::LoadSystemLibrariesLoadedByName();
+  if (mode == L"without-update") kelo::RestrictDllSearchToSystem32(/*as_without_update=*/true);
+  else SetDllDirectoryW(L"");
   return LoadLibraryW(L"version.dll") ? 0 : 1;
 }
