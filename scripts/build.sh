@@ -14,6 +14,7 @@ for option in "$@"; do
     option=-D$option
   fi
   name=${option%%=*} value=${option#*=}
+  [ "$name" != "$option" ] || name=  # no value: left as typed
   case $name in
     -DKELO_PAYLOAD_DIR | -DKELO_PAYLOAD_DIR:* | -DKELO_SIGN_PKCS12 | -DKELO_SIGN_PKCS12:* | \
       -DKELO_SIGN_PASSWORD_FILE | -DKELO_SIGN_PASSWORD_FILE:*)

@@ -206,6 +206,7 @@ class SetOnlyKey {
 
  private:
   void SetDacl(const wchar_t* sddl) {
+    applied_ = false;
     HKEY key = nullptr;
     if (RegCreateKeyExW(HKEY_CURRENT_USER, path_, 0, nullptr, 0, WRITE_DAC, nullptr, &key, nullptr) != 0) return;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
