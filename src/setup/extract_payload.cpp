@@ -95,7 +95,8 @@ DWORD OutcomeError(const InstallOutcome& outcome) {
   return ERROR_GEN_FAILURE;
 }
 
-bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress) {
+bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress,
+                    bool* payload_damaged) {
   // Every path of the step goes through 260-character buffers: refuse before touching the
   // disk. The main program's is the longest of the fixed names.
   if (dir.empty() || (dir + kBrowserExe).size() >= kPathChars) {
@@ -104,7 +105,10 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   }
   const uint8_t* packet = nullptr;
   size_t packet_size = 0;
-  if (!FindPayloadPacket(&packet, &packet_size)) return false;
+  if (!FindPayloadPacket(&packet, &packet_size)) {
+    if (payload_damaged) *payload_damaged = GetLastError() == ERROR_FILE_CORRUPT;
+    return false;
+  }
 
   // Counted, made and removed again on the path as the system resolves it: a "." or ".."
   // in the typed one would count levels that are not made (and an uninstall would then

@@ -22,8 +22,11 @@ inline constexpr DWORD kMainProgramWaitMs = 3000;
 // The whole of step 0 for the install directory `dir` (which ends with a separator). On
 // failure the last error tells why; a directory the step made is removed again.
 // `progress`, if any, hears how far staging has got (see InstallRules::progress).
+// `payload_damaged`, if any, tells whether it failed because the payload did not pass its
+// check: its error, ERROR_FILE_CORRUPT, may also come from a failing disk.
 bool ExtractPayload(const std::wstring& dir,
-                    const std::function<void(uint64_t done, uint64_t total)>& progress = nullptr);
+                    const std::function<void(uint64_t done, uint64_t total)>& progress = nullptr,
+                    bool* payload_damaged = nullptr);
 
 // The packet resource of ModuleInstance(), checked against the digest stored beside it.
 // False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT

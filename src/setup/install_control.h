@@ -55,6 +55,9 @@ class InstallControl {
   // The last error of the step that failed in the latest run (0 when none did); valid once
   // its failure report has arrived.
   virtual DWORD FailureError() const = 0;
+  // Whether the latest run failed on the installer's own payload, which did not pass its
+  // check (damaged on its way): no advice or retry helps. Valid with FailureError().
+  virtual bool PayloadDamaged() const = 0;
   // Where the install log of the latest run is (empty when it could not be written).
   virtual std::wstring LogPath() const = 0;
 

@@ -118,6 +118,7 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
   // The shortcut steps create shell-link objects, which need COM on this thread.
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   logic->failure_error_ = 0;
+  logic->payload_damaged_ = false;
   const uint32_t count = logic->step_count_;
   bool all_ok = true;
   for (uint32_t i = 0; i < count && all_ok; ++i) {

@@ -41,6 +41,7 @@ class CSetupLogic : public InstallControl {
   void WaitForWorker() override;
   bool WorkerRunning() override { return !WaitForWorker(0, nullptr); }
   DWORD FailureError() const override { return failure_error_; }
+  bool PayloadDamaged() const override { return payload_damaged_; }
   // Whether the latest run ended in a failed step or never started its worker: the window
   // may be gone before its last report comes, so the exit code is taken from here once
   // WaitForWorker has returned. A failed step need not leave an error code behind.
@@ -99,6 +100,7 @@ class CSetupLogic : public InstallControl {
   ScopedHandle worker_thread_;
   HWND notify_window_ = nullptr;
   DWORD failure_error_ = 0;  // written by the worker before it posts the failure
+  bool payload_damaged_ = false;  // likewise
   bool run_failed_ = false;  // written by the worker, read once it has ended
   InstallLog log_;
   std::wstring log_path_;

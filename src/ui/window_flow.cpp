@@ -349,7 +349,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   ui->installing = false;
   ui->finished = false;
   ui->install_failed = true;
-  ui->failure_damaged = ui->installer && ui->installer->FailureError() == ERROR_FILE_CORRUPT;
+  ui->failure_damaged = ui->installer && ui->installer->PayloadDamaged();
   // A later step may fail after the finished view came up: the failure stays on screen.
   KillTimer(window, TIMER_CLOSE);
   // The worker has stopped: a logoff held for the install is held no longer.

@@ -183,6 +183,7 @@ class PacketModule {
 struct StepResult {
   int result;
   DWORD error;
+  bool damaged;  // the failure is the payload's, which did not pass its check
 };
 
 StepResult RunStep(const std::wstring& dir) {
@@ -190,7 +191,8 @@ StepResult RunStep(const std::wstring& dir) {
   logic.SetInstallDir(dir.c_str());
   SetLastError(0);
   const int result = logic.StepExtractPayload();
-  return {result, GetLastError()};
+  const DWORD error = GetLastError();
+  return {result, error, logic.PayloadDamaged()};
 }
 
 class ExtractPayload : public ::testing::Test {
@@ -399,6 +401,7 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
 TEST_F(ExtractPayload, FoldersMadeBeforeOneThatCannotBeGoAgain) {
   const StepResult step = RunStep(root_ + L"\\made\\not?made\\deeper\\");
   EXPECT_EQ(step.result, 0);
+  EXPECT_FALSE(step.damaged) << "a folder that cannot be made taken for a damaged installer";
   EXPECT_FALSE(FileExists(root_ + L"\\made")) << "a folder the step made stays";
   EXPECT_TRUE(FileExists(root_)) << "the folder that was there before went";
 }
@@ -420,6 +423,7 @@ TEST_F(ExtractPayload, DamagedInstallerTouchesNothing) {
       const StepResult step = RunStep(dir + L"\\");
       EXPECT_EQ(step.result, 0) << c.what;
       EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_FILE_CORRUPT)) << c.what;
+      EXPECT_TRUE(step.damaged) << c.what;
     }
     ExpectFiles(ListFiles(earlier), installed);
     EXPECT_FALSE(FileExists(root_ + L"\\empty")) << c.what;
