@@ -45,6 +45,7 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
             (options.stop_running_first ? L"yes" : L"no"));
   run_failed_ = false;
   failure_error_ = 0;
+  payload_damaged_ = false;
   if (StartWorker(window)) return true;
   run_failed_ = true;
   failure_error_ = GetLastError();

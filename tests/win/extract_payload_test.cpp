@@ -393,6 +393,7 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
       EXPECT_NE(step.error, 0u) << c.what;
     }
     EXPECT_FALSE(FileExists(root_ + L"\\faulty")) << c.what << ": the folders the step made stay";
+    EXPECT_FALSE(step.damaged) << c.what << ": taken for a damaged installer";
   }
 }
 
@@ -401,7 +402,6 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
 TEST_F(ExtractPayload, FoldersMadeBeforeOneThatCannotBeGoAgain) {
   const StepResult step = RunStep(root_ + L"\\made\\not?made\\deeper\\");
   EXPECT_EQ(step.result, 0);
-  EXPECT_FALSE(step.damaged) << "a folder that cannot be made taken for a damaged installer";
   EXPECT_FALSE(FileExists(root_ + L"\\made")) << "a folder the step made stays";
   EXPECT_TRUE(FileExists(root_)) << "the folder that was there before went";
 }
@@ -428,6 +428,21 @@ TEST_F(ExtractPayload, DamagedInstallerTouchesNothing) {
     ExpectFiles(ListFiles(earlier), installed);
     EXPECT_FALSE(FileExists(root_ + L"\\empty")) << c.what;
   }
+}
+
+// Every run starts undamaged: one after a damaged run that fails otherwise is not told as
+// damaged.
+TEST_F(ExtractPayload, ARunAfterADamagedOneStartsUndamaged) {
+  CSetupLogic logic;
+  logic.SetInstallDir((root_ + L"\\KeloBrowser\\").c_str());
+  {
+    PacketModule module(DemoPacket(), PacketModule::Digest::kMissing);
+    ASSERT_EQ(logic.StepExtractPayload(), 0);
+    ASSERT_TRUE(logic.PayloadDamaged());
+  }
+  ASSERT_TRUE(logic.StartWorker(nullptr));  // nothing scheduled
+  ASSERT_TRUE(logic.WaitForWorker(10000, nullptr));
+  EXPECT_FALSE(logic.PayloadDamaged());
 }
 
 TEST_F(ExtractPayload, PacketThatCannotBeInstalledLeavesAnEarlierInstallationAsItWas) {

@@ -20,6 +20,7 @@ class ScriptedLogic : public CSetupLogic {
  public:
   std::vector<uint32_t> ran;
   uint32_t failing_id = 0xFFFFFFFF;
+  DWORD failing_error = ERROR_DISK_FULL;
   APTTYPE apartment = APTTYPE_CURRENT;
 
   int Record(uint32_t id) {
@@ -27,7 +28,7 @@ class ScriptedLogic : public CSetupLogic {
     APTTYPEQUALIFIER qualifier;
     CoGetApartmentType(&apartment, &qualifier);
     if (id == failing_id) {
-      SetLastError(ERROR_DISK_FULL);
+      SetLastError(failing_error);
       return 0;
     }
     return 1;
@@ -165,6 +166,18 @@ TEST_F(PipelineTest, FirstFailureIsTheLastReportAndLaterStepsNeverRun) {
     EXPECT_EQ(logic.ran, c.ran) << "failing step " << c.failing;
     EXPECT_EQ(logic.StepCount(), 0u);
   }
+}
+
+// The error a damaged payload gives is one a failing disk gives too: it alone tells nothing
+// of the payload.
+TEST_F(PipelineTest, AFileCorruptErrorAloneIsNoDamagedPayload) {
+  ScriptedLogic logic;
+  logic.failing_id = 0;
+  logic.failing_error = ERROR_FILE_CORRUPT;
+  logic.Schedule({{0, &ScriptedLogic::S0}});
+  EXPECT_EQ(Run(logic), (std::vector<Report>{{0, -1}}));
+  EXPECT_EQ(logic.FailureError(), static_cast<DWORD>(ERROR_FILE_CORRUPT));
+  EXPECT_FALSE(logic.PayloadDamaged());
 }
 
 TEST_F(PipelineTest, EmptyScheduleReportsNothing) {
