@@ -166,13 +166,8 @@ class StopRunningTest : public ::testing::Test {
   // Started suspended, as a program only just started: its module list is not there yet.
   size_t StartSuspended(const char* source, const std::wstring& path) {
     if (!test::FileExists(path)) test::CopyFileOrFail(test::HostPath(source), path);
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     PROCESS_INFORMATION started = {};
-    std::wstring command = L"\"" + path + L"\"";
-    EXPECT_TRUE(CreateProcessW(path.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr,
-                               nullptr, &startup, &started))
-        << GetLastError();
+    EXPECT_TRUE(test::CreateProcessPatiently(path, L"\"" + path + L"\"", CREATE_SUSPENDED, &started)) << GetLastError();
     if (started.hThread) CloseHandle(started.hThread);
     programs_.push_back({path, started.hProcess});
     return programs_.size() - 1;
