@@ -61,18 +61,11 @@ PathReach StagedPayloadReach() {
   const uint8_t* bytes = nullptr;
   size_t size = 0;
   if (!FindModuleResource(kPacketReachResourceId, &bytes, &size) || size != 4) return PathReach{};
-  // A file goes to the staging folder, and a file (or folder) it replaces aside: of ours to
-  // kAsideDir, of the user's to kKeptDir, the longest of the three, with a suffix where an
-  // earlier copy still waits.
-  static_assert(sizeof kKeptDir >= sizeof kStagingDir && sizeof kKeptDir >= sizeof kAsideDir,
-                "the user's set-aside folder reaches furthest");
-  static_assert(kMaxAsideTries <= 100, "a suffix of at most \".99\"");
   // Names are counted in bytes: a double-byte character of an ANSI name is one character.
-  const size_t prefix = sizeof kKeptDir;  // its characters and a separator
   PathReach reach;
-  reach.file_chars = prefix + (bytes[0] | bytes[1] << 8) + kAsideSuffixChars;
+  reach.file_chars = kSetAsideReach + (bytes[0] | bytes[1] << 8);
   const size_t folder = bytes[2] | bytes[3] << 8;
-  reach.folder_chars = folder ? prefix + folder + kAsideSuffixChars : prefix - 1;
+  reach.folder_chars = folder ? kSetAsideReach + folder : sizeof kKeptDir - 1;
   return reach;
 }
 

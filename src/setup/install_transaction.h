@@ -29,6 +29,13 @@ inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that 
 // A name set aside where an earlier copy of it still waits gets ".1" to ".99" appended.
 inline constexpr int kMaxAsideTries = 100;
 inline constexpr size_t kAsideSuffixChars = 3;
+// How much further below the install folder than its own name a file of the payload may
+// lie: staged, or set aside in the folder of the user's files (the longest of the three),
+// behind a separator and with a suffix where an earlier copy still waits.
+inline constexpr size_t kSetAsideReach = sizeof kKeptDir + kAsideSuffixChars;
+static_assert(sizeof kKeptDir >= sizeof kStagingDir && sizeof kKeptDir >= sizeof kAsideDir,
+              "the user's set-aside folder reaches furthest");
+static_assert(kMaxAsideTries <= 100, "a suffix of at most \".99\"");
 // Left by an uninstall that left anything behind: nothing there is an older setup
 // program's, and a Data the user kept is still the browser's.
 inline constexpr char kDataMarker[] = "KeloSetup.data";

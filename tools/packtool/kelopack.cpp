@@ -33,10 +33,11 @@ using namespace kelo;
 
 namespace {
 
-// The longest name that can be staged below a drive's root: "C:\\" + staging + "\\" + name.
-constexpr size_t kMaxPackedNameBytes = kMaxNameBytes - 3 - (sizeof kStagingDir - 1) - 1;
+// The longest name the installer takes below a drive's root, "C:\\", where it may be set
+// aside as "C:\\KeloSetup.kept\\<name>.99".
+constexpr size_t kMaxPackedNameBytes = kMaxNameBytes - 3 - kSetAsideReach;
 // Windows makes no folder whose path has 248 characters or more (MAX_PATH - 12).
-constexpr size_t kMaxPackedFolderBytes = 247 - 3 - (sizeof kStagingDir - 1) - 1;
+constexpr size_t kMaxPackedFolderBytes = 247 - 3 - kSetAsideReach;
 
 // Bytes that read as UTF-8 with at least one character beyond ASCII: the usual spelling of
 // a name on the machine that packs, and another name altogether in an ANSI code page.
@@ -237,6 +238,10 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
       if (!problem.empty()) return Fail("%s", problem + relative);
       folded_names.push_back(folded);
     }
+    // A backslash in a name here would part it into folders there. (In a code page not
+    // named, it may be the second byte of a character: such names go unchecked.)
+    if ((!allow_ansi || checked) && relative.find('\\') != std::string::npos)
+      return Fail("backslash in a name: %s", relative);
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
     longest_name = std::max(longest_name, entry.name.size());
