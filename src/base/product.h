@@ -40,6 +40,7 @@ inline constexpr int kPacketReachResourceId = 145;
 inline constexpr wchar_t kUninstallKey[] =
     L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\KeloBrowser";
 inline constexpr wchar_t kInstallLocationValue[] = L"InstallLocation";
+inline constexpr wchar_t kUninstallStringValue[] = L"UninstallString";
 inline constexpr wchar_t kIdentityKey[] = L"Software\\Kelo\\Guid";
 inline constexpr wchar_t kIdentityValue[] = L"Guid";
 // Where an uninstall kept the browser's Data, for the next install to propose while no

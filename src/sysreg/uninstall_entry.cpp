@@ -78,7 +78,7 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   (void)key.WriteString(L"DisplayName", kProductName);
   // Quoted: a command line with spaces in its path could otherwise start another program
   // ("D:\My.exe" for "D:\My Games\...").
-  (void)key.WriteString(L"UninstallString", L"\"" + install_dir + kUninstallExe + L"\"");
+  (void)key.WriteString(kUninstallStringValue, L"\"" + install_dir + kUninstallExe + L"\"");
   const std::wstring browser = install_dir + kBrowserExe;
   // The program list reads a last comma as the start of an icon index: a path with a comma
   // needs one of its own.
@@ -138,9 +138,26 @@ bool KeptDataLocation(std::wstring* install_dir, uint32_t* made_levels) {
   return true;
 }
 
+namespace {
+
+// Whether the entry is the one of the installation in `install_dir`: its location says so
+// or, where that cannot be read (the step that writes it ended half-way, a cleaning tool
+// took the value), the uninstaller it runs.
+bool EntryIsOf(const std::wstring& install_dir) {
+  RegKey key;
+  if (key.Open(kUninstallKey, KEY_READ) != ERROR_SUCCESS) return false;
+  std::wstring location, command;
+  if (key.ReadString(kInstallLocationValue, &location, MAX_PATH) == ERROR_SUCCESS)
+    return SamePath(location, install_dir);
+  return key.ReadString(kUninstallStringValue, &command) == ERROR_SUCCESS && command.size() > 2 &&
+         command.front() == L'"' && command.back() == L'"' &&
+         SamePath(command.substr(1, command.size() - 2), install_dir + kUninstallExe);
+}
+
+}  // namespace
+
 bool RemoveUninstallEntry(const std::wstring& install_dir) {
-  std::wstring location;
-  if (ReadInstallLocation(&location) != ERROR_SUCCESS || !SamePath(location, install_dir)) return true;
+  if (!EntryIsOf(install_dir)) return true;
   const LONG deleted = RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
   if (deleted != ERROR_SUCCESS) {
     SetLastError(deleted);

@@ -73,7 +73,8 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
 }
 
 // The entry goes only for its own installation, however either side spells the folder: a
-// short spelling (as old scripts keep) names the same folder as the long one.
+// short spelling (as old scripts keep) names the same folder as the long one. With its
+// location lost (a write ended half-way, a cleaning tool), the uninstaller it runs tells.
 TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
   ScratchDir scratch(L"entry-spellings");
   const std::wstring dir = scratch.Make(L"Kelo Game Browser") + L"\\";
@@ -83,14 +84,16 @@ TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
   ASSERT_NE(short_dir, dir) << "no short spelling here";
   const struct {
     std::wstring recorded, uninstalled;
-    bool removed;
+    bool removed, location_lost = false;
   } cases[] = {{dir, dir, true},       {short_dir, dir, true}, {dir, short_dir, true},
-               {std::wstring(1, towlower(dir[0])) + dir.substr(1), dir, true}, {dir, other, false}, {short_dir, other, false}};
+               {std::wstring(1, towlower(dir[0])) + dir.substr(1), dir, true}, {dir, other, false}, {short_dir, other, false},
+               {dir, dir, true, true}, {short_dir, dir, true, true}, {dir, other, false, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled));
+    SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled) + (c.location_lost ? " lost" : ""));
     ASSERT_TRUE(WriteUninstallEntry(c.recorded.c_str(), FixedClock));
+    if (c.location_lost) ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation"), ERROR_SUCCESS);
     EXPECT_TRUE(RemoveUninstallEntry(c.uninstalled));
-    EXPECT_EQ(ReadValue(kUninstallKey, L"InstallLocation").present, !c.removed);
+    EXPECT_EQ(ReadValue(kUninstallKey, L"UninstallString").present, !c.removed);
   }
 }
 
