@@ -1,8 +1,9 @@
 // Feeds arbitrary text to the readers of the install ledger and the commit journal, the
 // files an uninstall and a recovery act on: whatever a damaged or planted file holds, what
 // they accept names places inside the install directory only (copies aside inside our own
-// folders for them), reads back the same once written again, and is never taken for a file
-// cut short. The first byte steers: even, a ledger; odd, a journal.
+// folders for them), reads back the same once written again, and no cut through it, before
+// its end, is taken for a whole one. The first byte steers: even, a ledger; odd, a journal;
+// the rest of it, where the cut falls.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -38,10 +39,12 @@ void CheckAside(const std::string& aside) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const std::string text(reinterpret_cast<const char*>(data) + 1, size - 1);
+  const auto cut = [&] { return text.substr(0, text.size() - 1 - (data[0] >> 1) % text.size()); };
   if (data[0] % 2 == 0) {
     Ledger ledger;
     if (!ParseLedger(text, &ledger)) return 0;
-    Check(!IsCutShort(text));
+    Ledger partial;
+    Check(IsCutShort(cut()) && !ParseLedger(cut(), &partial));
     for (const std::string& dir : ledger.dirs) CheckInside(dir);
     for (const LedgerFile& file : ledger.files) CheckInside(file.name);
     const std::string again = FormatLedger(ledger);
@@ -50,7 +53,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     Journal journal;
     if (!ParseJournal(text, &journal)) return 0;
-    Check(!IsCutShort(text));
+    Journal partial;
+    Check(IsCutShort(cut()) && !ParseJournal(cut(), &partial));
     for (const std::string& dir : journal.made_dirs) CheckInside(dir);
     for (const JournalMove& move : journal.moves) {
       CheckInside(move.name);
