@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Runs the Windows tests N times in a row, two at a time, while a busy loop holds every
 # core, and prints how many runs passed. A suite that only passes on an idle machine fails
-# here. Logs of failed runs stay in build/stability/.
+# here, and so does a test that needs another to run before it: each run takes the tests
+# of every program in another order (the log names the seed). Logs of failed runs stay in
+# build/stability/.
 #   scripts/stability.sh [N]     default 10; the trees must be built (scripts/build.sh)
 set -euo pipefail
 unset KELO_SHARED_DISPLAY  # every test on an X server of its own
+export GTEST_SHUFFLE=1
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=${1:-10}
 logs=$top/build/stability

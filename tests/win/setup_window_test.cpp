@@ -126,7 +126,7 @@ TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
   ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kCollapsedHeight && setup_.IsVisible(kIdExpand); }, 5000));
   ASSERT_TRUE(setup_.Barrier());
   for (int id : kCollapsedShown) EXPECT_TRUE(setup_.IsVisible(id)) << id << " is hidden after collapsing";
-  EXPECT_TRUE(PollUntil([&] { return !setup_.IsVisible(kIdDirField) && !setup_.IsVisible(kIdInstallNow); }, 2000));
+  EXPECT_TRUE(PollUntil([&] { return !setup_.IsVisible(kIdDirField) && !setup_.IsVisible(kIdInstallNow); }, kRepaintWaitMs));
   const Difference collapsed = AwaitLook(setup_.window(), CollapsedLook(), L"collapsed_again");
   EXPECT_EQ(collapsed.differing, 0) << collapsed.Describe();
 }
@@ -251,7 +251,7 @@ TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
   }
   // Red words, and no picture where the two buttons stood.
   const RECT status_rect = setup_.ClientRect(status);
-  EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), status_rect) > 30; }, 3000))
+  EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), status_rect) > 30; }, kRepaintWaitMs))
       << "the refusal is not written in red";
   const Look plain = ExpandedLook();
   const Look without_buttons = BackgroundLook(true);
@@ -292,7 +292,7 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
         << "no warning for " << name;
     std::printf("warning for a running copy shown after %llu ms\n", GetTickCount64() - created);
     const RECT rect = setup_.ClientRect(warning);
-    EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), rect) > 50; }, 3000))
+    EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), rect) > 50; }, kRepaintWaitMs))
         << "the warning is not written in red";
     SavePng(setup_.Capture(), ScreenshotDir() + L"\\running_warning.png");
     CloseHandle(mutex);
@@ -321,16 +321,16 @@ TEST_F(SetupWindow, ButtonsShowPressedAndHoverFrames) {
   ASSERT_TRUE(ShowsFrame(kIdExpand, kImageExpand, 0, false));
   HWND expand = setup_.Control(kIdExpand);
   PostMessageW(expand, WM_MOUSEHOVER, 0, MAKELPARAM(5, 5));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 1, false); }, 3000)) << "no hover frame";
+  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 1, false); }, kRepaintWaitMs)) << "no hover frame";
   PostMessageW(expand, WM_MOUSELEAVE, 0, 0);
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 0, false); }, 3000)) << "hover stays";
+  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 0, false); }, kRepaintWaitMs)) << "hover stays";
   PostMessageW(expand, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 2, false); }, 3000)) << "no pressed frame";
+  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 2, false); }, kRepaintWaitMs)) << "no pressed frame";
   PostMessageW(expand, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
   ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kExpandedHeight; }, 5000)) << "release did not expand";
   ASSERT_TRUE(setup_.Barrier());
   // The same place now holds the collapse button, in its normal look.
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdCollapse, kImageCollapse, 0, true); }, 3000));
+  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdCollapse, kImageCollapse, 0, true); }, kRepaintWaitMs));
 
   // A checked box hovered shows its checked hover frame.
   HWND box = setup_.Control(kIdTaskbarBox);

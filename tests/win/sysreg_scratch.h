@@ -380,11 +380,18 @@ inline HANDLE StartProgram(const std::wstring& path, const std::wstring& argumen
   return info.hProcess;
 }
 
-// COM for the test's thread, in the apartment the install worker uses.
+// COM for the test's thread, in the apartment the install worker uses. On a thread already
+// in another apartment it does nothing: an unmatched uninitialize would end COM under the
+// tests that follow.
 class ComScope {
  public:
-  ComScope() { CoInitializeEx(nullptr, COINIT_MULTITHREADED); }
-  ~ComScope() { CoUninitialize(); }
+  ComScope() : entered_(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))) {}
+  ~ComScope() {
+    if (entered_) CoUninitialize();
+  }
+
+ private:
+  const bool entered_;
 };
 
 }  // namespace kelo::test

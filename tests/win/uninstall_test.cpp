@@ -147,6 +147,8 @@ class Uninstaller : public ::testing::Test {
     wchar_t local[MAX_PATH];
     GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
     dir_ = std::wstring(local) + L"\\Kelo\\KeloBrowser\\";
+    // Whatever an earlier test left when it failed part way is not this one's to find.
+    RemoveInstallation();
     window_ = CreateWindowExW(0, L"STATIC", L"uninstall", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
   }
   void TearDown() override {
@@ -182,6 +184,20 @@ class Uninstaller : public ::testing::Test {
     EXPECT_EQ(copy, INVALID_HANDLE_VALUE) << "the copy in the temporary folder stays";
     if (copy != INVALID_HANDLE_VALUE) FindClose(copy);
     return code;
+  }
+
+  // The installation in dir_ gone, with its entry, its shortcuts and any record of a kept
+  // Data, whatever state it is in.
+  void RemoveInstallation() {
+    ASSERT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000)) << "a copy finishing an uninstall still runs";
+    {
+      test::ComScope com;
+      RemoveShortcuts(dir_, GetOsVersionCode());
+    }
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
+    test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
 
   // The folder the install directory lies in, which a first install makes too.
@@ -481,12 +497,7 @@ TEST_F(Uninstaller, ATakeOverCutShortIsRolledBackNotReportedUninstalled) {
   std::wstring location;
   EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the older installation's entry went";
   // Nothing of it is left for the next test.
-  {
-    test::ComScope com;
-    RemoveShortcuts(dir_, GetOsVersionCode());
-  }
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
-  test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+  RemoveInstallation();
 }
 
 // Read-only files go like any other: the installation's own, and the profile's when the user

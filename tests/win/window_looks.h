@@ -29,9 +29,10 @@ Look FailureLook();
 // Frame `frame` of the strip of skin image `id` at (x, y) in `look`.
 void PlaceFrame(Look* look, int id, int frame, int frames, int x, int y);
 
-// How long a look may take to show: a repaint, or a whole install before the finished or
-// failure view (decode, flushes and commit on a loaded machine).
-inline constexpr DWORD kRepaintWaitMs = 3000;
+// How long a look may take to show: a repaint, whose message waits for a queue that a loaded
+// machine may keep busy for seconds, or a whole install before the finished or failure view
+// (decode, flushes and commit on a loaded machine).
+inline constexpr DWORD kRepaintWaitMs = 10000;
 inline constexpr DWORD kInstallWaitMs = 60000;
 // The running browser's warning follows a 100 ms timer, whose ticks wait for a queue that a
 // loaded machine may keep busy for seconds.

@@ -12,6 +12,8 @@ set -euo pipefail
 trap 'echo "run-in-prefix: \"$BASH_COMMAND\" failed (line $LINENO)" >&2' ERR
 [ $# -ge 1 ] || { echo "usage: $0 PROGRAM.exe [ARGS...]" >&2; exit 2; }
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# The time limit counts from the first start of this script, before the X server's.
+[ -z "${KELO_RUN_SECONDS:-}" ] || export KELO_RUN_DEADLINE=${KELO_RUN_DEADLINE:-$(($(date +%s) + KELO_RUN_SECONDS))}
 
 # Every run gets an X server of its own, so tests that run side by side never see each
 # other's windows. KELO_SHARED_DISPLAY=1 keeps $DISPLAY instead, to watch a test.
@@ -81,8 +83,8 @@ export LC_ALL=C.UTF-8
 trap - ERR
 set +e
 if [ -n "${KELO_RUN_SECONDS:-}" ]; then
-  # Counted from this script's start: making the template or waiting for it counts too.
-  left=$((KELO_RUN_SECONDS - SECONDS))
+  # Making the template or waiting for it counts too.
+  left=$((KELO_RUN_DEADLINE - $(date +%s)))
   timeout -k 10 "$((left > 0 ? left : 1))" /usr/lib/wine/wine64 "$@"
 else
   /usr/lib/wine/wine64 "$@"
