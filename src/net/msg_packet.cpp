@@ -22,7 +22,7 @@ MsgPacket::~MsgPacket() { delete[] lastString; }
 
 // pos and size are public, so a user may have set pos anywhere up to 65535: every bound
 // is checked against the buffer, never assumed from size.
-bool MsgPacket::Fits(unsigned width) const { return static_cast<unsigned long>(pos) + width <= kCapacity; }
+bool MsgPacket::Fits(unsigned width) const { return static_cast<unsigned long long>(pos) + width <= kCapacity; }
 
 void MsgPacket::Put(unsigned long long value, unsigned width) {
   if (!Fits(width)) return;
