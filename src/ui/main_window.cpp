@@ -209,24 +209,25 @@ void OnPaint(CSetupUI* ui, HWND window) {
       SetTextColor(dc, kLogLineColour);
       DrawText(dc, kLogLinePos, (kLogLinePrefix + ui->installer->LogPath()).c_str());
     }
+    const auto at = [ui](POINT pos) { return FailureTextPos(pos, ui->expanded); };
     if (ui->failure_damaged) {
       SetTextColor(dc, kErrorColour);
-      DrawText(dc, kFailureAdvicePos[0], kDamagedText1);
-      DrawText(dc, kFailureAdvicePos[1], kDamagedText2);
+      DrawText(dc, at(kFailureAdvicePos[0]), kDamagedText1);
+      DrawText(dc, at(kFailureAdvicePos[1]), kDamagedText2);
     } else if (ui->failure_feedback) {
       SetTextColor(dc, kFailureTitleColour);
-      DrawText(dc, kFailureTitlePos, kFailureTitle);
+      DrawText(dc, at(kFailureTitlePos), kFailureTitle);
       SetTextColor(dc, kErrorColour);
-      DrawText(dc, kFeedbackLinkPos, kFeedbackLink);
+      DrawText(dc, at(kFeedbackLinkPos), kFeedbackLink);
       if (ui->feedback_link.cx == 0) {
         SIZE extent;
         if (GetTextExtentPoint32W(dc, kFeedbackLink, lstrlenW(kFeedbackLink), &extent)) ui->feedback_link = extent;
       }
     } else if (ui->failure_advice) {
       SetTextColor(dc, kErrorColour);
-      DrawText(dc, kFailureAdvicePos[0], kFailureAdvice1);
-      DrawText(dc, kFailureAdvicePos[1], kFailureAdvice2);
-      DrawText(dc, kFailureAdvicePos[2], kFailureAdvice3);
+      DrawText(dc, at(kFailureAdvicePos[0]), kFailureAdvice1);
+      DrawText(dc, at(kFailureAdvicePos[1]), kFailureAdvice2);
+      DrawText(dc, at(kFailureAdvicePos[2]), kFailureAdvice3);
     }
   }
   EndPaint(window, &paint);

@@ -58,8 +58,9 @@ bool Hits(HWND window, POINT screen) {
 }
 
 bool InFeedbackLink(const CSetupUI* ui, POINT client) {
-  return client.x >= kFeedbackLinkPos.x && client.x <= kFeedbackLinkPos.x + ui->feedback_link.cx &&
-         client.y >= kFeedbackLinkPos.y && client.y <= kFeedbackLinkPos.y + ui->feedback_link.cy;
+  const POINT link = FailureTextPos(kFeedbackLinkPos, ui->expanded);
+  return client.x >= link.x && client.x <= link.x + ui->feedback_link.cx && client.y >= link.y &&
+         client.y <= link.y + ui->feedback_link.cy;
 }
 
 void Toggle(const CSetupUI* ui, int box_id) {

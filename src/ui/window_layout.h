@@ -77,6 +77,12 @@ inline constexpr int kIndicatorCentreY = 300;
 inline constexpr POINT kFailureTitlePos = {280, 320};
 inline constexpr POINT kFeedbackLinkPos = {240, 340};
 inline constexpr POINT kFailureAdvicePos[3] = {{200, 300}, {200, 340}, {200, 360}};
+// After an install started from the expanded view, the directory row and the options are
+// back on the failure page's lower rows: its words rise into the empty artwork above them.
+inline constexpr int kExpandedFailureRise = 64;
+constexpr POINT FailureTextPos(POINT pos, bool expanded) {
+  return {pos.x, expanded ? pos.y - kExpandedFailureRise : pos.y};
+}
 inline constexpr POINT kLogLinePos = {20, 381};
 // The progress bar under the installing picture, in the skin's colours.
 inline constexpr int kProgressBarGap = 10;

@@ -458,6 +458,12 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
   ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kCollapsedHeight; }, 5000));
   ASSERT_TRUE(setup.Barrier());
   EXPECT_FALSE(setup.IsVisible(kIdInstallNow)) << "a button below the window's edge takes the keyboard";
+  // The advice stands clear of the controls that came back, above the directory row.
+  const RECT risen = {kAdviceRows.left, kAdviceRows.top - kExpandedFailureRise, kAdviceRows.right,
+                      kAdviceRows.bottom - kExpandedFailureRise};
+  EXPECT_TRUE(PollUntil([&] { return CountReddish(setup.Capture(), risen) > 200; }, kRepaintWaitMs)) << "no advice";
+  const RECT directory_and_options = {0, kDirFieldRect.top, kWindowWidth, kLogLinePos.y - 1};
+  EXPECT_EQ(CountReddish(setup.Capture(), directory_and_options), 0) << "advice among the directory row and the options";
   setup.Click(kIdCollapse);
   ASSERT_TRUE(setup.Barrier());
   setup.Click(kIdQuickInstall);
