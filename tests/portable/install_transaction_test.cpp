@@ -4,6 +4,7 @@
 // uninstall of exactly what the ledger lists.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -624,7 +625,8 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
   }
 }
 
-// The progress told never goes back, and ends at the whole, once all is staged.
+// The progress is told while the files are written, never goes back, and ends at the
+// whole, once all is staged.
 TEST(InstallTransaction, ProgressRisesToTheWhole) {
   std::vector<std::pair<uint64_t, uint64_t>> told;
   InstallRules rules;
@@ -633,6 +635,8 @@ TEST(InstallTransaction, ProgressRisesToTheWhole) {
   const std::vector<uint8_t> packet = Pack(kNext);
   ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), rules).ok());
   ASSERT_FALSE(told.empty());
+  EXPECT_TRUE(std::any_of(told.begin(), told.end(), [](const auto& t) { return t.first > 0 && t.first < t.second; }))
+      << "nothing told before the end";
   for (size_t i = 1; i < told.size(); ++i) {
     EXPECT_EQ(told[i].second, told[0].second);
     EXPECT_GE(told[i].first, told[i - 1].first);

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "packtool/packet_writer.h"
+#include "setup/crc32.h"
 #include "setup/packet.h"
 #include "setup/sha256.h"
 
@@ -291,6 +292,16 @@ std::string Hex(const uint8_t (&digest)[kSha256Size]) {
     hex += "0123456789abcdef"[byte & 15];
   }
   return hex;
+}
+
+// The ledger's checksum is the standard CRC-32, as a later installer reading an earlier
+// one's journal computes it, however the bytes come in pieces.
+TEST(LedgerChecksum, IsTheStandardCrc32InAnyPieces) {
+  const std::string check = "123456789";
+  EXPECT_EQ(Crc32(0, check.data(), check.size()), 0xCBF43926u);
+  EXPECT_EQ(Crc32(0, "", 0), 0u);
+  for (size_t cut = 0; cut <= check.size(); ++cut)
+    EXPECT_EQ(Crc32(Crc32(0, check.data(), cut), check.data() + cut, check.size() - cut), 0xCBF43926u) << cut;
 }
 
 // The payload's digest: the packer's machine and a user's may take different paths (the
