@@ -9,6 +9,7 @@
 #include "packtool/packet_writer.h"
 #include "setup/crc32.h"
 #include "setup/packet.h"
+#include "setup/packet_stream.h"
 #include "setup/sha256.h"
 
 namespace kelo {
@@ -32,6 +33,41 @@ std::vector<ArchiveEntry> ReadBack(const DecodedArchive& archive, std::vector<ui
   return entries;
 }
 
+// Every record the installer's streaming reader hands on.
+class Collector : public RecordConsumer {
+ public:
+  bool BeginFile(const char* name, size_t name_size, uint32_t) override {
+    records.push_back({std::string(name, name_size), {}});
+    return true;
+  }
+  bool Data(const uint8_t* data, size_t size) override {
+    records.back().data.insert(records.back().data.end(), data, data + size);
+    return true;
+  }
+  bool EndFile() override { return ++ended, true; }
+
+  std::vector<ArchiveEntry> records;
+  size_t ended = 0;
+};
+
+// The packer's check reads a packet whole; the installer reads it as a stream, a record at
+// a time. Both must come to one verdict on every packet, and to the same records.
+PacketError DecodeBothWays(const std::vector<uint8_t>& packet, DecodedArchive* decoded) {
+  const PacketError whole = DecodePacket(packet.data(), packet.size(), decoded);
+  Collector streamed;
+  EXPECT_EQ(StreamPacket(packet.data(), packet.size(), &streamed), whole) << "read as a stream";
+  if (whole == PacketError::kNone) {
+    const std::vector<ArchiveEntry> records = ReadBack(*decoded);
+    EXPECT_EQ(streamed.records.size(), records.size()) << "read as a stream";
+    for (size_t i = 0; i < records.size() && i < streamed.records.size(); ++i) {
+      EXPECT_EQ(streamed.records[i].name, records[i].name) << "read as a stream";
+      EXPECT_EQ(streamed.records[i].data, records[i].data) << "read as a stream: " << records[i].name;
+    }
+    EXPECT_EQ(streamed.ended, streamed.records.size()) << "read as a stream: a record left open";
+  }
+  return whole;
+}
+
 const std::vector<ArchiveEntry> kSample = {
     {"KeloBrowser.exe", Bytes("MZ browser")},
     {"Skin\\default\\skin.ini", Bytes("[Skin]\r\n")},
@@ -42,7 +78,7 @@ const std::vector<ArchiveEntry> kSample = {
 TEST(Packet, RoundTripKeepsEveryRecordInOrderWithEmptyFiles) {
   const std::vector<uint8_t> archive = BuildArchive(kSample);
   DecodedArchive decoded;
-  ASSERT_EQ(DecodePacket(Pack(archive).data(), Pack(archive).size(), &decoded), PacketError::kNone);
+  ASSERT_EQ(DecodeBothWays(Pack(archive), &decoded), PacketError::kNone);
   ASSERT_EQ(decoded.size, archive.size());
   const std::vector<ArchiveEntry> back = ReadBack(decoded);
   ASSERT_EQ(back.size(), kSample.size());
@@ -67,7 +103,7 @@ TEST(Packet, ReservedFieldOfAnyValueIsIgnored) {
   for (uint16_t reserved : {uint16_t{0}, uint16_t{24}, uint16_t{0xFFFF}}) {
     DecodedArchive decoded;
     const std::vector<uint8_t> packet = Pack(BuildArchive(kSample, reserved));
-    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << reserved;
+    ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone) << reserved;
     std::vector<uint16_t> seen;
     EXPECT_EQ(ReadBack(decoded, &seen).size(), kSample.size());
     EXPECT_EQ(seen, std::vector<uint16_t>(kSample.size(), reserved));
@@ -81,7 +117,7 @@ TEST(Packet, TrailingRemainderOfEightBytesOrFewerIsIgnored) {
     archive.insert(archive.end(), extra, 0xFF);
     DecodedArchive decoded;
     const std::vector<uint8_t> packet = Pack(archive);
-    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << extra;
+    ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone) << extra;
     EXPECT_EQ(ReadBack(decoded).size(), kSample.size()) << extra;
   }
 }
@@ -94,6 +130,9 @@ TEST(Packet, RecordHeaderEndingExactlyAtTheEndIsNotRead) {
   size_t count = 0;
   ForEachRecord(archive.data(), archive.size(), [&](const ArchiveRecord&) { return ++count, true; });
   EXPECT_EQ(count, kSample.size());
+  DecodedArchive decoded;
+  ASSERT_EQ(DecodeBothWays(Pack(archive), &decoded), PacketError::kNone);
+  EXPECT_EQ(ReadBack(decoded).size(), kSample.size());
 }
 
 TEST(Packet, ArchivesOfEightBytesOrFewerHoldNoRecords) {
@@ -102,7 +141,7 @@ TEST(Packet, ArchivesOfEightBytesOrFewerHoldNoRecords) {
     EXPECT_EQ(CheckArchive(archive.data(), archive.size()), PacketError::kNone);
     DecodedArchive decoded;
     const std::vector<uint8_t> packet = Pack(archive);
-    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << size;
+    ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone) << size;
     EXPECT_TRUE(ReadBack(decoded).empty());
   }
 }
@@ -114,7 +153,7 @@ TEST(Packet, StreamWithOrWithoutEndMarkerStopsAtDeclaredSize) {
     options.end_marker = marker;
     const std::vector<uint8_t> packet = Pack(archive, options);
     DecodedArchive decoded;
-    ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone) << marker;
+    ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone) << marker;
     EXPECT_EQ(std::vector<uint8_t>(decoded.data.get(), decoded.data.get() + decoded.size), archive);
   }
 }
@@ -125,7 +164,7 @@ TEST(Packet, DeclaredSizeSmallerThanTheStreamDecodesOnlyThatMuch) {
   const uint32_t first_record = 8 + 15 + 10;  // "KeloBrowser.exe" with "MZ browser"
   for (int i = 0; i < 4; ++i) packet[i] = static_cast<uint8_t>(first_record >> (8 * i));
   DecodedArchive decoded;
-  ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone);
+  ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone);
   ASSERT_EQ(ReadBack(decoded).size(), 1u);
 }
 
@@ -157,7 +196,7 @@ TEST(Packet, RefusesPacketsThatCannotBeDecodedCompletely) {
   cases.push_back({"end marker before declared size", short_marked, PacketError::kTruncatedStream});
   for (const Case& c : cases) {
     DecodedArchive decoded;
-    EXPECT_EQ(DecodePacket(c.packet.data(), c.packet.size(), &decoded), c.expected) << c.what;
+    EXPECT_EQ(DecodeBothWays(c.packet, &decoded), c.expected) << c.what;
     EXPECT_EQ(decoded.data, nullptr) << c.what;
   }
 }
@@ -169,7 +208,7 @@ TEST(Packet, RefusesAnUnpackedSizeTheStreamCannotGiveBeforeAllocatingIt) {
   PacketHeader header;
   EXPECT_EQ(ParsePacketHeader(found.data(), found.size(), &header), PacketError::kTruncatedStream);
   DecodedArchive decoded;
-  EXPECT_EQ(DecodePacket(found.data(), found.size(), &decoded), PacketError::kTruncatedStream);
+  EXPECT_EQ(DecodeBothWays(found, &decoded), PacketError::kTruncatedStream);
   EXPECT_EQ(decoded.data, nullptr);
 
   struct Case {
@@ -197,7 +236,7 @@ TEST(Packet, RefusesAnUnpackedSizeTheStreamCannotGiveBeforeAllocatingIt) {
   // The most compressible content there is stays well inside the bound.
   const std::vector<uint8_t> zeros = BuildArchive({{"zeros.bin", std::vector<uint8_t>(4 << 20, 0)}});
   const std::vector<uint8_t> packet = Pack(zeros);
-  ASSERT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kNone);
+  ASSERT_EQ(DecodeBothWays(packet, &decoded), PacketError::kNone);
   EXPECT_LT(zeros.size() / (packet.size() - kPacketHeaderSize), kMaxLzmaExpansion / 2);
 }
 
@@ -219,12 +258,14 @@ TEST(Packet, RefusesRecordsThatRunPastTheArchive) {
     EXPECT_EQ(CheckArchive(bad.data(), bad.size()), PacketError::kRecordOverrun) << c.what;
     DecodedArchive decoded;
     const std::vector<uint8_t> packet = Pack(bad);
-    EXPECT_EQ(DecodePacket(packet.data(), packet.size(), &decoded), PacketError::kRecordOverrun) << c.what;
+    EXPECT_EQ(DecodeBothWays(packet, &decoded), PacketError::kRecordOverrun) << c.what;
   }
   // A bad record after good ones refuses the whole packet.
   std::vector<uint8_t> tail = BuildArchive({{"good.txt", Bytes("ok")}, {"b.txt", Bytes("xy")}});
   tail[tail.size() - 2 - 5 - 4] = 9;  // b.txt's data size low byte
   EXPECT_EQ(CheckArchive(tail.data(), tail.size()), PacketError::kRecordOverrun);
+  DecodedArchive decoded;
+  EXPECT_EQ(DecodeBothWays(Pack(tail), &decoded), PacketError::kRecordOverrun);
 }
 
 TEST(Packet, AcceptsOnlyNamesThatStayInsideTheInstallDirectory) {
@@ -247,6 +288,8 @@ TEST(Packet, AcceptsOnlyNamesThatStayInsideTheInstallDirectory) {
   for (const char* name : {"..\\evil.exe", "C:\\evil.exe", "a\\..\\..\\evil.exe"}) {
     std::vector<uint8_t> archive = BuildArchive({{"ok.txt", Bytes("1")}, {name, Bytes("2")}});
     EXPECT_EQ(CheckArchive(archive.data(), archive.size()), PacketError::kBadName) << name;
+    DecodedArchive decoded;
+    EXPECT_EQ(DecodeBothWays(Pack(archive), &decoded), PacketError::kBadName) << name;
   }
 }
 
