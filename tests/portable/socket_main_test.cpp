@@ -31,6 +31,7 @@ struct SocketMainProbe {
   static int Queued(CSocketMain& client) { return client.recvQueue.Count(); }
   static int Dropped(CSocketMain& client) { return client.recvQueue.Dropped(); }
   static int Receivers(CSocketMain& client) { return client.recvQueue.Takers(); }
+  static bool ForgotPeer(const CSocketMain& client) { return client.host.empty() && client.port == 0; }
   // Whether the connection still stands for the send thread (a send that failed ends it).
   static bool Linked(CSocketMain& client) {
     return client.link && kelo::net::LoadShared(&client.link->socket) != kelo::net::kNoSocket;
@@ -490,6 +491,7 @@ TEST(SocketMain, StopForgetsHostAndPortAndStartRefusesWhileRunning) {
   c.client->Stop();
   EXPECT_TRUE(c.server.PeerClosedWithin(5000));
   // Without a new Init the client has an empty host and port 0: nothing to connect to.
+  EXPECT_TRUE(SocketMainProbe::ForgotPeer(*c.client));
   EXPECT_EQ(c.client->Start(), 0);
   EXPECT_FALSE(c.server.Accept(200));
   // RecvMsg on a client that is not running returns at once.
