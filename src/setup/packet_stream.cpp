@@ -191,7 +191,7 @@ class DecodeRing {
   // Small enough that the walker starts early and ends soon after the decoder.
   static constexpr size_t kStepBytes = size_t{256} << 10;
 #ifdef KELO_DECODE_AHEAD_BYTES
-  // A fuzz build makes the ring small, so that the archives it tries wrap it.
+  // Fuzz and test builds make the ring small, so that the archives they try wrap it.
   static constexpr size_t kAheadBytes = KELO_DECODE_AHEAD_BYTES;
 #else
   static constexpr size_t kAheadBytes = size_t{8} << 20;
