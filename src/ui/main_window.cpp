@@ -204,7 +204,7 @@ void OnPaint(CSetupUI* ui, HWND window) {
     ScopedSelectObject select_font(dc, ui->font);
     // Every failure names the log, for support to ask for; under the licence box and label
     // (back after a collapse from the failure) it would not be read.
-    if ((ui->failure_damaged || ui->failure_feedback || ui->failure_advice) && ui->installer &&
+    if (ui->ShowsFailure() && ui->installer &&
         !ui->installer->LogPath().empty() && !IsWindowVisible(ControlWindow(ui, kIdLicenceLabel))) {
       SetTextColor(dc, kLogLineColour);
       DrawText(dc, kLogLinePos, (kLogLinePrefix + ui->installer->LogPath()).c_str());

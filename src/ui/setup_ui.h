@@ -53,6 +53,8 @@ class CSetupUI {
   GpImage* ViewBackground() const;
   // Image 136 on the full expanded height: rows below the artwork carry the band colour.
   GpImage* ExpandedBackground() const;
+  // Whether the window paints a failure's words.
+  bool ShowsFailure() const { return failure_advice || failure_damaged || failure_feedback; }
 
   int label_offset = 0;
   ULONG_PTR gdiplus_token = 0;

@@ -143,6 +143,9 @@ void Install(CSetupUI* ui, HWND window) {
 void Expand(CSetupUI* ui, HWND window) {
   if (!ui->IsChecked(kIdLicenceBox)) return;
   Show(ButtonWindow(ui, kIdExpand), false);
+  // A failure's words rise in this view to where the quick-install button stands: another
+  // try goes through install-now, below them.
+  if (ui->ShowsFailure()) Show(ButtonWindow(ui, kIdQuickInstall), false);
   ui->expanded = true;
   SetRoundedRegion(window, kExpandedHeight);
   SetWindowHeight(window, kExpandedHeight);

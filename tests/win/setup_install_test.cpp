@@ -464,9 +464,15 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
   EXPECT_TRUE(PollUntil([&] { return CountReddish(setup.Capture(), risen) > 200; }, kRepaintWaitMs)) << "no advice";
   const RECT directory_and_options = {0, kDirFieldRect.top, kWindowWidth, kLogLinePos.y - 1};
   EXPECT_EQ(CountReddish(setup.Capture(), directory_and_options), 0) << "advice among the directory row and the options";
+  // Collapsed and expanded again, the risen words keep the quick-install button's place:
+  // install-now, below them, tries again.
   setup.Click(kIdCollapse);
   ASSERT_TRUE(setup.Barrier());
-  setup.Click(kIdQuickInstall);
+  setup.Click(kIdExpand);
+  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  ASSERT_TRUE(setup.Barrier());
+  EXPECT_FALSE(setup.IsVisible(kIdQuickInstall)) << "the quick-install button over the failure's words";
+  setup.Click(kIdInstallNow);
   const Difference finished =
       AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"retry_finished", {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view after a retry: " << finished.Describe();
