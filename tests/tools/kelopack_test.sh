@@ -54,6 +54,7 @@ refused device "device name" 'echo device >Lib/nul.txt'
 refused empty-folder "empty folder" 'mkdir -p Cache/Sub'
 refused backslash "backslash in a name" 'echo x >"Lib\\b.txt"'
 refused cp-backslash "backslash in a name" 'echo x >"Lib\\b.txt"' --allow-ansi=cp1251
+refused ansi-backslash "backslash in a name" 'echo x >"Lib\\b.txt"' --allow-ansi
 # Its output in the folder it packs: a second run would take in the first one's.
 cp -r "$plain" "$work/inside"
 for out in "$work/inside/Lib/out.packet" "$work/plain/../inside/new/../out.packet"; do

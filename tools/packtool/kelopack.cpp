@@ -238,10 +238,11 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
       if (!problem.empty()) return Fail("%s", problem + relative);
       folded_names.push_back(folded);
     }
-    // A backslash in a name here would part it into folders there. (In a code page not
-    // named, it may be the second byte of a character: such names go unchecked.)
-    if ((!allow_ansi || checked) && relative.find('\\') != std::string::npos)
-      return Fail("backslash in a name: %s", relative);
+    // A backslash in a name here would part it into folders there. In a code page not
+    // named, one after a byte beyond ASCII may be the second byte of a character.
+    for (size_t i = 0; i < relative.size(); ++i)
+      if (relative[i] == '\\' && (!allow_ansi || checked || i == 0 || static_cast<unsigned char>(relative[i - 1]) < 0x80))
+        return Fail("backslash in a name: %s", relative);
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
     longest_name = std::max(longest_name, entry.name.size());
