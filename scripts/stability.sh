@@ -2,8 +2,8 @@
 # Runs the Windows tests N times in a row, two at a time, while a busy loop holds every
 # core, and prints how many runs passed. A suite that only passes on an idle machine fails
 # here, and so does a test that needs another to run before it: each run takes the tests
-# of every program in another order (the log names the seed). Logs of failed runs stay in
-# build/stability/.
+# of every program in another order (GTEST_RANDOM_SEED=<seed> repeats it: the seed is
+# printed). Logs of failed runs stay in build/stability/.
 #   scripts/stability.sh [N]     default 10; the trees must be built (scripts/build.sh)
 set -euo pipefail
 unset KELO_SHARED_DISPLAY  # every test on an X server of its own
@@ -21,12 +21,13 @@ done
 passed=0
 for run in $(seq "$runs"); do
   start=$(date +%s)
+  export GTEST_RANDOM_SEED=$((RANDOM % 99999 + 1))
   if ctest --test-dir "$top/build/win" -j 2 --output-on-failure --no-tests=error >"$logs/run-$run.log" 2>&1; then
     passed=$((passed + 1))
     rm -f "$logs/run-$run.log"
-    echo "run $run: passed ($(( $(date +%s) - start )) s)"
+    echo "run $run: passed ($(( $(date +%s) - start )) s, seed $GTEST_RANDOM_SEED)"
   else
-    echo "run $run: FAILED ($(( $(date +%s) - start )) s), log in $logs/run-$run.log"
+    echo "run $run: FAILED ($(( $(date +%s) - start )) s, seed $GTEST_RANDOM_SEED), log in $logs/run-$run.log"
     grep -E '\*\*\*Failed|Failed  |Timeout' "$logs/run-$run.log" | head -n 5 || true
   fi
 done
