@@ -69,9 +69,16 @@ PathReach StagedPayloadReach() {
   return reach;
 }
 
-bool IsDefaultInstallDir(const std::wstring& dir) {
+bool AdoptsUnlistedFiles(const std::wstring& dir) {
   std::wstring local;
-  return ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) && SamePath(dir, local + kDefaultDirSuffix);
+  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) || !SamePath(dir, local + kDefaultDirSuffix)) return false;
+  // Each folder level the default path adds ("\Kelo", "\Kelo\KeloBrowser").
+  const std::wstring suffix = kDefaultDirSuffix;
+  for (size_t end = suffix.find(L'\\', 1); end != std::wstring::npos; end = suffix.find(L'\\', end + 1)) {
+    const DWORD attributes = GetFileAttributesW((local + suffix.substr(0, end)).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  }
+  return true;
 }
 
 DWORD OutcomeError(const InstallOutcome& outcome) {
@@ -114,7 +121,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   }
   InstallRules rules;
   rules.required = {kBrowserRecordName};
-  rules.adopt_unlisted = IsDefaultInstallDir(dir);
+  rules.adopt_unlisted = AdoptsUnlistedFiles(dir);
   // The folders made by an install whose uninstall kept Data here stay the product's to
   // remove once empty.
   std::wstring kept;

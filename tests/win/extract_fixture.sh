@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the extraction test needs from the Linux side, which a Windows program cannot make:
-# a 2 MB disk that fills up (a tmpfs, where mounting is allowed) and a folder whose entries
-# are symbolic links out of it. The test finds it through KELO_EXTRACT_FIXTURE.
+# a 2 MB disk that fills up (a tmpfs, where mounting is allowed), a folder whose entries
+# are symbolic links out of it, and product folders that are links. The test finds it through KELO_EXTRACT_FIXTURE.
 #   extract_fixture.sh up DIR      make it ("DIR/ready"; "DIR/small/.small-disk" when mounted,
 #                                  else the reason in "DIR/small-unavailable")
 #   extract_fixture.sh down DIR    unmount and remove it
@@ -24,6 +24,15 @@ case $1 in
     ln -s "$dir/outside" "$dir/linked/Extras"
     ln -s "$dir/outside" "$dir/linked/Skin/deep"
     ln -s "$dir/empty" "$dir/linked/Empty"
+    # Local application-data folders whose product folder, or the level above it, is a link
+    # to a folder of the user's.
+    mkdir -p "$dir/appdata-linked/Kelo" "$dir/games/Mods" "$dir/appdata-parent-linked" "$dir/elsewhere/KeloBrowser/Mods" || exit 1
+    for games in "$dir/games" "$dir/elsewhere/KeloBrowser"; do
+      echo "saved game" > "$games/save.dat"
+      echo "a mod" > "$games/Mods/mod.pak"
+    done
+    ln -s "$dir/games" "$dir/appdata-linked/Kelo/KeloBrowser"
+    ln -s "$dir/elsewhere" "$dir/appdata-parent-linked/Kelo"
     if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
       touch "$dir/small/.small-disk"
     else

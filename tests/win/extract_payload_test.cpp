@@ -581,6 +581,24 @@ TEST_F(ExtractPayload, FilesBehindALinkAreNeverTakenForAnOlderInstallation) {
   ExpectFiles(ListFiles(outside), before);
 }
 
+// The product's default folder, or the one above it, made a link to a folder of the user's
+// (to keep the browser on another drive, say): the files behind it are not an older setup
+// program's, and the first install there keeps every one.
+TEST_F(ExtractPayload, ALinkedDefaultFolderIsNotClearedOfFilesItDoesNotList) {
+  REQUIRE_FIXTURE();
+  const std::wstring local = test::ShellFolder(CSIDL_LOCAL_APPDATA);
+  const Files users = {{L"save.dat", "saved game\n"}, {L"Mods\\mod.pak", "a mod\n"}};
+  for (const char* appdata : {"/appdata-linked", "/appdata-parent-linked"}) {
+    SCOPED_TRACE(appdata);
+    test::RedirectShellFolder(L"Local AppData", CSIDL_LOCAL_APPDATA, FixturePath(appdata));
+    const std::wstring dir = FixturePath(appdata) + L"\\Kelo\\KeloBrowser";
+    const StepResult step = RunStep(dir + L"\\");
+    test::RedirectShellFolder(L"Local AppData", CSIDL_LOCAL_APPDATA, local);
+    ASSERT_EQ(step.result, 1) << "error " << step.error;
+    ExpectFiles(ListFiles(dir), WithLedger(Merged(StagedPayload(), users), dir));
+  }
+}
+
 // A folder level the install made may since have been moved elsewhere and linked back (to
 // free the system drive): removing the link would strand what is behind it. (Wine, unlike
 // Windows, removes no link to a folder that holds anything: an empty one shows the fault.)

@@ -261,26 +261,30 @@ inline Shortcut ReadShortcut(const std::wstring& file) {
   return result;
 }
 
-// Points the user's desktop folder into `dir`: the template prefix links it to the home
-// directory of the build machine, which a test must never write into.
-inline void RedirectDesktop(const std::wstring& dir) {
+// Points the user's shell folder `csidl`, named `value` among the user's shell folders, at
+// `dir`.
+inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstring& dir) {
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER,
                             L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
                             nullptr, 0, KEY_WRITE, nullptr, &key, nullptr),
             0);
-  RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
+  RegSetValueExW(key, value, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
                  static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
-  // The same lookup the installer makes must now answer the scratch folder.
+  // The same lookup the installer makes must now answer the folder.
   PIDLIST_ABSOLUTE items = nullptr;
-  ASSERT_TRUE(SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items)));
+  ASSERT_TRUE(SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &items)));
   wchar_t path[MAX_PATH + 1] = {};
   const BOOL converted = SHGetPathFromIDListW(items, path);
   CoTaskMemFree(items);
   ASSERT_TRUE(converted);
-  ASSERT_EQ(lstrcmpiW(path, dir.c_str()), 0) << "desktop still at " << testing::PrintToString(std::wstring(path));
+  ASSERT_EQ(lstrcmpiW(path, dir.c_str()), 0) << "still at " << testing::PrintToString(std::wstring(path));
 }
+
+// Points the user's desktop folder into `dir`: the template prefix links it to the home
+// directory of the build machine, which a test must never write into.
+inline void RedirectDesktop(const std::wstring& dir) { RedirectShellFolder(L"Desktop", CSIDL_DESKTOPDIRECTORY, dir); }
 
 inline std::wstring ShellFolder(int csidl) {
   wchar_t path[MAX_PATH] = {};
