@@ -321,6 +321,11 @@ TEST(Packet, PackerFindsNamesTheInstallerWouldRefuseOrMisread) {
       {{"com\xb9.txt"}, true},  // superscript digits name ports too (code page 1252)
       {{"LPT\xb2"}, true},
       {{"lpt\xb3.dat"}, true},
+      // Shaped like a short name, which may be another file's on the user's volume.
+      {{"Plugins\\abcdef~1.dll"}, true},
+      {{"PROGR~12\\x.dll"}, true},
+      {{"AB12~1"}, true},
+      {{"a~b.txt", "~1.txt", "a~.txt", "abcdefg~1.txt", "abc~1.html", "a.b~1"}, false},
   };
   for (const auto& c : cases) {
     const std::string problem = PayloadNameProblem(c.names);

@@ -33,6 +33,17 @@ bool IsDeviceName(const std::string& component) {
   const unsigned char number = static_cast<unsigned char>(base[3]);
   return (number >= '1' && number <= '9') || number == 0xb9 || number == 0xb2 || number == 0xb3;
 }
+
+// Shaped like a short name Windows makes for a long one ("ABCDEF~1.DLL", "AB12~1"): on a
+// volume with short names, such a name may open another file of the payload, or of the user.
+bool IsShortNameShape(const std::string& component) {
+  const size_t dot = component.rfind('.');
+  const std::string base = component.substr(0, dot);
+  if (base.size() > 8 || (dot != std::string::npos && component.size() - dot - 1 > 3)) return false;
+  const size_t tilde = base.rfind('~');
+  return tilde != std::string::npos && tilde > 0 && tilde + 1 < base.size() &&
+         base.find_first_not_of("0123456789", tilde + 1) == std::string::npos;
+}
 }  // namespace
 
 std::string PayloadNameProblem(const std::vector<std::string>& names) {
@@ -51,6 +62,8 @@ std::string PayloadNameProblem(const std::vector<std::string>& names) {
       end = name.find('\\', start);
       if (end == std::string::npos) end = name.size();
       if (IsDeviceName(name.substr(start, end - start))) return "a device name: " + name;
+      if (IsShortNameShape(name.substr(start, end - start)))
+        return "a name shaped like another's short name: " + name;
     }
   }
   return std::string();
