@@ -550,6 +550,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   for (const std::string& dir : our_dirs) our_dir_set.insert(Lower(dir));
   for (const LedgerFile& file : staged.files()) {
     bool in_new_folder = false;
+    bool blocked_in_data = false;
     for (const std::string& folder : FoldersLeadingTo(file.name)) {
       const auto known = known_dirs.find(Lower(folder));
       if (known != known_dirs.end()) {
@@ -568,14 +569,21 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
         dropped.insert(Lower(folder));
         kind = Kind::kMissing;
       }
-      if (kind != Kind::kMissing && kind != Kind::kDirectory) return Failed(InstallOutcome::kConflict);
+      if (kind != Kind::kMissing && kind != Kind::kDirectory) {
+        // Data is the browser's and the user's: where something else stands on the way to a
+        // file of it (the profile moved to another drive and linked back, say), the
+        // payload's copy stays out, as it does where a file of Data stands.
+        if (!InDataFolder(folder)) return Failed(InstallOutcome::kConflict);
+        blocked_in_data = true;
+        break;
+      }
       known_dirs[Lower(folder)] = kind == Kind::kMissing;
       if (kind != Kind::kMissing) continue;
       journal.made_dirs.push_back(folder);
       if (!in_new_folder) journal.moves.push_back({JournalMove::kAdd, folder, ""});
       in_new_folder = true;
     }
-    if (in_new_folder) continue;
+    if (in_new_folder || blocked_in_data) continue;
     Kind kind = fs->Probe(file.name);
     // A file of Data that is there already is the browser's, or the user's, whatever it
     // holds now: the payload's copy never takes its place.

@@ -889,7 +889,7 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
 
 // A file of Data that is there is the browser's, once a payload brought it: a re-install,
 // an update that carries it anew, one that no longer carries it and one that has a folder
-// of that name (which then cannot install) all leave it as the browser left it. A user's
+// of that name (whose file then stays out) all leave it as the browser left it. A user's
 // own Data file where a first install comes stays the user's.
 TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
   Files first = kEarlier;
@@ -903,7 +903,7 @@ TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(first)).ok());
     Put(fs, "Data\\defaults.ini", "changed by the browser");
-    EXPECT_EQ(Install(fs, Pack(*next)).ok(), next != &as_folder);
+    EXPECT_TRUE(Install(fs, Pack(*next)).ok());
     const Files disk = Snapshot(fs);
     EXPECT_EQ(disk.at("Data\\defaults.ini"), "changed by the browser");
     EXPECT_TRUE(Settled(disk));
@@ -958,6 +958,23 @@ TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
       EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"Empty\\", ""}, {"Lib\\a.dll", "theirs"}}));
     }
   }
+}
+
+// Data moved to another drive and linked back: an update that carries a file of Data
+// completes, and leaves what is behind the link as it was.
+TEST(InstallTransaction, ALinkedDataFolderTakesNoPayloadFileAndBlocksNoUpdate) {
+  Files shipped = kNext;
+  shipped["Data\\defaults.ini"] = "shipped";
+  Scratch scratch;
+  Scratch elsewhere;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  Put(elsewhere.fs(), "Profile\\user.ini", "[User]");
+  ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/Data").c_str()), 0);
+  const InstallOutcome outcome = Install(fs, Pack(shipped));
+  EXPECT_TRUE(outcome.ok()) << static_cast<int>(outcome.reason);
+  EXPECT_EQ(fs->Probe("Data"), InstallFs::Kind::kLink);
+  EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"Profile\\user.ini", "[User]"}}));
 }
 
 // Data removed on request, holding a link (a cache moved to another drive) and a name no
