@@ -572,8 +572,9 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       if (kind != Kind::kMissing && kind != Kind::kDirectory) {
         // Data is the browser's and the user's: where something else stands on the way to a
         // file of it (the profile moved to another drive and linked back, say), the
-        // payload's copy stays out, as it does where a file of Data stands.
-        if (!InDataFolder(folder)) return Failed(InstallOutcome::kConflict);
+        // payload's copy stays out, as it does where a file of Data stands. One that could
+        // not be looked at is no reason to leave it out.
+        if (!InDataFolder(folder) || kind == Kind::kUnknown) return Failed(InstallOutcome::kConflict);
         blocked_in_data = true;
         break;
       }
