@@ -33,8 +33,8 @@ using namespace kelo;
 
 namespace {
 
-// The longest name the installer takes below a drive's root, "C:\\", where it may be set
-// aside as "C:\\KeloSetup.kept\\<name>.99".
+// The longest name the installer takes below a drive's root, C:\, where it may be set
+// aside as C:\KeloSetup.kept\<name>.99.
 constexpr size_t kMaxPackedNameBytes = kMaxNameBytes - 3 - kSetAsideReach;
 // Windows makes no folder whose path has 248 characters or more (MAX_PATH - 12).
 constexpr size_t kMaxPackedFolderBytes = 247 - 3 - kSetAsideReach;
@@ -240,9 +240,10 @@ int Pack(const fs::path& dir, const fs::path& out, const std::string& code_page)
     }
     // A backslash in a name here would part it into folders there. In a code page not
     // named, one after a byte beyond ASCII may be the second byte of a character.
-    for (size_t i = 0; i < relative.size(); ++i)
-      if (relative[i] == '\\' && (!allow_ansi || checked || i == 0 || static_cast<unsigned char>(relative[i - 1]) < 0x80))
-        return Fail("backslash in a name: %s", relative);
+    for (size_t i = 0; i < relative.size(); ++i) {
+      const bool maybe_second_byte = allow_ansi && !checked && i > 0 && static_cast<unsigned char>(relative[i - 1]) >= 0x80;
+      if (relative[i] == '\\' && !maybe_second_byte) return Fail("backslash in a name: %s", relative);
+    }
     if (!IsSafeArchiveName(entry.name.data(), entry.name.size()))
       return Fail("name the installer cannot write: %s", relative);
     longest_name = std::max(longest_name, entry.name.size());
