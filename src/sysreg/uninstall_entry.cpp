@@ -144,12 +144,11 @@ namespace {
 // or, where that cannot be read (the step that writes it ended half-way, a cleaning tool
 // took the value), the uninstaller it runs.
 bool EntryIsOf(const std::wstring& install_dir) {
-  RegKey key;
-  if (key.Open(kUninstallKey, KEY_READ) != ERROR_SUCCESS) return false;
   std::wstring location, command;
-  if (key.ReadString(kInstallLocationValue, &location, MAX_PATH) == ERROR_SUCCESS)
-    return SamePath(location, install_dir);
-  return key.ReadString(kUninstallStringValue, &command) == ERROR_SUCCESS && command.size() > 2 &&
+  if (ReadInstallLocation(&location) == ERROR_SUCCESS) return SamePath(location, install_dir);
+  RegKey key;
+  return key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS &&
+         key.ReadString(kUninstallStringValue, &command) == ERROR_SUCCESS && command.size() > 2 &&
          command.front() == L'"' && command.back() == L'"' &&
          SamePath(command.substr(1, command.size() - 2), install_dir + kUninstallExe);
 }
