@@ -70,10 +70,7 @@ class SilentInstall : public ::testing::Test {
   // No installation recorded, whatever ran before: /S without /D= then proposes the
   // product's default folder, which holds nothing, and no log is there yet.
   void SetUp() override {
-    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
-    RemoveTree(DefaultDir().substr(0, DefaultDir().size() - 1));
+    ForgetInstallation(DefaultDir().substr(0, DefaultDir().size() - 1));
     DeleteFileW((TempRoot() + L"KeloSetup.log").c_str());
   }
   void TearDown() override { EndProcessesNamed(kBrowserExe); }

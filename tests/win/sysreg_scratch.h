@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "base/product.h"
+
 namespace kelo::test {
 
 inline std::wstring Widen(const char* utf8) {
@@ -83,6 +85,15 @@ inline void RemoveTree(const std::wstring& path) {
     FindClose(find);
   }
   RemoveDirectoryW(path.c_str());
+}
+
+// No installation recorded, and none in `dir` (no final separator): the uninstall entry,
+// any record of a kept Data and the folder's files are gone.
+inline void ForgetInstallation(const std::wstring& dir) {
+  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
+  RemoveTree(dir);
 }
 
 // A fresh directory below the temporary folder, removed with everything in it.

@@ -194,10 +194,7 @@ class Uninstaller : public ::testing::Test {
       test::ComScope com;
       RemoveShortcuts(dir_, GetOsVersionCode());
     }
-    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
-    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
-    test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+    test::ForgetInstallation(dir_.substr(0, dir_.size() - 1));
   }
 
   // The folder the install directory lies in, which a first install makes too.
