@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "installer_driver.h"
+#include "sysreg_scratch.h"
 #include "window_looks.h"
 
 using namespace kelo::test;
@@ -63,7 +64,7 @@ double TimeBareWindow(const std::wstring& exe) {
     return -1;
   HWND window = nullptr;
   const Image plain = Solid(600, 400, 0xeef1f4);
-  const bool painted = PollUntil(
+  const bool painted = PollFor(
       [&] {
         if (!window) window = FindWindowW(nullptr, L"Kelo start-up baseline");
         return window && Compare(CaptureClient(window), plain, RECT{0, 0, 600, 400}, 8).differing == 0;

@@ -11,18 +11,6 @@
 
 namespace kelo::test {
 
-bool PollUntil(const std::function<bool()>& done, DWORD timeout_ms) {
-  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
-  HANDLE tick = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-  bool held = done();
-  while (!held && GetTickCount64() < deadline) {
-    WaitForSingleObject(tick, 10);
-    held = done();
-  }
-  CloseHandle(tick);
-  return held;
-}
-
 Installer::~Installer() { Finish(); }
 
 bool Installer::Start(const std::wstring& exe, bool debugged, const std::wstring& arguments) {
@@ -119,7 +107,7 @@ void Installer::StopDebugging() {
 }
 
 HWND Installer::WaitForWindow(DWORD timeout_ms) {
-  PollUntil(
+  PollFor(
       [&] {
         HWND found = nullptr;
         while ((found = FindWindowExW(nullptr, found, nullptr, kWindowTitle)) != nullptr) {
@@ -138,7 +126,7 @@ HWND Installer::WaitForWindow(DWORD timeout_ms) {
 
 HWND Installer::WaitForSessionWindow(DWORD timeout_ms) const {
   HWND found = nullptr;
-  PollUntil(
+  PollFor(
       [&] {
         found = FindWindowW(kSessionWindowClass, nullptr);
         DWORD owner = 0;
@@ -239,7 +227,7 @@ bool Installer::Barrier() {
   HWND field = Control(kIdDirField);
   const WPARAM marker = 1000 + (++barrier_count_ % 1000);
   PostMessageW(field, EM_SETLIMITTEXT, marker, 0);
-  const bool seen = PollUntil([&] { return SendMessageW(field, EM_GETLIMITTEXT, 0, 0) == static_cast<LRESULT>(marker); },
+  const bool seen = PollFor([&] { return SendMessageW(field, EM_GETLIMITTEXT, 0, 0) == static_cast<LRESULT>(marker); },
                               5000);
   PostMessageW(field, EM_SETLIMITTEXT, 260, 0);
   return seen;
@@ -380,7 +368,7 @@ void SetFailureMemory(long long value) {
 
 HWND WaitForTitle(const wchar_t* title, DWORD timeout_ms) {
   HWND window = nullptr;
-  PollUntil([&] { return (window = FindWindowW(nullptr, title)) != nullptr; }, timeout_ms);
+  PollFor([&] { return (window = FindWindowW(nullptr, title)) != nullptr; }, timeout_ms);
   return window;
 }
 

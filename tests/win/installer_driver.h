@@ -16,9 +16,6 @@
 
 namespace kelo::test {
 
-// Polls `done` about every 10 ms until it holds or `timeout_ms` passed. True when it held.
-bool PollUntil(const std::function<bool()>& done, DWORD timeout_ms);
-
 class Installer {
  public:
   Installer() = default;

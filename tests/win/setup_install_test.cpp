@@ -173,7 +173,7 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   // The worker is held as it starts, so the progress view stays up to be looked at.
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
-  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000)) << "no install worker started";
+  ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000)) << "no install worker started";
   const Difference progress = AwaitLook(setup.window(), IndicatorLook(kImageInstalling, false), L"progress");
   EXPECT_EQ(progress.differing, 0) << "progress view: " << progress.Describe();
   for (int id : kEveryControl) EXPECT_FALSE(setup.IsVisible(id)) << "control " << id << " shows while installing";
@@ -184,7 +184,7 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
       AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished", {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
   HWND window = setup.window();
-  ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
+  ASSERT_TRUE(PollFor([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
   // The view's own instant: the installer forgets the failure memory as it shows the
   // finished view, and the system stamps the key then. The close is seen at the latest
   // now, so a late look can only lengthen what is measured, never shorten it.
@@ -231,10 +231,10 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
     ASSERT_TRUE(setup.Barrier());
     setup.HoldNewThreads(true);
     setup.Click(kIdQuickInstall);
-    ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+    ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000));
     HWND window = setup.window();
     PostMessageW(window, WM_CLOSE, 0, 0);
-    ASSERT_TRUE(PollUntil([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
+    ASSERT_TRUE(PollFor([&] { return !IsWindow(window); }, 10000)) << "WM_CLOSE did not destroy the window";
     // No window, but the process stays for its worker, and a logoff still waits for it.
     EXPECT_EQ(WaitForSingleObject(setup.process(), 2000), static_cast<DWORD>(WAIT_TIMEOUT))
         << "the installer ended while its worker was still to run";
@@ -274,7 +274,7 @@ TEST_F(SetupInstall, TheEndOfTheSessionWaitsForTheInstall) {
   EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(TRUE)) << "nothing to wait for, but the session was held";
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
-  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+  ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000));
   EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
   SendNotifyMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
   EXPECT_EQ(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, nullptr), 0)
@@ -295,19 +295,19 @@ TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
   ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
   ASSERT_NE(setup.WaitForWindow(), nullptr);
   setup.Click(kIdExpand);
-  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
   const std::wstring typed = ScratchDir(L"expanded") + L"KeloBrowser";  // no final separator
   setup.SetDirectory(typed);
   setup.Click(kIdDesktopShortcutBox);
   setup.Click(kIdTaskbarBox);
-  ASSERT_TRUE(PollUntil([&] { return !setup.IsChecked(kIdDesktopShortcutBox) && !setup.IsChecked(kIdTaskbarBox); },
+  ASSERT_TRUE(PollFor([&] { return !setup.IsChecked(kIdDesktopShortcutBox) && !setup.IsChecked(kIdTaskbarBox); },
                         3000));
   ASSERT_TRUE(setup.Barrier());
 
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
   std::vector<int> heights;
-  PollUntil(
+  PollFor(
       [&] {
         RECT rect;
         GetWindowRect(setup.window(), &rect);
@@ -328,7 +328,7 @@ TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
     EXPECT_TRUE(on_the_way) << "a height of " << heights[i] << " pixels while shrinking";
   }
   // The progress view keeps the expanded artwork, cut at 400 pixels.
-  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 10000));
+  ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000));
   const Difference progress =
       AwaitLook(setup.window(), IndicatorLook(kImageInstalling, true), L"progress_expanded");
   EXPECT_EQ(progress.differing, 0) << progress.Describe();
@@ -367,9 +367,9 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   Installer setup;
   ASSERT_TRUE(setup.Start(SetupExe()));
   ASSERT_NE(setup.WaitForWindow(), nullptr);
-  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
+  ASSERT_TRUE(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
   setup.Click(kIdExpand);
-  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdInstallNow); }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdInstallNow); }, 5000));
   ASSERT_EQ(setup.Text(setup.Control(kIdDirField)), dir) << "the proposal is not the recorded location";
   // A directory typed while the browser runs keeps install-now, which ends it.
   setup.SetDirectory(dir);
@@ -393,7 +393,7 @@ TEST_F(SetupInstall, ABrowserRunningFromElsewhereDoesNotStopTheInstall) {
   Installer setup;
   ASSERT_TRUE(setup.Start(SetupExe()));
   ASSERT_NE(setup.WaitForWindow(), nullptr);
-  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
+  ASSERT_TRUE(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
   const std::wstring dir = setup.Text(setup.Control(kIdDirField));
   setup.Click(kIdQuickInstall);
   const Difference finished = AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), nullptr, {}, kInstallWaitMs);
@@ -445,23 +445,23 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
   ASSERT_TRUE(setup.Start(SetupExe()));
   ASSERT_NE(setup.WaitForWindow(), nullptr);
   setup.Click(kIdExpand);
-  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
   setup.SetDirectory(blocked);
   ASSERT_TRUE(setup.Barrier());
   setup.Click(kIdQuickInstall);
   ASSERT_TRUE(setup.Barrier());  // the click handled: the install runs, its controls hidden
-  ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdCollapse); }, kInstallWaitMs)) << "no way to try again";
+  ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdCollapse); }, kInstallWaitMs)) << "no way to try again";
   const std::wstring dir = ScratchDir(L"retry") + L"KeloBrowser\\";
   setup.SetDirectory(dir);
   // The install shrank the window: install-now, below its edge, stays hidden, out of reach
   // of Tab and Enter.
-  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kCollapsedHeight; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup.ClientHeight() == kCollapsedHeight; }, 5000));
   ASSERT_TRUE(setup.Barrier());
   EXPECT_FALSE(setup.IsVisible(kIdInstallNow)) << "a button below the window's edge takes the keyboard";
   // The advice stands clear of the controls that came back, above the directory row.
   const RECT risen = {kAdviceRows.left, kAdviceRows.top - kExpandedFailureRise, kAdviceRows.right,
                       kAdviceRows.bottom - kExpandedFailureRise};
-  EXPECT_TRUE(PollUntil([&] { return CountReddish(setup.Capture(), risen) > 200; }, kRepaintWaitMs)) << "no advice";
+  EXPECT_TRUE(PollFor([&] { return CountReddish(setup.Capture(), risen) > 200; }, kRepaintWaitMs)) << "no advice";
   const RECT directory_and_options = {0, kDirFieldRect.top, kWindowWidth, kLogLinePos.y - 1};
   EXPECT_EQ(CountReddish(setup.Capture(), directory_and_options), 0) << "advice among the directory row and the options";
   // Collapsed and expanded again, the risen words keep the quick-install button's place:
@@ -469,7 +469,7 @@ TEST_F(SetupInstall, ARetryAfterAFailureShowsNothingOfIt) {
   setup.Click(kIdCollapse);
   ASSERT_TRUE(setup.Barrier());
   setup.Click(kIdExpand);
-  ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
   ASSERT_TRUE(setup.Barrier());
   EXPECT_FALSE(setup.IsVisible(kIdQuickInstall)) << "the quick-install button over the failure's words";
   setup.Click(kIdInstallNow);
@@ -496,18 +496,18 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
     ASSERT_TRUE(setup.Start(SetupExe(), false, L"/D=" + blocked));
     ASSERT_NE(setup.WaitForWindow(), nullptr);
     if (expanded) {
-      ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
+      ASSERT_TRUE(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
       setup.Click(kIdExpand);
-      ASSERT_TRUE(PollUntil([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
+      ASSERT_TRUE(PollFor([&] { return setup.ClientHeight() == kExpandedHeight; }, 5000));
     }
     setup.Click(kIdQuickInstall);
     ASSERT_TRUE(setup.Barrier());
     // The close button shows before the click too: the failure is known by what it writes.
-    ASSERT_TRUE(PollUntil([&] { return FailureMemory() == 1; }, kInstallWaitMs)) << "no failure";
-    ASSERT_TRUE(PollUntil([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
+    ASSERT_TRUE(PollFor([&] { return FailureMemory() == 1; }, kInstallWaitMs)) << "no failure";
+    ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
     if (!expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
     // The running check ticks every 100 ms: half a second is five chances to show it.
-    EXPECT_EQ(PollUntil([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 2000), expanded)
+    EXPECT_EQ(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 2000), expanded)
         << (expanded ? "another try would stop the running browser with no warning on screen"
                      : "a warning to a failure view without an install button");
   }
@@ -566,7 +566,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   EXPECT_GT(CountReddish(shot, kFeedbackRows), 50) << "no feedback link";
   EXPECT_EQ(FailureMemory(), 1);
   setup.ClickAt(POINT{kFeedbackLinkPos.x + 10, kFeedbackLinkPos.y + 6});
-  ASSERT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
+  ASSERT_TRUE(PollFor([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the forum was not opened";
   // The click handled, every page it opened has its recorder started: all are counted.
   ASSERT_TRUE(setup.Barrier());
   ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
@@ -706,7 +706,7 @@ TEST_F(SetupInstall, ProgressBarFillsAsTheFilesAreWritten) {
   // The filled part of the bar's middle row, as often as the screen can be read, in the
   // order seen.
   std::vector<int> fills;
-  PollUntil(
+  PollFor(
       [&] {
         if (!IsWindow(window)) return true;
         const Image shot = setup.Capture();

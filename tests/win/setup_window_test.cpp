@@ -59,7 +59,7 @@ class SetupWindow : public ::testing::Test {
 
   void Expand() {
     setup_.Click(kIdExpand);
-    ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
+    ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
                           5000))
         << "the window did not expand";
     ASSERT_TRUE(setup_.Barrier());
@@ -123,10 +123,10 @@ TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
   EXPECT_GT(CountNear(shot, RECT{field.left, field.top, field.right, field.top + 1}, 0xBECFDB, 2), 400);
 
   setup_.Click(kIdCollapse);
-  ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kCollapsedHeight && setup_.IsVisible(kIdExpand); }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kCollapsedHeight && setup_.IsVisible(kIdExpand); }, 5000));
   ASSERT_TRUE(setup_.Barrier());
   for (int id : kCollapsedShown) EXPECT_TRUE(setup_.IsVisible(id)) << id << " is hidden after collapsing";
-  EXPECT_TRUE(PollUntil([&] { return !setup_.IsVisible(kIdDirField) && !setup_.IsVisible(kIdInstallNow); }, kRepaintWaitMs));
+  EXPECT_TRUE(PollFor([&] { return !setup_.IsVisible(kIdDirField) && !setup_.IsVisible(kIdInstallNow); }, kRepaintWaitMs));
   const Difference collapsed = AwaitLook(setup_.window(), CollapsedLook(), L"collapsed_again");
   EXPECT_EQ(collapsed.differing, 0) << collapsed.Describe();
 }
@@ -135,7 +135,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   const std::wstring urls = ScratchDir(L"licence-urls");
   RegisterUrlRecorder(urls);
   setup_.Click(kIdLicenceBox);
-  ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
+  ASSERT_TRUE(PollFor([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
   setup_.Click(kIdExpand);
   setup_.Click(kIdQuickInstall);
   ASSERT_TRUE(setup_.Barrier());
@@ -146,7 +146,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   // The words open the agreement and leave the box as it is.
   const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
   setup_.ClickAt(POINT{words.left + 10, words.top + 6});
-  EXPECT_TRUE(PollUntil([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the licence page was not opened";
+  EXPECT_TRUE(PollFor([&] { return !RecordedUrls(urls).empty(); }, 15000)) << "the licence page was not opened";
   // The click handled, every page it opened has its recorder started: all are counted.
   ASSERT_TRUE(setup_.Barrier());
   ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
@@ -158,7 +158,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   EXPECT_EQ(setup_.ClientHeight(), kCollapsedHeight);
 
   setup_.Click(kIdLicenceBox);
-  ASSERT_TRUE(PollUntil([&] { return setup_.IsChecked(kIdLicenceBox); }, 3000));
+  ASSERT_TRUE(PollFor([&] { return setup_.IsChecked(kIdLicenceBox); }, 3000));
   Expand();
 }
 
@@ -180,7 +180,7 @@ TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
     SIZE extent = {};
     GetTextExtentPoint32W(screen, option.words, lstrlenW(option.words), &extent);
     RECT label = {};
-    PollUntil(
+    PollFor(
         [&] {
           label = setup_.ClientRect(setup_.Control(option.label));
           return label.right - label.left != kLabelWidth;
@@ -198,14 +198,14 @@ TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
     const RECT label = setup_.ClientRect(setup_.Control(option.label));
     for (bool expected : {false, true}) {
       setup_.ClickAt(POINT{label.right - 3, (label.top + label.bottom) / 2});
-      EXPECT_TRUE(PollUntil([&] { return setup_.IsChecked(option.box) == expected; }, 3000))
+      EXPECT_TRUE(PollFor([&] { return setup_.IsChecked(option.box) == expected; }, 3000))
           << "clicking label " << option.label << " did not make its box " << expected;
     }
     // The box itself toggles too.
     setup_.Click(option.box);
-    EXPECT_TRUE(PollUntil([&] { return !setup_.IsChecked(option.box); }, 3000)) << "box " << option.box;
+    EXPECT_TRUE(PollFor([&] { return !setup_.IsChecked(option.box); }, 3000)) << "box " << option.box;
     setup_.Click(option.box);
-    EXPECT_TRUE(PollUntil([&] { return setup_.IsChecked(option.box); }, 3000)) << "box " << option.box;
+    EXPECT_TRUE(PollFor([&] { return setup_.IsChecked(option.box); }, 3000)) << "box " << option.box;
   }
   // A click just past the fitted words toggles nothing.
   const RECT fitted = setup_.ClientRect(setup_.Control(kIdTaskbarLabel));
@@ -221,7 +221,7 @@ TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
 
   // Unchecked boxes show their unchecked frame.
   setup_.Click(kIdExperienceBox);
-  ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdExperienceBox); }, 3000));
+  ASSERT_TRUE(PollFor([&] { return !setup_.IsChecked(kIdExperienceBox); }, 3000));
   ASSERT_TRUE(setup_.Barrier());
   Look look = BackgroundLook(true);
   PlaceFrame(&look, kImageCheckBox, 0, 6, 360, 354);
@@ -251,7 +251,7 @@ TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
   }
   // Red words, and no picture where the two buttons stood.
   const RECT status_rect = setup_.ClientRect(status);
-  EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), status_rect) > 30; }, kRepaintWaitMs))
+  EXPECT_TRUE(PollFor([&] { return CountReddish(setup_.Capture(), status_rect) > 30; }, kRepaintWaitMs))
       << "the refusal is not written in red";
   const Look plain = ExpandedLook();
   const Look without_buttons = BackgroundLook(true);
@@ -264,7 +264,7 @@ TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
 
   // Install-now clicked anyway: the window collapses, and nothing is installed.
   setup_.Click(kIdInstallNow);
-  ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kCollapsedHeight; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kCollapsedHeight; }, 5000));
   ASSERT_TRUE(setup_.Barrier());
   EXPECT_TRUE(setup_.IsVisible(kIdClose)) << "an install started into a refused directory";
   EXPECT_TRUE(setup_.IsVisible(kIdExpand));
@@ -288,15 +288,15 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
     ASSERT_NE(mutex, nullptr);
     // Within a few of the check's 100 ms periods, however loaded the machine.
     const ULONGLONG created = GetTickCount64();
-    ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs))
+    ASSERT_TRUE(PollFor([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs))
         << "no warning for " << name;
     std::printf("warning for a running copy shown after %llu ms\n", GetTickCount64() - created);
     const RECT rect = setup_.ClientRect(warning);
-    EXPECT_TRUE(PollUntil([&] { return CountReddish(setup_.Capture(), rect) > 50; }, kRepaintWaitMs))
+    EXPECT_TRUE(PollFor([&] { return CountReddish(setup_.Capture(), rect) > 50; }, kRepaintWaitMs))
         << "the warning is not written in red";
     SavePng(setup_.Capture(), ScreenshotDir() + L"\\running_warning.png");
     CloseHandle(mutex);
-    ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs))
+    ASSERT_TRUE(PollFor([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs))
         << "the warning stays after " << name;
   }
 
@@ -305,13 +305,13 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   Expand();
   const std::wstring good = setup_.Text(setup_.Control(kIdDirField));
   HANDLE mutex = CreateMutexW(nullptr, FALSE, kBrowserMutexName);
-  ASSERT_TRUE(PollUntil([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs));
+  ASSERT_TRUE(PollFor([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs));
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good + L"x");
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdInstallNow))) << "install-now, which ends the browser, went too";
   CloseHandle(mutex);
-  ASSERT_TRUE(PollUntil([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs));
+  ASSERT_TRUE(PollFor([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs));
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good);
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
@@ -321,16 +321,16 @@ TEST_F(SetupWindow, ButtonsShowPressedAndHoverFrames) {
   ASSERT_TRUE(ShowsFrame(kIdExpand, kImageExpand, 0, false));
   HWND expand = setup_.Control(kIdExpand);
   PostMessageW(expand, WM_MOUSEHOVER, 0, MAKELPARAM(5, 5));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 1, false); }, kRepaintWaitMs)) << "no hover frame";
+  EXPECT_TRUE(PollFor([&] { return ShowsFrame(kIdExpand, kImageExpand, 1, false); }, kRepaintWaitMs)) << "no hover frame";
   PostMessageW(expand, WM_MOUSELEAVE, 0, 0);
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 0, false); }, kRepaintWaitMs)) << "hover stays";
+  EXPECT_TRUE(PollFor([&] { return ShowsFrame(kIdExpand, kImageExpand, 0, false); }, kRepaintWaitMs)) << "hover stays";
   PostMessageW(expand, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(5, 5));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdExpand, kImageExpand, 2, false); }, kRepaintWaitMs)) << "no pressed frame";
+  EXPECT_TRUE(PollFor([&] { return ShowsFrame(kIdExpand, kImageExpand, 2, false); }, kRepaintWaitMs)) << "no pressed frame";
   PostMessageW(expand, WM_LBUTTONUP, 0, MAKELPARAM(5, 5));
-  ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kExpandedHeight; }, 5000)) << "release did not expand";
+  ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kExpandedHeight; }, 5000)) << "release did not expand";
   ASSERT_TRUE(setup_.Barrier());
   // The same place now holds the collapse button, in its normal look.
-  EXPECT_TRUE(PollUntil([&] { return ShowsFrame(kIdCollapse, kImageCollapse, 0, true); }, kRepaintWaitMs));
+  EXPECT_TRUE(PollFor([&] { return ShowsFrame(kIdCollapse, kImageCollapse, 0, true); }, kRepaintWaitMs));
 
   // A checked box hovered shows its checked hover frame.
   HWND box = setup_.Control(kIdTaskbarBox);
@@ -366,11 +366,11 @@ TEST_F(SetupWindow, ArtworkDragsTheWindow) {
   const POINT start = {before.left + 150, before.top + 300};
   ASSERT_TRUE(send(0, start));
   ASSERT_TRUE(send(MOUSEEVENTF_LEFTDOWN, start));
-  ASSERT_TRUE(PollUntil(moving, 5000)) << "a press on the artwork did not start moving the window";
+  ASSERT_TRUE(PollFor(moving, 5000)) << "a press on the artwork did not start moving the window";
   RECT after = {};
   for (int step = 1; step <= 4; ++step) {
     ASSERT_TRUE(send(0, POINT{start.x - 10 * step, start.y - 8 * step}));
-    EXPECT_TRUE(PollUntil(
+    EXPECT_TRUE(PollFor(
         [&] {
           GetWindowRect(setup_.window(), &after);
           return after.left == before.left - 10 * step && after.top == before.top - 8 * step;
@@ -380,7 +380,7 @@ TEST_F(SetupWindow, ArtworkDragsTheWindow) {
         << before.left << ", " << before.top << ")";
   }
   ASSERT_TRUE(send(MOUSEEVENTF_LEFTUP, POINT{start.x - 40, start.y - 32}));
-  EXPECT_TRUE(PollUntil([&] { return !moving(); }, 5000)) << "the window still follows the pointer";
+  EXPECT_TRUE(PollFor([&] { return !moving(); }, 5000)) << "the window still follows the pointer";
   GetWindowRect(setup_.window(), &after);
   EXPECT_EQ(after.left, before.left - 40);
   EXPECT_EQ(after.top, before.top - 32);
@@ -393,7 +393,7 @@ TEST_F(SetupWindow, ClosingDuringADragEndsTheProgram) {
   const POINT start = {rect.left + 150, rect.top + 300};
   ASSERT_TRUE(SendPointer(0, start));
   ASSERT_TRUE(SendPointer(MOUSEEVENTF_LEFTDOWN, start));
-  ASSERT_TRUE(PollUntil([&] { return Moving(setup_.window()); }, 5000)) << "the drag did not start";
+  ASSERT_TRUE(PollFor([&] { return Moving(setup_.window()); }, 5000)) << "the drag did not start";
   PostMessageW(setup_.window(), WM_CLOSE, 0, 0);
   DWORD code = 1;
   const bool ended = setup_.WaitForExit(10000, &code);
@@ -411,7 +411,7 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
                             nullptr),
             ERROR_SUCCESS);
   ShowWindow(setup_.window(), SW_MINIMIZE);
-  ASSERT_TRUE(PollUntil([&] { return IsIconic(setup_.window()) != FALSE; }, 3000));
+  ASSERT_TRUE(PollFor([&] { return IsIconic(setup_.window()) != FALSE; }, 3000));
 
   const std::wstring copy = ScratchDir(L"second-copy") + L"KeloSetup_7.exe";
   ASSERT_TRUE(CopyFileW(SetupExe().c_str(), copy.c_str(), FALSE));
@@ -420,7 +420,7 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   DWORD code = 1;
   ASSERT_TRUE(second.WaitForExit(15000, &code)) << "the second copy keeps running";
   EXPECT_EQ(code, 0u);
-  EXPECT_TRUE(PollUntil([&] { return !IsIconic(setup_.window()) && IsWindowVisible(setup_.window()); }, 3000))
+  EXPECT_TRUE(PollFor([&] { return !IsIconic(setup_.window()) && IsWindowVisible(setup_.window()); }, 3000))
       << "the first window was not restored";
   EXPECT_EQ(GetForegroundWindow(), setup_.window());
 
@@ -489,7 +489,7 @@ bool TabTo(HWND window, int id) {
   for (int i = 0; i < 16 && FocusedId(window) != id; ++i) {
     const int before = FocusedId(window);
     Press(VK_TAB);
-    if (!PollUntil([&] { return FocusedId(window) != before; }, 5000)) return false;
+    if (!PollFor([&] { return FocusedId(window) != before; }, 5000)) return false;
   }
   return FocusedId(window) == id;
 }
@@ -497,7 +497,7 @@ bool TabTo(HWND window, int id) {
 TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   HWND window = setup_.window();
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   auto focused = [&] { return FocusedId(window); };
   // Tab walks the visible controls in a fixed round; Shift+Tab walks it back.
   const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdLicenceLabel, kIdExpand, kIdClose};
@@ -505,7 +505,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   for (int i = 0; i < 6; ++i) {
     const int before = focused();
     Press(VK_TAB);
-    ASSERT_TRUE(PollUntil([&] { return focused() != before && focused() != 0; }, 5000)) << "Tab did not move";
+    ASSERT_TRUE(PollFor([&] { return focused() != before && focused() != 0; }, 5000)) << "Tab did not move";
     walked.push_back(focused());
   }
   const size_t start = std::find(round.begin(), round.end(), walked[0]) - round.begin();
@@ -513,7 +513,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   for (size_t i = 0; i < walked.size(); ++i) EXPECT_EQ(walked[i], round[(start + i) % round.size()]) << "Tab " << i;
   const int last = walked.back();
   Press(VK_TAB, /*shift=*/true);
-  ASSERT_TRUE(PollUntil([&] { return focused() != last; }, 5000));
+  ASSERT_TRUE(PollFor([&] { return focused() != last; }, 5000));
   EXPECT_EQ(focused(), walked[walked.size() - 2]) << "Shift+Tab does not go back";
   // The arrows walk the same round, onto no label but the licence words.
   for (const WORD arrow : {VK_UP, VK_UP, VK_DOWN, VK_RIGHT, VK_LEFT, VK_LEFT}) {
@@ -522,7 +522,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
     ASSERT_LT(at, round.size());
     const bool back = arrow == VK_UP || arrow == VK_LEFT;
     Press(arrow);
-    ASSERT_TRUE(PollUntil([&] { return focused() != before; }, 5000)) << "an arrow did not move";
+    ASSERT_TRUE(PollFor([&] { return focused() != before; }, 5000)) << "an arrow did not move";
     EXPECT_EQ(focused(), round[(at + (back ? round.size() - 1 : 1)) % round.size()]) << "arrow " << arrow;
   }
 
@@ -530,15 +530,15 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   while (focused() != kIdLicenceBox) {
     const int before = focused();
     Press(VK_TAB);
-    ASSERT_TRUE(PollUntil([&] { return focused() != before; }, 5000));
+    ASSERT_TRUE(PollFor([&] { return focused() != before; }, 5000));
   }
   ASSERT_TRUE(setup_.IsChecked(kIdLicenceBox));
   Press(VK_SPACE);
-  EXPECT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 5000)) << "Space did not toggle the box";
+  EXPECT_TRUE(PollFor([&] { return !setup_.IsChecked(kIdLicenceBox); }, 5000)) << "Space did not toggle the box";
   Press(VK_SPACE);
-  EXPECT_TRUE(PollUntil([&] { return setup_.IsChecked(kIdLicenceBox); }, 5000));
+  EXPECT_TRUE(PollFor([&] { return setup_.IsChecked(kIdLicenceBox); }, 5000));
   const RECT box = setup_.ClientRect(setup_.Control(kIdLicenceBox));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFocusMark(setup_, box); }, 5000)) << "no focus mark on the focused box";
+  EXPECT_TRUE(PollFor([&] { return ShowsFocusMark(setup_, box); }, 5000)) << "no focus mark on the focused box";
 
   // Esc closes the window as the close button does.
   Press(VK_ESCAPE);
@@ -554,14 +554,14 @@ TEST_F(SetupWindow, KeyboardOpensTheLicence) {
   RegisterUrlRecorder(urls);
   HWND window = setup_.window();
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   ASSERT_TRUE(TabTo(window, kIdLicenceLabel));
   const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
-  EXPECT_TRUE(PollUntil([&] { return ShowsFocusMark(setup_, words); }, 5000)) << "no focus mark on the licence words";
+  EXPECT_TRUE(PollFor([&] { return ShowsFocusMark(setup_, words); }, 5000)) << "no focus mark on the licence words";
   Press(VK_RETURN);
-  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "Enter did not open the licence";
+  EXPECT_TRUE(PollFor([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "Enter did not open the licence";
   Press(VK_SPACE);
-  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 2; }, 15000)) << "Space did not open the licence";
+  EXPECT_TRUE(PollFor([&] { return RecordedUrls(urls).size() == 2; }, 15000)) << "Space did not open the licence";
   ASSERT_TRUE(setup_.Barrier());
   ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
   EXPECT_EQ(RecordedUrls(urls), (std::vector<std::wstring>{kLicenceUrl, kLicenceUrl}));
@@ -569,7 +569,7 @@ TEST_F(SetupWindow, KeyboardOpensTheLicence) {
   EXPECT_TRUE(setup_.IsChecked(kIdLicenceBox)) << "the keys changed the box";
   // The mark goes with the focus.
   ASSERT_TRUE(TabTo(window, kIdExpand));
-  EXPECT_TRUE(PollUntil([&] { return !ShowsFocusMark(setup_, words); }, 5000)) << "the mark stayed behind";
+  EXPECT_TRUE(PollFor([&] { return !ShowsFocusMark(setup_, words); }, 5000)) << "the mark stayed behind";
 }
 
 TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
@@ -577,7 +577,7 @@ TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
   RemoveTree(dir);  // an earlier install's browser would stand for this one's
   HWND window = setup_.window();
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   Press(VK_RETURN);
   DWORD code = 1;
   ASSERT_TRUE(setup_.WaitForExit(60000, &code)) << "Enter did not install (the finished view closes itself)";
@@ -589,7 +589,7 @@ TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
 TEST_F(SetupWindow, EnterPressesTheFocusedButton) {
   HWND window = setup_.window();
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   // Every install starts its log afresh: none may appear.
   wchar_t temp[MAX_PATH];
   ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
@@ -598,12 +598,12 @@ TEST_F(SetupWindow, EnterPressesTheFocusedButton) {
   ASSERT_EQ(GetFileAttributesW(log.c_str()), INVALID_FILE_ATTRIBUTES);
   ASSERT_TRUE(TabTo(window, kIdExpand));
   Press(VK_RETURN);
-  ASSERT_TRUE(PollUntil([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
+  ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
                         5000))
       << "Enter on the expand button did not expand";
   ASSERT_TRUE(TabTo(window, kIdCollapse));
   Press(VK_RETURN);
-  ASSERT_TRUE(PollUntil([&] { return setup_.IsVisible(kIdQuickInstall) && !setup_.IsVisible(kIdDirField); }, 5000))
+  ASSERT_TRUE(PollFor([&] { return setup_.IsVisible(kIdQuickInstall) && !setup_.IsVisible(kIdDirField); }, 5000))
       << "Enter on the collapse button did not collapse";
   ASSERT_TRUE(TabTo(window, kIdClose));
   Press(VK_RETURN);
@@ -626,19 +626,19 @@ TEST_F(SetupWindow, KeysOnAHiddenControlPressNothing) {
   setup_.SetDirectory(blocked);
   ASSERT_TRUE(setup_.Barrier());
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   const std::wstring log = TempRoot() + L"KeloSetup.log";
   DeleteFileW(log.c_str());
   Press(VK_RETURN);
-  ASSERT_TRUE(PollUntil([&] { return ReadFileBytes(log, "").find("outcome: failed") != std::string::npos; }, 60000))
+  ASSERT_TRUE(PollFor([&] { return ReadFileBytes(log, "").find("outcome: failed") != std::string::npos; }, 60000))
       << "the install did not fail";
-  ASSERT_TRUE(PollUntil([&] { return setup_.IsVisible(kIdClose); }, 10000)) << "no failure view";
+  ASSERT_TRUE(PollFor([&] { return setup_.IsVisible(kIdClose); }, 10000)) << "no failure view";
   ASSERT_TRUE(DeleteFileW(blocker.c_str()));  // another install would now succeed
   Press(VK_SPACE);
   Press(VK_RETURN);
   // Keys are handled in order: once Tab has moved the focus, those before it were handled.
   Press(VK_TAB);
-  ASSERT_TRUE(PollUntil([&] { return FocusedId(window) == kIdClose; }, 5000)) << "Tab did not reach the close button";
+  ASSERT_TRUE(PollFor([&] { return FocusedId(window) == kIdClose; }, 5000)) << "Tab did not reach the close button";
   EXPECT_NE(ReadFileBytes(log, "").find("outcome: failed"), std::string::npos) << "a key installed again";
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
   setup_.Click(kIdClose);
@@ -658,12 +658,12 @@ TEST_F(SetupWindow, ARefusedDirectoryLeavesTheKeyboardAFocus) {
   ASSERT_NE(window, nullptr);
   ASSERT_TRUE(setup.Barrier());
   SetForegroundWindow(window);
-  ASSERT_TRUE(PollUntil([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
   // Waited for until handled: a Tab still pending would move the focus between TabTo's
   // looks, which could then step over the expand button every time.
   const int before = FocusedId(window);
   Press(VK_TAB);
-  ASSERT_TRUE(PollUntil([&] { return FocusedId(window) != before && FocusedId(window) != 0; }, 5000))
+  ASSERT_TRUE(PollFor([&] { return FocusedId(window) != before && FocusedId(window) != 0; }, 5000))
       << "Tab finds no focus to move";
   EXPECT_TRUE(TabTo(window, kIdExpand)) << "the way to the directory cannot be reached";
   setup.Finish();
@@ -714,7 +714,7 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   ASSERT_NE(licence, nullptr);
   held.push_back(licence);
   setup_.Click(kIdLicenceBox);
-  ASSERT_TRUE(PollUntil([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
+  ASSERT_TRUE(PollFor([&] { return !setup_.IsChecked(kIdLicenceBox); }, 3000));
   VARIANT state;
   VariantInit(&state);
   EXPECT_EQ(licence->get_accState(self, &state), S_OK);
@@ -733,7 +733,7 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   EXPECT_EQ(link->get_accState(self, &state), S_OK);
   EXPECT_TRUE(state.lVal & STATE_SYSTEM_FOCUSABLE) << "the licence link reads as out of the keyboard's reach";
   EXPECT_EQ(link->accDoDefaultAction(self), S_OK);
-  EXPECT_TRUE(PollUntil([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "the reader's action opened nothing";
+  EXPECT_TRUE(PollFor([&] { return RecordedUrls(urls).size() == 1; }, 15000)) << "the reader's action opened nothing";
   ASSERT_TRUE(setup_.Barrier());
   ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kLicenceUrl});

@@ -82,7 +82,7 @@ class SilentInstall : public ::testing::Test {
     EXPECT_NE(process, nullptr);
     const DWORD id = GetProcessId(process);
     bool window_shown = false;
-    const bool ended = PollUntil(
+    const bool ended = PollFor(
         [&] {
           window_shown = window_shown || VisibleWindowOf(id);
           return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
@@ -128,7 +128,7 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   GetExitCodeProcess(uninstaller, &code);
   CloseHandle(uninstaller);
   EXPECT_EQ(code, 0u);
-  EXPECT_TRUE(PollUntil([&] { return !FileExists(dir); }, 30000)) << "the install directory stays";
+  EXPECT_TRUE(PollFor([&] { return !FileExists(dir); }, 30000)) << "the install directory stays";
 }
 
 // A log named where it cannot be written, or inside the install directory (where, held
@@ -164,7 +164,7 @@ TEST_F(SilentInstall, LeavesARunningBrowserRunning) {
   EndProcessesNamed(kBrowserExe);  // the one the install started
   HANDLE browser = StartProgram(dir + kBrowserExe);
   ASSERT_NE(browser, nullptr);
-  ASSERT_TRUE(PollUntil(
+  ASSERT_TRUE(PollFor(
       [] {
         HANDLE mutex = OpenMutexW(SYNCHRONIZE, FALSE, kBrowserMutexName);
         if (mutex) CloseHandle(mutex);
@@ -265,7 +265,7 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
   Installer setup;
   setup.HoldNewThreads(true);
   ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true, L"/S /D=" + dir));
-  ASSERT_TRUE(PollUntil([&] { return setup.HeldThreads() > 0; }, 20000)) << "the install did not start";
+  ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 20000)) << "the install did not start";
   const HWND asked = setup.WaitForSessionWindow();
   ASSERT_NE(asked, nullptr) << "no window of the installer's is there to be asked while it installs";
   DWORD_PTR answer = 99;

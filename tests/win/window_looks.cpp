@@ -1,6 +1,7 @@
 #include "window_looks.h"
 
 #include "installer_driver.h"
+#include "sysreg_scratch.h"
 #include "ui/window_layout.h"
 
 namespace kelo::test {
@@ -105,7 +106,7 @@ Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT ar
   if (IsRectEmpty(&area)) area = RECT{0, 0, look.expected.width, look.expected.height};
   Image shot;
   Difference difference;
-  PollUntil(
+  PollFor(
       [&] {
         shot = CaptureClient(window);
         if (shot.width != look.expected.width || shot.height != look.expected.height) {
