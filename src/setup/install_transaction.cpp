@@ -367,6 +367,8 @@ class StagingWriter : public RecordConsumer {
     const std::string parent = ParentOf(name_);
     if (parent.empty() || made_.count(Lower(parent))) return true;
     const Kind kind = fs_->Probe(Join(kStagingDir, parent));
+    // A look that failed is no conflict: its error is the one to report.
+    if (kind == Kind::kUnknown) return false;
     if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = true;
     if (conflict_ || !MakeParents(fs_, Join(kStagingDir, name_))) return false;
     made_.insert(Lower(parent));
@@ -446,9 +448,10 @@ bool AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set
 }
 
 // Puts every earlier file back where the journal's moves took it from; the staged copies
-// (and folders) go back to staging. Each move is looked at on the disk, so running it again
-// after an interruption is safe. True when all is back: only then go the journal and
-// staging.
+// go back to staging, and the folders the commit made go once empty. Each move is looked at
+// on the disk, through real folders only (a journal's names must not lead through a link
+// to another's files), so running it again after an interruption is safe. True when all is
+// back: only then go the journal and staging.
 InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   InstallOutcome outcome;
   auto note = [&](bool ok) {
@@ -458,10 +461,12 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   std::map<std::string, std::string> dropped_to;  // lower-case name -> where its drop set it aside
   for (const JournalMove& move : journal.moves)
     if (move.kind == JournalMove::kDrop) dropped_to[Lower(move.name)] = move.aside;
+  // The earlier files aside go back once everything the commit brought is out of their way.
+  std::vector<const JournalMove*> put_back;
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
     const std::string staged = Join(kStagingDir, move->name);
     const bool adds = move->kind == JournalMove::kAdd;
-    const Kind aside = adds ? Kind::kMissing : fs->Probe(move->aside);
+    const Kind aside = adds ? Kind::kMissing : ProbeInPlace(fs, move->aside);
     // A file aside, or a folder of ours that a file replaced. Anything else there is no
     // answer to go by (a look that failed, a link of nobody's): taken for nothing, the copy
     // would go with the old folder. The journal and the copies stay.
@@ -476,8 +481,8 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     // a drop before it set aside (a file of ours that became a folder, or the other way),
     // which must be aside too.
     const auto drop = adds ? dropped_to.find(Lower(move->name)) : dropped_to.end();
-    const Kind displaced = drop != dropped_to.end() ? fs->Probe(drop->second) : Kind::kFile;
-    const Kind live = fs->Probe(move->name);
+    const Kind displaced = drop != dropped_to.end() ? ProbeInPlace(fs, drop->second) : Kind::kFile;
+    const Kind live = ProbeInPlace(fs, move->name);
     // An add has no copy aside whose look would stop the rollback: one of its own looks
     // that fails does, or the new file would stay in the earlier installation.
     if (adds && (live == Kind::kUnknown || displaced == Kind::kUnknown)) {
@@ -487,19 +492,21 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     const bool displaced_aside = displaced == Kind::kFile || displaced == Kind::kDirectory;
     const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside
                               : live == Kind::kFile && aside == Kind::kFile;
-    const Kind staged_kind = move->kind != JournalMove::kDrop && brought ? fs->Probe(staged) : Kind::kFile;
-    if (staged_kind == Kind::kUnknown) {
+    const Kind staged_kind = move->kind != JournalMove::kDrop && brought ? ProbeInPlace(fs, staged) : Kind::kFile;
+    if (staged_kind == Kind::kUnknown || staged_kind == Kind::kLink) {
       note(false);
       continue;
     }
     if (staged_kind == Kind::kMissing) note(MakeParents(fs, staged) && fs->Move(move->name, staged));
-    // An earlier file aside must go back, into its folder even if that went meanwhile: with
-    // its place taken (by no commit of ours), the journal and the copy stay for whoever
-    // sorts it out.
-    if (set_aside)
-      note(fs->Probe(move->name) == Kind::kMissing && MakeParents(fs, move->name) && fs->Move(move->aside, move->name));
+    if (set_aside) put_back.push_back(&*move);
   }
-  for (auto dir = journal.made_dirs.rbegin(); dir != journal.made_dirs.rend(); ++dir) fs->RemoveDir(*dir);
+  RemoveListedFolders(fs, journal.made_dirs);
+  // An earlier file aside must go back, into its folder even if that went meanwhile: with
+  // its place taken (by no commit of ours, or by a folder of the commit's that now holds
+  // someone's files), the journal and the copy stay for whoever sorts it out.
+  for (const JournalMove* move : put_back)
+    note(ProbeInPlace(fs, move->name) == Kind::kMissing && MakeParents(fs, move->name) &&
+         fs->Move(move->aside, move->name));
   if (!outcome.ok()) return outcome;
   // The journal goes first: with it gone, nothing reads the staged copies as new files
   // any more, so what is left of staging can go even if this is cut short.
@@ -539,10 +546,11 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     for (const std::string& file : files) ours[Lower(file)] = file;
   }
 
-  // A folder the installation lacks moves in from staging whole, with all it holds, in one
-  // step: its files need no moves of their own.
+  // Every file moves in on its own, also into a folder the installation lacks, which the
+  // commit makes: a rollback takes back exactly the files it brought, and whatever the
+  // browser or the user put into such a folder since stays with it.
   Journal journal;
-  std::map<std::string, bool> known_dirs;  // lower-case name -> brought in by the commit
+  std::map<std::string, bool> known_dirs;  // lower-case name -> made by the commit
   std::set<std::string> taken;
   std::set<std::string> dropped;  // lower-case names of our files that go aside with their folder or for one
   std::vector<std::string> gone_dirs;  // folders of ours that files replace
@@ -569,23 +577,23 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
         dropped.insert(Lower(folder));
         kind = Kind::kMissing;
       }
+      if (kind == Kind::kUnknown) return FsFailed(fs);
       if (kind != Kind::kMissing && kind != Kind::kDirectory) {
         // Data is the browser's and the user's: where something else stands on the way to a
         // file of it (the profile moved to another drive and linked back, say), the
-        // payload's copy stays out, as it does where a file of Data stands. One that could
-        // not be looked at is no reason to leave it out.
-        if (!InDataFolder(folder) || kind == Kind::kUnknown) return Failed(InstallOutcome::kConflict);
+        // payload's copy stays out, as it does where a file of Data stands.
+        if (!InDataFolder(folder)) return Failed(InstallOutcome::kConflict);
         blocked_in_data = true;
         break;
       }
       known_dirs[Lower(folder)] = kind == Kind::kMissing;
       if (kind != Kind::kMissing) continue;
       journal.made_dirs.push_back(folder);
-      if (!in_new_folder) journal.moves.push_back({JournalMove::kAdd, folder, ""});
       in_new_folder = true;
     }
-    if (in_new_folder || blocked_in_data) continue;
-    Kind kind = fs->Probe(file.name);
+    if (blocked_in_data) continue;
+    Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(file.name);
+    if (kind == Kind::kUnknown) return FsFailed(fs);
     // A file of Data that is there already is the browser's, or the user's, whatever it
     // holds now: the payload's copy never takes its place.
     if (InDataFolder(file.name) && kind != Kind::kMissing) continue;
@@ -676,7 +684,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   for (const JournalMove& move : journal.moves) {
     if (!ok) break;
     if (move.kind != JournalMove::kAdd) ok = MakeParents(fs, move.aside) && fs->Move(move.name, move.aside);
-    if (move.kind != JournalMove::kDrop) ok = ok && fs->Move(Join(kStagingDir, move.name), move.name);
+    if (move.kind != JournalMove::kDrop)
+      ok = ok && MakeParents(fs, move.name) && fs->Move(Join(kStagingDir, move.name), move.name);
   }
   const bool replacing = ok && WriteWhole(fs, kLedgerTemp, ledger_text);
   ok = replacing && fs->Replace(kLedgerTemp, kLedgerName);

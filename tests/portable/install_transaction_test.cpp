@@ -545,6 +545,24 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         ++points[mode];
         const std::string where = std::string(c.name) + (mode == FaultyFs::kFail ? ", failing operation " : ", ending at operation ") +
                                   std::to_string(at);
+        // What the browser or the user puts, before the next run, into a folder the update
+        // was bringing where the earlier installation had nothing stays, whichever way that
+        // run settles it.
+        const auto top = [](const std::string& name) { return name.substr(0, name.find('\\')); };
+        Files newcomers;
+        for (const auto& entry : c.next)
+          for (size_t slash = entry.first.find('\\'); slash != std::string::npos; slash = entry.first.find('\\', slash + 1)) {
+            const std::string folder = entry.first.substr(0, slash);
+            const bool earlier_has = std::any_of(c.earlier.begin(), c.earlier.end(),
+                                                 [&](const auto& old) { return top(old.first) == top(folder); });
+            if (!earlier_has && fs->Probe(folder) == InstallFs::Kind::kDirectory) newcomers[folder + "\\mine.txt"] = "mine";
+          }
+        for (const auto& [name, bytes] : newcomers) Put(fs, name, bytes);
+        const auto newcomers_stay = [&] {
+          const Files disk = Snapshot(fs);
+          return std::all_of(newcomers.begin(), newcomers.end(),
+                             [&](const auto& file) { return disk.count(file.first) && disk.at(file.first) == file.second; });
+        };
         if (mode == FaultyFs::kFail) {
           // Settled in the same run: the earlier installation back, or (a fault after the
           // ledger went in) the new one.
@@ -562,9 +580,11 @@ TEST(InstallTransaction, EveryFaultOfAReinstallLeavesOneWholeInstallation) {
         EXPECT_TRUE(state == "earlier" || state == "next") << where << ": " << state;
         EXPECT_TRUE(Settled(recovered)) << where;
         EXPECT_TRUE(kept_whole()) << where;
+        EXPECT_TRUE(newcomers_stay()) << where;
         ASSERT_TRUE(Install(fs, next).ok()) << where;
         EXPECT_EQ(Judge(Snapshot(fs), c.earlier, c.next, &c.installed), "next") << where;
         EXPECT_TRUE(kept_whole()) << where;
+        EXPECT_TRUE(newcomers_stay()) << where;
       }
     }
     std::printf("%s: fault points tried: %d failing, %d ending the process\n", c.name, points[0], points[1]);
@@ -960,6 +980,48 @@ TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
   }
 }
 
+// A look at the disk that fails is reported with its error, not taken for something in the
+// way: the log would send support looking for a file that is not there.
+TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
+  for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png"}) {
+    SCOPED_TRACE(unseen);
+    Scratch scratch;
+    ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
+    FaultyFs held(scratch.fs(), FaultyFs::kFail, 0);
+    held.FailProbeOf(unseen);
+    const InstallOutcome outcome = Install(&held, Pack(kNext));
+    EXPECT_EQ(outcome.reason, InstallOutcome::kFileSystem);
+    EXPECT_EQ(outcome.system_error, 5u);
+  }
+}
+
+// A journal is read back from the disk: its names must not lead through a link to another's
+// files, which a rollback would take for ones the commit brought, or for ours set aside.
+TEST(InstallTransaction, RecoveryFollowsNoLinkAJournalNames) {
+  const std::string heading = "KeloSetup journal 1\nledger\t0000abcd\t120\n";
+  const struct {
+    const char* what;
+    const char* link;
+    const char* moves;
+  } cases[] = {{"a file brought in below a linked folder", "Cache", "move\tn\tCache\\victim.txt\t\nend\t3\n"},
+               {"a file set aside in a linked folder of ours", kAsideDir,
+                "move\to\tKeloBrowser.exe\tKeloSetup.old\\victim.txt\nend\t3\n"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Scratch scratch;
+    Scratch elsewhere;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    const Files theirs = {{"victim.txt", "theirs"}};
+    Put(elsewhere.fs(), "victim.txt", "theirs");
+    ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/" + c.link).c_str()), 0);
+    Put(fs, kJournalName, heading + c.moves);
+    (void)RecoverInstall(fs);
+    EXPECT_EQ(Snapshot(elsewhere.fs()), theirs);
+    EXPECT_EQ(Snapshot(fs)["KeloBrowser.exe"], kEarlier.at("KeloBrowser.exe"));
+  }
+}
+
 // Data moved to another drive and linked back: an update that carries a file of Data
 // completes, and leaves what is behind the link as it was.
 TEST(InstallTransaction, ALinkedDataFolderTakesNoPayloadFileAndBlocksNoUpdate) {
@@ -1149,8 +1211,8 @@ TEST(InstallTransaction, RollBackTakesBackOnlyWhatTheCommitBrought) {
       {"a new file moved in, and the first look at it failing", &kEarlier, "move\tn\tNew.dat\t\nend\t3\n",
        [](InstallFs* fs) { return Put(fs, "New.dat", "new"), true; }, "New.dat"},
       {"a new file moved in, and the first look at its staged place failing", &kEarlier,
-       "move\tn\tNew.dat\t\nend\t3\n", [](InstallFs* fs) { return Put(fs, "New.dat", "new"), true; },
-       "KeloSetup.new\\New.dat"},
+       "move\tn\tNew.dat\t\nend\t3\n",
+       [](InstallFs* fs) { return Put(fs, "New.dat", "new"), fs->MakeDir("KeloSetup.new"); }, "KeloSetup.new\\New.dat"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
