@@ -270,6 +270,11 @@ int Uninstall(const Options& options) {
   } else {
     cleanup.PutBack(dir);
   }
+  // Nothing is changed from here on: a setup program started while the user has not yet
+  // read the last box (which may stand behind other windows) must not find the lock taken
+  // and quietly do nothing.
+  ReleaseMutex(lock.Get());
+  lock.Reset();
   if (!options.silent) {
     const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
     MessageBoxW(nullptr, removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, kTitle,

@@ -255,6 +255,9 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
         // must not start while the last box may still stand for long.
         ASSERT_NE(WaitForQuestion(), nullptr);
         EXPECT_FALSE(CleanupCopiesRunning()) << "the finishing copy started under the last box";
+        // Nor does the box keep a setup program from running: the lock is free.
+        ScopedHandle lock(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName));
+        EXPECT_FALSE(lock.IsValid()) << "the last box holds the setup programs' lock";
         Answer(IDOK);
       }
     });
