@@ -447,6 +447,25 @@ bool AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set
   return false;
 }
 
+// Takes back into staging the files of `folder`, which a commit moved in whole, that came
+// with it: those the ledger it was to write (`pending`) lists. Whatever the browser or the
+// user put there since stays. False when something stood in the way.
+bool TakeBackFolder(InstallFs* fs, const std::string& folder, const Ledger& pending) {
+  bool ok = true;
+  const std::string prefix = Lower(folder) + "\\";
+  for (const LedgerFile& file : pending.files) {
+    if (Lower(file.name).compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string staged = Join(kStagingDir, file.name);
+    const Kind live = ProbeInPlace(fs, file.name);
+    const Kind copy = live == Kind::kFile ? ProbeInPlace(fs, staged) : Kind::kMissing;
+    if (live == Kind::kUnknown || copy == Kind::kUnknown || copy == Kind::kLink)
+      ok = false;
+    else if (live == Kind::kFile && copy == Kind::kMissing)
+      ok = MakeParents(fs, staged) && fs->Move(file.name, staged) && ok;
+  }
+  return ok;
+}
+
 // Puts every earlier file back where the journal's moves took it from; the staged copies
 // go back to staging, and the folders the commit made go once empty. Each move is looked at
 // on the disk, through real folders only (a journal's names must not lead through a link
@@ -461,6 +480,17 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   std::map<std::string, std::string> dropped_to;  // lower-case name -> where its drop set it aside
   for (const JournalMove& move : journal.moves)
     if (move.kind == JournalMove::kDrop) dropped_to[Lower(move.name)] = move.aside;
+  // The ledger the commit was to write, which a journal of this version has beside it. (An
+  // earlier version wrote it only after its moves: without it, a folder that moved in
+  // whole goes back whole.) One there but not readable now answers nothing.
+  Ledger pending;
+  const Kind pending_kind = fs->Probe(kLedgerTemp);
+  std::string pending_text;
+  const bool pending_read = pending_kind == Kind::kFile && fs->ReadAll(kLedgerTemp, &pending_text);
+  const bool pending_unseen = pending_kind == Kind::kUnknown || (pending_kind == Kind::kFile && !pending_read);
+  const bool knows_pending = pending_read && pending_text.size() == journal.ledger_size &&
+                             Crc32(0, pending_text.data(), pending_text.size()) == journal.ledger_crc &&
+                             ParseLedger(pending_text, &pending);
   // The earlier files aside go back once everything the commit brought is out of their way.
   std::vector<const JournalMove*> put_back;
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
@@ -492,6 +522,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
     const bool displaced_aside = displaced == Kind::kFile || displaced == Kind::kDirectory;
     const bool brought = adds ? (live == Kind::kFile || live == Kind::kDirectory) && displaced_aside
                               : live == Kind::kFile && aside == Kind::kFile;
+    if (adds && brought && live == Kind::kDirectory && (knows_pending || pending_unseen)) {
+      note(!pending_unseen && TakeBackFolder(fs, move->name, pending));
+      continue;
+    }
     const Kind staged_kind = move->kind != JournalMove::kDrop && brought ? ProbeInPlace(fs, staged) : Kind::kFile;
     if (staged_kind == Kind::kUnknown || staged_kind == Kind::kLink) {
       note(false);
@@ -546,11 +580,10 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     for (const std::string& file : files) ours[Lower(file)] = file;
   }
 
-  // Every file moves in on its own, also into a folder the installation lacks, which the
-  // commit makes: a rollback takes back exactly the files it brought, and whatever the
-  // browser or the user put into such a folder since stays with it.
+  // A folder the installation lacks moves in from staging whole, with all it holds, in one
+  // step: its files need no moves of their own.
   Journal journal;
-  std::map<std::string, bool> known_dirs;  // lower-case name -> made by the commit
+  std::map<std::string, bool> known_dirs;  // lower-case name -> brought in by the commit
   std::set<std::string> taken;
   std::set<std::string> dropped;  // lower-case names of our files that go aside with their folder or for one
   std::vector<std::string> gone_dirs;  // folders of ours that files replace
@@ -589,10 +622,11 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       known_dirs[Lower(folder)] = kind == Kind::kMissing;
       if (kind != Kind::kMissing) continue;
       journal.made_dirs.push_back(folder);
+      if (!in_new_folder) journal.moves.push_back({JournalMove::kAdd, folder, ""});
       in_new_folder = true;
     }
-    if (blocked_in_data) continue;
-    Kind kind = in_new_folder ? Kind::kMissing : fs->Probe(file.name);
+    if (in_new_folder || blocked_in_data) continue;
+    Kind kind = fs->Probe(file.name);
     if (kind == Kind::kUnknown) return FsFailed(fs);
     // A file of Data that is there already is the browser's, or the user's, whatever it
     // holds now: the payload's copy never takes its place.
@@ -674,21 +708,23 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   journal.ledger_crc = Crc32(0, ledger_text.data(), ledger_text.size());
   journal.ledger_size = ledger_text.size();
 
-  // From the journal on, every step can be undone by RollBack, here or in the next run.
-  if (!WriteWhole(fs, kJournalName, FormatJournal(journal))) {
+  // From the journal on, every step can be undone by RollBack, here or in the next run. The
+  // ledger to be is written first: it tells a rollback which files of a folder that moved
+  // in whole came with it.
+  if (!WriteWhole(fs, kLedgerTemp, ledger_text) || !WriteWhole(fs, kJournalName, FormatJournal(journal))) {
     const InstallOutcome failure = FsFailed(fs);
     fs->RemoveFile(kJournalName);
+    fs->RemoveFile(kLedgerTemp);
     return failure;
   }
   bool ok = true;
   for (const JournalMove& move : journal.moves) {
     if (!ok) break;
     if (move.kind != JournalMove::kAdd) ok = MakeParents(fs, move.aside) && fs->Move(move.name, move.aside);
-    if (move.kind != JournalMove::kDrop)
-      ok = ok && MakeParents(fs, move.name) && fs->Move(Join(kStagingDir, move.name), move.name);
+    if (move.kind != JournalMove::kDrop) ok = ok && fs->Move(Join(kStagingDir, move.name), move.name);
   }
-  const bool replacing = ok && WriteWhole(fs, kLedgerTemp, ledger_text);
-  ok = replacing && fs->Replace(kLedgerTemp, kLedgerName);
+  const bool replacing = ok;
+  ok = ok && fs->Replace(kLedgerTemp, kLedgerName);
   if (!ok) {
     const InstallOutcome failure = FsFailed(fs);
     // A replace can take effect and still fail (the flush after it did): the ledger on disk
@@ -697,9 +733,9 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     Earlier on_disk;
     bool committed = false;
     if (replacing && !ReadCommitted(fs, journal, &on_disk, &committed).ok()) return failure;
+    // Rolled back only in part, the journal and the ledger it names stay for the next run.
     if (!committed) {
-      RollBack(fs, journal);
-      fs->RemoveFile(kLedgerTemp);
+      if (RollBack(fs, journal).ok()) fs->RemoveFile(kLedgerTemp);
       return failure;
     }
   }
