@@ -196,6 +196,9 @@ class DecodeRing {
 #else
   static constexpr size_t kAheadBytes = size_t{8} << 20;
 #endif
+  // The decoder reads a declared dictionary below its least as that least: the ring must
+  // hold such a window too, whatever it declares.
+  static_assert(kAheadBytes >= kMinDictionary, "a ring smaller than the decoder's least window");
 
   bool WaitForRoom(uint64_t end) {
     std::unique_lock<std::mutex> lock(mutex_);
