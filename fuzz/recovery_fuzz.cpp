@@ -9,7 +9,8 @@
 // nothing.
 //
 // Input: two bytes (little-endian) giving the journal's length, the journal, then one byte
-// steering the ledger, one the failing operation (its low six bits; bit 6: the process ends
+// steering the ledger (the one the commit wrote, or only the one it was to write, which
+// lists a file "brought" in each folder the commit added whole), one the failing operation (its low six bits; bit 6: the process ends
 // there), and then a byte for each name: what stands
 // there (0 nothing, 1 a file, 2 a folder, 3 a link); after the journal's names, the user's
 // names are spelled by the input itself, "\n" between them.
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -201,13 +203,18 @@ class MemoryFs : public InstallFs {
 };
 
 // Files, folders and links the recovery must leave as they are: all but those at or below
-// a name the journal moves, and those in the transaction's own folders (and files).
-std::map<std::string, MemoryFs::Node> Untouchable(const MemoryFs& fs, const Journal& journal) {
+// a name the journal moves, and those in the transaction's own folders (and files). In a
+// folder the commit added whole, where the ledger it was to write is known (`brought`: its
+// files, lower-case), only those files may go: the rest was put there since.
+std::map<std::string, MemoryFs::Node> Untouchable(const MemoryFs& fs, const Journal& journal,
+                                                  const std::set<std::string>* brought) {
   std::map<std::string, MemoryFs::Node> kept;
   for (const auto& [key, node] : fs.nodes) {
     if (IsReservedName(key)) continue;
     bool moved = false;
-    for (const JournalMove& move : journal.moves) moved = moved || Lower(move.name) == key || Below(key, move.name);
+    for (const JournalMove& move : journal.moves)
+      moved = moved || Lower(move.name) == key ||
+              (Below(key, move.name) && (move.kind != JournalMove::kAdd || !brought || brought->count(key)));
     // An empty folder may go: the recovery removes the folders a commit made once empty.
     if (!moved && node.kind != Kind::kDirectory) kept[key] = node;
   }
@@ -230,26 +237,37 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Journal journal;
   const bool parsed = ParseJournal(journal_text, &journal);
   std::vector<std::string> names;
+  std::set<std::string> brought;  // lower-case: the files of the ledger the commit was to write
+  bool brought_known = false;
   if (parsed) {
-    // A ledger as the commit meant to write it, which the journal then names: the commit
-    // holds.
+    // A ledger as the commit meant to write it, which the journal then names: written, the
+    // commit holds; only beside the journal, it tells what came with each folder the commit
+    // added whole.
     Ledger ledger;
     ledger.dirs = journal.made_dirs;
-    for (const JournalMove& move : journal.moves)
+    for (const JournalMove& move : journal.moves) {
       if (move.kind != JournalMove::kDrop) ledger.files.push_back({move.name, 0, 0});
+      if (move.kind == JournalMove::kAdd) ledger.files.push_back({move.name + "\\brought", 0, 0});
+    }
     const std::string ledger_text = FormatLedger(ledger);
-    if (ledger_choice % 3 == 1) {
+    const bool pending = ledger_choice % 3 == 0 && (ledger_choice / 3) % 2;
+    if (ledger_choice % 3 == 1 || pending) {
       journal.ledger_crc = Crc32(0, ledger_text.data(), ledger_text.size());
       journal.ledger_size = ledger_text.size();
       journal_text = FormatJournal(journal);
-      fs.Plant(kLedgerName, Kind::kFile);
-      fs.nodes[Lower(kLedgerName)].bytes = ledger_text;
+      const char* name = pending ? kPendingLedgerName : kLedgerName;
+      fs.Plant(name, Kind::kFile);
+      fs.nodes[Lower(name)].bytes = ledger_text;
     }
+    Ledger read_back;
+    brought_known = pending && ParseLedger(ledger_text, &read_back);
+    for (const LedgerFile& file : read_back.files) brought.insert(Lower(file.name));
     for (const std::string& dir : journal.made_dirs) names.push_back(dir);
     for (const JournalMove& move : journal.moves) {
       names.push_back(move.name);
       names.push_back(std::string(kStagingDir) + "\\" + move.name);
       if (!move.aside.empty()) names.push_back(move.aside);
+      if (move.kind == JournalMove::kAdd) names.push_back(move.name + "\\brought");
     }
   }
   if (ledger_choice % 3 == 2) fs.Plant(kLedgerName, Kind::kFile);
@@ -274,7 +292,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  const auto untouchable = Untouchable(fs, journal);
+  const auto untouchable = Untouchable(fs, journal, brought_known ? &brought : nullptr);
   // No commit sets aside a name in a folder it adds whole, since only a folder that was not
   // there is added whole: what a journal says of such a name is none a commit writes, and
   // what lies in the added folder came with the commit.

@@ -18,7 +18,6 @@ namespace {
 
 using Kind = InstallFs::Kind;
 
-constexpr char kLedgerTemp[] = "KeloSetup.ledger.new";
 // Every name the transaction keeps starts so, whatever the case of its letters.
 constexpr char kReservedPrefix[] = "kelosetup.";
 // An install needs a little room beyond its files (folders, the ledger, the journal).
@@ -484,9 +483,9 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   // earlier version wrote it only after its moves: without it, a folder that moved in
   // whole goes back whole.) One there but not readable now answers nothing.
   Ledger pending;
-  const Kind pending_kind = fs->Probe(kLedgerTemp);
+  const Kind pending_kind = fs->Probe(kPendingLedgerName);
   std::string pending_text;
-  const bool pending_read = pending_kind == Kind::kFile && fs->ReadAll(kLedgerTemp, &pending_text);
+  const bool pending_read = pending_kind == Kind::kFile && fs->ReadAll(kPendingLedgerName, &pending_text);
   const bool pending_unseen = pending_kind == Kind::kUnknown || (pending_kind == Kind::kFile && !pending_read);
   const bool knows_pending = pending_read && pending_text.size() == journal.ledger_size &&
                              Crc32(0, pending_text.data(), pending_text.size()) == journal.ledger_crc &&
@@ -711,10 +710,10 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   // From the journal on, every step can be undone by RollBack, here or in the next run. The
   // ledger to be is written first: it tells a rollback which files of a folder that moved
   // in whole came with it.
-  if (!WriteWhole(fs, kLedgerTemp, ledger_text) || !WriteWhole(fs, kJournalName, FormatJournal(journal))) {
+  if (!WriteWhole(fs, kPendingLedgerName, ledger_text) || !WriteWhole(fs, kJournalName, FormatJournal(journal))) {
     const InstallOutcome failure = FsFailed(fs);
     fs->RemoveFile(kJournalName);
-    fs->RemoveFile(kLedgerTemp);
+    fs->RemoveFile(kPendingLedgerName);
     return failure;
   }
   bool ok = true;
@@ -724,7 +723,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     if (move.kind != JournalMove::kDrop) ok = ok && fs->Move(Join(kStagingDir, move.name), move.name);
   }
   const bool replacing = ok;
-  ok = ok && fs->Replace(kLedgerTemp, kLedgerName);
+  ok = ok && fs->Replace(kPendingLedgerName, kLedgerName);
   if (!ok) {
     const InstallOutcome failure = FsFailed(fs);
     // A replace can take effect and still fail (the flush after it did): the ledger on disk
@@ -735,7 +734,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     if (replacing && !ReadCommitted(fs, journal, &on_disk, &committed).ok()) return failure;
     // Rolled back only in part, the journal and the ledger it names stay for the next run.
     if (!committed) {
-      if (RollBack(fs, journal).ok()) fs->RemoveFile(kLedgerTemp);
+      if (RollBack(fs, journal).ok()) fs->RemoveFile(kPendingLedgerName);
       return failure;
     }
   }
@@ -807,7 +806,7 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   RemoveTree(fs, kStagingDir);
   if (fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   RemoveTree(fs, kAsideDir);
-  if (fs->Probe(kLedgerTemp) == Kind::kFile) fs->RemoveFile(kLedgerTemp);
+  if (fs->Probe(kPendingLedgerName) == Kind::kFile) fs->RemoveFile(kPendingLedgerName);
   return InstallOutcome();
 }
 

@@ -23,6 +23,8 @@ namespace kelo {
 // What the transaction keeps in the install directory. A payload may not use these names.
 inline constexpr char kLedgerName[] = "KeloSetup.ledger";
 inline constexpr char kJournalName[] = "KeloSetup.journal";
+// The ledger a commit is to write, beside its journal until the commit holds.
+inline constexpr char kPendingLedgerName[] = "KeloSetup.ledger.new";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced
