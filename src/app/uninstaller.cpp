@@ -158,15 +158,16 @@ int FinishCleanup(const Options& options) {
   ScopedHandle uninstaller(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, options.wait_for));
   if (uninstaller.IsValid() && StartTime(uninstaller.Get()) == options.wait_started)
     WaitForSingleObject(uninstaller.Get(), kCleanupWaitMs);
-  // The lock is waited for a while (a setup program running a moment), taken over when its
-  // holder ended without giving it back; a setup still holding it then owns the folder, and
-  // removes what is aside itself. Copies aside that a program still holds go once it lets
-  // go: they are tried again for a few minutes, for after a finished uninstall no later run
-  // would come to remove them. Between tries the lock is closed, not only given back: while
-  // it exists at all, a setup program takes it for another copy running.
+  // Copies aside that a program still holds go once it lets go: they are tried again for a
+  // few minutes, for after a finished uninstall no later run would come to remove them. The
+  // lock is waited for in the same pauses (a setup program may hold it as long as its
+  // window is open, and then be closed without installing), and taken over when its holder
+  // ended without giving it back. Between tries the lock is closed, not only given back:
+  // while it exists at all, a setup program takes it for another copy running.
   for (int tries = 1;; ++tries) {
     ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
-    const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupWaitMs) : WAIT_FAILED;
+    const DWORD waited = lock.IsValid() ? WaitForSingleObject(lock.Get(), kCleanupRetryMs) : WAIT_FAILED;
+    if (waited == WAIT_TIMEOUT && tries < kCleanupTries) continue;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
     Win32InstallFs fs(options.cleanup_dir);
     const bool settled = RecoverInstall(&fs).ok();
