@@ -39,6 +39,17 @@ bool HasFolderNameWindowsChanges(const wchar_t* path) {
   return false;
 }
 
+// Whether every name in `path` can be a folder's: none holds a control character, which
+// Windows takes in no name, and no file stands where a folder must be (the directory
+// itself, or one on its way). Such a directory would pass every other check and fail only
+// once the install began, after the running browser had been ended for it.
+bool NamesFolders(const wchar_t* path) {
+  for (const wchar_t* c = path; *c; ++c)
+    if (*c < L' ') return false;
+  const DWORD attributes = GetFileAttributesW(NearestExistingDir(path).c_str());
+  return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 // Whether everything the install makes below `path` stays within Windows' path limits.
 bool ReachFits(const wchar_t* path, const PathReach& reach) {
   if (reach.file_chars == 0 && reach.folder_chars == 0) return true;
@@ -132,7 +143,8 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space) {
   DirCheck check;
   check.valid = true;
-  if (!IsValidInstallPath(path) || HasFolderNameWindowsChanges(path) || !ReachFits(path, reach)) {
+  if (!IsValidInstallPath(path) || HasFolderNameWindowsChanges(path) || !ReachFits(path, reach) ||
+      !NamesFolders(path)) {
     check = {false, kDirBadFormText};
     return check;
   }
