@@ -431,19 +431,23 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
 }
 
 // A free place for the earlier file of `name` in `dir`: the same name, or one with a number
-// behind it when a copy from an earlier install, still in use, holds that one.
-bool AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set<std::string>* taken,
-               std::string* aside) {
+// behind it when a copy from an earlier install, still in use, holds that one. With none
+// free, the error of a look that failed on the way, or else a conflict.
+InstallOutcome AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set<std::string>* taken,
+                         std::string* aside) {
+  InstallOutcome none = Failed(InstallOutcome::kConflict);
   for (int n = 0; n < kMaxAsideTries; ++n) {
     std::string candidate = Join(dir, name);
     if (n > 0) candidate += "." + std::to_string(n);
-    if (!taken->count(Lower(candidate)) && fs->Probe(candidate) == Kind::kMissing) {
+    const Kind kind = taken->count(Lower(candidate)) ? Kind::kFile : fs->Probe(candidate);
+    if (kind == Kind::kUnknown && none.reason == InstallOutcome::kConflict) none = FsFailed(fs);
+    if (kind == Kind::kMissing) {
       taken->insert(Lower(candidate));
       *aside = candidate;
-      return true;
+      return InstallOutcome();
     }
   }
-  return false;
+  return none;
 }
 
 // Takes back into staging the files of `folder`, which a commit moved in whole, that came
@@ -604,7 +608,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
         JournalMove drop;
         drop.kind = JournalMove::kDrop;
         drop.name = folder;
-        if (!AsideName(fs, kAsideDir, folder, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+        const InstallOutcome aside = AsideName(fs, kAsideDir, folder, &taken, &drop.aside);
+        if (!aside.ok()) return aside;
         journal.moves.push_back(drop);
         dropped.insert(Lower(folder));
         kind = Kind::kMissing;
@@ -637,7 +642,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       JournalMove drop;
       drop.kind = JournalMove::kDrop;
       drop.name = file.name;
-      if (!AsideName(fs, kAsideDir, file.name, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+      const InstallOutcome aside = AsideName(fs, kAsideDir, file.name, &taken, &drop.aside);
+      if (!aside.ok()) return aside;
       journal.moves.push_back(drop);
       for (const std::string& name : inside) dropped.insert(Lower(name));
       gone_dirs.push_back(file.name);
@@ -652,8 +658,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     if (kind == Kind::kFile) {
       const bool our_file = ours.count(Lower(file.name)) != 0;
       move.kind = our_file ? JournalMove::kReplace : JournalMove::kKeep;
-      if (!AsideName(fs, our_file ? kAsideDir : kKeptDir, file.name, &taken, &move.aside))
-        return Failed(InstallOutcome::kConflict);
+      const InstallOutcome aside = AsideName(fs, our_file ? kAsideDir : kKeptDir, file.name, &taken, &move.aside);
+      if (!aside.ok()) return aside;
     } else if (kind != Kind::kMissing) {
       return Failed(InstallOutcome::kConflict);
     }
@@ -669,7 +675,8 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
     JournalMove drop;
     drop.kind = JournalMove::kDrop;
     drop.name = name;
-    if (!AsideName(fs, kAsideDir, name, &taken, &drop.aside)) return Failed(InstallOutcome::kConflict);
+    const InstallOutcome aside = AsideName(fs, kAsideDir, name, &taken, &drop.aside);
+    if (!aside.ok()) return aside;
     journal.moves.push_back(drop);
   }
 
@@ -881,7 +888,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     std::set<std::string> taken;
     for (const std::string& name : in_use) {
       std::string aside;
-      if (!AsideName(fs, kAsideDir, name, &taken, &aside) || !MakeParents(fs, aside) || !fs->Move(name, aside))
+      if (!AsideName(fs, kAsideDir, name, &taken, &aside).ok() || !MakeParents(fs, aside) || !fs->Move(name, aside))
         return fail_moved_back(FsFailed(fs));
       moved.emplace_back(name, aside);
     }

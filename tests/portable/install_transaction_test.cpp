@@ -220,7 +220,8 @@ class FaultyFs : public InstallFs {
   FaultyFs(InstallFs* real, Mode mode, int at) : real_(real), mode_(mode), at_(at) {}
 
   Kind Probe(const std::string& path) override {
-    if (path == failing_probe_) {
+    // A copy set aside under a number behind its name is looked at in the same place.
+    if (!failing_probe_.empty() && (path == failing_probe_ || path.rfind(failing_probe_ + ".", 0) == 0)) {
       fired_ = true;
       return Kind::kUnknown;
     }
@@ -309,6 +310,7 @@ class FaultyFs : public InstallFs {
   int replace_at() const { return replace_at_; }
   void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
   void FailListOf(const std::string& path) { failing_list_ = path; }
+  // Looks at `path`, or at a name set aside for it with a number behind, fail.
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
   // The replace of `path` takes effect and then fails, as when the flush after it fails;
   // `unreadable`: the file then cannot be opened.
@@ -937,6 +939,21 @@ TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
   EXPECT_TRUE(Settled(disk)) << "the user's file went aside";
 }
 
+// A look at the disk that fails is reported with its error, not taken for something in the
+// way: the log would send support looking for a file that is not there.
+TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
+  for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png", "KeloSetup.old\\Skin\\a.png"}) {
+    SCOPED_TRACE(unseen);
+    Scratch scratch;
+    ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
+    FaultyFs held(scratch.fs(), FaultyFs::kFail, 0);
+    held.FailProbeOf(unseen);
+    const InstallOutcome outcome = Install(&held, Pack(kNext));
+    EXPECT_EQ(outcome.reason, InstallOutcome::kFileSystem);
+    EXPECT_EQ(outcome.system_error, 5u);
+  }
+}
+
 #ifndef _WIN32
 // A folder of ours that the user moved elsewhere and linked back: what lies behind the link
 // is not ours, neither for the uninstall nor for an update that no longer carries those
@@ -977,21 +994,6 @@ TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
       (void)(uninstall ? UninstallFiles(fs, /*keep_data=*/false) : Install(fs, Pack(kNext)));
       EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"Empty\\", ""}, {"Lib\\a.dll", "theirs"}}));
     }
-  }
-}
-
-// A look at the disk that fails is reported with its error, not taken for something in the
-// way: the log would send support looking for a file that is not there.
-TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
-  for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png"}) {
-    SCOPED_TRACE(unseen);
-    Scratch scratch;
-    ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
-    FaultyFs held(scratch.fs(), FaultyFs::kFail, 0);
-    held.FailProbeOf(unseen);
-    const InstallOutcome outcome = Install(&held, Pack(kNext));
-    EXPECT_EQ(outcome.reason, InstallOutcome::kFileSystem);
-    EXPECT_EQ(outcome.system_error, 5u);
   }
 }
 
