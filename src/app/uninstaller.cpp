@@ -170,9 +170,11 @@ int FinishCleanup(const Options& options) {
     if (waited == WAIT_TIMEOUT && tries < kCleanupTries) continue;
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
     Win32InstallFs fs(options.cleanup_dir);
-    const bool settled = RecoverInstall(&fs).ok();
+    ScopedHandle hold;
+    const bool settled = fs.HoldFolder(&hold) && RecoverInstall(&fs).ok();
     if (!settled || fs.Probe(kAsideDir) == InstallFs::Kind::kMissing || tries == kCleanupTries) {
       if (settled) TidyLeftFolder(&fs);
+      hold.Reset();
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
       return settled ? kExitSuccess : kExitInstallFailed;
     }
@@ -236,6 +238,14 @@ int Uninstall(const Options& options) {
     return kExitCancelled;
   const bool keep_data =
       options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
+  // An installer at work in the folder (from another logon session, which the lock above
+  // does not reach) is left to finish, and nothing is touched.
+  ScopedHandle hold;
+  if (!fs.HoldFolder(&hold)) {
+    const bool held = fs.LastError() == ERROR_SHARING_VIOLATION;
+    if (!options.silent) MessageBoxW(nullptr, held ? kSetupRunningText : kFailedText, kTitle, MB_OK | MB_ICONWARNING);
+    return held ? kExitAlreadyRunning : kExitInstallFailed;
+  }
   // The running browser holds its files; the uninstaller's own is moved aside instead. One
   // that outlives its end would leave a half-removed installation behind its shortcuts:
   // nothing is touched, and the user is asked to close it.
@@ -276,6 +286,7 @@ int Uninstall(const Options& options) {
   // and quietly do nothing.
   ReleaseMutex(lock.Get());
   lock.Reset();
+  hold.Reset();
   if (!options.silent) {
     const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
     MessageBoxW(nullptr, removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, kTitle,

@@ -132,12 +132,16 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
                           : made_levels;
   rules.progress = progress;
   Win32InstallFs fs(dir);
-  const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
-  if (!outcome.ok()) {
-    SetLastError(OutcomeError(outcome));
+  const auto fail = [&](DWORD error) {
     RemoveEmptyFolders(absolute, made_levels);
+    SetLastError(error);
     return false;
-  }
+  };
+  ScopedHandle hold;
+  if (!fs.HoldFolder(&hold)) return fail(fs.LastError());
+  const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
+  hold.Reset();
+  if (!outcome.ok()) return fail(OutcomeError(outcome));
   return WaitForMainProgram(dir + kBrowserExe);
 }
 

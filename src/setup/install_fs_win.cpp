@@ -4,6 +4,7 @@
 
 #include "base/file_paths.h"
 #include "base/win_holders.h"
+#include "setup/install_transaction.h"
 #include "setup/packet.h"
 
 namespace kelo {
@@ -187,6 +188,25 @@ bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring
     // A read-only mark on the file replaced does not keep ours from replacing it.
     if ((flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move) : move() != FALSE) return true;
     const DWORD error = GetLastError();
+    if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
+      error_ = error;
+      return false;
+    }
+    busy_wait(kBusyWaitsMs[waited]);
+  }
+}
+
+bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
+  std::wstring path;
+  if (!FullPath(kFolderHoldName, &path)) return false;
+  for (size_t waited = 0;; ++waited) {
+    // No sharing, and gone once closed, also when the process is ended.
+    hold->Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+    if (hold->IsValid()) return true;
+    const DWORD error = GetLastError();
+    if (error == ERROR_PATH_NOT_FOUND) return true;
+    // A hold being let go answers "access denied" until it is gone.
     if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
       error_ = error;
       return false;

@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "base/win_holders.h"
 #include "setup/install_fs.h"
 
 namespace kelo {
@@ -28,6 +29,12 @@ class Win32InstallFs : public InstallFs {
   bool List(const std::string& dir, std::vector<Entry>* entries) override;
   bool FreeBytes(uint64_t* bytes) override;
   uint32_t LastError() const override { return error_; }
+
+  // Holds the install directory for this program alone while `hold` stays open: the setup
+  // programs' lock reaches one logon session only, and an installer started by a scheduled
+  // task runs in another. False, with the error kept, when another program holds it (after
+  // waiting as a move waits out a brief hold). A directory that is not there needs no hold.
+  bool HoldFolder(ScopedHandle* hold);
 
   // How a move refused by another program's hold waits before its next try.
   std::function<void(DWORD ms)> busy_wait = [](DWORD ms) { Sleep(ms); };

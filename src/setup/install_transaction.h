@@ -25,6 +25,8 @@ inline constexpr char kLedgerName[] = "KeloSetup.ledger";
 inline constexpr char kJournalName[] = "KeloSetup.journal";
 // The ledger a commit is to write, beside its journal until the commit holds.
 inline constexpr char kPendingLedgerName[] = "KeloSetup.ledger.new";
+// Open while an installer or uninstaller works in the folder, gone with its last handle.
+inline constexpr char kFolderHoldName[] = "KeloSetup.lock";
 inline constexpr char kStagingDir[] = "KeloSetup.new";  // files of an install not yet committed
 inline constexpr char kAsideDir[] = "KeloSetup.old";    // our replaced files, until nothing holds them
 inline constexpr char kKeptDir[] = "KeloSetup.kept";    // files of others that the payload replaced

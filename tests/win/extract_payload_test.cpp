@@ -477,6 +477,25 @@ TEST_F(ExtractPayload, PacketThatCannotBeInstalledLeavesAnEarlierInstallationAsI
   }
 }
 
+// An installer or uninstaller at work in the folder from another logon session, which the
+// setup programs' lock does not reach, holds it: the step waits a moment, then changes
+// nothing and says why. Its own hold is gone with it.
+TEST_F(ExtractPayload, AFolderHeldByAnotherInstallerIsLeftAlone) {
+  const std::wstring dir = root_ + L"\\held";
+  const Files earlier = {{L"KeloBrowser.exe", "old main program"}, {L"Data\\profile.ini", "the user's profile"}};
+  for (const auto& [file, bytes] : earlier) WriteBytes(dir + L"\\" + file, bytes);
+  ScopedHandle other(CreateFileW((dir + L"\\KeloSetup.lock").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  ASSERT_TRUE(other.IsValid());
+  const StepResult step = RunStep(dir + L"\\");
+  EXPECT_EQ(step.result, 0);
+  EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  other.Reset();
+  ExpectFiles(ListFiles(dir), earlier);
+  ASSERT_EQ(RunStep(dir + L"\\").result, 1);
+  EXPECT_EQ(ListFiles(dir).count(L"KeloSetup.lock"), 0u) << "the step's hold outlived it";
+}
+
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   // Drive Q: does not exist in the test prefix.
   const StepResult step = RunStep(L"Q:\\nowhere\\KeloBrowser\\");

@@ -354,6 +354,21 @@ TEST_F(Uninstaller, WaitsAMomentForASetupProgramAndChangesNothingWhileOneRuns) {
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
 }
 
+// An installer at work in the folder from another logon session, which the setup
+// programs' lock does not reach, holds the folder: the uninstall changes nothing.
+TEST_F(Uninstaller, ChangesNothingInAFolderAnotherInstallerHolds) {
+  Install();
+  ScopedHandle other(CreateFileW((dir_ + L"KeloSetup.lock").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                 FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+  ASSERT_TRUE(other.IsValid());
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitAlreadyRunning));
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe));
+  other.Reset();
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
 // The finishing copy waits for the uninstaller that started it, known by its id and its
 // start time: once it has ended, its id may name another program.
 TEST_F(Uninstaller, TheFinishingCopyWaitsOnlyForTheUninstallerThatStartedIt) {
