@@ -53,7 +53,7 @@ build_transaction_target() {
   build_lzma_dec
   clang++ -std=c++17 "${fuzz_flags[@]}" -fsanitize=fuzzer -D_LZMA_PROB32 -I"$top/src" -I"$lzma" \
     "$top/fuzz/$target.cpp" "$setup/ledger.cpp" "$setup/packet.cpp" "$setup/install_transaction.cpp" \
-    "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
+    "$setup/packet_stream.cpp" "$setup/file_finisher.cpp" "$setup/crc32.cpp" "$setup/name_case_posix.cpp" "$out/obj/LzmaDec-fuzz.o" -pthread \
     -o "$out/$target"
 }
 build_ledger_fuzz() { build_transaction_target ledger_fuzz; }
@@ -93,7 +93,9 @@ seed_ledger_fuzz() {
 }
 
 # A commit's journal cut off at each stage of its moves (its length first, then the ledger
-# and failure choices, then what stands at each name), and user files among its names. In
+# and failure choices, then what stands at each name: the folder the commit makes, then for
+# each move its name, its staged name, where it goes aside, and for the folder it adds a
+# file of it), and user files among its names. In
 # the fifth, the commit has added its folder, and the look at it fails; in the last two it
 # has too, with the ledger it was to write beside the journal, and the user's file put
 # into the folder since.
@@ -101,9 +103,9 @@ seed_recovery_fuzz() {
   local dir=$1 journal choice
   journal=$'KeloSetup journal 1\nledger\t0000abcd\t120\nmkdir\tPlugins\nmove\tn\tPlugins\t\nmove\to\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\nmove\tk\treadme.txt\tKeloSetup.kept\\readme.txt\nmove\td\tLib\\gone.dll\tKeloSetup.old\\Lib\\gone.dll\nend\t7\n'
   local i=0
-  for choice in '\x01\x00\x01\x00\x02\x00\x01\x01\x01\x00\x01' '\x00\x00\x00\x02\x00\x01\x00\x01\x00\x01\x00' \
-                '\x02\x05\x01\x01\x01\x01\x01\x01\x01\x01\x01' '\x00\x03\x02\x00\x02\x01\x01\x00\x00\x01\x03' \
-                '\x00\x0a\x02\x02\x00\x01\x01\x00\x01\x01\x00\x01\x00\x00' \
+  for choice in '\x01\x00\x01\x00\x02\x00\x00\x01\x01\x01\x00\x01' '\x00\x00\x00\x02\x00\x00\x01\x00\x01\x00\x01\x00' \
+                '\x02\x05\x01\x01\x01\x00\x01\x01\x01\x01\x01\x01' '\x00\x03\x02\x00\x02\x00\x01\x01\x00\x00\x01\x03' \
+                '\x00\x0a\x02\x02\x00\x00\x01\x01\x00\x01\x01\x00\x01\x00\x00' \
                 '\x03\x00\x02\x02\x00\x01\x01\x00\x01\x01\x00\x01\x00\x01\x01' \
                 '\x03\x46\x02\x02\x00\x01\x01\x00\x01\x01\x00\x01\x00\x01\x01'; do
     { le16 ${#journal}; printf '%s' "$journal"; printf "$choice"; printf 'Docs\\mine.txt\nPlugins\\user.dat\nreadme.txt'; } \

@@ -695,7 +695,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   for (const std::string& gone : gone_dirs) listed.insert(Lower(gone));
   const auto below_gone = [&](const std::string& dir) {
     return std::any_of(gone_dirs.begin(), gone_dirs.end(), [&](const std::string& gone) {
-      return dir.size() > gone.size() && dir[gone.size()] == '\\' && Lower(dir).compare(0, gone.size(), Lower(gone)) == 0;
+      return Lower(dir).rfind(Lower(gone) + "\\", 0) == 0;
     });
   };
   for (const std::vector<std::string>* dirs : {&our_dirs, &journal.made_dirs})
@@ -751,12 +751,6 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
 }
 
 }  // namespace
-
-std::string Lower(std::string text) {
-  for (char& c : text)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return text;
-}
 
 bool IsReservedName(const std::string& name) {
   return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;

@@ -46,7 +46,10 @@ inline constexpr char kDataMarker[] = "KeloSetup.data";
 // The user's profiles: never part of an install, never cleared.
 inline constexpr char kDataDir[] = "Data";
 
-// A name as Windows compares it, without regard to the case of its (ASCII) letters.
+// A name (in the system's ANSI code page) as a key that two names share exactly when
+// Windows takes them for one: ASCII letters lower-cased, and on Windows every other letter
+// folded as the file system folds it (Ä and ä, Ａ and ａ), in UTF-8. Elsewhere only ASCII
+// letters fold. Keys are for comparing, never for paths.
 std::string Lower(std::string text);
 
 // Whether a payload name falls among the names above, in any letter case: a packet carrying

@@ -675,6 +675,43 @@ TEST(InstallTransaction, ProgressRisesToTheWhole) {
   EXPECT_EQ(told.back().first, told.back().second);
 }
 
+// A release that renames a file only in the case of a letter beyond ASCII (Ä.dll to ä.dll)
+// renames nothing on Windows: the new file takes the earlier one's place, listed under its
+// new name, and nothing is taken for the user's. (Elsewhere the two are two files.)
+TEST(InstallTransaction, ARenameInTheCaseOfALetterBeyondAsciiKeepsTheNewFile) {
+  std::string upper = "\xC3\x84.dll", lower = "\xC3\xA4.dll";  // in UTF-8
+#ifdef _WIN32
+  const auto spelled = [](const wchar_t* name, std::string* bytes) {
+    char buffer[16];
+    BOOL lossy = FALSE;
+    const int size = WideCharToMultiByte(CP_ACP, GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS, name, -1, buffer,
+                                         sizeof buffer, nullptr, GetACP() == CP_UTF8 ? nullptr : &lossy);
+    bytes->assign(buffer, size > 0 ? size - 1 : 0);
+    return size > 0 && !lossy;
+  };
+  if (!spelled(L"\u00C4.dll", &upper) || !spelled(L"\u00E4.dll", &lower))
+    GTEST_SKIP() << "the code page has no Ä and ä";
+#endif
+  Files earlier = kEarlier, next = kNext;
+  earlier[upper] = "the earlier version";
+  next[lower] = "the next version";
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  ASSERT_TRUE(Install(fs, Pack(earlier)).ok());
+  ASSERT_TRUE(Install(fs, Pack(next)).ok());
+  std::string bytes;
+  EXPECT_TRUE(fs->ReadAll(lower, &bytes));
+  EXPECT_EQ(bytes, "the next version");
+  for (const auto& entry : Snapshot(fs))
+    EXPECT_TRUE(entry.first.rfind("KeloSetup.", 0) != 0 || entry.first == kLedgerName)
+        << entry.first << ": a file of ours taken for the user's, or one left aside";
+  Ledger ledger;
+  ASSERT_TRUE(ReadLedger(fs, &ledger).ok());
+  EXPECT_EQ(std::count_if(ledger.files.begin(), ledger.files.end(),
+                          [&](const LedgerFile& file) { return file.name == lower || file.name == upper; }),
+            1);
+}
+
 // A later record of a name writes the file again, the earlier copy finished (and on Windows
 // closed) first: a fresh install, and a re-install where the first record is the file there.
 TEST(InstallTransaction, ALaterRecordOfTheSameNameWins) {
