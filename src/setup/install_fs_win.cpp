@@ -199,10 +199,18 @@ bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring
 bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
   std::wstring path;
   if (!FullPath(kFolderHoldName, &path)) return false;
+  // Closed, the hold is deleted: a link planted at its name would have what it leads to
+  // deleted with it, and is refused. (A file there is one a power cut left: taken over.)
+  const Kind there = Probe(kFolderHoldName);
+  if (there == Kind::kUnknown) return false;
+  if (there != Kind::kMissing && there != Kind::kFile) {
+    error_ = ERROR_CANT_ACCESS_FILE;
+    return false;
+  }
   for (size_t waited = 0;; ++waited) {
-    // No sharing, and gone once closed, also when the process is ended.
+    // Shared with nobody, and gone once closed, also when the process is ended.
     hold->Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+                            FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (hold->IsValid()) return true;
     const DWORD error = GetLastError();
     if (error == ERROR_PATH_NOT_FOUND) return true;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What the extraction test needs from the Linux side, which a Windows program cannot make:
 # a 2 MB disk that fills up (a tmpfs, where mounting is allowed), a folder whose entries
-# are symbolic links out of it, and product folders that are links. The test finds it through KELO_EXTRACT_FIXTURE.
+# are symbolic links out of it, product folders that are links, and a link at the name of
+# an install folder's hold. The test finds it through KELO_EXTRACT_FIXTURE.
 #   extract_fixture.sh up DIR      make it ("DIR/ready"; "DIR/small/.small-disk" when mounted,
 #                                  else the reason in "DIR/small-unavailable")
 #   extract_fixture.sh down DIR    unmount and remove it
@@ -33,6 +34,11 @@ case $1 in
     done
     ln -s "$dir/games" "$dir/appdata-linked/Kelo/KeloBrowser"
     ln -s "$dir/elsewhere" "$dir/appdata-parent-linked/Kelo"
+    # An install folder whose hold's name is a link to a folder of the user's. (A link to a
+    # file Wine does not show as one, as Windows does.)
+    mkdir -p "$dir/held" "$dir/theses" || exit 1
+    echo "the user's thesis" > "$dir/theses/thesis.txt"
+    ln -s "$dir/theses" "$dir/held/KeloSetup.lock"
     if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
       touch "$dir/small/.small-disk"
     else

@@ -496,6 +496,26 @@ TEST_F(ExtractPayload, AFolderHeldByAnotherInstallerIsLeftAlone) {
   EXPECT_EQ(ListFiles(dir).count(L"KeloSetup.lock"), 0u) << "the step's hold outlived it";
 }
 
+// The hold keeps every other opener out, whatever it would share, and goes with its handle;
+// another holder first waits out what may be a brief hold.
+TEST_F(ExtractPayload, AFolderHoldKeepsEveryOtherOpenerOut) {
+  Win32InstallFs first(root_), second(root_);
+  std::vector<DWORD> waits;
+  second.busy_wait = [&](DWORD ms) { waits.push_back(ms); };
+  ScopedHandle first_hold, second_hold;
+  ASSERT_TRUE(first.HoldFolder(&first_hold));
+  ScopedHandle reader(CreateFileW((root_ + L"\\KeloSetup.lock").c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0,
+                                  nullptr));
+  EXPECT_FALSE(reader.IsValid()) << "the hold shares the file";
+  EXPECT_FALSE(second.HoldFolder(&second_hold));
+  EXPECT_EQ(second.LastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+  EXPECT_FALSE(waits.empty()) << "a hold that may be brief was not waited for";
+  first_hold.Reset();
+  EXPECT_EQ(first.Probe(kFolderHoldName), InstallFs::Kind::kMissing);
+  EXPECT_TRUE(second.HoldFolder(&second_hold));
+}
+
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   // Drive Q: does not exist in the test prefix.
   const StepResult step = RunStep(L"Q:\\nowhere\\KeloBrowser\\");
@@ -598,6 +618,19 @@ TEST_F(ExtractPayload, FilesBehindALinkAreNeverTakenForAnOlderInstallation) {
   ASSERT_TRUE(UninstallFiles(&fs, /*keep_data=*/false).ok());
   EXPECT_FALSE(FileExists(dir + L"\\KeloBrowser.exe"));
   ExpectFiles(ListFiles(outside), before);
+}
+
+// A link planted at the name of the folder's hold: the hold is not taken there, and what the
+// link leads to stays.
+TEST_F(ExtractPayload, ALinkAtTheHoldsNameIsNotFollowed) {
+  REQUIRE_FIXTURE();
+  Win32InstallFs fs(FixturePath("/held"));
+  ScopedHandle hold;
+  EXPECT_FALSE(fs.HoldFolder(&hold));
+  EXPECT_EQ(fs.LastError(), static_cast<DWORD>(ERROR_CANT_ACCESS_FILE));
+  hold.Reset();
+  EXPECT_EQ(ReadBytes(FixturePath("/theses/thesis.txt")), "the user's thesis\n");
+  EXPECT_EQ(fs.Probe(kFolderHoldName), InstallFs::Kind::kLink);
 }
 
 // The product's default folder, or the one above it, made a link to a folder of the user's
