@@ -17,7 +17,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 if [ -n "${DISPLAY:-}" ] && [ -z "${KELO_HEADLESS:-}" ]; then
   echo "Starting $exe under Wine (prefix $prefix)"
-  exec /usr/lib/wine/wine64 "$exe"
+  exec "${wine_command[@]}" "$exe"
 fi
 if [ -z "${KELO_HEADLESS:-}" ]; then
   exec env KELO_HEADLESS=1 tools/wine/with-xvfb.sh "$top/scripts/run.sh" "$@"
@@ -26,7 +26,7 @@ fi
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 wineserver -p 5 >/dev/null 2>&1 || true   # keep the server up: the time below is the program's own
 start=$(date +%s%N)
-/usr/lib/wine/wine64 "$exe" &
+"${wine_command[@]}" "$exe" &
 window=""
 for _ in $(seq 300); do
   window=$(xdotool search --onlyvisible --name 'Kelo游戏浏览器安装' 2>/dev/null | head -n 1 || true)

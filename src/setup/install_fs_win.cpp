@@ -200,10 +200,10 @@ bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
   std::wstring path;
   if (!FullPath(kFolderHoldName, &path)) return false;
   // Closed, the hold is deleted: a link planted at its name would have what it leads to
-  // deleted with it, and is refused. (A file there is one a power cut left: taken over.)
+  // deleted with it, and is refused. (A file there is one a power cut left: taken over.
+  // One that cannot be looked at may be another's hold being let go: tried below.)
   const Kind there = Probe(kFolderHoldName);
-  if (there == Kind::kUnknown) return false;
-  if (there != Kind::kMissing && there != Kind::kFile) {
+  if (there == Kind::kLink || there == Kind::kDirectory) {
     error_ = ERROR_CANT_ACCESS_FILE;
     return false;
   }

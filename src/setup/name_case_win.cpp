@@ -3,7 +3,9 @@
 // and a double-byte character's second byte is no letter however it reads in ASCII.
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <utility>
 
 #include "setup/install_transaction.h"
 
@@ -13,30 +15,34 @@ namespace {
 
 wchar_t AsciiLower(wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; }
 
+// ASCII letters folded byte by byte: only where no byte may be a double-byte character's
+// second.
+std::string AsciiFolded(std::string text) {
+  for (char& c : text) c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 }  // namespace
 
 std::string Lower(std::string text) {
-  bool ascii = true;
-  for (char& c : text) {
-    ascii = ascii && static_cast<unsigned char>(c) < 0x80;
-    c = static_cast<char>(AsciiLower(static_cast<unsigned char>(c)));
-  }
-  if (ascii) return text;
+  const bool ascii = std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii) return AsciiFolded(std::move(text));
   // Read in the code page, every letter folded as the file system folds it (to upper case,
   // the same in every language: a Turkish i is no different), then ASCII letters to lower
   // case, as the fast way above has them. A name the code page cannot read keeps its bytes,
-  // ASCII letters folded.
+  // ASCII letters folded byte by byte.
   const int size = static_cast<int>(text.size());
   const int chars = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-  if (chars <= 0) return text;
+  if (chars <= 0) return AsciiFolded(std::move(text));
   std::wstring wide(static_cast<size_t>(chars), L'\0');
   MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text.data(), size, &wide[0], chars);
   std::wstring upper(wide.size(), L'\0');
-  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), chars, &upper[0], chars) != chars) return text;
+  if (LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, wide.data(), chars, &upper[0], chars) != chars)
+    return AsciiFolded(std::move(text));
   wide.swap(upper);
   for (wchar_t& c : wide) c = AsciiLower(c);
   const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return text;
+  if (bytes <= 0) return AsciiFolded(std::move(text));
   std::string key(static_cast<size_t>(bytes), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, &key[0], bytes, nullptr, nullptr);
   return key;

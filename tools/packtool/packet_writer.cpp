@@ -25,11 +25,15 @@ void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
 // device check: "nul .txt" opens the NUL device. Ports are numbered 1-9 and, in code page
 // 1252 (a name packed with --allow-ansi), by the superscript digits 1-3.
 bool IsDeviceName(const std::string& component) {
-  std::string base = Lower(component.substr(0, component.find('.')));
+  std::string base = component.substr(0, component.find('.'));
   while (!base.empty() && base.back() == ' ') base.pop_back();
-  if (base == "con" || base == "prn" || base == "aux" || base == "nul" || base == "conin$" || base == "conout$")
+  const std::string folded = Lower(base);
+  if (folded == "con" || folded == "prn" || folded == "aux" || folded == "nul" || folded == "conin$" ||
+      folded == "conout$")
     return true;
-  if (base.size() != 4 || (base.compare(0, 3, "com") != 0 && base.compare(0, 3, "lpt") != 0)) return false;
+  // The number is a byte, which a key need not keep.
+  const std::string kind = Lower(base.substr(0, 3));
+  if (base.size() != 4 || (kind != "com" && kind != "lpt")) return false;
   const unsigned char number = static_cast<unsigned char>(base[3]);
   return (number >= '1' && number <= '9') || number == 0xb9 || number == 0xb2 || number == 0xb3;
 }

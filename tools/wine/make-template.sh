@@ -23,7 +23,7 @@ mkdir -p "$template"
 export WINEDEBUG=-all LC_ALL=C.UTF-8
 . "$(dirname "${BASH_SOURCE[0]}")/sandbox-env.sh" "$template"
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
-/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1 || { echo "make-template: wineboot failed in $template" >&2; exit 1; }
+"${wine_command[@]}" wineboot -i >/dev/null 2>&1 || { echo "make-template: wineboot failed in $template" >&2; exit 1; }
 wineserver -w
 # At every depth: Templates, below AppData, is one of them.
 find "$template/drive_c/users" -type l | while read -r link; do
@@ -48,7 +48,7 @@ reg=$(mktemp --suffix=.reg)
     printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
   fi
 } | iconv -f UTF-8 -t UTF-16LE | { printf '\xff\xfe'; cat; } > "$reg"
-/usr/lib/wine/wine64 regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 ||
+"${wine_command[@]}" regedit /S "Z:${reg//\//\\}" >/dev/null 2>&1 ||
   { echo "make-template: regedit failed in $template" >&2; exit 1; }
 wineserver -w
 rm -f "$reg"

@@ -80,20 +80,14 @@ export WINEDEBUG=${WINEDEBUG:--all,err+all}
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8
 
-# Without its preloader (Debian ships none) Wine maps the system's shared page at a fixed
-# address after the process has started, and now and then a randomly placed mapping stands
-# there already ("failed to map the shared user data"): the program never starts. The same
-# layout every run, for the program and all it starts, leaves that address free.
-wine=(setarch "$(uname -m)" -R /usr/lib/wine/wine64)
-
 trap - ERR
 set +e
 if [ -n "${KELO_RUN_SECONDS:-}" ]; then
   # Making the template or waiting for it counts too.
   left=$((KELO_RUN_DEADLINE - $(date +%s)))
-  timeout -k 10 "$((left > 0 ? left : 1))" "${wine[@]}" "$@"
+  timeout -k 10 "$((left > 0 ? left : 1))" "${wine_command[@]}" "$@"
 else
-  "${wine[@]}" "$@"
+  "${wine_command[@]}" "$@"
 fi
 rc=$?
 set -e

@@ -9,6 +9,14 @@ if [ -z "${XAUTHORITY:-}" ] && [ -f "${HOME:-}/.Xauthority" ]; then export XAUTH
 export HOME=$1/home XDG_CONFIG_HOME=$1/home/.config XDG_CACHE_HOME=$1/home/.cache \
   XDG_DATA_HOME=$1/home/.local/share
 mkdir -p "$HOME"
+# How Wine is started. Without its preloader (Debian ships none) Wine maps the system's
+# shared page at a fixed address after the process has started, and now and then a randomly
+# placed mapping stands there already ("failed to map the shared user data"): the program
+# never starts. The same layout every run, for the program and all it starts, leaves that
+# address free. A sandbox that refuses the change (a container's default system-call
+# filter) keeps the random layout.
+wine_command=(/usr/lib/wine/wine64)
+if setarch "$(uname -m)" -R true 2>/dev/null; then wine_command=(setarch "$(uname -m)" -R /usr/lib/wine/wine64); fi
 # The system's own folders: read-only in the template, and shared by hard links with every
 # prefix made from it.
 wine_system_dirs=(drive_c/windows/system32 drive_c/windows/winsxs)
