@@ -88,9 +88,13 @@ inline void RemoveTree(const std::wstring& path) {
 }
 
 // No installation recorded, and none in `dir` (no final separator): the uninstall entry,
-// any record of a kept Data and the folder's files are gone.
+// any record of a kept Data and the folder's files are gone. The list of programs goes too
+// when nothing else is in it, as an uninstall leaves it: a later test comparing the user's
+// registry before and after an uninstall would otherwise see it go.
 inline void ForgetInstallation(const std::wstring& dir) {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+  const std::wstring entry = kUninstallKey;
+  RegDeleteKeyW(HKEY_CURRENT_USER, entry.substr(0, entry.rfind(L'\\')).c_str());  // refused while it holds another
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
   RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
   RemoveTree(dir);

@@ -91,7 +91,9 @@ TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled) + (c.location_lost ? " lost" : ""));
     ASSERT_TRUE(WriteUninstallEntry(c.recorded.c_str(), FixedClock));
-    if (c.location_lost) ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation"), ERROR_SUCCESS);
+    if (c.location_lost) {
+      ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation"), ERROR_SUCCESS);
+    }
     EXPECT_TRUE(RemoveUninstallEntry(c.uninstalled));
     EXPECT_EQ(ReadValue(kUninstallKey, L"UninstallString").present, !c.removed);
   }
