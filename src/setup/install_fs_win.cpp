@@ -182,11 +182,9 @@ bool Win32InstallFs::Replace(const std::string& from, const std::string& to) {
          MoveOnceFree(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags) {
-  const auto move = [&] { return MoveFileExW(source.c_str(), target.c_str(), flags); };
+bool Win32InstallFs::OnceFree(const std::function<bool()>& attempt) {
   for (size_t waited = 0;; ++waited) {
-    // A read-only mark on the file replaced does not keep ours from replacing it.
-    if ((flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move) : move() != FALSE) return true;
+    if (attempt()) return true;
     const DWORD error = GetLastError();
     if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
       error_ = error;
@@ -194,6 +192,12 @@ bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring
     }
     busy_wait(kBusyWaitsMs[waited]);
   }
+}
+
+bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags) {
+  const auto move = [&] { return MoveFileExW(source.c_str(), target.c_str(), flags) != FALSE; };
+  // A read-only mark on the file replaced does not keep ours from replacing it.
+  return OnceFree([&] { return (flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move) : move(); });
 }
 
 bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
@@ -207,20 +211,13 @@ bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
     error_ = ERROR_CANT_ACCESS_FILE;
     return false;
   }
-  for (size_t waited = 0;; ++waited) {
-    // Shared with nobody, and gone once closed, also when the process is ended.
+  // Shared with nobody, and gone once closed, also when the process is ended. A hold being
+  // let go answers "access denied" until it is gone.
+  return OnceFree([&] {
     hold->Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (hold->IsValid()) return true;
-    const DWORD error = GetLastError();
-    if (error == ERROR_PATH_NOT_FOUND) return true;
-    // A hold being let go answers "access denied" until it is gone.
-    if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
-      error_ = error;
-      return false;
-    }
-    busy_wait(kBusyWaitsMs[waited]);
-  }
+    return hold->IsValid() || GetLastError() == ERROR_PATH_NOT_FOUND;
+  });
 }
 
 std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) {

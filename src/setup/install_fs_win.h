@@ -40,8 +40,9 @@ class Win32InstallFs : public InstallFs {
   std::function<void(DWORD ms)> busy_wait = [](DWORD ms) { Sleep(ms); };
 
  private:
-  // Moves, trying again for a while when another program holds the file (or one in the
+  // `attempt`, tried again for a while when another program holds the file (or one in the
   // folder); a failure keeps the last try's error.
+  bool OnceFree(const std::function<bool()>& attempt);
   bool MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags);
   // False, with the error kept, when the name cannot be converted or the path is too long.
   bool FullPath(const std::string& relative, std::wstring* path);

@@ -238,12 +238,16 @@ InstallOutcome ReadEarlier(InstallFs* fs, Earlier* earlier) {
   return InstallOutcome();
 }
 
+// Whether `text` is the ledger the commit `journal` tells of writes.
+bool IsJournalsLedger(const std::string& text, const Journal& journal) {
+  return text.size() == journal.ledger_size && Crc32(0, text.data(), text.size()) == journal.ledger_crc;
+}
+
 // Whether the commit `journal` tells of holds: the ledger on disk is the one it writes. A
 // ledger there but unreadable now (a scanner holding it) decides nothing: the outcome fails.
 InstallOutcome ReadCommitted(InstallFs* fs, const Journal& journal, Earlier* on_disk, bool* committed) {
   const InstallOutcome read = ReadEarlier(fs, on_disk);
-  *committed = read.ok() && on_disk->has_ledger && on_disk->text.size() == journal.ledger_size &&
-               Crc32(0, on_disk->text.data(), on_disk->text.size()) == journal.ledger_crc;
+  *committed = read.ok() && on_disk->has_ledger && IsJournalsLedger(on_disk->text, journal);
   return read;
 }
 
@@ -491,9 +495,8 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   std::string pending_text;
   const bool pending_read = pending_kind == Kind::kFile && fs->ReadAll(kPendingLedgerName, &pending_text);
   const bool pending_unseen = pending_kind == Kind::kUnknown || (pending_kind == Kind::kFile && !pending_read);
-  const bool knows_pending = pending_read && pending_text.size() == journal.ledger_size &&
-                             Crc32(0, pending_text.data(), pending_text.size()) == journal.ledger_crc &&
-                             ParseLedger(pending_text, &pending);
+  const bool knows_pending =
+      pending_read && IsJournalsLedger(pending_text, journal) && ParseLedger(pending_text, &pending);
   // The earlier files aside go back once everything the commit brought is out of their way.
   std::vector<const JournalMove*> put_back;
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {
