@@ -178,6 +178,9 @@ int FinishCleanup(const Options& options) {
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
       return settled ? kExitSuccess : kExitInstallFailed;
     }
+    // The folder too: a setup program that takes the lock in this pause holds the folder
+    // next, and waits for it only moments.
+    hold.Reset();
     ReleaseMutex(lock.Get());
     lock.Reset();
     Sleep(kCleanupRetryMs);
@@ -211,18 +214,23 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
 int Uninstall(const Options& options) {
   bool another_copy = false;
   ScopedHandle lock(CreateSetupMutex(&another_copy));
+  ScopedHandle hold;
+  // Every box that ends the run comes after everything is let go: it may stand behind other
+  // windows, and a setup program (or this one again) started meanwhile must not find the
+  // lock or the folder taken and quietly do nothing.
+  const auto finish = [&](int code, const wchar_t* text, UINT icon) {
+    ReleaseMutex(lock.Get());  // fails harmlessly where it is not owned
+    lock.Reset();
+    hold.Reset();
+    if (!options.silent && text) MessageBoxW(nullptr, text, kTitle, MB_OK | icon);
+    return code;
+  };
   if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get(), kSilentLockWaitMs);
-  if (another_copy) {
-    if (!options.silent) MessageBoxW(nullptr, kSetupRunningText, kTitle, MB_OK | MB_ICONWARNING);
-    return kExitAlreadyRunning;
-  }
+  if (another_copy) return finish(kExitAlreadyRunning, kSetupRunningText, MB_ICONWARNING);
   const std::wstring dir = OwnFolder();
-  if (dir.empty()) return kExitInstallFailed;
+  if (dir.empty()) return finish(kExitInstallFailed, nullptr, 0);
   Win32InstallFs fs(dir);
-  if (!HoldsInstallation(&fs)) {
-    if (!options.silent) MessageBoxW(nullptr, kNothingHereText, kTitle, MB_OK | MB_ICONWARNING);
-    return kExitInstallFailed;
-  }
+  if (!HoldsInstallation(&fs)) return finish(kExitInstallFailed, kNothingHereText, MB_ICONWARNING);
   // A record that cannot be read removes nothing: the user is told at once, and a running
   // browser is not ended for it. (A journal's recovery may yet bring a whole one back.) One
   // only held for the moment asks for another run.
@@ -231,8 +239,7 @@ int Uninstall(const Options& options) {
       fs.Probe(kJournalName) == InstallFs::Kind::kMissing ? ReadLedger(&fs, &ledger) : InstallOutcome();
   if (!read.ok()) {
     const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
-    if (!options.silent) MessageBoxW(nullptr, damaged ? kUnreadableText : kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
-    return kExitInstallFailed;
+    return finish(kExitInstallFailed, damaged ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
   }
   if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
     return kExitCancelled;
@@ -240,19 +247,15 @@ int Uninstall(const Options& options) {
       options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
   // An installer at work in the folder (from another logon session, which the lock above
   // does not reach) is left to finish, and nothing is touched.
-  ScopedHandle hold;
   if (!fs.HoldFolder(&hold)) {
     const bool held = fs.LastError() == ERROR_SHARING_VIOLATION;
-    if (!options.silent) MessageBoxW(nullptr, held ? kSetupRunningText : kFailedText, kTitle, MB_OK | MB_ICONWARNING);
-    return held ? kExitAlreadyRunning : kExitInstallFailed;
+    return finish(held ? kExitAlreadyRunning : kExitInstallFailed, held ? kSetupRunningText : kFailedText,
+                  MB_ICONWARNING);
   }
   // The running browser holds its files; the uninstaller's own is moved aside instead. One
   // that outlives its end would leave a half-removed installation behind its shortcuts:
   // nothing is touched, and the user is asked to close it.
-  if (!StopInstalledPrograms(dir)) {
-    if (!options.silent) MessageBoxW(nullptr, kFailedText, kTitle, MB_OK | MB_ICONINFORMATION);
-    return kExitInstallFailed;
-  }
+  if (!StopInstalledPrograms(dir)) return finish(kExitInstallFailed, kFailedText, MB_ICONINFORMATION);
   CleanupCopy cleanup;
   uint32_t made_levels = 0;
   const InstallOutcome outcome = UninstallFiles(&fs, keep_data, &made_levels);
@@ -281,21 +284,13 @@ int Uninstall(const Options& options) {
   } else {
     cleanup.PutBack(dir);
   }
-  // Nothing is changed from here on: a setup program started while the user has not yet
-  // read the last box (which may stand behind other windows) must not find the lock taken
-  // and quietly do nothing.
-  ReleaseMutex(lock.Get());
-  lock.Reset();
-  hold.Reset();
-  if (!options.silent) {
-    const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
-    MessageBoxW(nullptr, removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, kTitle,
-                MB_OK | MB_ICONINFORMATION);
-  }
+  const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
+  const int code = finish(removed ? kExitSuccess : kExitInstallFailed,
+                          removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
   cleanup.Start(dir, files_removed ? made_levels : 0);
-  return removed ? kExitSuccess : kExitInstallFailed;
+  return code;
 }
 
 }  // namespace

@@ -575,13 +575,66 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   // The finishing copy has had its first try once the uninstaller's own file is gone.
   ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe); }, 30000))
       << Remaining(dir_);
-  // Between its tries it holds no lock: a setup program started now would run.
-  EXPECT_TRUE(PollFor([] { return ScopedHandle(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName)).Get() == nullptr; },
-                      10000))
-      << "the finishing copy keeps the setup programs' lock between its tries";
+  // Between its tries it holds neither the lock nor the folder: a setup program started
+  // now would run. (The folder is looked at first: the next try takes the lock first.)
+  EXPECT_TRUE(PollFor(
+      [&] {
+        return !test::FileExists(dir_ + L"KeloSetup.lock") &&
+               ScopedHandle(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName)).Get() == nullptr;
+      },
+      10000))
+      << "the finishing copy keeps the setup programs' lock or the folder between its tries";
   image.Reset();
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
+}
+
+// A box that ends a run which changed nothing stands with nothing held: the user, told to
+// run it again or to close a setup program, can, while the box still stands.
+TEST_F(Uninstaller, ABoxEndingTheRunHoldsNoLock) {
+  Install();
+  test::ScratchDir elsewhere(L"kelo elsewhere");
+  test::CopyFileOrFail(dir_ + kUninstallExe, elsewhere.dir() + kUninstallExe);
+  const std::wstring ledger = dir_ + L"KeloSetup.ledger";
+  const std::string whole = test::ReadFileBytes(ledger);
+  ScopedHandle setup, other_hold;
+  const struct {
+    const char* why;
+    std::function<void()> arrange;
+    std::wstring uninstaller;
+    int questions;  // answered yes before the last box
+    DWORD code;
+  } cases[] = {
+      {"a setup program runs", [&] { setup.Reset(CreateMutexW(nullptr, TRUE, kSetupMutexName)); },
+       dir_ + kUninstallExe, 0, kExitAlreadyRunning},
+      {"no installation here", [] {}, elsewhere.dir() + kUninstallExe, 0, kExitInstallFailed},
+      {"a damaged record", [&] { test::WriteFileBytes(ledger, whole.substr(0, whole.size() / 2)); },
+       dir_ + kUninstallExe, 0, kExitInstallFailed},
+      {"an installer holds the folder",
+       [&] {
+         other_hold.Reset(CreateFileW((dir_ + L"KeloSetup.lock").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                      FILE_FLAG_DELETE_ON_CLOSE, nullptr));
+       },
+       dir_ + kUninstallExe, 2, kExitAlreadyRunning},
+  };
+  for (const auto& c : cases) {
+    c.arrange();
+    const DWORD code = RunUninstaller(c.uninstaller, L"", [&](HANDLE) {
+      for (int i = 0; i < c.questions; ++i) Answer(IDYES);
+      ASSERT_NE(WaitForQuestion(), nullptr) << c.why;
+      // What the test itself held goes; the uninstaller must hold nothing by now.
+      ReleaseMutex(setup.Get());
+      setup.Reset();
+      EXPECT_FALSE(ScopedHandle(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName)).IsValid())
+          << c.why << ": the box holds the setup programs' lock";
+      Answer(IDOK);
+    });
+    EXPECT_EQ(code, c.code) << c.why;
+    test::WriteFileBytes(ledger, whole);
+    other_hold.Reset();
+  }
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
 }
 
 // A record it cannot read removes nothing, and the browser running from the installation
