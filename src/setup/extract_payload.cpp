@@ -2,7 +2,6 @@
 #include "setup/extract_payload.h"
 
 #include <shlobj.h>
-#include <shlwapi.h>
 
 #include <cstring>
 
@@ -18,11 +17,14 @@ namespace kelo {
 
 namespace {
 
+// Only a program not there yet is waited for: any other failure to look (the drive gone,
+// access refused) is reported as it is, at once.
 bool WaitForMainProgram(const std::wstring& path) {
   const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
-  while (!PathFileExistsW(path.c_str())) {
-    if (GetTickCount64() >= deadline) {
-      SetLastError(ERROR_FILE_NOT_FOUND);
+  while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || GetTickCount64() >= deadline) {
+      SetLastError(error);
       return false;
     }
     Sleep(100);

@@ -230,6 +230,7 @@ struct Earlier {
 InstallOutcome ReadEarlier(InstallFs* fs, Earlier* earlier) {
   const Kind ledger = fs->Probe(kLedgerName);
   if (ledger == Kind::kMissing) return InstallOutcome();
+  if (ledger == Kind::kUnknown) return FsFailed(fs);
   if (ledger != Kind::kFile) return Failed(InstallOutcome::kUnreadableRecord);
   if (!fs->ReadAll(kLedgerName, &earlier->text)) return FsFailed(fs);
   if (!ParseLedger(earlier->text, &earlier->ledger)) return Failed(InstallOutcome::kUnreadableRecord);
@@ -772,6 +773,7 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   const Kind journal_kind = fs->Probe(kJournalName);
   // A journal that cannot be looked at now (a scanner holding it) may be there: what it
   // would roll back needs the copies aside, which must not be cleared as leftovers.
+  if (journal_kind == Kind::kUnknown) return FsFailed(fs);
   if (journal_kind != Kind::kMissing && journal_kind != Kind::kFile) return Failed(InstallOutcome::kUnreadableRecord);
   if (journal_kind == Kind::kFile) {
     std::string text;

@@ -979,16 +979,23 @@ TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
 
 // A look at the disk that fails is reported with its error, not taken for something in the
 // way: the log would send support looking for a file that is not there.
+// Also the records': one that cannot be looked at now (a drive gone for the moment) is no
+// damaged one, which would send the user to remove the folder by hand.
 TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
-  for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png", "KeloSetup.old\\Skin\\a.png"}) {
+  for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png", "KeloSetup.old\\Skin\\a.png",
+                             kLedgerName, kJournalName}) {
     SCOPED_TRACE(unseen);
     Scratch scratch;
     ASSERT_TRUE(Install(scratch.fs(), Pack(kEarlier)).ok());
     FaultyFs held(scratch.fs(), FaultyFs::kFail, 0);
     held.FailProbeOf(unseen);
-    const InstallOutcome outcome = Install(&held, Pack(kNext));
-    EXPECT_EQ(outcome.reason, InstallOutcome::kFileSystem);
-    EXPECT_EQ(outcome.system_error, 5u);
+    std::vector<InstallOutcome> outcomes = {Install(&held, Pack(kNext))};
+    if (unseen == std::string(kLedgerName) || unseen == std::string(kJournalName))
+      outcomes.push_back(UninstallFiles(&held, /*keep_data=*/false));
+    for (const InstallOutcome& outcome : outcomes) {
+      EXPECT_EQ(outcome.reason, InstallOutcome::kFileSystem);
+      EXPECT_EQ(outcome.system_error, 5u);
+    }
   }
 }
 
