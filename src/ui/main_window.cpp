@@ -451,8 +451,10 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
   }
   LRESULT result = 0;
   if (HandleFlowMessage(ui, window, message, wparam, lparam, &result)) return result;
-  if (!ui->previous_main_proc) return DefDlgProcW(window, message, wparam, lparam);
-  return CallWindowProcW(ui->previous_main_proc, window, message, wparam, lparam);
+  result = ui->previous_main_proc ? CallWindowProcW(ui->previous_main_proc, window, message, wparam, lparam)
+                                  : DefDlgProcW(window, message, wparam, lparam);
+  if (message == WM_ACTIVATE && LOWORD(wparam) != WA_INACTIVE) FocusFailureView(ui, window);
+  return result;
 }
 
 LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {

@@ -386,6 +386,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   if (ui->installer && !ui->installer->LogPath().empty()) said += L" " + (kLogLinePrefix + ui->installer->LogPath());
   if (CImageButton* close = ui->Button(kIdClose)) close->SetDescription(said);
   InvalidateRect(window, nullptr, FALSE);
+  FocusFailureView(ui, window);
 }
 
 void OnRegistered(CSetupUI* ui, HWND window) {
@@ -399,6 +400,13 @@ void OnRegistered(CSetupUI* ui, HWND window) {
 }
 
 }  // namespace
+
+void FocusFailureView(CSetupUI* ui, HWND window) {
+  HWND close = ButtonWindow(ui, kIdClose);
+  HWND focus = GetFocus();
+  if (!ui->install_failed || !close || GetActiveWindow() != window || (focus && IsWindowVisible(focus))) return;
+  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(close), TRUE);
+}
 
 RECT ProgressBarRect(const CSetupUI* ui) {
   const SIZE size = ImageSize(ui->Image(kImageInstalling));

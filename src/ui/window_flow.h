@@ -18,6 +18,12 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
 // *result. False for other messages.
 bool HandleSessionEnd(InstallControl* installer, HWND window, UINT message, WPARAM wparam, LRESULT* result);
 
+// The progress view hid every control, the focused one too: a failure's view gives the
+// focus to the close button, which carries the failure's words for a screen reader and
+// closes on Enter. Only while the window is active: as it is activated again, the dialog
+// manager puts the focus back where it was, and the window calls this once more.
+void FocusFailureView(CSetupUI* ui, HWND window);
+
 // Gives the window the rounded outline of its current height.
 void SetRoundedRegion(HWND window, int height);
 
