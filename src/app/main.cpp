@@ -74,8 +74,17 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kelo::SetModuleInstance(instance);
 
   const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW());
+  // An unattended run that ends before it installs leaves its log all the same: a script
+  // reading it must not find an earlier run's outcome there.
+  const auto refuse_silently = [&command](const std::wstring& why, int code) {
+    kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
+    if (!command.log_path.empty()) logic->SetLogPath(command.log_path);
+    logic->LogRefused(why);
+    kelo::CSetupLogic::DestroyInstance();
+    return code;
+  };
   if (!command.unknown.empty()) {
-    if (command.silent) return kelo::kExitUsage;
+    if (command.silent) return refuse_silently(L"unknown switch: " + command.unknown, kelo::kExitUsage);
     MessageBoxW(nullptr, kUsage, kelo::kWindowTitle, MB_OK | MB_ICONINFORMATION);
     return kelo::kExitUsage;
   }
@@ -84,6 +93,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (another_copy && command.silent)
     another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kelo::kSilentLockWaitMs);
   if (another_copy) {
+    // Into a log the command line names only: the default one may be the other copy's.
+    if (command.silent && !command.log_path.empty())
+      return refuse_silently(L"another setup program runs", kelo::kExitAlreadyRunning);
     if (command.silent) return kelo::kExitAlreadyRunning;
     RaiseRunningCopy();
     return 0;

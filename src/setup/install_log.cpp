@@ -39,6 +39,11 @@ bool InstallLog::Start(const std::wstring& path) {
   return file_.IsValid() && WriteFile(file_.Get(), kByteOrderMark, 3, &written, nullptr);
 }
 
+void InstallLog::Finish(const std::wstring& outcome) {
+  Line(L"outcome: " + outcome);
+  file_.Reset();
+}
+
 void InstallLog::Line(const std::wstring& text) {
   if (!file_.IsValid()) return;
   const DWORD error = GetLastError();

@@ -21,6 +21,9 @@ class InstallLog {
   bool Open(const std::wstring& path);
   // One line, behind the local time.
   void Line(const std::wstring& text);
+  // The last line, the outcome; the file is let go then, for a run in another logon session
+  // to write its own there.
+  void Finish(const std::wstring& outcome);
   const std::wstring& path() const { return path_; }
 
  private:

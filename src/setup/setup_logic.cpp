@@ -49,13 +49,13 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   if (StartWorker(window)) return true;
   run_failed_ = true;
   failure_error_ = GetLastError();
-  log_.Line(L"outcome: failed, the install worker could not be started, error " + std::to_wstring(failure_error_));
+  log_.Finish(L"failed, the install worker could not be started, error " + std::to_wstring(failure_error_));
   return false;
 }
 
-void CSetupLogic::LogRefusedDirectory(const std::wstring& dir, const std::wstring& why) {
-  OpenLog(L"directory refused: \"" + dir + L"\": " + why);
-  log_.Line(L"outcome: failed");
+void CSetupLogic::LogRefused(const std::wstring& why) {
+  OpenLog(why);
+  log_.Finish(L"failed");
 }
 
 void CSetupLogic::OpenLog(const std::wstring& what) {
@@ -135,7 +135,7 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
     PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, all_ok ? 0 : -1);
   }
   logic->run_failed_ = !all_ok;
-  logic->log_.Line(all_ok ? L"outcome: installed" : L"outcome: failed");
+  logic->log_.Finish(all_ok ? L"installed" : L"failed");
   logic->step_count_ = 0;
   CoUninitialize();
   return 0;

@@ -49,8 +49,8 @@ class CSetupLogic : public InstallControl {
   std::wstring LogPath() const override { return log_.path(); }
   // Where the next install writes its log; DefaultLogPath() unless set.
   void SetLogPath(const std::wstring& path) { log_path_ = path; }
-  // The log of a run that refused its directory (`why`) before any install.
-  void LogRefusedDirectory(const std::wstring& dir, const std::wstring& why);
+  // The log of a run that refused to install, and why.
+  void LogRefused(const std::wstring& why);
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
   // The running worker's thread, to wait on together with messages; null when none was

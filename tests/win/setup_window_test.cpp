@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/product.h"
+#include "base/win_holders.h"
 #include "installer_driver.h"
 #include "sysreg_scratch.h"
 #include "ui/window_layout.h"
@@ -651,6 +652,9 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
     ASSERT_TRUE(PollFor([&] { return ReadFileBytes(log, "").find("outcome: failed") != std::string::npos; }, 60000))
         << "the install did not fail";
     ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdClose); }, 10000)) << "no failure view";
+    // The failure view holds its log no longer: a run in another logon session writes its own.
+    EXPECT_TRUE(ScopedHandle(CreateFileW(log.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr)).IsValid())
+        << "the log stays held, error " << GetLastError();
     SetForegroundWindow(window);
     EXPECT_TRUE(PollFor([&] { return FocusedId(window) == kIdClose; }, 5000))
         << "the focus stays on a hidden control, " << FocusedId(window);

@@ -200,7 +200,7 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games \\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games .\\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games..\\Kelo", kExitBadDirectory, "directory refused"},
-      {L"/S /X", kExitUsage, nullptr},
+      {L"/S /LOG=" + log_path + L" /X", kExitUsage, "unknown switch: /X"},
   };
   for (const auto& c : cases) {
     DeleteFileW(log_path.c_str());
@@ -287,10 +287,15 @@ TEST_F(SilentInstall, AnotherCopyHoldingTheLockIsWaitedForAMomentThenLeftAlone) 
   const std::wstring dir = ScratchDir(L"silent-second") + L"KeloBrowser";
   // Held all along: the copy waits its 5 s, which a loaded machine only lengthens, then
   // leaves.
+  // Its log says so: a script must not find an earlier run's outcome there.
+  const std::wstring log_path = ScratchDir(L"silent-second-log") + L"second.log";
+  WriteFileBytes(log_path, "outcome: installed");
   const ULONGLONG start = GetTickCount64();
-  EXPECT_EQ(Run(L"/S /D=" + dir), static_cast<DWORD>(kExitAlreadyRunning));
+  EXPECT_EQ(Run(L"/S /LOG=" + log_path + L" /D=" + dir), static_cast<DWORD>(kExitAlreadyRunning));
   EXPECT_GE(GetTickCount64() - start, 4500u) << "the lock was not waited for";
   EXPECT_FALSE(FileExists(dir));
+  EXPECT_NE(ReadLog(log_path).find("another setup program runs"), std::string::npos) << ReadLog(log_path);
+  EXPECT_EQ(ReadLog(log_path).find("outcome: installed"), std::string::npos) << ReadLog(log_path);
   // A copy that lets go within moments (an uninstaller's finishing copy, woken by the end
   // of the uninstall a script ran just before) is waited for.
   HANDLE next = StartProgram(SetupExe(), L"/S /D=" + dir);
