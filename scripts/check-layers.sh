@@ -20,14 +20,24 @@ for layer in */; do
     status=1
     continue
   fi
+  # Either form of include, spaced as the preprocessor allows: a path that climbs out of its
+  # folder is refused, and one whose first part names no layer is the system's.
   while IFS=: read -r file line target; do
+    if [[ "$target" == *..* ]]; then
+      echo "layers: src/$file:$line includes \"$target\": name the layer, do not climb to it"
+      status=1
+      continue
+    fi
+    [ -n "${allowed[${target%%/*}]+set}" ] || continue
     [[ " ${allowed[$layer]} " == *" ${target%%/*} "* ]] && continue
     echo "layers: src/$file:$line includes \"$target\", a layer above $layer"
     status=1
-  done < <(grep -rnoE '^#include "[a-z]+/[^"]+"' "$layer" | sed -E 's/#include "([^"]+)"/\1/')
+  done < <(grep -rnE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"][^">]+[">]' "$layer" |
+    sed -E 's/^([^:]+:[0-9]+):[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]([^">]+)[">].*/\1:\2/')
 done
 # Definitions start a line; calls and uses are indented.
-outside=$(grep -rnE '^[A-Za-z].*\bCSetupLogic::[A-Za-z_~]+' --include='*.cpp' . | grep -v '^\./setup/' || true)
+outside=$(grep -rnE '^[A-Za-z].*\bCSetupLogic::[A-Za-z_~]+' --include='*.cpp' --include='*.h' . |
+  grep -v '^\./setup/' || true)
 if [ -n "$outside" ]; then
   echo "layers: members of CSetupLogic defined outside src/setup:"
   echo "$outside"

@@ -24,7 +24,7 @@ if [ -z "${KELO_HEADLESS:-}" ]; then
 fi
 
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
-wineserver -p 5 >/dev/null 2>&1 || true   # keep the server up: the time below is the program's own
+wineserver -p5 >/dev/null 2>&1 || true   # keep the server up: the time below is the program's own
 start=$(date +%s%N)
 "${wine_command[@]}" "$exe" &
 window=""
