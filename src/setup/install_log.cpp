@@ -1,5 +1,7 @@
 #include "setup/install_log.h"
 
+#include <shlwapi.h>
+
 #include <cwchar>
 
 #include "base/file_paths.h"
@@ -9,6 +11,20 @@ namespace kelo {
 namespace {
 
 constexpr char kByteOrderMark[] = "\xEF\xBB\xBF";
+
+// Whether a folder on the way to `full` is a link or a mount point. A log named on the
+// command line may lie in a folder all users can make (C:\logs): another user's link there
+// would have the log written over whatever file it leads to.
+bool ReachedThroughLink(const std::wstring& full) {
+  const wchar_t* after_root = PathSkipRootW(full.c_str());
+  if (!after_root) return false;
+  for (size_t end = full.find(L'\\', after_root - full.c_str()); end != std::wstring::npos;
+       end = full.find(L'\\', end + 1)) {
+    const DWORD attributes = GetFileAttributesW(full.substr(0, end).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -20,9 +36,14 @@ std::wstring DefaultLogPath() {
 }
 
 bool InstallLog::Open(const std::wstring& path) {
-  if (Start(path)) return true;
-  const DWORD error = GetLastError();
   const std::wstring fallback = DefaultLogPath();
+  // Only a log the command line names is looked at on its way: the temporary folder is
+  // the user's own.
+  if (path != fallback && ReachedThroughLink(AbsolutePath(path)))
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+  else if (Start(path))
+    return true;
+  const DWORD error = GetLastError();
   if (path == fallback || !Start(fallback)) return false;
   Line(L"the log could not be written to \"" + path + L"\" (error " + std::to_wstring(error) + L"): it is here");
   return true;
@@ -31,12 +52,23 @@ bool InstallLog::Open(const std::wstring& path) {
 bool InstallLog::Start(const std::wstring& path) {
   // The earlier run's file closes first: it may be this same file, which shares no writing.
   file_.Reset();
-  file_.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                          nullptr));
-  // The failure view names the log: a relative name would not say where it is.
-  path_ = file_.IsValid() ? AbsolutePath(path) : std::wstring();
+  path_.clear();
+  // Opened as it stands, and cut to nothing only once it is known to be a file of its own:
+  // never a link's target, nor a name a hard link shares with another file.
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
   DWORD written = 0;
-  return file_.IsValid() && WriteFile(file_.Get(), kByteOrderMark, 3, &written, nullptr);
+  if (!SetEndOfFile(file.Get()) || !WriteFile(file.Get(), kByteOrderMark, 3, &written, nullptr)) return false;
+  file_ = std::move(file);
+  // The failure view names the log: a relative name would not say where it is.
+  path_ = AbsolutePath(path);
+  return true;
 }
 
 void InstallLog::Finish(const std::wstring& outcome) {

@@ -18,6 +18,7 @@
 #include "packtool/packet_writer.h"
 #include "setup/extract_payload.h"
 #include "setup/install_fs_win.h"
+#include "setup/install_log.h"
 #include "setup/install_transaction.h"
 #include "setup/ledger.h"
 #include "setup/sha256.h"
@@ -631,6 +632,17 @@ TEST_F(ExtractPayload, ALinkAtTheHoldsNameIsNotFollowed) {
   hold.Reset();
   EXPECT_EQ(ReadBytes(FixturePath("/theses/thesis.txt")), "the user's thesis\n");
   EXPECT_EQ(fs.Probe(kFolderHoldName), InstallFs::Kind::kLink);
+}
+
+// Nor is a log written through one: it goes to the default place, which says where it was
+// to be written.
+TEST_F(ExtractPayload, ALogNamedThroughALinkIsWrittenElsewhere) {
+  REQUIRE_FIXTURE();
+  InstallLog log;
+  ASSERT_TRUE(log.Open(FixturePath("/held/KeloSetup.lock/thesis.txt")));
+  log.Line(L"a line");
+  EXPECT_EQ(log.path(), DefaultLogPath());
+  EXPECT_EQ(ReadBytes(FixturePath("/theses/thesis.txt")), "the user's thesis\n");
 }
 
 // The product's default folder, or the one above it, made a link to a folder of the user's

@@ -217,6 +217,35 @@ TEST(InstallLog, OpenedAgainStartsTheSameFileAfresh) {
   EXPECT_EQ(text.find("first run"), std::string::npos) << text;
 }
 
+// A log name that is a hard link of another file is not cut: the log goes to the default
+// place instead, and the other file keeps its words.
+TEST(InstallLog, NeverCutsAFileAHardLinkShares) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring stem = std::wstring(temp) + L"kelo-linked-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring thesis = stem + L".txt", log_path = stem + L".log";
+  {
+    ScopedHandle file(CreateFileW(thesis.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(file.Get(), "thesis", 6, &written, nullptr));
+  }
+  ASSERT_TRUE(CreateHardLinkW(log_path.c_str(), thesis.c_str(), nullptr)) << GetLastError();
+  {
+    InstallLog log;
+    ASSERT_TRUE(log.Open(log_path));
+    log.Line(L"a line");
+    EXPECT_EQ(log.path(), DefaultLogPath());
+  }
+  ScopedHandle file(CreateFileW(thesis.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  char bytes[64];
+  DWORD got = 0;
+  ASSERT_TRUE(ReadFile(file.Get(), bytes, sizeof bytes, &got, nullptr));
+  file.Reset();
+  DeleteFileW(log_path.c_str());
+  DeleteFileW(thesis.c_str());
+  EXPECT_EQ(std::string(bytes, got), "thesis");
+}
+
 TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
   CSetupLogic* first = CSetupLogic::GetInstance();
   EXPECT_EQ(CSetupLogic::GetInstance(), first);
