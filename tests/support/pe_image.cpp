@@ -51,6 +51,8 @@ PeImage ReadPeImage(const std::string& path) {
   const uint32_t optional_size = r.U16(pe + 20);
   const uint64_t optional = pe + 24;
   if (r.U16(optional) != 0x20B) return image;  // PE32+
+  image.characteristics = static_cast<uint16_t>(r.U16(pe + 22));
+  image.checksum = r.U32(optional + 64);
   const uint64_t directories = optional + 112;
   const uint64_t section_table = optional + optional_size;
   for (uint32_t i = 0; i < section_count; ++i) {

@@ -8,6 +8,7 @@
 // one of those.
 #include <gtest/gtest.h>
 #include <windows.h>
+#include <imagehlp.h>
 
 #include <algorithm>
 #include <string>
@@ -33,6 +34,21 @@ TEST(DllHardening, BindsOnlyDllsTheSystemAlwaysTakesFromSystem32) {
         << dll << " is bound at load time and would be looked up in the program's folder";
   }
   EXPECT_TRUE(image.delay_imported_dlls.empty());
+}
+
+// Started from a share or a removable drive, the program is copied to the swap file first:
+// it reads its payload from its own image, whose pages must not become unreadable part way
+// through an install. The flags change the header, whose checksum must still hold.
+TEST(DllHardening, RunsFromTheSwapFileWhenStartedFromAShareOrARemovableDrive) {
+  const kelo::test::PeImage image = kelo::test::ReadPeImage(KELO_SETUP_EXE);
+  ASSERT_TRUE(image.valid) << KELO_SETUP_EXE;
+  EXPECT_EQ(image.characteristics & IMAGE_FILE_NET_RUN_FROM_SWAP, IMAGE_FILE_NET_RUN_FROM_SWAP);
+  EXPECT_EQ(image.characteristics & IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP, IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP);
+  DWORD stated = 0, computed = 0;
+  const std::string path = KELO_SETUP_EXE;
+  ASSERT_EQ(MapFileAndCheckSumA(path.c_str(), &stated, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+  EXPECT_EQ(stated, image.checksum);
+  EXPECT_EQ(stated, computed) << "the header's checksum is stale";
 }
 
 // Windows 7 has these only with a security update: a program that binds one does not
