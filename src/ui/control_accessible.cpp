@@ -32,8 +32,7 @@ bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CH
 // Everything the standard object says, but for the role and the state (and a link's action).
 class ControlAccessible : public IAccessible {
  public:
-  ControlAccessible(HWND window, LONG role, const std::wstring& description)
-      : window_(window), role_(role), description_(description) {}
+  ControlAccessible(HWND window, LONG role) : window_(window), role_(role) {}
   // Where the standard object is created into.
   void** ReceiveStandard() { return standard_.Receive(); }
 
@@ -99,8 +98,10 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accName(VARIANT v, BSTR* n) override { return standard_->get_accName(v, n); }
   HRESULT STDMETHODCALLTYPE get_accValue(VARIANT v, BSTR* n) override { return standard_->get_accValue(v, n); }
   HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
-    if (!IsSelf(child) || description_.empty()) return standard_->get_accDescription(child, description);
-    *description = SysAllocString(description_.c_str());
+    std::wstring text;
+    if (IsSelf(child)) SendMessageW(window_, WM_KELO_GETDESCRIPTION, 0, reinterpret_cast<LPARAM>(&text));
+    if (text.empty()) return standard_->get_accDescription(child, description);
+    *description = SysAllocString(text.c_str());
     return *description ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT v, BSTR* n) override { return standard_->get_accHelp(v, n); }
@@ -127,17 +128,16 @@ class ControlAccessible : public IAccessible {
   ScopedComPtr<IAccessible> standard_;
   HWND window_;
   LONG role_;
-  std::wstring description_;
   LONG references_ = 1;
 };
 
 }  // namespace
 
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, const std::wstring& description) {
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role) {
   if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;
   const OleAcc& api = Api();
   if (!api.create || !api.result) return 0;
-  auto* control = new ControlAccessible(window, role, description);
+  auto* control = new ControlAccessible(window, role);
   const LRESULT answer = SUCCEEDED(api.create(window, OBJID_CLIENT, IID_IAccessible, control->ReceiveStandard()))
                              ? api.result(IID_IAccessible, wparam, control)
                              : 0;

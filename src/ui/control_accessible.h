@@ -11,12 +11,16 @@
 
 namespace kelo {
 
+// Sent to a control, from its own thread, for its description, asked at each reading (a
+// reader may keep the object while the description changes): lparam points to a
+// std::wstring to fill. A control that does not answer, or leaves it empty, has the
+// standard object's.
+inline constexpr UINT WM_KELO_GETDESCRIPTION = WM_APP + 1;
+
 // The answer to WM_GETOBJECT for the control's own client object, in the role given
 // (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading; a link's
-// default action posts WM_COMMAND with its id to its parent), with `description` (when not
-// empty) as its description; 0 (pass the message on) for any other object, or when
-// accessibility is not to be had.
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role,
-                        const std::wstring& description = std::wstring());
+// default action posts WM_COMMAND with its id to its parent); 0 (pass the message on) for
+// any other object, or when accessibility is not to be had.
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role);
 
 }  // namespace kelo

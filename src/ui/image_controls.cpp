@@ -151,8 +151,13 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
   if (self->control_.Follow(window, message, &look, &repaint) && self->enabled_) self->state_ = kNormal + look;
   if (message == WM_NCDESTROY) self->control_.Release(window);
   if (message == WM_GETOBJECT) {
-    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON, self->description_))
-      return answer;
+    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON)) return answer;
+  }
+  // Only from this thread, where the pointer is one of ours: another program may send any
+  // number to any window.
+  if (message == WM_KELO_GETDESCRIPTION && !InSendMessage()) {
+    *reinterpret_cast<std::wstring*>(lparam) = self->description_;
+    return TRUE;
   }
   if (repaint) InvalidateRect(window, nullptr, FALSE);
   return CallWindowProcW(previous, window, message, wparam, lparam);

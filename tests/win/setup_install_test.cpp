@@ -524,13 +524,15 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     Installer setup;
     ASSERT_TRUE(setup.Start(SetupExe()));
     ASSERT_NE(setup.WaitForWindow(), nullptr);
-    const Difference failure = FailInstall(setup, dir, L"failure");
-    EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
-    EXPECT_TRUE(setup.IsVisible(kIdClose)) << "no way to close the failure view";
-    // The painted words reach screen readers with the close button.
+    // The painted words reach screen readers with the close button, also through an object
+    // a reader got before the failure and kept.
     ComScope com;
     IAccessible* close = AccessibleOf(setup.Control(kIdClose));
     ASSERT_NE(close, nullptr);
+    EXPECT_EQ(AccessibleDescription(close).find(kFailureAdvice3), std::wstring::npos);
+    const Difference failure = FailInstall(setup, dir, L"failure");
+    EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
+    EXPECT_TRUE(setup.IsVisible(kIdClose)) << "no way to close the failure view";
     const std::wstring said = AccessibleDescription(close);
     EXPECT_NE(said.find(kFailureAdvice3), std::wstring::npos) << "the advice is not read out";
     EXPECT_NE(said.find(kLogLinePrefix), std::wstring::npos) << "the log's place is not read out";
