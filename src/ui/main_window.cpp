@@ -219,10 +219,6 @@ void OnPaint(CSetupUI* ui, HWND window) {
       DrawText(dc, at(kFailureTitlePos), kFailureTitle);
       SetTextColor(dc, kErrorColour);
       DrawText(dc, at(kFeedbackLinkPos), kFeedbackLink);
-      if (ui->feedback_link.cx == 0) {
-        SIZE extent;
-        if (GetTextExtentPoint32W(dc, kFeedbackLink, lstrlenW(kFeedbackLink), &extent)) ui->feedback_link = extent;
-      }
     } else if (ui->failure_advice) {
       SetTextColor(dc, kErrorColour);
       DrawText(dc, at(kFailureAdvicePos[0]), kFailureAdvice1);
@@ -258,10 +254,11 @@ LRESULT OnCtlColorStatic(CSetupUI* ui, HDC dc, HWND label) {
 constexpr wchar_t kLabelProcProperty[] = L"KeloLabelProc";
 
 // A label says it is text to screen readers (the system's object calls it a mere client);
-// the licence words say they are a link, and show the keyboard's focus as buttons do.
+// the licence words and the feedback link say they are links, and show the keyboard's focus
+// as buttons do.
 LRESULT CALLBACK LabelProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   const auto previous = reinterpret_cast<WNDPROC>(GetPropW(window, kLabelProcProperty));
-  const bool link = GetDlgCtrlID(window) == kIdLicenceLabel;
+  const bool link = IsLinkId(GetDlgCtrlID(window));
   if (message == WM_GETOBJECT) {
     if (const LRESULT answer =
             AnswerGetObject(window, wparam, lparam, link ? ROLE_SYSTEM_LINK : ROLE_SYSTEM_STATICTEXT))
@@ -363,6 +360,15 @@ int CreateMainWindow(InstallControl* installer) {
                                     place.id == kIdLicenceLabel ? kLabelStyle | WS_TABSTOP : kLabelStyle);
     }
   }
+  {
+    ScopedGetDC dc(window, GetDC(window));
+    ScopedSelectObject select_font(dc.Get(), ui->font);
+    SIZE extent = {};
+    if (dc.Get()) GetTextExtentPoint32W(dc.Get(), kFeedbackLink, lstrlenW(kFeedbackLink), &extent);
+    ui->feedback_link = CreateLabel(window, kIdFeedbackLink, kFeedbackLink,
+                                    XYWH(kFeedbackLinkPos.x, kFeedbackLinkPos.y, extent.cx, extent.cy),
+                                    WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
+  }
   ui->status_label = CreateLabel(window, 0, L"", kStatusLabelRect, kLabelStyle);
   ui->warning_label = CreateLabel(window, 0, kRunningWarning, kWarningLabelRect, WS_CHILD);
 
@@ -414,11 +420,11 @@ bool HandleWindowKeys(MSG* message) {
     ui->keyboard_cues = true;
     if (HWND focus = GetFocus()) InvalidateRect(focus, nullptr, FALSE);
   }
-  // Enter and Space on the licence words open the agreement, as a click on them does.
+  // Enter and Space on a link open its page, as a click on it does.
   if (message->message == WM_KEYDOWN && (key == VK_RETURN || key == VK_SPACE) &&
-      message->hwnd == ui->Label(kIdLicenceLabel)) {
+      IsLinkId(GetDlgCtrlID(message->hwnd)) && GetParent(message->hwnd) == ui->main_window) {
     if (!(message->lParam & (1 << 30)))  // not again while the key is held
-      SendMessageW(ui->main_window, WM_COMMAND, kIdLicenceLabel, reinterpret_cast<LPARAM>(message->hwnd));
+      SendMessageW(ui->main_window, WM_COMMAND, GetDlgCtrlID(message->hwnd), reinterpret_cast<LPARAM>(message->hwnd));
     return true;
   }
   // Outside the field, arrows walk the controls as Tab does: the dialog manager's own walk

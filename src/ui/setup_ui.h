@@ -89,7 +89,9 @@ class CSetupUI {
   bool failure_advice = false;
   bool failure_damaged = false;  // the payload failed its checksum: advice would not help
   bool failure_feedback = false;
-  SIZE feedback_link = {0, 0};
+  // Over the painted feedback words, as large as they: a stop for the keyboard, and a link
+  // for screen readers. It paints nothing itself.
+  HWND feedback_link = nullptr;
 
   bool dir_valid = false;
   // The keyboard has moved the focus: from then on the focused control shows a mark.

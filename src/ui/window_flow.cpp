@@ -57,10 +57,13 @@ bool Hits(HWND window, POINT screen) {
   return window && IsWindowVisible(window) && GetWindowRect(window, &rect) && PtInRect(&rect, screen);
 }
 
-bool InFeedbackLink(const CSetupUI* ui, POINT client) {
-  const POINT link = FailureTextPos(kFeedbackLinkPos, ui->expanded);
-  return client.x >= link.x && client.x <= link.x + ui->feedback_link.cx && client.y >= link.y &&
-         client.y <= link.y + ui->feedback_link.cy;
+// The feedback link's control follows its words, which rise in the expanded view, and shows
+// while they do.
+void PlaceFeedbackLink(const CSetupUI* ui) {
+  if (!ui->feedback_link) return;
+  const POINT at = FailureTextPos(kFeedbackLinkPos, ui->expanded);
+  SetWindowPos(ui->feedback_link, nullptr, at.x, at.y, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  Show(ui->feedback_link, ui->failure_feedback);
 }
 
 void Toggle(const CSetupUI* ui, int box_id) {
@@ -132,6 +135,7 @@ void Install(CSetupUI* ui, HWND window) {
   for (int id : CSetupUI::kButtonIds) Show(ButtonWindow(ui, id), false);
   for (int id : CSetupUI::kCheckBoxIds) Show(CheckBoxWindow(ui, id), false);
   for (HWND label : ui->labels) Show(label, false);
+  PlaceFeedbackLink(ui);
   Show(ui->dir_field, false);
   Show(ui->status_label, false);
   Show(ui->warning_label, false);
@@ -147,6 +151,7 @@ void Expand(CSetupUI* ui, HWND window) {
   // try goes through install-now, below them.
   if (ui->ShowsFailure()) Show(ButtonWindow(ui, kIdQuickInstall), false);
   ui->expanded = true;
+  PlaceFeedbackLink(ui);
   SetRoundedRegion(window, kExpandedHeight);
   SetWindowHeight(window, kExpandedHeight);
   InvalidateRect(window, nullptr, TRUE);
@@ -158,6 +163,7 @@ void Collapse(CSetupUI* ui, HWND window) {
   Show(CheckBoxWindow(ui, kIdLicenceBox), true);
   Show(ui->Label(kIdLicenceLabel), true);
   ui->expanded = false;
+  PlaceFeedbackLink(ui);
   SetRoundedRegion(window, kCollapsedHeight);
   SetWindowHeight(window, kCollapsedHeight);
   InvalidateRect(window, nullptr, TRUE);
@@ -218,6 +224,9 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
     case kIdLicenceLabel:
       ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL);
       return true;
+    case kIdFeedbackLink:
+      ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL);
+      return true;
     case kIdInstallNow:
       PostMessageW(window, WM_COMMAND, kIdCollapse, 0);
       PostMessageW(window, WM_COMMAND, kIdQuickInstall, 0);
@@ -251,19 +260,17 @@ POINT ToScreen(HWND window, POINT client) {
 
 // The hand shows over what a click opens: the licence words and the feedback link.
 bool OverLink(const CSetupUI* ui, HWND window, POINT client) {
-  if (Hits(ui->Label(kIdLicenceLabel), ToScreen(window, client))) return true;
-  return ui->failure_feedback && InFeedbackLink(ui, client);
+  const POINT screen = ToScreen(window, client);
+  return Hits(ui->Label(kIdLicenceLabel), screen) || Hits(ui->feedback_link, screen);
 }
 
 bool OnMouseMove(CSetupUI* ui, HWND window, LPARAM lparam) {
   const POINT client = ClientPoint(lparam);
-  if (Hits(ui->Label(kIdLicenceLabel), ToScreen(window, client))) {
+  if (OverLink(ui, window, client)) {
     SetCursor(ui->HandCursor());
     return true;
   }
-  if (!ui->failure_feedback) return false;
-  if (InFeedbackLink(ui, client)) SetCursor(ui->HandCursor());
-  return true;
+  return ui->failure_feedback;
 }
 
 // Between mouse moves the system would put the class arrow back; keep the hand where a
@@ -281,9 +288,11 @@ bool OnSetCursor(CSetupUI* ui, HWND window, WPARAM wparam, LPARAM lparam) {
 void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
   const POINT client = ClientPoint(lparam);
   const POINT screen = ToScreen(window, client);
-  if (Hits(ui->Label(kIdLicenceLabel), screen)) {
-    OnCommand(ui, window, kIdLicenceLabel);
-    return;
+  for (HWND link : {ui->Label(kIdLicenceLabel), ui->feedback_link}) {
+    if (Hits(link, screen)) {
+      OnCommand(ui, window, GetDlgCtrlID(link));
+      return;
+    }
   }
   static constexpr struct {
     int label;
@@ -296,10 +305,6 @@ void OnLeftButton(CSetupUI* ui, HWND window, LPARAM lparam) {
       Toggle(ui, words.box);
       return;
     }
-  }
-  if (ui->failure_feedback && InFeedbackLink(ui, client)) {
-    ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL);
-    return;
   }
   SendMessageW(window, WM_SYSCOMMAND, kDragCommand, lparam);
   // Closed from within the system's move loop (Alt+F4, the finished view's timer): the loop
@@ -385,6 +390,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
                                              : std::wstring(kFailureAdvice1) + kFailureAdvice2 + kFailureAdvice3;
   if (ui->installer && !ui->installer->LogPath().empty()) said += L" " + (kLogLinePrefix + ui->installer->LogPath());
   if (CImageButton* close = ui->Button(kIdClose)) close->SetDescription(said);
+  PlaceFeedbackLink(ui);
   InvalidateRect(window, nullptr, FALSE);
   FocusFailureView(ui, window);
 }

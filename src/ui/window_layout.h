@@ -48,6 +48,7 @@ enum ControlId : int {
   kIdDefaultBrowserLabel = 963,
   kIdLicenceLabel = 966,
   kIdExperienceLabel = 967,
+  kIdFeedbackLink = 968,
   kIdDirField = 977,
 };
 
@@ -91,11 +92,13 @@ inline constexpr COLORREF kProgressTrackColour = RGB(0xD9, 0xEE, 0xE1);
 inline constexpr COLORREF kProgressFillColour = RGB(0x2E, 0x9D, 0x5B);
 // The keyboard's focus mark around a control, in the skin's green.
 inline constexpr COLORREF kFocusMarkColour = kProgressFillColour;
+// The labels that open a page.
+constexpr bool IsLinkId(int id) { return id == kIdLicenceLabel || id == kIdFeedbackLink; }
 // The order Tab walks the controls in (hidden ones are passed over): the install first,
 // then what it needs (the licence words open the agreement), then the way out.
 inline constexpr int kTabOrder[] = {kIdQuickInstall, kIdLicenceBox, kIdLicenceLabel, kIdExpand, kIdDirField, kIdBrowse,
                                     kIdDesktopShortcutBox, kIdTaskbarBox, kIdDefaultBrowserBox, kIdExperienceBox,
-                                    kIdInstallNow, kIdCollapse, kIdClose};
+                                    kIdInstallNow, kIdCollapse, kIdFeedbackLink, kIdClose};
 inline constexpr COLORREF kLogLineColour = RGB(0x80, 0x80, 0x80);
 inline constexpr COLORREF kErrorColour = RGB(255, 0, 0);
 inline constexpr COLORREF kFailureTitleColour = RGB(0, 0, 255);
