@@ -25,10 +25,19 @@ const InstallStep CSetupLogic::kStepTable[kStepTableSize] = {
     {kStepIdentity, &CSetupLogic::StepIdentity},
 };
 
+// As the log tells them: a step's "done" must not claim more than it did. The installer
+// does not make the browser the default, and the system does not say whether a pin took.
 const wchar_t* StepName(uint32_t id) {
-  static const wchar_t* const kNames[kStepTableSize] = {
-      L"extract payload", L"uninstall entry", L"reserved",  L"default browser", L"start-menu shortcuts",
-      L"desktop shortcut", L"taskbar",        L"first launch", L"stop the running browser", L"identity and channel"};
+  static const wchar_t* const kNames[kStepTableSize] = {L"extract payload",
+                                                        L"uninstall entry",
+                                                        L"reserved",
+                                                        L"default browser: left as it is",
+                                                        L"start-menu shortcuts; start pin asked for, unconfirmed",
+                                                        L"desktop shortcut",
+                                                        L"quick-launch shortcut; taskbar pin asked for, unconfirmed",
+                                                        L"first launch",
+                                                        L"stop the running browser",
+                                                        L"identity and channel"};
   return id < kStepTableSize ? kNames[id] : L"unknown";
 }
 
