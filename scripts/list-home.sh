@@ -12,7 +12,10 @@ work=$(cd "$1" && pwd -P)
 temp=$(cd "${TMPDIR:-/tmp}" && pwd -P)
 # An entry that goes while it is listed (another program's) is no reason to fail; a listing
 # without the home itself is: nothing could be compared.
-listing=$(find "$home" \( -path "$work" -o -path "$temp" \) -prune -o -printf '%y %s %T@ %p\n' 2>/dev/null || true)
+# -path takes a pattern: a folder named with [, *, ? or \ is matched as it is spelt.
+literal() { printf '%s' "$1" | sed 's/[][*?\\]/\\&/g'; }
+listing=$(find "$home" \( -path "$(literal "$work")" -o -path "$(literal "$temp")" \) -prune -o -printf '%y %s %T@ %p\n' \
+  2>/dev/null || true)
 case $listing in
   *" $home"$'\n'* | *" $home") ;;
   *) echo "list-home: cannot list $home" >&2; exit 1 ;;
