@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Proves that the build is reproducible: the same sources give byte-identical release files
-# whatever folder they are built in and whenever. Signing is left out on purpose: a
-# signature (and above all a time stamp) differs from run to run, so unsigned builds are
-# what is compared.
+# Proves that the build is reproducible: the same sources, built with the same tools (the
+# full form prints their package versions), give byte-identical release files whatever
+# folder they are built in; no input of the build reads the clock. Signing is left out on
+# purpose: a signature (and above all a time stamp) differs from run to run, so unsigned
+# builds are what is compared.
 #
 #   scripts/repro-check.sh
 #       Copies the commit checked out (HEAD, exactly: no uncommitted change, no untracked
@@ -189,6 +190,11 @@ fi
 copies=("$(mktemp -d "$root/a.XXXXXX")" "$(mktemp -d "$root/build-two.XXXXXX")")
 made+=("${copies[@]}")
 echo "repro-check: commit $(git -C "$top" rev-parse HEAD)"
+# The bytes hold only for the same tools: a rebuild months later, after a point release,
+# needs these versions to tell a changed compiler from a changed release.
+echo "repro-check: built with"
+dpkg-query -W -f='  ${Package} ${Version}\n' g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+  mingw-w64-x86-64-dev lzma-dev g++ cmake ninja-build python3 2>/dev/null || echo "  (no package versions to be had)"
 for copy in "${copies[@]}"; do
   mkdir -p "$copy/src"
   git -C "$top" archive --format=tar HEAD | tar -xf - -C "$copy/src"
