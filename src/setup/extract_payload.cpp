@@ -99,7 +99,7 @@ DWORD OutcomeError(const InstallOutcome& outcome) {
 }
 
 bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress,
-                    bool* payload_damaged) {
+                    bool* payload_damaged, ScopedHandle* folder_hold) {
   // Every path of the step goes through 260-character buffers: refuse before touching the
   // disk. The main program's is the longest of the fixed names.
   if (dir.empty() || (dir + kBrowserExe).size() >= kPathChars) {
@@ -142,9 +142,13 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   ScopedHandle hold;
   if (!fs.HoldFolder(&hold)) return fail(fs.LastError());
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
-  hold.Reset();
-  if (!outcome.ok()) return fail(OutcomeError(outcome));
-  return WaitForMainProgram(dir + kBrowserExe);
+  if (!outcome.ok()) {
+    hold.Reset();  // the empty folders made go, the hold's file with them
+    return fail(OutcomeError(outcome));
+  }
+  if (!WaitForMainProgram(dir + kBrowserExe)) return false;
+  if (folder_hold) *folder_hold = std::move(hold);
+  return true;
 }
 
 }  // namespace kelo

@@ -10,6 +10,7 @@
 #include <functional>
 #include <string>
 
+#include "base/win_holders.h"
 #include "setup/install_transaction.h"
 #include "sysreg/install_dir.h"
 
@@ -23,10 +24,12 @@ inline constexpr DWORD kMainProgramWaitMs = 3000;
 // failure the last error tells why; a directory the step made is removed again.
 // `progress`, if any, hears how far staging has got (see InstallRules::progress).
 // `payload_damaged`, if any, tells whether it failed because the payload did not pass its
-// check: its error, ERROR_FILE_CORRUPT, may also come from a failing disk.
+// check: its error, ERROR_FILE_CORRUPT, may also come from a failing disk. `folder_hold`, if
+// any, receives the folder's hold (see Win32InstallFs::HoldFolder) once the files are in,
+// for the install's later steps to keep; without it the hold goes with the step.
 bool ExtractPayload(const std::wstring& dir,
                     const std::function<void(uint64_t done, uint64_t total)>& progress = nullptr,
-                    bool* payload_damaged = nullptr);
+                    bool* payload_damaged = nullptr, ScopedHandle* folder_hold = nullptr);
 
 // The packet resource of ModuleInstance(), checked against the digest stored beside it.
 // False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT

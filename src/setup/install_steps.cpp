@@ -51,7 +51,7 @@ int CSetupLogic::StepExtractPayload() {
     last_post = now;
     PostMessageW(window, WM_SETUP_PROGRESS, static_cast<WPARAM>(done * 1000 / total), 0);
   };
-  return ExtractPayload(install_dir_, progress, &payload_damaged_) ? 1 : 0;
+  return ExtractPayload(install_dir_, progress, &payload_damaged_, &folder_hold_) ? 1 : 0;
 }
 
 int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }

@@ -134,6 +134,7 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
     // Posted, never sent: the worker must not wait for the window.
     PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, all_ok ? 0 : -1);
   }
+  logic->folder_hold_.Reset();
   logic->run_failed_ = !all_ok;
   logic->log_.Finish(all_ok ? L"installed" : L"failed");
   logic->step_count_ = 0;

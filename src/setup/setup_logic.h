@@ -98,6 +98,10 @@ class CSetupLogic : public InstallControl {
   void OpenLog(const std::wstring& what);
 
   ScopedHandle worker_thread_;
+  // Taken by the payload step and kept to the run's end: an uninstall from another logon
+  // session, which the setup programs' lock does not reach, must not remove the files the
+  // later steps register, link to and start.
+  ScopedHandle folder_hold_;
   HWND notify_window_ = nullptr;
   DWORD failure_error_ = 0;  // written by the worker before it posts the failure
   bool payload_damaged_ = false;  // likewise

@@ -645,6 +645,35 @@ TEST_F(ExtractPayload, ALogNamedThroughALinkIsWrittenElsewhere) {
   EXPECT_EQ(ReadBytes(FixturePath("/theses/thesis.txt")), "the user's thesis\n");
 }
 
+// The folder stays held from the payload step to the run's end: an uninstall from another
+// logon session must not take away the files the later steps register, link to and start.
+class HoldCheckingLogic : public CSetupLogic {
+ public:
+  std::wstring hold_path;
+  DWORD seen = ERROR_SUCCESS;  // what another program taking the hold met in a later step
+  int TryTheHold() {
+    HANDLE other = CreateFileW(hold_path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_FLAG_DELETE_ON_CLOSE,
+                               nullptr);
+    seen = other == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (other != INVALID_HANDLE_VALUE) CloseHandle(other);
+    return 1;
+  }
+};
+
+TEST_F(ExtractPayload, TheFolderStaysHeldUntilTheRunEnds) {
+  const std::wstring dir = root_ + L"\\held-run\\";
+  HoldCheckingLogic logic;
+  logic.hold_path = dir + L"KeloSetup.lock";
+  logic.SetInstallDir(dir.c_str());
+  ASSERT_TRUE(logic.AddStep(CSetupLogic::kStepTable[kStepExtractPayload]));
+  ASSERT_TRUE(logic.AddStep({kStepRegisterUninstall, static_cast<StepFunction>(&HoldCheckingLogic::TryTheHold)}));
+  ASSERT_TRUE(logic.StartWorker(nullptr));
+  ASSERT_TRUE(logic.WaitForWorker(60000, nullptr));
+  EXPECT_FALSE(logic.RunFailed());
+  EXPECT_EQ(logic.seen, static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "a later step ran with the folder let go";
+  EXPECT_FALSE(FileExists(logic.hold_path)) << "the hold outlived the run";
+}
+
 // The product's default folder, or the one above it, made a link to a folder of the user's
 // (to keep the browser on another drive, say): the files behind it are not an older setup
 // program's, and the first install there keeps every one.
