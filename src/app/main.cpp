@@ -74,12 +74,14 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kelo::SetModuleInstance(instance);
 
   const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW());
+  // Without a window nobody answers the system's box for a drive without its disk: /S
+  // takes the failure instead of waiting for ever (the log may be named on such a drive).
+  SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
+  if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
   // An unattended run that ends before it installs leaves its log all the same: a script
   // reading it must not find an earlier run's outcome there.
-  const auto refuse_silently = [&command](const std::wstring& why, int code) {
-    kelo::CSetupLogic* logic = kelo::CSetupLogic::GetInstance();
-    if (!command.log_path.empty()) logic->SetLogPath(command.log_path);
-    logic->LogRefused(why);
+  const auto refuse_silently = [](const std::wstring& why, int code) {
+    kelo::CSetupLogic::GetInstance()->LogRefused(why);
     kelo::CSetupLogic::DestroyInstance();
     return code;
   };
@@ -100,13 +102,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RaiseRunningCopy();
     return 0;
   }
-  // Without a window nobody answers the system's box for a drive without its disk: /S
-  // takes the failure instead of waiting for ever.
-  SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
   kelo::RegKey compatibility;
   MarkCompatibilityKnown(&compatibility);
 
-  if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
   if (command.silent) {
     const int silent_code = kelo::InstallSilently(command);
     kelo::CSetupLogic::DestroyInstance();

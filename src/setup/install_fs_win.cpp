@@ -80,13 +80,6 @@ bool EvenReadOnly(const std::wstring& path, Call call) {
   return false;
 }
 
-// A reparse point that leads elsewhere (a junction, a symbolic link, a mount point), or
-// one of a kind not told: whatever lies behind it is not ours. Others stand for the file
-// itself (a cloud file's placeholder, a deduplicated file) and are read as it.
-bool LeadsElsewhere(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
-}
-
 // What another program's brief hold on a file, or on one in a folder, answers a move: an
 // antivirus scanning a file just closed, an indexer. Tried again a little later, it passes.
 bool IsBusy(DWORD error) {
@@ -97,6 +90,10 @@ bool IsBusy(DWORD error) {
 constexpr DWORD kBusyWaitsMs[] = {20, 40, 80, 160, 320, 500, 500, 500};
 
 }  // namespace
+
+bool LeadsElsewhere(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
 
 Win32InstallFs::Win32InstallFs(const std::wstring& root) : root_(root) {
   if (!root_.empty() && !IsPathSeparator(root_.back())) root_ += L'\\';

@@ -13,6 +13,12 @@
 
 namespace kelo {
 
+// Whether an entry with these attributes and reparse tag (a directory entry's dwReserved0)
+// leads elsewhere: a junction, a symbolic link, a mount point, or a reparse point of a kind
+// not told. Whatever lies behind it is not ours. Others stand for the file itself (a cloud
+// file's placeholder, a deduplicated file) and are read as it.
+bool LeadsElsewhere(DWORD attributes, DWORD tag);
+
 class Win32InstallFs : public InstallFs {
  public:
   // `root` is the install directory, with or without a final separator.

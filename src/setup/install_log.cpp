@@ -5,6 +5,8 @@
 #include <cwchar>
 
 #include "base/file_paths.h"
+#include "base/win_holders.h"
+#include "setup/install_fs_win.h"
 
 namespace kelo {
 
@@ -20,8 +22,13 @@ bool ReachedThroughLink(const std::wstring& full) {
   if (!after_root) return false;
   for (size_t end = full.find(L'\\', after_root - full.c_str()); end != std::wstring::npos;
        end = full.find(L'\\', end + 1)) {
-    const DWORD attributes = GetFileAttributesW(full.substr(0, end).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+    const std::wstring folder = full.substr(0, end);
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    // The point's kind is in its directory entry; one that cannot be read is taken for a link.
+    WIN32_FIND_DATAW found;
+    ScopedFindHandle find(FindFirstFileW(folder.c_str(), &found));
+    if (!find.IsValid() || LeadsElsewhere(attributes, found.dwReserved0)) return true;
   }
   return false;
 }

@@ -29,6 +29,8 @@ const OleAcc& Api() {
 
 bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
+thread_local std::wstring* t_description_asked = nullptr;
+
 // Everything the standard object says, but for the role and the state (and a link's action).
 class ControlAccessible : public IAccessible {
  public:
@@ -99,7 +101,11 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accValue(VARIANT v, BSTR* n) override { return standard_->get_accValue(v, n); }
   HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
     std::wstring text;
-    if (IsSelf(child)) SendMessageW(window_, WM_KELO_GETDESCRIPTION, 0, reinterpret_cast<LPARAM>(&text));
+    if (IsSelf(child)) {
+      t_description_asked = &text;
+      SendMessageW(window_, WM_KELO_GETDESCRIPTION, 0, 0);
+      t_description_asked = nullptr;
+    }
     if (text.empty()) return standard_->get_accDescription(child, description);
     *description = SysAllocString(text.c_str());
     return *description ? S_OK : E_OUTOFMEMORY;
@@ -132,6 +138,8 @@ class ControlAccessible : public IAccessible {
 };
 
 }  // namespace
+
+std::wstring* DescriptionAsked() { return t_description_asked; }
 
 LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role) {
   if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;

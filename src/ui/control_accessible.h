@@ -11,11 +11,13 @@
 
 namespace kelo {
 
-// Sent to a control, from its own thread, for its description, asked at each reading (a
-// reader may keep the object while the description changes): lparam points to a
-// std::wstring to fill. A control that does not answer, or leaves it empty, has the
-// standard object's.
+// Sent to a control by its accessible object for its description, asked at each reading (a
+// reader may keep the object while the description changes). The control answers by
+// filling DescriptionAsked(), which is null but while the object asks on this thread: the
+// same message posted by another program finds nothing to fill. A control that does not
+// answer, or leaves it empty, has the standard object's description.
 inline constexpr UINT WM_KELO_GETDESCRIPTION = WM_APP + 1;
+std::wstring* DescriptionAsked();
 
 // The answer to WM_GETOBJECT for the control's own client object, in the role given
 // (ROLE_SYSTEM_...; a check box's state is its BM_GETCHECK, asked at each reading; a link's

@@ -153,10 +153,8 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
   if (message == WM_GETOBJECT) {
     if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON)) return answer;
   }
-  // Only from this thread, where the pointer is one of ours: another program may send any
-  // number to any window.
-  if (message == WM_KELO_GETDESCRIPTION && !InSendMessage()) {
-    *reinterpret_cast<std::wstring*>(lparam) = self->description_;
+  if (message == WM_KELO_GETDESCRIPTION) {
+    if (std::wstring* asked = DescriptionAsked()) *asked = self->description_;
     return TRUE;
   }
   if (repaint) InvalidateRect(window, nullptr, FALSE);
