@@ -48,19 +48,24 @@ fi
 # browser or an indexer writes into its own folders while the tests run.
 home_after=$(scripts/list-home.sh "$top")
 if [ "$home_before" != "$home_after" ]; then
-  home_real=$(cd "$HOME" && pwd -P)
-  paths() { sed 's/^[^ ]* [^ ]* [^ ]* //' | sed "s|^$home_real/||" | LC_ALL=C sort -u; }
-  changed=$(diff <(echo "$home_before") <(echo "$home_after") | sed -n 's/^[<>] //p' | paths)
-  new=$(LC_ALL=C comm -13 <(echo "$home_before" | paths) <(echo "$home_after" | paths))
+  KELO_HOME_REAL=$(cd "$HOME" && pwd -P)
+  export KELO_HOME_REAL
+  # The paths of a listing below the home, without it (taken off as text, not as a pattern).
+  paths() {
+    awk '{ sub(/^[^ ]* [^ ]* [^ ]* /, ""); h = ENVIRON["KELO_HOME_REAL"] "/"
+           if (index($0, h) == 1) $0 = substr($0, length(h) + 1); print }' | LC_ALL=C sort -u
+  }
+  changed=$( { diff <(echo "$home_before") <(echo "$home_after") || true; } | sed -n 's/^[<>] //p' | paths)
+  new=$(LC_ALL=C comm -13 <(paths <<<"$home_before") <(paths <<<"$home_after"))
   ours='^(\.wine[^/]*|\.cache/(wine|fontconfig|mesa_shader_cache[^/]*)|\.local/share/(applications|icons|mime|desktop-directories)|\.config/(menus|wine[^/]*)|\.Xauthority|Desktop|Documents|Downloads|Music|Pictures|Videos|Templates|Public)(/|$)'
-  blamed=$( (echo "$changed" | grep -E "$ours"; echo "$new" | grep -E '^[^/]+$') | LC_ALL=C sort -u || true)
+  blamed=$( { grep -E "$ours" <<<"$changed" || true; grep -E '^[^/]+$' <<<"$new" || true; } | LC_ALL=C sort -u)
   if [ -n "$blamed" ]; then
     echo "The test run changed the home directory $HOME:"
-    echo "$blamed" | head -n 40
+    head -n 40 <<<"$blamed"
     status=1
   else
     echo "home: changed meanwhile only where no test or build writes (another program's):"
-    echo "$changed" | head -n 10
+    head -n 10 <<<"$changed"
   fi
 fi
 exit $status
