@@ -79,6 +79,8 @@ class ControlAccessible : public IAccessible {
   }
   HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
     if (!IsSelf(child) || role_ != ROLE_SYSTEM_LINK) return standard_->accDoDefaultAction(child);
+    // A link not shown (its view gone, or its window with it) opens nothing: no success.
+    if (!IsWindowVisible(window_)) return DISP_E_MEMBERNOTFOUND;
     return PostMessageW(GetParent(window_), WM_COMMAND, GetDlgCtrlID(window_), reinterpret_cast<LPARAM>(window_))
                ? S_OK
                : HRESULT_FROM_WIN32(GetLastError());

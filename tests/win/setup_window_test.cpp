@@ -642,6 +642,15 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
     ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true, L"/D=" + blocked));
     HWND window = setup.WaitForWindow();
     ASSERT_NE(window, nullptr);
+    if (c.feedback) {
+      // Before the failure the link is not shown: a reader's action on it opens nothing,
+      // and says so.
+      ComScope com;
+      IAccessible* link = AccessibleOf(setup.Control(kIdFeedbackLink));
+      ASSERT_NE(link, nullptr);
+      EXPECT_NE(link->accDoDefaultAction(AccessibleSelf()), S_OK);
+      link->Release();
+    }
     ASSERT_TRUE(setup.Barrier());
     SetForegroundWindow(window);
     ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
