@@ -193,8 +193,11 @@ echo "repro-check: commit $(git -C "$top" rev-parse HEAD)"
 # The bytes hold only for the same tools: a rebuild months later, after a point release,
 # needs these versions to tell a changed compiler from a changed release.
 echo "repro-check: built with"
-dpkg-query -W -f='  ${Package} ${Version}\n' g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
-  mingw-w64-x86-64-dev lzma-dev g++ cmake ninja-build python3 2>/dev/null || echo "  (no package versions to be had)"
+# The packages that own the compilers and linkers run, not the names that point to them.
+owner() { dpkg -S "$(readlink -f "$(command -v "$1")")" 2>/dev/null | cut -d: -f1 || true; }
+dpkg-query -W -f='  ${Package} ${Version}\n' $(owner g++) $(owner ld) $(owner x86_64-w64-mingw32-g++-posix) \
+  gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 mingw-w64-x86-64-dev lzma-dev cmake ninja-build python3 \
+  2>/dev/null || echo "  (no package versions to be had)"
 for copy in "${copies[@]}"; do
   mkdir -p "$copy/src"
   git -C "$top" archive --format=tar HEAD | tar -xf - -C "$copy/src"

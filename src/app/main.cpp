@@ -78,9 +78,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // takes the failure instead of waiting for ever (the log may be named on such a drive).
   SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
   if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
-  // An unattended run that ends before it installs leaves its log all the same: a script
-  // reading it must not find an earlier run's outcome there.
-  const auto refuse_silently = [](const std::wstring& why, int code) {
+  // An unattended run that ends before it installs says why in the log the command line
+  // names: a script reading it must not find an earlier run's outcome there. Not in the
+  // default one, which may be the log another copy's failure view shows.
+  const auto refuse_silently = [&command](const std::wstring& why, int code) {
+    if (command.log_path.empty()) return code;
     kelo::CSetupLogic::GetInstance()->LogRefused(why);
     kelo::CSetupLogic::DestroyInstance();
     return code;
@@ -95,10 +97,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   if (another_copy && command.silent)
     another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kelo::kSilentLockWaitMs);
   if (another_copy) {
-    // Into a log the command line names only: the default one may be the other copy's.
-    if (command.silent && !command.log_path.empty())
-      return refuse_silently(L"another setup program runs", kelo::kExitAlreadyRunning);
-    if (command.silent) return kelo::kExitAlreadyRunning;
+    if (command.silent) return refuse_silently(L"another setup program runs", kelo::kExitAlreadyRunning);
     RaiseRunningCopy();
     return 0;
   }

@@ -33,6 +33,27 @@ bool ReachedThroughLink(const std::wstring& full) {
   return false;
 }
 
+// Whether the file open in `file` is the one `path` names, asked of the handle: a folder on
+// the way made a link after it was looked at by name leads elsewhere. The volume is left
+// out of the comparison, for a mapped or substituted drive names it otherwise.
+bool OpenedWhereNamed(HANDLE file, const std::wstring& path) {
+  wchar_t opened[1024];
+  const DWORD opened_chars =
+      GetFinalPathNameByHandleW(file, opened, ARRAYSIZE(opened), FILE_NAME_NORMALIZED | VOLUME_NAME_NONE);
+  wchar_t named[1024];
+  const DWORD named_chars = GetLongPathNameW(AbsolutePath(path).c_str(), named, ARRAYSIZE(named));
+  if (opened_chars == 0 || opened_chars >= ARRAYSIZE(opened) || named_chars == 0 || named_chars >= ARRAYSIZE(named))
+    return false;
+  const wchar_t* below_root = PathSkipRootW(named);
+  if (!below_root) return false;
+  const size_t tail = wcslen(below_root);
+  if (tail == 0 || opened_chars <= tail) return false;
+  const wchar_t* opened_tail = opened + opened_chars - tail;
+  return opened_tail[-1] == L'\\' &&
+         CompareStringOrdinal(opened_tail, static_cast<int>(tail), below_root, static_cast<int>(tail), TRUE) ==
+             CSTR_EQUAL;
+}
+
 }  // namespace
 
 std::wstring DefaultLogPath() {
@@ -61,12 +82,14 @@ bool InstallLog::Start(const std::wstring& path) {
   file_.Reset();
   path_.clear();
   // Opened as it stands, and cut to nothing only once it is known to be a file of its own:
-  // never a link's target, nor a name a hard link shares with another file.
+  // never a link's target, nor a name a hard link shares with another file, nor a file
+  // reached by another way than the one named.
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1) {
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1 ||
+      !OpenedWhereNamed(file.Get(), path)) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return false;
   }
