@@ -88,8 +88,9 @@ bool InstallLog::Start(const std::wstring& path) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
+  // (The temporary folder is the user's own, and may lie behind a link of theirs.)
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1 ||
-      !OpenedWhereNamed(file.Get(), path)) {
+      (path != DefaultLogPath() && !OpenedWhereNamed(file.Get(), path))) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return false;
   }
