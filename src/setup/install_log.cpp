@@ -65,22 +65,23 @@ std::wstring DefaultLogPath() {
 
 bool InstallLog::Open(const std::wstring& path) {
   const std::wstring fallback = DefaultLogPath();
-  // Only a log the command line names is looked at on its way: the temporary folder is
-  // the user's own.
-  if (path != fallback && ReachedThroughLink(AbsolutePath(path)))
-    SetLastError(ERROR_CANT_ACCESS_FILE);
-  else if (Start(path))
-    return true;
+  if (Start(path, /*named=*/path != fallback)) return true;
   const DWORD error = GetLastError();
-  if (path == fallback || !Start(fallback)) return false;
+  if (path == fallback || !Start(fallback, /*named=*/false)) return false;
   Line(L"the log could not be written to \"" + path + L"\" (error " + std::to_wstring(error) + L"): it is here");
   return true;
 }
 
-bool InstallLog::Start(const std::wstring& path) {
+bool InstallLog::Start(const std::wstring& path, bool named) {
   // The earlier run's file closes first: it may be this same file, which shares no writing.
   file_.Reset();
   path_.clear();
+  // Only a log the command line names is looked at on its way: the temporary folder is the
+  // user's own, and may lie behind a link of theirs.
+  if (named && ReachedThroughLink(AbsolutePath(path))) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return false;
+  }
   // Opened as it stands, and cut to nothing only once it is known to be a file of its own:
   // never a link's target, nor a name a hard link shares with another file, nor a file
   // reached by another way than the one named.
@@ -88,9 +89,8 @@ bool InstallLog::Start(const std::wstring& path) {
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
   if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
-  // (The temporary folder is the user's own, and may lie behind a link of theirs.)
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1 ||
-      (path != DefaultLogPath() && !OpenedWhereNamed(file.Get(), path))) {
+      (named && !OpenedWhereNamed(file.Get(), path))) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return false;
   }

@@ -27,7 +27,8 @@ class InstallLog {
   const std::wstring& path() const { return path_; }
 
  private:
-  bool Start(const std::wstring& path);
+  // `named`: a log the command line names, which must not be reached through a link.
+  bool Start(const std::wstring& path, bool named);
 
   ScopedHandle file_;
   std::wstring path_;
