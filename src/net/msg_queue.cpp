@@ -95,6 +95,17 @@ void MsgQueue::Wake() {
     wakeups_ += posts;
   }
   while (posts-- > 0) available_.Post();
+  // Returns once each woken taker has used its wake-up: one still pending could otherwise
+  // be taken by a newcomer after a restart, which would return empty from a running client
+  // while the taker meant stays waiting. Only takers already inside can use them, for the
+  // callers wake once newcomers see the stop.
+  for (;;) {
+    {
+      kelo::net::LockGuard guard(lock_);
+      if (wakeups_ == 0) return;
+    }
+    kelo::net::SleepMs(1);
+  }
 }
 
 void MsgQueue::Close() {

@@ -32,7 +32,8 @@ class MsgQueue {
   // cannot miss a Wake that follows its stop condition.
   bool Take(QueuedMsg* out, bool (*stopped)(const void* context) = nullptr, const void* context = nullptr,
             bool queued_when_stopped = false);
-  // Ends the wait of every taker waiting now; the messages stay queued.
+  // Ends the wait of every taker waiting now, and returns once each has left it; the
+  // messages stay queued.
   void Wake();
   // Wakes every taker, refuses later takes and returns once no taker is left inside, so
   // the queue can go.
