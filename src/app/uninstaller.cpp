@@ -36,6 +36,7 @@ constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
 constexpr wchar_t kUnreadableText[] = L"Kelo游戏浏览器的安装记录已损坏，无法确定哪些文件属于它，未删除任何文件。";
+constexpr wchar_t kShortcutsLeftText[] = L"Kelo游戏浏览器已卸载，但有快捷方式未能删除，请手动删除。";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
@@ -266,6 +267,7 @@ int Uninstall(const Options& options) {
   const bool files_removed =
       outcome.ok() || (!HoldsInstallation(&fs) && fs.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing);
   bool removed = files_removed;
+  bool shortcuts_left = false;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A
     // folder moved since its install leaves the entry and the shortcuts naming where it
@@ -274,8 +276,10 @@ int Uninstall(const Options& options) {
     const bool moved = MovedFrom(dir, &recorded);
     if (moved && made_levels > 1) made_levels = 1;
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
-    RemoveShortcuts(dir, GetOsVersionCode());
-    if (moved) RemoveShortcuts(recorded, GetOsVersionCode());
+    // One held open by another program stays: the uninstall still goes on (its files are
+    // gone), but does not end as a success.
+    shortcuts_left = !RemoveShortcuts(dir, GetOsVersionCode());
+    if (moved && !RemoveShortcuts(recorded, GetOsVersionCode())) shortcuts_left = true;
     if (SUCCEEDED(com)) CoUninitialize();
     // An entry that stays promises an uninstaller that is gone: no success.
     removed = RemoveUninstallEntry(moved ? recorded : dir);
@@ -285,8 +289,13 @@ int Uninstall(const Options& options) {
     cleanup.PutBack(dir);
   }
   const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
-  const int code = finish(removed ? kExitSuccess : kExitInstallFailed,
-                          removed ? kDoneText : unreadable ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
+  const bool whole = removed && !shortcuts_left;
+  const int code = finish(whole ? kExitSuccess : kExitInstallFailed,
+                          whole     ? kDoneText
+                          : removed ? kShortcutsLeftText
+                          : unreadable ? kUnreadableText
+                                       : kFailedText,
+                          MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
   cleanup.Start(dir, files_removed ? made_levels : 0);

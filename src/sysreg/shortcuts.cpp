@@ -116,7 +116,7 @@ std::wstring ShortcutTarget(const std::wstring& file) {
   return target;
 }
 
-void RemoveShortcuts(const std::wstring& install_dir, int os_code) {
+bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   std::wstring programs, desktop, app_data;
   const bool have_programs = ShellFolderPath(CSIDL_PROGRAMS, &programs);
   const std::wstring vendor = programs + L"\\" + kStartMenuVendorFolder;
@@ -136,16 +136,27 @@ void RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   if (ShellFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
   if (ShellFolderPath(CSIDL_APPDATA, &app_data))
     links.push_back({app_data + kQuickLaunchFolder + kShortcutName, browser, L"taskbarunpin"});
+  DWORD error = ERROR_SUCCESS;
   for (const Link& link : links) {
     const std::wstring target = ShortcutTarget(link.file);
     if (target.empty() || !SamePath(target, link.target)) continue;
     if (link.unpin && os_code >= kFirstPinningOsCode) ApplyPinVerb(link.unpin, link.file);
-    if (DeleteFileW(link.file.c_str())) SHChangeNotify(SHCNE_DELETE, kNotifyPathNoWait, link.file.c_str(), nullptr);
+    // A read-only mark (a user's way of keeping icons in place) does not keep a shortcut to
+    // a removed browser.
+    const DWORD attributes = GetFileAttributesW(link.file.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+      SetFileAttributesW(link.file.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    if (DeleteFileW(link.file.c_str()))
+      SHChangeNotify(SHCNE_DELETE, kNotifyPathNoWait, link.file.c_str(), nullptr);
+    else
+      error = GetLastError();
   }
   if (have_programs) RemoveEmptyFolders(product, 2);
   // The quick-launch step makes these where a profile has none; they go again only when
   // nothing else is in them.
   if (!app_data.empty()) RemoveEmptyFolders(app_data + kQuickLaunchFolder, 2);
+  SetLastError(error);
+  return error == ERROR_SUCCESS;
 }
 
 bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {

@@ -35,7 +35,8 @@ std::wstring ShortcutTarget(const std::wstring& file);
 
 // Takes away the shortcuts and pins the steps above made for the installation in
 // `install_dir`, and the start-menu folders they leave empty. A shortcut of that name that
-// starts something else (another installation's) stays. COM must be initialised.
-void RemoveShortcuts(const std::wstring& install_dir, int os_code);
+// starts something else (another installation's) stays. COM must be initialised. False,
+// with the last error set, when a shortcut of this installation could not be deleted.
+bool RemoveShortcuts(const std::wstring& install_dir, int os_code);
 
 }  // namespace kelo

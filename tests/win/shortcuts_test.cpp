@@ -283,7 +283,7 @@ TEST_F(PinTest, RemovingTakesOnlyThisInstallationsShortcutsAndTheirPins) {
     ASSERT_TRUE(MakeQuickLaunchShortcut(ours, c.os_code));
     ASSERT_TRUE(MakeDesktopShortcut(ours));
     Pins();
-    RemoveShortcuts(c.removed_for, c.os_code);
+    EXPECT_TRUE(RemoveShortcuts(c.removed_for, c.os_code));
     for (const std::wstring& link : {programs_ + L"\\" + kShortcutName, product_ + kShortcutName,
                                      product_ + kUninstallShortcutName, quick_launch_ + kShortcutName,
                                      desktop_.dir() + kAssistShortcutName})

@@ -3,6 +3,7 @@
 // for the identity (and Data, which it keeps); asked through its dialogs, it keeps Data or
 // not as the user says; a running browser does not stop it.
 #include <windows.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -532,6 +533,33 @@ TEST_F(Uninstaller, RemovesReadOnlyFiles) {
             }),
             static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+}
+
+// A read-only shortcut goes like the rest; one another program holds stays, and the run,
+// whose files and entry are gone, says so rather than succeeding.
+TEST_F(Uninstaller, ShortcutsGoWhenReadOnlyAndAHeldOneFailsTheRun) {
+  wchar_t desktop[MAX_PATH];
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop), S_OK);
+  const std::wstring link = std::wstring(desktop) + L"\\" + kAssistShortcutName;
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "held" : "read-only");
+    Install();
+    ASSERT_TRUE(test::FileExists(link));
+    ASSERT_TRUE(SetFileAttributesW(link.c_str(), FILE_ATTRIBUTE_READONLY));
+    {
+      ScopedHandle holder(held ? CreateFileW(link.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                                             nullptr)
+                               : INVALID_HANDLE_VALUE);
+      ASSERT_EQ(holder.IsValid(), held);
+      EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(held ? kExitInstallFailed : kExitSuccess));
+    }
+    EXPECT_EQ(test::FileExists(link), held);
+    std::wstring location;
+    EXPECT_EQ(ReadInstallLocation(&location), ERROR_FILE_NOT_FOUND) << "the entry stays";
+    EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+    SetFileAttributesW(link.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(link.c_str());
+  }
 }
 
 // A copy of the uninstaller run from another folder (beside a browser the user runs from
