@@ -35,10 +35,17 @@ for _ in $(seq 300); do
 done
 [ -n "$window" ] || { echo "The installer window did not appear within 15 s" >&2; exit 1; }
 echo "Window up after $(( ($(date +%s%N) - start) / 1000000 )) ms"
-sleep 1   # let the first paint settle before the picture is taken
 mkdir -p build/screenshots
+shot=build/screenshots/KeloSetup.png
 eval "$(xdotool getwindowgeometry --shell "$window")"   # X, Y, WIDTH, HEIGHT
-import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage build/screenshots/KeloSetup.png
-echo "Screenshot: $top/build/screenshots/KeloSetup.png"
+# Taken again until the window shows more than one colour: mapped is not yet painted.
+painted=""
+for _ in $(seq 100); do
+  import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$shot"
+  [ "$(identify -format '%k' "$shot")" -gt 1 ] && { painted=1; break; }
+  sleep 0.1
+done
+[ -n "$painted" ] || { echo "The installer window was not painted within 10 s" >&2; exit 1; }
+echo "Screenshot: $top/$shot"
 xdotool windowclose "$window" 2>/dev/null || true
 wineserver -k >/dev/null 2>&1 || true

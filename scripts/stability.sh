@@ -3,14 +3,17 @@
 # core, and prints how many runs passed. A suite that only passes on an idle machine fails
 # here, and so does a test that needs another to run before it: each run takes the tests
 # of every program in another order (GTEST_RANDOM_SEED=<seed> repeats it: the seed is
-# printed). Logs of failed runs stay in build/stability/.
+# printed). Logs of failed runs stay in build/stability/<date-time of the invocation>/.
 #   scripts/stability.sh [N]     default 10; the trees must be built (scripts/build.sh)
 set -euo pipefail
 unset KELO_SHARED_DISPLAY  # every test on an X server of its own
+# A filter or a repeat left in the shell from watching one test would run a few, or none,
+# and pass; a kept prefix would be kept for every program.
+unset KELO_KEEP_PREFIX "${!GTEST_@}"
 export GTEST_SHUFFLE=1
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=${1:-10}
-logs=$top/build/stability
+logs=$top/build/stability/$(date +%Y%m%d-%H%M%S)
 mkdir -p "$logs"
 hogs=()
 trap 'kill "${hogs[@]}" 2>/dev/null || true' EXIT

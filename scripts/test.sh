@@ -4,8 +4,9 @@
 # tests under AddressSanitizer and ThreadSanitizer and a short fuzz run. It fails, too, when
 # the run changed anything in the home directory of whoever ran it.
 set -euo pipefail
-# Every test draws on an X server of its own, whatever was left set for watching one.
-unset KELO_SHARED_DISPLAY
+# Every test draws on an X server of its own, whatever was left set for watching one; a
+# googletest filter or repeat left in the shell would run a few tests, or none, and pass.
+unset KELO_SHARED_DISPLAY KELO_KEEP_PREFIX "${!GTEST_@}"
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 # The Windows tests drive the installer of the demo payload (its stand-in browser, its
