@@ -481,6 +481,18 @@ LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
       proposed->bottom -= pad;
       return 0;
     }
+    case WM_GETOBJECT:
+      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_TEXT)) return answer;
+      break;
+    case WM_KELO_GETDESCRIPTION:
+      // Why the directory is refused (or how much room it has): the status label is no
+      // control a keyboard reaches.
+      if (std::wstring* asked = DescriptionAsked()) {
+        asked->resize(static_cast<size_t>(GetWindowTextLengthW(ui->status_label)) + 1);
+        asked->resize(static_cast<size_t>(
+            GetWindowTextW(ui->status_label, &(*asked)[0], static_cast<int>(asked->size()))));
+      }
+      return 0;
     case WM_NCPAINT: {
       ScopedGetDC dc(window, GetWindowDC(window));
       RECT frame;

@@ -102,6 +102,8 @@ void CheckDirectory(CSetupUI* ui) {
   enable(kIdQuickInstall, !ui->running && ui->dir_valid);
   enable(kIdInstallNow, ui->dir_valid);
   SetWindowTextW(ui->status_label, check.message.c_str());
+  // The field's description for screen readers.
+  NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, ui->dir_field, OBJID_CLIENT, CHILDID_SELF);
   const RECT place = ui->PlaceOf(ui->status_label);
   if (!IsRectEmpty(&place)) InvalidateRect(ui->main_window, &place, FALSE);
 }

@@ -244,10 +244,15 @@ TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
       {typed_full.c_str(), kDirBadFormText}, {overlong.c_str(), kDirBadFormText},
   };
   HWND status = setup_.StatusLabel();
+  // The field, which the keyboard reaches, tells a screen reader why.
+  ComScope com;
+  IAccessible* field = AccessibleOf(setup_.Control(kIdDirField));
+  ASSERT_NE(field, nullptr);
   for (const auto& [text, message] : kRefused) {
     setup_.SetDirectory(text);
     ASSERT_TRUE(setup_.Barrier());
     EXPECT_EQ(setup_.Text(status), message) << "for \"" << std::string(text, text + lstrlenW(text)) << "\"";
+    EXPECT_EQ(AccessibleDescription(field), message);
     EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
     EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdInstallNow)));
   }
@@ -277,6 +282,8 @@ TEST_F(SetupWindow, RefusedDirectoryRemovesTheInstallButtons) {
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdInstallNow)));
   EXPECT_EQ(setup_.Text(status).rfind(L"剩余空间: ", 0), 0u);
+  EXPECT_EQ(AccessibleDescription(field), setup_.Text(status));
+  field->Release();
   const Difference difference = AwaitLook(setup_.window(), plain, L"expanded_corrected");
   EXPECT_EQ(difference.differing, 0) << difference.Describe();
 }
