@@ -1,8 +1,9 @@
 // The installer usually runs from a downloads folder. A DLL planted there must never be
 // loaded: the program binds only DLLs the system always takes from System32, loads the
 // others (GDI+, version information) from System32 explicitly, and has any DLL loaded by
-// name (as the system's own DLLs load theirs) looked for in System32 only; a probe checks
-// that restriction, which no call of the installer's own shows. The planted-folder cases use
+// name (as the system's own DLLs load theirs) looked for in System32 only: the running
+// programs are made to load one by name, and a probe checks the restriction as Windows
+// versions without the search flags get it. The planted-folder cases use
 // gdiplus.dll, but for the restriction as Windows 7 without its loader update gets it, which
 // only loads the system's libraries from System32 up front: its probe asks for version.dll,
 // one of those.
@@ -73,6 +74,49 @@ std::wstring Widen(const char* s) {
   return w;
 }
 
+// A DLL the system does not have: loaded by its bare name, it is found only where the
+// search looks beside the program.
+constexpr wchar_t kByNameDll[] = L"kelo_by_name.dll";
+
+// The first window the process shows (a message box counts).
+HWND WindowOf(DWORD process_id) {
+  struct Search {
+    DWORD id;
+    HWND found;
+  } search = {process_id, nullptr};
+  EnumWindows(
+      [](HWND window, LPARAM context) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(context);
+        DWORD owner = 0;
+        GetWindowThreadProcessId(window, &owner);
+        if (owner != s->id || !IsWindowVisible(window)) return TRUE;
+        s->found = window;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// Has the process load `dll` by its bare name, as a DLL of the system's loads what it
+// needs; the module it got, or null.
+bool LoadsByName(HANDLE process, const wchar_t* dll) {
+  const SIZE_T size = (wcslen(dll) + 1) * sizeof(wchar_t);
+  void* remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
+  if (!remote || !WriteProcessMemory(process, remote, dll, size, nullptr)) return false;
+  // kernel32 lies at the same address in every process of a session.
+  auto* load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
+  HANDLE thread = CreateRemoteThread(process, nullptr, 0, load, remote, 0, nullptr);
+  EXPECT_NE(thread, nullptr) << GetLastError();
+  if (!thread) return false;
+  EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
+  DWORD module = 0;  // the low half of the module's address
+  GetExitCodeThread(thread, &module);
+  CloseHandle(thread);
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  return module != 0;
+}
+
 // A downloads folder holding the program and the planted DLLs.
 class PlantedFolder : public ::testing::Test {
  protected:
@@ -86,7 +130,7 @@ class PlantedFolder : public ::testing::Test {
   void TearDown() override {
     for (const wchar_t* name :
          {L"gdiplus.dll", L"gdiplus.dll.loaded", L"version.dll", L"version.dll.loaded", L"KeloSetup.exe",
-          L"dll_probe.exe", L"restricted_probe.exe"})
+          L"KeloUninstall.exe", L"dll_probe.exe", L"restricted_probe.exe", kByNameDll, L"kelo_by_name.dll.loaded"})
       DeleteFileW((dir_ + name).c_str());
     RemoveDirectoryW(dir_.c_str());
   }
@@ -171,6 +215,31 @@ TEST_F(PlantedFolder, TheInstallerLoadsNoPlantedDll) {
   EXPECT_EQ(waited, WAIT_OBJECT_0);
   EXPECT_EQ(exit_code, 0u);
   EXPECT_FALSE(Loaded(L"gdiplus.dll"));
+}
+
+// What the installer and the uninstaller set first, checked in the programs themselves:
+// once they run, a DLL loaded by its bare name is not taken from their folder.
+TEST_F(PlantedFolder, TheProgramsLoadNothingByNameFromTheirFolder) {
+  ASSERT_TRUE(CopyFileW(Widen(KELO_PLANTED_GDIPLUS_DLL).c_str(), (dir_ + kByNameDll).c_str(), FALSE));
+  // The uninstaller, with no installation beside it, says so in a box and changes nothing.
+  for (const char* program : {KELO_SETUP_EXE, KELO_DEMO_UNINSTALL}) {
+    SCOPED_TRACE(program);
+    PROCESS_INFORMATION process = Start(Copy(program));
+    HWND window = nullptr;
+    for (int i = 0; i < 600 && !window; ++i) {
+      if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
+      window = WindowOf(process.dwProcessId);
+    }
+    EXPECT_NE(window, nullptr) << "no window came up";
+    if (window) {
+      EXPECT_FALSE(LoadsByName(process.hProcess, kByNameDll));
+      PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    if (WaitForSingleObject(process.hProcess, 20000) != WAIT_OBJECT_0) TerminateProcess(process.hProcess, 1);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    EXPECT_FALSE(Loaded(kByNameDll));
+  }
 }
 
 }  // namespace
