@@ -264,8 +264,8 @@ class StagingWriter : public RecordConsumer {
 
   bool BeginFile(const char* name, size_t name_size, uint32_t size) override {
     name_.assign(name, name_size);
-    if (IsReservedName(name_)) {
-      reserved_name_ = true;
+    if (IsReservedName(name_) || NamesFileAndFolder(Lower(name_))) {
+      refused_name_ = true;
       return false;
     }
     crc_ = 0;
@@ -327,7 +327,7 @@ class StagingWriter : public RecordConsumer {
   bool Holds(const std::string& name) const { return index_.count(Lower(name)) != 0; }
   // Left in place: the live file is the payload's, byte for byte.
   bool Unchanged(const std::string& name) const { return unchanged_.count(Lower(name)) != 0; }
-  bool reserved_name() const { return reserved_name_; }
+  bool refused_name() const { return refused_name_; }
   bool conflict() const { return conflict_; }
 
  private:
@@ -345,6 +345,20 @@ class StagingWriter : public RecordConsumer {
     // Counted only when the whole piece matched: a mismatch stages it whole.
     compared_ += size;
     return true;
+  }
+
+  // Whether the record's name (lower-case) is a folder of an earlier record's, or one of its
+  // folders an earlier record's file: the packet cannot be installed, whatever stands in the
+  // directory (a live file taken for unchanged could otherwise go aside for the folder).
+  // Notes the record's folders.
+  bool NamesFileAndFolder(const std::string& lower) {
+    if (folders_.count(lower)) return true;
+    for (size_t end = lower.find('\\'); end != std::string::npos; end = lower.find('\\', end + 1)) {
+      const std::string folder = lower.substr(0, end);
+      if (index_.count(folder)) return true;
+      folders_.insert(folder);
+    }
+    return false;
   }
 
   // Gives up comparing: the file is staged after all, beginning with the bytes found equal,
@@ -397,8 +411,9 @@ class StagingWriter : public RecordConsumer {
   std::map<std::string, size_t> index_;
   std::set<std::string> unchanged_;
   std::set<std::string> made_;
+  std::set<std::string> folders_;  // of every record so far, lower-case
   FileFinisher finisher_;
-  bool reserved_name_ = false;
+  bool refused_name_ = false;
   bool conflict_ = false;
 };
 
@@ -420,7 +435,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
   const bool finished = writer->FinishFiles();
   if (error == PacketError::kConsumerFailed) {
     if (writer->conflict()) return Failed(InstallOutcome::kConflict);
-    if (!writer->reserved_name()) return FsFailed(fs);
+    if (!writer->refused_name()) return FsFailed(fs);
   }
   if (error != PacketError::kNone) {
     InstallOutcome outcome = Failed(InstallOutcome::kBadPacket);

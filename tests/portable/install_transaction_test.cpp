@@ -1442,6 +1442,10 @@ TEST(InstallTransaction, RefusedPacketsTouchNothing) {
   no_main.erase("KeloBrowser.exe");
   Files folder_and_file = kNext;
   folder_and_file["Skin\\a.png\\inner"] = "a file below a file";
+  // The folder's record first (upper case sorts first), then the file, which the live one
+  // matches: a packet that is its own contradiction, whatever the directory holds.
+  Files file_after_folder = kNext;
+  file_after_folder["KELOUNINSTALL.EXE\\x.dll"] = "a file below the uninstaller";
   std::vector<uint8_t> corrupt = Pack(kNext);
   for (size_t i = 20; i < 40; ++i) corrupt[i] ^= 0x5A;
   const struct {
@@ -1451,7 +1455,8 @@ TEST(InstallTransaction, RefusedPacketsTouchNothing) {
   } cases[] = {
       {"reserved name", Pack(reserved), InstallOutcome::kBadPacket},
       {"no main program", Pack(no_main), InstallOutcome::kMissingFile},
-      {"file below a file", Pack(folder_and_file), InstallOutcome::kConflict},
+      {"file below a file", Pack(folder_and_file), InstallOutcome::kBadPacket},
+      {"an unchanged file where a folder was", Pack(file_after_folder), InstallOutcome::kBadPacket},
       {"corrupt stream", corrupt, InstallOutcome::kBadPacket},
   };
   for (const auto& c : cases) {
