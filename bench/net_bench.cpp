@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "loopback_server.h"
+#include "median.h"
 #include "net/platform.h"
 #include "net/socket_main.h"
 
@@ -26,6 +27,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using kelo::test::Bytes;
 using kelo::test::Frame;
+using kelo::bench::Median;
 using kelo::test::LoopbackServer;
 
 double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
@@ -37,10 +39,6 @@ double Mean(const std::vector<double>& v) {
   return v.empty() ? 0 : sum / static_cast<double>(v.size());
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 
 std::vector<double> Intervals(const std::vector<Clock::time_point>& t) {
   std::vector<double> out;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "installer_driver.h"
+#include "median.h"
 #include "sysreg_scratch.h"
 #include "window_looks.h"
 
@@ -28,10 +29,7 @@ constexpr double kTargetRatio = 1.5;
 
 struct Times {
   std::vector<double> ms;
-  double Median() {
-    std::sort(ms.begin(), ms.end());
-    return ms.empty() ? 0 : ms[ms.size() / 2];
-  }
+  double Median() const { return kelo::bench::Median(ms); }
   double Min() const { return ms.empty() ? 0 : *std::min_element(ms.begin(), ms.end()); }
 };
 
