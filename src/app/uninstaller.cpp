@@ -16,6 +16,7 @@
 #include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
+#include "base/reg_key.h"
 #include "base/win_holders.h"
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
@@ -212,6 +213,21 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
+// The window's memory of a failed install (for its next one to offer the feedback link)
+// goes with the installation: nothing of the installer's stays but the identity. The key
+// is the browser's own, and goes only when nothing else is in it.
+void ForgetInstallFailure() {
+  RegKey key;
+  if (key.Open(kFailureMemoryKey, KEY_READ | KEY_SET_VALUE) != ERROR_SUCCESS) return;
+  (void)key.DeleteValue(kFailureMemoryValue);
+  DWORD subkeys = 0, values = 0;
+  const bool empty = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
+                                      nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                     subkeys == 0 && values == 0;
+  key.Close();
+  if (empty) RegDeleteKeyW(HKEY_CURRENT_USER, kFailureMemoryKey);
+}
+
 int Uninstall(const Options& options) {
   bool another_copy = false;
   ScopedHandle lock(CreateSetupMutex(&another_copy));
@@ -285,6 +301,7 @@ int Uninstall(const Options& options) {
     removed = RemoveUninstallEntry(moved ? recorded : dir);
     // The next install then finds the profile the user was promised, wherever it is.
     if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
+    if (removed) ForgetInstallFailure();
   } else {
     cleanup.PutBack(dir);
   }

@@ -35,6 +35,15 @@ void ApplyPinVerb(const wchar_t* verb, const std::wstring& shortcut) {
   }
 }
 
+// Whether another program has the file open shared with nobody (its contents cannot be read).
+bool HeldByAnother(const std::wstring& file) {
+  ScopedHandle probe(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+  if (probe.IsValid()) return false;
+  const DWORD error = GetLastError();
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
 }  // namespace
 
 bool CreateShellLink(const wchar_t* description, const wchar_t* target, const wchar_t* file) {
@@ -139,6 +148,9 @@ bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   DWORD error = ERROR_SUCCESS;
   for (const Link& link : links) {
     const std::wstring target = ShortcutTarget(link.file);
+    // One another program holds shared with nobody cannot be read, nor told from the
+    // user's own: it may be ours, and stays.
+    if (target.empty() && HeldByAnother(link.file)) error = ERROR_SHARING_VIOLATION;
     if (target.empty() || !SamePath(target, link.target)) continue;
     if (link.unpin && os_code >= kFirstPinningOsCode) ApplyPinVerb(link.unpin, link.file);
     // A read-only mark (a user's way of keeping icons in place) does not keep a shortcut to

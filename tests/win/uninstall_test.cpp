@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base/product.h"
+#include "base/reg_key.h"
 #include "base/win_holders.h"
 #include "setup/install_transaction.h"
 #include "setup/ledger.h"
@@ -217,6 +218,12 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo");
   const Snapshot before = UsersWorld();
   Install();
+  // A failed install from the window before this one left its memory of it.
+  {
+    RegKey memory;
+    ASSERT_EQ(memory.Create(kFailureMemoryKey), ERROR_SUCCESS);
+    ASSERT_EQ(memory.WriteDword(kFailureMemoryValue, 1), ERROR_SUCCESS);
+  }
   // Another installer system's switch asks nothing and does nothing.
   for (const wchar_t* other : {L"/SILENT", L"-S"}) {
     EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, other), static_cast<DWORD>(kExitUsage)) << other;
@@ -541,14 +548,20 @@ TEST_F(Uninstaller, ShortcutsGoWhenReadOnlyAndAHeldOneFailsTheRun) {
   wchar_t desktop[MAX_PATH];
   ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_DESKTOPDIRECTORY, nullptr, SHGFP_TYPE_CURRENT, desktop), S_OK);
   const std::wstring link = std::wstring(desktop) + L"\\" + kAssistShortcutName;
-  for (const bool held : {false, true}) {
-    SCOPED_TRACE(held ? "held" : "read-only");
+  // Held shared for reading, the shortcut is known for ours; shared with nobody, it cannot
+  // be read, and may be.
+  const struct {
+    const char* what;
+    bool held;
+    DWORD sharing;
+  } cases[] = {{"read-only", false, 0}, {"held", true, FILE_SHARE_READ}, {"held shared with nobody", true, 0}};
+  for (const auto& [what, held, sharing] : cases) {
+    SCOPED_TRACE(what);
     Install();
     ASSERT_TRUE(test::FileExists(link));
     ASSERT_TRUE(SetFileAttributesW(link.c_str(), FILE_ATTRIBUTE_READONLY));
     {
-      ScopedHandle holder(held ? CreateFileW(link.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                                             nullptr)
+      ScopedHandle holder(held ? CreateFileW(link.c_str(), GENERIC_READ, sharing, nullptr, OPEN_EXISTING, 0, nullptr)
                                : INVALID_HANDLE_VALUE);
       ASSERT_EQ(holder.IsValid(), held);
       EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(held ? kExitInstallFailed : kExitSuccess));
