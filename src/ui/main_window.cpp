@@ -487,11 +487,7 @@ LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     case WM_KELO_GETDESCRIPTION:
       // Why the directory is refused (or how much room it has): the status label is no
       // control a keyboard reaches.
-      if (std::wstring* asked = DescriptionAsked()) {
-        asked->resize(static_cast<size_t>(GetWindowTextLengthW(ui->status_label)) + 1);
-        asked->resize(static_cast<size_t>(
-            GetWindowTextW(ui->status_label, &(*asked)[0], static_cast<int>(asked->size()))));
-      }
+      if (std::wstring* asked = DescriptionAsked()) *asked = WindowText(ui->status_label);
       return 0;
     case WM_NCPAINT: {
       ScopedGetDC dc(window, GetWindowDC(window));

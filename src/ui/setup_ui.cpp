@@ -104,6 +104,12 @@ bool CSetupUI::IsChecked(int id) const {
   return box && box->window() && SendMessageW(box->window(), BM_GETCHECK, 0, 0) != 0;
 }
 
+std::wstring WindowText(HWND control) {
+  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(control)) + 1, L'\0');
+  text.resize(static_cast<size_t>(GetWindowTextW(control, &text[0], static_cast<int>(text.size()))));
+  return text;
+}
+
 RECT CSetupUI::PlaceOf(HWND control) const {
   RECT rect = {};
   if (control && GetWindowRect(control, &rect))

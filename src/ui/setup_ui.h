@@ -113,4 +113,7 @@ CSetupUI* GetUI();
 // Shuts GDI+ down and deletes the context; the last step of the program's shutdown.
 void DeleteUI();
 
+// A control's whole text.
+std::wstring WindowText(HWND control);
+
 }  // namespace kelo

@@ -79,11 +79,7 @@ int WindowExitCode(const CSetupUI* ui) { return ui->install_failed ? kExitInstal
 
 // The directory field's whole text: what the field's limit does not hold back (set from the
 // command line) is refused by the check, not checked or installed into cut short.
-std::wstring DirFieldText(const CSetupUI* ui) {
-  std::wstring text(static_cast<size_t>(GetWindowTextLengthW(ui->dir_field)) + 1, L'\0');
-  text.resize(static_cast<size_t>(GetWindowTextW(ui->dir_field, &text[0], static_cast<int>(text.size()))));
-  return text;
-}
+std::wstring DirFieldText(const CSetupUI* ui) { return WindowText(ui->dir_field); }
 
 void CheckDirectory(CSetupUI* ui) {
   const DirCheck check = ValidateDirText(DirFieldText(ui), StagedPayloadReach());
@@ -101,9 +97,12 @@ void CheckDirectory(CSetupUI* ui) {
   };
   enable(kIdQuickInstall, !ui->running && ui->dir_valid);
   enable(kIdInstallNow, ui->dir_valid);
+  // The words are the field's description for screen readers, said again only when they
+  // change (each key typed runs the check); drawn again always, for the field's own
+  // drawing covers them.
+  const bool changed = WindowText(ui->status_label) != check.message;
   SetWindowTextW(ui->status_label, check.message.c_str());
-  // The field's description for screen readers.
-  NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, ui->dir_field, OBJID_CLIENT, CHILDID_SELF);
+  if (changed) NotifyWinEvent(EVENT_OBJECT_DESCRIPTIONCHANGE, ui->dir_field, OBJID_CLIENT, CHILDID_SELF);
   const RECT place = ui->PlaceOf(ui->status_label);
   if (!IsRectEmpty(&place)) InvalidateRect(ui->main_window, &place, FALSE);
 }
