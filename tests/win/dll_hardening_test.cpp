@@ -98,11 +98,13 @@ HWND WindowOf(DWORD process_id) {
 }
 
 // Has the process load `dll` by its bare name, as a DLL of the system's loads what it
-// needs; the module it got, or null.
+// needs; whether it got a module. A load that could not be asked for fails the test.
 bool LoadsByName(HANDLE process, const wchar_t* dll) {
   const SIZE_T size = (wcslen(dll) + 1) * sizeof(wchar_t);
   void* remote = VirtualAllocEx(process, nullptr, size, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
-  if (!remote || !WriteProcessMemory(process, remote, dll, size, nullptr)) return false;
+  const bool written = remote && WriteProcessMemory(process, remote, dll, size, nullptr);
+  EXPECT_TRUE(written) << "the name could not be put into the process: " << GetLastError();
+  if (!written) return false;
   // kernel32 lies at the same address in every process of a session.
   auto* load = reinterpret_cast<LPTHREAD_START_ROUTINE>(
       reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW")));
@@ -111,7 +113,7 @@ bool LoadsByName(HANDLE process, const wchar_t* dll) {
   if (!thread) return false;
   EXPECT_EQ(WaitForSingleObject(thread, 30000), WAIT_OBJECT_0);
   DWORD module = 0;  // the low half of the module's address
-  GetExitCodeThread(thread, &module);
+  EXPECT_TRUE(GetExitCodeThread(thread, &module)) << GetLastError();
   CloseHandle(thread);
   VirtualFreeEx(process, remote, 0, MEM_RELEASE);
   return module != 0;
