@@ -129,17 +129,17 @@ int RunOnce(const char* packet_path, const char* dest) {
   return status;
 }
 
-// Flushes every file and folder below `dir` to the disk, as the install does its own: a
-// sync of the whole system would also wait for whatever else the machine writes.
-int FlushEntry(const char* path, const struct stat*, int kind, struct FTW*) {
-  if (kind != FTW_F && kind != FTW_D) return 0;
+// Flushes one file or folder to the disk; false when it could not be.
+bool Flush(const char* path) {
   const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || fsync(fd) != 0) {
-    if (fd >= 0) close(fd);
-    return -1;
-  }
+  if (fd < 0) return false;
+  const bool flushed = fsync(fd) == 0;
   close(fd);
-  return 0;
+  return flushed;
+}
+
+int FlushFile(const char* path, const struct stat*, int kind, struct FTW*) {
+  return kind != FTW_F || Flush(path) ? 0 : -1;
 }
 
 int RemoveEntry(const char* path, const struct stat*, int, struct FTW*) { return remove(path); }
@@ -264,8 +264,11 @@ int main(int argc, char** argv) {
     }
   } bare, ours, again, update, sevenzip;
   // 7zz x leaves its files to be written whenever the system likes, where the install
-  // flushes each before its commit: flushing them right after makes it as durable.
-  std::vector<double> sevenzip_synced;
+  // flushes each before its commit: a sync right after makes them as durable, all at once
+  // (RunChild's sync before it leaves only what the machine wrote meanwhile besides); each
+  // file and the folder flushed one by one is the install's own way, without its overlap
+  // of the flushes with the decode.
+  std::vector<double> sevenzip_synced, sevenzip_flushed;
   // One child run of ours, counted in `series`; false (said) when it failed.
   const auto measure = [&](Series* series, const std::vector<std::string>& args, const char* what) {
     const ChildResult result = RunChild(args, false);
@@ -293,19 +296,24 @@ int main(int argc, char** argv) {
       if (!measure(&update, {self, "--extract-once", packet_path, update_dir}, "update")) return 1;
     }
 
-    const std::string sevenzip_dir = work + "/7zz" + std::to_string(run);
-    const ChildResult reference = RunChild({"/usr/bin/7zz", "x", "-y", "-bd", "-o" + sevenzip_dir, solid_7z}, true);
-    if (!reference.ok) {
-      std::fprintf(stderr, "7zz x failed\n");
-      return 1;
+    for (const bool one_by_one : {false, true}) {
+      const std::string sevenzip_dir = work + (one_by_one ? "/7zz-flushed" : "/7zz") + std::to_string(run);
+      const ChildResult reference =
+          RunChild({"/usr/bin/7zz", "x", "-y", "-bd", "-o" + sevenzip_dir, solid_7z}, true);
+      if (!reference.ok) {
+        std::fprintf(stderr, "7zz x failed\n");
+        return 1;
+      }
+      const double flush_start = NowMs();
+      if (!one_by_one) {
+        sevenzip.Add(reference);
+        sync();
+      } else if (nftw(sevenzip_dir.c_str(), FlushFile, 16, FTW_PHYS) != 0 || !Flush(sevenzip_dir.c_str())) {
+        std::fprintf(stderr, "flushing 7zz's files failed\n");
+        return 1;
+      }
+      (one_by_one ? sevenzip_flushed : sevenzip_synced).push_back(reference.wall_ms + NowMs() - flush_start);
     }
-    sevenzip.Add(reference);
-    const double sync_start = NowMs();
-    if (nftw(sevenzip_dir.c_str(), FlushEntry, 16, FTW_PHYS) != 0) {
-      std::fprintf(stderr, "flushing 7zz's files failed\n");
-      return 1;
-    }
-    sevenzip_synced.push_back(reference.wall_ms + NowMs() - sync_start);
   }
 
   RemoveTree(work);
@@ -330,7 +338,9 @@ int main(int argc, char** argv) {
   row("re-install over it", again, true);
   if (!update.own.empty()) row("update over another version", update, true);
   row("7zz x of a solid LZMA .7z", sevenzip, false);
-  std::printf("  %-30s%16s   %7.1f (%6.1f)\n", "7zz x, then flushed", "-", Median(sevenzip_synced), Min(sevenzip_synced));
+  std::printf("  %-30s%16s   %7.1f (%6.1f)\n", "7zz x, then sync", "-", Median(sevenzip_synced), Min(sevenzip_synced));
+  std::printf("  %-30s%16s   %7.1f (%6.1f)\n", "7zz x, then each file flushed", "-", Median(sevenzip_flushed),
+              Min(sevenzip_flushed));
   const double dictionary_mb = std::min<double>(ReadLe32(header.props + 1), header.unpacked_size) / 1e6;
   std::printf("ratios, median (min)\n");
   const auto against_decode = [&](const char* what, const Series& s) {
@@ -341,8 +351,10 @@ int main(int argc, char** argv) {
   against_decode("install / bare decode", ours);
   against_decode("re-install / bare decode", again);
   if (!update.own.empty()) against_decode("update / bare decode", update);
-  std::printf("  install / 7zz x, then flushed %.3f (%.3f) wall                        target <= 1.00\n",
+  std::printf("  install / 7zz x, then sync    %.3f (%.3f) wall                        target <= 1.00\n",
               Median(ours.wall) / Median(sevenzip_synced), Min(ours.wall) / Min(sevenzip_synced));
+  std::printf("  install / 7zz x, each flushed %.3f (%.3f) wall\n", Median(ours.wall) / Median(sevenzip_flushed),
+              Min(ours.wall) / Min(sevenzip_flushed));
   std::printf("  install / 7zz x               %.3f (%.3f) wall, %.3f (%.3f) cpu\n",
               Median(ours.wall) / Median(sevenzip.wall), Min(ours.wall) / Min(sevenzip.wall),
               Median(ours.cpu) / Median(sevenzip.cpu), Min(ours.cpu) / Min(sevenzip.cpu));
