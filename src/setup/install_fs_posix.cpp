@@ -132,7 +132,8 @@ bool PosixInstallFs::Replace(const std::string& from, const std::string& to) {
 }
 
 std::unique_ptr<FileWriter> PosixInstallFs::Create(const std::string& path) {
-  const int fd = open(Path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A link planted at the name is refused, never written through.
+  const int fd = open(Path(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
   if (!Check(fd >= 0)) return nullptr;
   return std::make_unique<PosixWriter>(fd, durable_, &error_);
 }

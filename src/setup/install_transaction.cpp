@@ -154,6 +154,8 @@ constexpr char kLeftFilesMark[] = "left by an uninstall";
 // Writes the folder's mark. One cut short is removed again (an empty one would read as a
 // kept Data's); the failure reported is the write's.
 InstallOutcome WriteMark(InstallFs* fs, const char* mark) {
+  // A link at the mark's name goes first: the mark is written in its place, not through it.
+  if (fs->Probe(kDataMarker) == Kind::kLink) fs->RemoveFile(kDataMarker);
   if (WriteWhole(fs, kDataMarker, mark)) return InstallOutcome();
   const InstallOutcome failed = FsFailed(fs);
   fs->RemoveFile(kDataMarker);
@@ -827,7 +829,9 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   RemoveTree(fs, kStagingDir);
   if (fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   RemoveTree(fs, kAsideDir);
-  if (fs->Probe(kPendingLedgerName) == Kind::kFile) fs->RemoveFile(kPendingLedgerName);
+  // So does a link at its name, which the next ledger would otherwise be refused at.
+  const Kind pending = fs->Probe(kPendingLedgerName);
+  if (pending == Kind::kFile || pending == Kind::kLink) fs->RemoveFile(kPendingLedgerName);
   return InstallOutcome();
 }
 

@@ -1042,6 +1042,28 @@ TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
   }
 }
 
+// One of the installer's own files planted as a link to another's file: nothing is written
+// through it, and the run that meets it completes.
+TEST(InstallTransaction, OurFilesPlantedAsLinksAreNotWrittenThrough) {
+  const struct {
+    const char* name;
+    bool uninstall;  // keeping Data, which marks the folder left behind
+  } cases[] = {{kPendingLedgerName, false}, {kPendingLedgerName, true}, {kDataMarker, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.name << (c.uninstall ? ", uninstall" : ", update"));
+    Scratch scratch;
+    Scratch elsewhere;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "Data\\Profile\\user.ini", "[User]");
+    Put(elsewhere.fs(), "thesis.docx", "theirs");
+    ASSERT_EQ(symlink((elsewhere.root() + "/thesis.docx").c_str(), (scratch.root() + "/" + c.name).c_str()), 0);
+    EXPECT_TRUE((c.uninstall ? UninstallFiles(fs, /*keep_data=*/true) : Install(fs, Pack(kNext))).ok());
+    EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"thesis.docx", "theirs"}}));
+    EXPECT_NE(fs->Probe(c.name), InstallFs::Kind::kLink);
+  }
+}
+
 // A journal is read back from the disk: its names must not lead through a link to another's
 // files, which a rollback would take for ones the commit brought, or for ours set aside.
 TEST(InstallTransaction, RecoveryFollowsNoLinkAJournalNames) {
