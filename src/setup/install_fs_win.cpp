@@ -267,12 +267,14 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     if (LeadsElsewhere(attributes, found.dwReserved0)) entry.kind = Kind::kLink;
     else entry.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? Kind::kDirectory : Kind::kFile;
     // A name the code page cannot spell, or one ending in a dot or space (which a path
-    // loses), would lead to some other file, and one deeper than a path reaches (left by a
+    // loses), would lead to some other file, one a path opens a device for ("nul", made by
+    // another system's tools) to the device, and one deeper than a path reaches (left by a
     // long-path-aware program) to none: it is left alone. A folder needs room for the "\*"
     // that lists it.
     const size_t chars = lstrlenW(name);
     const size_t reach = ChildPath(path, name).size() + (entry.kind == Kind::kDirectory ? 2 : 0);
-    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars)
+    if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars ||
+        IsDeviceName(entry.name))
       entry.kind = Kind::kLink;
     // A name too long for a packet, or holding what a packet name may not, is never taken
     // for an older setup program's; nor is one spelt with a "\" byte (the second half of a

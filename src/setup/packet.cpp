@@ -112,6 +112,26 @@ bool IsSafeArchiveName(const char* name, size_t size) {
   return IsSafeComponent(component, end);
 }
 
+// Windows takes the part before the first dot, without the spaces that end it, for the
+// device check: "nul .txt" opens the NUL device. Ports are numbered 1-9 and, in code page
+// 1252 (a name packed with --allow-ansi), by the superscript digits 1-3.
+bool IsDeviceName(const std::string& component) {
+  std::string base = component.substr(0, component.find('.'));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  // Only ASCII letters make a device's name.
+  std::string folded = base;
+  for (char& c : folded)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (folded == "con" || folded == "prn" || folded == "aux" || folded == "nul" || folded == "conin$" ||
+      folded == "conout$")
+    return true;
+  // The number is a byte, which a key need not keep.
+  const std::string kind = folded.substr(0, 3);
+  if (base.size() != 4 || (kind != "com" && kind != "lpt")) return false;
+  const unsigned char number = static_cast<unsigned char>(base[3]);
+  return (number >= '1' && number <= '9') || number == 0xb9 || number == 0xb2 || number == 0xb3;
+}
+
 PacketError CheckArchive(const uint8_t* data, size_t size) {
   size_t pos = 0;
   while (pos + kRecordHeaderSize < size) {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 namespace kelo {
 
@@ -69,6 +70,11 @@ struct ArchiveRecord {
 // component ending in a dot or space (Windows would strip it), no control characters or
 // characters Windows forbids in file names.
 bool IsSafeArchiveName(const char* name, size_t size);
+
+// Whether Windows opens a device for a file of this name (one component) given by a plain
+// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9 in any letter case, whatever follows a dot.
+// Such a file (made by another system's tools) is reached only by a "\\?\" path.
+bool IsDeviceName(const std::string& component);
 
 // Checks every record before anything is written: each lies wholly inside the archive and
 // carries a safe name. A remainder of 8 bytes or fewer at the end is ignored.

@@ -517,6 +517,30 @@ TEST_F(ExtractPayload, AFolderHoldKeepsEveryOtherOpenerOut) {
   EXPECT_TRUE(second.HoldFolder(&second_hold));
 }
 
+// Another system's tools may leave a file Windows names a device ("nul") in the Data folder:
+// a plain path opens the device, so the file is left alone, and an uninstall that removes
+// Data completes instead of failing at it every time.
+TEST_F(ExtractPayload, ADeviceNamedFileIsLeftAloneAndTheUninstallCompletes) {
+  const std::wstring dir = root_ + L"\\app";
+  ASSERT_EQ(RunStep(dir + L"\\").result, 1);
+  ASSERT_TRUE(CreateDirectoryW((dir + L"\\Data").c_str(), nullptr));
+  const wchar_t* const names[] = {L"nul", L"COM1.txt", L"aux .log"};
+  for (const wchar_t* name : names)
+    WriteBytes(L"\\\\?\\" + dir + L"\\Data\\" + name, "another system's");
+  Win32InstallFs fs(dir);
+  std::vector<InstallFs::Entry> entries;
+  ASSERT_TRUE(fs.List("Data", &entries));
+  ASSERT_EQ(entries.size(), std::size(names));
+  for (const InstallFs::Entry& entry : entries) EXPECT_EQ(entry.kind, InstallFs::Kind::kLink) << entry.name;
+  EXPECT_TRUE(UninstallFiles(&fs, /*keep_data=*/false).ok());
+  EXPECT_EQ(fs.Probe(kLedgerName), InstallFs::Kind::kMissing);
+  for (const wchar_t* name : names) {
+    const std::wstring path = L"\\\\?\\" + dir + L"\\Data\\" + name;
+    EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "removed through the device's name";
+    DeleteFileW(path.c_str());
+  }
+}
+
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   // Drive Q: does not exist in the test prefix.
   const StepResult step = RunStep(L"Q:\\nowhere\\KeloBrowser\\");

@@ -21,23 +21,6 @@ void PutLe32(std::vector<uint8_t>* out, uint32_t v) {
   for (int shift = 0; shift < 32; shift += 8) out->push_back(static_cast<uint8_t>(v >> shift));
 }
 
-// Windows takes the part before the first dot, without the spaces that end it, for the
-// device check: "nul .txt" opens the NUL device. Ports are numbered 1-9 and, in code page
-// 1252 (a name packed with --allow-ansi), by the superscript digits 1-3.
-bool IsDeviceName(const std::string& component) {
-  std::string base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  const std::string folded = Lower(base);
-  if (folded == "con" || folded == "prn" || folded == "aux" || folded == "nul" || folded == "conin$" ||
-      folded == "conout$")
-    return true;
-  // The number is a byte, which a key need not keep.
-  const std::string kind = Lower(base.substr(0, 3));
-  if (base.size() != 4 || (kind != "com" && kind != "lpt")) return false;
-  const unsigned char number = static_cast<unsigned char>(base[3]);
-  return (number >= '1' && number <= '9') || number == 0xb9 || number == 0xb2 || number == 0xb3;
-}
-
 // Shaped like a short name Windows makes for a long one ("ABCDEF~1.DLL", "AB12~1"): on a
 // volume with short names, such a name may open another file of the payload, or of the user.
 bool IsShortNameShape(const std::string& component) {
