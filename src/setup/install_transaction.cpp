@@ -77,11 +77,12 @@ void RemoveListedFolders(InstallFs* fs, const std::vector<std::string>& dirs) {
 }
 
 // Makes the folders leading to `name` (not `name` itself). False when one cannot be made or
-// something other than a folder stands in its place.
+// something other than a folder stands in its place: the attempt to make it there says so
+// with the system's error, for the outcome to carry.
 bool MakeParents(InstallFs* fs, const std::string& name) {
   for (const std::string& folder : FoldersLeadingTo(name)) {
     const Kind kind = fs->Probe(folder);
-    if (kind == Kind::kMissing ? !fs->MakeDir(folder) : kind != Kind::kDirectory) return false;
+    if (kind == Kind::kUnknown || (kind != Kind::kDirectory && !fs->MakeDir(folder))) return false;
   }
   return true;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -1036,8 +1037,13 @@ TEST(InstallTransaction, OurSetAsideFoldersAsLinksAreNotFollowed) {
       Put(elsewhere.fs(), "Lib\\a.dll", "theirs");
       ASSERT_TRUE(elsewhere.fs()->MakeDir("Empty"));
       ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/" + ours).c_str()), 0);
-      (void)(uninstall ? UninstallFiles(fs, /*keep_data=*/false) : Install(fs, Pack(kNext)));
+      const InstallOutcome outcome = uninstall ? UninstallFiles(fs, /*keep_data=*/false) : Install(fs, Pack(kNext));
       EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"Empty\\", ""}, {"Lib\\a.dll", "theirs"}}));
+      // An update that must set the earlier files aside cannot, and says why: a link
+      // stands where the folder goes (not an error left from an earlier call).
+      const bool refused = !uninstall && std::string(ours) == kAsideDir;
+      EXPECT_EQ(outcome.ok(), !refused);
+      EXPECT_EQ(outcome.system_error, refused ? static_cast<uint32_t>(EEXIST) : 0u);
     }
   }
 }
