@@ -154,9 +154,14 @@ constexpr char kLeftFilesMark[] = "left by an uninstall";
 
 // Writes the folder's mark. One cut short is removed again (an empty one would read as a
 // kept Data's); the failure reported is the write's.
+// Removes the link itself (to a file, or to a folder: a junction), never what it leads to.
+void RemoveLink(InstallFs* fs, const char* name) {
+  if (!fs->RemoveFile(name)) fs->RemoveDir(name);
+}
+
 InstallOutcome WriteMark(InstallFs* fs, const char* mark) {
   // A link at the mark's name goes first: the mark is written in its place, not through it.
-  if (fs->Probe(kDataMarker) == Kind::kLink) fs->RemoveFile(kDataMarker);
+  if (fs->Probe(kDataMarker) == Kind::kLink) RemoveLink(fs, kDataMarker);
   if (WriteWhole(fs, kDataMarker, mark)) return InstallOutcome();
   const InstallOutcome failed = FsFailed(fs);
   fs->RemoveFile(kDataMarker);
@@ -832,7 +837,8 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   RemoveTree(fs, kAsideDir);
   // So does a link at its name, which the next ledger would otherwise be refused at.
   const Kind pending = fs->Probe(kPendingLedgerName);
-  if (pending == Kind::kFile || pending == Kind::kLink) fs->RemoveFile(kPendingLedgerName);
+  if (pending == Kind::kFile) fs->RemoveFile(kPendingLedgerName);
+  if (pending == Kind::kLink) RemoveLink(fs, kPendingLedgerName);
   return InstallOutcome();
 }
 

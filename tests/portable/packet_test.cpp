@@ -268,6 +268,18 @@ TEST(Packet, RefusesRecordsThatRunPastTheArchive) {
   EXPECT_EQ(DecodeBothWays(Pack(tail), &decoded), PacketError::kRecordOverrun);
 }
 
+// The names a plain Windows path opens a device for, whatever follows the dot, in any
+// letter case; a port's superscript digit as code page 1252 has it or as UTF-8.
+TEST(Packet, DeviceNamesAreKnownInEveryCaseAndSpelling) {
+  const char* const devices[] = {"nul",   "NUL",      "con.txt",       "Aux .log",     "prn",
+                                 "CONIN$", "conout$.x", "COM1",         "lpt9.dll",     "com\xb9",
+                                 "LPT\xb3.txt", "COM\xc2\xb9", "lpt\xc2\xb2.log", "nul.tar.gz"};
+  for (const char* name : devices) EXPECT_TRUE(IsDeviceName(name)) << '"' << name << '"';
+  const char* const files[] = {"null",  "console", "com",  "COM0",         "com10", "lpt",
+                               "coma",  "aux1",    "xnul", "COM\xc2\xb4", "COM\xb4", "nul_", "con-1.txt"};
+  for (const char* name : files) EXPECT_FALSE(IsDeviceName(name)) << '"' << name << '"';
+}
+
 TEST(Packet, AcceptsOnlyNamesThatStayInsideTheInstallDirectory) {
   const std::string longest(259, 'a');
   const std::string too_long(260, 'a');
