@@ -27,13 +27,31 @@ void SkipSpaces(const wchar_t** p) {
   while (**p == L' ' || **p == L'\t') ++*p;
 }
 
+// Past the program's name. A program started by a plain string (a launcher's
+// CreateProcess(NULL, "C:\Users\John Smith\Downloads\KeloSetup.exe")) finds its path
+// unquoted, spaces and all, where the first space would otherwise end it: its own full path
+// or file name, ending there, is taken whole.
+void SkipProgramName(const wchar_t** p, const std::wstring& own_path) {
+  if (**p != L'"') {
+    const std::wstring name = own_path.substr(own_path.find_last_of(L"\\/") + 1);
+    for (const std::wstring* own : {&own_path, &name}) {
+      const wchar_t after = own->empty() || !StartsWith(*p, own->c_str()) ? L'x' : (*p)[own->size()];
+      if (after == L'\0' || after == L' ' || after == L'\t') {
+        *p += own->size();
+        return;
+      }
+    }
+  }
+  NextArgument(p);
+}
+
 }  // namespace
 
-CommandLine ParseCommandLine(const wchar_t* line) {
+CommandLine ParseCommandLine(const wchar_t* line, const std::wstring& own_path) {
   CommandLine parsed;
   if (!line) return parsed;
   const wchar_t* p = line;
-  NextArgument(&p);  // the program itself
+  SkipProgramName(&p, own_path);
   for (SkipSpaces(&p); *p; SkipSpaces(&p)) {
     // The directory takes the rest of the line, spaces and all. Tools that quote every
     // argument with a space write "/D=D:\My Games" or /D="D:\My Games": one pair of

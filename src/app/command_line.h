@@ -16,7 +16,9 @@ struct CommandLine {
   std::wstring unknown;    // the first switch that is none of the above
 };
 
-// `line` is the whole command line, program name first (as GetCommandLineW gives it).
-CommandLine ParseCommandLine(const wchar_t* line);
+// `line` is the whole command line, program name first (as GetCommandLineW gives it);
+// `own_path` the program's own full path, which a caller may have put at the front without
+// quotation marks, spaces and all.
+CommandLine ParseCommandLine(const wchar_t* line, const std::wstring& own_path);
 
 }  // namespace kelo

@@ -73,7 +73,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   kelo::RestrictDllSearchToSystem32();
   kelo::SetModuleInstance(instance);
 
-  const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW());
+  wchar_t own_path[MAX_PATH] = {};
+  if (!kelo::OwnModulePath(own_path)) own_path[0] = L'\0';
+  const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW(), own_path);
   // Without a window nobody answers the system's box for a drive without its disk: /S
   // takes the failure instead of waiting for ever (the log may be named on such a drive).
   SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));

@@ -54,9 +54,15 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
       {L"KeloSetup.exe /D=", false, true, L"", L"", L""},
       {L"KeloSetup.exe \"/LOG=C:\\my logs\\k.txt\" /d=D:\\K /S", false, true, L"D:\\K /S", L"C:\\my logs\\k.txt", L""},
       {L"KeloSetup.exe /SILENT /X", false, false, L"", L"", L"/SILENT"},
+      {L"KeloSetup.exe -S", false, false, L"", L"", L"-S"},
+      // Started by a plain string: the path unquoted, spaces and all, in any letter case.
+      {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe", false, false, L"", L"", L""},
+      {L"c:\\users\\john smith\\downloads\\kelosetup (1).exe /S", true, false, L"", L"", L""},
+      {L"KeloSetup (1).exe\t/S /x", true, false, L"", L"", L"/x"},
+      {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exeX /S", true, false, L"", L"", L"Smith\\Downloads\\KeloSetup"},
   };
   for (const auto& c : cases) {
-    const CommandLine parsed = ParseCommandLine(c.line);
+    const CommandLine parsed = ParseCommandLine(c.line, L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe");
     EXPECT_EQ(parsed.silent, c.silent) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.dir_given, c.dir_given) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.dir, c.dir) << testing::PrintToString(c.line);
