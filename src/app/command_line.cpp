@@ -31,18 +31,16 @@ void SkipSpaces(const wchar_t** p) {
 // CreateProcess(NULL, "C:\Users\John Smith\Downloads\KeloSetup.exe")) finds its path
 // unquoted, spaces and all, where the first space would otherwise end it: its own full path
 // or file name, ending there, is taken whole.
-void SkipProgramName(const wchar_t** p, const std::wstring& own_path) {
-  if (**p != L'"') {
+const wchar_t* SkipProgramName(const wchar_t* p, const std::wstring& own_path) {
+  if (*p != L'"') {
     const std::wstring name = own_path.substr(own_path.find_last_of(L"\\/") + 1);
     for (const std::wstring* own : {&own_path, &name}) {
-      const wchar_t after = own->empty() || !StartsWith(*p, own->c_str()) ? L'x' : (*p)[own->size()];
-      if (after == L'\0' || after == L' ' || after == L'\t') {
-        *p += own->size();
-        return;
-      }
+      const wchar_t after = own->empty() || !StartsWith(p, own->c_str()) ? L'x' : p[own->size()];
+      if (after == L'\0' || after == L' ' || after == L'\t') return p + own->size();
     }
   }
-  NextArgument(p);
+  NextArgument(&p);
+  return p;
 }
 
 }  // namespace
@@ -50,8 +48,7 @@ void SkipProgramName(const wchar_t** p, const std::wstring& own_path) {
 CommandLine ParseCommandLine(const wchar_t* line, const std::wstring& own_path) {
   CommandLine parsed;
   if (!line) return parsed;
-  const wchar_t* p = line;
-  SkipProgramName(&p, own_path);
+  const wchar_t* p = SkipProgramName(line, own_path);
   for (SkipSpaces(&p); *p; SkipSpaces(&p)) {
     // The directory takes the rest of the line, spaces and all. Tools that quote every
     // argument with a space write "/D=D:\My Games" or /D="D:\My Games": one pair of
@@ -77,6 +74,10 @@ CommandLine ParseCommandLine(const wchar_t* line, const std::wstring& own_path) 
     }
   }
   return parsed;
+}
+
+const wchar_t* ArgumentsAfterProgram(const wchar_t* line, const std::wstring& own_path) {
+  return line ? SkipProgramName(line, own_path) : L"";
 }
 
 }  // namespace kelo

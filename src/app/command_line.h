@@ -21,4 +21,7 @@ struct CommandLine {
 // quotation marks, spaces and all.
 CommandLine ParseCommandLine(const wchar_t* line, const std::wstring& own_path);
 
+// What follows the program's name in `line`, read as ParseCommandLine reads it.
+const wchar_t* ArgumentsAfterProgram(const wchar_t* line, const std::wstring& own_path);
+
 }  // namespace kelo

@@ -12,6 +12,7 @@
 
 #include <string>
 
+#include "app/command_line.h"
 #include "app/setup_mutex.h"
 #include "base/file_paths.h"
 #include "base/module.h"
@@ -68,8 +69,14 @@ void ReadProcessToWaitFor(const wchar_t* text, Options* options) {
 
 Options ParseOptions() {
   Options options;
+  // The program's name as the setup program reads it: unquoted, spaces and all, from a
+  // script that started it by a plain string. A stand-in goes before the rest for the
+  // system's reader, which takes its first word for the program's.
+  wchar_t own_path[MAX_PATH] = {};
+  if (!OwnModulePath(own_path)) own_path[0] = L'\0';
+  const std::wstring line = std::wstring(L"p ") + ArgumentsAfterProgram(GetCommandLineW(), own_path);
   int count = 0;
-  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  LPWSTR* args = CommandLineToArgvW(line.c_str(), &count);
   for (int i = 1; args && i < count; ++i) {
     const std::wstring arg = args[i];
     if (CompareStringOrdinal(arg.c_str(), -1, L"/S", -1, TRUE) == CSTR_EQUAL) options.silent = true;

@@ -62,13 +62,19 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
       {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exeX /S", true, false, L"", L"", L"Smith\\Downloads\\KeloSetup"},
   };
   for (const auto& c : cases) {
-    const CommandLine parsed = ParseCommandLine(c.line, L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe");
+    const std::wstring own = L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe";
+    const CommandLine parsed = ParseCommandLine(c.line, own);
     EXPECT_EQ(parsed.silent, c.silent) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.dir_given, c.dir_given) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.dir, c.dir) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.log_path, c.log) << testing::PrintToString(c.line);
     EXPECT_EQ(parsed.unknown, c.unknown) << testing::PrintToString(c.line);
   }
+  // The uninstaller reads what follows the name the same way (Wine quotes a path with
+  // spaces itself when it starts a program by a plain string; Windows does not).
+  EXPECT_STREQ(ArgumentsAfterProgram(L"C:\\Users\\John Smith\\KeloUninstall.exe /S", L"c:\\users\\john smith\\keloUninstall.exe"),
+               L" /S");
+  EXPECT_STREQ(ArgumentsAfterProgram(L"\"C:\\a b\\KeloUninstall.exe\" /S", L"C:\\a b\\KeloUninstall.exe"), L" /S");
 }
 
 class SilentInstall : public ::testing::Test {
