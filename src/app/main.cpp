@@ -85,7 +85,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // default one, which may be the log another copy's failure view shows.
   const auto refuse_silently = [&command](const std::wstring& why, int code) {
     if (command.log_path.empty()) return code;
-    kelo::CSetupLogic::GetInstance()->LogRefused(why);
+    kelo::CSetupLogic::GetInstance()->LogRefused(why, /*only_where_named=*/true);
     kelo::CSetupLogic::DestroyInstance();
     return code;
   };

@@ -63,11 +63,11 @@ std::wstring DefaultLogPath() {
   return chars > 0 && chars <= MAX_PATH ? std::wstring(temp, chars) + L"KeloSetup.log" : std::wstring();
 }
 
-bool InstallLog::Open(const std::wstring& path) {
+bool InstallLog::Open(const std::wstring& path, bool fall_back) {
   const std::wstring fallback = DefaultLogPath();
   if (Start(path, /*named=*/path != fallback)) return true;
   const DWORD error = GetLastError();
-  if (path == fallback || !Start(fallback, /*named=*/false)) return false;
+  if (!fall_back || path == fallback || !Start(fallback, /*named=*/false)) return false;
   Line(L"the log could not be written to \"" + path + L"\" (error " + std::to_wstring(error) + L"): it is here");
   return true;
 }

@@ -17,8 +17,9 @@ std::wstring DefaultLogPath();
 class InstallLog {
  public:
   // Starts the file afresh. A named file that cannot be written gives way to the default
-  // one, whose first line says why; false (and no log) when neither can be.
-  bool Open(const std::wstring& path);
+  // one, whose first line says why, unless `fall_back` is false; false (and no log) when
+  // none can be.
+  bool Open(const std::wstring& path, bool fall_back = true);
   // One line, behind the local time.
   void Line(const std::wstring& text);
   // The last line, the outcome; the file is let go then, for a run in another logon session

@@ -53,16 +53,16 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   return false;
 }
 
-void CSetupLogic::LogRefused(const std::wstring& why) {
-  OpenLog(why);
+void CSetupLogic::LogRefused(const std::wstring& why, bool only_where_named) {
+  OpenLog(why, /*fall_back=*/!only_where_named);
   log_.Finish(L"failed");
 }
 
-void CSetupLogic::OpenLog(const std::wstring& what) {
+void CSetupLogic::OpenLog(const std::wstring& what, bool fall_back) {
   // Not into the install directory: held open there, the log is a file of nobody's that
   // the install would have to clear or keep.
   const bool in_install_dir = !log_path_.empty() && !install_dir_.empty() && IsWithinPath(log_path_, install_dir_);
-  log_.Open(log_path_.empty() || in_install_dir ? DefaultLogPath() : log_path_);
+  log_.Open(log_path_.empty() || in_install_dir ? DefaultLogPath() : log_path_, fall_back);
   log_.Line(std::wstring(L"KeloSetup ") + KELO_SETUP_VERSION + L", " + what);
   if (in_install_dir) log_.Line(L"the log is not written into the install directory, \"" + log_path_ + L"\": it is here");
 }

@@ -49,8 +49,9 @@ class CSetupLogic : public InstallControl {
   std::wstring LogPath() const override { return log_.path(); }
   // Where the next install writes its log; DefaultLogPath() unless set.
   void SetLogPath(const std::wstring& path) { log_path_ = path; }
-  // The log of a run that refused to install, and why.
-  void LogRefused(const std::wstring& why);
+  // The log of a run that refused to install, and why; with `only_where_named`, none when
+  // the log the command line names cannot be written (not the default one instead).
+  void LogRefused(const std::wstring& why, bool only_where_named = false);
   // The same with a bound: true when no worker runs (any more); `exit_code` may be null.
   bool WaitForWorker(DWORD timeout_ms, DWORD* exit_code);
   // The running worker's thread, to wait on together with messages; null when none was
@@ -95,7 +96,7 @@ class CSetupLogic : public InstallControl {
 
  private:
   // Starts the run's log afresh with the installer's version and `what` the run does.
-  void OpenLog(const std::wstring& what);
+  void OpenLog(const std::wstring& what, bool fall_back = true);
 
   ScopedHandle worker_thread_;
   // Taken by the payload step and kept to the run's end: an uninstall from another logon

@@ -226,6 +226,13 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     }
   }
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
+  // Refused before it installs (exit 4 or 5), a run whose named log cannot be written leaves
+  // the default one, which another copy's failure view may show, as it is.
+  const std::wstring default_log = TempRoot() + L"KeloSetup.log";
+  WriteFileBytes(default_log, "another run's log");
+  EXPECT_EQ(Run(L"/S /LOG=" + scratch + L"nosuchfolder\\k.log /X"), static_cast<DWORD>(kExitUsage));
+  EXPECT_EQ(ReadLog(default_log), "another run's log");
+  DeleteFileW(default_log.c_str());
 }
 
 // The directory may be as long as the payload's deepest staged path allows, and no longer:
