@@ -159,6 +159,29 @@ TEST(SocketMain, DeliversAFrameAsIdLengthAndData) {
   EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
 }
 
+// Each thread rests 100 ms after each message it sends or receives, so a peer meets about
+// ten a second either way. Only the least time is checked: a busy machine only adds.
+TEST(SocketMain, PacesEveryMessageEachWay) {
+  Connected c;
+  c.Connect();
+  using Clock = std::chrono::steady_clock;
+  for (const char* text : {"a", "b", "c", "d"}) ASSERT_EQ(c.client->SendMsg(1, text, 9), 1);
+  Bytes got;
+  ASSERT_TRUE(c.server.Read(1, &got));
+  const Clock::time_point first_sent = Clock::now();
+  ASSERT_TRUE(c.server.Read(3, &got));
+  EXPECT_GE(Clock::now() - first_sent, 250ms) << "three sends after the first came without their pauses";
+
+  const Bytes frame = {0x00, 0x00, 0x00, 0x00, 0x00, 0x07, 0x00, 0x09, 0x42};
+  Bytes frames;
+  for (int i = 0; i < 4; ++i) frames.insert(frames.end(), frame.begin(), frame.end());
+  ASSERT_TRUE(c.server.Send(frames));
+  ASSERT_EQ(RecvWithin(c.client.get()).result, 1);
+  const Clock::time_point first_received = Clock::now();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(RecvWithin(c.client.get()).result, 1);
+  EXPECT_GE(Clock::now() - first_received, 250ms) << "three frames after the first came without their pauses";
+}
+
 #ifndef _WIN32
 // Descriptors held open until the test ends.
 struct OpenFiles {
