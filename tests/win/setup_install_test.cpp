@@ -514,7 +514,13 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
 }
 
 TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
-  SetFailureMemory(-1);
+  // A memory of another type than a number (left by some other program) is no earlier
+  // failure: the text "1" must not count as one.
+  {
+    RegKey memory;
+    ASSERT_EQ(memory.Create(kFailureMemoryKey), ERROR_SUCCESS);
+    ASSERT_EQ(memory.WriteString(kFailureMemoryValue, L"1"), ERROR_SUCCESS);
+  }
   const std::wstring dir = BlockedInstallDir(L"blocked");
   ASSERT_FALSE(dir.empty());
   const std::wstring urls = ScratchDir(L"urls");
