@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cwchar>
+
 namespace kelo {
 
 namespace {
@@ -38,9 +40,13 @@ const wchar_t* SkipProgramName(const wchar_t* p, const std::wstring& own_path) {
       const wchar_t after = own->empty() || !StartsWith(p, own->c_str()) ? L'x' : p[own->size()];
       if (after == L'\0' || after == L' ' || after == L'\t') return p + own->size();
     }
+    NextArgument(&p);
+    return p;
   }
-  NextArgument(&p);
-  return p;
+  // A quoted name ends at its closing quotation mark, as the system reads it, also where a
+  // switch follows without a space ("...\KeloUninstall.exe"/S).
+  const wchar_t* close = wcschr(p + 1, L'"');
+  return close ? close + 1 : p + wcslen(p);
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
       {L"KeloSetup.exe \"/LOG=C:\\my logs\\k.txt\" /d=D:\\K /S", false, true, L"D:\\K /S", L"C:\\my logs\\k.txt", L""},
       {L"KeloSetup.exe /SILENT /X", false, false, L"", L"", L"/SILENT"},
       {L"KeloSetup.exe -S", false, false, L"", L"", L"-S"},
+      {L"\"C:\\x y\\KeloSetup.exe\"/S", true, false, L"", L"", L""},
       // Started by a plain string: the path unquoted, spaces and all, in any letter case.
       {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe", false, false, L"", L"", L""},
       {L"c:\\users\\john smith\\downloads\\kelosetup (1).exe /S", true, false, L"", L"", L""},
@@ -75,6 +76,7 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
   EXPECT_STREQ(ArgumentsAfterProgram(L"C:\\Users\\John Smith\\KeloUninstall.exe /S", L"c:\\users\\john smith\\keloUninstall.exe"),
                L" /S");
   EXPECT_STREQ(ArgumentsAfterProgram(L"\"C:\\a b\\KeloUninstall.exe\" /S", L"C:\\a b\\KeloUninstall.exe"), L" /S");
+  EXPECT_STREQ(ArgumentsAfterProgram(L"\"C:\\a b\\KeloUninstall.exe\"/S", L"C:\\a b\\KeloUninstall.exe"), L"/S");
 }
 
 class SilentInstall : public ::testing::Test {
