@@ -220,18 +220,21 @@ bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
 std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) {
   std::wstring path;
   if (!FullPath(relative, &path)) return nullptr;
-  // A link planted at the name (one of our own files' names in the folder) is refused, not
-  // written through to the file it leads to. Looked at by name: the handle's own answer
-  // (its reparse tag) is not to be had on FAT drives, and a link to open as itself cannot
-  // be asked for with CREATE_ALWAYS.
-  if (Probe(relative) == Kind::kLink) {
+  // A link planted at the name (one of our own files' names in the folder) is opened as
+  // itself and refused, never written through to the file it leads to; a file is cut to
+  // nothing only then. (A link to open as itself cannot be asked for with CREATE_ALWAYS,
+  // and the handle's reparse tag is not to be had on FAT drives: its attributes are.)
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!Check(file.IsValid())) return nullptr;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!Check(GetFileInformationByHandle(file.Get(), &info))) return nullptr;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
     error_ = ERROR_CANT_ACCESS_FILE;
     return nullptr;
   }
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (!Check(file != INVALID_HANDLE_VALUE)) return nullptr;
-  return std::make_unique<Win32Writer>(file, &error_);
+  if (!Check(SetEndOfFile(file.Get()))) return nullptr;
+  return std::make_unique<Win32Writer>(file.Take(), &error_);
 }
 
 std::unique_ptr<FileReader> Win32InstallFs::Open(const std::string& relative) {
