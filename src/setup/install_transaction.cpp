@@ -152,13 +152,13 @@ bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
 constexpr char kKeptDataMark[] = "";
 constexpr char kLeftFilesMark[] = "left by an uninstall";
 
-// Writes the folder's mark. One cut short is removed again (an empty one would read as a
-// kept Data's); the failure reported is the write's.
 // Removes the link itself (to a file, or to a folder: a junction), never what it leads to.
 void RemoveLink(InstallFs* fs, const char* name) {
   if (!fs->RemoveFile(name)) fs->RemoveDir(name);
 }
 
+// Writes the folder's mark. One cut short is removed again (an empty one would read as a
+// kept Data's); the failure reported is the write's.
 InstallOutcome WriteMark(InstallFs* fs, const char* mark) {
   // A link at the mark's name goes first: the mark is written in its place, not through it.
   if (fs->Probe(kDataMarker) == Kind::kLink) RemoveLink(fs, kDataMarker);
