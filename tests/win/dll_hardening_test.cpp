@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "pe_image.h"
+#include "process_window.h"
 
 namespace {
 
@@ -77,25 +78,6 @@ std::wstring Widen(const char* s) {
 // A DLL the system does not have: loaded by its bare name, it is found only where the
 // search looks beside the program.
 constexpr wchar_t kByNameDll[] = L"kelo_by_name.dll";
-
-// The first window the process shows (a message box counts).
-HWND WindowOf(DWORD process_id) {
-  struct Search {
-    DWORD id;
-    HWND found;
-  } search = {process_id, nullptr};
-  EnumWindows(
-      [](HWND window, LPARAM context) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(context);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        if (owner != s->id || !IsWindowVisible(window)) return TRUE;
-        s->found = window;
-        return FALSE;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
 
 // Has the process load `dll` by its bare name, as a DLL of the system's loads what it
 // needs; whether it got a module. A load that could not be asked for fails the test.
@@ -230,7 +212,7 @@ TEST_F(PlantedFolder, TheProgramsLoadNothingByNameFromTheirFolder) {
     HWND window = nullptr;
     for (int i = 0; i < 600 && !window; ++i) {
       if (WaitForSingleObject(process.hProcess, 50) == WAIT_OBJECT_0) break;
-      window = WindowOf(process.dwProcessId);
+      window = kelo::test::VisibleWindowOf(process.dwProcessId);
     }
     EXPECT_NE(window, nullptr) << "no window came up";
     if (window) {

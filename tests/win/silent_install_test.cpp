@@ -11,30 +11,13 @@
 #include "app/command_line.h"
 #include "base/product.h"
 #include "installer_driver.h"
+#include "process_window.h"
 #include "sysreg_scratch.h"
 
 namespace kelo::test {
 namespace {
 
 std::string ReadLog(const std::wstring& path) { return ReadFileBytes(path, "<no log>"); }
-
-// Whether process `id` has a visible top-level window.
-bool VisibleWindowOf(DWORD id) {
-  struct Search {
-    DWORD id;
-    bool found;
-  } search = {id, false};
-  EnumWindows(
-      [](HWND window, LPARAM param) -> BOOL {
-        auto* s = reinterpret_cast<Search*>(param);
-        DWORD owner = 0;
-        GetWindowThreadProcessId(window, &owner);
-        s->found = s->found || (owner == s->id && IsWindowVisible(window));
-        return !s->found;
-      },
-      reinterpret_cast<LPARAM>(&search));
-  return search.found;
-}
 
 // The switches as scripts and tools write them: quoting tools put the whole /D= argument,
 // or its path, in quotation marks, and the path keeps its spaces either way.
@@ -98,7 +81,7 @@ class SilentInstall : public ::testing::Test {
     bool window_shown = false;
     const bool ended = PollFor(
         [&] {
-          window_shown = window_shown || VisibleWindowOf(id);
+          window_shown = window_shown || VisibleWindowOf(id) != nullptr;
           return WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
         },
         60000);
