@@ -95,6 +95,19 @@ bool LeadsElsewhere(DWORD attributes, DWORD tag) {
   return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
 }
 
+ScopedHandle OpenToRewrite(const std::wstring& path, DWORD* links) {
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return ScopedHandle();
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return ScopedHandle();
+  }
+  if (links) *links = info.nNumberOfLinks;
+  return file;
+}
+
 Win32InstallFs::Win32InstallFs(const std::wstring& root) : root_(root) {
   if (!root_.empty() && !IsPathSeparator(root_.back())) root_ += L'\\';
 }
@@ -220,20 +233,10 @@ bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {
 std::unique_ptr<FileWriter> Win32InstallFs::Create(const std::string& relative) {
   std::wstring path;
   if (!FullPath(relative, &path)) return nullptr;
-  // A link planted at the name (one of our own files' names in the folder) is opened as
-  // itself and refused, never written through to the file it leads to; a file is cut to
-  // nothing only then. (A link to open as itself cannot be asked for with CREATE_ALWAYS,
-  // and the handle's reparse tag is not to be had on FAT drives: its attributes are.)
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  if (!Check(file.IsValid())) return nullptr;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!Check(GetFileInformationByHandle(file.Get(), &info))) return nullptr;
-  if (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    error_ = ERROR_CANT_ACCESS_FILE;
-    return nullptr;
-  }
-  if (!Check(SetEndOfFile(file.Get()))) return nullptr;
+  // A link planted at the name (one of our own files' names in the folder) is refused, never
+  // written through to the file it leads to.
+  ScopedHandle file = OpenToRewrite(path);
+  if (!Check(file.IsValid()) || !Check(SetEndOfFile(file.Get()))) return nullptr;
   return std::make_unique<Win32Writer>(file.Take(), &error_);
 }
 

@@ -19,6 +19,13 @@ namespace kelo {
 // file's placeholder, a deduplicated file) and are read as it.
 bool LeadsElsewhere(DWORD attributes, DWORD tag);
 
+// Opens `path` for writing as it stands, made when missing, shared for reading only: a link
+// at its name is opened as itself and refused (ERROR_CANT_ACCESS_FILE), never followed. Not
+// cut yet: the caller does, once it knows the file for its own. `links`, if any, receives
+// how many names the file has. (A link cannot be opened as itself with CREATE_ALWAYS, and
+// FAT drives do not tell a handle's reparse tag: its attributes they do.)
+ScopedHandle OpenToRewrite(const std::wstring& path, DWORD* links = nullptr);
+
 class Win32InstallFs : public InstallFs {
  public:
   // `root` is the install directory, with or without a final separator.

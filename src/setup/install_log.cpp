@@ -85,12 +85,10 @@ bool InstallLog::Start(const std::wstring& path, bool named) {
   // Opened as it stands, and cut to nothing only once it is known to be a file of its own:
   // never a link's target, nor a name a hard link shares with another file, nor a file
   // reached by another way than the one named.
-  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info)) return false;
-  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1 ||
-      (named && !OpenedWhereNamed(file.Get(), path))) {
+  DWORD links = 0;
+  ScopedHandle file = OpenToRewrite(path, &links);
+  if (!file.IsValid()) return false;
+  if (links > 1 || (named && !OpenedWhereNamed(file.Get(), path))) {
     SetLastError(ERROR_CANT_ACCESS_FILE);
     return false;
   }
