@@ -36,6 +36,6 @@ trap 'rm -rf "$out"' EXIT
 win="$(dirname "$build")/win"
 if [ -f "$win/build.ninja" ]; then
   cmake --build "$win" --target install_bench_win >/dev/null
-  KELO_WINE_ROOT="$win/wine" "$here/../tools/wine/run-in-prefix.sh" "$win/bench/install_bench_win.exe" \
+  KELO_WINE_ROOT="$win/wine" KELO_HOST_DIRS="$win:$work" "$here/../tools/wine/run-in-prefix.sh" "$win/bench/install_bench_win.exe" \
     "Z:${work//\//\\}\\payload.packet" 'C:\bench' "$runs"
 fi

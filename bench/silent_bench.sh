@@ -28,5 +28,5 @@ cmake --build "$tree" --target KeloSetup silent_bench_win >/dev/null
 # From the folder the setup program's packet was made of: the payload with our uninstaller.
 makensis -V1 -DPAYLOAD="$tree/payload/stage" -DOUTFILE="$tree/nsis_setup.exe" "$here/nsis/bench_setup.nsi"
 win() { local p="Z:$1"; echo "${p//\//\\}"; }
-KELO_WINE_ROOT="$tree/wine" "$top/tools/wine/run-in-prefix.sh" "$tree/bench/silent_bench_win.exe" \
+KELO_WINE_ROOT="$tree/wine" KELO_HOST_DIRS="$tree" "$top/tools/wine/run-in-prefix.sh" "$tree/bench/silent_bench_win.exe" \
   "$(win "$tree/bin/KeloSetup.exe")" "$(win "$tree/nsis_setup.exe")" 'C:\bench' "$runs"

@@ -12,6 +12,7 @@ exe=$top/build/win/bin/KeloSetup.exe
 prefix=$top/build/demo-prefix
 tools/wine/make-template.sh "$prefix"
 . tools/wine/sandbox-env.sh "$prefix"
+show_host_folders "$prefix" "$(dirname "$exe")"
 export WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 

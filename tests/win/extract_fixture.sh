@@ -22,9 +22,9 @@ case $1 in
     echo "keep me" > "$dir/outside/keep.txt"
     echo "me too" > "$dir/outside/sub/more.txt"
     echo "stale image" > "$dir/linked/Skin/old.png"
-    ln -s "$dir/outside" "$dir/linked/Extras"
-    ln -s "$dir/outside" "$dir/linked/Skin/deep"
-    ln -s "$dir/empty" "$dir/linked/Empty"
+    ln -s "$dir/outside" "$dir/linked/Extras" || exit 1
+    ln -s "$dir/outside" "$dir/linked/Skin/deep" || exit 1
+    ln -s "$dir/empty" "$dir/linked/Empty" || exit 1
     # Local application-data folders whose product folder, or the level above it, is a link
     # to a folder of the user's.
     mkdir -p "$dir/appdata-linked/Kelo" "$dir/games/Mods" "$dir/appdata-parent-linked" "$dir/elsewhere/KeloBrowser/Mods" || exit 1
@@ -32,13 +32,13 @@ case $1 in
       echo "saved game" > "$games/save.dat"
       echo "a mod" > "$games/Mods/mod.pak"
     done
-    ln -s "$dir/games" "$dir/appdata-linked/Kelo/KeloBrowser"
-    ln -s "$dir/elsewhere" "$dir/appdata-parent-linked/Kelo"
+    ln -s "$dir/games" "$dir/appdata-linked/Kelo/KeloBrowser" || exit 1
+    ln -s "$dir/elsewhere" "$dir/appdata-parent-linked/Kelo" || exit 1
     # An install folder whose hold's name is a link to a folder of the user's. (A link to a
     # file Wine does not show as one, as Windows does.)
     mkdir -p "$dir/held" "$dir/theses" || exit 1
     echo "the user's thesis" > "$dir/theses/thesis.txt"
-    ln -s "$dir/theses" "$dir/held/KeloSetup.lock"
+    ln -s "$dir/theses" "$dir/held/KeloSetup.lock" || exit 1
     if err=$(mount -t tmpfs -o size=2m,mode=0777 kelo-small-disk "$dir/small" 2>&1); then
       touch "$dir/small/.small-disk"
     else

@@ -27,7 +27,8 @@ inline std::wstring Widen(const char* utf8) {
   return out;
 }
 
-// A path of the build machine, as the program under Wine sees it (drive Z: is "/").
+// A path of the build machine, as the program under Wine sees it: drive Z: shows the
+// machine's folders a run may reach at their own paths.
 inline std::wstring HostPath(const char* unix_path) {
   std::wstring path = L"Z:" + Widen(unix_path);
   for (wchar_t& c : path)

@@ -4,7 +4,8 @@
 # so that Chinese texts draw as text rather than boxes. The prefix is sandboxed: Wine links a
 # user's Desktop, Documents, Downloads, Music, Pictures and Videos to $HOME, so those links
 # become real folders, and Wine runs with a home of its own beside the prefix, so nothing a
-# program does in the prefix reaches the files of whoever runs it (sandbox-env.sh).
+# program does in the prefix reaches the files of whoever runs it; its drive Z: shows only
+# the folders of the machine a run names (sandbox-env.sh).
 #   make-template.sh PREFIX [--unmanaged]
 # --unmanaged keeps Wine from handing windows to a window manager: Xvfb has none, and Wine
 # would otherwise wait two seconds for one each time a window is hidden.
@@ -52,6 +53,8 @@ reg=$(mktemp --suffix=.reg)
   { echo "make-template: regedit failed in $template" >&2; exit 1; }
 wineserver -w
 rm -f "$reg"
+# Its drive Z: shows nothing of the machine; each run shows what it needs.
+show_host_folders "$template"
 # Wine keeps its server's socket in a folder it names in the prefix's "wineserver" file. A
 # prefix copied with that file would share the folder with every other copy, and a new
 # prefix could meet a finished one's server there; without it, each copy makes its own.

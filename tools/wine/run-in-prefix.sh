@@ -6,6 +6,7 @@
 #   KELO_DLLOVERRIDES    extra WINEDLLOVERRIDES entries for this run
 #   KELO_SHARED_DISPLAY=1  draw on $DISPLAY rather than on a private X server
 #   KELO_RUN_SECONDS     end the program after this long (the prefix is still cleaned up)
+#   KELO_HOST_DIRS       the machine's folders the program reaches, as Z: and their path
 set -euo pipefail
 # A step of this script that fails ends it: say which, since its own output may be all a
 # failed test shows.
@@ -74,6 +75,10 @@ trap cleanup EXIT
 # copied.
 tar -C "$root/template" "${wine_system_dirs[@]/#/--exclude=./}" -cf - . | tar -C "$prefix" -xpf -
 for dir in "${wine_system_dirs[@]}"; do cp -al "$root/template/$dir" "$prefix/$dir"; done
+# Of the machine, the run reaches the folders KELO_HOST_DIRS names (separated by ":"), or
+# else the program's own folder.
+IFS=: read -ra host_dirs <<<"${KELO_HOST_DIRS:-$(dirname "$1")}"
+show_host_folders "$prefix" "${host_dirs[@]}"
 exec 8<&-
 # Wine's own error messages stay on: a program that dies as it starts leaves nothing else.
 export WINEDEBUG=${WINEDEBUG:--all,err+all}

@@ -21,6 +21,35 @@ if setarch "$(uname -m)" -R true 2>/dev/null; then wine_command=(setarch "$(unam
 # prefix made from it.
 wine_system_dirs=(drive_c/windows/system32 drive_c/windows/winsxs)
 
+# Drive Z:, which Wine makes the machine's root, shows only the given folders, each at its own
+# path: a program in PREFIX reaches them ("Z:" and a path of the machine, as before) and
+# nothing else of the machine, the home of whoever runs it least of all. A folder inside one
+# shown already is shown through it. Each is a drive of its own too (Y:, X:, ...): Wine
+# names a program, or a working folder, of the machine by the drive whose root holds it.
+#   show_host_folders PREFIX FOLDER...
+show_host_folders() {
+  local prefix=$1 shown=$1/host folder at part covered letters=(y x w v u t s r)
+  shift
+  rm -rf "$shown"
+  mkdir "$shown"
+  # A parent sorts before what is inside it.
+  while IFS= read -r folder; do
+    [ -n "$folder" ] || continue
+    folder=$(realpath -ms "$folder")
+    at="" covered=""
+    IFS=/ read -ra parts <<<"${folder#/}"
+    for part in "${parts[@]}"; do
+      at=$at/$part
+      if [ -L "$shown$at" ]; then covered=1; break; fi
+    done
+    [ -n "$covered" ] && continue
+    mkdir -p "$shown$(dirname "$folder")"
+    ln -s "$folder" "$shown$folder"
+    [ ${#letters[@]} -eq 0 ] || { ln -sfn "$folder" "$prefix/dosdevices/${letters[0]}:"; letters=("${letters[@]:1}"); }
+  done < <(printf '%s\n' "$@" | LC_ALL=C sort -u)
+  ln -sfn ../host "$prefix/dosdevices/z:"
+}
+
 # Removes the folder Wine made for a prefix's server, which the prefix's "wineserver" file
 # names (in the temporary folder).
 remove_wine_server_folder() {
