@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <iterator>
 #include <string>
 
 #include "app/command_line.h"
@@ -39,6 +40,8 @@ constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在�
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
 constexpr wchar_t kUnreadableText[] = L"Kelo游戏浏览器的安装记录已损坏，无法确定哪些文件属于它，未删除任何文件。";
 constexpr wchar_t kShortcutsLeftText[] = L"Kelo游戏浏览器已卸载，但有快捷方式未能删除，请手动删除。";
+constexpr wchar_t kEntryLeftText[] = L"Kelo游戏浏览器已卸载，但“程序和功能”中的卸载信息未能删除。";
+constexpr wchar_t kFolderLeftText[] = L"Kelo游戏浏览器已卸载，但卸载程序未能删除自己，请手动删除这个文件夹：\n";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
@@ -108,8 +111,14 @@ class CleanupCopy {
     const DWORD temp_chars = GetTempPathW(MAX_PATH, temp);
     if (!OwnModulePath(self) || temp_chars == 0 || temp_chars >= MAX_PATH) return;
     temp_ = temp;
-    path_ = temp_ + L"KeloUninstall-" + std::to_wstring(GetCurrentProcessId()) + L".exe";
-    if (!CopyFileW(self, path_.c_str(), FALSE)) path_.clear();
+    // A name no file has: an earlier uninstaller's copy, named after the id this program has
+    // now, may still be running, or its file still be there.
+    const std::wstring stem = temp_ + L"KeloUninstall-" + std::to_wstring(GetCurrentProcessId());
+    for (int n = 0; n < 100 && path_.empty(); ++n) {
+      const std::wstring path = stem + (n ? L"-" + std::to_wstring(n) : L"") + L".exe";
+      if (CopyFileW(self, path.c_str(), TRUE)) path_ = path;
+      else if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
   }
 
   // After an uninstall that could not finish, the user is told to run the uninstaller
@@ -119,8 +128,8 @@ class CleanupCopy {
     if (!path_.empty()) CopyFileW(path_.c_str(), (dir + kUninstallExe).c_str(), TRUE);
   }
 
-  // Starts the copy; false when it could not be.
-  bool Start(const std::wstring& dir, uint32_t made_levels) {
+  // Makes the copy's process, not yet running; false when it could not be.
+  bool Prepare(const std::wstring& dir, uint32_t made_levels) {
     if (path_.empty()) return false;
     ScopedHandle delete_on_close(CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
@@ -140,23 +149,28 @@ class CleanupCopy {
     if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, temp_.c_str(),
                         &startup, &process))
       return false;
-    ScopedHandle thread(process.hThread);
-    ScopedHandle copy(process.hProcess);
+    thread_.Reset(process.hThread);
+    process_.Reset(process.hProcess);
     // Without that handle (the file could not be opened so) the copy still does its work.
     HANDLE given = nullptr;
-    const bool handed = !delete_on_close.IsValid() || DuplicateHandle(GetCurrentProcess(), delete_on_close.Get(),
-                                                                      copy.Get(), &given, 0, FALSE,
-                                                                      DUPLICATE_SAME_ACCESS);
-    if (!handed || ResumeThread(thread.Get()) == static_cast<DWORD>(-1)) {
-      TerminateProcess(copy.Get(), 1);
-      return false;
-    }
-    return true;
+    if (!delete_on_close.IsValid() || DuplicateHandle(GetCurrentProcess(), delete_on_close.Get(), process_.Get(),
+                                                      &given, 0, FALSE, DUPLICATE_SAME_ACCESS))
+      return true;
+    TerminateProcess(process_.Get(), 1);
+    process_.Reset();
+    return false;
+  }
+
+  // Lets the prepared copy run.
+  void Start() {
+    if (process_.IsValid() && ResumeThread(thread_.Get()) == static_cast<DWORD>(-1)) TerminateProcess(process_.Get(), 1);
   }
 
  private:
   std::wstring temp_;  // the temporary folder, where the copy runs
   std::wstring path_;
+  ScopedHandle process_;
+  ScopedHandle thread_;
 };
 
 // The copy's part: once the uninstaller has ended, its own file (aside by now) and the
@@ -289,7 +303,7 @@ int Uninstall(const Options& options) {
   // place removed nothing: its entry and shortcuts stay.
   const bool files_removed =
       outcome.ok() || (!HoldsInstallation(&fs) && fs.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing);
-  bool removed = files_removed;
+  bool entry_left = false;
   bool shortcuts_left = false;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A
@@ -305,24 +319,26 @@ int Uninstall(const Options& options) {
     if (moved && !RemoveShortcuts(recorded, GetOsVersionCode())) shortcuts_left = true;
     if (SUCCEEDED(com)) CoUninitialize();
     // An entry that stays promises an uninstaller that is gone: no success.
-    removed = RemoveUninstallEntry(moved ? recorded : dir);
+    entry_left = !RemoveUninstallEntry(moved ? recorded : dir);
     // The next install then finds the profile the user was promised, wherever it is.
-    if (removed && keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
-    if (removed) ForgetInstallFailure();
+    if (keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
+    ForgetInstallFailure();
   } else {
     cleanup.PutBack(dir);
   }
-  const bool unreadable = outcome.reason == InstallOutcome::kUnreadableRecord;
-  const bool whole = removed && !shortcuts_left;
-  const int code = finish(whole ? kExitSuccess : kExitInstallFailed,
-                          whole     ? kDoneText
-                          : removed ? kShortcutsLeftText
-                          : unreadable ? kUnreadableText
-                                       : kFailedText,
-                          MB_ICONINFORMATION);
+  // Without its copy (a temporary folder that is full or gone, a rule against programs
+  // there) the uninstaller's own file and the folder stay: no success either.
+  const bool folder_left = !cleanup.Prepare(dir, files_removed ? made_levels : 0) && files_removed;
+  const std::wstring folder_left_text = kFolderLeftText + dir + std::wstring(std::begin(kAsideDir), std::end(kAsideDir) - 1);
+  const wchar_t* left = !files_removed ? (outcome.reason == InstallOutcome::kUnreadableRecord ? kUnreadableText : kFailedText)
+                        : entry_left     ? kEntryLeftText
+                        : shortcuts_left ? kShortcutsLeftText
+                        : folder_left    ? folder_left_text.c_str()
+                                         : nullptr;
+  const int code = finish(left ? kExitInstallFailed : kExitSuccess, left ? left : kDoneText, MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
-  cleanup.Start(dir, files_removed ? made_levels : 0);
+  cleanup.Start();
   return code;
 }
 

@@ -180,7 +180,7 @@ TEST_F(IdentityTest, ChannelFileKeepsOtherSectionsAndKeys) {
 }
 
 TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
-  test::SetOnlyKey locked(kIdentityKey);
+  test::LockedKey locked(kIdentityKey);
   ASSERT_TRUE(locked.applied());
   CSetupLogic logic;
   logic.SetInstallDir(dir_.path().c_str());

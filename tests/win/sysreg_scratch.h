@@ -207,13 +207,16 @@ inline void WriteRaw(const wchar_t* key_path, const wchar_t* name, DWORD type, c
   RegCloseKey(key);
 }
 
-// Gives the key an access list that lets everyone set its values and nothing else: a step
-// that must open it to read and write fails, and one that wrote before it failed would be
-// seen once Restore() has given full access back. The holder removes the key when it goes.
-class SetOnlyKey {
+// Gives the key an access list, by default one that lets everyone set its values and
+// nothing else: a step that must open it to read and write fails, and one that wrote before
+// it failed would be seen once Restore() has given full access back. The holder removes the
+// key when it goes.
+class LockedKey {
  public:
-  explicit SetOnlyKey(const wchar_t* key_path) : path_(key_path) { SetDacl(L"D:(A;;0x2;;;WD)"); }
-  ~SetOnlyKey() {
+  explicit LockedKey(const wchar_t* key_path, const wchar_t* sddl = L"D:(A;;0x2;;;WD)") : path_(key_path) {
+    SetDacl(sddl);
+  }
+  ~LockedKey() {
     Restore();
     RegDeleteTreeW(HKEY_CURRENT_USER, path_);
   }

@@ -178,7 +178,7 @@ TEST_F(UninstallEntryTest, EarlierInstallationKeepsItsExtraValuesAndUnreadableVe
 }
 
 TEST_F(UninstallEntryTest, KeyThatCannotBeOpenedForWritingFailsTheStepBeforeAnyValue) {
-  test::SetOnlyKey locked(kUninstallKey);
+  test::LockedKey locked(kUninstallKey);
   ASSERT_TRUE(locked.applied());
   CSetupLogic logic;
   logic.SetInstallDir(L"C:\\Kelo");

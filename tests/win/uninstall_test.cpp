@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,15 +33,36 @@ using Snapshot = std::map<std::wstring, std::string>;
 using test::PollFor;
 
 // The copies the uninstaller leaves in the temporary folder to finish its work.
-bool CleanupCopiesRunning() {
+std::vector<DWORD> CleanupCopies() {
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry = {};
   entry.dwSize = sizeof(entry);
-  bool running = false;
+  std::vector<DWORD> copies;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
-    running = running || std::wstring(entry.szExeFile).rfind(L"KeloUninstall-", 0) == 0;
+    if (std::wstring(entry.szExeFile).rfind(L"KeloUninstall-", 0) == 0) copies.push_back(entry.th32ProcessID);
   CloseHandle(snapshot);
-  return running;
+  return copies;
+}
+
+bool CleanupCopiesRunning() { return !CleanupCopies().empty(); }
+
+// Whether a copy has begun its work: one made and held suspended has not (the count a
+// suspension of its thread finds before it is one or more).
+bool ACleanupCopyIsAtWork() {
+  const std::vector<DWORD> copies = CleanupCopies();
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry = {};
+  entry.dwSize = sizeof(entry);
+  bool at_work = false;
+  for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+    if (std::find(copies.begin(), copies.end(), entry.th32OwnerProcessID) == copies.end()) continue;
+    ScopedHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, entry.th32ThreadID));
+    const DWORD before = thread.IsValid() ? SuspendThread(thread.Get()) : 0;
+    if (before != static_cast<DWORD>(-1)) ResumeThread(thread.Get());
+    at_work = at_work || before == 0;
+  }
+  CloseHandle(snapshot);
+  return at_work;
 }
 
 HWND WaitForQuestion() {
@@ -262,7 +285,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
         // The copy that finishes the work waits a bounded time for the uninstaller: it
         // must not start while the last box may still stand for long.
         ASSERT_NE(WaitForQuestion(), nullptr);
-        EXPECT_FALSE(CleanupCopiesRunning()) << "the finishing copy started under the last box";
+        EXPECT_FALSE(ACleanupCopyIsAtWork()) << "the finishing copy started under the last box";
         // Nor does the box keep a setup program from running: the lock is free.
         ScopedHandle lock(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName));
         EXPECT_FALSE(lock.IsValid()) << "the last box holds the setup programs' lock";
@@ -443,6 +466,68 @@ TEST_F(Uninstaller, AFailedUninstallKeepsItsOwnFileWithoutATemporaryCopy) {
     EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
     EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   }
+}
+
+// An uninstall whose files went but that left something for the user to see to ends with
+// 1, not as a success: the entry in the list of programs, which it could not delete, or its
+// own file, set aside with no copy in the temporary folder to remove it. What goes with the
+// files (the window's memory of a failed install) goes all the same.
+TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
+  for (const bool entry_locked : {true, false}) {
+    SCOPED_TRACE(entry_locked ? "entry that cannot be deleted" : "no temporary copy");
+    Install();
+    {
+      RegKey memory;
+      ASSERT_EQ(memory.Create(kFailureMemoryKey), ERROR_SUCCESS);
+      ASSERT_EQ(memory.WriteDword(kFailureMemoryValue, 1), ERROR_SUCCESS);
+    }
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_TRUE(GetEnvironmentVariableW(L"TMP", temp, MAX_PATH));
+    // A key inside the entry that nobody may open keeps the entry from being deleted.
+    const std::wstring locked_key = std::wstring(kUninstallKey) + L"\\locked";
+    std::optional<test::LockedKey> entry;
+    if (entry_locked) {
+      entry.emplace(locked_key.c_str(), L"D:");
+      ASSERT_TRUE(entry->applied());
+    } else {
+      SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
+    }
+    const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"/S");
+    SetEnvironmentVariableW(L"TMP", temp);
+    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+    EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
+    EXPECT_FALSE(test::ReadValue(kFailureMemoryKey, kFailureMemoryValue).present);
+    if (!entry_locked) {
+      EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe)) << Remaining(dir_);
+      test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+    }
+    entry.reset();
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    EXPECT_TRUE(PollFor([&] { return !CleanupCopiesRunning() && !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  }
+}
+
+// The copy in the temporary folder takes a name no file has: an earlier uninstaller's copy
+// named after the id this one has now may still run there.
+TEST_F(Uninstaller, TheFinishingCopyTakesANameNoFileHas) {
+  Install();
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(test::CreateProcessPatiently(dir_ + kUninstallExe, L"\"" + dir_ + kUninstallExe + L"\" /S",
+                                           CREATE_SUSPENDED, &info));
+  ScopedHandle process(info.hProcess), thread(info.hThread);
+  const std::wstring taken = test::TempRoot() + L"KeloUninstall-" + std::to_wstring(info.dwProcessId) + L".exe";
+  {
+    // Held as a running program's file is: not to be written, nor deleted.
+    ScopedHandle earlier(CreateFileW(taken.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(earlier.IsValid());
+    ResumeThread(thread.Get());
+    ASSERT_EQ(WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(process.Get(), &code);
+    EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  }
+  EXPECT_TRUE(PollFor([&] { return !CleanupCopiesRunning() && !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  EXPECT_TRUE(DeleteFileW(taken.c_str()));
 }
 
 // A script reading the uninstaller's output sees its end when the uninstaller ends, not once
