@@ -420,11 +420,15 @@ bool HandleWindowKeys(MSG* message) {
     ui->keyboard_cues = true;
     if (HWND focus = GetFocus()) InvalidateRect(focus, nullptr, FALSE);
   }
+  // A held Enter or Space presses once (in the field, a held Space types spaces): the Enter
+  // that started an install, still held when a quick failure moves the focus to the close
+  // button, must not close the failure's view.
+  const bool press = message->message == WM_KEYDOWN &&
+                     (key == VK_RETURN || (key == VK_SPACE && message->hwnd != ui->dir_field));
+  if (press && (message->lParam & (1 << 30))) return true;
   // Enter and Space on a link open its page, as a click on it does.
-  if (message->message == WM_KEYDOWN && (key == VK_RETURN || key == VK_SPACE) &&
-      IsLinkId(GetDlgCtrlID(message->hwnd)) && GetParent(message->hwnd) == ui->main_window) {
-    if (!(message->lParam & (1 << 30)))  // not again while the key is held
-      SendMessageW(ui->main_window, WM_COMMAND, GetDlgCtrlID(message->hwnd), reinterpret_cast<LPARAM>(message->hwnd));
+  if (press && IsLinkId(GetDlgCtrlID(message->hwnd)) && GetParent(message->hwnd) == ui->main_window) {
+    SendMessageW(ui->main_window, WM_COMMAND, GetDlgCtrlID(message->hwnd), reinterpret_cast<LPARAM>(message->hwnd));
     return true;
   }
   // Outside the field, arrows walk the controls as Tab does: the dialog manager's own walk

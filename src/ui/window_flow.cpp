@@ -411,7 +411,10 @@ void OnRegistered(CSetupUI* ui, HWND window) {
 void FocusFailureView(CSetupUI* ui, HWND window) {
   HWND close = ButtonWindow(ui, kIdClose);
   HWND focus = GetFocus();
-  if (!ui->install_failed || !close || GetActiveWindow() != window || (focus && IsWindowVisible(focus))) return;
+  // The window itself keeps the focus when no control is left to take it: that is none.
+  if (!ui->install_failed || !close || GetActiveWindow() != window ||
+      (focus && focus != window && IsWindowVisible(focus)))
+    return;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(close), TRUE);
 }
 
