@@ -57,8 +57,15 @@ std::wstring OwnModuleFileName() {
   wchar_t path[MAX_PATH];
   OwnModulePath(path);
   path[MAX_PATH - 1] = L'\0';
-  const wchar_t* slash = wcsrchr(path, L'\\');
-  return slash ? slash + 1 : path;
+  return LongFileName(path);
+}
+
+std::wstring LongFileName(const wchar_t* path) {
+  wchar_t long_path[MAX_PATH];
+  const DWORD length = GetLongPathNameW(path, long_path, MAX_PATH);
+  const wchar_t* full = length > 0 && length < MAX_PATH ? long_path : path;
+  const wchar_t* slash = wcsrchr(full, L'\\');
+  return slash ? slash + 1 : full;
 }
 
 }  // namespace kelo

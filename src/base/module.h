@@ -27,5 +27,8 @@ bool OwnModulePath(wchar_t (&path)[MAX_PATH]);
 // This program's file name, without its folder. A path too long for the buffer still
 // yields the name's beginning.
 std::wstring OwnModuleFileName();
+// The file's own name, without its folder, where `path` gives its short form
+// ("KELOSE~1.EXE": a program started by its short path is told that path as its own).
+std::wstring LongFileName(const wchar_t* path);
 
 }  // namespace kelo

@@ -6,6 +6,7 @@
 
 #include <cwctype>
 
+#include "base/module.h"
 #include "base/product.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
@@ -63,6 +64,20 @@ TEST(IdentityText, HasTheBrowsersExactForm) {
   EXPECT_EQ(FormatIdentity(guid), L"{0123ABCD-EF01-abcd-FEDC-BA9876543210} ");
   const GUID zero = {};
   EXPECT_EQ(FormatIdentity(zero), L"{00000000-0000-0000-0000-000000000000} ");
+}
+
+// The channel is read from the installer's own name, which a start by its short path
+// would give in its short form.
+TEST(InstallerName, IsTheLongNameWhenThePathIsShort) {
+  test::ScratchDir dir(L"short name");
+  const std::wstring exe = dir.dir() + L"KeloSetup_42.exe";
+  test::WriteFileBytes(exe, "MZ");
+  wchar_t short_path[MAX_PATH] = {};
+  ASSERT_GT(GetShortPathNameW(exe.c_str(), short_path, MAX_PATH), 0u);
+  ASSERT_EQ(std::wstring(short_path).find(L"KeloSetup_42"), std::wstring::npos) << "no short name";
+  EXPECT_EQ(LongFileName(short_path), L"KeloSetup_42.exe");
+  EXPECT_EQ(LongFileName(exe.c_str()), L"KeloSetup_42.exe");
+  EXPECT_EQ(LongFileName(L"C:\\not there\\KELOSE~9.EXE"), L"KELOSE~9.EXE");
 }
 
 class IdentityTest : public ::testing::Test {
