@@ -31,14 +31,18 @@ void SkipSpaces(const wchar_t** p) {
 
 // Past the program's name. A program started by a plain string (a launcher's
 // CreateProcess(NULL, "C:\Users\John Smith\Downloads\KeloSetup.exe")) finds its path
-// unquoted, spaces and all, where the first space would otherwise end it: its own full path
-// or file name, ending there, is taken whole.
+// unquoted, spaces and all, where the first space would otherwise end it: its own path, or
+// a tail of it from a folder's beginning on (its file name, a path relative to the folder
+// it was started from), ending there, is taken whole.
 const wchar_t* SkipProgramName(const wchar_t* p, const std::wstring& own_path) {
   if (*p != L'"') {
-    const std::wstring name = own_path.substr(own_path.find_last_of(L"\\/") + 1);
-    for (const std::wstring* own : {&own_path, &name}) {
-      const wchar_t after = own->empty() || !StartsWith(p, own->c_str()) ? L'x' : p[own->size()];
-      if (after == L'\0' || after == L' ' || after == L'\t') return p + own->size();
+    for (size_t start = own_path.find_last_of(L"\\/") + 1;;) {
+      const std::wstring tail = own_path.substr(start);
+      const wchar_t after = tail.empty() || !StartsWith(p, tail.c_str()) ? L'x' : p[tail.size()];
+      if (after == L'\0' || after == L' ' || after == L'\t') return p + tail.size();
+      if (start == 0) break;
+      const size_t separator = start < 2 ? std::wstring::npos : own_path.find_last_of(L"\\/", start - 2);
+      start = separator == std::wstring::npos ? 0 : separator + 1;
     }
     NextArgument(&p);
     return p;
