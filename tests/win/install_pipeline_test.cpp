@@ -51,12 +51,6 @@ void ListFiles(const std::wstring& root, const std::wstring& relative, std::vect
   FindClose(find);
 }
 
-uint64_t FileSize(const std::wstring& path) {
-  WIN32_FILE_ATTRIBUTE_DATA data = {};
-  if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return ~0ull;
-  return (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-}
-
 class InstallPipelineTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -91,7 +85,8 @@ class InstallPipelineTest : public ::testing::Test {
     for (const std::wstring& file : payload_) {
       // The statistics file gains the identity step's keys.
       if (file == kStatIni) continue;
-      EXPECT_EQ(FileSize(dir + file), FileSize(stage_ + L"\\" + file)) << testing::PrintToString(file);
+      EXPECT_TRUE(test::ReadFileBytes(dir + file, "<missing>") == test::ReadFileBytes(stage_ + L"\\" + file))
+          << testing::PrintToString(file);
     }
 
     EXPECT_TRUE(HoldsString(kUninstallKey, L"DisplayName", kProductName));

@@ -113,7 +113,7 @@ void ReadFiles(const std::wstring& dir, Snapshot* out) {
       (*out)[path + L"\\"] = "folder";
       ReadFiles(path, out);
     } else {
-      (*out)[path] = std::to_string(found.nFileSizeLow) + " bytes";
+      (*out)[path] = test::ReadFileBytes(path, "<unreadable>");
     }
   } while (FindNextFileW(find, &found));
   FindClose(find);
