@@ -151,6 +151,12 @@ class CleanupCopy {
       return false;
     thread_.Reset(process.hThread);
     process_.Reset(process.hProcess);
+    // Ended with this program until it is let run: one ended under its last box (a task
+    // manager, a deployment tool's time limit) leaves no copy held forever. Without a job
+    // (one this program runs in that allows none inside) it is held all the same.
+    job_.Reset(CreateJobObjectW(nullptr, nullptr));
+    if (!job_.IsValid() || !SetKillOnClose(true) || !AssignProcessToJobObject(job_.Get(), process_.Get()))
+      job_.Reset();
     // Without that handle (the file could not be opened so) the copy still does its work.
     HANDLE given = nullptr;
     if (!delete_on_close.IsValid() || DuplicateHandle(GetCurrentProcess(), delete_on_close.Get(), process_.Get(),
@@ -163,14 +169,23 @@ class CleanupCopy {
 
   // Lets the prepared copy run.
   void Start() {
-    if (process_.IsValid() && ResumeThread(thread_.Get()) == static_cast<DWORD>(-1)) TerminateProcess(process_.Get(), 1);
+    if (!process_.IsValid()) return;
+    if ((job_.IsValid() && !SetKillOnClose(false)) || ResumeThread(thread_.Get()) == static_cast<DWORD>(-1))
+      TerminateProcess(process_.Get(), 1);
   }
 
  private:
   std::wstring temp_;  // the temporary folder, where the copy runs
   std::wstring path_;
+  bool SetKillOnClose(bool kill) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = kill ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0;
+    return SetInformationJobObject(job_.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) != FALSE;
+  }
+
   ScopedHandle process_;
   ScopedHandle thread_;
+  ScopedHandle job_;
 };
 
 // The copy's part: once the uninstaller has ended, its own file (aside by now) and the
@@ -330,12 +345,15 @@ int Uninstall(const Options& options) {
   // there) the uninstaller's own file and the folder stay: no success either.
   const bool folder_left = !cleanup.Prepare(dir, files_removed ? made_levels : 0) && files_removed;
   const std::wstring folder_left_text = kFolderLeftText + dir + std::wstring(std::begin(kAsideDir), std::end(kAsideDir) - 1);
-  const wchar_t* left = !files_removed ? (outcome.reason == InstallOutcome::kUnreadableRecord ? kUnreadableText : kFailedText)
-                        : entry_left     ? kEntryLeftText
-                        : shortcuts_left ? kShortcutsLeftText
-                        : folder_left    ? folder_left_text.c_str()
-                                         : nullptr;
-  const int code = finish(left ? kExitInstallFailed : kExitSuccess, left ? left : kDoneText, MB_ICONINFORMATION);
+  // Everything that stayed is said.
+  std::wstring left;
+  const auto say = [&left](const std::wstring& text) { left += (left.empty() ? L"" : L"\n") + text; };
+  if (!files_removed) say(outcome.reason == InstallOutcome::kUnreadableRecord ? kUnreadableText : kFailedText);
+  if (entry_left) say(kEntryLeftText);
+  if (shortcuts_left) say(kShortcutsLeftText);
+  if (folder_left) say(folder_left_text);
+  const int code = finish(left.empty() ? kExitSuccess : kExitInstallFailed, left.empty() ? kDoneText : left.c_str(),
+                          MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may
   // stand longer than that.
   cleanup.Start();

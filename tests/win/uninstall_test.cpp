@@ -507,6 +507,21 @@ TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
   }
 }
 
+// An uninstaller ended under its last box (by a task manager, a deployment tool's time
+// limit) takes its finishing copy, held until then, with it.
+TEST_F(Uninstaller, AnUninstallerEndedUnderItsLastBoxLeavesNoCopyHeld) {
+  Install();
+  RunUninstaller(dir_ + kUninstallExe, L"", [&](HANDLE process) {
+    Answer(IDYES);
+    Answer(IDNO);
+    ASSERT_NE(WaitForQuestion(), nullptr);
+    ASSERT_TRUE(CleanupCopiesRunning()) << "no copy held under the last box";
+    TerminateProcess(process, 1);
+  });
+  EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 15000)) << "the copy stays, held";
+  test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+}
+
 // The copy in the temporary folder takes a name no file has: an earlier uninstaller's copy
 // named after the id this one has now may still run there.
 TEST_F(Uninstaller, TheFinishingCopyTakesANameNoFileHas) {

@@ -32,10 +32,9 @@ show_host_folders() {
   shift
   rm -rf "$shown"
   mkdir "$shown"
-  # A parent sorts before what is inside it.
+  # Made absolute first, a parent then sorts before what is inside it.
   while IFS= read -r folder; do
     [ -n "$folder" ] || continue
-    folder=$(realpath -ms "$folder")
     at="" covered=""
     IFS=/ read -ra parts <<<"${folder#/}"
     for part in "${parts[@]}"; do
@@ -46,7 +45,7 @@ show_host_folders() {
     mkdir -p "$shown$(dirname "$folder")"
     ln -s "$folder" "$shown$folder"
     [ ${#letters[@]} -eq 0 ] || { ln -sfn "$folder" "$prefix/dosdevices/${letters[0]}:"; letters=("${letters[@]:1}"); }
-  done < <(printf '%s\n' "$@" | LC_ALL=C sort -u)
+  done < <(for folder in "$@"; do [ -z "$folder" ] || realpath -ms -- "$folder"; done | LC_ALL=C sort -u)
   ln -sfn ../host "$prefix/dosdevices/z:"
 }
 
