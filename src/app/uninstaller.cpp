@@ -175,14 +175,14 @@ class CleanupCopy {
   }
 
  private:
-  std::wstring temp_;  // the temporary folder, where the copy runs
-  std::wstring path_;
   bool SetKillOnClose(bool kill) {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
     limits.BasicLimitInformation.LimitFlags = kill ? JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE : 0;
     return SetInformationJobObject(job_.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)) != FALSE;
   }
 
+  std::wstring temp_;  // the temporary folder, where the copy runs
+  std::wstring path_;
   ScopedHandle process_;
   ScopedHandle thread_;
   ScopedHandle job_;
