@@ -25,6 +25,17 @@ std::wstring NextArgument(const wchar_t** p) {
   return argument;
 }
 
+// Whether `text` begins with `path`, in any letter case, a slash counting as a backslash
+// (a launcher may write Downloads/KeloSetup.exe).
+bool StartsWithPath(const wchar_t* text, const std::wstring& path) {
+  std::wstring head(text, wcsnlen(text, path.size()));
+  for (wchar_t& c : head) {
+    if (c == L'/') c = L'\\';
+  }
+  return head.size() == path.size() &&
+         CompareStringOrdinal(head.c_str(), -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 void SkipSpaces(const wchar_t** p) {
   while (**p == L' ' || **p == L'\t') ++*p;
 }
@@ -38,7 +49,7 @@ const wchar_t* SkipProgramName(const wchar_t* p, const std::wstring& own_path) {
   if (*p != L'"') {
     for (size_t start = own_path.find_last_of(L"\\/") + 1;;) {
       const std::wstring tail = own_path.substr(start);
-      const wchar_t after = tail.empty() || !StartsWith(p, tail.c_str()) ? L'x' : p[tail.size()];
+      const wchar_t after = tail.empty() || !StartsWithPath(p, tail) ? L'x' : p[tail.size()];
       if (after == L'\0' || after == L' ' || after == L'\t') return p + tail.size();
       if (start == 0) break;
       const size_t separator = start < 2 ? std::wstring::npos : own_path.find_last_of(L"\\/", start - 2);

@@ -40,11 +40,13 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
       {L"KeloSetup.exe -S", false, false, L"", L"", L"-S"},
       {L"\"C:\\x y\\KeloSetup.exe\"/S", true, false, L"", L"", L""},
       // Started by a plain string: the path unquoted, spaces and all, in any letter case,
-      // whole or relative to a folder of it (not to part of a folder's name).
+      // whole or relative to a folder of it (not to part of a folder's name), with either slash.
       {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe", false, false, L"", L"", L""},
       {L"c:\\users\\john smith\\downloads\\kelosetup (1).exe /S", true, false, L"", L"", L""},
       {L"KeloSetup (1).exe\t/S /x", true, false, L"", L"", L"/x"},
       {L"Downloads\\KeloSetup (1).exe /S", true, false, L"", L"", L""},
+      {L"Downloads/KeloSetup (1).exe /S", true, false, L"", L"", L""},
+      {L"C:/Users/John Smith/Downloads/KeloSetup (1).exe /S", true, false, L"", L"", L""},
       {L"John Smith\\Downloads\\KeloSetup (1).exe", false, false, L"", L"", L""},
       {L"Smith\\Downloads\\KeloSetup (1).exe /S", true, false, L"", L"", L"(1).exe"},
       {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exeX /S", true, false, L"", L"", L"Smith\\Downloads\\KeloSetup"},
