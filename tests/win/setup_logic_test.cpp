@@ -9,6 +9,7 @@
 
 #include "setup/install_log.h"
 #include "setup/setup_logic.h"
+#include "sysreg_scratch.h"
 
 namespace kelo {
 namespace {
@@ -133,6 +134,26 @@ TEST(InstallDir, EndsWithExactlyTheSeparatorTheUserTypedOrABackslash) {
   logic.SetInstallDir(L"C:\\kept");
   logic.SetInstallDir(nullptr);
   EXPECT_EQ(logic.InstallDir(), L"C:\\kept\\");
+}
+
+// Older installers left their packet in the install directory; the one of the same name in
+// the current directory (a download folder) belongs to somebody else.
+TEST(InstallDir, AnOldPacketFileGoesOnlyFromTheInstallDirectory) {
+  const std::wstring root = test::TempRoot() + L"kelo-legacy-" + std::to_wstring(GetCurrentProcessId());
+  const std::wstring install_dir = root + L"\\install\\", current_dir = root + L"\\current\\";
+  test::WriteFileBytes(install_dir + kLegacyPacketFileName, "old packet");
+  test::WriteFileBytes(current_dir + kLegacyPacketFileName, "a download");
+  ASSERT_TRUE(SetCurrentDirectoryW(current_dir.c_str()));
+  { CSetupLogic never_installed; }
+  EXPECT_TRUE(test::FileExists(install_dir + kLegacyPacketFileName));
+  {
+    CSetupLogic installed;
+    installed.SetInstallDir(install_dir.c_str());
+  }
+  EXPECT_FALSE(test::FileExists(install_dir + kLegacyPacketFileName));
+  EXPECT_EQ(test::ReadFileBytes(current_dir + kLegacyPacketFileName), "a download");
+  SetCurrentDirectoryW(test::TempRoot().c_str());
+  test::RemoveTree(root);
 }
 
 TEST_F(PipelineTest, EveryStepReportsSuccessInOrderInAMultithreadedApartment) {

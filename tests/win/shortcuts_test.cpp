@@ -161,11 +161,8 @@ TEST_F(ShortcutTest, DesktopStepFailsWhenTheDesktopCannotBeLookedUp) {
   RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(gone.c_str()),
                  static_cast<DWORD>((gone.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
-  PIDLIST_ABSOLUTE items = nullptr;
-  if (SUCCEEDED(SHGetSpecialFolderLocation(nullptr, CSIDL_DESKTOPDIRECTORY, &items))) {
-    CoTaskMemFree(items);
+  if (!test::ShellFolder(CSIDL_DESKTOPDIRECTORY).empty())
     GTEST_SKIP() << "this system looks up a desktop folder that does not exist";
-  }
   CSetupLogic logic;
   logic.SetInstallDir(L"C:\\Kelo\\");
   EXPECT_EQ(logic.StepAssistShortcut(), 0);

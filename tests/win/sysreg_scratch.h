@@ -280,6 +280,12 @@ inline Shortcut ReadShortcut(const std::wstring& file) {
   return result;
 }
 
+// The user's shell folder `csidl`, looked up as the installer does; empty when there is none.
+inline std::wstring ShellFolder(int csidl) {
+  wchar_t path[MAX_PATH] = {};
+  return SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
+}
+
 // Points the user's shell folder `csidl`, named `value` among the user's shell folders, at
 // `dir`.
 inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstring& dir) {
@@ -292,24 +298,14 @@ inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstr
                  static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
   // The same lookup the installer makes must now answer the folder.
-  PIDLIST_ABSOLUTE items = nullptr;
-  ASSERT_TRUE(SUCCEEDED(SHGetSpecialFolderLocation(nullptr, csidl, &items)));
-  wchar_t path[MAX_PATH + 1] = {};
-  const BOOL converted = SHGetPathFromIDListW(items, path);
-  CoTaskMemFree(items);
-  ASSERT_TRUE(converted);
-  ASSERT_EQ(lstrcmpiW(path, dir.c_str()), 0) << "still at " << testing::PrintToString(std::wstring(path));
+  const std::wstring path = ShellFolder(csidl);
+  ASSERT_EQ(lstrcmpiW(path.c_str(), dir.c_str()), 0) << "still at " << testing::PrintToString(path);
 }
 
 // Points the user's desktop folder into `dir`: the template prefix links it to the home
 // directory of the build machine, which a test must never write into.
 inline void RedirectDesktop(const std::wstring& dir) { RedirectShellFolder(L"Desktop", CSIDL_DESKTOPDIRECTORY, dir); }
 
-inline std::wstring ShellFolder(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
-  return path;
-}
 
 // Polls `done` about every 10 ms (the start-up benchmark times a first paint by it) until
 // it holds or `timeout_ms` passed; whether it came to hold.

@@ -58,8 +58,8 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
     EXPECT_TRUE(HoldsString(kUninstallKey, L"UninstallString", c.uninstall));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"DisplayIcon", c.icon));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"InstallDate", L"2016-12-17"));
-    EXPECT_TRUE(HoldsString(kUninstallKey, L"URLInfoAbout", kProductHost));
-    EXPECT_TRUE(HoldsString(kUninstallKey, L"Publisher", kPublisher));
+    EXPECT_TRUE(HoldsString(kUninstallKey, L"URLInfoAbout", L"www.kelogame.cn"));
+    EXPECT_TRUE(HoldsString(kUninstallKey, L"Publisher", L"Kelo游戏"));
     EXPECT_TRUE(HoldsString(kUninstallKey, L"InstallLocation", c.dir));
     for (const wchar_t* name : {L"NoModify", L"NoRepair"}) {
       const test::RegValue value = ReadValue(kUninstallKey, name);
