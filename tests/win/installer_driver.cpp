@@ -175,6 +175,19 @@ int Installer::ClientHeight() const {
   return client.bottom;
 }
 
+testing::AssertionResult Installer::IsShapedFor(int height) const {
+  HRGN region = CreateRectRgn(0, 0, 0, 0);
+  const bool shaped = GetWindowRgn(window_, region) != ERROR;
+  const bool corner = PtInRegion(region, 0, 0), bottom = PtInRegion(region, kWindowWidth / 2, height - 1),
+             below = PtInRegion(region, kWindowWidth / 2, height + 2);
+  DeleteObject(region);
+  if (!shaped) return testing::AssertionFailure() << "the window has no shape of its own";
+  if (corner || !bottom || below)
+    return testing::AssertionFailure() << "shape for " << height << " pixels: corner " << corner << ", bottom row "
+                                       << bottom << ", below " << below;
+  return testing::AssertionSuccess();
+}
+
 HWND Installer::FindLabelAt(POINT client) const {
   for (HWND child = GetWindow(window_, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
     wchar_t name[16] = {};

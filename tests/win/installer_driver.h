@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "screen_image.h"
 
 namespace kelo::test {
@@ -57,6 +59,9 @@ class Installer {
   Image Capture() const { return CaptureClient(window_); }
   RECT ClientRect(HWND control) const;  // a control's rectangle in the window's client area
   int ClientHeight() const;
+  // The window's shape: a rounded corner, the bottom row of a window `height` pixels high,
+  // and nothing far below it.
+  testing::AssertionResult IsShapedFor(int height) const;
 
   void HoldNewThreads(bool hold) { hold_ = hold; }
   size_t HeldThreads();

@@ -318,6 +318,9 @@ TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
       5000);
   ASSERT_FALSE(heights.empty());
   EXPECT_EQ(heights.back(), kCollapsedHeight);
+  // The shape follows on the timer's next beat.
+  EXPECT_TRUE(PollFor([&] { return static_cast<bool>(setup.IsShapedFor(kCollapsedHeight)); }, 5000))
+      << setup.IsShapedFor(kCollapsedHeight).message();
   // Sampling may miss steps, but whatever it sees lies on the way down in 20-pixel steps.
   for (size_t i = 0; i < heights.size(); ++i) {
     if (i > 0) {

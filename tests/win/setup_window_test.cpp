@@ -90,6 +90,7 @@ TEST_F(SetupWindow, StartsCollapsedWithEveryBoxChecked) {
   EXPECT_EQ(rect.bottom - rect.top, kCollapsedHeight);
   EXPECT_EQ(rect.left, (work.left + work.right) / 2 - kWindowWidth / 2) << "not centred on the work area";
   EXPECT_EQ(rect.top, (work.top + work.bottom) / 2 - kCollapsedHeight / 2);
+  EXPECT_TRUE(setup_.IsShapedFor(kCollapsedHeight));
 
   for (int id : kCollapsedShown) EXPECT_TRUE(setup_.IsVisible(id)) << id << " is hidden";
   for (int id : kExpandedShown) {
@@ -107,6 +108,7 @@ TEST_F(SetupWindow, StartsCollapsedWithEveryBoxChecked) {
 
 TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
   Expand();
+  EXPECT_TRUE(setup_.IsShapedFor(kExpandedHeight));
   for (int id : kExpandedShown) EXPECT_TRUE(setup_.IsVisible(id)) << id << " is hidden";
   for (int id : kCollapsedOnly) EXPECT_FALSE(setup_.IsVisible(id)) << id << " shows";
   EXPECT_EQ(setup_.Text(setup_.Control(kIdDirField)), LocalAppData() + L"\\Kelo\\KeloBrowser\\");
@@ -128,6 +130,7 @@ TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
   ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kCollapsedHeight && setup_.IsVisible(kIdExpand); }, 5000));
   ASSERT_TRUE(setup_.Barrier());
   for (int id : kCollapsedShown) EXPECT_TRUE(setup_.IsVisible(id)) << id << " is hidden after collapsing";
+  EXPECT_TRUE(setup_.IsShapedFor(kCollapsedHeight));
   EXPECT_TRUE(PollFor([&] { return !setup_.IsVisible(kIdDirField) && !setup_.IsVisible(kIdInstallNow); }, kRepaintWaitMs));
   const Difference collapsed = AwaitLook(setup_.window(), CollapsedLook(), L"collapsed_again");
   EXPECT_EQ(collapsed.differing, 0) << collapsed.Describe();
