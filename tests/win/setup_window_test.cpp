@@ -456,8 +456,15 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   EXPECT_EQ(type, static_cast<DWORD>(REG_DWORD));
   EXPECT_EQ(value, 1u);
   RegCloseKey(key);
-  RegDeleteTreeW(HKEY_CURRENT_USER, kCompatAssistantKey);
   third.Finish();
+  // On a system without the assistant the key stays missing: a copy only uses it.
+  RegDeleteTreeW(HKEY_CURRENT_USER, kCompatAssistantKey);
+  Installer fourth;
+  ASSERT_TRUE(fourth.Start(copy));
+  ASSERT_NE(fourth.WaitForWindow(), nullptr);
+  EXPECT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kCompatAssistantKey, 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND)
+      << "a copy made the compatibility key";
+  fourth.Finish();
   DeleteFileW(copy.c_str());
 }
 
