@@ -136,6 +136,38 @@ TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
   EXPECT_EQ(collapsed.differing, 0) << collapsed.Describe();
 }
 
+// The picker, owned by the window, asks for the folder in its words; a folder picked gets
+// the product's folder added, and a cancelled pick leaves the field as it was.
+TEST_F(SetupWindow, TheFolderPickerAddsTheProductFolderToThePick) {
+  Expand();
+  const std::wstring proposed = setup_.Text(setup_.Control(kIdDirField));
+  // Nothing chosen in the picker, its OK takes the folder it starts at: the desktop.
+  const std::pair<int, std::wstring> picks[] = {{IDCANCEL, proposed},
+                                                {IDOK, ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\KeloBrowser"}};
+  for (const auto& [button, field] : picks) {
+    setup_.Click(kIdBrowse);
+    HWND picker = nullptr;
+    ASSERT_TRUE(PollFor(
+        [&] {
+          picker = FindWindowExW(nullptr, nullptr, L"#32770", nullptr);
+          while (picker && GetWindow(picker, GW_OWNER) != setup_.window())
+            picker = FindWindowExW(nullptr, picker, L"#32770", nullptr);
+          return picker != nullptr;
+        },
+        10000))
+        << "no folder picker of the window's";
+    bool titled = false;
+    for (HWND child = GetWindow(picker, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+      titled = titled || setup_.Text(child) == kBrowseDirTitle;
+    EXPECT_TRUE(titled) << "the picker does not ask in the installer's words";
+    PostMessageW(picker, WM_COMMAND, button, 0);
+    ASSERT_TRUE(PollFor([&] { return !IsWindow(picker); }, 10000));
+    ASSERT_TRUE(setup_.Barrier());
+    EXPECT_EQ(setup_.Text(setup_.Control(kIdDirField)), field) << "after button " << button;
+    EXPECT_EQ(setup_.Text(setup_.StatusLabel()).rfind(L"剩余空间: ", 0), 0u) << "the pick was not checked";
+  }
+}
+
 TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   const std::wstring urls = ScratchDir(L"licence-urls");
   RegisterUrlRecorder(urls);
