@@ -25,8 +25,9 @@ std::wstring NextArgument(const wchar_t** p) {
   return argument;
 }
 
-// Whether `text` begins with `path`, in any letter case, a slash counting as a backslash
-// (a launcher may write Downloads/KeloSetup.exe).
+// Whether `text` begins with `path` (backslashed, as the system names the program), in any
+// letter case, a slash in `text` counting as a backslash (a launcher may write
+// Downloads/KeloSetup.exe).
 bool StartsWithPath(const wchar_t* text, const std::wstring& path) {
   std::wstring head(text, wcsnlen(text, path.size()));
   for (wchar_t& c : head) {

@@ -31,12 +31,6 @@ constexpr int kEveryControl[] = {kIdClose,         kIdQuickInstall,        kIdEx
                                  kIdDesktopShortcutLabel, kIdTaskbarLabel, kIdDefaultBrowserLabel,
                                  kIdLicenceLabel,  kIdExperienceLabel,     kIdDirField};
 
-std::wstring Folder(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path);
-  return path;
-}
-
 bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 std::wstring ReadUninstall(const wchar_t* value) {
@@ -77,12 +71,12 @@ struct Shortcuts {
 };
 
 Shortcuts ShortcutFiles() {
-  const std::wstring programs = Folder(CSIDL_PROGRAMS);
+  const std::wstring programs = ShellFolder(CSIDL_PROGRAMS);
   const std::wstring product_folder =
       programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
   return Shortcuts{programs + L"\\" + kShortcutName, product_folder + kShortcutName,
-                   product_folder + kUninstallShortcutName, Folder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName,
-                   Folder(CSIDL_APPDATA) + kQuickLaunchFolder + kShortcutName};
+                   product_folder + kUninstallShortcutName, ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName,
+                   ShellFolder(CSIDL_APPDATA) + kQuickLaunchFolder + kShortcutName};
 }
 
 // The browser that the last step starts shows its arguments in its title; closing it
@@ -378,11 +372,18 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   setup.SetDirectory(dir);
   ASSERT_TRUE(setup.Barrier());
   EXPECT_TRUE(IsWindowEnabled(setup.Control(kIdInstallNow))) << "no install button while the browser runs";
+  // The taskbar box cleared, the desktop one kept: the other half of each box ruling its step.
+  const Shortcuts links = ShortcutFiles();
+  ASSERT_TRUE(DeleteFileW(links.quick_launch.c_str()));
+  setup.Click(kIdTaskbarBox);
+  ASSERT_TRUE(PollFor([&] { return !setup.IsChecked(kIdTaskbarBox) && setup.IsChecked(kIdDesktopShortcutBox); }, 3000));
   setup.Click(kIdInstallNow);
   EXPECT_EQ(WaitForSingleObject(browser.hProcess, 30000), WAIT_OBJECT_0) << "the running browser was not stopped";
   CloseHandle(browser.hProcess);
   ExpectSelfCloseAndExit(setup);
   ExpectInstalledIn(dir);
+  EXPECT_FALSE(Exists(links.quick_launch)) << "a quick-launch shortcut although the box was cleared";
+  EXPECT_EQ(ShortcutTarget(links.desktop), dir + kBrowserExe) << "the kept box made no desktop shortcut";
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
 

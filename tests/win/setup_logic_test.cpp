@@ -139,8 +139,8 @@ TEST(InstallDir, EndsWithExactlyTheSeparatorTheUserTypedOrABackslash) {
 // Older installers left their packet in the install directory; the one of the same name in
 // the current directory (a download folder) belongs to somebody else.
 TEST(InstallDir, AnOldPacketFileGoesOnlyFromTheInstallDirectory) {
-  const std::wstring root = test::TempRoot() + L"kelo-legacy-" + std::to_wstring(GetCurrentProcessId());
-  const std::wstring install_dir = root + L"\\install\\", current_dir = root + L"\\current\\";
+  const test::ScratchDir root(L"kelo-legacy");
+  const std::wstring install_dir = root.dir() + L"install\\", current_dir = root.dir() + L"current\\";
   test::WriteFileBytes(install_dir + kLegacyPacketFileName, "old packet");
   test::WriteFileBytes(current_dir + kLegacyPacketFileName, "a download");
   ASSERT_TRUE(SetCurrentDirectoryW(current_dir.c_str()));
@@ -153,7 +153,6 @@ TEST(InstallDir, AnOldPacketFileGoesOnlyFromTheInstallDirectory) {
   EXPECT_FALSE(test::FileExists(install_dir + kLegacyPacketFileName));
   EXPECT_EQ(test::ReadFileBytes(current_dir + kLegacyPacketFileName), "a download");
   SetCurrentDirectoryW(test::TempRoot().c_str());
-  test::RemoveTree(root);
 }
 
 TEST_F(PipelineTest, EveryStepReportsSuccessInOrderInAMultithreadedApartment) {

@@ -140,11 +140,18 @@ TEST_F(SetupWindow, ExpandShowsDirectoryFreeSpaceAndOptions) {
 // the product's folder added, and a cancelled pick leaves the field as it was.
 TEST_F(SetupWindow, TheFolderPickerAddsTheProductFolderToThePick) {
   Expand();
-  const std::wstring proposed = setup_.Text(setup_.Control(kIdDirField));
+  // A refused directory first: a pick that went unchecked would leave its refusal standing.
+  const std::wstring refused = L"Games\\KeloBrowser";  // relative
+  setup_.SetDirectory(refused);
+  ASSERT_TRUE(setup_.Barrier());
+  ASSERT_FALSE(IsWindowEnabled(setup_.Control(kIdInstallNow)));
   // Nothing chosen in the picker, its OK takes the folder it starts at: the desktop.
-  const std::pair<int, std::wstring> picks[] = {{IDCANCEL, proposed},
-                                                {IDOK, ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\KeloBrowser"}};
-  for (const auto& [button, field] : picks) {
+  const struct {
+    int button;
+    std::wstring field;
+    bool accepted;
+  } picks[] = {{IDCANCEL, refused, false}, {IDOK, ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\KeloBrowser", true}};
+  for (const auto& [button, field, accepted] : picks) {
     setup_.Click(kIdBrowse);
     HWND picker = nullptr;
     ASSERT_TRUE(PollFor(
@@ -156,15 +163,22 @@ TEST_F(SetupWindow, TheFolderPickerAddsTheProductFolderToThePick) {
         },
         10000))
         << "no folder picker of the window's";
-    bool titled = false;
-    for (HWND child = GetWindow(picker, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
-      titled = titled || setup_.Text(child) == kBrowseDirTitle;
-    EXPECT_TRUE(titled) << "the picker does not ask in the installer's words";
+    // Its words come with its controls, and it shows once it has set them up.
+    EXPECT_TRUE(PollFor(
+        [&] {
+          if (!IsWindowVisible(picker)) return false;
+          for (HWND child = GetWindow(picker, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT))
+            if (setup_.Text(child) == kBrowseDirTitle) return true;
+          return false;
+        },
+        5000))
+        << "the picker does not ask in the installer's words";
     PostMessageW(picker, WM_COMMAND, button, 0);
     ASSERT_TRUE(PollFor([&] { return !IsWindow(picker); }, 10000));
     ASSERT_TRUE(setup_.Barrier());
     EXPECT_EQ(setup_.Text(setup_.Control(kIdDirField)), field) << "after button " << button;
-    EXPECT_EQ(setup_.Text(setup_.StatusLabel()).rfind(L"剩余空间: ", 0), 0u) << "the pick was not checked";
+    EXPECT_EQ(setup_.Text(setup_.StatusLabel()).rfind(L"剩余空间: ", 0) == 0, accepted) << "after button " << button;
+    EXPECT_EQ(IsWindowEnabled(setup_.Control(kIdInstallNow)) != FALSE, accepted) << "after button " << button;
   }
 }
 

@@ -302,8 +302,8 @@ inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstr
   ASSERT_EQ(lstrcmpiW(path.c_str(), dir.c_str()), 0) << "still at " << testing::PrintToString(path);
 }
 
-// Points the user's desktop folder into `dir`: the template prefix links it to the home
-// directory of the build machine, which a test must never write into.
+// Points the user's desktop folder into `dir`: a test's shortcuts stay in its own scratch
+// folder.
 inline void RedirectDesktop(const std::wstring& dir) { RedirectShellFolder(L"Desktop", CSIDL_DESKTOPDIRECTORY, dir); }
 
 
