@@ -306,7 +306,6 @@ inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstr
 // folder.
 inline void RedirectDesktop(const std::wstring& dir) { RedirectShellFolder(L"Desktop", CSIDL_DESKTOPDIRECTORY, dir); }
 
-
 // Polls `done` about every 10 ms (the start-up benchmark times a first paint by it) until
 // it holds or `timeout_ms` passed; whether it came to hold.
 template <typename Done>
