@@ -122,7 +122,7 @@ class InstallPipelineTest : public ::testing::Test {
 
     // The browser started from the install directory, with "-Setup" only the first time.
     const std::wstring title = new_user ? L"KeloBrowser [-Setup]" : L"KeloBrowser []";
-    const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });
+    const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&, HWND) { return true; });
     ASSERT_NE(window, nullptr) << "the browser was not started";
     wchar_t shown[256] = {};
     GetWindowTextW(window, shown, 256);

@@ -62,7 +62,7 @@ TEST_F(LaunchTest, NewUserGetsTheSetupArgumentOthersNone) {
     logic.SetInstallDir(dir_.path().c_str());
     logic.new_user = c.new_user;
     ASSERT_EQ(logic.StepLaunch(), 1) << GetLastError();
-    const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });
+    const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&, HWND) { return true; });
     ASSERT_NE(window, nullptr) << "the browser never showed up";
     wchar_t title[256] = {};
     GetWindowTextW(window, title, 256);
@@ -120,7 +120,7 @@ TEST_F(LaunchTest, ABrowserThatCannotStartFailsWithoutWaitingOnABox) {
 
 TEST_F(LaunchTest, ShellOpenPassesParametersThrough) {
   ASSERT_TRUE(ShellOpen((dir_.dir() + kBrowserExe).c_str(), L"--a b", SW_HIDE));
-  const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&) { return true; });
+  const HWND window = test::WaitForWindow(kDemoClass, [](const std::wstring&, HWND) { return true; });
   ASSERT_NE(window, nullptr);
   wchar_t title[256] = {};
   GetWindowTextW(window, title, 256);

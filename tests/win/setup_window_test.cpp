@@ -153,16 +153,10 @@ TEST_F(SetupWindow, TheFolderPickerAddsTheProductFolderToThePick) {
   } picks[] = {{IDCANCEL, refused, false}, {IDOK, ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\KeloBrowser", true}};
   for (const auto& [button, field, accepted] : picks) {
     setup_.Click(kIdBrowse);
-    HWND picker = nullptr;
-    ASSERT_TRUE(PollFor(
-        [&] {
-          picker = FindWindowExW(nullptr, nullptr, L"#32770", nullptr);
-          while (picker && GetWindow(picker, GW_OWNER) != setup_.window())
-            picker = FindWindowExW(nullptr, picker, L"#32770", nullptr);
-          return picker != nullptr;
-        },
-        10000))
-        << "no folder picker of the window's";
+    const HWND picker = WaitForWindow(
+        L"#32770", [&](const std::wstring&, HWND dialog) { return GetWindow(dialog, GW_OWNER) == setup_.window(); },
+        10000);
+    ASSERT_NE(picker, nullptr) << "no folder picker of the window's";
     // Its words come with its controls, and it shows once it has set them up.
     EXPECT_TRUE(PollFor(
         [&] {

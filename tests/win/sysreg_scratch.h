@@ -318,8 +318,8 @@ bool PollFor(Done done, DWORD timeout_ms) {
   return true;
 }
 
-// Polls for a top-level window of `window_class` whose title `accept` takes, up to
-// `timeout_ms`. Null when none came.
+// Polls for a top-level window of `window_class` that `accept` takes, told its title and
+// handle, up to `timeout_ms`. Null when none came.
 template <typename Accept>
 HWND WaitForWindow(const wchar_t* window_class, Accept accept, DWORD timeout_ms = 15000) {
   const ULONGLONG deadline = GetTickCount64() + timeout_ms;
@@ -328,7 +328,7 @@ HWND WaitForWindow(const wchar_t* window_class, Accept accept, DWORD timeout_ms 
          wnd = FindWindowExW(nullptr, wnd, window_class, nullptr)) {
       wchar_t title[512] = {};
       GetWindowTextW(wnd, title, 512);
-      if (accept(std::wstring(title))) return wnd;
+      if (accept(std::wstring(title), wnd)) return wnd;
     }
     Sleep(20);
   } while (GetTickCount64() < deadline);

@@ -66,7 +66,7 @@ bool ACleanupCopyIsAtWork() {
 }
 
 HWND WaitForQuestion() {
-  return test::WaitForWindow(L"#32770", [](const std::wstring& title) { return title == L"Kelo游戏浏览器卸载"; }, 20000);
+  return test::WaitForWindow(L"#32770", [](const std::wstring& title, HWND) { return title == L"Kelo游戏浏览器卸载"; }, 20000);
 }
 
 void WriteText(const std::wstring& path, const std::string& text) {
@@ -788,7 +788,7 @@ TEST_F(Uninstaller, ADamagedRecordEndsNothingAndRemovesNothing) {
   test::WriteFileBytes(ledger, whole.substr(0, whole.size() / 2));
   HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
   ASSERT_NE(browser, nullptr);
-  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&) { return true; }, 20000), nullptr);
+  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&, HWND) { return true; }, 20000), nullptr);
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
   EXPECT_EQ(WaitForSingleObject(browser, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "the browser was ended";
   CloseHandle(browser);
@@ -805,7 +805,7 @@ TEST_F(Uninstaller, StopsTheRunningBrowserOfTheInstallation) {
   Install();
   HANDLE browser = test::StartProgram(dir_ + kBrowserExe);
   ASSERT_NE(browser, nullptr);
-  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&) { return true; }, 20000), nullptr);
+  ASSERT_NE(test::WaitForWindow(L"KeloDemoBrowser", [](const std::wstring&, HWND) { return true; }, 20000), nullptr);
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_EQ(WaitForSingleObject(browser, 10000), WAIT_OBJECT_0) << "the browser still runs";
   CloseHandle(browser);
