@@ -31,8 +31,6 @@ constexpr int kEveryControl[] = {kIdClose,         kIdQuickInstall,        kIdEx
                                  kIdDesktopShortcutLabel, kIdTaskbarLabel, kIdDefaultBrowserLabel,
                                  kIdLicenceLabel,  kIdExperienceLabel,     kIdDirField};
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
 std::wstring ReadUninstall(const wchar_t* value) {
   RegKey key;
   std::wstring text;
@@ -132,9 +130,9 @@ class SetupInstall : public ::testing::Test {
   // `failure_memory`: -1 once a run reached the finished view, which forgets it.
   void ExpectInstalledIn(const std::wstring& dir, int failure_memory = -1) {
     for (const wchar_t* file : {kBrowserExe, kUninstallExe, kStatIni})
-      EXPECT_TRUE(Exists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
+      EXPECT_TRUE(FileExists(dir + file)) << "missing " << std::string(file, file + lstrlenW(file));
     for (const char* ours : {kStagingDir, kJournalName})
-      EXPECT_FALSE(Exists(dir + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
+      EXPECT_FALSE(FileExists(dir + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
     EXPECT_TRUE(ReadUninstall(kInstallLocationValue) == dir) << "the uninstall entry points elsewhere";
     EXPECT_TRUE(ReadUninstall(L"UninstallString") == L"\"" + dir + kUninstallExe + L"\"");
     EXPECT_TRUE(ReadUninstall(L"DisplayName") == kProductName);
@@ -334,7 +332,7 @@ TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
 
   ExpectInstalledIn(typed + L"\\");
   EXPECT_EQ(ShortcutTarget(links.programs), typed + L"\\" + kBrowserExe);
-  EXPECT_FALSE(Exists(links.desktop)) << "a desktop shortcut although the box was cleared";
+  EXPECT_FALSE(FileExists(links.desktop)) << "a desktop shortcut although the box was cleared";
   EXPECT_EQ(ShortcutTarget(links.quick_launch), typed + L"\\" + kBrowserExe) << "the kept box made no quick-launch shortcut";
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
@@ -382,7 +380,7 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   CloseHandle(browser.hProcess);
   ExpectSelfCloseAndExit(setup);
   ExpectInstalledIn(dir);
-  EXPECT_FALSE(Exists(links.quick_launch)) << "a quick-launch shortcut although the box was cleared";
+  EXPECT_FALSE(FileExists(links.quick_launch)) << "a quick-launch shortcut although the box was cleared";
   EXPECT_EQ(ShortcutTarget(links.desktop), dir + kBrowserExe) << "the kept box made no desktop shortcut";
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
@@ -581,7 +579,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the forum opened out of sight";
   for (const char* ours : {kStagingDir, kJournalName})
-    EXPECT_FALSE(Exists(again + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
+    EXPECT_FALSE(FileExists(again + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
 }
 
 // Every resource of a program, as read from a copy of it.
@@ -674,7 +672,7 @@ TEST_F(SetupInstall, DamagedInstallerSaysSoAndTouchesNothing) {
     EXPECT_GT(CountReddish(shot, kAdviceRows), 100) << "no words on the damage";
     EXPECT_EQ(CountBluish(shot, kFeedbackRows), 0) << "a feedback title for a damaged installer";
     EXPECT_EQ(FailureMemory(), 1);
-    EXPECT_FALSE(Exists(dir)) << "the damaged installer made the install directory";
+    EXPECT_FALSE(FileExists(dir)) << "the damaged installer made the install directory";
     // Where the feedback link would be, the damage's words are: a click there opens nothing.
     setup.ClickAt(kFeedbackLinkPos);
     ASSERT_TRUE(setup.Barrier());
