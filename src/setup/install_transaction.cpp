@@ -777,22 +777,9 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
   return InstallOutcome();
 }
 
-}  // namespace
-
-bool IsReservedName(const std::string& name) {
-  return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;
-}
-
-InstallOutcome ReadLedger(InstallFs* fs, Ledger* ledger) {
-  Earlier earlier;
-  const InstallOutcome read = ReadEarlier(fs, &earlier);
-  if (!read.ok()) return read;
-  if (!earlier.has_ledger) return Failed(InstallOutcome::kUnreadableRecord);
-  *ledger = std::move(earlier.ledger);
-  return read;
-}
-
-InstallOutcome RecoverInstall(InstallFs* fs) {
+// `staging_must_go`: an install's own staging folder comes next, and nothing left there may
+// come in with it.
+InstallOutcome Recover(InstallFs* fs, bool staging_must_go) {
   const Kind journal_kind = fs->Probe(kJournalName);
   // A journal that cannot be looked at now (a scanner holding it) may be there: what it
   // would roll back needs the copies aside, which must not be cleared as leftovers.
@@ -831,9 +818,8 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
     PutBackKept(fs, nullptr);
     RemoveEmptyFolders(fs, kKeptDir);
   }
-  // Whatever an earlier run left in staging must not come in with the next one's folders.
   RemoveTree(fs, kStagingDir);
-  if (fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
+  if (staging_must_go && fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   RemoveTree(fs, kAsideDir);
   // So does a link at its name, which the next ledger would otherwise be refused at.
   const Kind pending = fs->Probe(kPendingLedgerName);
@@ -841,6 +827,23 @@ InstallOutcome RecoverInstall(InstallFs* fs) {
   if (pending == Kind::kLink) RemoveLink(fs, kPendingLedgerName);
   return InstallOutcome();
 }
+
+}  // namespace
+
+bool IsReservedName(const std::string& name) {
+  return TopComponent(name).compare(0, sizeof kReservedPrefix - 1, kReservedPrefix) == 0;
+}
+
+InstallOutcome ReadLedger(InstallFs* fs, Ledger* ledger) {
+  Earlier earlier;
+  const InstallOutcome read = ReadEarlier(fs, &earlier);
+  if (!read.ok()) return read;
+  if (!earlier.has_ledger) return Failed(InstallOutcome::kUnreadableRecord);
+  *ledger = std::move(earlier.ledger);
+  return read;
+}
+
+InstallOutcome RecoverInstall(InstallFs* fs) { return Recover(fs, /*staging_must_go=*/true); }
 
 void TidyLeftFolder(InstallFs* fs) {
   if (fs->Probe(kLedgerName) != Kind::kMissing || fs->Probe(kKeptDir) != Kind::kMissing || HoldsFilesOfOthers(fs))
@@ -869,7 +872,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels) {
   if (made_levels) *made_levels = 0;
-  InstallOutcome outcome = RecoverInstall(fs);
+  // A rollback of an update cut short takes the running uninstaller's own file, when the
+  // update had replaced it, back into staging, where it cannot go while it runs: the
+  // finishing copy removes staging once it has ended.
+  InstallOutcome outcome = Recover(fs, /*staging_must_go=*/false);
   if (!outcome.ok()) return outcome;
   Earlier earlier;
   outcome = ReadEarlier(fs, &earlier);

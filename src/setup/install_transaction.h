@@ -94,8 +94,9 @@ struct InstallOutcome {
 };
 
 // Finishes or rolls back a commit an earlier run left unfinished, then removes what earlier
-// runs left: a staging folder, copies moved aside once nothing holds them. Installs and
-// uninstalls begin with it; false when an unfinished commit could not yet be settled.
+// runs left: a staging folder, copies moved aside once nothing holds them. Installs begin
+// with it, and uninstalls too (to which a staging folder that cannot go yet is no failure);
+// false when an unfinished commit could not yet be settled.
 InstallOutcome RecoverInstall(InstallFs* fs);
 
 // Recovers, stages the packet, checks it and commits it. On any failure the folder is as it

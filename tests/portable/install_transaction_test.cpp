@@ -447,6 +447,33 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
   EXPECT_GT(points[1], 10);
 }
 
+// An update that replaced the uninstaller, ended anywhere in its commit, then uninstalled
+// by whichever uninstaller is in place: its own file cannot be removed while it runs,
+// wherever the recovery has put it. The uninstall succeeds, and the finishing copy (a plain
+// recovery once it has ended) leaves nothing.
+TEST(InstallTransaction, AnUpdateCutShortUninstallsAtTheFirstTry) {
+  Files next = kNext;
+  next["KeloUninstall.exe"] = "uninstaller 2";
+  int points = 0;
+  for (int at = 1;; ++at) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    FaultyFs ended(fs, FaultyFs::kStop, at);
+    (void)Install(&ended, Pack(next), /*adopt=*/false, /*in_order=*/true);
+    if (!ended.stopped()) break;
+    if (fs->Probe(kJournalName) != InstallFs::Kind::kFile) continue;
+    ++points;
+    FaultyFs running(fs, FaultyFs::kFail, 0);
+    for (const char* place : {"KeloUninstall.exe", "KeloSetup.new\\KeloUninstall.exe"}) running.FailRemoveOf(place);
+    EXPECT_TRUE(UninstallFiles(&running, /*keep_data=*/false).ok()) << "ended at operation " << at;
+    ASSERT_TRUE(RecoverInstall(fs).ok()) << "ended at operation " << at;
+    TidyLeftFolder(fs);
+    EXPECT_EQ(Snapshot(fs), Files()) << "ended at operation " << at;
+  }
+  EXPECT_GT(points, 3);
+}
+
 // A file of the ledger that cannot be looked at (its path grown too long, say) would stay
 // whatever else went: the uninstall removes nothing, rather than leave a browser half
 // removed that no run could finish removing.
