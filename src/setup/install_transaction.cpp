@@ -872,13 +872,16 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels) {
   if (made_levels) *made_levels = 0;
-  // A rollback of an update cut short takes the running uninstaller's own file, when the
-  // update had replaced it, back into staging, where it cannot go while it runs: the
-  // finishing copy removes staging once it has ended.
+  // A rollback of a commit that brought the running uninstaller's own file takes it back
+  // into staging, where it cannot go while it runs. After an update, the finishing copy
+  // removes staging once the earlier installation is uninstalled. After a first install or
+  // a take-over of an older setup program's files, no installation of ours is left to
+  // uninstall, and the staging left says that this run removed nothing.
   InstallOutcome outcome = Recover(fs, /*staging_must_go=*/false);
   if (!outcome.ok()) return outcome;
   Earlier earlier;
   outcome = ReadEarlier(fs, &earlier);
+  if (outcome.ok() && !earlier.has_ledger && fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
   if (!outcome.ok() || !earlier.has_ledger) return outcome;
   const Ledger& ledger = earlier.ledger;
   if (made_levels) *made_levels = ledger.made_levels;

@@ -95,8 +95,8 @@ struct InstallOutcome {
 
 // Finishes or rolls back a commit an earlier run left unfinished, then removes what earlier
 // runs left: a staging folder, copies moved aside once nothing holds them. Installs begin
-// with it, and uninstalls too (to which a staging folder that cannot go yet is no failure);
-// false when an unfinished commit could not yet be settled.
+// with it, uninstalls with the same recovery; false when an unfinished commit could not yet
+// be settled, or a staging folder not yet be removed.
 InstallOutcome RecoverInstall(InstallFs* fs);
 
 // Recovers, stages the packet, checks it and commits it. On any failure the folder is as it
@@ -106,7 +106,7 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 // Removes every file the ledger lists and the folders it made once empty, then the ledger;
 // the Data folder too unless `keep_data`. Files in use are moved aside for a later run, once
 // everything else went; after a failure they are all in place. No ledger: nothing is
-// removed. The install directory itself stays, for the caller (which knows whether anything
+// removed, and a staging folder the recovery could not remove is a failure. The install directory itself stays, for the caller (which knows whether anything
 // is still aside in it) to remove with the ledger's made_levels, given in *made_levels (0
 // without a ledger) when that is not null.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels = nullptr);
