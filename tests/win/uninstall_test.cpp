@@ -263,23 +263,27 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
   EXPECT_FALSE(test::ReadValue(kIdentityKey, kIdentityValue).Text().empty()) << "the identity went";
 }
 
-TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
+// A silent uninstall asks nothing and keeps Data, as an unattended one cannot be asked.
+TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
   const struct {
+    const wchar_t* arguments;
     int confirm;
     int keep;
     DWORD code;
     bool installed;
     bool data;
-  } cases[] = {{IDNO, 0, kExitCancelled, true, true}, {IDYES, IDYES, kExitSuccess, false, true},
-               {IDYES, IDNO, kExitSuccess, false, false}};
+  } cases[] = {{L"", IDNO, 0, kExitCancelled, true, true},
+               {L"", IDYES, IDYES, kExitSuccess, false, true},
+               {L"", IDYES, IDNO, kExitSuccess, false, false},
+               {L"/S", 0, 0, kExitSuccess, false, true}};
   for (const auto& c : cases) {
     Install();
     const std::wstring profile = dir_ + L"Data\\Default\\profile.ini";
     CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
     CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
     WriteText(profile, "[Profile]");
-    const DWORD code = Uninstall(L"", [&](HANDLE) {
-      Answer(c.confirm);
+    const DWORD code = Uninstall(c.arguments, [&](HANDLE) {
+      if (c.confirm) Answer(c.confirm);
       if (c.keep) {
         Answer(c.keep);
         // The copy that finishes the work waits a bounded time for the uninstaller: it
@@ -292,7 +296,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSo) {
         Answer(IDOK);
       }
     });
-    EXPECT_EQ(code, c.code) << "confirm " << c.confirm << " keep " << c.keep;
+    EXPECT_EQ(code, c.code) << "\"" << c.arguments << "\" confirm " << c.confirm << " keep " << c.keep;
     EXPECT_EQ(test::FileExists(dir_ + kBrowserExe), c.installed);
     EXPECT_TRUE(PollFor([&] { return test::FileExists(dir_ + kUninstallExe) == c.installed; }, 30000));
     EXPECT_EQ(test::FileExists(profile), c.data);
