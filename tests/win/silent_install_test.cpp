@@ -80,9 +80,14 @@ class SilentInstall : public ::testing::Test {
 
   // Runs the setup program with `arguments` and returns its exit code; no window of its
   // may show while it runs.
-  DWORD Run(const std::wstring& arguments) {
-    HANDLE process = StartProgram(SetupExe(), arguments);
-    EXPECT_NE(process, nullptr);
+  DWORD Run(const std::wstring& arguments) { return RunAs(SetupExe(), L"\"" + SetupExe() + L"\" " + arguments); }
+
+  // The same with the whole command line as given, the program's path in it quoted or not.
+  DWORD RunAs(const std::wstring& program, const std::wstring& command_line) {
+    PROCESS_INFORMATION started = {};
+    EXPECT_TRUE(CreateProcessPatiently(program, command_line, 0, &started));
+    CloseHandle(started.hThread);
+    HANDLE process = started.hProcess;
     const DWORD id = GetProcessId(process);
     bool window_shown = false;
     const bool ended = PollFor(
@@ -105,8 +110,13 @@ class SilentInstall : public ::testing::Test {
 };
 
 TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
+  // With every option of the quick install: both shortcut boxes are checked there.
+  const std::wstring links[] = {ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName,
+                                ShellFolder(CSIDL_APPDATA) + kQuickLaunchFolder + kShortcutName};
+  for (const std::wstring& link : links) DeleteFileW(link.c_str());
   ASSERT_EQ(Run(L"/S"), 0u);
   EXPECT_TRUE(FileExists(DefaultDir() + kBrowserExe));
+  for (const std::wstring& link : links) EXPECT_TRUE(FileExists(link)) << "no shortcut " << testing::PrintToString(link);
   const std::string log = ReadLog(TempRoot() + L"KeloSetup.log");
   EXPECT_EQ(log.compare(0, 3, "\xEF\xBB\xBF"), 0) << "no byte-order mark";
   for (const char* line : {"installing into", "step 0 (extract payload): done", "step 7 (first launch): done",
@@ -132,6 +142,18 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   CloseHandle(uninstaller);
   EXPECT_EQ(code, 0u);
   EXPECT_TRUE(PollFor([&] { return !FileExists(dir); }, 30000)) << "the install directory stays";
+}
+
+// Started by a plain string, as some launchers start a download: the program's path comes
+// unquoted, spaces and all, before the switches.
+TEST_F(SilentInstall, ReadsItsSwitchesWhenStartedByAPlainString) {
+  const std::wstring scratch = ScratchDir(L"plain start");
+  const std::wstring program = scratch + L"KeloSetup (1).exe";
+  ASSERT_TRUE(CopyFileW(SetupExe().c_str(), program.c_str(), FALSE));
+  const std::wstring dir = scratch + L"Kelo Browser";
+  EXPECT_EQ(RunAs(program, program + L" /S /D=" + dir), 0u);
+  EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
+  ForgetInstallation(dir);
 }
 
 // A log named where it cannot be written, or inside the install directory (where, held
