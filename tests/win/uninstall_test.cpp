@@ -609,6 +609,24 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
   EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
 }
 
+// An update cut short mid-commit after it replaced the uninstaller: the rollback takes the
+// running one into staging and puts the earlier one back, and the earlier installation
+// goes at the first try, staging with it.
+TEST_F(Uninstaller, RemovesAnInstallationWhoseUpdateWasCutShortMidCommit) {
+  Install();
+  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.old").c_str(), nullptr));
+  ASSERT_TRUE(CopyFileW((dir_ + kUninstallExe).c_str(), (dir_ + L"KeloSetup.old\\" + kUninstallExe).c_str(), TRUE));
+  Journal journal;
+  journal.moves.push_back({JournalMove::kReplace, "KeloUninstall.exe", "KeloSetup.old\\KeloUninstall.exe"});
+  WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  std::wstring location;
+  EXPECT_NE(ReadInstallLocation(&location), ERROR_SUCCESS) << "the entry stays";
+}
+
 // An older setup program's installation that an install of ours was taking over when it
 // was cut short comes back whole by the rollback: the uninstaller then removed nothing, and
 // says so, leaving that installation's entry and shortcuts.
