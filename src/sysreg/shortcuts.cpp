@@ -61,7 +61,15 @@ bool CreateShellLink(const wchar_t* description, const wchar_t* target, const wc
   const std::wstring full_target = AbsolutePath(target);
   if (SUCCEEDED(hr)) hr = link->SetPath(full_target.empty() ? target : full_target.c_str());
   if (SUCCEEDED(hr) && description && *description) hr = link->SetDescription(description);
+  // One of ours that the user made read-only or hidden (to keep the icons in place) refuses
+  // being written over: it is replaced all the same, and keeps those marks.
+  const DWORD attributes = GetFileAttributesW(file);
+  const DWORD marks = attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? 0
+                          : attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+  if (SUCCEEDED(hr) && marks) SetFileAttributesW(file, attributes & ~marks);
   if (SUCCEEDED(hr)) hr = persist->Save(file, TRUE);
+  if (marks) SetFileAttributesW(file, attributes);
   if (FAILED(hr)) {
     SetLastError(static_cast<DWORD>(hr));
     return false;
