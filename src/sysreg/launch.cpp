@@ -55,7 +55,10 @@ DWORD EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3
 bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box, const wchar_t* directory) {
   SHELLEXECUTEINFOW request = {};
   request.cbSize = sizeof(request);
-  if (!error_box) request.fMask = SEE_MASK_FLAG_NO_UI;
+  // Carried out before this returns: on the install worker, a thread of the multithreaded
+  // apartment, the shell would otherwise finish it on a thread of its own, which the
+  // process ending right after cuts short, and whose failure nobody hears of.
+  request.fMask = SEE_MASK_NOASYNC | (error_box ? 0 : SEE_MASK_FLAG_NO_UI);
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;

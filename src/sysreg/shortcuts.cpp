@@ -29,7 +29,15 @@ void ApplyPinVerb(const wchar_t* verb, const std::wstring& shortcut) {
   APTTYPEQUALIFIER qualifier = APTTYPEQUALIFIER_NONE;
   const bool had_com = SUCCEEDED(CoGetApartmentType(&apartment, &qualifier));
   const bool single = apartment == APTTYPE_STA || apartment == APTTYPE_MAINSTA;
-  ShellExecuteW(nullptr, verb, shortcut.c_str(), nullptr, nullptr, SW_HIDE);
+  // Carried out before this returns, as the shell would otherwise do it on a thread of its
+  // own for a thread of the multithreaded apartment, and the process may end right after.
+  SHELLEXECUTEINFOW request = {};
+  request.cbSize = sizeof(request);
+  request.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+  request.lpVerb = verb;
+  request.lpFile = shortcut.c_str();
+  request.nShow = SW_HIDE;
+  ShellExecuteExW(&request);
   if (had_com && CoGetApartmentType(&apartment, &qualifier) == CO_E_NOTINITIALIZED) {
     CoInitializeEx(nullptr, single ? COINIT_APARTMENTTHREADED : COINIT_MULTITHREADED);
   }
