@@ -9,6 +9,7 @@
 #include "base/module.h"
 #include "base/product.h"
 #include "setup/install_fs_win.h"
+#include "setup/ledger.h"
 #include "setup/sha256.h"
 #include "sysreg/install_dir.h"
 #include "sysreg/uninstall_entry.h"
@@ -126,10 +127,12 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   rules.required = {kBrowserRecordName};
   rules.adopt_unlisted = AdoptsUnlistedFiles(dir);
   // The folders made by an install whose uninstall kept Data here stay the product's to
-  // remove once empty.
+  // remove once empty. A count no ledger can hold (a record someone else wrote) counts for
+  // nothing: in the ledger it would make the installation unreadable for good.
   std::wstring kept;
   uint32_t kept_levels = 0;
-  rules.made_levels = KeptDataLocation(&kept, &kept_levels) && SamePath(kept, dir) && kept_levels > made_levels
+  rules.made_levels = KeptDataLocation(&kept, &kept_levels) && SamePath(kept, dir) && kept_levels > made_levels &&
+                              kept_levels <= kMaxMadeLevels
                           ? kept_levels
                           : made_levels;
   rules.progress = progress;

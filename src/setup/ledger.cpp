@@ -123,7 +123,7 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
       // Ledgers of earlier setup programs have no count: 0.
     } else if (f.size() == 2 && f[0] == "data" && f[1] == "foreign") {
       parsed.foreign_data = true;
-    } else if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels < 256) {
+    } else if (f.size() == 2 && f[0] == "root" && ParseNumber(f[1], 10, &levels) && levels > 0 && levels <= kMaxMadeLevels) {
       parsed.made_levels = static_cast<uint32_t>(levels);
     } else if (f.size() == 2 && f[0] == "dir" && IsInstalledName(f[1])) {
       parsed.dirs.push_back(f[1]);

@@ -14,6 +14,9 @@ struct LedgerFile {
   uint32_t crc = 0;
 };
 
+// The most folder levels a ledger records as made: no install directory has more.
+inline constexpr uint32_t kMaxMadeLevels = 255;
+
 struct Ledger {
   // Counts the commits into the folder. Each commit's ledger differs from the one it
   // replaces, even when the files are the same (a repair): the journal's ledger check can

@@ -23,6 +23,7 @@
 #include "setup/ledger.h"
 #include "setup/sha256.h"
 #include "setup/setup_logic.h"
+#include "sysreg/uninstall_entry.h"
 #include "sysreg_scratch.h"
 
 namespace kelo {
@@ -251,6 +252,22 @@ TEST_F(ExtractPayload, TheLedgerCountsOnlyTheFoldersTheInstallMade) {
     EXPECT_EQ(ledger.made_levels, 2u);
     RemoveTree(root_ + L"\\new");
   }
+  // Where an uninstall kept Data, the count it remembered stands, unless no ledger can hold
+  // it: the installation would be unreadable for good.
+  const struct {
+    uint32_t remembered, recorded;
+  } kept_cases[] = {{3, 3}, {kMaxMadeLevels, kMaxMadeLevels}, {kMaxMadeLevels + 1, 0}, {0xFFFFFFFF, 0}};
+  for (const auto& c : kept_cases) {
+    const std::wstring dir = root_ + L"\\kept" + std::to_wstring(c.remembered);
+    ASSERT_TRUE(SHCreateDirectoryExW(nullptr, (dir + L"\\Data").c_str(), nullptr) == ERROR_SUCCESS);
+    ASSERT_TRUE(RememberKeptData(dir + L"\\", c.remembered));
+    ASSERT_EQ(RunStep(dir).result, 1) << c.remembered;
+    Win32InstallFs fs(dir);
+    Ledger ledger;
+    ASSERT_TRUE(ReadLedger(&fs, &ledger).ok()) << c.remembered;
+    EXPECT_EQ(ledger.made_levels, c.recorded);
+  }
+  for (const wchar_t* value : {kKeptDataValue, kKeptDataLevelsValue}) RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, value);
 }
 
 TEST_F(ExtractPayload, ReinstallReplacesOnlyItsOwnFilesAndKeepsEveryDataFolder) {
