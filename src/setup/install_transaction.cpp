@@ -174,13 +174,16 @@ bool MarkedKeptData(InstallFs* fs) {
 }
 
 // Whether `dir` holds a file or link, in it or in a folder below, outside the transaction's
-// own names; a listing that failed may. Empty folders hold nothing.
-bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "") {
+// own names and the files `ours` (lower-case); a listing that failed may. Empty folders hold
+// nothing.
+bool HoldsFilesOfOthers(InstallFs* fs, const std::string& dir = "", const std::set<std::string>& ours = {}) {
   std::vector<InstallFs::Entry> entries;
   if (!fs->List(dir, &entries)) return true;
   return std::any_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
     if (dir.empty() && IsReservedName(entry.name)) return false;
-    return entry.kind != Kind::kDirectory || HoldsFilesOfOthers(fs, Join(dir, entry.name));
+    const std::string path = Join(dir, entry.name);
+    if (entry.kind == Kind::kDirectory) return HoldsFilesOfOthers(fs, path, ours);
+    return entry.kind != Kind::kFile || !ours.count(Lower(path));
   });
 }
 
@@ -906,43 +909,45 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
   }
-  // Files in use go out of the way, for a later run to remove, only now and only when all
-  // else went: the running uninstaller's own is one, and a run that fails with it aside
-  // (the ledger still there) could not be run again. A failure from here on brings them
-  // back.
-  std::vector<std::pair<std::string, std::string>> moved;
-  const auto fail_moved_back = [&](const InstallOutcome& failed) {
-    // Into their folders made anew: an emptied one of ours went meanwhile.
-    for (const auto& [name, aside] : moved)
-      if (MakeParents(fs, name)) fs->Move(aside, name);
-    RemoveEmptyFolders(fs, kAsideDir);
-    return failed;
-  };
-  if (outcome.ok()) {
-    std::set<std::string> taken;
-    for (const std::string& name : in_use) {
-      std::string aside;
-      if (!AsideName(fs, kAsideDir, name, &taken, &aside).ok() || !MakeParents(fs, aside) || !fs->Move(name, aside))
-        return fail_moved_back(FsFailed(fs));
-      moved.emplace_back(name, aside);
-    }
-  }
-  RemoveListedFolders(fs, ledger.dirs);
   // What could not go is still listed, for the next uninstall to try again.
-  if (!outcome.ok()) return outcome;
+  if (!outcome.ok()) {
+    RemoveListedFolders(fs, ledger.dirs);
+    return outcome;
+  }
   // A folder left holding files is marked: nothing there is an older setup program's to
   // clear. Only a Data that an install of ours found absent, and the user kept, is vouched
-  // for as the browser's: a Data made there later is someone else's.
+  // for as the browser's: a Data made there later is someone else's. The files in use are
+  // ours, still at their names.
   std::vector<std::string> data;
   const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
   // Without its mark, the ledger stays: an install taking the user's files for an older
   // setup program's would delete them. The files installs set aside count: they go back.
   const bool kept_aside = fs->Probe(kKeptDir) != Kind::kMissing && HoldsFilesOfOthers(fs, kKeptDir);
-  if (kept_ours || kept_aside || HoldsFilesOfOthers(fs)) {
+  std::set<std::string> ours;
+  for (const std::string& name : in_use) ours.insert(Lower(name));
+  if (kept_ours || kept_aside || HoldsFilesOfOthers(fs, "", ours)) {
     const InstallOutcome marked = WriteMark(fs, kept_ours ? kKeptDataMark : kLeftFilesMark);
-    if (!marked.ok()) return fail_moved_back(marked);
+    if (!marked.ok()) return marked;
+  }
+  // Files in use go out of the way, for a later run to remove, only now that all else went:
+  // the running uninstaller's own is one, and a run that ends with it aside while the ledger
+  // is still there leaves an installation with no uninstaller to remove it. The ledger goes
+  // right after them; should it stay, they come back.
+  std::vector<std::pair<std::string, std::string>> moved;
+  const auto fail_moved_back = [&](const InstallOutcome& failed) {
+    for (const auto& [name, aside] : moved) fs->Move(aside, name);
+    RemoveEmptyFolders(fs, kAsideDir);
+    return failed;
+  };
+  std::set<std::string> taken;
+  for (const std::string& name : in_use) {
+    std::string aside;
+    if (!AsideName(fs, kAsideDir, name, &taken, &aside).ok() || !MakeParents(fs, aside) || !fs->Move(name, aside))
+      return fail_moved_back(FsFailed(fs));
+    moved.emplace_back(name, aside);
   }
   if (!fs->RemoveFile(kLedgerName)) return fail_moved_back(FsFailed(fs));
+  RemoveListedFolders(fs, ledger.dirs);
   RemoveTree(fs, kAsideDir);
   // Only with the ledger gone: while it lists their names as ours, the next run would
   // remove them.

@@ -409,6 +409,7 @@ class FaultyFs : public InstallFs {
 // the next run has recovered and, where the ledger is still there, has uninstalled again.
 TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLedger) {
   int points[2] = {0, 0};
+  int stranded = 0;  // ends that left the ledger with the uninstaller set aside
   for (FaultyFs::Mode mode : {FaultyFs::kFail, FaultyFs::kStop}) {
     for (int at = 1;; ++at) {
       Scratch scratch;
@@ -430,6 +431,9 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
         } else {
           EXPECT_EQ(disk.count(kLedgerName), 1u) << where << ": a failed uninstall took its ledger";
         }
+      } else if (fs->Probe(kLedgerName) == InstallFs::Kind::kFile &&
+                 fs->Probe("KeloUninstall.exe") != InstallFs::Kind::kFile) {
+        ++stranded;
       }
       ASSERT_TRUE(RecoverInstall(fs).ok()) << where;
       if (fs->Probe(kLedgerName) != InstallFs::Kind::kMissing) {
@@ -445,6 +449,9 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
   std::printf("uninstall: fault points tried: %d failing, %d ending the process\n", points[0], points[1]);
   EXPECT_GT(points[0], 10);
   EXPECT_GT(points[1], 10);
+  // Only an end at the ledger's own removal, right after the files in use went aside, leaves
+  // an installation whose uninstaller is not there to be run again.
+  EXPECT_LE(stranded, 1);
 }
 
 // An update that replaced the uninstaller, ended anywhere in its commit, then uninstalled
