@@ -141,11 +141,11 @@ bool KeptDataLocation(std::wstring* install_dir, uint32_t* made_levels) {
 namespace {
 
 // Whether the entry is the one of the installation in `install_dir`: its location says so
-// or, where that cannot be read (the step that writes it ended half-way, a cleaning tool
-// took the value), the uninstaller it runs.
+// or, where that cannot be read or is empty (the step that writes it ended half-way, a
+// cleaning tool took the value), the uninstaller it runs.
 bool EntryIsOf(const std::wstring& install_dir) {
   std::wstring location, command;
-  if (ReadInstallLocation(&location) == ERROR_SUCCESS) return SamePath(location, install_dir);
+  if (ReadInstallLocation(&location) == ERROR_SUCCESS && !location.empty()) return SamePath(location, install_dir);
   RegKey key;
   return key.Open(kUninstallKey, KEY_READ) == ERROR_SUCCESS &&
          key.ReadString(kUninstallStringValue, &command) == ERROR_SUCCESS && command.size() > 2 &&

@@ -74,7 +74,8 @@ TEST_F(UninstallEntryTest, WritesEveryValueWithTheDirectoryAsTyped) {
 
 // The entry goes only for its own installation, however either side spells the folder: a
 // short spelling (as old scripts keep) names the same folder as the long one. With its
-// location lost (a write ended half-way, a cleaning tool), the uninstaller it runs tells.
+// location lost or emptied (a write ended half-way, a cleaning tool), the uninstaller it
+// runs tells.
 TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
   ScratchDir scratch(L"entry-spellings");
   const std::wstring dir = scratch.Make(L"Kelo Game Browser") + L"\\";
@@ -82,17 +83,24 @@ TEST_F(UninstallEntryTest, IsRemovedOnlyForItsOwnFolderInAnySpelling) {
   wchar_t short_dir[MAX_PATH] = {};
   ASSERT_NE(GetShortPathNameW(dir.c_str(), short_dir, MAX_PATH), 0u);
   ASSERT_NE(short_dir, dir) << "no short spelling here";
+  enum Location { kKept, kLost, kEmptied };
   const struct {
     std::wstring recorded, uninstalled;
-    bool removed, location_lost = false;
+    bool removed;
+    Location location = kKept;
   } cases[] = {{dir, dir, true},       {short_dir, dir, true}, {dir, short_dir, true},
                {std::wstring(1, towlower(dir[0])) + dir.substr(1), dir, true}, {dir, other, false}, {short_dir, other, false},
-               {dir, dir, true, true}, {short_dir, dir, true, true}, {dir, other, false, true}};
+               {dir, dir, true, kLost}, {short_dir, dir, true, kLost}, {dir, other, false, kLost},
+               {dir, dir, true, kEmptied}, {dir, other, false, kEmptied}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled) + (c.location_lost ? " lost" : ""));
+    SCOPED_TRACE(testing::PrintToString(c.recorded + L" / " + c.uninstalled) + " location " + std::to_string(c.location));
     ASSERT_TRUE(WriteUninstallEntry(c.recorded.c_str(), FixedClock));
-    if (c.location_lost) {
+    if (c.location == kLost) {
       ASSERT_EQ(RegDeleteKeyValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation"), ERROR_SUCCESS);
+    }
+    if (c.location == kEmptied) {
+      ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, kUninstallKey, L"InstallLocation", REG_SZ, L"", sizeof(wchar_t)),
+                ERROR_SUCCESS);
     }
     EXPECT_TRUE(RemoveUninstallEntry(c.uninstalled));
     EXPECT_EQ(ReadValue(kUninstallKey, L"UninstallString").present, !c.removed);
