@@ -18,12 +18,6 @@ using test::HoldsString;
 using test::ReadValue;
 using test::ScratchDir;
 
-std::wstring IniValue(const std::wstring& ini, const wchar_t* section, const wchar_t* key) {
-  wchar_t text[256] = {};
-  GetPrivateProfileStringW(section, key, L"<missing>", text, 256, ini.c_str());
-  return text;
-}
-
 std::wstring StoredIdentity() {
   const test::RegValue value = ReadValue(kIdentityKey, kIdentityValue);
   std::wstring text = value.Text();
@@ -100,13 +94,13 @@ TEST_F(IdentityTest, FirstInstallationMakesAnIdentitySecondKeepsIt) {
   EXPECT_TRUE(IsIdentityText(first)) << testing::PrintToString(first);
   EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, first));  // REG_SZ, 80 bytes
   EXPECT_EQ(ReadValue(kIdentityKey, kIdentityValue).data.size(), 80u);
-  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
+  EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
   // The channel comes from this program's own name, "identity_test.exe".
-  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"ChannelId"), L"test");
+  EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"ChannelId"), L"test");
   // A retry after a later step failed finds the identity just made: the user is still new.
   ASSERT_EQ(logic.StepIdentity(), 1);
   EXPECT_EQ(logic.new_user, 1);
-  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
+  EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
 
   CSetupLogic again;
   again.SetInstallDir(dir_.path().c_str());
@@ -114,7 +108,7 @@ TEST_F(IdentityTest, FirstInstallationMakesAnIdentitySecondKeepsIt) {
   ASSERT_EQ(again.StepIdentity(), 1);
   EXPECT_EQ(again.new_user, 0);
   EXPECT_EQ(StoredIdentity(), first);
-  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"0");
+  EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"0");
 }
 
 TEST_F(IdentityTest, AnyStoredIdentityIsKept) {
@@ -162,7 +156,7 @@ TEST_F(IdentityTest, WithoutAGuidAnEmptyIdentityIsStoredAndTheNextInstallationTr
   ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_3.exe", FailingGuid, &new_user));
   EXPECT_EQ(new_user, 1);
   EXPECT_TRUE(HoldsString(kIdentityKey, kIdentityValue, L""));
-  EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
+  EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"IsNewUser"), L"1");
 
   new_user = 0;  // the next installation is another run
   ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_3.exe", FixedGuid, &new_user));
@@ -187,10 +181,10 @@ TEST_F(IdentityTest, ChannelFileKeepsOtherSectionsAndKeys) {
     SCOPED_TRACE(testing::PrintToString(std::wstring(c.installer)));
     int32_t new_user = 7;
     ASSERT_TRUE(RecordIdentity(dir_.dir(), c.installer, CoCreateGuid, &new_user));
-    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"ChannelId"), c.channel);
-    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"IsNewUser"), c.new_user);
-    EXPECT_EQ(IniValue(Ini(), L"StatInfo", L"InstallCount"), L"3");
-    EXPECT_EQ(IniValue(Ini(), L"Skin", L"Name"), L"default");
+    EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"ChannelId"), c.channel);
+    EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"IsNewUser"), c.new_user);
+    EXPECT_EQ(test::IniValue(Ini(), L"StatInfo", L"InstallCount"), L"3");
+    EXPECT_EQ(test::IniValue(Ini(), L"Skin", L"Name"), L"default");
   }
 }
 

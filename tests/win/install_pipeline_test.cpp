@@ -23,12 +23,6 @@ using Report = std::pair<WPARAM, LPARAM>;
 
 constexpr wchar_t kDemoClass[] = L"KeloDemoBrowser";
 
-std::wstring IniValue(const std::wstring& ini, const wchar_t* key) {
-  wchar_t text[256] = {};
-  GetPrivateProfileStringW(L"StatInfo", key, L"<missing>", text, 256, ini.c_str());
-  return text;
-}
-
 std::wstring StoredIdentity() {
   std::wstring text = test::ReadValue(kIdentityKey, kIdentityValue).Text();
   if (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -99,10 +93,10 @@ class InstallPipelineTest : public ::testing::Test {
     EXPECT_EQ(identity.size(), 39u);
     EXPECT_EQ(identity.substr(37), L"} ");
     // The channel of this program's own name, "install_pipeline_test.exe".
-    EXPECT_EQ(IniValue(dir + kStatIni, L"ChannelId"), L"pipeline_test");
-    EXPECT_EQ(IniValue(dir + kStatIni, L"IsNewUser"), new_user ? L"1" : L"0");
+    EXPECT_EQ(test::IniValue(dir + kStatIni, kStatSection, L"ChannelId"), L"pipeline_test");
+    EXPECT_EQ(test::IniValue(dir + kStatIni, kStatSection, L"IsNewUser"), new_user ? L"1" : L"0");
     // What the payload brought in the file stays.
-    EXPECT_EQ(IniValue(dir + kStatIni, L"Version"), L"2.0.15.3");
+    EXPECT_EQ(test::IniValue(dir + kStatIni, kStatSection, L"Version"), L"2.0.15.3");
 
     const std::wstring browser = dir + kBrowserExe;
     const std::wstring programs = test::ShellFolder(CSIDL_PROGRAMS);

@@ -52,12 +52,6 @@ ULONGLONG MillisecondsSinceKeyWrite(const wchar_t* subkey) {
   return (ticks(now) - ticks(written)) / 10000;
 }
 
-std::wstring ReadIni(const std::wstring& file, const wchar_t* key) {
-  wchar_t text[128] = {};
-  GetPrivateProfileStringW(kStatSection, key, L"<none>", text, 128, file.c_str());
-  return text;
-}
-
 // The target of a shortcut file, or "<none>".
 std::wstring ShortcutTarget(const std::wstring& link) {
   const Shortcut shortcut = ReadShortcut(link);
@@ -190,8 +184,8 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   std::wstring guid;
   EXPECT_EQ(identity.Open(kIdentityKey), ERROR_SUCCESS);
   EXPECT_EQ(identity.ReadString(kIdentityValue, &guid), ERROR_SUCCESS);
-  EXPECT_EQ(ReadIni(dir + kStatIni, kChannelIdKey), L"2048");
-  EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"1");
+  EXPECT_EQ(IniValue(dir + kStatIni, kStatSection, kChannelIdKey), L"2048");
+  EXPECT_EQ(IniValue(dir + kStatIni, kStatSection, kIsNewUserKey), L"1");
   const Shortcuts links = ShortcutFiles();
   for (const std::wstring* link : {&links.programs, &links.product, &links.desktop, &links.quick_launch})
     EXPECT_EQ(ShortcutTarget(*link), dir + kBrowserExe) << "shortcut " << link->size();
@@ -242,7 +236,7 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
     EXPECT_EQ(code, static_cast<DWORD>(fails ? kExitInstallFailed : kExitSuccess));
     if (fails) continue;
     ExpectInstalledIn(dir, /*failure_memory=*/1);
-    EXPECT_EQ(ReadIni(dir + kStatIni, kIsNewUserKey), L"0") << "the user was counted as new twice";
+    EXPECT_EQ(IniValue(dir + kStatIni, kStatSection, kIsNewUserKey), L"0") << "the user was counted as new twice";
     EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
   }
 }

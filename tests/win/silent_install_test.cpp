@@ -145,14 +145,15 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
 }
 
 // Started by a plain string, as some launchers start a download: the program's path comes
-// unquoted, spaces and all, before the switches.
+// unquoted, spaces and all, before the switches, and its name still gives the channel.
 TEST_F(SilentInstall, ReadsItsSwitchesWhenStartedByAPlainString) {
   const std::wstring scratch = ScratchDir(L"plain start");
-  const std::wstring program = scratch + L"KeloSetup (1).exe";
+  const std::wstring program = scratch + L"KeloSetup_42 (1).exe";
   ASSERT_TRUE(CopyFileW(SetupExe().c_str(), program.c_str(), FALSE));
   const std::wstring dir = scratch + L"Kelo Browser";
   EXPECT_EQ(RunAs(program, program + L" /S /D=" + dir), 0u);
   EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
+  EXPECT_EQ(IniValue(dir + L"\\" + kStatIni, kStatSection, kChannelIdKey), L"42 (1)");
   ForgetInstallation(dir);
 }
 

@@ -280,6 +280,13 @@ inline Shortcut ReadShortcut(const std::wstring& file) {
   return result;
 }
 
+// A value of an ini file such as the channel file, or "<missing>".
+inline std::wstring IniValue(const std::wstring& ini, const wchar_t* section, const wchar_t* key) {
+  wchar_t text[256] = {};
+  GetPrivateProfileStringW(section, key, L"<missing>", text, 256, ini.c_str());
+  return text;
+}
+
 // The user's shell folder `csidl`, looked up as the installer does; empty when there is none.
 inline std::wstring ShellFolder(int csidl) {
   wchar_t path[MAX_PATH] = {};
