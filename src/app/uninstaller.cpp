@@ -209,8 +209,15 @@ int FinishCleanup(const Options& options) {
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) return kExitAlreadyRunning;
     Win32InstallFs fs(options.cleanup_dir);
     ScopedHandle hold;
-    const bool settled = fs.HoldFolder(&hold) && RecoverInstall(&fs).ok();
-    if (!settled || fs.Probe(kAsideDir) == InstallFs::Kind::kMissing || tries == kCleanupTries) {
+    const bool held = fs.HoldFolder(&hold);
+    const bool settled = held && RecoverInstall(&fs).ok();
+    // A staging folder the recovery could not remove waits the same way: the uninstaller's
+    // own file, when a rollback took it there, is held until the uninstaller has ended.
+    // Nothing else is left unsettled once the journal is gone.
+    const bool copies_held = settled ? fs.Probe(kAsideDir) != InstallFs::Kind::kMissing
+                                     : held && fs.Probe(kJournalName) == InstallFs::Kind::kMissing &&
+                                           fs.Probe(kStagingDir) != InstallFs::Kind::kMissing;
+    if (!copies_held || tries == kCleanupTries) {
       if (settled) TidyLeftFolder(&fs);
       hold.Reset();
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);

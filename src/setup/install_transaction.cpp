@@ -821,14 +821,16 @@ InstallOutcome Recover(InstallFs* fs, bool staging_must_go) {
     PutBackKept(fs, nullptr);
     RemoveEmptyFolders(fs, kKeptDir);
   }
+  // What earlier runs left goes, as far as nothing holds it: staging, copies aside, and an
+  // unfinished ledger, or a link at its name, which the next ledger would be refused at.
   RemoveTree(fs, kStagingDir);
-  if (staging_must_go && fs->Probe(kStagingDir) != Kind::kMissing) return FsFailed(fs);
+  const InstallOutcome staging =
+      staging_must_go && fs->Probe(kStagingDir) != Kind::kMissing ? FsFailed(fs) : InstallOutcome();
   RemoveTree(fs, kAsideDir);
-  // So does a link at its name, which the next ledger would otherwise be refused at.
   const Kind pending = fs->Probe(kPendingLedgerName);
   if (pending == Kind::kFile) fs->RemoveFile(kPendingLedgerName);
   if (pending == Kind::kLink) RemoveLink(fs, kPendingLedgerName);
-  return InstallOutcome();
+  return staging;
 }
 
 }  // namespace

@@ -726,12 +726,20 @@ TEST_F(Uninstaller, RunOutsideAnInstallationChangesNothing) {
 // the folder, away.
 TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   Install();
-  ScopedHandle file(CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ | GENERIC_EXECUTE,
-                                FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(file.IsValid());
-  ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
-  ASSERT_TRUE(image.IsValid()) << GetLastError();
-  file.Reset();
+  // Held as a running program holds its image, which cannot be deleted but can be moved. One
+  // is in staging, as the uninstaller's own file is after a rollback took it there.
+  const auto hold_image = [](const std::wstring& path) {
+    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                  nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(file.IsValid()) << testing::PrintToString(path);
+    ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
+    EXPECT_TRUE(image.IsValid()) << GetLastError();
+    return image;
+  };
+  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+  test::CopyFileOrFail(dir_ + kBrowserExe, dir_ + L"KeloSetup.new\\" + kBrowserExe);
+  ScopedHandle staged = hold_image(dir_ + L"KeloSetup.new\\" + kBrowserExe);
+  ScopedHandle image = hold_image(dir_ + kBrowserExe);
   EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
   ASSERT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kBrowserExe)) << Remaining(dir_);
@@ -748,6 +756,7 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
       10000))
       << "the finishing copy keeps the setup programs' lock or the folder between its tries";
   image.Reset();
+  staged.Reset();
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
 }
