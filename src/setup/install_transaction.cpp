@@ -880,8 +880,9 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   // A rollback of a commit that brought the running uninstaller's own file takes it back
   // into staging, where it cannot go while it runs. After an update, the finishing copy
   // removes staging once the earlier installation is uninstalled. After a first install or
-  // a take-over of an older setup program's files, no installation of ours is left to
-  // uninstall, and the staging left says that this run removed nothing.
+  // a take-over of an older setup program's files, no installation of ours is left for this
+  // call to uninstall: it fails, and the caller tells by what is left whether the rollback
+  // took everything away.
   InstallOutcome outcome = Recover(fs, /*staging_must_go=*/false);
   if (!outcome.ok()) return outcome;
   Earlier earlier;

@@ -106,9 +106,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 // Removes every file the ledger lists and the folders it made once empty, then the ledger;
 // the Data folder too unless `keep_data`. Files in use are moved aside for a later run, once
 // everything else went; after a failure they are all in place. No ledger: nothing is
-// removed, and a staging folder the recovery could not remove is a failure. The install directory itself stays, for the caller (which knows whether anything
-// is still aside in it) to remove with the ledger's made_levels, given in *made_levels (0
-// without a ledger) when that is not null.
+// removed, and a staging folder the recovery could not remove is a failure. The install
+// directory itself stays, for the caller (which knows whether anything is still aside in
+// it) to remove with the ledger's made_levels, given in *made_levels (0 without a ledger)
+// when that is not null.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels = nullptr);
 
 // After an uninstall, in a folder that holds no file of anyone's any more (what the

@@ -950,9 +950,9 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
   for (const bool mark_fails : {true, false}) {
     // A mark that cannot be written keeps the ledger: without either, the next install into
     // the product's own folder would take the user's files for an older setup program's.
-    // Files in use (the running uninstaller's own) that went aside come back, into their
-    // emptied folder too, as after a ledger that cannot be removed: left aside, the
-    // uninstaller would be out of reach.
+    // Files in use (the running uninstaller's own) stay at their names, or come back there
+    // after a ledger that cannot be removed: left aside, the uninstaller would be out of
+    // reach.
     SCOPED_TRACE(mark_fails ? "mark" : "ledger");
     Scratch scratch;
     InstallFs* fs = scratch.fs();
