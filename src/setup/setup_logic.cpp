@@ -5,6 +5,7 @@
 
 #include "base/file_paths.h"
 #include "base/product.h"
+#include "setup/extract_payload.h"
 
 namespace kelo {
 
@@ -95,7 +96,11 @@ bool CSetupLogic::AddStep(const InstallStep& step) {
 }
 
 void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
-  if (options.stop_running_first) AddStep(kStepTable[kStepStopRunning]);
+  // A damaged installer can install nothing, so it ends no running browser either: step 0
+  // tells of the damage.
+  const uint8_t* packet = nullptr;
+  size_t packet_size = 0;
+  if (options.stop_running_first && FindPayloadPacket(&packet, &packet_size)) AddStep(kStepTable[kStepStopRunning]);
   AddStep(kStepTable[kStepExtractPayload]);
   AddStep(kStepTable[kStepRegisterUninstall]);
   AddStep(kStepTable[kStepIdentity]);

@@ -331,6 +331,8 @@ TEST_F(SetupInstall, ExpandedInstallShrinksTheWindowAndFollowsTheOptions) {
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser []"));
 }
 
+std::wstring DamagedInstaller(bool drop_digest);
+
 TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   // An installation of its own to start the browser from.
   const std::wstring dir = ScratchDir(L"installed") + L"KeloBrowser\\";
@@ -352,6 +354,27 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &browser));
   CloseHandle(browser.hThread);
   ASSERT_NE(WaitForTitle(L"KeloBrowser []", 10000), nullptr);
+
+  // A damaged installer, which can install nothing, ends nothing either.
+  {
+    const std::wstring damaged = DamagedInstaller(/*drop_digest=*/false);
+    ASSERT_FALSE(damaged.empty()) << "could not damage a copy";
+    Installer setup;
+    ASSERT_TRUE(setup.Start(damaged));
+    ASSERT_NE(setup.WaitForWindow(), nullptr);
+    ASSERT_TRUE(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, kRunningCheckWaitMs));
+    setup.Click(kIdExpand);
+    ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdInstallNow); }, 5000));
+    setup.Click(kIdInstallNow);
+    const Difference failure = AwaitLook(setup.window(), FailureLook(), L"damaged_install_now", {}, kInstallWaitMs);
+    EXPECT_EQ(failure.differing, 0) << "failure view: " << failure.Describe();
+    EXPECT_EQ(WaitForSingleObject(browser.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+        << "a damaged installer ended the running browser";
+    setup.Click(kIdClose);
+    DWORD code = 0;
+    ASSERT_TRUE(setup.WaitForExit(20000, &code));
+    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  }
 
   Installer setup;
   ASSERT_TRUE(setup.Start(SetupExe()));
