@@ -1,9 +1,11 @@
 #include "packtool/packet_writer.h"
 
 #include <cstdlib>
+#include <iterator>
 #include <set>
 
 #include "LzmaEnc.h"
+#include "base/product.h"
 #include "setup/install_transaction.h"
 
 namespace kelo {
@@ -34,6 +36,9 @@ bool IsShortNameShape(const std::string& component) {
 }  // namespace
 
 std::string PayloadNameProblem(const std::vector<std::string>& names) {
+  // The setup program deletes a file of this name from the install directory as it ends (an
+  // earlier setup program's leftover): installed, it would be gone after every install.
+  const std::string old_packet(std::begin(kLegacyPacketFileName), std::end(kLegacyPacketFileName) - 1);
   // A file and a folder whose names differ only in letter case are one name on Windows: the
   // install would find a file where it makes the folder.
   std::set<std::string> folders;
@@ -44,6 +49,7 @@ std::string PayloadNameProblem(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     if (folders.count(Lower(name))) return "a file and a folder of the same name: " + name;
     if (IsReservedName(name)) return "a name the installer keeps for itself: " + name;
+    if (Lower(name) == Lower(old_packet)) return "a name the installer deletes as it ends: " + name;
     if (!seen.insert(Lower(name)).second) return "names that differ only in letter case: " + name;
     for (size_t start = 0, end; start <= name.size(); start = end + 1) {
       end = name.find('\\', start);
