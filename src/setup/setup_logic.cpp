@@ -98,9 +98,12 @@ bool CSetupLogic::AddStep(const InstallStep& step) {
 void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
   // A damaged installer can install nothing, so it ends no running browser either: step 0
   // tells of the damage.
-  const uint8_t* packet = nullptr;
-  size_t packet_size = 0;
-  if (options.stop_running_first && FindPayloadPacket(&packet, &packet_size)) AddStep(kStepTable[kStepStopRunning]);
+  const auto damaged = [] {
+    const uint8_t* packet = nullptr;
+    size_t packet_size = 0;
+    return !FindPayloadPacket(&packet, &packet_size) && GetLastError() == ERROR_FILE_CORRUPT;
+  };
+  if (options.stop_running_first && !damaged()) AddStep(kStepTable[kStepStopRunning]);
   AddStep(kStepTable[kStepExtractPayload]);
   AddStep(kStepTable[kStepRegisterUninstall]);
   AddStep(kStepTable[kStepIdentity]);
