@@ -2,6 +2,8 @@
 
 #include <cwchar>
 
+#include "base/win_holders.h"
+
 namespace kelo {
 
 namespace {
@@ -61,11 +63,12 @@ std::wstring OwnModuleFileName() {
 }
 
 std::wstring LongFileName(const wchar_t* path) {
-  wchar_t long_path[MAX_PATH];
-  const DWORD length = GetLongPathNameW(path, long_path, MAX_PATH);
-  const wchar_t* full = length > 0 && length < MAX_PATH ? long_path : path;
-  const wchar_t* slash = wcsrchr(full, L'\\');
-  return slash ? slash + 1 : full;
+  // The folder's long form may not fit where the short one did: only the name is asked for.
+  WIN32_FIND_DATAW found;
+  ScopedFindHandle find(FindFirstFileW(path, &found));
+  if (find.IsValid()) return found.cFileName;
+  const wchar_t* slash = wcsrchr(path, L'\\');
+  return slash ? slash + 1 : path;
 }
 
 }  // namespace kelo

@@ -72,6 +72,18 @@ TEST(InstallerName, IsTheLongNameWhenThePathIsShort) {
   EXPECT_EQ(LongFileName(short_path), L"KeloSetup_42.exe");
   EXPECT_EQ(LongFileName(exe.c_str()), L"KeloSetup_42.exe");
   EXPECT_EQ(LongFileName(L"C:\\not there\\KELOSE~9.EXE"), L"KELOSE~9.EXE");
+  // In a folder whose long form is too long for a path, while the short one is not.
+  const std::wstring deep = L"\\\\?\\" + dir.dir() + std::wstring(120, L'd') + L"\\" + std::wstring(120, L'e');
+  const std::wstring deep_exe = deep + L"\\KeloSetup_42.exe";
+  test::WriteFileBytes(deep_exe, "MZ");
+  ASSERT_GT(deep_exe.size(), 4u + MAX_PATH);
+  wchar_t deep_short[MAX_PATH] = {};
+  const DWORD length = GetShortPathNameW(deep_exe.c_str(), deep_short, MAX_PATH);
+  ASSERT_TRUE(length > 0 && length < MAX_PATH && deep_short[2] == L'?') << deep_short;
+  EXPECT_EQ(LongFileName(deep_short + 4), L"KeloSetup_42.exe") << deep_short;
+  DeleteFileW(deep_exe.c_str());
+  RemoveDirectoryW(deep.c_str());
+  RemoveDirectoryW(deep.substr(0, deep.rfind(L'\\')).c_str());
 }
 
 class IdentityTest : public ::testing::Test {
