@@ -101,7 +101,7 @@ TEST(NetExports, EveryNameInTheTableBelongsToItsMember) {
     for (const char* name : member.names) EXPECT_EQ(Demangle(name), member.declaration) << name;
 }
 
-TEST(NetExports, SetupProgramImportsOnlyKnownDllsForTheChannel) {
+TEST(NetExports, SetupProgramBindsWinsockForTheChannel) {
   const kelo::test::PeImage image = kelo::test::ReadPeImage(KELO_SETUP_EXE);
   ASSERT_TRUE(image.valid);
   bool winsock = false;
