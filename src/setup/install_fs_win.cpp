@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "base/device_name.h"
 #include "base/file_paths.h"
 #include "base/win_holders.h"
 #include "setup/install_transaction.h"

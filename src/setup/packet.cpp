@@ -112,30 +112,6 @@ bool IsSafeArchiveName(const char* name, size_t size) {
   return IsSafeComponent(component, end);
 }
 
-// Windows takes the part before the first dot, without the spaces that end it, for the
-// device check: "nul .txt" opens the NUL device. Ports are numbered 1-9 and by the
-// superscript digits 1-3: one byte in code page 1252 (a name packed with --allow-ansi), two
-// in UTF-8 (a system set to it).
-bool IsDeviceName(const std::string& component) {
-  std::string base = component.substr(0, component.find('.'));
-  while (!base.empty() && base.back() == ' ') base.pop_back();
-  // Only ASCII letters make a device's name.
-  std::string folded = base;
-  for (char& c : folded)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  if (folded == "con" || folded == "prn" || folded == "aux" || folded == "nul" || folded == "conin$" ||
-      folded == "conout$")
-    return true;
-  const std::string kind = folded.substr(0, 3);
-  if (kind != "com" && kind != "lpt") return false;
-  const std::string number = base.substr(3);
-  if (number.size() == 1) {
-    const unsigned char digit = static_cast<unsigned char>(number[0]);
-    return (digit >= '1' && digit <= '9') || digit == 0xb9 || digit == 0xb2 || digit == 0xb3;
-  }
-  return number == "\xc2\xb9" || number == "\xc2\xb2" || number == "\xc2\xb3";
-}
-
 PacketError CheckArchive(const uint8_t* data, size_t size) {
   size_t pos = 0;
   while (pos + kRecordHeaderSize < size) {

@@ -71,11 +71,6 @@ struct ArchiveRecord {
 // characters Windows forbids in file names.
 bool IsSafeArchiveName(const char* name, size_t size);
 
-// Whether Windows opens a device for a file of this name (one component) given by a plain
-// path: CON, PRN, AUX, NUL, COM1-9, LPT1-9 in any letter case, whatever follows a dot.
-// Such a file (made by another system's tools) is reached only by a "\\?\" path.
-bool IsDeviceName(const std::string& component);
-
 // Checks every record before anything is written: each lies wholly inside the archive and
 // carries a safe name. A remainder of 8 bytes or fewer at the end is ignored.
 PacketError CheckArchive(const uint8_t* data, size_t size);

@@ -5,8 +5,10 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 #include <vector>
 
+#include "base/device_name.h"
 #include "base/file_paths.h"
 #include "base/product.h"
 #include "sysreg/uninstall_entry.h"
@@ -40,12 +42,22 @@ bool HasFolderNameWindowsChanges(const wchar_t* path) {
 }
 
 // Whether every name in `path` can be a folder's: none holds a control character, which
-// Windows takes in no name, and no file stands where a folder must be (the directory
-// itself, or one on its way). Such a directory would pass every other check and fail only
-// once the install began, after the running browser had been ended for it.
+// Windows takes in no name, none is one a plain path opens a device for ("D:\Games\NUL"),
+// and no file stands where a folder must be (the directory itself, or one on its way).
+// Such a directory would pass every other check and fail only once the install began,
+// after the running browser had been ended for it.
 bool NamesFolders(const wchar_t* path) {
   for (const wchar_t* c = path; *c; ++c)
     if (*c < L' ') return false;
+  for (const wchar_t* name = path; *name;) {
+    const wchar_t* end = name;
+    while (*end && !IsPathSeparator(*end)) ++end;
+    const int length = static_cast<int>(end - name);
+    std::string utf8(3 * length, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, name, length, &utf8[0], 3 * length, nullptr, nullptr));
+    if (IsDeviceName(utf8)) return false;
+    name = *end ? end + 1 : end;
+  }
   const DWORD attributes = GetFileAttributesW(NearestExistingDir(path).c_str());
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/device_name.h"
 #include "packtool/packet_writer.h"
 #include "setup/crc32.h"
 #include "setup/packet.h"

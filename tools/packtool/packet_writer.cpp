@@ -5,6 +5,7 @@
 #include <set>
 
 #include "LzmaEnc.h"
+#include "base/device_name.h"
 #include "base/product.h"
 #include "setup/install_transaction.h"
 
