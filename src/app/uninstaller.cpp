@@ -11,6 +11,7 @@
 #include <shlwapi.h>
 
 #include <iterator>
+#include <optional>
 #include <string>
 
 #include "app/command_line.h"
@@ -272,8 +273,7 @@ void ForgetInstallFailure() {
 }
 
 int Uninstall(const Options& options) {
-  bool another_copy = false;
-  ScopedHandle lock(CreateSetupMutex(&another_copy));
+  ScopedHandle lock;
   ScopedHandle hold;
   // Every box that ends the run comes after everything is let go: it may stand behind other
   // windows, and a setup program (or this one again) started meanwhile must not find the
@@ -285,26 +285,38 @@ int Uninstall(const Options& options) {
     if (!options.silent && text) MessageBoxW(nullptr, text, kTitle, MB_OK | icon);
     return code;
   };
-  if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get(), kSilentLockWaitMs);
-  if (another_copy) return finish(kExitAlreadyRunning, kSetupRunningText, MB_ICONWARNING);
   const std::wstring dir = OwnFolder();
   if (dir.empty()) return finish(kExitInstallFailed, nullptr, 0);
   Win32InstallFs fs(dir);
-  if (!HoldsInstallation(&fs)) return finish(kExitInstallFailed, kNothingHereText, MB_ICONWARNING);
-  // A record that cannot be read removes nothing: the user is told at once, and a running
-  // browser is not ended for it. (A journal's recovery may yet bring a whole one back.) One
-  // only held for the moment asks for another run.
-  Ledger ledger;
-  const InstallOutcome read =
-      fs.Probe(kJournalName) == InstallFs::Kind::kMissing ? ReadLedger(&fs, &ledger) : InstallOutcome();
-  if (!read.ok()) {
+  // Takes the lock and looks at what the folder holds; the exit code when there is nothing
+  // to do.
+  const auto lock_and_look = [&]() -> std::optional<int> {
+    bool another_copy = false;
+    lock.Reset(CreateSetupMutex(&another_copy));
+    if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get(), kSilentLockWaitMs);
+    if (another_copy) return finish(kExitAlreadyRunning, kSetupRunningText, MB_ICONWARNING);
+    if (!HoldsInstallation(&fs)) return finish(kExitInstallFailed, kNothingHereText, MB_ICONWARNING);
+    // A record that cannot be read removes nothing: the user is told at once, and a running
+    // browser is not ended for it. (A journal's recovery may yet bring a whole one back.)
+    // One only held for the moment asks for another run.
+    Ledger ledger;
+    const InstallOutcome read =
+        fs.Probe(kJournalName) == InstallFs::Kind::kMissing ? ReadLedger(&fs, &ledger) : InstallOutcome();
+    if (read.ok()) return std::nullopt;
     const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
     return finish(kExitInstallFailed, damaged ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
+  };
+  if (const std::optional<int> code = lock_and_look()) return *code;
+  bool keep_data = true;
+  if (!options.silent) {
+    // The questions too may stand for long: the lock is let go while they are asked, and
+    // the folder looked at again after them, for a setup program may have run meanwhile.
+    ReleaseMutex(lock.Get());
+    lock.Reset();
+    if (MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES) return kExitCancelled;
+    keep_data = MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
+    if (const std::optional<int> code = lock_and_look()) return *code;
   }
-  if (!options.silent && MessageBoxW(nullptr, kConfirmText, kTitle, MB_YESNO | MB_ICONQUESTION) != IDYES)
-    return kExitCancelled;
-  const bool keep_data =
-      options.silent || MessageBoxW(nullptr, kKeepDataText, kTitle, MB_YESNO | MB_ICONQUESTION) == IDYES;
   // An installer at work in the folder (from another logon session, which the lock above
   // does not reach) is left to finish, and nothing is touched.
   if (!fs.HoldFolder(&hold)) {

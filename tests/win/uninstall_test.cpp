@@ -220,6 +220,7 @@ class Uninstaller : public ::testing::Test {
       RemoveShortcuts(dir_, GetOsVersionCode());
     }
     test::ForgetInstallation(dir_.substr(0, dir_.size() - 1));
+    RemoveDirectoryW(ProductFolder().c_str());  // made by the first install, when empty
   }
 
   // The folder the install directory lies in, which a first install makes too.
@@ -309,6 +310,26 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
+}
+
+// The questions may stand for long, behind other windows: a setup program started
+// meanwhile finds the lock free, and the uninstall, once answered, leaves the installation
+// to it rather than remove files it may be writing.
+TEST_F(Uninstaller, TheQuestionsHoldNoLockAndASetupProgramStartedMeanwhileWins) {
+  Install();
+  ScopedHandle setup;
+  EXPECT_EQ(Uninstall(L"", [&](HANDLE) {
+              ASSERT_NE(WaitForQuestion(), nullptr);
+              setup.Reset(CreateMutexW(nullptr, TRUE, kSetupMutexName));
+              EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "the question holds the lock";
+              Answer(IDYES);
+              Answer(IDNO);
+              Answer(IDOK);  // a setup program is running
+            }),
+            static_cast<DWORD>(kExitAlreadyRunning));
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  ReleaseMutex(setup.Get());
+  RemoveInstallation();
 }
 
 // Kept Data, installed again, then removed with everything: the folders the first install
