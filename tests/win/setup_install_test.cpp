@@ -241,9 +241,10 @@ TEST_F(SetupInstall, ClosingDuringTheInstallWaitsForTheWorkerAndExitsWithItsOutc
   }
 }
 
-// The end of the session (a logoff, a shutdown) waits for a running install: asked, the
-// window says no; told the session ends all the same, it returns only once the worker has.
-TEST_F(SetupInstall, TheEndOfTheSessionWaitsForTheInstall) {
+// Esc (the dialog manager's IDCANCEL for it) does not close the window under a running
+// install. The end of the session (a logoff, a shutdown) waits for it: asked, the window
+// says no; told the session ends all the same, it returns only once the worker has.
+TEST_F(SetupInstall, NeitherEscNorTheEndOfTheSessionCutsARunningInstallShort) {
   Installer setup;
   ASSERT_TRUE(setup.Start(SetupExe(), /*debugged=*/true));
   HWND window = setup.WaitForWindow();
@@ -261,10 +262,15 @@ TEST_F(SetupInstall, TheEndOfTheSessionWaitsForTheInstall) {
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
   ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000));
+  EXPECT_TRUE(SendMessageTimeoutW(window, WM_COMMAND, IDCANCEL, 0, SMTO_NORMAL, 10000, nullptr));
+  EXPECT_TRUE(IsWindow(window)) << "Esc closed the window in the middle of the install";
   EXPECT_EQ(may_end(), static_cast<DWORD_PTR>(FALSE)) << "the session may end in the middle of the install";
   SendNotifyMessageW(window, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  // Still there, and still busy with it: a window gone would not answer either.
+  SetLastError(0);
   EXPECT_EQ(SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_NORMAL, 2000, nullptr), 0)
       << "the window went on before the install had ended";
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT)) << "the window went at the end of the session";
   setup.ReleaseHeldThreads();
   DWORD code = 99;
   ASSERT_TRUE(setup.WaitForExit(60000, &code)) << "the installer did not end";
@@ -529,6 +535,11 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
     EXPECT_EQ(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 2000), expanded)
         << (expanded ? "another try would stop the running browser with no warning on screen"
                      : "a warning to a failure view without an install button");
+    // The check runs again after the failure: a browser closed now takes its warning along.
+    if (!expanded) continue;
+    running.Reset();
+    EXPECT_TRUE(PollFor([&] { return !IsWindowVisible(setup.WarningLabel()); }, 2000))
+        << "the running check did not start again";
   }
 }
 

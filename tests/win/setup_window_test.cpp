@@ -97,6 +97,7 @@ TEST_F(SetupWindow, StartsCollapsedWithEveryBoxChecked) {
     if (id == kIdClose || id == kIdQuickInstall) continue;
     EXPECT_FALSE(setup_.IsVisible(id)) << id << " shows";
   }
+  ASSERT_TRUE(setup_.StatusLabel() && setup_.WarningLabel());
   EXPECT_FALSE(IsWindowVisible(setup_.StatusLabel()));
   EXPECT_FALSE(IsWindowVisible(setup_.WarningLabel()));
   for (int id : kAllBoxes) EXPECT_TRUE(setup_.IsChecked(id)) << "box " << id << " starts unchecked";
