@@ -45,13 +45,20 @@ void SkipSpaces(const wchar_t** p) {
 // CreateProcess(NULL, "C:\Users\John Smith\Downloads\KeloSetup.exe")) finds its path
 // unquoted, spaces and all, where the first space would otherwise end it: its own path, or
 // a tail of it from a folder's beginning on (its file name, a path relative to the folder
-// it was started from), ending there, is taken whole.
+// it was started from), ending there, is taken whole; also without the ".exe" that the
+// system adds to a name given without it.
 const wchar_t* SkipProgramName(const wchar_t* p, const std::wstring& own_path) {
   if (*p != L'"') {
+    const size_t exe = own_path.size() >= 4 && CompareStringOrdinal(own_path.c_str() + own_path.size() - 4, -1,
+                                                                    L".exe", -1, TRUE) == CSTR_EQUAL
+                           ? 4
+                           : 0;
     for (size_t start = own_path.find_last_of(L"\\/") + 1;;) {
-      const std::wstring tail = own_path.substr(start);
-      const wchar_t after = tail.empty() || !StartsWithPath(p, tail) ? L'x' : p[tail.size()];
-      if (after == L'\0' || after == L' ' || after == L'\t') return p + tail.size();
+      for (const size_t cut : {size_t{0}, exe}) {
+        const std::wstring tail = own_path.substr(start, own_path.size() - start - cut);
+        const wchar_t after = tail.empty() || !StartsWithPath(p, tail) ? L'x' : p[tail.size()];
+        if (after == L'\0' || after == L' ' || after == L'\t') return p + tail.size();
+      }
       if (start == 0) break;
       const size_t separator = start < 2 ? std::wstring::npos : own_path.find_last_of(L"\\/", start - 2);
       start = separator == std::wstring::npos ? 0 : separator + 1;

@@ -50,6 +50,10 @@ TEST(CommandLineSwitches, AreReadAsScriptsAndToolsWriteThem) {
       {L"John Smith\\Downloads\\KeloSetup (1).exe", false, false, L"", L"", L""},
       {L"Smith\\Downloads\\KeloSetup (1).exe /S", true, false, L"", L"", L"(1).exe"},
       {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exeX /S", true, false, L"", L"", L"Smith\\Downloads\\KeloSetup"},
+      // Without the ".exe", which the system adds to find the program.
+      {L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1) /S /D=D:\\K", true, true, L"D:\\K", L"", L""},
+      {L"downloads\\kelosetup (1)\t/S", true, false, L"", L"", L""},
+      {L"KeloSetup (1).ex /S", true, false, L"", L"", L"(1).ex"},
   };
   for (const auto& c : cases) {
     const std::wstring own = L"C:\\Users\\John Smith\\Downloads\\KeloSetup (1).exe";
