@@ -6,6 +6,8 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cwchar>
+
 #include "base/file_paths.h"
 #include "base/product.h"
 #include "base/win_holders.h"
@@ -118,6 +120,9 @@ bool StopInstalledPrograms(const std::wstring& location) {
   do {
     bool watched = false;
     for (const wchar_t* name : names) watched = watched || lstrcmpiW(entry.szExeFile, name) == 0;
+    // One started by its short path is listed by its short name ("KELOBR~1.EXE"): its path
+    // decides.
+    watched = watched || wcschr(entry.szExeFile, L'~') != nullptr;
     const DWORD ended = watched ? EndIfInstalled(entry, paths) : ERROR_SUCCESS;
     if (ended != ERROR_SUCCESS) still_running = ended;
   } while (Process32NextW(snapshot.Get(), &entry));
