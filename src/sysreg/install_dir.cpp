@@ -42,20 +42,26 @@ bool HasFolderNameWindowsChanges(const wchar_t* path) {
 }
 
 // Whether every name in `path` can be a folder's: none holds a control character, which
-// Windows takes in no name, none is one a plain path opens a device for ("D:\Games\NUL"),
-// and no file stands where a folder must be (the directory itself, or one on its way).
-// Such a directory would pass every other check and fail only once the install began,
-// after the running browser had been ended for it.
+// Windows takes in no name, none that the install makes, nor the directory's own, is one a
+// path ending in it opens a device for ("D:\Games\NUL"; a folder on the way that exists
+// is passed through, as "C:\Users\con.smith\AppData" is), and no file stands where a
+// folder must be (the directory itself, or one on its way). Such a directory would pass
+// every other check and fail only once the install began, after the running browser had
+// been ended for it.
 bool NamesFolders(const wchar_t* path) {
   for (const wchar_t* c = path; *c; ++c)
     if (*c < L' ') return false;
-  for (const wchar_t* name = path; *name;) {
+  const size_t existing = NearestExistingDir(path).size();
+  std::wstring dir = path;
+  while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
+  for (const wchar_t* name = dir.c_str(); *name;) {
     const wchar_t* end = name;
     while (*end && !IsPathSeparator(*end)) ++end;
     const int length = static_cast<int>(end - name);
     std::string utf8(3 * length, '\0');
     utf8.resize(WideCharToMultiByte(CP_UTF8, 0, name, length, &utf8[0], 3 * length, nullptr, nullptr));
-    if (IsDeviceName(utf8)) return false;
+    const bool made_or_own = static_cast<size_t>(end - dir.c_str()) > existing || !*end;
+    if (made_or_own && IsDeviceName(utf8)) return false;
     name = *end ? end + 1 : end;
   }
   const DWORD attributes = GetFileAttributesW(NearestExistingDir(path).c_str());

@@ -200,6 +200,24 @@ TEST(Validation, EachFailureHasItsMessage) {
   EXPECT_FALSE(ValidateInstallDir(nullptr, PathReach{}, FakeFreeSpace).valid);
 }
 
+// A folder on the way that exists is passed through, whatever its name: a path opens a
+// device only for the name it ends in ("C:\Users\con.smith\AppData").
+TEST(Validation, AnExistingFolderOnTheWayMayBearADevicesName) {
+  g_free_bytes = 1ull << 40;
+  g_free_known = true;
+  ScratchDir dir(L"kelo devices");
+  const std::wstring aux = L"\\\\?\\" + dir.dir() + L"aux.d";
+  ASSERT_TRUE(CreateDirectoryW(aux.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW((aux + L"\\Games").c_str(), nullptr));
+  const std::wstring games = dir.dir() + L"aux.d\\Games\\";
+  const std::pair<std::wstring, bool> cases[] = {
+      {games + L"Kelo", true}, {games + L"Kelo\\", true}, {games + L"nul", false}, {games + L"com1\\Kelo", false}};
+  for (const auto& [path, valid] : cases)
+    EXPECT_EQ(ValidateInstallDir(path.c_str(), PathReach{}, FakeFreeSpace).valid, valid) << testing::PrintToString(path);
+  RemoveDirectoryW((aux + L"\\Games").c_str());
+  RemoveDirectoryW(aux.c_str());
+}
+
 // Windows takes paths of 259 characters and folders of 247 at most: a directory whose
 // deepest file or folder would pass them is refused, with or without its final separator.
 TEST(Validation, ADirectoryTooLongForWhatTheInstallMakesBelowItIsRefused) {
