@@ -363,7 +363,11 @@ int Uninstall(const Options& options) {
   // Without its copy (a temporary folder that is full or gone, a rule against programs
   // there) the uninstaller's own file and the folder stay: no success either.
   const bool folder_left = !cleanup.Prepare(dir, files_removed ? made_levels : 0) && files_removed;
-  const std::wstring folder_left_text = kFolderLeftText + dir + std::wstring(std::begin(kAsideDir), std::end(kAsideDir) - 1);
+  // Its own file is aside, or in staging where a rollback took it.
+  const std::string own_file =
+      std::string(kStagingDir) + "\\" + std::string(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
+  const std::string own_folder = fs.Probe(own_file) == InstallFs::Kind::kFile ? kStagingDir : kAsideDir;
+  const std::wstring folder_left_text = kFolderLeftText + dir + std::wstring(own_folder.begin(), own_folder.end());
   // Everything that stayed is said.
   std::wstring left;
   const auto say = [&left](const std::wstring& text) { left += (left.empty() ? L"" : L"\n") + text; };

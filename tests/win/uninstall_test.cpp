@@ -226,6 +226,16 @@ class Uninstaller : public ::testing::Test {
   // The folder the install directory lies in, which a first install makes too.
   std::wstring ProductFolder() const { return dir_.substr(0, dir_.rfind(L'\\', dir_.size() - 2)); }
 
+  // The journal of an update ended mid-commit after it replaced the uninstaller.
+  void CutAnUpdateShortMidCommit() {
+    ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.old").c_str(), nullptr));
+    ASSERT_TRUE(CopyFileW((dir_ + kUninstallExe).c_str(), (dir_ + L"KeloSetup.old\\" + kUninstallExe).c_str(), TRUE));
+    Journal journal;
+    journal.moves.push_back({JournalMove::kReplace, "KeloUninstall.exe", "KeloSetup.old\\KeloUninstall.exe"});
+    WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+  }
+
   std::wstring dir_;
   HWND window_ = nullptr;
 };
@@ -635,17 +645,38 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
 // goes at the first try, staging with it.
 TEST_F(Uninstaller, RemovesAnInstallationWhoseUpdateWasCutShortMidCommit) {
   Install();
-  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
-  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.old").c_str(), nullptr));
-  ASSERT_TRUE(CopyFileW((dir_ + kUninstallExe).c_str(), (dir_ + L"KeloSetup.old\\" + kUninstallExe).c_str(), TRUE));
-  Journal journal;
-  journal.moves.push_back({JournalMove::kReplace, "KeloUninstall.exe", "KeloSetup.old\\KeloUninstall.exe"});
-  WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+  CutAnUpdateShortMidCommit();
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   std::wstring location;
   EXPECT_NE(ReadInstallLocation(&location), ERROR_SUCCESS) << "the entry stays";
+}
+
+// Without its finishing copy, an uninstaller that the rollback took into staging names
+// that folder for the user to delete, not the one of copies aside.
+TEST_F(Uninstaller, WithoutItsCopyItNamesTheFolderItsOwnFileIsLeftIn) {
+  Install();
+  CutAnUpdateShortMidCommit();
+  wchar_t temp[MAX_PATH] = {};
+  ASSERT_TRUE(GetEnvironmentVariableW(L"TMP", temp, MAX_PATH));
+  SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
+  std::wstring said;
+  const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"", [&](HANDLE) {
+    Answer(IDYES);
+    Answer(IDYES);
+    HWND box = WaitForQuestion();
+    ASSERT_NE(box, nullptr);
+    wchar_t text[1024] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's words
+    said = text;
+    Answer(IDOK);
+  });
+  SetEnvironmentVariableW(L"TMP", temp);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.new\\" + kUninstallExe)) << Remaining(dir_);
+  EXPECT_NE(said.find(dir_ + L"KeloSetup.new"), std::wstring::npos) << testing::PrintToString(said);
+  RemoveInstallation();
 }
 
 // An older setup program's installation that an install of ours was taking over when it
