@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <iterator>
+#include <regex>
 #include <string>
 
 #include "app/command_line.h"
@@ -126,6 +128,16 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   for (const char* line : {"installing into", "step 0 (extract payload): done", "step 7 (first launch): done",
                            "outcome: installed"})
     EXPECT_NE(log.find(line), std::string::npos) << "the log lacks \"" << line << "\":\n" << log;
+  // The installer's version, the options, and each step's result with its time.
+  for (const char* line : {R"(KeloSetup \d+(\.\d+)+, installing into )",
+                           R"(options: default browser yes, desktop shortcut yes, taskbar yes, )",
+                           R"(step 1 \(uninstall entry\): done, \d+ ms)"})
+    EXPECT_TRUE(std::regex_search(log, std::regex(line))) << "the log lacks \"" << line << "\":\n" << log;
+  const std::regex step(R"(step \d+ \([^)]+\): done, \d+ ms)");
+  const auto timed = std::distance(std::sregex_iterator(log.begin(), log.end(), step), std::sregex_iterator());
+  size_t steps = 0;
+  for (size_t at = log.find("step "); at != std::string::npos; at = log.find("step ", at + 1)) ++steps;
+  EXPECT_EQ(static_cast<size_t>(timed), steps) << "a step without its result and time:\n" << log;
 
   // Unquoted and last, spaces and all, as the common installer systems take it; Chinese
   // names, as the users' own folders have them, whatever the code page.
