@@ -173,6 +173,27 @@ TEST_F(SilentInstall, ReadsItsSwitchesWhenStartedByAPlainString) {
   ForgetInstallation(dir);
 }
 
+// A switch it does not know, without /S, is answered with the usage; nothing else runs.
+TEST_F(SilentInstall, AnUnknownSwitchIsAnsweredWithTheUsage) {
+  HANDLE process = StartProgram(SetupExe(), L"/X");
+  ASSERT_NE(process, nullptr);
+  const DWORD id = GetProcessId(process);
+  HWND box = WaitForWindow(L"#32770", [&](const std::wstring& title, HWND window) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    return owner == id && title == kWindowTitle;
+  });
+  wchar_t text[512] = {};
+  if (box) GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's words
+  EXPECT_NE(std::wstring(text).find(L"/LOG="), std::wstring::npos) << "no usage shown";
+  if (box) PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  DWORD code = 99;
+  if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0) TerminateProcess(process, 99);
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitUsage));
+}
+
 // A log named where it cannot be written, or inside the install directory (where, held
 // open, it would be a file of nobody's for the install to clear), still exists: in the
 // default place, saying why.
