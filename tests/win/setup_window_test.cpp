@@ -826,7 +826,8 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
                   {kIdLicenceBox, kLicenceLabel}, {kIdDesktopShortcutBox, kDesktopShortcutLabel},
                   {kIdTaskbarBox, kTaskbarLabel}, {kIdDefaultBrowserBox, kDefaultBrowserLabel},
                   {kIdExperienceBox, kExperienceLabel}, {kIdLicenceLabel, kLicenceLabel},
-                  {kIdDesktopShortcutLabel, kDesktopShortcutLabel}};
+                  {kIdDesktopShortcutLabel, kDesktopShortcutLabel}, {kIdTaskbarLabel, kTaskbarLabel},
+                  {kIdDefaultBrowserLabel, kDefaultBrowserLabel},   {kIdExperienceLabel, kExperienceLabel}};
   ComScope com;
   const VARIANT self = AccessibleSelf();
   // Released once the installer has ended.
@@ -844,10 +845,12 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
     EXPECT_EQ(accessible->get_accRole(self, &role), S_OK);
     EXPECT_EQ(role.vt, VT_I4);
     const bool box = std::find(std::begin(kAllBoxes), std::end(kAllBoxes), c.id) != std::end(kAllBoxes);
-    const LONG expected_role = box                           ? ROLE_SYSTEM_CHECKBUTTON
-                               : c.id == kIdLicenceLabel       ? ROLE_SYSTEM_LINK
-                               : c.id == kIdDesktopShortcutLabel ? ROLE_SYSTEM_STATICTEXT
-                                                                 : ROLE_SYSTEM_PUSHBUTTON;
+    const int option_words[] = {kIdDesktopShortcutLabel, kIdTaskbarLabel, kIdDefaultBrowserLabel, kIdExperienceLabel};
+    const bool words = std::find(std::begin(option_words), std::end(option_words), c.id) != std::end(option_words);
+    const LONG expected_role = box                     ? ROLE_SYSTEM_CHECKBUTTON
+                               : c.id == kIdLicenceLabel ? ROLE_SYSTEM_LINK
+                               : words                   ? ROLE_SYSTEM_STATICTEXT
+                                                         : ROLE_SYSTEM_PUSHBUTTON;
     EXPECT_EQ(role.lVal, expected_role) << "control " << c.id;
     if (box) {
       // Every box starts checked; the licence box is unchecked and read again below.
