@@ -571,10 +571,12 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
     EXPECT_TRUE(setup.IsVisible(kIdClose)) << "no way to close the failure view";
     const std::wstring said = AccessibleDescription(close);
     EXPECT_NE(said.find(kFailureAdvice3), std::wstring::npos) << "the advice is not read out";
-    EXPECT_NE(said.find(kLogLinePrefix), std::wstring::npos) << "the log's place is not read out";
+    EXPECT_NE(said.find(kLogLinePrefix + TempRoot() + L"KeloSetup.log"), std::wstring::npos)
+        << "the log's place is not read out: " << testing::PrintToString(said);
     const Image shot = setup.Capture();
     EXPECT_GT(CountReddish(shot, kAdviceRows), 200) << "no advice lines";
     EXPECT_EQ(CountBluish(shot, kAdviceRows), 0) << "a feedback title on the first failure";
+    EXPECT_GT(CountDarkGrey(shot, kLogRow), 100) << "no log line";
     EXPECT_EQ(FailureMemory(), 1) << "the failure was not remembered";
     // The failure view stays up: it does not close itself like the finished view.
     EXPECT_EQ(WaitForSingleObject(setup.process(), 2500), static_cast<DWORD>(WAIT_TIMEOUT));

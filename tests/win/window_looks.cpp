@@ -102,6 +102,10 @@ int CountBluish(const Image& image, const RECT& area) {
   return CountWhere(image, area, [](int r, int g, int b) { return b > r + 60 && b > g + 40; });
 }
 
+int CountDarkGrey(const Image& image, const RECT& area) {
+  return CountWhere(image, area, [](int r, int g, int b) { return r < 0xB0 && abs(r - g) < 16 && abs(g - b) < 16; });
+}
+
 Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT area, DWORD timeout_ms) {
   if (IsRectEmpty(&area)) area = RECT{0, 0, look.expected.width, look.expected.height};
   Image shot;

@@ -47,6 +47,7 @@ Difference AwaitLook(HWND window, const Look& look, const wchar_t* name = nullpt
 // Pixels that are clearly red, or clearly blue: anti-aliased text of that colour.
 int CountReddish(const Image& image, const RECT& area);
 int CountBluish(const Image& image, const RECT& area);
+int CountDarkGrey(const Image& image, const RECT& area);  // the log line's words
 
 // Rectangles where the window draws texts.
 inline constexpr RECT kAdviceRows = {200, 298, 600, 380};
