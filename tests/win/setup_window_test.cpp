@@ -554,6 +554,26 @@ bool TabTo(HWND window, int id) {
   return FocusedId(window) == id;
 }
 
+// Presses Tab once more than `round` has controls, and gives the controls it went to: the
+// round's, in its order, from wherever the focus was.
+std::vector<int> WalkTheTabRound(HWND window, const std::vector<int>& round) {
+  std::vector<int> walked;
+  for (size_t i = 0; i <= round.size(); ++i) {
+    const int before = FocusedId(window);
+    Press(VK_TAB);
+    if (!PollFor([&] { return FocusedId(window) != before && FocusedId(window) != 0; }, 5000)) {
+      ADD_FAILURE() << "Tab did not move";
+      return walked;
+    }
+    walked.push_back(FocusedId(window));
+  }
+  const size_t start = std::find(round.begin(), round.end(), walked[0]) - round.begin();
+  EXPECT_LT(start, round.size()) << "Tab went to control " << walked[0];
+  for (size_t i = 0; i < walked.size() && start < round.size(); ++i)
+    EXPECT_EQ(walked[i], round[(start + i) % round.size()]) << "Tab " << i << " of " << testing::PrintToString(walked);
+  return walked;
+}
+
 TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   HWND window = setup_.window();
   SetForegroundWindow(window);
@@ -561,16 +581,8 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   auto focused = [&] { return FocusedId(window); };
   // Tab walks the visible controls in a fixed round; Shift+Tab walks it back.
   const std::vector<int> round = {kIdQuickInstall, kIdLicenceBox, kIdLicenceLabel, kIdExpand, kIdClose};
-  std::vector<int> walked;
-  for (int i = 0; i < 6; ++i) {
-    const int before = focused();
-    Press(VK_TAB);
-    ASSERT_TRUE(PollFor([&] { return focused() != before && focused() != 0; }, 5000)) << "Tab did not move";
-    walked.push_back(focused());
-  }
-  const size_t start = std::find(round.begin(), round.end(), walked[0]) - round.begin();
-  ASSERT_LT(start, round.size()) << "Tab went to control " << walked[0];
-  for (size_t i = 0; i < walked.size(); ++i) EXPECT_EQ(walked[i], round[(start + i) % round.size()]) << "Tab " << i;
+  const std::vector<int> walked = WalkTheTabRound(window, round);
+  ASSERT_EQ(walked.size(), round.size() + 1);
   const int last = walked.back();
   Press(VK_TAB, /*shift=*/true);
   ASSERT_TRUE(PollFor([&] { return focused() != last; }, 5000));
@@ -643,6 +655,32 @@ TEST_F(SetupWindow, EnterInstallsFromTheCollapsedView) {
   ASSERT_TRUE(setup_.WaitForExit(60000, &code)) << "Enter did not install (the finished view closes itself)";
   EXPECT_EQ(code, 0u);
   EXPECT_NE(GetFileAttributesW((dir + L"\\KeloBrowser.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+}
+
+// In the expanded view Tab walks its own round, Space unchecks an option, and Enter, with
+// the focus on no button, installs as install-now does: with that option as the user left it.
+TEST_F(SetupWindow, KeyboardInstallsFromTheExpandedView) {
+  const std::wstring dir = LocalAppData() + L"\\Kelo\\KeloBrowser";
+  RemoveTree(dir);  // an earlier install's browser would stand for this one's
+  const std::wstring link = ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName;
+  DeleteFileW(link.c_str());
+  HWND window = setup_.window();
+  setup_.Click(kIdExpand);
+  ASSERT_TRUE(PollFor([&] { return setup_.ClientHeight() == kExpandedHeight && setup_.IsVisible(kIdDirField); },
+                      5000));
+  SetForegroundWindow(window);
+  ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
+  WalkTheTabRound(window, {kIdQuickInstall, kIdDirField, kIdBrowse, kIdDesktopShortcutBox, kIdTaskbarBox,
+                           kIdDefaultBrowserBox, kIdExperienceBox, kIdInstallNow, kIdCollapse, kIdClose});
+  ASSERT_TRUE(TabTo(window, kIdDesktopShortcutBox));
+  Press(VK_SPACE);
+  ASSERT_TRUE(PollFor([&] { return !setup_.IsChecked(kIdDesktopShortcutBox); }, 5000)) << "Space did not uncheck";
+  Press(VK_RETURN);
+  DWORD code = 1;
+  ASSERT_TRUE(setup_.WaitForExit(60000, &code)) << "Enter did not install (the finished view closes itself)";
+  EXPECT_EQ(code, 0u);
+  EXPECT_NE(GetFileAttributesW((dir + L"\\KeloBrowser.exe").c_str()), INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(GetFileAttributesW(link.c_str()), INVALID_FILE_ATTRIBUTES) << "the unchecked option was followed";
 }
 
 // Enter on a focused button does what that button does; only elsewhere does it install.
