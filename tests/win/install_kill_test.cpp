@@ -133,28 +133,32 @@ TEST(InstallKill, EveryKillLeavesOneWholeInstallationOnceSettled) {
     EXPECT_TRUE(after == "a" || after == "b") << "kill " << kill << " after " << whole_ms * kill / kKills << " ms: " << after;
     changed += after != before;
   }
-  // Kills timed on the journal's appearing, each a millisecond later than the one before:
-  // the commit (the journal, the moves of the live files, the ledger) is a short stretch
-  // at the end of the run, which the kills spread over the whole run may all miss.
+  // Kills timed on the folder of replaced files appearing (made right before the first move,
+  // once the journal is written and flushed), each a millisecond later than the one before:
+  // the commit (the journal, the moves of the live files, the ledger) is a short stretch at
+  // the end of the run, which the kills spread over the whole run may all miss, and timed
+  // on the journal's appearing they would hang on how long its flush takes.
   int among_moves = 0;
   const std::wstring journal = dir + L"\\KeloSetup.journal";
   const std::wstring ledger = dir + L"\\KeloSetup.ledger";
+  const std::wstring aside = dir + L"\\KeloSetup.old";
   for (int kill = 0; kill < kCommitKills; ++kill) {
     const std::string before = Judge(dir, a, b);
     const Payload& next = before == "a" ? b : a;
     const std::string earlier_ledger = test::ReadFileBytes(ledger, "<unreadable>");
+    ASSERT_EQ(GetFileAttributesW(aside.c_str()), INVALID_FILE_ATTRIBUTES) << "replaced files left from before";
     HANDLE process = test::StartProgram(next.child, quoted);
     ASSERT_NE(process, nullptr);
     const ULONGLONG deadline = GetTickCount64() + 120000;
-    while (GetFileAttributesW(journal.c_str()) == INVALID_FILE_ATTRIBUTES &&
+    while (GetFileAttributesW(aside.c_str()) == INVALID_FILE_ATTRIBUTES &&
            WaitForSingleObject(process, 0) == WAIT_TIMEOUT && GetTickCount64() < deadline)
       SwitchToThread();
     const bool timed_out = GetTickCount64() >= deadline;
     KillAfter(process, static_cast<DWORD>(kill), "commit kill " + std::to_string(kill));
-    ASSERT_FALSE(timed_out) << "no journal appeared";
+    ASSERT_FALSE(timed_out) << "no file was replaced";
     // Among the moves: the journal whole, earlier files aside, the earlier ledger in place.
     among_moves += GetFileAttributesW(journal.c_str()) != INVALID_FILE_ATTRIBUTES &&
-                   !ListFiles(dir + L"\\KeloSetup.old").empty() &&
+                   !ListFiles(aside).empty() &&
                    test::ReadFileBytes(ledger, "<unreadable>") == earlier_ledger;
     ASSERT_EQ(RunChild(next.child, L"--recover " + quoted), 0u) << "commit kill " << kill;
     const std::string after = Judge(dir, a, b);

@@ -531,14 +531,14 @@ TEST_F(SetupInstall, TheRunningWarningComesBackOnlyForAnotherTry) {
     ASSERT_TRUE(PollFor([&] { return FailureMemory() == 1; }, kInstallWaitMs)) << "no failure";
     ASSERT_TRUE(PollFor([&] { return setup.IsVisible(kIdClose); }, kInstallWaitMs)) << "no failure view";
     if (!expanded) running.Reset(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
-    // The running check ticks every 100 ms: half a second is five chances to show it.
+    // The running check ticks every 100 ms: two seconds are twenty chances to show it.
     EXPECT_EQ(PollFor([&] { return IsWindowVisible(setup.WarningLabel()) != FALSE; }, 2000), expanded)
         << (expanded ? "another try would stop the running browser with no warning on screen"
                      : "a warning to a failure view without an install button");
     // The check runs again after the failure: a browser closed now takes its warning along.
     if (!expanded) continue;
     running.Reset();
-    EXPECT_TRUE(PollFor([&] { return !IsWindowVisible(setup.WarningLabel()); }, 2000))
+    EXPECT_TRUE(PollFor([&] { return !IsWindowVisible(setup.WarningLabel()); }, kRunningCheckWaitMs))
         << "the running check did not start again";
   }
 }

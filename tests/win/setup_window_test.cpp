@@ -337,8 +337,8 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   ASSERT_NE(warning, nullptr);
   EXPECT_EQ(setup_.Text(warning), kRunningWarning);
   for (const wchar_t* name : {kBrowserMutexName, kUpdaterMutexName}) {
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
-    ASSERT_NE(mutex, nullptr);
+    ScopedHandle mutex(CreateMutexW(nullptr, FALSE, name));
+    ASSERT_TRUE(mutex.IsValid());
     // Within a few of the check's 100 ms periods, however loaded the machine.
     const ULONGLONG created = GetTickCount64();
     ASSERT_TRUE(PollFor([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs))
@@ -348,7 +348,7 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
     EXPECT_TRUE(PollFor([&] { return CountReddish(setup_.Capture(), rect) > 50; }, kRepaintWaitMs))
         << "the warning is not written in red";
     SavePng(setup_.Capture(), ScreenshotDir() + L"\\running_warning.png");
-    CloseHandle(mutex);
+    mutex.Reset();
     ASSERT_TRUE(PollFor([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs))
         << "the warning stays after " << name;
   }
@@ -357,13 +357,13 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   // good directory; it stays so after the browser ends until the directory changes again.
   Expand();
   const std::wstring good = setup_.Text(setup_.Control(kIdDirField));
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, kBrowserMutexName);
+  ScopedHandle mutex(CreateMutexW(nullptr, FALSE, kBrowserMutexName));
   ASSERT_TRUE(PollFor([&] { return IsWindowVisible(warning) != FALSE; }, kRunningCheckWaitMs));
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good + L"x");
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdInstallNow))) << "install-now, which ends the browser, went too";
-  CloseHandle(mutex);
+  mutex.Reset();
   ASSERT_TRUE(PollFor([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs));
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good);
@@ -403,6 +403,20 @@ bool SendPointer(DWORD flags, POINT at) {
   return SendInput(1, &input, sizeof(input)) == 1;
 }
 
+// Lets the left button go at `at` when it leaves its scope, however the test ended: held
+// down, it would stay so for every later test of the program.
+struct ButtonHeld {
+  POINT at;
+  bool down = true;
+  bool LetGo() {
+    down = false;
+    return SendPointer(MOUSEEVENTF_LEFTUP, at);
+  }
+  ~ButtonHeld() {
+    if (down) LetGo();
+  }
+};
+
 // Whether the window's thread is in the system's move loop.
 bool Moving(HWND window) {
   GUITHREADINFO gui = {};
@@ -419,6 +433,7 @@ TEST_F(SetupWindow, ArtworkDragsTheWindow) {
   const POINT start = {before.left + 150, before.top + 300};
   ASSERT_TRUE(send(0, start));
   ASSERT_TRUE(send(MOUSEEVENTF_LEFTDOWN, start));
+  ButtonHeld held{POINT{start.x - 40, start.y - 32}};
   ASSERT_TRUE(PollFor(moving, 5000)) << "a press on the artwork did not start moving the window";
   RECT after = {};
   for (int step = 1; step <= 4; ++step) {
@@ -432,7 +447,7 @@ TEST_F(SetupWindow, ArtworkDragsTheWindow) {
         << "step " << step << ": the window is at (" << after.left << ", " << after.top << "), was at ("
         << before.left << ", " << before.top << ")";
   }
-  ASSERT_TRUE(send(MOUSEEVENTF_LEFTUP, POINT{start.x - 40, start.y - 32}));
+  ASSERT_TRUE(held.LetGo());
   EXPECT_TRUE(PollFor([&] { return !moving(); }, 5000)) << "the window still follows the pointer";
   GetWindowRect(setup_.window(), &after);
   EXPECT_EQ(after.left, before.left - 40);
@@ -446,12 +461,11 @@ TEST_F(SetupWindow, ClosingDuringADragEndsTheProgram) {
   const POINT start = {rect.left + 150, rect.top + 300};
   ASSERT_TRUE(SendPointer(0, start));
   ASSERT_TRUE(SendPointer(MOUSEEVENTF_LEFTDOWN, start));
+  ButtonHeld held{start};
   ASSERT_TRUE(PollFor([&] { return Moving(setup_.window()); }, 5000)) << "the drag did not start";
   PostMessageW(setup_.window(), WM_CLOSE, 0, 0);
   DWORD code = 1;
-  const bool ended = setup_.WaitForExit(10000, &code);
-  SendPointer(MOUSEEVENTF_LEFTUP, start);
-  ASSERT_TRUE(ended) << "the installer lives on without its window";
+  ASSERT_TRUE(setup_.WaitForExit(10000, &code)) << "the installer lives on without its window";
   EXPECT_EQ(code, 0u);
 }
 

@@ -12,6 +12,7 @@
 
 #include "app/command_line.h"
 #include "base/product.h"
+#include "base/win_holders.h"
 #include "installer_driver.h"
 #include "process_window.h"
 #include "sysreg_scratch.h"
@@ -352,8 +353,13 @@ TEST_F(SilentInstall, TheSessionWaitsForTheInstall) {
 }
 
 TEST_F(SilentInstall, AnotherCopyHoldingTheLockIsWaitedForAMomentThenLeftAlone) {
-  HANDLE held = CreateMutexW(nullptr, TRUE, kSetupMutexName);
-  ASSERT_NE(held, nullptr);
+  ScopedHandle held(CreateMutexW(nullptr, TRUE, kSetupMutexName));
+  ASSERT_TRUE(held.IsValid());
+  // Given back however the test ends: kept, it would hold every later run of the program.
+  struct GiveBack {
+    HANDLE mutex;
+    ~GiveBack() { ReleaseMutex(mutex); }
+  } give_back{held.Get()};
   const std::wstring dir = ScratchDir(L"silent-second") + L"KeloBrowser";
   // Held all along: the copy waits its 5 s, which a loaded machine only lengthens, then
   // leaves.
@@ -374,14 +380,13 @@ TEST_F(SilentInstall, AnotherCopyHoldingTheLockIsWaitedForAMomentThenLeftAlone) 
   HANDLE next = StartProgram(SetupExe(), L"/S /D=" + dir);
   ASSERT_NE(next, nullptr);
   EXPECT_EQ(WaitForSingleObject(next, 2000), static_cast<DWORD>(WAIT_TIMEOUT)) << "the lock was not waited for";
-  ReleaseMutex(held);
+  ReleaseMutex(held.Get());
   EXPECT_EQ(WaitForSingleObject(next, 60000), static_cast<DWORD>(WAIT_OBJECT_0));
   DWORD code = 99;
   GetExitCodeProcess(next, &code);
   CloseHandle(next);
   EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
   EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
-  CloseHandle(held);
 }
 
 }  // namespace
