@@ -179,15 +179,18 @@ TEST_F(SilentInstall, AnUnknownSwitchIsAnsweredWithTheUsage) {
   HANDLE process = StartProgram(SetupExe(), L"/X");
   ASSERT_NE(process, nullptr);
   const DWORD id = GetProcessId(process);
+  // A message box, with its words; not the installer's own window, whose class and title
+  // are the same, and where the box's OK would install.
   HWND box = WaitForWindow(L"#32770", [&](const std::wstring& title, HWND window) {
     DWORD owner = 0;
     GetWindowThreadProcessId(window, &owner);
-    return owner == id && title == kWindowTitle;
+    return owner == id && title == kWindowTitle && GetDlgItem(window, 0xFFFF) != nullptr;
   });
   wchar_t text[512] = {};
-  if (box) GetDlgItemTextW(box, 0xFFFF, text, 512);  // a message box's words
+  if (box) GetDlgItemTextW(box, 0xFFFF, text, 512);
   EXPECT_NE(std::wstring(text).find(L"/LOG="), std::wstring::npos) << "no usage shown";
   if (box) PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+  else TerminateProcess(process, 99);
   DWORD code = 99;
   if (WaitForSingleObject(process, 30000) != WAIT_OBJECT_0) TerminateProcess(process, 99);
   GetExitCodeProcess(process, &code);

@@ -653,30 +653,35 @@ TEST_F(Uninstaller, RemovesAnInstallationWhoseUpdateWasCutShortMidCommit) {
   EXPECT_NE(ReadInstallLocation(&location), ERROR_SUCCESS) << "the entry stays";
 }
 
-// Without its finishing copy, an uninstaller that the rollback took into staging names
-// that folder for the user to delete, not the one of copies aside.
+// Without its finishing copy, the uninstaller names the folder its own file is left in for
+// the user to delete: the one of copies aside, or staging, where the rollback of an update
+// cut short took it.
 TEST_F(Uninstaller, WithoutItsCopyItNamesTheFolderItsOwnFileIsLeftIn) {
-  Install();
-  CutAnUpdateShortMidCommit();
-  wchar_t temp[MAX_PATH] = {};
-  ASSERT_TRUE(GetEnvironmentVariableW(L"TMP", temp, MAX_PATH));
-  SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
-  std::wstring said;
-  const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"", [&](HANDLE) {
-    Answer(IDYES);
-    Answer(IDYES);
-    HWND box = WaitForQuestion();
-    ASSERT_NE(box, nullptr);
-    wchar_t text[1024] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's words
-    said = text;
-    Answer(IDOK);
-  });
-  SetEnvironmentVariableW(L"TMP", temp);
-  EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
-  EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.new\\" + kUninstallExe)) << Remaining(dir_);
-  EXPECT_NE(said.find(dir_ + L"KeloSetup.new"), std::wstring::npos) << testing::PrintToString(said);
-  RemoveInstallation();
+  for (const bool cut_short : {false, true}) {
+    SCOPED_TRACE(cut_short ? "update cut short" : "whole installation");
+    Install();
+    if (cut_short) CutAnUpdateShortMidCommit();
+    wchar_t temp[MAX_PATH] = {};
+    ASSERT_TRUE(GetEnvironmentVariableW(L"TMP", temp, MAX_PATH));
+    SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
+    std::wstring said;
+    const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"", [&](HANDLE) {
+      Answer(IDYES);
+      Answer(IDYES);
+      HWND box = WaitForQuestion();
+      ASSERT_NE(box, nullptr);
+      wchar_t text[1024] = {};
+      GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's words
+      said = text;
+      Answer(IDOK);
+    });
+    SetEnvironmentVariableW(L"TMP", temp);
+    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+    const std::wstring folder = dir_ + (cut_short ? L"KeloSetup.new" : L"KeloSetup.old");
+    EXPECT_TRUE(test::FileExists(folder + L"\\" + kUninstallExe)) << Remaining(dir_);
+    EXPECT_EQ(said.substr(said.size() - std::min(said.size(), folder.size())), folder) << testing::PrintToString(said);
+    RemoveInstallation();
+  }
 }
 
 // An older setup program's installation that an install of ours was taking over when it
