@@ -51,7 +51,7 @@ bool HasFolderNameWindowsChanges(const wchar_t* path) {
 bool NamesFolders(const wchar_t* path) {
   for (const wchar_t* c = path; *c; ++c)
     if (*c < L' ') return false;
-  const size_t existing = NearestExistingDir(path).size();
+  const std::wstring nearest = NearestExistingDir(path);
   std::wstring dir = path;
   while (!dir.empty() && IsPathSeparator(dir.back())) dir.pop_back();
   for (const wchar_t* name = dir.c_str(); *name;) {
@@ -60,11 +60,11 @@ bool NamesFolders(const wchar_t* path) {
     const int length = static_cast<int>(end - name);
     std::string utf8(3 * length, '\0');
     utf8.resize(WideCharToMultiByte(CP_UTF8, 0, name, length, &utf8[0], 3 * length, nullptr, nullptr));
-    const bool made_or_own = static_cast<size_t>(end - dir.c_str()) > existing || !*end;
+    const bool made_or_own = static_cast<size_t>(end - dir.c_str()) > nearest.size() || !*end;
     if (made_or_own && IsDeviceName(utf8)) return false;
     name = *end ? end + 1 : end;
   }
-  const DWORD attributes = GetFileAttributesW(NearestExistingDir(path).c_str());
+  const DWORD attributes = GetFileAttributesW(nearest.c_str());
   return attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
