@@ -2,10 +2,11 @@
 # Renders the installer skin from src/ui/skin/svg into src/ui/skin/png and
 # src/ui/skin/icon/kelo.ico, shrinks the PNGs and checks every size.
 #
-# Needs rsvg-convert (librsvg2-bin), python3 and the "WenQuanYi Micro Hei" font
-# (fonts-wqy-microhei).  pngquant and optipng are used when present; without
-# them the PNGs are just bigger.  The rendered files are committed, so building
-# the program never needs any of this.
+# Needs rsvg-convert (librsvg2-bin), fc-list (fontconfig), pngquant, optipng,
+# python3 and the "WenQuanYi Micro Hei" font (fonts-wqy-microhei): the committed
+# PNGs are their output, and without the shrinking tools a run would give other
+# bytes.  The rendered files are committed, so building the program never needs
+# any of this, and the set-up commands do not install it.
 #
 # Usage: tools/skin/render.sh        (from anywhere; re-runnable)
 set -euo pipefail
@@ -40,14 +41,11 @@ images="
 
 die() { echo "render.sh: $*" >&2; exit 1; }
 
-command -v rsvg-convert >/dev/null || die "rsvg-convert not found (apt-get install librsvg2-bin)"
-command -v python3 >/dev/null || die "python3 not found"
-fc-list 2>/dev/null | grep "WenQuanYi Micro Hei" >/dev/null \
+for need in rsvg-convert:librsvg2-bin fc-list:fontconfig pngquant:pngquant optipng:optipng python3:python3; do
+  command -v "${need%%:*}" >/dev/null || die "${need%%:*} not found (apt-get install ${need#*:})"
+done
+fc-list | grep "WenQuanYi Micro Hei" >/dev/null \
   || die "font 'WenQuanYi Micro Hei' not found (apt-get install fonts-wqy-microhei)"
-have_pngquant=0; command -v pngquant >/dev/null && have_pngquant=1
-have_optipng=0;  command -v optipng  >/dev/null && have_optipng=1
-[ $have_pngquant = 1 ] || echo "render.sh: pngquant not found, PNGs stay full colour" >&2
-[ $have_optipng = 1 ]  || echo "render.sh: optipng not found, PNGs are not recompressed" >&2
 
 tmp="$(mktemp -d)"
 trap 'rm -rf "$tmp"' EXIT
@@ -55,15 +53,11 @@ mkdir -p "$out" "$(dirname "$ico")"
 
 shrink() {  # shrink PNG in place
   local f="$1"
-  if [ $have_pngquant = 1 ]; then
-    # exit 98/99: quantising would not save space or not reach the quality;
-    # keep the full-colour file then.
-    pngquant --quality=80-98 --speed 1 --strip --force --output "$f.q" -- "$f" \
-      && mv "$f.q" "$f" || rm -f "$f.q"
-  fi
-  if [ $have_optipng = 1 ]; then
-    optipng -quiet -o5 -strip all "$f"
-  fi
+  # exit 98/99: quantising would not save space or not reach the quality; keep
+  # the full-colour file then.
+  pngquant --quality=80-98 --speed 1 --strip --force --output "$f.q" -- "$f" \
+    && mv "$f.q" "$f" || rm -f "$f.q"
+  optipng -quiet -o5 -strip all "$f"
 }
 
 tools="$root/tools/skin/skin_tools.py"
@@ -95,7 +89,7 @@ done
 for s in 256 48; do rsvg-convert -w $s -h $s -o "$tmp/icon$s.png" "$svg/kelo_icon.svg"; done
 for s in 32 16;  do rsvg-convert -w $s -h $s -o "$tmp/icon$s.png" "$svg/kelo_icon_small.svg"; done
 for s in 256 48 32 16; do
-  if [ $have_optipng = 1 ]; then optipng -quiet -o5 -nx -strip all "$tmp/icon$s.png"; fi
+  optipng -quiet -o5 -nx -strip all "$tmp/icon$s.png"
   python3 "$tools" size "$tmp/icon$s.png" $s $s
 done
 python3 "$tools" ico "$tmp/kelo.ico" "$tmp"/icon16.png "$tmp"/icon32.png "$tmp"/icon48.png "$tmp"/icon256.png
