@@ -5,6 +5,7 @@
 #include <cwchar>
 
 #include "base/file_paths.h"
+#include "base/utf8.h"
 #include "base/win_holders.h"
 #include "setup/install_fs_win.h"
 
@@ -114,10 +115,7 @@ void InstallLog::Line(const std::wstring& text) {
   swprintf(stamp, 32, L"%04u-%02u-%02u %02u:%02u:%02u.%03u  ", now.wYear, now.wMonth, now.wDay, now.wHour,
            now.wMinute, now.wSecond, now.wMilliseconds);
   const std::wstring line = stamp + text + L"\r\n";
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), nullptr, 0, nullptr,
-                                        nullptr);
-  std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
-  if (bytes > 0) WideCharToMultiByte(CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &utf8[0], bytes, nullptr, nullptr);
+  const std::string utf8 = Utf8(line.data(), line.size());
   DWORD written = 0;
   WriteFile(file_.Get(), utf8.data(), static_cast<DWORD>(utf8.size()), &written, nullptr);
   SetLastError(error);

@@ -7,6 +7,7 @@
 #include <string>
 #include <utility>
 
+#include "base/utf8.h"
 #include "setup/install_transaction.h"
 
 namespace kelo {
@@ -41,11 +42,8 @@ std::string Lower(std::string text) {
     return AsciiFolded(std::move(text));
   wide.swap(upper);
   for (wchar_t& c : wide) c = AsciiLower(c);
-  const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return AsciiFolded(std::move(text));
-  std::string key(static_cast<size_t>(bytes), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), chars, &key[0], bytes, nullptr, nullptr);
-  return key;
+  std::string key = Utf8(wide.data(), wide.size());
+  return key.empty() ? AsciiFolded(std::move(text)) : key;
 }
 
 }  // namespace kelo

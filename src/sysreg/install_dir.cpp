@@ -11,6 +11,7 @@
 #include "base/device_name.h"
 #include "base/file_paths.h"
 #include "base/product.h"
+#include "base/utf8.h"
 #include "sysreg/uninstall_entry.h"
 
 namespace kelo {
@@ -57,11 +58,8 @@ bool NamesFolders(const wchar_t* path) {
   for (const wchar_t* name = dir.c_str(); *name;) {
     const wchar_t* end = name;
     while (*end && !IsPathSeparator(*end)) ++end;
-    const int length = static_cast<int>(end - name);
-    std::string utf8(3 * length, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, name, length, &utf8[0], 3 * length, nullptr, nullptr));
     const bool made_or_own = static_cast<size_t>(end - dir.c_str()) > nearest.size() || !*end;
-    if (made_or_own && IsDeviceName(utf8)) return false;
+    if (made_or_own && IsDeviceName(Utf8(name, end - name))) return false;
     name = *end ? end + 1 : end;
   }
   const DWORD attributes = GetFileAttributesW(nearest.c_str());
