@@ -23,6 +23,8 @@ bool LoadApi(GdiplusApi* api) {
          Resolve(module, "GdipGraphicsClear", &api->GraphicsClear) &&
          Resolve(module, "GdipGetImageWidth", &api->GetImageWidth) &&
          Resolve(module, "GdipGetImageHeight", &api->GetImageHeight) &&
+         Resolve(module, "GdipBitmapLockBits", &api->BitmapLockBits) &&
+         Resolve(module, "GdipBitmapUnlockBits", &api->BitmapUnlockBits) &&
          Resolve(module, "GdipCreateFromHDC", &api->CreateFromHDC) &&
          Resolve(module, "GdipDeleteGraphics", &api->DeleteGraphics) &&
          Resolve(module, "GdipDrawImageRectRectI", &api->DrawImageRectRectI) &&

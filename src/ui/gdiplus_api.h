@@ -21,6 +21,21 @@ using GpArgb = DWORD;
 
 inline constexpr int kGpUnitPixel = 2;
 inline constexpr int kGpPixelFormat32bppPARGB = 0xE200B;
+inline constexpr int kGpPixelFormat32bppRGB = 0x22009;
+inline constexpr int kGpPixelFormat32bppARGB = 0x26200A;
+inline constexpr UINT kGpImageLockModeRead = 1;
+
+struct GpRect {
+  INT x, y, width, height;
+};
+struct GpBitmapData {
+  UINT width;
+  UINT height;
+  INT stride;
+  INT format;
+  void* scan0;
+  UINT_PTR reserved;
+};
 
 struct GdiplusStartupInput {
   UINT32 version;
@@ -39,6 +54,8 @@ struct GdiplusApi {
   GpStatus(WINAPI* GraphicsClear)(GpGraphics* graphics, GpArgb colour);
   GpStatus(WINAPI* GetImageWidth)(GpImage* image, UINT* width);
   GpStatus(WINAPI* GetImageHeight)(GpImage* image, UINT* height);
+  GpStatus(WINAPI* BitmapLockBits)(GpBitmap* bitmap, const GpRect* rect, UINT mode, INT format, GpBitmapData* data);
+  GpStatus(WINAPI* BitmapUnlockBits)(GpBitmap* bitmap, GpBitmapData* data);
   GpStatus(WINAPI* CreateFromHDC)(HDC dc, GpGraphics** graphics);
   GpStatus(WINAPI* DeleteGraphics)(GpGraphics* graphics);
   GpStatus(WINAPI* DrawImageRectRectI)(GpGraphics* graphics, GpImage* image, INT dst_x, INT dst_y, INT dst_width,

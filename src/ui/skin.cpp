@@ -16,12 +16,34 @@ GpArgb Opaque(COLORREF colour) {
          (static_cast<GpArgb>(GetGValue(colour)) << 8) | GetBValue(colour);
 }
 
-// A premultiplied copy drawn from `source`: owns its pixels, and is the format GDI+
-// draws fastest.
-GpBitmap* CopyImage(const GdiplusApi* gdip, GpImage* source, int width, int height, const GpArgb* fill) {
+// Whether every pixel of `bitmap` is opaque; false when its pixels cannot be read.
+bool IsOpaque(const GdiplusApi* gdip, GpBitmap* bitmap, SIZE size) {
+  const GpRect whole = {0, 0, size.cx, size.cy};
+  GpBitmapData data = {};
+  if (gdip->BitmapLockBits(bitmap, &whole, kGpImageLockModeRead, kGpPixelFormat32bppARGB, &data) != 0) return false;
+  bool opaque = true;
+  for (UINT y = 0; opaque && y < data.height; ++y) {
+    const DWORD* row = reinterpret_cast<const DWORD*>(static_cast<const BYTE*>(data.scan0) + y * static_cast<LONG_PTR>(data.stride));
+    for (UINT x = 0; x < data.width; ++x) {
+      if ((row[x] >> 24) != 0xFF) {
+        opaque = false;
+        break;
+      }
+    }
+  }
+  gdip->BitmapUnlockBits(bitmap, &data);
+  return opaque;
+}
+
+// A copy drawn from `source` that owns its pixels, in the format GDI+ draws fastest: an
+// opaque copy is drawn by copying its pixels, while a premultiplied one is blended, which
+// takes milliseconds for a full-window picture even where only a button's part of it is
+// drawn.
+GpBitmap* CopyImage(const GdiplusApi* gdip, GpImage* source, int width, int height, const GpArgb* fill,
+                    bool opaque) {
   GpBitmap* copy = nullptr;
-  if (width <= 0 || height <= 0 ||
-      gdip->CreateBitmapFromScan0(width, height, 0, kGpPixelFormat32bppPARGB, nullptr, &copy) != 0)
+  const int format = opaque ? kGpPixelFormat32bppRGB : kGpPixelFormat32bppPARGB;
+  if (width <= 0 || height <= 0 || gdip->CreateBitmapFromScan0(width, height, 0, format, nullptr, &copy) != 0)
     return nullptr;
   ScopedGraphics graphics;
   if (gdip->GetImageGraphicsContext(copy, graphics.Receive()) != 0) {
@@ -57,7 +79,7 @@ int LoadPngResource(HINSTANCE instance, HRSRC resource, GpBitmap** bitmap) {
     if (gdip && gdip->CreateBitmapFromStream(stream.Get(), &decoded) == 0 && decoded) {
       // GDI+ may read the stream lazily; the copy holds decoded pixels, so the block can go.
       const SIZE image = ImageSize(decoded);
-      *bitmap = CopyImage(gdip, decoded, image.cx, image.cy, nullptr);
+      *bitmap = CopyImage(gdip, decoded, image.cx, image.cy, nullptr, IsOpaque(gdip, decoded, image));
       gdip->DisposeImage(decoded);
     }
   }
@@ -128,7 +150,8 @@ GpBitmap* ExtendImage(GpImage* image, int width, int height, COLORREF fill) {
   const GdiplusApi* gdip = Gdiplus();
   if (!gdip || !image) return nullptr;
   const GpArgb colour = Opaque(fill);
-  return CopyImage(gdip, image, width, height, &colour);
+  // The fill is opaque: so is the copy.
+  return CopyImage(gdip, image, width, height, &colour, /*opaque=*/true);
 }
 
 void DisposeImage(GpBitmap** image) {
