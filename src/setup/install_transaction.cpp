@@ -373,15 +373,17 @@ class StagingWriter : public RecordConsumer {
   }
 
   // Gives up comparing: the file is staged after all, beginning with the bytes found equal,
-  // copied from the live file.
+  // copied from the live file. Read again from its start by a reader opened before the
+  // comparing one lets go: on Windows a reader of ours shuts other writers out, so the
+  // running browser cannot change those bytes in between.
   bool StartStaging() {
+    std::unique_ptr<FileReader> live = compared_ > 0 ? fs_->Open(name_) : nullptr;
     live_.reset();
+    if (compared_ > 0 && !live) return false;
     if (!MakeStagedParents()) return false;
     file_ = fs_->Create(Join(kStagingDir, name_));
     if (!file_) return false;
     if (compared_ == 0) return true;
-    std::unique_ptr<FileReader> live = fs_->Open(name_);
-    if (!live) return false;
     if (buffer_.size() < kCopyBytes) buffer_.resize(kCopyBytes);
     for (uint64_t left = compared_; left > 0;) {
       size_t got = 0;

@@ -283,8 +283,15 @@ class FaultyFs : public InstallFs {
       fired_ = true;
       return nullptr;
     }
+    // Another program writes to the file in a moment when no reader of ours holds it (on
+    // Windows ours share it for reading only), once one has.
+    if (p == changing_ && readers_of_changing_ == 0 && changing_was_read_) {
+      auto writer = real_->Create(p);
+      if (!writer || !writer->Write(changed_bytes_.data(), changed_bytes_.size()) || !writer->Finish()) return nullptr;
+      changing_ = "\n";
+    }
     auto file = real_->Open(p);
-    return file ? std::make_unique<Reader>(this, std::move(file)) : nullptr;
+    return file ? std::make_unique<Reader>(this, std::move(file), p == changing_) : nullptr;
   }
   bool List(const std::string& p, std::vector<Entry>* e) override {
     if (p == failing_list_) {
@@ -304,6 +311,12 @@ class FaultyFs : public InstallFs {
   // does not wait for it meets the file still open.
   void HoldFinishOf(const std::string& path) { held_finish_ = path; }
   void FailOpenOf(const std::string& path) { failing_open_ = path; }
+  // Another program rewrites `path` with `bytes` at the first opening of it that meets no
+  // reader of ours holding it, after one has read it.
+  void ChangeWhenUnheld(const std::string& path, const std::string& bytes) {
+    changing_ = path;
+    changed_bytes_ = bytes;
+  }
   // From the first move on, `path` cannot be opened (a scanner takes it as a commit begins).
   void FailOpenOfOnceMoving(const std::string& path) { unreadable_once_moving_ = path; }
   // The numbers of the first move's operation and of the last replace's; 0 before one came.
@@ -357,7 +370,16 @@ class FaultyFs : public InstallFs {
   };
   class Reader : public FileReader {
    public:
-    Reader(FaultyFs* fs, std::unique_ptr<FileReader> real) : fs_(fs), real_(std::move(real)) {}
+    Reader(FaultyFs* fs, std::unique_ptr<FileReader> real, bool of_changing)
+        : fs_(fs), real_(std::move(real)), of_changing_(of_changing) {
+      if (of_changing_) {
+        ++fs_->readers_of_changing_;
+        fs_->changing_was_read_ = true;
+      }
+    }
+    ~Reader() override {
+      if (of_changing_) --fs_->readers_of_changing_;
+    }
     bool Read(void* d, size_t n, size_t* got) override {
       for (size_t seen = fs_->largest_read_; seen < n && !fs_->largest_read_.compare_exchange_weak(seen, n);) {
       }
@@ -367,6 +389,7 @@ class FaultyFs : public InstallFs {
    private:
     FaultyFs* fs_;
     std::unique_ptr<FileReader> real_;
+    bool of_changing_;
   };
 
   bool Go() {
@@ -391,6 +414,10 @@ class FaultyFs : public InstallFs {
   bool created_since_hold_ = false;
   std::set<std::string> open_;  // lower-case names of files open for writing
   std::string failing_open_;
+  std::string changing_ = "\n";  // no name
+  std::string changed_bytes_;
+  int readers_of_changing_ = 0;
+  bool changing_was_read_ = false;
   std::set<std::string> failing_removes_;
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
@@ -672,6 +699,9 @@ TEST(InstallTransaction, ReinstallWritesOnlyFilesThatDifferFromThePayload) {
     ASSERT_TRUE(Install(fs, packet).ok()) << c.what;
     Put(fs, "Lib\\big.dat", c.bytes);
     FaultyFs counting(fs, FaultyFs::kFail, 0);
+    // The running browser writes to it whenever it can: the bytes found equal are copied
+    // into the staged file as they were compared, not as the browser left them.
+    counting.ChangeWhenUnheld("Lib\\big.dat", std::string(big.size() + 1, 'b'));
     ASSERT_TRUE(Install(&counting, packet, false, /*in_order=*/true).ok()) << c.what;
     Files disk = Snapshot(fs);
     disk.erase(kLedgerName);
