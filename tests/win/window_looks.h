@@ -13,7 +13,8 @@ namespace kelo::test {
 
 struct Look {
   Image expected;
-  std::vector<RECT> holes;  // text drawn by the system font
+  std::vector<RECT> holes;   // text drawn by the system font
+  std::vector<RECT> worded;  // holes where a label's words must show
 };
 
 // The bare background of a view: what shows where no control stands.
@@ -39,7 +40,8 @@ inline constexpr DWORD kInstallWaitMs = 60000;
 inline constexpr DWORD kRunningCheckWaitMs = 10000;
 
 // Waits (bounded) until `window`'s client area shows the look inside `area` (all of it
-// when empty), and returns the last difference. With a name, the last screenshot goes to
+// when empty), words in each of its worded holes, and returns the last difference (a
+// worded hole without words counts as one differing pixel, at its corner). With a name, the last screenshot goes to
 // <build>/screenshots/<name>.png.
 Difference AwaitLook(HWND window, const Look& look, const wchar_t* name = nullptr, RECT area = {},
                      DWORD timeout_ms = kRepaintWaitMs);
