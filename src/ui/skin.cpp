@@ -23,13 +23,9 @@ bool IsOpaque(const GdiplusApi* gdip, GpBitmap* bitmap, SIZE size) {
   if (gdip->BitmapLockBits(bitmap, &whole, kGpImageLockModeRead, kGpPixelFormat32bppARGB, &data) != 0) return false;
   bool opaque = true;
   for (UINT y = 0; opaque && y < data.height; ++y) {
-    const DWORD* row = reinterpret_cast<const DWORD*>(static_cast<const BYTE*>(data.scan0) + y * static_cast<LONG_PTR>(data.stride));
-    for (UINT x = 0; x < data.width; ++x) {
-      if ((row[x] >> 24) != 0xFF) {
-        opaque = false;
-        break;
-      }
-    }
+    const BYTE* row = static_cast<const BYTE*>(data.scan0) + y * static_cast<LONG_PTR>(data.stride);
+    const DWORD* pixels = reinterpret_cast<const DWORD*>(row);
+    opaque = std::all_of(pixels, pixels + data.width, [](DWORD argb) { return (argb >> 24) == 0xFF; });
   }
   gdip->BitmapUnlockBits(bitmap, &data);
   return opaque;

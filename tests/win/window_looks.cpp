@@ -128,10 +128,10 @@ Difference AwaitLook(HWND window, const Look& look, const wchar_t* name, RECT ar
         }
         difference = Compare(shot, look.expected, area, 12, look.holes);
         // Only those the area looked at holds whole, as far as they lie in the window.
-        const RECT window = {0, 0, shot.width, shot.height};
+        const RECT client = {0, 0, shot.width, shot.height};
         for (const RECT& words : look.worded) {
           RECT shown, inside;
-          if (!IntersectRect(&shown, &words, &window) || !IntersectRect(&inside, &shown, &area) ||
+          if (!IntersectRect(&shown, &words, &client) || !IntersectRect(&inside, &shown, &area) ||
               !EqualRect(&inside, &shown) || CountDarkGrey(shot, shown) >= kWordPixels)
             continue;
           if (difference.differing++ == 0) difference.first = POINT{words.left, words.top};
