@@ -4,6 +4,7 @@
 
 #include "base/device_name.h"
 #include "base/file_paths.h"
+#include "base/utf8.h"
 #include "base/win_holders.h"
 #include "setup/install_transaction.h"
 #include "setup/packet.h"
@@ -287,8 +288,11 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
     // that lists it.
     const size_t chars = lstrlenW(name);
     const size_t reach = ChildPath(path, name).size() + (entry.kind == Kind::kDirectory ? 2 : 0);
+    // The device check reads the name in UTF-8: in the code page, the bytes of a port's
+    // superscript digit spell other letters on many systems (in 936, "COM\xC2\xB9" is COM
+    // and a Chinese character, no port).
     if (size <= 0 || lossy || name[chars - 1] == L'.' || name[chars - 1] == L' ' || reach >= kPathChars ||
-        IsDeviceName(entry.name))
+        IsDeviceName(Utf8(name, chars)))
       entry.kind = Kind::kLink;
     // A name too long for a packet, or holding what a packet name may not, is never taken
     // for an older setup program's; nor is one spelt with a "\" byte (the second half of a
