@@ -32,8 +32,8 @@ bool IsWithinPath(const std::wstring& path, const std::wstring& dir);
 std::wstring AbsolutePath(const std::wstring& path);
 
 // Creates each missing folder level of `path` up to its last separator, so "D:\a\b\"
-// makes the folder b and "D:\a\b\file" makes only a. On failure the last error is the
-// system's for the level that could not be made.
+// and "D:\a\b\file" both make a and b, never a folder "file". On failure the last error
+// is the system's for the level that could not be made.
 bool MakeDirectories(const std::wstring& path);
 
 // How many folder levels lie between `ancestor` and `dir` below it ("C:\\a" and
