@@ -164,6 +164,23 @@ class DecodeRing {
     return error;
   }
 
+  // The preparer's side: writes to each page of the ring once, from its start on, a piece
+  // at a time, and hands each piece to the decoder when done. A fresh page costs the system
+  // a fault and a clearing when first written; taken here, on another core, that cost stays
+  // off the decoder's path (it was a sixth of a decode's time on some machines). Stops
+  // early when the decoder does.
+  void Prepare() {
+    for (size_t at = 0; at < size_;) {
+      const size_t end = std::min(at + kPrepareBytes, size_);
+      for (size_t page = at; page < end; page += kPageBytes) bytes_[page] = 0;
+      at = end;
+      std::lock_guard<std::mutex> lock(mutex_);
+      prepared_ = at;
+      changed_.notify_all();
+      if (decoder_done_) return;
+    }
+  }
+
   // The walker's side: the next decoded bytes that lie together in the ring; false when the
   // decoder is done and all is taken. Release them when walked.
   bool Take(const uint8_t** data, size_t* size) {
@@ -199,10 +216,17 @@ class DecodeRing {
   // The decoder reads a declared dictionary below its least as that least: the ring must
   // hold such a window too, whatever it declares.
   static_assert(kAheadBytes >= kMinDictionary, "a ring smaller than the decoder's least window");
+  // Pieces small enough that the decoder's first wait is short. The page is the smallest of
+  // the systems we run on: touching every such page touches every page.
+  static constexpr size_t kPrepareBytes = size_t{64} << 10;
+  static constexpr size_t kPageBytes = 4096;
 
+  // Until the walker has left the ring's room up to stream position `end` and, on the
+  // ring's first round, the preparer has been there.
   bool WaitForRoom(uint64_t end) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return end - walked_ <= size_ || walker_stopped_; });
+    const size_t prepared = static_cast<size_t>(std::min<uint64_t>(end, size_));
+    changed_.wait(lock, [&] { return (end - walked_ <= size_ && prepared_ >= prepared) || walker_stopped_; });
     return !walker_stopped_;
   }
   void Publish(uint64_t decoded) {
@@ -219,6 +243,7 @@ class DecodeRing {
   std::condition_variable changed_;
   uint64_t decoded_ = 0;
   uint64_t walked_ = 0;
+  size_t prepared_ = 0;  // bytes of the ring from its start
   bool decoder_done_ = false;
   bool walker_stopped_ = false;
 };
@@ -245,7 +270,9 @@ PacketError StreamPacket(const uint8_t* packet, size_t size, RecordConsumer* con
     if (walk_error == PacketError::kNone) walk_error = walker.Finish();
     ring.WalkerStopped();
   });
+  std::thread preparer_thread([&] { ring.Prepare(); });
   const PacketError decode_error = ring.Decode(header.stream, header.stream_size);
+  preparer_thread.join();
   walker_thread.join();
   // A broken stream explains whatever the walker then made of its end.
   return decode_error != PacketError::kNone ? decode_error : walk_error;

@@ -3,7 +3,7 @@
 // name, then its data in pieces. The decoder fills a ring of its dictionary's size and a
 // few megabytes more (never more than the archive); a second thread runs the consumer on
 // the decoded bytes where they lie, so decoding and writing overlap and memory does not
-// grow with the payload.
+// grow with the payload. A third takes the ring's first touch off the decoder's path.
 #include <cstddef>
 #include <cstdint>
 
