@@ -64,7 +64,10 @@ root=$(cd "$root" && pwd)
 # caller's stays).
 made=()
 
-if [ -n "$(git -C "$top" status --porcelain --untracked-files=normal)" ]; then
+# Files git ignores count too where the build packs whatever lies in a folder: a stray
+# "build/" or "*.partial" below payload/ would ship in every installer, unseen by git.
+if [ -n "$(git -C "$top" status --porcelain --untracked-files=normal)" ] ||
+  [ -n "$(git -C "$top" ls-files --others --ignored --exclude-standard -- payload)" ]; then
   if [ $mode = quick ]; then
     echo "repro-check: note: the work tree has uncommitted changes or untracked files; its builds"
     echo "  are no release: a rebuild of the commit would not give their bytes"
