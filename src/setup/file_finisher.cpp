@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/start_thread.h"
+
 namespace kelo {
 
 namespace {
@@ -12,7 +14,8 @@ constexpr size_t kMaxWaiting = 64;
 }  // namespace
 
 FileFinisher::FileFinisher(bool background) {
-  if (background) thread_ = std::thread([this] { Run(); });
+  // Without a thread of their own, files are finished as they come.
+  if (background) StartThread(&thread_, [this] { Run(); });
 }
 
 FileFinisher::~FileFinisher() {

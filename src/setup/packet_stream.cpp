@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "LzmaDec.h"
+#include "base/start_thread.h"
 
 namespace kelo {
 
@@ -184,6 +185,11 @@ class DecodeRing {
     }
   }
 
+  void SkipPreparation() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    prepared_ = size_;
+  }
+
   // The walker's side: the next decoded bytes that lie together in the ring; false when the
   // decoder is done and all is taken. Release them when walked.
   bool Take(const uint8_t** data, size_t* size) {
@@ -262,7 +268,8 @@ PacketError StreamPacket(const uint8_t* packet, size_t size, RecordConsumer* con
   if (error != PacketError::kNone) return error;
 
   PacketError walk_error = PacketError::kNone;
-  std::thread walker_thread([&] {
+  std::thread walker_thread;
+  const bool walking = StartThread(&walker_thread, [&] {
     RecordWalker walker(consumer);
     const uint8_t* data = nullptr;
     size_t size = 0;
@@ -273,9 +280,12 @@ PacketError StreamPacket(const uint8_t* packet, size_t size, RecordConsumer* con
     if (walk_error == PacketError::kNone) walk_error = walker.Finish();
     ring.WalkerStopped();
   });
-  std::thread preparer_thread([&] { ring.Prepare(); });
+  if (!walking) return PacketError::kOutOfMemory;
+  // Without a preparer the decoder takes the pages' first touch itself.
+  std::thread preparer_thread;
+  if (!StartThread(&preparer_thread, [&] { ring.Prepare(); })) ring.SkipPreparation();
   const PacketError decode_error = ring.Decode(header.stream, header.stream_size);
-  preparer_thread.join();
+  if (preparer_thread.joinable()) preparer_thread.join();
   walker_thread.join();
   // A broken stream explains whatever the walker then made of its end.
   return decode_error != PacketError::kNone ? decode_error : walk_error;

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "base/product.h"
+#include "base/start_thread.h"
 #include "ui/skin.h"
 
 namespace kelo {
@@ -49,7 +50,8 @@ HCURSOR CSetupUI::HandCursor() {
 
 void CSetupUI::DecodeAhead(std::vector<int> ids) {
   if (decoder_.joinable()) return;
-  decoder_ = std::thread([this, ids = std::move(ids)] {
+  // Without the thread, each picture is decoded when first drawn.
+  StartThread(&decoder_, [this, ids = std::move(ids)] {
     for (int id : ids) Image(id);
   });
 }

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/start_thread.h"
 #include "packtool/packet_writer.h"
 #include "setup/crc32.h"
 #include "setup/install_transaction.h"
@@ -29,6 +30,8 @@
 
 #include "setup/install_fs_win.h"
 #else
+#include <pthread.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "setup/install_fs_posix.h"
@@ -826,6 +829,74 @@ TEST(InstallTransaction, AFlushFailingInTheBackgroundLeavesTheEarlierInstallatio
     EXPECT_TRUE(Settled(disk)) << name;
   }
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+size_t AddressSpaceInUse() {
+  unsigned long pages = 0;
+  FILE* statm = std::fopen("/proc/self/statm", "r");
+  if (!statm || std::fscanf(statm, "%lu", &pages) != 1) std::abort();
+  std::fclose(statm);
+  return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Address space for `threads` more threads' stacks and half a stack besides, which the
+// install's own allocations fit in. Stacks of threads that ended wait for the next ones
+// without counting as new: threads that never end take them first. The sanitizers reserve
+// address space as they go, so they have no such test.
+void LeaveRoomForThreads(size_t threads) {
+  pthread_attr_t attr;
+  size_t stack = 0;
+  if (pthread_getattr_default_np(&attr) != 0 || pthread_attr_getstacksize(&attr, &stack) != 0) std::abort();
+  pthread_attr_destroy(&attr);
+  const auto limit_to = [&](size_t more) {
+    const rlimit bound = {AddressSpaceInUse() + more, RLIM_INFINITY};
+    if (setrlimit(RLIMIT_AS, &bound) != 0) std::abort();
+  };
+  limit_to(stack / 2);
+  for (;;) {
+    std::thread holder;
+    if (!StartThread(&holder, [] {
+          for (;;) pause();
+        }))
+      break;
+    holder.detach();
+  }
+  limit_to(threads * stack + stack / 2);
+}
+
+// A thread the system cannot give (no memory or address space left) never ends the
+// program. Without one for the staged files' flushes, they are flushed as written; without
+// one for the walker, the install fails as out of memory and leaves the earlier
+// installation; without one to touch the ring ahead, the decoder does it.
+TEST(InstallTransactionDeathTest, ThreadsTheSystemCannotGiveFailOrSlowTheInstallButNeverEndIt) {
+  struct Case {
+    size_t threads;
+    InstallOutcome::Reason reason;
+    const char* left;
+  };
+  const std::vector<uint8_t> next = Pack(kNext);
+  for (const Case& c : {Case{0, InstallOutcome::kBadPacket, "earlier"}, Case{1, InstallOutcome::kBadPacket, "earlier"},
+                        Case{2, InstallOutcome::kDone, "next"}}) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    EXPECT_EXIT(
+        {
+          LeaveRoomForThreads(c.threads);
+          const InstallOutcome outcome = Install(fs, next);
+          _exit(outcome.reason == InstallOutcome::kBadPacket && outcome.packet_error != PacketError::kOutOfMemory
+                    ? 101
+                    : outcome.reason);
+        },
+        testing::ExitedWithCode(c.reason), "")
+        << c.threads << " threads";
+    const Files disk = Snapshot(fs);
+    EXPECT_EQ(Judge(disk), c.left) << c.threads << " threads";
+    EXPECT_TRUE(Settled(disk)) << c.threads << " threads";
+  }
+}
+#endif
 
 TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
   const Files older = {{"KeloBrowser.exe", "from an older setup"}, {"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}};
