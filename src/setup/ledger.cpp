@@ -1,5 +1,6 @@
 #include "setup/ledger.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -16,23 +17,14 @@ constexpr char kLedgerHeading[] = "KeloSetup ledger 1";
 constexpr char kJournalHeading[] = "KeloSetup journal 1";
 constexpr char kEnd[] = "end";
 
-std::vector<std::string> SplitLines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return lines;
-}
-
+// A line's tab-separated fields; past the most any line has, the rest as one more, which no
+// reader accepts.
 std::vector<std::string> SplitFields(const std::string& line) {
+  constexpr size_t kMostFields = 4;
   std::vector<std::string> fields;
   size_t start = 0;
   for (;;) {
-    const size_t tab = line.find('\t', start);
+    const size_t tab = fields.size() == kMostFields ? std::string::npos : line.find('\t', start);
     fields.push_back(line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
     if (tab == std::string::npos) return fields;
     start = tab + 1;
@@ -46,17 +38,38 @@ bool ParseNumber(const std::string& text, int base, uint64_t* value) {
   return *end == '\0';
 }
 
-// Every document ends with "end" and the number of lines before it: a file cut short by a
-// crash is told from a whole one.
-bool EndsWhole(const std::string& text, const std::vector<std::string>& lines) {
-  if (text.empty() || text.back() != '\n') return false;
-  const std::vector<std::string> last = SplitFields(lines.back());
-  uint64_t count = 0;
-  return last.size() == 2 && last[0] == kEnd && ParseNumber(last[1], 10, &count) && count == lines.size() - 1;
+// Where the last line of a text ending in a line break begins.
+size_t LastLineStart(const std::string& text) {
+  const size_t before = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
+  return before == std::string::npos ? 0 : before + 1;
 }
 
-bool Closed(const std::string& text, const std::vector<std::string>& lines, const char* heading) {
-  return EndsWhole(text, lines) && lines.size() >= 2 && lines.front() == heading;
+// Every document ends with "end" and the number of lines before it: a file cut short by a
+// crash is told from a whole one. Read on the text as it is, so a damaged file of many
+// short lines costs nothing beyond its bytes.
+bool EndsWhole(const std::string& text) {
+  if (text.empty() || text.back() != '\n') return false;
+  const size_t last = LastLineStart(text);
+  const std::vector<std::string> fields = SplitFields(text.substr(last, text.size() - 1 - last));
+  uint64_t count = 0;
+  return fields.size() == 2 && fields[0] == kEnd && ParseNumber(fields[1], 10, &count) &&
+         count == static_cast<uint64_t>(std::count(text.begin(), text.end(), '\n')) - 1;
+}
+
+// Hands the fields of each line between the heading and the closing line of a whole
+// document to `take`, a line at a time: false when the document is not whole or `take`
+// refuses a line.
+template <typename Take>
+bool ReadBody(const std::string& text, const char* heading, Take take) {
+  const std::string first = std::string(heading) + "\n";
+  if (!EndsWhole(text) || text.compare(0, first.size(), first) != 0) return false;
+  const size_t closing = LastLineStart(text);
+  for (size_t start = first.size(); start < closing;) {
+    const size_t end = text.find('\n', start);
+    if (!take(SplitFields(text.substr(start, end - start)))) return false;
+    start = end + 1;
+  }
+  return true;
 }
 
 // A name read back must lead inside the install directory, each part of it as safe as a
@@ -93,7 +106,7 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 
 }  // namespace
 
-bool IsCutShort(const std::string& text) { return !EndsWhole(text, SplitLines(text)); }
+bool IsCutShort(const std::string& text) { return !EndsWhole(text); }
 
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";
@@ -113,11 +126,8 @@ std::string FormatLedger(const Ledger& ledger) {
 }
 
 bool ParseLedger(const std::string& text, Ledger* ledger) {
-  const std::vector<std::string> lines = SplitLines(text);
-  if (!Closed(text, lines, kLedgerHeading)) return false;
   Ledger parsed;
-  for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::vector<std::string> f = SplitFields(lines[i]);
+  const bool read = ReadBody(text, kLedgerHeading, [&](const std::vector<std::string>& f) {
     uint64_t size = 0, crc = 0, levels = 0;
     if (f.size() == 2 && f[0] == "commit" && ParseNumber(f[1], 10, &parsed.commit)) {
       // Ledgers of earlier setup programs have no count: 0.
@@ -133,7 +143,9 @@ bool ParseLedger(const std::string& text, Ledger* ledger) {
     } else {
       return false;
     }
-  }
+    return true;
+  });
+  if (!read) return false;
   *ledger = std::move(parsed);
   return true;
 }
@@ -154,12 +166,9 @@ std::string FormatJournal(const Journal& journal) {
 }
 
 bool ParseJournal(const std::string& text, Journal* journal) {
-  const std::vector<std::string> lines = SplitLines(text);
-  if (!Closed(text, lines, kJournalHeading)) return false;
   Journal parsed;
   bool has_ledger = false;
-  for (size_t i = 1; i + 1 < lines.size(); ++i) {
-    const std::vector<std::string> f = SplitFields(lines[i]);
+  const bool read = ReadBody(text, kJournalHeading, [&](const std::vector<std::string>& f) {
     uint64_t crc = 0;
     if (f.size() == 3 && f[0] == "ledger" && ParseNumber(f[1], 16, &crc) && ParseNumber(f[2], 10, &parsed.ledger_size)) {
       parsed.ledger_crc = static_cast<uint32_t>(crc);
@@ -176,7 +185,9 @@ bool ParseJournal(const std::string& text, Journal* journal) {
     } else {
       return false;
     }
-  }
+    return true;
+  });
+  if (!read) return false;
   if (!has_ledger) return false;
   // A commit moves a name once, or twice where a drop sets aside what an add then takes the
   // place of (a file of ours that becomes a folder, or the other way): what else a journal

@@ -839,20 +839,22 @@ size_t AddressSpaceInUse() {
   return pages * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 }
 
+// Room for `more` bytes of address space than the process uses now. The sanitizers reserve
+// address space as they go, so they have no tests that use it.
+void LeaveRoom(size_t more) {
+  const rlimit bound = {AddressSpaceInUse() + more, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_AS, &bound) != 0) std::abort();
+}
+
 // Address space for `threads` more threads' stacks and half a stack besides, which the
 // install's own allocations fit in. Stacks of threads that ended wait for the next ones
-// without counting as new: threads that never end take them first. The sanitizers reserve
-// address space as they go, so they have no such test.
+// without counting as new: threads that never end take them first.
 void LeaveRoomForThreads(size_t threads) {
   pthread_attr_t attr;
   size_t stack = 0;
   if (pthread_getattr_default_np(&attr) != 0 || pthread_attr_getstacksize(&attr, &stack) != 0) std::abort();
   pthread_attr_destroy(&attr);
-  const auto limit_to = [&](size_t more) {
-    const rlimit bound = {AddressSpaceInUse() + more, RLIM_INFINITY};
-    if (setrlimit(RLIMIT_AS, &bound) != 0) std::abort();
-  };
-  limit_to(stack / 2);
+  LeaveRoom(stack / 2);
   for (;;) {
     std::thread holder;
     if (!StartThread(&holder, [] {
@@ -861,7 +863,7 @@ void LeaveRoomForThreads(size_t threads) {
       break;
     holder.detach();
   }
-  limit_to(threads * stack + stack / 2);
+  LeaveRoom(threads * stack + stack / 2);
 }
 
 // A thread the system cannot give (no memory or address space left) never ends the
@@ -1703,6 +1705,40 @@ TEST(InstallTransaction, LedgerAndJournalReadBackAndRefuseWhatIsCutShort) {
     }
   }
 }
+
+#if !defined(_WIN32) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// A damaged or planted ledger or journal is read as it lies: however many short lines or
+// fields it holds, refusing it takes little more memory than its bytes.
+TEST(InstallTransactionDeathTest, RecordsOfCountlessShortLinesOrFieldsAreRefusedInLittleMemory) {
+  constexpr size_t kBytes = size_t{32} << 20;
+  const std::string breaks(kBytes, '\n');
+  const std::string tabs(kBytes, '\t');
+  const std::string closing = "end\t" + std::to_string(kBytes + 1) + "\n";
+  const struct {
+    const char* name;
+    std::string text;
+    bool cut_short;
+  } damaged[] = {
+      {"line breaks only", breaks, true},
+      {"empty lines, whole by the count", "KeloSetup ledger 1\n" + breaks + closing, false},
+      {"a line of tabs", "KeloSetup ledger 1\n" + tabs + "\nend\t2\n", false},
+      {"a closing line of tabs", "KeloSetup ledger 1\n" + tabs + "\n", true},
+      {"a journal of empty lines", "KeloSetup journal 1\n" + breaks + closing, false},
+  };
+  for (const auto& c : damaged) {
+    EXPECT_EXIT(
+        {
+          LeaveRoom(8 * kBytes);
+          Ledger ledger;
+          Journal journal;
+          const bool refused = !ParseLedger(c.text, &ledger) && !ParseJournal(c.text, &journal);
+          _exit(refused && IsCutShort(c.text) == c.cut_short ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "")
+        << c.name;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace kelo
