@@ -920,11 +920,12 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     return outcome;
   }
   // A folder left holding files is marked: nothing there is an older setup program's to
-  // clear. Only a Data that an install of ours found absent, and the user kept, is vouched
-  // for as the browser's: a Data made there later is someone else's. The files in use are
-  // ours, still at their names.
+  // clear. Only a Data that an install of ours found absent, and the user kept (or asked to
+  // remove, where links and names no path reaches stayed), is vouched for as the browser's:
+  // a Data made there later is someone else's. The files in use are ours, still at their
+  // names.
   std::vector<std::string> data;
-  const bool kept_ours = keep_data && !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
+  const bool kept_ours = !ledger.foreign_data && DataFolders(fs, &data) && !data.empty();
   // Without its mark, the ledger stays: an install taking the user's files for an older
   // setup program's would delete them. The files installs set aside count: they go back.
   const bool kept_aside = fs->Probe(kKeptDir) != Kind::kMissing && HoldsFilesOfOthers(fs, kKeptDir);

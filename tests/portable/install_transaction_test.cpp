@@ -1269,6 +1269,12 @@ TEST(InstallTransaction, DataRemovalLeavesLinksAndUnreachableNamesAndCompletes) 
   EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
   EXPECT_EQ(fs->Probe("Data\\Profile\\Cache"), InstallFs::Kind::kLink);
   EXPECT_EQ(Snapshot(elsewhere.fs()), (Files{{"cache.bin", "the cache"}}));
+  // What stayed of Data is still the browser's: the next install takes it so, and the next
+  // uninstall asked to remove the profile does.
+  ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+  Put(fs, "Data\\Profile\\user.ini", "[User]");
+  ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+  EXPECT_EQ(fs->Probe("Data\\Profile\\user.ini"), InstallFs::Kind::kMissing);
 }
 #endif
 
