@@ -13,10 +13,7 @@ constexpr size_t kMaxWaiting = 64;
 
 }  // namespace
 
-FileFinisher::FileFinisher(bool background) {
-  // Without a thread of their own, files are finished as they come.
-  if (background) StartThread(&thread_, [this] { Run(); });
-}
+FileFinisher::FileFinisher(bool background) : background_(background) {}
 
 FileFinisher::~FileFinisher() {
   if (!thread_.joinable()) return;
@@ -29,6 +26,12 @@ FileFinisher::~FileFinisher() {
 }
 
 bool FileFinisher::Add(std::unique_ptr<FileWriter> file) {
+  // The thread starts with the first file, so a step that writes none starts none. Without
+  // it, files are finished as they come.
+  if (background_) {
+    background_ = false;
+    StartThread(&thread_, [this] { Run(); });
+  }
   if (!thread_.joinable()) {
     if (!failed_ && !file->Finish()) failed_ = true;
     return !failed_;

@@ -37,6 +37,7 @@ class FileFinisher {
   bool busy_ = false;
   bool failed_ = false;
   bool stopping_ = false;
+  bool background_;  // until the thread is asked for
   std::thread thread_;
 };
 
