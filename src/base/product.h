@@ -88,6 +88,10 @@ inline constexpr wchar_t kInstallNowButtonName[] = L"立即安装";
 inline constexpr wchar_t kExpandButtonName[] = L"自定义安装";
 inline constexpr wchar_t kCollapseButtonName[] = L"收起自定义安装";
 inline constexpr wchar_t kBrowseButtonName[] = L"更改路径";
+// What the progress and finished views' pictures say, and the directory field's name.
+inline constexpr wchar_t kInstallingWords[] = L"正在安装";
+inline constexpr wchar_t kFinishedWords[] = L"安装完成";
+inline constexpr wchar_t kDirFieldName[] = L"安装目录";
 inline constexpr wchar_t kWindowFontFace[] = L"宋体";
 
 // Shortcuts: file names in the user's folders, and the start-menu product folder.

@@ -29,12 +29,12 @@ const OleAcc& Api() {
 
 bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CHILDID_SELF; }
 
-thread_local std::wstring* t_description_asked = nullptr;
+thread_local std::wstring* t_words_asked = nullptr;
 
 // Everything the standard object says, but for the role and the state (and a link's action).
 class ControlAccessible : public IAccessible {
  public:
-  ControlAccessible(HWND window, LONG role) : window_(window), role_(role) {}
+  ControlAccessible(HWND window, LONG role, const wchar_t* name) : window_(window), role_(role), name_(name) {}
   // Where the standard object is created into.
   void** ReceiveStandard() { return standard_.Receive(); }
 
@@ -67,8 +67,12 @@ class ControlAccessible : public IAccessible {
       state->lVal &= ~STATE_SYSTEM_CHECKED;
       if (SendMessageW(window_, BM_GETCHECK, 0, 0) == BST_CHECKED) state->lVal |= STATE_SYSTEM_CHECKED;
     }
-    if (SUCCEEDED(hr) && IsSelf(child) && state->vt == VT_I4 && role_ == ROLE_SYSTEM_LINK)
-      state->lVal |= STATE_SYSTEM_LINKED | STATE_SYSTEM_FOCUSABLE | (GetFocus() == window_ ? STATE_SYSTEM_FOCUSED : 0);
+    // A link, and a progress bar the focus rests on, are labels to the standard object,
+    // which takes no label for a place of the keyboard's.
+    if (SUCCEEDED(hr) && IsSelf(child) && state->vt == VT_I4 &&
+        (role_ == ROLE_SYSTEM_LINK || role_ == ROLE_SYSTEM_PROGRESSBAR))
+      state->lVal |= (role_ == ROLE_SYSTEM_LINK ? STATE_SYSTEM_LINKED : 0) | STATE_SYSTEM_FOCUSABLE |
+                     (GetFocus() == window_ ? STATE_SYSTEM_FOCUSED : 0);
     return hr;
   }
   // A link is followed as a click on it would: its window's command, to the window it is in.
@@ -99,18 +103,17 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** p) override { return standard_->get_accParent(p); }
   HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* c) override { return standard_->get_accChildCount(c); }
   HRESULT STDMETHODCALLTYPE get_accChild(VARIANT v, IDispatch** c) override { return standard_->get_accChild(v, c); }
-  HRESULT STDMETHODCALLTYPE get_accName(VARIANT v, BSTR* n) override { return standard_->get_accName(v, n); }
-  HRESULT STDMETHODCALLTYPE get_accValue(VARIANT v, BSTR* n) override { return standard_->get_accValue(v, n); }
+  HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
+    if (!IsSelf(child) || !name_) return standard_->get_accName(child, name);
+    *name = SysAllocString(name_);
+    return *name ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
+    if (role_ != ROLE_SYSTEM_PROGRESSBAR) return standard_->get_accValue(child, value);
+    return AskWindow(WM_KELO_GETVALUE, child, value, &IAccessible::get_accValue);
+  }
   HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT child, BSTR* description) override {
-    std::wstring text;
-    if (IsSelf(child)) {
-      t_description_asked = &text;
-      SendMessageW(window_, WM_KELO_GETDESCRIPTION, 0, 0);
-      t_description_asked = nullptr;
-    }
-    if (text.empty()) return standard_->get_accDescription(child, description);
-    *description = SysAllocString(text.c_str());
-    return *description ? S_OK : E_OUTOFMEMORY;
+    return AskWindow(WM_KELO_GETDESCRIPTION, child, description, &IAccessible::get_accDescription);
   }
   HRESULT STDMETHODCALLTYPE get_accHelp(VARIANT v, BSTR* n) override { return standard_->get_accHelp(v, n); }
   HRESULT STDMETHODCALLTYPE get_accHelpTopic(BSTR* f, VARIANT v, LONG* t) override {
@@ -133,21 +136,36 @@ class ControlAccessible : public IAccessible {
  private:
   virtual ~ControlAccessible() = default;
 
+  // The control's own words, asked with `message`; the standard object's when it has none.
+  HRESULT AskWindow(UINT message, VARIANT child, BSTR* words,
+                    HRESULT (IAccessible::*standard)(VARIANT, BSTR*)) {
+    std::wstring text;
+    if (IsSelf(child)) {
+      t_words_asked = &text;
+      SendMessageW(window_, message, 0, 0);
+      t_words_asked = nullptr;
+    }
+    if (text.empty()) return (standard_.Get()->*standard)(child, words);
+    *words = SysAllocString(text.c_str());
+    return *words ? S_OK : E_OUTOFMEMORY;
+  }
+
   ScopedComPtr<IAccessible> standard_;
   HWND window_;
   LONG role_;
+  const wchar_t* name_;  // a constant's, or null
   LONG references_ = 1;
 };
 
 }  // namespace
 
-std::wstring* DescriptionAsked() { return t_description_asked; }
+std::wstring* WordsAsked() { return t_words_asked; }
 
-LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role) {
+LRESULT AnswerGetObject(HWND window, WPARAM wparam, LPARAM lparam, LONG role, const wchar_t* name) {
   if (static_cast<LONG>(lparam) != static_cast<LONG>(OBJID_CLIENT)) return 0;
   const OleAcc& api = Api();
   if (!api.create || !api.result) return 0;
-  auto* control = new ControlAccessible(window, role);
+  auto* control = new ControlAccessible(window, role, name);
   const LRESULT answer = SUCCEEDED(api.create(window, OBJID_CLIENT, IID_IAccessible, control->ReceiveStandard()))
                              ? api.result(IID_IAccessible, wparam, control)
                              : 0;

@@ -154,7 +154,7 @@ LRESULT CALLBACK CImageButton::ButtonProc(HWND window, UINT message, WPARAM wpar
     if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_PUSHBUTTON)) return answer;
   }
   if (message == WM_KELO_GETDESCRIPTION) {
-    if (std::wstring* asked = DescriptionAsked()) *asked = self->description_;
+    if (std::wstring* asked = WordsAsked()) *asked = self->description_;
     return TRUE;
   }
   if (repaint) InvalidateRect(window, nullptr, FALSE);

@@ -259,10 +259,16 @@ constexpr wchar_t kLabelProcProperty[] = L"KeloLabelProc";
 LRESULT CALLBACK LabelProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
   const auto previous = reinterpret_cast<WNDPROC>(GetPropW(window, kLabelProcProperty));
   const bool link = IsLinkId(GetDlgCtrlID(window));
+  const bool progress = GetDlgCtrlID(window) == kIdProgressWords;
   if (message == WM_GETOBJECT) {
-    if (const LRESULT answer =
-            AnswerGetObject(window, wparam, lparam, link ? ROLE_SYSTEM_LINK : ROLE_SYSTEM_STATICTEXT))
-      return answer;
+    const LONG role = link ? ROLE_SYSTEM_LINK : progress ? ROLE_SYSTEM_PROGRESSBAR : ROLE_SYSTEM_STATICTEXT;
+    if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, role)) return answer;
+  }
+  if (message == WM_KELO_GETVALUE && progress) {
+    const CSetupUI* ui = GetUI();
+    if (std::wstring* asked = WordsAsked(); asked && ui)
+      *asked = std::to_wstring(ui->finished ? 100 : ui->progress_permille / 10) + L"%";
+    return 0;
   }
   if (link && (message == WM_SETFOCUS || message == WM_KILLFOCUS)) {
     // Drawn over the window's own picture: the mark goes with a repaint of what lies beneath.
@@ -369,6 +375,13 @@ int CreateMainWindow(InstallControl* installer) {
                                     XYWH(kFeedbackLinkPos.x, kFeedbackLinkPos.y, extent.cx, extent.cy),
                                     WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
   }
+  {
+    // As large as the indicator and the bar under it, and the focus's place while they show.
+    const RECT bar = ProgressBarRect(ui);
+    ui->progress_words = CreateLabel(window, kIdProgressWords, kInstallingWords,
+                                     RECT{ui->indicator.x, ui->indicator.y, bar.right, bar.bottom},
+                                     WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
+  }
   ui->status_label = CreateLabel(window, 0, L"", kStatusLabelRect, kLabelStyle);
   ui->warning_label = CreateLabel(window, 0, kRunningWarning, kWarningLabelRect, WS_CHILD);
 
@@ -463,7 +476,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
   if (HandleFlowMessage(ui, window, message, wparam, lparam, &result)) return result;
   result = ui->previous_main_proc ? CallWindowProcW(ui->previous_main_proc, window, message, wparam, lparam)
                                   : DefDlgProcW(window, message, wparam, lparam);
-  if (message == WM_ACTIVATE && LOWORD(wparam) != WA_INACTIVE) FocusFailureView(ui, window);
+  if (message == WM_ACTIVATE && LOWORD(wparam) != WA_INACTIVE) FocusViewControl(ui, window);
   return result;
 }
 
@@ -486,12 +499,12 @@ LRESULT CALLBACK DirEditProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
       return 0;
     }
     case WM_GETOBJECT:
-      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_TEXT)) return answer;
+      if (const LRESULT answer = AnswerGetObject(window, wparam, lparam, ROLE_SYSTEM_TEXT, kDirFieldName)) return answer;
       break;
     case WM_KELO_GETDESCRIPTION:
       // Why the directory is refused (or how much room it has): the status label is no
       // control a keyboard reaches.
-      if (std::wstring* asked = DescriptionAsked()) *asked = WindowText(ui->status_label);
+      if (std::wstring* asked = WordsAsked()) *asked = WindowText(ui->status_label);
       return 0;
     case WM_NCPAINT: {
       ScopedGetDC dc(window, GetWindowDC(window));

@@ -92,6 +92,9 @@ class CSetupUI {
   // Over the painted feedback words, as large as they: a stop for the keyboard, and a link
   // for screen readers. It paints nothing itself.
   HWND feedback_link = nullptr;
+  // Over the indicator: what the progress and finished views say, and how far the install
+  // is, for screen readers; the focus rests on it while they show. It paints nothing.
+  HWND progress_words = nullptr;
 
   bool dir_valid = false;
   // The keyboard has moved the focus: from then on the focused control shows a mark.

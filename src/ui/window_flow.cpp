@@ -140,6 +140,9 @@ void Install(CSetupUI* ui, HWND window) {
   Show(ui->dir_field, false);
   Show(ui->status_label, false);
   Show(ui->warning_label, false);
+  SetWindowTextW(ui->progress_words, kInstallingWords);
+  Show(ui->progress_words, true);
+  FocusViewControl(ui, window);
   InvalidateIndicator(ui);
   // No worker, no report: fail now rather than show the progress view for ever.
   if (!started) PostMessageW(window, WM_SETUP_STEP, kStepExtractPayload, static_cast<LPARAM>(-1));
@@ -320,6 +323,11 @@ void CheckRunning(CSetupUI* ui) {
   if (running == ui->running) return;
   ui->running = running;
   ShowWindow(ui->warning_label, running ? SW_SHOWNORMAL : SW_HIDE);
+  // The warning is painted: screen readers get it with the buttons that would end the
+  // browser, and as an alert when it comes.
+  for (int id : {kIdQuickInstall, kIdInstallNow})
+    if (CImageButton* button = ui->Button(id)) button->SetDescription(running ? kRunningWarning : L"");
+  if (running) NotifyWinEvent(EVENT_SYSTEM_ALERT, ui->warning_label, OBJID_CLIENT, CHILDID_SELF);
 }
 
 void Shrink(const CSetupUI* ui, HWND window) {
@@ -356,6 +364,8 @@ bool OnTimer(CSetupUI* ui, HWND window, WPARAM timer) {
 // ---- The worker's reports ----
 
 void OnStepFailed(CSetupUI* ui, HWND window) {
+  // First: the focus on it would stay there, and not go to the close button.
+  Show(ui->progress_words, false);
   ui->installing = false;
   ui->finished = false;
   ui->install_failed = true;
@@ -393,7 +403,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
   if (CImageButton* close = ui->Button(kIdClose)) close->SetDescription(said);
   PlaceFeedbackLink(ui);
   InvalidateRect(window, nullptr, FALSE);
-  FocusFailureView(ui, window);
+  FocusViewControl(ui, window);
 }
 
 void OnRegistered(CSetupUI* ui, HWND window) {
@@ -401,6 +411,7 @@ void OnRegistered(CSetupUI* ui, HWND window) {
   ui->finished = true;
   ui->install_failed = false;
   InvalidateIndicator(ui);
+  SetWindowTextW(ui->progress_words, kFinishedWords);
   SetTimer(window, TIMER_CLOSE, kCloseDelayMs, nullptr);
   RegKey key;
   if (key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS) (void)key.DeleteValue(kFailureMemoryValue);
@@ -408,18 +419,19 @@ void OnRegistered(CSetupUI* ui, HWND window) {
 
 }  // namespace
 
-void FocusFailureView(CSetupUI* ui, HWND window) {
-  HWND close = ButtonWindow(ui, kIdClose);
+void FocusViewControl(CSetupUI* ui, HWND window) {
+  HWND control = ui->install_failed                 ? ButtonWindow(ui, kIdClose)
+                 : ui->installing || ui->finished ? ui->progress_words
+                                                    : nullptr;
   HWND focus = GetFocus();
   // The window itself keeps the focus when no control is left to take it: that is none.
-  if (!ui->install_failed || !close || GetActiveWindow() != window ||
-      (focus && focus != window && IsWindowVisible(focus)))
-    return;
-  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(close), TRUE);
+  if (!control || GetActiveWindow() != window || (focus && focus != window && IsWindowVisible(focus))) return;
+  SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
 }
 
 RECT ProgressBarRect(const CSetupUI* ui) {
-  const SIZE size = ImageSize(ui->Image(kImageInstalling));
+  // The picture's header is enough: the window asks before the picture is needed.
+  const SIZE size = ui->Skin(kImageInstalling)->Size();
   const int top = ui->indicator.y + size.cy + kProgressBarGap;
   return RECT{ui->indicator.x, top, ui->indicator.x + size.cx, top + kProgressBarHeight};
 }
@@ -474,11 +486,19 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
     case WM_LBUTTONDBLCLK:
       OnLeftButton(ui, window, lparam);
       return true;
-    case WM_SETUP_PROGRESS:
+    case WM_SETUP_PROGRESS: {
       if (!ui->installing) return true;
+      const int percent = ui->progress_permille / 10;
       ui->progress_permille = static_cast<int>(wparam > 1000 ? 1000 : wparam);
       InvalidateIndicator(ui);
+      if (ui->progress_permille / 10 != percent)
+        NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, ui->progress_words, OBJID_CLIENT, CHILDID_SELF);
       return true;
+    }
+    case WM_SYSCOMMAND:
+      // Alt+F4 is Esc's twin: it closes, but never under a running install. A WM_CLOSE sent
+      // by another program still ends the window.
+      return (wparam & 0xFFF0) == SC_CLOSE && ui->installing;
     case WM_SETUP_STEP:
       if (static_cast<LONG_PTR>(lparam) == -1) {
         OnStepFailed(ui, window);

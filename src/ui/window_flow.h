@@ -18,11 +18,13 @@ bool HandleFlowMessage(CSetupUI* ui, HWND window, UINT message, WPARAM wparam, L
 // *result. False for other messages.
 bool HandleSessionEnd(InstallControl* installer, HWND window, UINT message, WPARAM wparam, LRESULT* result);
 
-// The progress view hid every control, the focused one too: a failure's view gives the
-// focus to the close button, which carries the failure's words for a screen reader and
-// closes on Enter. Only while the window is active: as it is activated again, the dialog
-// manager puts the focus back where it was, and the window calls this once more.
-void FocusFailureView(CSetupUI* ui, HWND window);
+// The progress view hides every control, the focused one too: the progress and finished
+// views give the focus to the words over their indicator, a failure's view to the close
+// button, which carries the failure's words for a screen reader and closes on Enter. Only
+// while the window is active and the focus rests on nothing shown: as the window is
+// activated again, the dialog manager puts the focus back where it was, and the window
+// calls this once more.
+void FocusViewControl(CSetupUI* ui, HWND window);
 
 // Gives the window the rounded outline of its current height.
 void SetRoundedRegion(HWND window, int height);

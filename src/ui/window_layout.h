@@ -49,6 +49,7 @@ enum ControlId : int {
   kIdLicenceLabel = 966,
   kIdExperienceLabel = 967,
   kIdFeedbackLink = 968,
+  kIdProgressWords = 969,
   kIdDirField = 977,
 };
 

@@ -4,6 +4,7 @@
 #include <shellapi.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "base/product.h"
 #include "base/reg_key.h"
@@ -277,6 +278,54 @@ std::wstring AccessibleDescription(IAccessible* accessible) {
   const std::wstring description = text ? text : L"";
   SysFreeString(text);
   return description;
+}
+
+AccessibleReading ReadAccessible(IAccessible* accessible) {
+  AccessibleReading reading;
+  const VARIANT self = AccessibleSelf();
+  VARIANT role;
+  VariantInit(&role);
+  if (accessible->get_accRole(self, &role) == S_OK && role.vt == VT_I4) reading.role = role.lVal;
+  for (const auto& [get, text] : {std::pair{&IAccessible::get_accName, &reading.name},
+                                  std::pair{&IAccessible::get_accValue, &reading.value}}) {
+    BSTR got = nullptr;
+    if ((accessible->*get)(self, &got) == S_OK && got) *text = got;
+    SysFreeString(got);
+  }
+  return reading;
+}
+
+namespace {
+
+struct HeardEvent {
+  DWORD event;
+  HWND window;
+  LONG object;
+};
+std::vector<HeardEvent> heard_events;  // of the one recorder, on its thread
+
+void CALLBACK RecordWinEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG, DWORD, DWORD) {
+  heard_events.push_back({event, window, object});
+}
+
+}  // namespace
+
+WinEventRecorder::WinEventRecorder(DWORD pid, DWORD first_event, DWORD last_event) {
+  heard_events.clear();
+  hook_ = SetWinEventHook(first_event, last_event, nullptr, &RecordWinEvent, pid, 0, WINEVENT_OUTOFCONTEXT);
+}
+
+WinEventRecorder::~WinEventRecorder() {
+  if (hook_) UnhookWinEvent(hook_);
+  heard_events.clear();
+}
+
+bool WinEventRecorder::Heard(DWORD event, HWND window) {
+  MSG message;
+  while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+  return std::any_of(heard_events.begin(), heard_events.end(), [&](const HeardEvent& heard) {
+    return heard.event == event && heard.window == window && heard.object == OBJID_CLIENT;
+  });
 }
 
 std::wstring ScratchDir(const wchar_t* name) {

@@ -94,6 +94,31 @@ IAccessible* AccessibleOf(HWND control);
 VARIANT AccessibleSelf();
 // What the object says after its name; empty when it says nothing.
 std::wstring AccessibleDescription(IAccessible* accessible);
+// What a screen reader reads of the object itself first: its role, name and value.
+struct AccessibleReading {
+  LONG role = 0;
+  std::wstring name;
+  std::wstring value;
+};
+AccessibleReading ReadAccessible(IAccessible* accessible);
+
+// The accessibility events one process sends, heard as a screen reader hears them: out of
+// context, delivered while the recording thread looks at its messages. One at a time.
+class WinEventRecorder {
+ public:
+  WinEventRecorder(DWORD pid, DWORD first_event, DWORD last_event);
+  ~WinEventRecorder();
+  WinEventRecorder(const WinEventRecorder&) = delete;
+  WinEventRecorder& operator=(const WinEventRecorder&) = delete;
+
+  bool hooked() const { return hook_ != nullptr; }
+  // Whether `event` came for the client object of `window`, looking at this thread's
+  // messages first.
+  bool Heard(DWORD event, HWND window);
+
+ private:
+  HWINEVENTHOOK hook_ = nullptr;
+};
 
 // Paths of the test build.
 std::wstring SetupExe();        // the built KeloSetup.exe

@@ -336,7 +336,14 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   HWND warning = setup_.WarningLabel();
   ASSERT_NE(warning, nullptr);
   EXPECT_EQ(setup_.Text(warning), kRunningWarning);
+  // A screen reader hears the warning with the button that would end the browser.
+  ComScope com;
+  IAccessible* install = AccessibleOf(setup_.Control(kIdQuickInstall));
+  ASSERT_NE(install, nullptr);
+  EXPECT_EQ(AccessibleDescription(install), L"");
   for (const wchar_t* name : {kBrowserMutexName, kUpdaterMutexName}) {
+    WinEventRecorder events(setup_.pid(), EVENT_SYSTEM_ALERT, EVENT_OBJECT_DESCRIPTIONCHANGE);
+    ASSERT_TRUE(events.hooked());
     ScopedHandle mutex(CreateMutexW(nullptr, FALSE, name));
     ASSERT_TRUE(mutex.IsValid());
     // Within a few of the check's 100 ms periods, however loaded the machine.
@@ -348,9 +355,14 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
     EXPECT_TRUE(PollFor([&] { return CountReddish(setup_.Capture(), rect) > 50; }, kRepaintWaitMs))
         << "the warning is not written in red";
     SavePng(setup_.Capture(), ScreenshotDir() + L"\\running_warning.png");
+    EXPECT_EQ(AccessibleDescription(install), kRunningWarning);
+    EXPECT_TRUE(PollFor([&] { return events.Heard(EVENT_SYSTEM_ALERT, warning); }, 5000)) << "no alert";
+    EXPECT_TRUE(PollFor([&] { return events.Heard(EVENT_OBJECT_DESCRIPTIONCHANGE, setup_.Control(kIdQuickInstall)); }, 5000))
+        << "a reader on the button is not told";
     mutex.Reset();
     ASSERT_TRUE(PollFor([&] { return !IsWindowVisible(warning); }, kRunningCheckWaitMs))
         << "the warning stays after " << name;
+    EXPECT_EQ(AccessibleDescription(install), L"") << "the warning stays with the button";
   }
 
   // While the browser runs, a directory change disables the install button even for a
@@ -368,6 +380,10 @@ TEST_F(SetupWindow, RunningBrowserRaisesTheWarning) {
   EXPECT_FALSE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
   setup_.SetDirectory(good);
   EXPECT_TRUE(IsWindowEnabled(setup_.Control(kIdQuickInstall)));
+  setup_.Click(kIdClose);
+  DWORD code = 1;
+  EXPECT_TRUE(setup_.WaitForExit(10000, &code));
+  install->Release();
 }
 
 TEST_F(SetupWindow, ButtonsShowPressedAndHoverFrames) {
@@ -523,8 +539,9 @@ TEST_F(SetupWindow, SecondCopyRaisesTheFirstAndLeaves) {
   DeleteFileW(copy.c_str());
 }
 
-// A key pressed and let go through the system's input, as a person types.
-void Press(WORD key, bool shift = false) {
+// A key pressed and let go through the system's input, as a person types, with a modifier
+// key (VK_SHIFT, VK_MENU) held down, if one is given.
+void Press(WORD key, WORD modifier = 0) {
   std::vector<INPUT> inputs;
   auto add = [&](WORD vk, DWORD flags) {
     INPUT input = {};
@@ -533,10 +550,10 @@ void Press(WORD key, bool shift = false) {
     input.ki.dwFlags = flags;
     inputs.push_back(input);
   };
-  if (shift) add(VK_SHIFT, 0);
+  if (modifier) add(modifier, 0);
   add(key, 0);
   add(key, KEYEVENTF_KEYUP);
-  if (shift) add(VK_SHIFT, KEYEVENTF_KEYUP);
+  if (modifier) add(modifier, KEYEVENTF_KEYUP);
   SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
 }
 
@@ -598,7 +615,7 @@ TEST_F(SetupWindow, KeyboardWalksTheControlsTogglesAndCloses) {
   const std::vector<int> walked = WalkTheTabRound(window, round);
   ASSERT_EQ(walked.size(), round.size() + 1);
   const int last = walked.back();
-  Press(VK_TAB, /*shift=*/true);
+  Press(VK_TAB, VK_SHIFT);
   ASSERT_TRUE(PollFor([&] { return focused() != last; }, 5000));
   EXPECT_EQ(focused(), walked[walked.size() - 2]) << "Shift+Tab does not go back";
   // The arrows walk the same round, onto no label but the licence words.
@@ -745,6 +762,8 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
   } cases[] = {{"in front", true, false}, {"in front, asking for feedback", true, true}, {"in the background", false, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.view);
+    ComScope com;
+    std::vector<IAccessible*> held;  // released once the installer has ended
     SetFailureMemory(c.feedback ? 1 : -1);  // a failure before asks for feedback
     CloseHandle(CreateFileW(blocker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
     ASSERT_TRUE(FileExists(blocker));
@@ -765,9 +784,29 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
     SetForegroundWindow(window);
     ASSERT_TRUE(PollFor([&] { return GetForegroundWindow() == window; }, 5000)) << "the installer is not in front";
     DeleteFileW(log.c_str());
+    // Asked before the install's threads are held: the installer's first answer to another
+    // process starts a thread of its own.
+    IAccessible* words = AccessibleOf(setup.Control(kIdProgressWords));
+    ASSERT_NE(words, nullptr);
+    held.push_back(words);
+    ReadAccessible(words);
     setup.HoldNewThreads(true);
     Press(VK_RETURN);
     ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000)) << "no install started";
+    if (c.in_front) {
+      // The progress view's focus rests on its words, a progress bar to screen readers;
+      // Alt+F4, like Esc, does not end a running install.
+      EXPECT_TRUE(PollFor([&] { return FocusedId(window) == kIdProgressWords; }, 5000))
+          << "the progress view left the focus on control " << FocusedId(window);
+      const AccessibleReading reading = ReadAccessible(words);
+      EXPECT_EQ(reading.role, ROLE_SYSTEM_PROGRESSBAR);
+      EXPECT_EQ(reading.name, kInstallingWords);
+      EXPECT_EQ(reading.value, L"0%");
+      Press(VK_F4, VK_MENU);
+      Press(VK_ESCAPE);
+      ASSERT_TRUE(setup.Barrier());
+      ASSERT_TRUE(IsWindowVisible(window)) << "a key closed the window of a running install";
+    }
     // A window of the test's own, put in front of the installer; gone before the installer
     // comes back to the front, so that no late word of the display's focus brings it back.
     HWND other = nullptr;
@@ -845,6 +884,7 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
     ASSERT_TRUE(setup.WaitForExit(10000, &code)) << "the close button did not close";
     EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
     setup.Finish();
+    for (IAccessible* accessible : held) accessible->Release();
   }
 }
 
@@ -873,7 +913,7 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   const struct {
     int id;
     const wchar_t* name;
-  } controls[] = {{kIdClose, L"关闭"},           {kIdQuickInstall, L"极速安装"},   {kIdExpand, L"自定义安装"},
+  } controls[] = {{kIdDirField, kDirFieldName},   {kIdClose, L"关闭"},           {kIdQuickInstall, L"极速安装"},   {kIdExpand, L"自定义安装"},
                   {kIdInstallNow, L"立即安装"},  {kIdBrowse, L"更改路径"},      {kIdCollapse, L"收起自定义安装"},
                   {kIdLicenceBox, kLicenceLabel}, {kIdDesktopShortcutBox, kDesktopShortcutLabel},
                   {kIdTaskbarBox, kTaskbarLabel}, {kIdDefaultBrowserBox, kDefaultBrowserLabel},
@@ -901,6 +941,7 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
     const bool words = std::find(std::begin(option_words), std::end(option_words), c.id) != std::end(option_words);
     const LONG expected_role = box                     ? ROLE_SYSTEM_CHECKBUTTON
                                : c.id == kIdLicenceLabel ? ROLE_SYSTEM_LINK
+                               : c.id == kIdDirField     ? ROLE_SYSTEM_TEXT
                                : words                   ? ROLE_SYSTEM_STATICTEXT
                                                          : ROLE_SYSTEM_PUSHBUTTON;
     EXPECT_EQ(role.lVal, expected_role) << "control " << c.id;
@@ -942,8 +983,10 @@ TEST_F(SetupWindow, ScreenReadersFindEveryControlByItsWords) {
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kLicenceUrl});
   // The message a button's object asks its description with, posted by another program with
   // any address, writes nowhere.
-  for (LPARAM address : {LPARAM{0}, LPARAM{0x1234}})
+  for (LPARAM address : {LPARAM{0}, LPARAM{0x1234}}) {
     PostMessageW(setup_.Control(kIdClose), WM_KELO_GETDESCRIPTION, 0, address);
+    PostMessageW(setup_.Control(kIdProgressWords), WM_KELO_GETVALUE, 0, address);
+  }
   ASSERT_TRUE(setup_.Barrier()) << "the installer fell over a posted description message";
   setup_.Click(kIdClose);
   DWORD code = 1;
