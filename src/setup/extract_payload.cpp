@@ -99,19 +99,41 @@ DWORD OutcomeError(const InstallOutcome& outcome) {
   return ERROR_GEN_FAILURE;
 }
 
+std::wstring OutcomeWords(const InstallOutcome& outcome) {
+  switch (outcome.reason) {
+    case InstallOutcome::kDone: return L"done";
+    case InstallOutcome::kFileSystem: return L"a file operation in the install directory failed";
+    case InstallOutcome::kBadPacket: {
+      const char* text = PacketErrorText(outcome.packet_error);
+      return L"the payload cannot be unpacked: " + std::wstring(text, text + std::strlen(text));
+    }
+    case InstallOutcome::kDiskFull: return L"the drive has less free space than the payload needs";
+    case InstallOutcome::kMissingFile: return std::wstring(L"the payload lacks ") + kBrowserExe;
+    case InstallOutcome::kConflict: return L"a folder stands where a payload file goes, or a file where a folder goes";
+    case InstallOutcome::kUnreadableRecord: return L"the install ledger or journal cannot be understood";
+  }
+  return L"unknown";
+}
+
 bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress,
-                    bool* payload_damaged, ScopedHandle* folder_hold) {
+                    bool* payload_damaged, ScopedHandle* folder_hold, std::wstring* why) {
+  // Says why, keeping the last error for the caller.
+  const auto say = [why](const std::wstring& words) {
+    if (why) *why = words;
+    return false;
+  };
   // Every path of the step goes through 260-character buffers: refuse before touching the
   // disk. The main program's is the longest of the fixed names.
   if (dir.empty() || (dir + kBrowserExe).size() >= kPathChars) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
-    return false;
+    return say(L"the install directory's path is too long");
   }
   const uint8_t* packet = nullptr;
   size_t packet_size = 0;
   if (!FindPayloadPacket(&packet, &packet_size)) {
-    if (payload_damaged) *payload_damaged = GetLastError() == ERROR_FILE_CORRUPT;
-    return false;
+    const bool damaged = GetLastError() == ERROR_FILE_CORRUPT;
+    if (payload_damaged) *payload_damaged = damaged;
+    return say(damaged ? L"the installer is damaged: its payload fails its check" : L"the installer carries no payload");
   }
 
   // Counted, made and removed again on the path as the system resolves it: a "." or ".."
@@ -121,7 +143,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   const uint32_t made_levels = absolute.empty() ? 0 : FolderLevelsBetween(NearestExistingDir(absolute.c_str()), absolute);
   if (made_levels > 0 && !MakeDirectories(absolute)) {
     RemoveEmptyFolders(absolute, made_levels, /*past_missing=*/true);
-    return false;
+    return say(L"the install directory cannot be made");
   }
   InstallRules rules;
   rules.required = {kBrowserRecordName};
@@ -137,19 +159,20 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
                           : made_levels;
   rules.progress = progress;
   Win32InstallFs fs(dir);
-  const auto fail = [&](DWORD error) {
+  const auto fail = [&](DWORD error, const std::wstring& words) {
     RemoveEmptyFolders(absolute, made_levels);
     SetLastError(error);
-    return false;
+    return say(words);
   };
   ScopedHandle hold;
-  if (!fs.HoldFolder(&hold)) return fail(fs.LastError());
+  if (!fs.HoldFolder(&hold)) return fail(fs.LastError(), L"the install directory cannot be held for this install");
   const InstallOutcome outcome = InstallPacket(&fs, packet, packet_size, rules);
   if (!outcome.ok()) {
     hold.Reset();  // the empty folders made go, the hold's file with them
-    return fail(OutcomeError(outcome));
+    return fail(OutcomeError(outcome), OutcomeWords(outcome));
   }
-  if (!WaitForMainProgram(dir + kBrowserExe)) return false;
+  if (!WaitForMainProgram(dir + kBrowserExe))
+    return say(std::wstring(kBrowserExe) + L" is gone from the install directory after the commit (another program removed it?)");
   if (folder_hold) *folder_hold = std::move(hold);
   return true;
 }

@@ -26,10 +26,13 @@ inline constexpr DWORD kMainProgramWaitMs = 3000;
 // `payload_damaged`, if any, tells whether it failed because the payload did not pass its
 // check: its error, ERROR_FILE_CORRUPT, may also come from a failing disk. `folder_hold`, if
 // any, receives the folder's hold (see Win32InstallFs::HoldFolder) once the files are in,
-// for the install's later steps to keep; without it the hold goes with the step.
+// for the install's later steps to keep; without it the hold goes with the step. `why`, if
+// any, receives a failure's cause in words for the log: the error code alone cannot tell a
+// payload without its main program from a main program another program removed.
 bool ExtractPayload(const std::wstring& dir,
                     const std::function<void(uint64_t done, uint64_t total)>& progress = nullptr,
-                    bool* payload_damaged = nullptr, ScopedHandle* folder_hold = nullptr);
+                    bool* payload_damaged = nullptr, ScopedHandle* folder_hold = nullptr,
+                    std::wstring* why = nullptr);
 
 // The packet resource of ModuleInstance(), checked against the digest stored beside it.
 // False when there is none (the resource error as last error), or with ERROR_FILE_CORRUPT
@@ -48,7 +51,8 @@ PathReach StagedPayloadReach();
 // files may stand.
 bool AdoptsUnlistedFiles(const std::wstring& dir);
 
-// The Win32 error code that reports a failed outcome.
+// The Win32 error code that reports a failed outcome, and its cause in words.
 DWORD OutcomeError(const InstallOutcome& outcome);
+std::wstring OutcomeWords(const InstallOutcome& outcome);
 
 }  // namespace kelo

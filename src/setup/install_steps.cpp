@@ -51,7 +51,10 @@ int CSetupLogic::StepExtractPayload() {
     last_post = now;
     PostMessageW(window, WM_SETUP_PROGRESS, static_cast<WPARAM>(done * 1000 / total), 0);
   };
-  return ExtractPayload(install_dir_, progress, &payload_damaged_, &folder_hold_) ? 1 : 0;
+  std::wstring why;
+  if (ExtractPayload(install_dir_, progress, &payload_damaged_, &folder_hold_, &why)) return 1;
+  log_.Line(L"step 0: " + why);  // keeps the last error
+  return 0;
 }
 
 int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }

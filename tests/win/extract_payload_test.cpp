@@ -15,6 +15,7 @@
 #include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
+#include "base/utf8.h"
 #include "packtool/packet_writer.h"
 #include "setup/extract_payload.h"
 #include "setup/install_fs_win.h"
@@ -186,15 +187,19 @@ struct StepResult {
   int result;
   DWORD error;
   bool damaged;  // the failure is the payload's, which did not pass its check
+  std::string why;  // the failure's words for the log
 };
 
+// As the install's step runs it, on the directory as the installer holds it.
 StepResult RunStep(const std::wstring& dir) {
   CSetupLogic logic;
   logic.SetInstallDir(dir.c_str());
   SetLastError(0);
-  const int result = logic.StepExtractPayload();
+  bool damaged = false;
+  std::wstring why;
+  const int result = ExtractPayload(logic.InstallDir(), nullptr, &damaged, nullptr, &why) ? 1 : 0;
   const DWORD error = GetLastError();
-  return {result, error, logic.PayloadDamaged()};
+  return {result, error, damaged, Utf8(why.data(), why.size())};
 }
 
 class ExtractPayload : public ::testing::Test {
@@ -390,15 +395,17 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
     const char* what;
     std::vector<uint8_t> packet;
     DWORD error;
+    const char* why;  // what the log says
   } cases[] = {
-      {"corrupt stream", corrupt, ERROR_INVALID_DATA},
-      {"stream cut short", short_stream, ERROR_INVALID_DATA},
-      {"unsafe name", MakePacket({{"KeloBrowser.exe", "MZ"}, {"..\\escape.txt", "x"}}), ERROR_INVALID_DATA},
+      {"corrupt stream", corrupt, ERROR_INVALID_DATA, "cannot be unpacked: corrupt LZMA stream"},
+      {"stream cut short", short_stream, ERROR_INVALID_DATA, "cannot be unpacked: LZMA stream ends before"},
+      {"unsafe name", MakePacket({{"KeloBrowser.exe", "MZ"}, {"..\\escape.txt", "x"}}), ERROR_INVALID_DATA,
+       "cannot be unpacked: a record name is unsafe"},
       {"path past 259 characters", MakePacket({{"KeloBrowser.exe", "MZ"}, {deep + "\\" + deep.substr(0, 50), "x"}}),
-       ERROR_FILENAME_EXCED_RANGE},
+       ERROR_FILENAME_EXCED_RANGE, "a file operation"},
       {"no main program", MakePacket({{"KeloUninstall.exe", "MZ"}, {"KeloS.ini", "[StatInfo]\r\n"}}),
-       ERROR_FILE_NOT_FOUND},
-      {"no resource", {}, 0},  // whichever resource error the loader gives
+       ERROR_FILE_NOT_FOUND, "the payload lacks KeloBrowser.exe"},
+      {"no resource", {}, 0, "carries no payload"},  // whichever resource error the loader gives
   };
   for (const auto& c : cases) {
     PacketModule module(c.packet);
@@ -412,6 +419,7 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
     }
     EXPECT_FALSE(FileExists(root_ + L"\\faulty")) << c.what << ": the folders the step made stay";
     EXPECT_FALSE(step.damaged) << c.what << ": taken for a damaged installer";
+    EXPECT_NE(step.why.find(c.why), std::string::npos) << c.what << ": the log would say \"" << step.why << "\"";
   }
 }
 
@@ -442,6 +450,7 @@ TEST_F(ExtractPayload, DamagedInstallerTouchesNothing) {
       EXPECT_EQ(step.result, 0) << c.what;
       EXPECT_EQ(step.error, static_cast<DWORD>(ERROR_FILE_CORRUPT)) << c.what;
       EXPECT_TRUE(step.damaged) << c.what;
+      EXPECT_NE(step.why.find("damaged"), std::string::npos) << c.what;
     }
     ExpectFiles(ListFiles(earlier), installed);
     EXPECT_FALSE(FileExists(root_ + L"\\empty")) << c.what;

@@ -255,6 +255,8 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     DWORD code;
     const char* logged;  // null: no log expected
   } cases[] = {
+      {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed,
+       "step 0: a folder stands where a payload file goes, or a file where a folder goes\r\n"},
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed, "step 0 (extract payload): failed, error 183"},
       {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory, "directory refused"},
       // Longer than the field reads back whole.
