@@ -9,7 +9,7 @@ set -euo pipefail
 unset KELO_SHARED_DISPLAY  # every test on an X server of its own
 # A filter or a repeat left in the shell from watching one test would run a few, or none,
 # and pass; a kept prefix would be kept for every program.
-unset KELO_KEEP_PREFIX "${!GTEST_@}"
+unset KELO_KEEP_PREFIX "${!GTEST_@}" WINEDEBUG KELO_DLLOVERRIDES WINEDLLPATH WINESERVER WINELOADER
 export GTEST_SHUFFLE=1
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 runs=${1:-10}

@@ -5,8 +5,10 @@
 # the run changed anything in the home directory of whoever ran it.
 set -euo pipefail
 # Every test draws on an X server of its own, whatever was left set for watching one; a
-# googletest filter or repeat left in the shell would run a few tests, or none, and pass.
-unset KELO_SHARED_DISPLAY KELO_KEEP_PREFIX "${!GTEST_@}"
+# googletest filter or repeat left in the shell would run a few tests, or none, and pass;
+# Wine's tracing or DLL choices left from a debugging session would slow every test or
+# load other DLLs than a clean run does.
+unset KELO_SHARED_DISPLAY KELO_KEEP_PREFIX "${!GTEST_@}" WINEDEBUG KELO_DLLOVERRIDES WINEDLLPATH WINESERVER WINELOADER
 top=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 cd "$top"
 # The Windows tests drive the installer of the demo payload (its stand-in browser, its

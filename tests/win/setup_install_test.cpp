@@ -156,6 +156,12 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
        {&earlier.programs, &earlier.product, &earlier.desktop, &earlier.quick_launch, &earlier.uninstall})
     DeleteFileW(link->c_str());
 
+  // Asked before the install's threads are held: the installer's first answer to another
+  // process starts a thread of its own.
+  ComScope com;
+  IAccessible* words = AccessibleOf(setup.Control(kIdProgressWords));
+  ASSERT_NE(words, nullptr);
+  ReadAccessible(words);
   // The worker is held as it starts, so the progress view stays up to be looked at.
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
@@ -164,11 +170,19 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   EXPECT_EQ(progress.differing, 0) << "progress view: " << progress.Describe();
   for (int id : kEveryControl) EXPECT_FALSE(setup.IsVisible(id)) << "control " << id << " shows while installing";
   EXPECT_FALSE(IsWindowVisible(setup.StatusLabel()));
+  // Screen readers hear the pictures' words, and how far the install is.
+  const AccessibleReading installing = ReadAccessible(words);
+  EXPECT_EQ(installing.role, ROLE_SYSTEM_PROGRESSBAR);
+  EXPECT_EQ(installing.name, kInstallingWords);
+  EXPECT_EQ(installing.value, L"0%");
   setup.StopDebugging();
 
   const Difference finished =
       AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished", {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
+  const AccessibleReading done = ReadAccessible(words);
+  EXPECT_EQ(done.name, kFinishedWords);
+  EXPECT_EQ(done.value, L"100%");
   HWND window = setup.window();
   ASSERT_TRUE(PollFor([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
   // The view's own instant: the installer forgets the failure memory as it shows the
@@ -191,6 +205,7 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
     EXPECT_EQ(ShortcutTarget(*link), dir + kBrowserExe) << "shortcut " << link->size();
   EXPECT_EQ(ShortcutTarget(links.uninstall), dir + kUninstallExe);
   EXPECT_TRUE(CloseStartedBrowser(L"KeloBrowser [-Setup]")) << "the browser was not started for a new user";
+  words->Release();
 }
 
 // A folder where the install must fail: a plain file stands where the payload needs its
@@ -394,8 +409,10 @@ TEST_F(SetupInstall, InstallNowStopsTheRunningBrowserOfTheInstallation) {
   ASSERT_TRUE(setup.Barrier());
   EXPECT_TRUE(IsWindowEnabled(setup.Control(kIdInstallNow))) << "no install button while the browser runs";
   // The taskbar box cleared, the desktop one kept: the other half of each box ruling its step.
+  // The first install's shortcuts go, so that only this one's can be found.
   const Shortcuts links = ShortcutFiles();
   ASSERT_TRUE(DeleteFileW(links.quick_launch.c_str()));
+  ASSERT_TRUE(DeleteFileW(links.desktop.c_str()));
   setup.Click(kIdTaskbarBox);
   ASSERT_TRUE(PollFor([&] { return !setup.IsChecked(kIdTaskbarBox) && setup.IsChecked(kIdDesktopShortcutBox); }, 3000));
   setup.Click(kIdInstallNow);

@@ -82,7 +82,7 @@ show_host_folders "$prefix" "${host_dirs[@]}"
 exec 8<&-
 # Wine's own error messages stay on: a program that dies as it starts leaves nothing else.
 export WINEDEBUG=${WINEDEBUG:--all,err+all}
-export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe,winebrowser.exe=d${KELO_DLLOVERRIDES:+;$KELO_DLLOVERRIDES}"
 export LC_ALL=C.UTF-8
 
 trap - ERR
