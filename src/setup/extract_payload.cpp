@@ -171,8 +171,12 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
     hold.Reset();  // the empty folders made go, the hold's file with them
     return fail(OutcomeError(outcome), OutcomeWords(outcome));
   }
-  if (!WaitForMainProgram(dir + kBrowserExe))
-    return say(std::wstring(kBrowserExe) + L" is gone from the install directory after the commit (another program removed it?)");
+  if (!WaitForMainProgram(dir + kBrowserExe)) {
+    const DWORD error = GetLastError();
+    return say(std::wstring(kBrowserExe) + (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
+                                                ? L" is gone after the commit (another program removed it?)"
+                                                : L" cannot be looked at after the commit"));
+  }
   if (folder_hold) *folder_hold = std::move(hold);
   return true;
 }

@@ -103,9 +103,17 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accParent(IDispatch** p) override { return standard_->get_accParent(p); }
   HRESULT STDMETHODCALLTYPE get_accChildCount(LONG* c) override { return standard_->get_accChildCount(c); }
   HRESULT STDMETHODCALLTYPE get_accChild(VARIANT v, IDispatch** c) override { return standard_->get_accChild(v, c); }
+  // A link and a progress bar are owner-drawn labels, which the standard object may take
+  // for pictures and name after another label: they are named by their own words.
   HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
-    if (!IsSelf(child) || !name_) return standard_->get_accName(child, name);
-    *name = SysAllocString(name_);
+    if (!IsSelf(child) || (!name_ && role_ != ROLE_SYSTEM_LINK && role_ != ROLE_SYSTEM_PROGRESSBAR))
+      return standard_->get_accName(child, name);
+    std::wstring text(name_ ? name_ : L"");
+    if (!name_) {
+      text.resize(static_cast<size_t>(GetWindowTextLengthW(window_)) + 1);
+      text.resize(static_cast<size_t>(GetWindowTextW(window_, &text[0], static_cast<int>(text.size()))));
+    }
+    *name = SysAllocString(text.c_str());
     return *name ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {

@@ -8,6 +8,7 @@
 
 #include "base/product.h"
 #include "base/reg_key.h"
+#include "base/win_holders.h"
 #include "ui/window_layout.h"
 
 namespace kelo::test {
@@ -293,6 +294,22 @@ AccessibleReading ReadAccessible(IAccessible* accessible) {
     SysFreeString(got);
   }
   return reading;
+}
+
+bool ReadAccessibleWithin(IAccessible* accessible, DWORD timeout_ms, const std::function<void()>& release,
+                          AccessibleReading* reading) {
+  // Read on this thread, whose apartment the object was got in; a watchdog releases.
+  ScopedHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  bool released = false;
+  std::thread watchdog([&] {
+    if (WaitForSingleObject(done.Get(), timeout_ms) == WAIT_OBJECT_0) return;
+    released = true;
+    release();
+  });
+  *reading = ReadAccessible(accessible);
+  SetEvent(done.Get());
+  watchdog.join();
+  return !released;
 }
 
 namespace {

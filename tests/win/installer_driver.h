@@ -101,6 +101,11 @@ struct AccessibleReading {
   std::wstring value;
 };
 AccessibleReading ReadAccessible(IAccessible* accessible);
+// The same, with a limit: a call into an installer whose new threads the test holds may wait
+// for ever (the thread that would answer it is new). After `timeout_ms` another thread runs
+// `release`, which lets the installer's threads go, and the read ends; false then.
+bool ReadAccessibleWithin(IAccessible* accessible, DWORD timeout_ms, const std::function<void()>& release,
+                          AccessibleReading* reading);
 
 // The accessibility events one process sends, heard as a screen reader hears them: out of
 // context, delivered while the recording thread looks at its messages. One at a time.

@@ -140,6 +140,7 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
   const std::wstring exe = CopyInstaller(L"KeloSetup_2048.exe");
   SetFailureMemory(1);  // an earlier failure, forgotten by a success
+  ComScope com;  // outlives the installer, which the objects below are released after
   Installer setup;
   ASSERT_TRUE(setup.Start(exe, /*debugged=*/true));
   ASSERT_NE(setup.WaitForWindow(), nullptr);
@@ -156,33 +157,36 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
        {&earlier.programs, &earlier.product, &earlier.desktop, &earlier.quick_launch, &earlier.uninstall})
     DeleteFileW(link->c_str());
 
-  // Asked before the install's threads are held: the installer's first answer to another
-  // process starts a thread of its own.
-  ComScope com;
   IAccessible* words = AccessibleOf(setup.Control(kIdProgressWords));
   ASSERT_NE(words, nullptr);
+  // Read once before the install's threads are held: the installer's first answer to
+  // another process starts a thread of its own.
   ReadAccessible(words);
   // The worker is held as it starts, so the progress view stays up to be looked at.
   setup.HoldNewThreads(true);
   setup.Click(kIdQuickInstall);
   ASSERT_TRUE(PollFor([&] { return setup.HeldThreads() > 0; }, 10000)) << "no install worker started";
+  // Screen readers hear the pictures' words, and how far the install is.
+  AccessibleReading installing;
+  EXPECT_TRUE(ReadAccessibleWithin(words, 5000, [&] { setup.StopDebugging(); }, &installing))
+      << "the installer did not answer a screen reader";
+  EXPECT_EQ(installing.role, ROLE_SYSTEM_PROGRESSBAR);
+  EXPECT_EQ(installing.name, kInstallingWords);
+  EXPECT_EQ(installing.value, L"0%");
   const Difference progress = AwaitLook(setup.window(), IndicatorLook(kImageInstalling, false), L"progress");
   EXPECT_EQ(progress.differing, 0) << "progress view: " << progress.Describe();
   for (int id : kEveryControl) EXPECT_FALSE(setup.IsVisible(id)) << "control " << id << " shows while installing";
   EXPECT_FALSE(IsWindowVisible(setup.StatusLabel()));
-  // Screen readers hear the pictures' words, and how far the install is.
-  const AccessibleReading installing = ReadAccessible(words);
-  EXPECT_EQ(installing.role, ROLE_SYSTEM_PROGRESSBAR);
-  EXPECT_EQ(installing.name, kInstallingWords);
-  EXPECT_EQ(installing.value, L"0%");
   setup.StopDebugging();
 
+  // Read first: the finished view closes itself 2 s after it came.
+  AccessibleReading done;
+  EXPECT_TRUE(PollFor([&] { return (done = ReadAccessible(words)).name == kFinishedWords; }, kInstallWaitMs))
+      << "the finished view's words are not read";
+  EXPECT_EQ(done.value, L"100%");
   const Difference finished =
       AwaitLook(setup.window(), IndicatorLook(kImageFinished, false), L"finished", {}, kInstallWaitMs);
   EXPECT_EQ(finished.differing, 0) << "finished view: " << finished.Describe();
-  const AccessibleReading done = ReadAccessible(words);
-  EXPECT_EQ(done.name, kFinishedWords);
-  EXPECT_EQ(done.value, L"100%");
   HWND window = setup.window();
   ASSERT_TRUE(PollFor([&] { return !IsWindow(window); }, 10000)) << "the finished view does not close";
   // The view's own instant: the installer forgets the failure memory as it shows the
