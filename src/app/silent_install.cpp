@@ -19,7 +19,7 @@ int InstallSilently(const CommandLine& command) {
   const DirCheck check = ValidateDirText(dir, StagedPayloadReach());
   CSetupLogic* logic = CSetupLogic::GetInstance();
   if (!check.valid) {
-    logic->LogRefused(L"directory refused: \"" + dir + L"\": " + check.message);
+    logic->LogRefused(L"directory refused: \"" + dir + L"\": " + check.message + L" (" + check.cause + L")");
     return kExitBadDirectory;
   }
   InstallOptions options;

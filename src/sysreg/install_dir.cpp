@@ -146,6 +146,7 @@ bool IsDirWritable(const wchar_t* path) {
   if (needed == 0 ||
       !GetFileSecurityW(dir.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
     return false;
+  SetLastError(ERROR_SUCCESS);
   return DaclAllowsWriting(descriptor.data());
 }
 
@@ -157,29 +158,32 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes) {
 }
 
 DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpaceQuery free_space) {
-  DirCheck check;
-  check.valid = true;
-  if (!IsValidInstallPath(path) || HasFolderNameWindowsChanges(path) || !ReachFits(path, reach) ||
-      !NamesFolders(path)) {
-    check = {false, kDirBadFormText};
-    return check;
-  }
+  const auto refuse = [](const wchar_t* message, std::wstring cause, DWORD error = ERROR_SUCCESS) {
+    if (error != ERROR_SUCCESS) cause += L", error " + std::to_wstring(error);
+    return DirCheck{false, message, cause};
+  };
+  if (!IsValidInstallPath(path))
+    return refuse(kDirBadFormText, L"no folder path on a drive letter, or a character Windows takes in no name");
+  if (HasFolderNameWindowsChanges(path))
+    return refuse(kDirBadFormText, L"a folder name ends in a space or dot, which Windows drops");
+  if (!ReachFits(path, reach)) return refuse(kDirBadFormText, L"too long for the payload's longest path");
+  if (!NamesFolders(path))
+    return refuse(kDirBadFormText, L"a name that opens a device, holds a control character, or is a file's");
   if (!IsDirWritable(path)) {
-    check = {false, kDirNotWritableText};
-    return check;
+    const DWORD error = GetLastError();
+    return refuse(kDirNotWritableText,
+                  error == ERROR_SUCCESS ? L"its permissions deny writing" : L"its permissions cannot be read", error);
   }
   // The form test made the first three characters a drive root; the directory itself
   // usually does not exist yet, so its drive is what counts.
   const std::wstring root(path, 3);
   uint64_t bytes = 0;
-  if (!free_space(root.c_str(), &bytes)) {
-    check = {false, kDiskUnknownText};
-    return check;
-  }
-  if (bytes < kMinFreeBytes) {
-    check = {false, kDiskTooFullText};
-    return check;
-  }
+  SetLastError(ERROR_SUCCESS);
+  if (!free_space(root.c_str(), &bytes))
+    return refuse(kDiskUnknownText, L"the drive's free space cannot be read", GetLastError());
+  if (bytes < kMinFreeBytes) return refuse(kDiskTooFullText, std::to_wstring(bytes) + L" bytes free");
+  DirCheck check;
+  check.valid = true;
   wchar_t text[64];
   if (bytes >= kGigabyte)
     swprintf(text, 64, kFreeSpaceGbFormat, static_cast<double>(bytes) / 1024 / 1024 / 1024);
@@ -190,7 +194,7 @@ DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpa
 }
 
 DirCheck ValidateDirText(const std::wstring& text, const PathReach& reach) {
-  if (text.size() > kDirFieldChars - 2) return DirCheck{false, kDirBadFormText};
+  if (text.size() > kDirFieldChars - 2) return DirCheck{false, kDirBadFormText, L"longer than the field takes"};
   return ValidateInstallDir(text.c_str(), reach);
 }
 

@@ -19,7 +19,8 @@ bool DefaultInstallDir(std::wstring* dir);
 bool IsValidInstallPath(const wchar_t* path);
 
 // False when the directory, or its nearest existing ancestor, carries an access-denied
-// entry with all four write bits.
+// entry with all four write bits (the last error then ERROR_SUCCESS), or when its
+// permissions cannot be read (the last error says why).
 bool IsDirWritable(const wchar_t* path);
 
 // The two halves of IsDirWritable. The first walks up, with "/" read as "\", to the
@@ -36,6 +37,9 @@ bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes);
 struct DirCheck {
   bool valid = false;
   std::wstring message;  // a failure message or the free-space text
+  // For the log, of a refusal: which rule refused the directory, and the system's error
+  // where a look at the disk failed. Many rules share one message.
+  std::wstring cause;
 };
 // How far below its directory an install reaches, in characters after the directory's
 // separator: its longest file path and its longest folder path. Windows takes no path of

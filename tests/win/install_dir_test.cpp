@@ -121,6 +121,7 @@ std::wstring g_asked_root;
 bool FakeFreeSpace(const wchar_t* root, uint64_t* bytes) {
   g_asked_root = root;
   *bytes = g_free_bytes;
+  if (!g_free_known) SetLastError(ERROR_NOT_READY);  // a card reader without its card
   return g_free_known;
 }
 
@@ -198,6 +199,37 @@ TEST(Validation, EachFailureHasItsMessage) {
   }
   EXPECT_EQ(g_asked_root, L"C:/");
   EXPECT_FALSE(ValidateInstallDir(nullptr, PathReach{}, FakeFreeSpace).valid);
+}
+
+// Many rules share one message: the log tells them apart, with the system's error where a
+// look at the disk failed.
+TEST(Validation, EachRefusalNamesItsCauseForTheLog) {
+  const struct {
+    const wchar_t* path;
+    PathReach reach;
+    bool free_known;
+    uint64_t free_bytes;
+    const wchar_t* cause;
+  } cases[] = {
+      {L"Games\\Kelo", {}, true, 1ull << 40, L"no folder path on a drive letter"},
+      {L"C:\\a|b", {}, true, 1ull << 40, L"no folder path on a drive letter"},
+      {L"C:\\Games .\\Kelo", {}, true, 1ull << 40, L"ends in a space or dot"},
+      {L"C:\\Games\\Kelo", {250, 0}, true, 1ull << 40, L"too long for the payload's longest path"},
+      {L"C:\\Games\\NUL", {}, true, 1ull << 40, L"opens a device"},
+      {L"Q:\\Games\\KeloBrowser", {}, true, 1ull << 40, L"its permissions cannot be read, error "},
+      {L"C:\\Games\\KeloBrowser", {}, false, 0, L"the drive's free space cannot be read, error 21"},
+      {L"C:\\Games\\KeloBrowser", {}, true, 16777215, L"16777215 bytes free"},
+  };
+  for (const auto& c : cases) {
+    g_free_known = c.free_known;
+    g_free_bytes = c.free_bytes;
+    const DirCheck check = ValidateInstallDir(c.path, c.reach, FakeFreeSpace);
+    EXPECT_FALSE(check.valid) << testing::PrintToString(std::wstring(c.path));
+    EXPECT_NE(check.cause.find(c.cause), std::wstring::npos)
+        << testing::PrintToString(std::wstring(c.path)) << " says " << testing::PrintToString(check.cause);
+  }
+  g_free_known = true;
+  EXPECT_EQ(ValidateDirText(std::wstring(kDirFieldChars, L'd'), PathReach{}).cause, L"longer than the field takes");
 }
 
 // A folder on the way that exists is passed through, whatever its name: a path opens a

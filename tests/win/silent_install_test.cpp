@@ -258,7 +258,8 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed,
        "step 0: a folder stands where a payload file goes, or a file where a folder goes\r\n"},
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed, "step 0 (extract payload): failed, error 183"},
-      {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory, "directory refused"},
+      {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory,
+       "directory refused: \"C:\\no|pipes\": 请选择一个正确的目录路径 (no folder path on a drive letter"},
       // Longer than the field reads back whole.
       {L"/S /LOG=" + log_path + L" /D=C:\\" + std::wstring(257, L'd'), kExitBadDirectory, "directory refused"},
       // A script's unset variable: no silent install somewhere else than asked.
@@ -266,7 +267,7 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       // Windows drops a folder name's last spaces and dots when it makes the folder, but
       // only one final dot from the paths that lead through it: nothing could be installed
       // there.
-      {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games \\Kelo", kExitBadDirectory, "directory refused"},
+      {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games \\Kelo", kExitBadDirectory, "(a folder name ends in a space"},
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games .\\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games..\\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /LOG=" + log_path + L" /X", kExitUsage, "unknown switch: /X"},
