@@ -43,6 +43,8 @@ constexpr wchar_t kUnreadableText[] = L"Kelo游戏浏览器的安装记录已损
 constexpr wchar_t kShortcutsLeftText[] = L"Kelo游戏浏览器已卸载，但有快捷方式未能删除，请手动删除。";
 constexpr wchar_t kEntryLeftText[] = L"Kelo游戏浏览器已卸载，但“程序和功能”中的卸载信息未能删除。";
 constexpr wchar_t kFolderLeftText[] = L"Kelo游戏浏览器已卸载，但卸载程序未能删除自己，请手动删除这个文件夹：\n";
+constexpr wchar_t kDataUnrecordedText[] =
+    L"Kelo游戏浏览器已卸载，但未能记下您保留的数据在哪里，重新安装时请选择这个文件夹：\n";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
@@ -339,6 +341,7 @@ int Uninstall(const Options& options) {
       outcome.ok() || (!HoldsInstallation(&fs) && fs.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing);
   bool entry_left = false;
   bool shortcuts_left = false;
+  bool data_unrecorded = false;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A
     // folder moved since its install leaves the entry and the shortcuts naming where it
@@ -355,7 +358,7 @@ int Uninstall(const Options& options) {
     // An entry that stays promises an uninstaller that is gone: no success.
     entry_left = !RemoveUninstallEntry(moved ? recorded : dir);
     // The next install then finds the profile the user was promised, wherever it is.
-    if (keep_data && HoldsDataFolder(dir)) (void)RememberKeptData(dir, made_levels);
+    if (keep_data && HoldsDataFolder(dir)) data_unrecorded = !RememberKeptData(dir, made_levels);
     ForgetInstallFailure();
   } else {
     cleanup.PutBack(dir);
@@ -375,6 +378,7 @@ int Uninstall(const Options& options) {
   if (entry_left) say(kEntryLeftText);
   if (shortcuts_left) say(kShortcutsLeftText);
   if (folder_left) say(folder_left_text);
+  if (data_unrecorded) say(kDataUnrecordedText + dir);
   const int code = finish(left.empty() ? kExitSuccess : kExitInstallFailed, left.empty() ? kDoneText : left.c_str(),
                           MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may

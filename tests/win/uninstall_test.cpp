@@ -508,8 +508,12 @@ TEST_F(Uninstaller, AFailedUninstallKeepsItsOwnFileWithoutATemporaryCopy) {
 // own file, set aside with no copy in the temporary folder to remove it. What goes with the
 // files (the window's memory of a failed install) goes all the same.
 TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
-  for (const bool entry_locked : {true, false}) {
-    SCOPED_TRACE(entry_locked ? "entry that cannot be deleted" : "no temporary copy");
+  enum Left { kEntry, kOwnFile, kDataUnrecorded };
+  for (const Left left : {kEntry, kOwnFile, kDataUnrecorded}) {
+    SCOPED_TRACE(left == kEntry     ? "entry that cannot be deleted"
+                 : left == kOwnFile ? "no temporary copy"
+                                    : "kept Data whose place cannot be recorded");
+    const bool entry_locked = left == kEntry;
     Install();
     {
       RegKey memory;
@@ -521,19 +525,29 @@ TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
     // A key inside the entry that nobody may open keeps the entry from being deleted.
     const std::wstring locked_key = std::wstring(kUninstallKey) + L"\\locked";
     std::optional<test::LockedKey> entry;
+    std::optional<test::LockedKey> record;  // readable, but no value can be set
     if (entry_locked) {
       entry.emplace(locked_key.c_str(), L"D:");
       ASSERT_TRUE(entry->applied());
-    } else {
+    } else if (left == kOwnFile) {
       SetEnvironmentVariableW(L"TMP", L"Q:\\no-such-drive");
+    } else {
+      test::WriteFileBytes(dir_ + L"Data\\profile.ini", "the user's profile");
+      record.emplace(kKeptDataKey, L"D:(A;;KR;;;WD)");
+      ASSERT_TRUE(record->applied());
     }
     const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"/S");
     SetEnvironmentVariableW(L"TMP", temp);
     EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
     EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
     EXPECT_FALSE(test::ReadValue(kFailureMemoryKey, kFailureMemoryValue).present);
-    if (!entry_locked) {
+    if (left == kOwnFile) {
       EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe)) << Remaining(dir_);
+      test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+    }
+    if (left == kDataUnrecorded) {
+      EXPECT_TRUE(test::FileExists(dir_ + L"Data\\profile.ini")) << Remaining(dir_);
+      record.reset();
       test::RemoveTree(dir_.substr(0, dir_.size() - 1));
     }
     entry.reset();
