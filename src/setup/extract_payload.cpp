@@ -18,13 +18,19 @@ namespace kelo {
 
 namespace {
 
-// Only a program not there yet is waited for: any other failure to look (the drive gone,
-// access refused) is reported as it is, at once.
+// Whether a failed look at a file says it is gone, or going: a file another program has
+// deleted while it still holds it open denies every look until it is closed.
+bool GoneOrGoing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_ACCESS_DENIED;
+}
+
+// Only a program not there yet (or on its way out) is waited for: any other failure to look
+// (the drive gone) is reported as it is, at once.
 bool WaitForMainProgram(const std::wstring& path) {
   const ULONGLONG deadline = GetTickCount64() + kMainProgramWaitMs;
   while (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    if ((error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) || GetTickCount64() >= deadline) {
+    if (!GoneOrGoing(error) || GetTickCount64() >= deadline) {
       SetLastError(error);
       return false;
     }
@@ -115,6 +121,11 @@ std::wstring OutcomeWords(const InstallOutcome& outcome) {
   return L"unknown";
 }
 
+std::wstring MainProgramLostWords(DWORD error) {
+  return std::wstring(kBrowserExe) + (GoneOrGoing(error) ? L" is gone after the commit (another program removed it?)"
+                                                         : L" cannot be looked at after the commit");
+}
+
 bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, uint64_t)>& progress,
                     bool* payload_damaged, ScopedHandle* folder_hold, std::wstring* why) {
   // Says why, keeping the last error for the caller.
@@ -171,12 +182,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
     hold.Reset();  // the empty folders made go, the hold's file with them
     return fail(OutcomeError(outcome), OutcomeWords(outcome));
   }
-  if (!WaitForMainProgram(dir + kBrowserExe)) {
-    const DWORD error = GetLastError();
-    return say(std::wstring(kBrowserExe) + (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND
-                                                ? L" is gone after the commit (another program removed it?)"
-                                                : L" cannot be looked at after the commit"));
-  }
+  if (!WaitForMainProgram(dir + kBrowserExe)) return say(MainProgramLostWords(GetLastError()));
   if (folder_hold) *folder_hold = std::move(hold);
   return true;
 }

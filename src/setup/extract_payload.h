@@ -51,6 +51,10 @@ PathReach StagedPayloadReach();
 // files may stand.
 bool AdoptsUnlistedFiles(const std::wstring& dir);
 
+// Why the main program could not be seen after the commit, in words, from the error of the
+// last look: most often a virus scanner took it.
+std::wstring MainProgramLostWords(DWORD error);
+
 // The Win32 error code that reports a failed outcome, and its cause in words.
 DWORD OutcomeError(const InstallOutcome& outcome);
 std::wstring OutcomeWords(const InstallOutcome& outcome);

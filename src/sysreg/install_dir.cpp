@@ -127,7 +127,10 @@ bool DaclAllowsWriting(PSECURITY_DESCRIPTOR descriptor) {
     if (!GetAce(acl, i, &ace)) continue;
     const auto* header = static_cast<const ACE_HEADER*>(ace);
     if (header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
-    if ((static_cast<const ACCESS_DENIED_ACE*>(ace)->Mask & kAllWriteBits) == kAllWriteBits) return false;
+    if ((static_cast<const ACCESS_DENIED_ACE*>(ace)->Mask & kAllWriteBits) == kAllWriteBits) {
+      SetLastError(ERROR_SUCCESS);  // a denial, not a failure to look
+      return false;
+    }
   }
   return true;
 }
@@ -146,7 +149,6 @@ bool IsDirWritable(const wchar_t* path) {
   if (needed == 0 ||
       !GetFileSecurityW(dir.c_str(), DACL_SECURITY_INFORMATION, descriptor.data(), needed, &needed))
     return false;
-  SetLastError(ERROR_SUCCESS);
   return DaclAllowsWriting(descriptor.data());
 }
 

@@ -423,6 +423,20 @@ TEST_F(ExtractPayload, FaultyPacketsFailTheStepWithoutLeavingAnything) {
   }
 }
 
+// A main program that a virus scanner took after the commit is told from one the drive
+// would not show: gone, or deleted while still held open (every look then is denied).
+TEST(MainProgramLost, TheWordsFollowTheLastLooksError) {
+  const std::pair<DWORD, const char*> cases[] = {{ERROR_FILE_NOT_FOUND, "is gone"},
+                                                 {ERROR_PATH_NOT_FOUND, "is gone"},
+                                                 {ERROR_ACCESS_DENIED, "is gone"},
+                                                 {ERROR_NOT_READY, "cannot be looked at"},
+                                                 {ERROR_NETNAME_DELETED, "cannot be looked at"}};
+  for (const auto& [error, words] : cases) {
+    const std::wstring said = MainProgramLostWords(error);
+    EXPECT_NE(Utf8(said.data(), said.size()).find(words), std::string::npos) << error;
+  }
+}
+
 // The folders are made one level after the other: when one cannot be made, those made
 // before it go again, past the levels that never came to be.
 TEST_F(ExtractPayload, FoldersMadeBeforeOneThatCannotBeGoAgain) {
