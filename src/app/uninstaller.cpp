@@ -24,6 +24,7 @@
 #include "setup/install_fs_win.h"
 #include "setup/install_transaction.h"
 #include "setup/ledger.h"
+#include "sysreg/install_dir.h"
 #include "sysreg/launch.h"
 #include "sysreg/shortcuts.h"
 #include "sysreg/uninstall_entry.h"
@@ -358,7 +359,11 @@ int Uninstall(const Options& options) {
     // An entry that stays promises an uninstaller that is gone: no success.
     entry_left = !RemoveUninstallEntry(moved ? recorded : dir);
     // The next install then finds the profile the user was promised, wherever it is.
-    if (keep_data && HoldsDataFolder(dir)) data_unrecorded = !RememberKeptData(dir, made_levels);
+    // Unrecorded, it is found only where the next install looks anyway.
+    if (keep_data && HoldsDataFolder(dir) && !RememberKeptData(dir, made_levels)) {
+      std::wstring next;
+      data_unrecorded = !DefaultInstallDir(&next) || !SamePath(next, dir);
+    }
     ForgetInstallFailure();
   } else {
     cleanup.PutBack(dir);

@@ -504,16 +504,22 @@ TEST_F(Uninstaller, AFailedUninstallKeepsItsOwnFileWithoutATemporaryCopy) {
 }
 
 // An uninstall whose files went but that left something for the user to see to ends with
-// 1, not as a success: the entry in the list of programs, which it could not delete, or its
-// own file, set aside with no copy in the temporary folder to remove it. What goes with the
-// files (the window's memory of a failed install) goes all the same.
+// 1, not as a success: the entry in the list of programs, which it could not delete, its
+// own file, set aside with no copy in the temporary folder to remove it, or a kept Data
+// whose place it could not record outside the folder the next install proposes anyway.
+// What goes with the files (the window's memory of a failed install) goes all the same.
 TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
-  enum Left { kEntry, kOwnFile, kDataUnrecorded };
-  for (const Left left : {kEntry, kOwnFile, kDataUnrecorded}) {
-    SCOPED_TRACE(left == kEntry     ? "entry that cannot be deleted"
-                 : left == kOwnFile ? "no temporary copy"
-                                    : "kept Data whose place cannot be recorded");
+  enum Left { kEntry, kOwnFile, kDataUnrecorded, kDataUnrecordedInTheDefaultFolder };
+  const std::wstring default_dir = dir_;
+  test::ScratchDir elsewhere(L"kept data");
+  for (const Left left : {kEntry, kOwnFile, kDataUnrecorded, kDataUnrecordedInTheDefaultFolder}) {
+    SCOPED_TRACE(left == kEntry            ? "entry that cannot be deleted"
+                 : left == kOwnFile        ? "no temporary copy"
+                 : left == kDataUnrecorded ? "kept Data whose place cannot be recorded"
+                                           : "kept Data in the default folder, unrecorded");
     const bool entry_locked = left == kEntry;
+    const bool data_kept = left == kDataUnrecorded || left == kDataUnrecordedInTheDefaultFolder;
+    dir_ = left == kDataUnrecorded ? elsewhere.dir() + L"KeloBrowser\\" : default_dir;
     Install();
     {
       RegKey memory;
@@ -538,14 +544,14 @@ TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
     }
     const DWORD code = RunUninstaller(dir_ + kUninstallExe, L"/S");
     SetEnvironmentVariableW(L"TMP", temp);
-    EXPECT_EQ(code, static_cast<DWORD>(kExitInstallFailed));
+    EXPECT_EQ(code, static_cast<DWORD>(left == kDataUnrecordedInTheDefaultFolder ? kExitSuccess : kExitInstallFailed));
     EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
     EXPECT_FALSE(test::ReadValue(kFailureMemoryKey, kFailureMemoryValue).present);
     if (left == kOwnFile) {
       EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kUninstallExe)) << Remaining(dir_);
       test::RemoveTree(dir_.substr(0, dir_.size() - 1));
     }
-    if (left == kDataUnrecorded) {
+    if (data_kept) {
       EXPECT_TRUE(test::FileExists(dir_ + L"Data\\profile.ini")) << Remaining(dir_);
       record.reset();
       test::RemoveTree(dir_.substr(0, dir_.size() - 1));
@@ -554,6 +560,7 @@ TEST_F(Uninstaller, AnUninstallThatLeavesSomethingBehindIsNoSuccess) {
     RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
     EXPECT_TRUE(PollFor([&] { return !CleanupCopiesRunning() && !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
   }
+  dir_ = default_dir;
 }
 
 // An uninstaller ended under its last box (by a task manager, a deployment tool's time
