@@ -296,6 +296,11 @@ AccessibleReading ReadAccessible(IAccessible* accessible) {
   return reading;
 }
 
+void PrintTo(const AccessibleReading& reading, std::ostream* out) {
+  *out << "role " << reading.role << ", name " << testing::PrintToString(reading.name) << ", value "
+       << testing::PrintToString(reading.value);
+}
+
 bool ReadAccessibleWithin(IAccessible* accessible, DWORD timeout_ms, const std::function<void()>& release,
                           AccessibleReading* reading) {
   // Read on this thread, whose apartment the object was got in; a watchdog releases.

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,7 +100,11 @@ struct AccessibleReading {
   LONG role = 0;
   std::wstring name;
   std::wstring value;
+  bool operator==(const AccessibleReading& other) const {
+    return role == other.role && name == other.name && value == other.value;
+  }
 };
+void PrintTo(const AccessibleReading& reading, std::ostream* out);
 AccessibleReading ReadAccessible(IAccessible* accessible);
 // The same, with a limit: a call into an installer whose new threads the test holds may wait
 // for ever (the thread that would answer it is new). After `timeout_ms` another thread runs

@@ -170,9 +170,7 @@ TEST_F(SetupInstall, QuickInstallShowsProgressThenFinishedAndCloses) {
   AccessibleReading installing;
   EXPECT_TRUE(ReadAccessibleWithin(words, 5000, [&] { setup.StopDebugging(); }, &installing))
       << "the installer did not answer a screen reader";
-  EXPECT_EQ(installing.role, ROLE_SYSTEM_PROGRESSBAR);
-  EXPECT_EQ(installing.name, kInstallingWords);
-  EXPECT_EQ(installing.value, L"0%");
+  EXPECT_EQ(installing, (AccessibleReading{ROLE_SYSTEM_PROGRESSBAR, kInstallingWords, L"0%"}));
   const Difference progress = AwaitLook(setup.window(), IndicatorLook(kImageInstalling, false), L"progress");
   EXPECT_EQ(progress.differing, 0) << "progress view: " << progress.Describe();
   for (int id : kEveryControl) EXPECT_FALSE(setup.IsVisible(id)) << "control " << id << " shows while installing";

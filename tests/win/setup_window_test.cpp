@@ -798,9 +798,7 @@ TEST_F(SetupWindow, AFailureGivesTheFocusToTheCloseButton) {
       AccessibleReading reading;
       EXPECT_TRUE(ReadAccessibleWithin(words, 5000, [&] { setup.ReleaseHeldThreads(); }, &reading))
           << "the installer did not answer a screen reader";
-      EXPECT_EQ(reading.role, ROLE_SYSTEM_PROGRESSBAR);
-      EXPECT_EQ(reading.name, kInstallingWords);
-      EXPECT_EQ(reading.value, L"0%");
+      EXPECT_EQ(reading, (AccessibleReading{ROLE_SYSTEM_PROGRESSBAR, kInstallingWords, L"0%"}));
       EXPECT_TRUE(PollFor([&] { return FocusedId(window) == kIdProgressWords; }, 5000))
           << "the progress view left the focus on control " << FocusedId(window);
       // Alt+F4, like Esc, does not end a running install. Posted, to be handled in order
