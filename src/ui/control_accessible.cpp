@@ -31,7 +31,8 @@ bool IsSelf(const VARIANT& child) { return child.vt == VT_I4 && child.lVal == CH
 
 thread_local std::wstring* t_words_asked = nullptr;
 
-// Everything the standard object says, but for the role and the state (and a link's action).
+// Everything the standard object says, but for the role and the state, a link's action, and
+// the words a control has of its own (a name, a description, a progress bar's value).
 class ControlAccessible : public IAccessible {
  public:
   ControlAccessible(HWND window, LONG role, const wchar_t* name) : window_(window), role_(role), name_(name) {}
