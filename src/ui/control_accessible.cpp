@@ -4,6 +4,7 @@
 
 #include "base/module.h"
 #include "base/win_holders.h"
+#include "ui/setup_ui.h"
 
 namespace kelo {
 
@@ -109,12 +110,7 @@ class ControlAccessible : public IAccessible {
   HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
     if (!IsSelf(child) || (!name_ && role_ != ROLE_SYSTEM_LINK && role_ != ROLE_SYSTEM_PROGRESSBAR))
       return standard_->get_accName(child, name);
-    std::wstring text(name_ ? name_ : L"");
-    if (!name_) {
-      text.resize(static_cast<size_t>(GetWindowTextLengthW(window_)) + 1);
-      text.resize(static_cast<size_t>(GetWindowTextW(window_, &text[0], static_cast<int>(text.size()))));
-    }
-    *name = SysAllocString(text.c_str());
+    *name = SysAllocString(name_ ? name_ : WindowText(window_).c_str());
     return *name ? S_OK : E_OUTOFMEMORY;
   }
   HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {

@@ -375,13 +375,9 @@ int CreateMainWindow(InstallControl* installer) {
                                     XYWH(kFeedbackLinkPos.x, kFeedbackLinkPos.y, extent.cx, extent.cy),
                                     WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
   }
-  {
-    // As large as the indicator and the bar under it, and the focus's place while they show.
-    const RECT bar = ProgressBarRect(ui);
-    ui->progress_words = CreateLabel(window, kIdProgressWords, kInstallingWords,
-                                     RECT{ui->indicator.x, ui->indicator.y, bar.right, bar.bottom},
-                                     WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
-  }
+  // Over the indicator and its bar: the focus's place while they show.
+  ui->progress_words =
+      CreateLabel(window, kIdProgressWords, kInstallingWords, IndicatorRect(ui), WS_CHILD | WS_TABSTOP | SS_OWNERDRAW);
   ui->status_label = CreateLabel(window, 0, L"", kStatusLabelRect, kLabelStyle);
   ui->warning_label = CreateLabel(window, 0, kRunningWarning, kWarningLabelRect, WS_CHILD);
 

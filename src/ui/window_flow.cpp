@@ -36,11 +36,9 @@ HWND CheckBoxWindow(const CSetupUI* ui, int id) {
   return box ? box->window() : nullptr;
 }
 
-// The rectangle of the indicator picture and the bar under it, where the progress and
-// finished views differ.
+// Draws the progress and finished views' changes again.
 void InvalidateIndicator(const CSetupUI* ui) {
-  const RECT bar = ProgressBarRect(ui);
-  const RECT rect = {ui->indicator.x, ui->indicator.y, bar.right, bar.bottom};
+  const RECT rect = IndicatorRect(ui);
   InvalidateRect(ui->main_window, &rect, FALSE);
 }
 
@@ -427,6 +425,11 @@ void FocusViewControl(CSetupUI* ui, HWND window) {
   // The window itself keeps the focus when no control is left to take it: that is none.
   if (!control || GetActiveWindow() != window || (focus && focus != window && IsWindowVisible(focus))) return;
   SendMessageW(window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(control), TRUE);
+}
+
+RECT IndicatorRect(const CSetupUI* ui) {
+  const RECT bar = ProgressBarRect(ui);
+  return RECT{ui->indicator.x, ui->indicator.y, bar.right, bar.bottom};
 }
 
 RECT ProgressBarRect(const CSetupUI* ui) {

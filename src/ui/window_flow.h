@@ -29,6 +29,9 @@ void FocusViewControl(CSetupUI* ui, HWND window);
 // Gives the window the rounded outline of its current height.
 void SetRoundedRegion(HWND window, int height);
 
+// The indicator picture and the bar under it, where the progress and finished views differ.
+RECT IndicatorRect(const CSetupUI* ui);
+
 // Where the progress bar lies: under the installing picture, as wide as it.
 RECT ProgressBarRect(const CSetupUI* ui);
 
