@@ -97,7 +97,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   bool another_copy = false;
   CAutoMutex single_instance(kelo::CreateSetupMutex(&another_copy));
   if (another_copy && command.silent)
-    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get(), kelo::kSilentLockWaitMs);
+    another_copy = !kelo::TakeOverSetupMutex(single_instance.Get());
   if (another_copy) {
     if (command.silent) return refuse_silently(L"another setup program runs", kelo::kExitAlreadyRunning);
     RaiseRunningCopy();

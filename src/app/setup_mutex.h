@@ -21,10 +21,10 @@ inline HANDLE CreateSetupMutex(bool* another_copy) {
   return mutex;
 }
 
-// Waits up to `ms` for the copy that has `mutex` to let it go (the uninstaller's finishing
-// copy holds it for moments); true when this process has it then.
-inline bool TakeOverSetupMutex(HANDLE mutex, DWORD ms) {
-  const DWORD waited = mutex ? WaitForSingleObject(mutex, ms) : WAIT_FAILED;
+// Waits up to kSilentLockWaitMs for the copy that has `mutex` to let it go; true when this
+// process has it then.
+inline bool TakeOverSetupMutex(HANDLE mutex) {
+  const DWORD waited = mutex ? WaitForSingleObject(mutex, kSilentLockWaitMs) : WAIT_FAILED;
   return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
 }
 

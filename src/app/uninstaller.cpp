@@ -267,12 +267,8 @@ void ForgetInstallFailure() {
   RegKey key;
   if (key.Open(kFailureMemoryKey, KEY_READ | KEY_SET_VALUE) != ERROR_SUCCESS) return;
   (void)key.DeleteValue(kFailureMemoryValue);
-  DWORD subkeys = 0, values = 0;
-  const bool empty = RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
-                                      nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-                     subkeys == 0 && values == 0;
   key.Close();
-  if (empty) RegDeleteKeyW(HKEY_CURRENT_USER, kFailureMemoryKey);
+  DeleteKeyIfEmpty(kFailureMemoryKey);
 }
 
 int Uninstall(const Options& options) {
@@ -296,7 +292,7 @@ int Uninstall(const Options& options) {
   const auto lock_and_look = [&]() -> std::optional<int> {
     bool another_copy = false;
     lock.Reset(CreateSetupMutex(&another_copy));
-    if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get(), kSilentLockWaitMs);
+    if (another_copy && options.silent) another_copy = !TakeOverSetupMutex(lock.Get());
     if (another_copy) return finish(kExitAlreadyRunning, kSetupRunningText, MB_ICONWARNING);
     if (!HoldsInstallation(&fs)) return finish(kExitInstallFailed, kNothingHereText, MB_ICONWARNING);
     // A record that cannot be read removes nothing: the user is told at once, and a running

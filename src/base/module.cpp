@@ -25,10 +25,9 @@ HINSTANCE ModuleInstance() { return g_instance ? g_instance : GetModuleHandleW(n
 void RestrictDllSearchToSystem32(bool as_without_update) {
   // Windows 7 has it only with a security update: bound at load time, it would keep the
   // program from starting at all where that update is missing.
-  using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
-  const auto set_default = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
-      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-  if (set_default && !as_without_update) {
+  BOOL(WINAPI* set_default)(DWORD) = nullptr;
+  if (ResolveFunction(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories", &set_default) &&
+      !as_without_update) {
     set_default(LOAD_LIBRARY_SEARCH_SYSTEM32);
   } else {
     // The program's own folder is still searched first.

@@ -22,6 +22,14 @@ void RestrictDllSearchToSystem32(bool as_without_update = false);
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 
+// Sets `function` to the export `name` of `module` (null when it has none, or no module
+// is given); whether there was one.
+template <typename F>
+bool ResolveFunction(HMODULE module, const char* name, F* function) {
+  *function = module ? reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name))) : nullptr;
+  return *function != nullptr;
+}
+
 // The full path of this program, as the system reports it.
 bool OwnModulePath(wchar_t (&path)[MAX_PATH]);
 // This program's file name, without its folder. A path too long for the buffer still

@@ -69,4 +69,16 @@ LONG RegKey::WriteDword(const wchar_t* name, DWORD value) const {
 
 LONG RegKey::DeleteValue(const wchar_t* name) const { return RegDeleteValueW(key_, name); }
 
+void DeleteKeyIfEmpty(const wchar_t* subkey) {
+  RegKey key;
+  DWORD subkeys = 1, values = 1;
+  if (key.Open(subkey) != ERROR_SUCCESS ||
+      RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr, nullptr,
+                       nullptr, nullptr) != ERROR_SUCCESS ||
+      subkeys != 0 || values != 0)
+    return;
+  key.Close();
+  RegDeleteKeyW(HKEY_CURRENT_USER, subkey);
+}
+
 }  // namespace kelo

@@ -41,4 +41,8 @@ class RegKey {
   HKEY key_ = nullptr;
 };
 
+// Deletes the current user's key `subkey` when it holds neither values nor keys (deleting
+// would take its values along); nothing when it cannot be looked into.
+void DeleteKeyIfEmpty(const wchar_t* subkey);
+
 }  // namespace kelo

@@ -148,7 +148,6 @@ class Thread {
   Thread(const Thread&) = delete;
   Thread& operator=(const Thread&) = delete;
   bool Start(Routine routine, void* arg);
-  bool IsStarted() const { return started_; }
   // Waits for the routine to return and releases the thread.
   void Join();
   // Releases the thread without waiting; it ends on its own.

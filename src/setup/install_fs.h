@@ -70,8 +70,7 @@ class InstallFs {
     }
   }
   virtual bool List(const std::string& dir, std::vector<Entry>* entries) = 0;
-  // Bytes free for the user on the install directory's volume (or its nearest existing
-  // ancestor's); false when unknown.
+  // Bytes free for the user on the install directory's volume; false when unknown.
   virtual bool FreeBytes(uint64_t* bytes) = 0;
   // The system's code (a Win32 error or an errno value) of the latest failure, kept when it
   // happened: later calls, or another thread, do not change it.

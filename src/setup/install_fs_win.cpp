@@ -8,6 +8,7 @@
 #include "base/win_holders.h"
 #include "setup/install_transaction.h"
 #include "setup/packet.h"
+#include "sysreg/install_dir.h"
 
 namespace kelo {
 
@@ -305,11 +306,6 @@ bool Win32InstallFs::List(const std::string& dir, std::vector<Entry>* entries) {
   return Check(GetLastError() == ERROR_NO_MORE_FILES);
 }
 
-bool Win32InstallFs::FreeBytes(uint64_t* bytes) {
-  ULARGE_INTEGER available = {};
-  if (!Check(GetDiskFreeSpaceExW(root_.c_str(), &available, nullptr, nullptr) != FALSE)) return false;
-  *bytes = available.QuadPart;
-  return true;
-}
+bool Win32InstallFs::FreeBytes(uint64_t* bytes) { return Check(QueryFreeSpace(root_.c_str(), bytes)); }
 
 }  // namespace kelo

@@ -2,15 +2,11 @@
 
 #include <new>
 
-#include "LzmaDec.h"
+#include "setup/lzma_alloc.h"
 
 namespace kelo {
 
 namespace {
-
-void* LzmaAlloc(void*, size_t size) { return size ? ::operator new(size, std::nothrow) : nullptr; }
-void LzmaFree(void*, void* address) { ::operator delete(address); }
-ISzAlloc g_lzma_alloc = {LzmaAlloc, LzmaFree};
 
 bool IsForbiddenNameChar(unsigned char c) {
   if (c < 0x20 || c == 0x7F) return true;

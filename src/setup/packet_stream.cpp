@@ -9,18 +9,14 @@
 #include <string>
 #include <thread>
 
-#include "LzmaDec.h"
 #include "base/start_thread.h"
+#include "setup/lzma_alloc.h"
 
 namespace kelo {
 
 namespace {
 
 constexpr uint32_t kMinDictionary = 4096;
-
-void* LzmaAlloc(void*, size_t size) { return size ? ::operator new(size, std::nothrow) : nullptr; }
-void LzmaFree(void*, void* address) { ::operator delete(address); }
-ISzAlloc g_lzma_alloc = {LzmaAlloc, LzmaFree};
 
 // The record layout walked over the decoded bytes as they come, in pieces of any size.
 class RecordWalker {

@@ -67,7 +67,8 @@ class CSetupLogic : public InstallControl {
   uint32_t StepCount() const { return step_count_; }
   const InstallStep& StepAt(uint32_t index) const { return steps_[index]; }
 
-  // Appends 0, 1, 9, [3], 4, [5], [6], 7 (with 8 in front when asked to stop a running copy).
+  // Appends 0, 1, 9, [3], 4, [5], [6], 7 (with 8 in front when asked to stop a running copy,
+  // unless the payload is damaged).
   void ScheduleInstall(const InstallOptions& options);
 
   // Starts RunInstallSteps on a new thread reporting to `window`; false if the thread

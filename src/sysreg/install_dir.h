@@ -30,7 +30,8 @@ bool IsDirWritable(const wchar_t* path);
 std::wstring NearestExistingDir(const wchar_t* path);
 bool DaclAllowsWriting(PSECURITY_DESCRIPTOR descriptor);
 
-// Bytes available to the caller on a drive root such as "C:\"; false if unknown.
+// Bytes available to the caller on the volume of an existing folder (a drive root such as
+// "C:\", or any folder on it); false if unknown.
 using FreeSpaceQuery = bool (*)(const wchar_t* root, uint64_t* bytes);
 bool QueryFreeSpace(const wchar_t* root, uint64_t* bytes);
 

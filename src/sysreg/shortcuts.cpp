@@ -43,6 +43,11 @@ void ApplyPinVerb(const wchar_t* verb, const std::wstring& shortcut) {
   }
 }
 
+// Our folder in the start menu's programs folder `programs`, with a final separator.
+std::wstring ProductMenuFolder(const std::wstring& programs) {
+  return programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
+}
+
 // Whether another program has the file open shared with nobody (its contents cannot be read).
 bool HeldByAnother(const std::wstring& file) {
   ScopedHandle probe(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -144,8 +149,7 @@ std::wstring ShortcutTarget(const std::wstring& file) {
 bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   std::wstring programs, desktop, app_data;
   const bool have_programs = ShellFolderPath(CSIDL_PROGRAMS, &programs);
-  const std::wstring vendor = programs + L"\\" + kStartMenuVendorFolder;
-  const std::wstring product = vendor + L"\\" + kProductName;
+  const std::wstring product = ProductMenuFolder(programs);
   const std::wstring browser = install_dir + kBrowserExe;
   struct Link {
     std::wstring file;
@@ -155,8 +159,8 @@ bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   std::vector<Link> links;
   if (have_programs) {
     links.push_back({programs + L"\\" + kShortcutName, browser, nullptr});
-    links.push_back({product + L"\\" + kShortcutName, browser, L"startunpin"});
-    links.push_back({product + L"\\" + kUninstallShortcutName, install_dir + kUninstallExe, nullptr});
+    links.push_back({product + kShortcutName, browser, L"startunpin"});
+    links.push_back({product + kUninstallShortcutName, install_dir + kUninstallExe, nullptr});
   }
   if (ShellFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
   if (ShellFolderPath(CSIDL_APPDATA, &app_data))
@@ -194,7 +198,7 @@ bool MakeProgramShortcuts(const std::wstring& install_dir, int os_code) {
   if (!CreateShellLink(kProductName, browser.c_str(), (programs + L"\\" + kShortcutName).c_str())) return false;
 
   // Result ignored: an existing folder is fine, and a missing one fails the next shortcut.
-  const std::wstring product = programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
+  const std::wstring product = ProductMenuFolder(programs);
   MakeDirectories(product);
 
   const std::wstring product_link = product + kShortcutName;

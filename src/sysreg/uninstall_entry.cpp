@@ -20,10 +20,9 @@ namespace {
 class VersionApi {
  public:
   VersionApi() : module_(LoadSystemLibrary(L"version.dll")) {
-    if (!module_.Get()) return;
-    Resolve("GetFileVersionInfoSizeW", &get_size_);
-    Resolve("GetFileVersionInfoW", &get_info_);
-    Resolve("VerQueryValueW", &query_);
+    ResolveFunction(module_.Get(), "GetFileVersionInfoSizeW", &get_size_);
+    ResolveFunction(module_.Get(), "GetFileVersionInfoW", &get_info_);
+    ResolveFunction(module_.Get(), "VerQueryValueW", &query_);
   }
   bool IsLoaded() const { return get_size_ && get_info_ && query_; }
 
@@ -32,11 +31,6 @@ class VersionApi {
   BOOL(WINAPI* query_)(LPCVOID, LPCWSTR, LPVOID*, PUINT) = nullptr;
 
  private:
-  template <typename F>
-  void Resolve(const char* name, F* function) {
-    *function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module_.Get(), name)));
-  }
-
   ScopedModule module_;
 };
 
@@ -106,8 +100,8 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   // The entry records where the browser is now.
   RegKey kept;
   if (kept.Open(kKeptDataKey, KEY_SET_VALUE) == ERROR_SUCCESS) {
-    RegDeleteValueW(kept.Get(), kKeptDataValue);
-    RegDeleteValueW(kept.Get(), kKeptDataLevelsValue);
+    (void)kept.DeleteValue(kKeptDataValue);
+    (void)kept.DeleteValue(kKeptDataLevelsValue);
   }
   return true;
 }
@@ -165,16 +159,7 @@ bool RemoveUninstallEntry(const std::wstring& install_dir) {
   // The list of programs the entry went into goes too when nothing else is in it: a fresh
   // profile has none, so the install made it; one that was there empty is no loss.
   const std::wstring entry = kUninstallKey;
-  const std::wstring list = entry.substr(0, entry.rfind(L'\\'));
-  RegKey parent;
-  DWORD subkeys = 1, values = 1;
-  if (parent.Open(list.c_str()) == ERROR_SUCCESS &&
-      RegQueryInfoKeyW(parent.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                       nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-      subkeys == 0 && values == 0) {
-    parent.Close();
-    RegDeleteKeyW(HKEY_CURRENT_USER, list.c_str());
-  }
+  DeleteKeyIfEmpty(entry.substr(0, entry.rfind(L'\\')).c_str());
   return true;
 }
 

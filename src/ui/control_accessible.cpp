@@ -15,9 +15,8 @@ namespace {
 struct OleAcc {
   OleAcc() {
     HMODULE module = LoadSystemLibrary(L"oleacc.dll");
-    if (!module) return;
-    create = reinterpret_cast<decltype(create)>(reinterpret_cast<void*>(GetProcAddress(module, "CreateStdAccessibleObject")));
-    result = reinterpret_cast<decltype(result)>(reinterpret_cast<void*>(GetProcAddress(module, "LresultFromObject")));
+    ResolveFunction(module, "CreateStdAccessibleObject", &create);
+    ResolveFunction(module, "LresultFromObject", &result);
   }
   HRESULT(WINAPI* create)(HWND, LONG, REFIID, void**) = nullptr;
   LRESULT(WINAPI* result)(REFIID, WPARAM, LPUNKNOWN) = nullptr;

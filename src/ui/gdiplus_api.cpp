@@ -6,29 +6,24 @@ namespace kelo {
 
 namespace {
 
-template <typename F>
-bool Resolve(HMODULE module, const char* name, F* function) {
-  *function = reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(module, name)));
-  return *function != nullptr;
-}
-
 bool LoadApi(GdiplusApi* api) {
   // Stays loaded for the life of the process: images and graphics live until shutdown.
   HMODULE module = LoadSystemLibrary(L"gdiplus.dll");
   if (!module) return false;
-  return Resolve(module, "GdiplusStartup", &api->Startup) && Resolve(module, "GdiplusShutdown", &api->Shutdown) &&
-         Resolve(module, "GdipCreateBitmapFromStream", &api->CreateBitmapFromStream) &&
-         Resolve(module, "GdipCreateBitmapFromScan0", &api->CreateBitmapFromScan0) &&
-         Resolve(module, "GdipGetImageGraphicsContext", &api->GetImageGraphicsContext) &&
-         Resolve(module, "GdipGraphicsClear", &api->GraphicsClear) &&
-         Resolve(module, "GdipGetImageWidth", &api->GetImageWidth) &&
-         Resolve(module, "GdipGetImageHeight", &api->GetImageHeight) &&
-         Resolve(module, "GdipBitmapLockBits", &api->BitmapLockBits) &&
-         Resolve(module, "GdipBitmapUnlockBits", &api->BitmapUnlockBits) &&
-         Resolve(module, "GdipCreateFromHDC", &api->CreateFromHDC) &&
-         Resolve(module, "GdipDeleteGraphics", &api->DeleteGraphics) &&
-         Resolve(module, "GdipDrawImageRectRectI", &api->DrawImageRectRectI) &&
-         Resolve(module, "GdipDisposeImage", &api->DisposeImage);
+  return ResolveFunction(module, "GdiplusStartup", &api->Startup) &&
+         ResolveFunction(module, "GdiplusShutdown", &api->Shutdown) &&
+         ResolveFunction(module, "GdipCreateBitmapFromStream", &api->CreateBitmapFromStream) &&
+         ResolveFunction(module, "GdipCreateBitmapFromScan0", &api->CreateBitmapFromScan0) &&
+         ResolveFunction(module, "GdipGetImageGraphicsContext", &api->GetImageGraphicsContext) &&
+         ResolveFunction(module, "GdipGraphicsClear", &api->GraphicsClear) &&
+         ResolveFunction(module, "GdipGetImageWidth", &api->GetImageWidth) &&
+         ResolveFunction(module, "GdipGetImageHeight", &api->GetImageHeight) &&
+         ResolveFunction(module, "GdipBitmapLockBits", &api->BitmapLockBits) &&
+         ResolveFunction(module, "GdipBitmapUnlockBits", &api->BitmapUnlockBits) &&
+         ResolveFunction(module, "GdipCreateFromHDC", &api->CreateFromHDC) &&
+         ResolveFunction(module, "GdipDeleteGraphics", &api->DeleteGraphics) &&
+         ResolveFunction(module, "GdipDrawImageRectRectI", &api->DrawImageRectRectI) &&
+         ResolveFunction(module, "GdipDisposeImage", &api->DisposeImage);
 }
 
 }  // namespace

@@ -75,7 +75,6 @@ class CImageButton {
   void SetDescription(const std::wstring& description);
 
   HWND window() const { return control_.window(); }
-  int state() const { return state_; }
   bool enabled() const { return enabled_ != 0; }
 
  private:
@@ -107,7 +106,6 @@ class CImageCheckBox {
   void Paint(HDC dc, GpImage* background);
 
   HWND window() const { return control_.window(); }
-  int state() const { return state_; }
 
  private:
   static LRESULT CALLBACK CheckBoxProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -71,12 +71,6 @@ constexpr int kExpandedOnly[] = {kIdCollapse,       kIdDesktopShortcutBox, kIdDe
                                  kIdBrowse,         kIdInstallNow};
 constexpr int kCollapsedOnly[] = {kIdLicenceLabel, kIdLicenceBox, kIdExpand};
 
-HWND ControlWindow(const CSetupUI* ui, int id) {
-  if (const CImageButton* button = ui->Button(id)) return button->window();
-  if (const CImageCheckBox* box = ui->CheckBox(id)) return box->window();
-  return ui->Label(id);
-}
-
 // Only real changes: showing a shown window would queue yet another paint of it.
 void SetVisible(HWND window, bool visible) {
   if (!window) return;
@@ -101,9 +95,9 @@ void SyncViewControls(const CSetupUI* ui) {
   if (ui->installing || ui->finished) return;
   const bool expanded = ui->expanded;
   for (int id : kCollapsedOnly)
-    if (expanded) SetVisible(ControlWindow(ui, id), false);
+    if (expanded) SetVisible(ui->Control(id), false);
   for (int id : kExpandedOnly) {
-    HWND control = ControlWindow(ui, id);
+    HWND control = ui->Control(id);
     SetVisible(control, expanded && control && !BelowWindowEdge(ui, control));
   }
   SetVisible(ui->dir_field, expanded);
@@ -205,7 +199,7 @@ void OnPaint(CSetupUI* ui, HWND window) {
     // Every failure names the log, for support to ask for; under the licence box and label
     // (back after a collapse from the failure) it would not be read.
     if (ui->ShowsFailure() && ui->installer &&
-        !ui->installer->LogPath().empty() && !IsWindowVisible(ControlWindow(ui, kIdLicenceLabel))) {
+        !ui->installer->LogPath().empty() && !IsWindowVisible(ui->Control(kIdLicenceLabel))) {
       SetTextColor(dc, kLogLineColour);
       DrawText(dc, kLogLinePos, (kLogLinePrefix + ui->installer->LogPath()).c_str());
     }

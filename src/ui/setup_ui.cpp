@@ -101,6 +101,12 @@ HWND CSetupUI::Label(int id) const {
   return i < 0 ? nullptr : labels[i];
 }
 
+HWND CSetupUI::Control(int id) const {
+  if (const CImageButton* button = Button(id)) return button->window();
+  if (const CImageCheckBox* box = CheckBox(id)) return box->window();
+  return Label(id);
+}
+
 bool CSetupUI::IsChecked(int id) const {
   const CImageCheckBox* box = CheckBox(id);
   return box && box->window() && SendMessageW(box->window(), BM_GETCHECK, 0, 0) != 0;

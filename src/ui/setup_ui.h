@@ -40,6 +40,8 @@ class CSetupUI {
   CImageCheckBox* CheckBox(int id) const;
   // The option and licence labels by id (961, 962, 963, 966, 967).
   HWND Label(int id) const;
+  // The window of the button, check box or label `id`; null for any other id.
+  HWND Control(int id) const;
   bool IsChecked(int id) const;
   // Where `control` stands in the main window's client area; empty when it is no window.
   RECT PlaceOf(HWND control) const;

@@ -26,16 +26,6 @@ void Show(HWND window, bool visible) {
   if (window) ShowWindow(window, visible ? SW_SHOW : SW_HIDE);
 }
 
-HWND ButtonWindow(const CSetupUI* ui, int id) {
-  const CImageButton* button = ui->Button(id);
-  return button ? button->window() : nullptr;
-}
-
-HWND CheckBoxWindow(const CSetupUI* ui, int id) {
-  const CImageCheckBox* box = ui->CheckBox(id);
-  return box ? box->window() : nullptr;
-}
-
 // Draws the progress and finished views' changes again.
 void InvalidateIndicator(const CSetupUI* ui) {
   const RECT rect = IndicatorRect(ui);
@@ -65,7 +55,7 @@ void PlaceFeedbackLink(const CSetupUI* ui) {
 }
 
 void Toggle(const CSetupUI* ui, int box_id) {
-  HWND box = CheckBoxWindow(ui, box_id);
+  HWND box = ui->Control(box_id);
   if (!box) return;
   SendMessageW(box, BM_SETCHECK, SendMessageW(box, BM_GETCHECK, 0, 0) == 0 ? 1 : 0, 0);
 }
@@ -131,8 +121,8 @@ void Install(CSetupUI* ui, HWND window) {
   // progress view already chosen.
   ui->installing = true;
   ui->progress_permille = 0;
-  for (int id : CSetupUI::kButtonIds) Show(ButtonWindow(ui, id), false);
-  for (int id : CSetupUI::kCheckBoxIds) Show(CheckBoxWindow(ui, id), false);
+  for (int id : CSetupUI::kButtonIds) Show(ui->Control(id), false);
+  for (int id : CSetupUI::kCheckBoxIds) Show(ui->Control(id), false);
   for (HWND label : ui->labels) Show(label, false);
   PlaceFeedbackLink(ui);
   Show(ui->dir_field, false);
@@ -148,10 +138,10 @@ void Install(CSetupUI* ui, HWND window) {
 
 void Expand(CSetupUI* ui, HWND window) {
   if (!ui->IsChecked(kIdLicenceBox)) return;
-  Show(ButtonWindow(ui, kIdExpand), false);
+  Show(ui->Control(kIdExpand), false);
   // A failure's words rise in this view to where the quick-install button stands: another
   // try goes through install-now, below them.
-  if (ui->ShowsFailure()) Show(ButtonWindow(ui, kIdQuickInstall), false);
+  if (ui->ShowsFailure()) Show(ui->Control(kIdQuickInstall), false);
   ui->expanded = true;
   PlaceFeedbackLink(ui);
   SetRoundedRegion(window, kExpandedHeight);
@@ -160,9 +150,9 @@ void Expand(CSetupUI* ui, HWND window) {
 }
 
 void Collapse(CSetupUI* ui, HWND window) {
-  Show(ButtonWindow(ui, kIdCollapse), false);
-  for (int id : {kIdQuickInstall, kIdExpand}) Show(ButtonWindow(ui, id), true);
-  Show(CheckBoxWindow(ui, kIdLicenceBox), true);
+  Show(ui->Control(kIdCollapse), false);
+  for (int id : {kIdQuickInstall, kIdExpand}) Show(ui->Control(id), true);
+  Show(ui->Control(kIdLicenceBox), true);
   Show(ui->Label(kIdLicenceLabel), true);
   ui->expanded = false;
   PlaceFeedbackLink(ui);
@@ -379,7 +369,7 @@ void OnStepFailed(CSetupUI* ui, HWND window) {
     SetTimer(window, TIMER_RUNNING_CHECK, kRunningCheckPeriodMs, nullptr);
     Show(ui->warning_label, ui->running);
   }
-  Show(ButtonWindow(ui, kIdClose), true);
+  Show(ui->Control(kIdClose), true);
   RegKey key;
   DWORD failures = 0;
   const bool repeated = key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS &&
@@ -418,9 +408,9 @@ void OnRegistered(CSetupUI* ui, HWND window) {
 }  // namespace
 
 void FocusViewControl(CSetupUI* ui, HWND window) {
-  HWND control = ui->install_failed                 ? ButtonWindow(ui, kIdClose)
+  HWND control = ui->install_failed ? ui->Control(kIdClose)
                  : ui->installing || ui->finished ? ui->progress_words
-                                                    : nullptr;
+                                                  : nullptr;
   HWND focus = GetFocus();
   // The window itself keeps the focus when no control is left to take it: that is none.
   if (!control || GetActiveWindow() != window || (focus && focus != window && IsWindowVisible(focus))) return;
