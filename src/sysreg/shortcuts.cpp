@@ -48,13 +48,20 @@ std::wstring ProductMenuFolder(const std::wstring& programs) {
   return programs + L"\\" + kStartMenuVendorFolder + L"\\" + kProductName + L"\\";
 }
 
-// Whether another program has the file open shared with nobody (its contents cannot be read).
-bool HeldByAnother(const std::wstring& file) {
+// Why a file that could not be read as a shortcut may still be one of ours: another program
+// holds it shared with nobody, or it is out of reach (on a share that is offline, behind a
+// permission). ERROR_SUCCESS where it is missing, a folder, or readable (a file of the
+// user's own).
+DWORD WhyUnreadable(const std::wstring& file) {
+  const DWORD attributes = GetFileAttributesW(file.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? ERROR_SUCCESS : error;
+  }
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return ERROR_SUCCESS;
   ScopedHandle probe(CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, 0, nullptr));
-  if (probe.IsValid()) return false;
-  const DWORD error = GetLastError();
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+  return probe.IsValid() ? ERROR_SUCCESS : GetLastError();
 }
 
 }  // namespace
@@ -147,8 +154,16 @@ std::wstring ShortcutTarget(const std::wstring& file) {
 }
 
 bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
+  DWORD error = ERROR_SUCCESS;
+  // Where each folder is, whether it is there or not: one out of reach now (on a share that
+  // is offline) may hold shortcuts of ours, which must not be taken for gone.
+  const auto look_up = [&error](int csidl, std::wstring* path) {
+    if (ShellFolderPath(csidl | CSIDL_FLAG_DONT_VERIFY, path)) return true;
+    error = GetLastError();
+    return false;
+  };
   std::wstring programs, desktop, app_data;
-  const bool have_programs = ShellFolderPath(CSIDL_PROGRAMS, &programs);
+  const bool have_programs = look_up(CSIDL_PROGRAMS, &programs);
   const std::wstring product = ProductMenuFolder(programs);
   const std::wstring browser = install_dir + kBrowserExe;
   struct Link {
@@ -162,16 +177,18 @@ bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
     links.push_back({product + kShortcutName, browser, L"startunpin"});
     links.push_back({product + kUninstallShortcutName, install_dir + kUninstallExe, nullptr});
   }
-  if (ShellFolderPath(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
-  if (ShellFolderPath(CSIDL_APPDATA, &app_data))
+  if (look_up(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
+  if (look_up(CSIDL_APPDATA, &app_data))
     links.push_back({app_data + kQuickLaunchFolder + kShortcutName, browser, L"taskbarunpin"});
-  DWORD error = ERROR_SUCCESS;
   for (const Link& link : links) {
     const std::wstring target = ShortcutTarget(link.file);
-    // One another program holds shared with nobody cannot be read, nor told from the
-    // user's own: it may be ours, and stays.
-    if (target.empty() && HeldByAnother(link.file)) error = ERROR_SHARING_VIOLATION;
-    if (target.empty() || !SamePath(target, link.target)) continue;
+    // One that cannot be read cannot be told from the user's own: it may be ours, and stays.
+    if (target.empty()) {
+      const DWORD unreadable = WhyUnreadable(link.file);
+      if (unreadable != ERROR_SUCCESS) error = unreadable;
+      continue;
+    }
+    if (!SamePath(target, link.target)) continue;
     if (link.unpin && os_code >= kFirstPinningOsCode) ApplyPinVerb(link.unpin, link.file);
     // A read-only mark (a user's way of keeping icons in place) does not keep a shortcut to
     // a removed browser.

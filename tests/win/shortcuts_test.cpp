@@ -154,13 +154,7 @@ TEST_F(ShortcutTest, DesktopGetsTheAssistantShortcut) {
 
 TEST_F(ShortcutTest, DesktopStepFailsWhenTheDesktopCannotBeLookedUp) {
   const std::wstring gone = desktop_.dir() + L"gone";
-  HKEY key = nullptr;
-  ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
-                          0, KEY_WRITE, &key),
-            0);
-  RegSetValueExW(key, L"Desktop", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(gone.c_str()),
-                 static_cast<DWORD>((gone.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
+  test::SetShellFolderValue(L"Desktop", gone);
   if (!test::ShellFolder(CSIDL_DESKTOPDIRECTORY).empty())
     GTEST_SKIP() << "this system looks up a desktop folder that does not exist";
   CSetupLogic logic;
@@ -294,6 +288,25 @@ TEST_F(PinTest, RemovingTakesOnlyThisInstallationsShortcutsAndTheirPins) {
     EXPECT_EQ(Pins(), expected);
     TearDown();
     SetUp();
+  }
+}
+
+// A desktop that is not there holds no shortcut; one out of reach (on a share that is
+// offline) may hold ours: the removal takes the others and does not end as a success.
+TEST_F(ShortcutTest, RemovingDoesNotTakeShortcutsOutOfReachForGone) {
+  const std::wstring ours = L"D:\\Games\\KeloBrowser\\";
+  const struct {
+    std::wstring desktop;
+    bool removed;
+  } cases[] = {{desktop_.dir() + L"gone", true}, {L"\\\\offline-host\\share\\Desktop", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.desktop));
+    ASSERT_TRUE(MakeProgramShortcuts(ours, 11));
+    test::SetShellFolderValue(L"Desktop", c.desktop);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(RemoveShortcuts(ours, 11), c.removed);
+    EXPECT_EQ(GetLastError() == ERROR_SUCCESS, c.removed) << GetLastError();
+    EXPECT_FALSE(ReadShortcut(product_ + kShortcutName).loaded) << "a shortcut within reach stayed";
   }
 }
 

@@ -293,9 +293,8 @@ inline std::wstring ShellFolder(int csidl) {
   return SUCCEEDED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path)) ? path : L"";
 }
 
-// Points the user's shell folder `csidl`, named `value` among the user's shell folders, at
-// `dir`.
-inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstring& dir) {
+// Records `dir` as the user's shell folder named `value`, whether it is there or not.
+inline void SetShellFolderValue(const wchar_t* value, const std::wstring& dir) {
   HKEY key = nullptr;
   ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER,
                             L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders", 0,
@@ -304,6 +303,12 @@ inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstr
   RegSetValueExW(key, value, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(dir.c_str()),
                  static_cast<DWORD>((dir.size() + 1) * sizeof(wchar_t)));
   RegCloseKey(key);
+}
+
+// Points the user's shell folder `csidl`, named `value` among the user's shell folders, at
+// `dir`.
+inline void RedirectShellFolder(const wchar_t* value, int csidl, const std::wstring& dir) {
+  SetShellFolderValue(value, dir);
   // The same lookup the installer makes must now answer the folder.
   const std::wstring path = ShellFolder(csidl);
   ASSERT_EQ(lstrcmpiW(path.c_str(), dir.c_str()), 0) << "still at " << testing::PrintToString(path);
