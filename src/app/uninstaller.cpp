@@ -46,6 +46,9 @@ constexpr wchar_t kEntryLeftText[] = L"Kelo游戏浏览器已卸载，但“程�
 constexpr wchar_t kFolderLeftText[] = L"Kelo游戏浏览器已卸载，但卸载程序未能删除自己，请手动删除这个文件夹：\n";
 constexpr wchar_t kDataUnrecordedText[] =
     L"Kelo游戏浏览器已卸载，但未能记下您保留的数据在哪里，重新安装时请选择这个文件夹：\n";
+// Data that was there before the install, or a link to a folder elsewhere, is not the
+// install's to delete: the user who asked for it gone is told where it stays.
+constexpr wchar_t kDataLeftText[] = L"Kelo游戏浏览器已卸载，但您的个人数据未删除，如不再需要，请手动删除这个文件夹：\n";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
@@ -339,6 +342,7 @@ int Uninstall(const Options& options) {
   bool entry_left = false;
   bool shortcuts_left = false;
   bool data_unrecorded = false;
+  bool data_left = false;
   if (files_removed) {
     // Left in place when files remain, so that the user can run the uninstall again. A
     // folder moved since its install leaves the entry and the shortcuts naming where it
@@ -360,6 +364,7 @@ int Uninstall(const Options& options) {
       std::wstring next;
       data_unrecorded = !DefaultInstallDir(&next) || !SamePath(next, dir);
     }
+    data_left = !keep_data && HoldsDataFolder(dir);
     ForgetInstallFailure();
   } else {
     cleanup.PutBack(dir);
@@ -380,6 +385,7 @@ int Uninstall(const Options& options) {
   if (shortcuts_left) say(kShortcutsLeftText);
   if (folder_left) say(folder_left_text);
   if (data_unrecorded) say(kDataUnrecordedText + dir);
+  if (data_left) say(kDataLeftText + dir + kDataDirName);
   const int code = finish(left.empty() ? kExitSuccess : kExitInstallFailed, left.empty() ? kDoneText : left.c_str(),
                           MB_ICONINFORMATION);
   // Only now: the copy waits a bounded time for this program to end, and the box may

@@ -274,7 +274,9 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
   EXPECT_FALSE(test::ReadValue(kIdentityKey, kIdentityValue).Text().empty()) << "the identity went";
 }
 
-// A silent uninstall asks nothing and keeps Data, as an unattended one cannot be asked.
+// A silent uninstall asks nothing and keeps Data, as an unattended one cannot be asked. A
+// Data that was in the user's folder before the install is not the install's to delete: a
+// user who asked for it gone is told where it stays.
 TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
   const struct {
     const wchar_t* arguments;
@@ -283,16 +285,27 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     DWORD code;
     bool installed;
     bool data;
+    bool data_first = false;
   } cases[] = {{L"", IDNO, 0, kExitCancelled, true, true},
                {L"", IDYES, IDYES, kExitSuccess, false, true},
                {L"", IDYES, IDNO, kExitSuccess, false, false},
+               {L"", IDYES, IDNO, kExitInstallFailed, false, true, true},
                {L"/S", 0, 0, kExitSuccess, false, true}};
+  const std::wstring default_dir = dir_;
+  test::ScratchDir users(L"users folder");
   for (const auto& c : cases) {
-    Install();
+    dir_ = c.data_first ? users.dir() + L"KeloBrowser\\" : default_dir;
     const std::wstring profile = dir_ + L"Data\\Default\\profile.ini";
-    CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
-    CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
-    WriteText(profile, "[Profile]");
+    const auto write_profile = [&] {
+      CreateDirectoryW(dir_.substr(0, dir_.size() - 1).c_str(), nullptr);
+      CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
+      CreateDirectoryW((dir_ + L"Data\\Default").c_str(), nullptr);
+      WriteText(profile, "[Profile]");
+    };
+    if (c.data_first) write_profile();
+    Install();
+    if (!c.data_first) write_profile();
+    std::wstring last_box;
     const DWORD code = Uninstall(c.arguments, [&](HANDLE) {
       if (c.confirm) Answer(c.confirm);
       if (c.keep) {
@@ -304,15 +317,21 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
         // Nor does the box keep a setup program from running: the lock is free.
         ScopedHandle lock(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName));
         EXPECT_FALSE(lock.IsValid()) << "the last box holds the setup programs' lock";
+        wchar_t text[1024] = {};
+        GetDlgItemTextW(WaitForQuestion(), 0xFFFF, text, 1024);  // the message's own static
+        last_box = text;
         Answer(IDOK);
       }
     });
     EXPECT_EQ(code, c.code) << "\"" << c.arguments << "\" confirm " << c.confirm << " keep " << c.keep;
+    if (c.keep == IDNO) {
+      EXPECT_EQ(last_box.find(dir_ + L"Data") != std::wstring::npos, c.data) << testing::PrintToString(last_box);
+    }
     EXPECT_EQ(test::FileExists(dir_ + kBrowserExe), c.installed);
     EXPECT_TRUE(PollFor([&] { return test::FileExists(dir_ + kUninstallExe) == c.installed; }, 30000));
     EXPECT_EQ(test::FileExists(profile), c.data);
     // Where the profile was kept is remembered for the next install to propose.
-    const bool remembered = !c.installed && c.data;
+    const bool remembered = !c.installed && c.data && c.keep != IDNO;
     EXPECT_EQ(test::ReadValue(kKeptDataKey, kKeptDataValue).present, remembered);
     if (remembered) {
       EXPECT_TRUE(test::HoldsString(kKeptDataKey, kKeptDataValue, dir_));
@@ -320,6 +339,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataValue);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
+  dir_ = default_dir;
 }
 
 // The questions may stand for long, behind other windows: a setup program started
