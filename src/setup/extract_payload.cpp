@@ -18,6 +18,16 @@ namespace kelo {
 
 namespace {
 
+// A name below the install directory as the install's file operations read it: in the
+// system's code page.
+std::wstring NameInCodePage(const std::string& name) {
+  const int size = static_cast<int>(name.size());
+  const int chars = size > 0 ? MultiByteToWideChar(CP_ACP, 0, name.data(), size, nullptr, 0) : 0;
+  std::wstring wide(static_cast<size_t>(chars > 0 ? chars : 0), L'\0');
+  if (chars > 0) MultiByteToWideChar(CP_ACP, 0, name.data(), size, &wide[0], chars);
+  return wide;
+}
+
 // Whether a failed look at a file says it is gone, or going: a file another program has
 // deleted while it still holds it open denies every look until it is closed.
 bool GoneOrGoing(DWORD error) {
@@ -115,7 +125,8 @@ std::wstring OutcomeWords(const InstallOutcome& outcome) {
     }
     case InstallOutcome::kDiskFull: return L"the drive has less free space than the payload needs";
     case InstallOutcome::kMissingFile: return std::wstring(L"the payload lacks ") + kBrowserExe;
-    case InstallOutcome::kConflict: return L"a folder stands where a payload file goes, or a file where a folder goes";
+    case InstallOutcome::kConflict:
+      return L"a folder stands where a payload file goes, or a file where a folder goes: " + NameInCodePage(outcome.where);
     case InstallOutcome::kUnreadableRecord: return L"the install ledger or journal cannot be understood";
   }
   return L"unknown";

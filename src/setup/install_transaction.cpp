@@ -46,6 +46,12 @@ InstallOutcome Failed(InstallOutcome::Reason reason, InstallFs* fs = nullptr) {
 
 InstallOutcome FsFailed(InstallFs* fs) { return Failed(InstallOutcome::kFileSystem, fs); }
 
+InstallOutcome ConflictAt(const std::string& name) {
+  InstallOutcome outcome = Failed(InstallOutcome::kConflict);
+  outcome.where = name;
+  return outcome;
+}
+
 bool WriteWhole(InstallFs* fs, const std::string& path, const std::string& text) {
   std::unique_ptr<FileWriter> file = fs->Create(path);
   return file && file->Write(text.data(), text.size()) && file->Finish();
@@ -339,7 +345,8 @@ class StagingWriter : public RecordConsumer {
   // Left in place: the live file is the payload's, byte for byte.
   bool Unchanged(const std::string& name) const { return unchanged_.count(Lower(name)) != 0; }
   bool refused_name() const { return refused_name_; }
-  bool conflict() const { return conflict_; }
+  // The folder of the payload's own where it has a file too, if it has.
+  const std::string& conflict() const { return conflict_; }
 
  private:
   // Whether the live file goes on with these bytes. Read a buffer at a time: a piece handed
@@ -400,8 +407,8 @@ class StagingWriter : public RecordConsumer {
     const Kind kind = fs_->Probe(Join(kStagingDir, parent));
     // A look that failed is no conflict: its error is the one to report.
     if (kind == Kind::kUnknown) return false;
-    if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = true;
-    if (conflict_ || !MakeParents(fs_, Join(kStagingDir, name_))) return false;
+    if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = parent;
+    if (!conflict_.empty() || !MakeParents(fs_, Join(kStagingDir, name_))) return false;
     made_.insert(Lower(parent));
     return true;
   }
@@ -427,7 +434,7 @@ class StagingWriter : public RecordConsumer {
   std::set<std::string> folders_;  // of every record so far, lower-case
   FileFinisher finisher_;
   bool refused_name_ = false;
-  bool conflict_ = false;
+  std::string conflict_;
 };
 
 InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const InstallRules& rules,
@@ -447,7 +454,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
   const PacketError error = StreamPacket(packet, size, writer);
   const bool finished = writer->FinishFiles();
   if (error == PacketError::kConsumerFailed) {
-    if (writer->conflict()) return Failed(InstallOutcome::kConflict);
+    if (!writer->conflict().empty()) return ConflictAt(writer->conflict());
     if (!writer->refused_name()) return FsFailed(fs);
   }
   if (error != PacketError::kNone) {
@@ -468,7 +475,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
 // free, the error of a look that failed on the way, or else a conflict.
 InstallOutcome AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set<std::string>* taken,
                          std::string* aside) {
-  InstallOutcome none = Failed(InstallOutcome::kConflict);
+  InstallOutcome none = ConflictAt(name);
   for (int n = 0; n < kMaxAsideTries; ++n) {
     std::string candidate = Join(dir, name);
     if (n > 0) candidate += "." + std::to_string(n);
@@ -651,7 +658,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
         // Data is the browser's and the user's: where something else stands on the way to a
         // file of it (the profile moved to another drive and linked back, say), the
         // payload's copy stays out, as it does where a file of Data stands.
-        if (!InDataFolder(folder)) return Failed(InstallOutcome::kConflict);
+        if (!InDataFolder(folder)) return ConflictAt(folder);
         blocked_in_data = true;
         break;
       }
@@ -682,7 +689,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       kind = Kind::kMissing;
     }
     if (staged.Unchanged(file.name)) {
-      if (kind != Kind::kFile) return Failed(InstallOutcome::kConflict);
+      if (kind != Kind::kFile) return ConflictAt(file.name);
       continue;
     }
     JournalMove move;
@@ -693,7 +700,7 @@ InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallR
       const InstallOutcome aside = AsideName(fs, our_file ? kAsideDir : kKeptDir, file.name, &taken, &move.aside);
       if (!aside.ok()) return aside;
     } else if (kind != Kind::kMissing) {
-      return Failed(InstallOutcome::kConflict);
+      return ConflictAt(file.name);
     }
     journal.moves.push_back(move);
   }

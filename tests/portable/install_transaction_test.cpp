@@ -672,7 +672,9 @@ TEST(InstallTransaction, AFolderHoldingAUsersFileIsNeverTakenForAFile) {
   for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
   Put(fs, "Plugins\\new\\mine.txt", "the user's");
   const Files before = Snapshot(fs);
-  EXPECT_EQ(Install(fs, Pack(plugins_gone)).reason, InstallOutcome::kConflict);
+  const InstallOutcome outcome = Install(fs, Pack(plugins_gone));
+  EXPECT_EQ(outcome.reason, InstallOutcome::kConflict);
+  EXPECT_EQ(outcome.where, "Plugins") << "the log would not say where";
   EXPECT_EQ(Snapshot(fs), before);
 }
 

@@ -256,7 +256,7 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     const char* logged;  // null: no log expected
   } cases[] = {
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed,
-       "step 0: a folder stands where a payload file goes, or a file where a folder goes\r\n"},
+       "step 0: a folder stands where a payload file goes, or a file where a folder goes: Lib\r\n"},
       {L"/S /LOG=" + log_path + L" /D=" + blocked, kExitInstallFailed, "step 0 (extract payload): failed, error 183"},
       {L"/S /LOG=" + log_path + L" /D=C:\\no|pipes", kExitBadDirectory,
        "directory refused: \"C:\\no|pipes\": 请选择一个正确的目录路径 (no folder path on a drive letter"},
