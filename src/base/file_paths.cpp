@@ -1,7 +1,12 @@
 #include "base/file_paths.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <shlwapi.h>
+
+#include <optional>
+
+#include "base/win_holders.h"
 
 namespace kelo {
 
@@ -63,14 +68,60 @@ bool IsWithinPath(const std::wstring& path, const std::wstring& dir) {
              CSTR_EQUAL;
 }
 
-bool MakeDirectories(const std::wstring& path) {
+namespace {
+
+// Full control for this user, the system and the administrators, passed on to everything
+// below and nothing taken from above. A folder made below a drive's root would otherwise
+// let every user of the machine change the programs in it (a stock C:\ passes on "modify"
+// to all who log on), and so run code as this user. Null when it cannot be made.
+class PrivateFolderSecurity {
+ public:
+  PrivateFolderSecurity() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
+    ScopedHandle holder(token);
+    union {
+      TOKEN_USER user;
+      BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } owner;
+    DWORD size = 0;
+    wchar_t* sid = nullptr;
+    if (!GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size) ||
+        !ConvertSidToStringSidW(owner.user.User.Sid, &sid))
+      return;
+    const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;") + sid + L")";
+    LocalFree(sid);
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr))
+      attributes_ = {sizeof(attributes_), descriptor_, FALSE};
+  }
+  ~PrivateFolderSecurity() { LocalFree(descriptor_); }
+  PrivateFolderSecurity(const PrivateFolderSecurity&) = delete;
+  PrivateFolderSecurity& operator=(const PrivateFolderSecurity&) = delete;
+
+  SECURITY_ATTRIBUTES* get() { return descriptor_ ? &attributes_ : nullptr; }
+
+ private:
+  PSECURITY_DESCRIPTOR descriptor_ = nullptr;
+  SECURITY_ATTRIBUTES attributes_ = {};
+};
+
+}  // namespace
+
+bool MakeDirectories(const std::wstring& path, bool private_first) {
+  std::optional<PrivateFolderSecurity> security;
+  if (private_first) security.emplace();
   // A drive or share root exists or cannot be made; start below it.
   const wchar_t* below_root = PathSkipRootW(path.c_str());
   for (size_t pos = below_root ? static_cast<size_t>(below_root - path.c_str()) : 0; pos < path.size(); ++pos) {
     if (!IsPathSeparator(path[pos]) || pos == 0 || IsPathSeparator(path[pos - 1])) continue;
     const std::wstring prefix = path.substr(0, pos);
     if (PathFileExistsW(prefix.c_str())) continue;
-    if (!CreateDirectoryW(prefix.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return false;
+    // Where the private one cannot be made or is refused (a share's server may), the folder
+    // is made as it would be without: the install does not fail for it.
+    SECURITY_ATTRIBUTES* first = security ? security->get() : nullptr;
+    const bool made = (first && CreateDirectoryW(prefix.c_str(), first)) || CreateDirectoryW(prefix.c_str(), nullptr);
+    security.reset();  // the levels below take it from this one
+    if (!made && GetLastError() != ERROR_ALREADY_EXISTS) return false;
   }
   return true;
 }

@@ -163,7 +163,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   // remove a folder that was there before).
   const std::wstring absolute = AbsolutePath(dir);
   const uint32_t made_levels = absolute.empty() ? 0 : FolderLevelsBetween(NearestExistingDir(absolute.c_str()), absolute);
-  if (made_levels > 0 && !MakeDirectories(absolute)) {
+  if (made_levels > 0 && !MakeDirectories(absolute, /*private_first=*/true)) {
     RemoveEmptyFolders(absolute, made_levels, /*past_missing=*/true);
     return say(L"the install directory cannot be made");
   }

@@ -4,11 +4,14 @@
 // The program carries the demo packet as its FILE 143, as the installer does; other packets
 // go into a copy of it whose resource is replaced.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 
 #include <gtest/gtest.h>
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -580,6 +583,63 @@ TEST_F(ExtractPayload, ADeviceNamedFileIsLeftAloneAndTheUninstallCompletes) {
     EXPECT_NE(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "removed through the device's name";
     DeleteFileW(path.c_str());
   }
+}
+
+// Who a file's access rules let in, by the text form of each SID an entry allows; empty
+// when they cannot be read.
+std::set<std::wstring> AllowedSids(const std::wstring& path) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  PACL dacl = nullptr;
+  std::set<std::wstring> sids;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl,
+                            nullptr, &descriptor) != ERROR_SUCCESS)
+    return sids;
+  for (DWORD i = 0; dacl && i < dacl->AceCount; ++i) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    wchar_t* sid = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&ace)) || ace->Header.AceType != ACCESS_ALLOWED_ACE_TYPE ||
+        !ConvertSidToStringSidW(&ace->SidStart, &sid))
+      continue;
+    sids.insert(sid);
+    LocalFree(sid);
+  }
+  LocalFree(descriptor);
+  return sids;
+}
+
+// The folders the install makes are the user's alone: below a drive's root, which passes on
+// "modify" to everyone who logs on, any user could otherwise replace the browser and run
+// code as this one. A folder that was there keeps its rules.
+TEST_F(ExtractPayload, TheFoldersTheInstallMakesAreTheUsersAlone) {
+  PSECURITY_DESCRIPTOR open = nullptr;
+  ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1, &open,
+                                                                   nullptr));
+  const BOOL set = SetFileSecurityW(root_.c_str(), DACL_SECURITY_INFORMATION, open);
+  LocalFree(open);
+  ASSERT_TRUE(set);
+  const std::wstring kEveryone = L"S-1-1-0";
+  ASSERT_EQ(AllowedSids(root_).count(kEveryone), 1u);
+  ASSERT_EQ(RunStep(root_ + L"\\new\\KeloBrowser\\").result, 1);
+  HANDLE token = nullptr;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+  ScopedHandle holder(token);
+  union {
+    TOKEN_USER user;
+    BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+  } owner;
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  ASSERT_TRUE(GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size));
+  ASSERT_TRUE(ConvertSidToStringSidW(owner.user.User.Sid, &sid));
+  const std::wstring user = sid;
+  LocalFree(sid);
+  const std::set<std::wstring> only = {L"S-1-5-18", L"S-1-5-32-544", user};  // the system, administrators, the user
+  // The first level made; those below take its rules from it (which Wine, keeping no rules
+  // of its own for files, does not show).
+  const std::set<std::wstring> allowed = AllowedSids(root_ + L"\\new");
+  EXPECT_EQ(allowed.count(user), 1u);
+  for (const std::wstring& one : allowed) EXPECT_EQ(only.count(one), 1u) << "lets in " << testing::PrintToString(one);
+  EXPECT_EQ(AllowedSids(root_).count(kEveryone), 1u) << "the folder that was there lost its rules";
 }
 
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
