@@ -105,11 +105,22 @@ class PrivateFolderSecurity {
   SECURITY_ATTRIBUTES attributes_ = {};
 };
 
+// Whether the folders of `path` would keep access rules of this machine's: on a drive of its
+// own whose file system keeps them. A server's share knows its own users, none of whom may
+// be this one, and a removable drive is read on other machines.
+bool KeepsOwnAccessRules(const std::wstring& path) {
+  wchar_t volume[kPathChars] = {};
+  DWORD flags = 0;
+  return GetVolumePathNameW(path.c_str(), volume, kPathChars) && GetDriveTypeW(volume) == DRIVE_FIXED &&
+         GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, nullptr, 0) &&
+         (flags & FILE_PERSISTENT_ACLS);
+}
+
 }  // namespace
 
 bool MakeDirectories(const std::wstring& path, bool private_first) {
   std::optional<PrivateFolderSecurity> security;
-  if (private_first) security.emplace();
+  if (private_first && KeepsOwnAccessRules(path)) security.emplace();
   // A drive or share root exists or cannot be made; start below it.
   const wchar_t* below_root = PathSkipRootW(path.c_str());
   for (size_t pos = below_root ? static_cast<size_t>(below_root - path.c_str()) : 0; pos < path.size(); ++pos) {

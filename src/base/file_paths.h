@@ -33,9 +33,10 @@ std::wstring AbsolutePath(const std::wstring& path);
 
 // Creates each missing folder level of `path` up to its last separator, so "D:\a\b\"
 // and "D:\a\b\file" both make a and b, never a folder "file". On failure the last error
-// is the system's for the level that could not be made. `private_first`: the first level
-// made, and so everything below it, is this user's alone (with the system's and the
-// administrators'), where it would otherwise take what its parent passes on.
+// is the system's for the level that could not be made. `private_first`: on a fixed drive
+// that keeps access rules, the first level made, and so everything below it, is this
+// user's alone (with the system's and the administrators'), where it would otherwise take
+// what its parent passes on.
 bool MakeDirectories(const std::wstring& path, bool private_first = false);
 
 // How many folder levels lie between `ancestor` and `dir` below it ("C:\\a" and

@@ -345,7 +345,7 @@ class StagingWriter : public RecordConsumer {
   // Left in place: the live file is the payload's, byte for byte.
   bool Unchanged(const std::string& name) const { return unchanged_.count(Lower(name)) != 0; }
   bool refused_name() const { return refused_name_; }
-  // The folder of the payload's own where it has a file too, if it has.
+  // A folder of the payload's own where it has a file too (in the staging folder), if any.
   const std::string& conflict() const { return conflict_; }
 
  private:
@@ -407,7 +407,7 @@ class StagingWriter : public RecordConsumer {
     const Kind kind = fs_->Probe(Join(kStagingDir, parent));
     // A look that failed is no conflict: its error is the one to report.
     if (kind == Kind::kUnknown) return false;
-    if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = parent;
+    if (kind != Kind::kDirectory && kind != Kind::kMissing) conflict_ = Join(kStagingDir, parent);
     if (!conflict_.empty() || !MakeParents(fs_, Join(kStagingDir, name_))) return false;
     made_.insert(Lower(parent));
     return true;
@@ -475,7 +475,7 @@ InstallOutcome Stage(InstallFs* fs, const uint8_t* packet, size_t size, const In
 // free, the error of a look that failed on the way, or else a conflict.
 InstallOutcome AsideName(InstallFs* fs, const char* dir, const std::string& name, std::set<std::string>* taken,
                          std::string* aside) {
-  InstallOutcome none = ConflictAt(name);
+  InstallOutcome none = ConflictAt(Join(dir, name));
   for (int n = 0; n < kMaxAsideTries; ++n) {
     std::string candidate = Join(dir, name);
     if (n > 0) candidate += "." + std::to_string(n);

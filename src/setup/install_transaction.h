@@ -90,7 +90,7 @@ struct InstallOutcome {
   Reason reason = kDone;
   uint32_t system_error = 0;
   PacketError packet_error = PacketError::kNone;
-  std::string where;  // kConflict: the name below the install directory where it stands
+  std::string where;  // kConflict: the name, below the install directory, of what is in the way
   bool ok() const { return reason == kDone; }
 };
 
