@@ -8,6 +8,7 @@
 #include "setup/extract_payload.h"
 #include "setup/setup_logic.h"
 #include "sysreg/install_dir.h"
+#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
@@ -29,7 +30,9 @@ int InstallSilently(const CommandLine& command) {
   // worker's reports go nowhere; its outcome is the code.
   const bool started = logic->StartInstall(dir.c_str(), options, nullptr);
   if (started) WaitForWorkerHoldingSession(logic);
-  return started && !logic->RunFailed() ? kExitSuccess : kExitInstallFailed;
+  if (!started || logic->RunFailed()) return kExitInstallFailed;
+  ForgetInstallFailure();
+  return kExitSuccess;
 }
 
 }  // namespace kelo

@@ -263,14 +263,11 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
-// The window's memory of a failed install (for its next one to offer the feedback link)
-// goes with the installation: nothing of the installer's stays but the identity. The key
-// is the browser's own, and goes only when nothing else is in it.
-void ForgetInstallFailure() {
-  RegKey key;
-  if (key.Open(kFailureMemoryKey, KEY_READ | KEY_SET_VALUE) != ERROR_SUCCESS) return;
-  (void)key.DeleteValue(kFailureMemoryValue);
-  key.Close();
+// The window's memory of a failed install goes with the installation: nothing of the
+// installer's stays but the identity. The key is the browser's own, and goes only when
+// nothing else is in it.
+void ForgetInstallation() {
+  ForgetInstallFailure();
   DeleteKeyIfEmpty(kFailureMemoryKey);
 }
 
@@ -365,7 +362,7 @@ int Uninstall(const Options& options) {
       data_unrecorded = !DefaultInstallDir(&next) || !SamePath(next, dir);
     }
     data_left = !keep_data && HoldsDataFolder(dir);
-    ForgetInstallFailure();
+    ForgetInstallation();
   } else {
     cleanup.PutBack(dir);
   }

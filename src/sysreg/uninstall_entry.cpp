@@ -106,6 +106,11 @@ bool WriteUninstallEntry(const std::wstring& install_dir, LocalTimeSource now) {
   return true;
 }
 
+void ForgetInstallFailure() {
+  RegKey key;
+  if (key.Open(kFailureMemoryKey, KEY_SET_VALUE) == ERROR_SUCCESS) (void)key.DeleteValue(kFailureMemoryValue);
+}
+
 bool HoldsDataFolder(const std::wstring& install_dir) {
   const DWORD attributes = GetFileAttributesW(ChildPath(install_dir, kDataDirName).c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);

@@ -401,8 +401,7 @@ void OnRegistered(CSetupUI* ui, HWND window) {
   InvalidateIndicator(ui);
   SetWindowTextW(ui->progress_words, kFinishedWords);
   SetTimer(window, TIMER_CLOSE, kCloseDelayMs, nullptr);
-  RegKey key;
-  if (key.Open(kFailureMemoryKey, kFailureMemoryAccess) == ERROR_SUCCESS) (void)key.DeleteValue(kFailureMemoryValue);
+  ForgetInstallFailure();
 }
 
 }  // namespace
