@@ -13,6 +13,7 @@
 #include "app/command_line.h"
 #include "base/product.h"
 #include "base/reg_key.h"
+#include "base/utf8.h"
 #include "base/win_holders.h"
 #include "installer_driver.h"
 #include "process_window.h"
@@ -159,6 +160,11 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
   const std::string given_log = ReadLog(log_path);
   EXPECT_NE(given_log.find("outcome: installed"), std::string::npos) << given_log;
+  // The first one stays, whole: the log says where.
+  const std::wstring earlier = DefaultDir().substr(0, DefaultDir().size() - 1);
+  EXPECT_NE(given_log.find("the earlier installation in " + Utf8(earlier.data(), earlier.size())), std::string::npos)
+      << given_log;
+  EXPECT_EQ(log.find("the earlier installation"), std::string::npos) << log;
   EXPECT_NE(given_log.find("我的 游戏\\Kelo Browser"), std::string::npos) << "the directory is not in the log as UTF-8";
   // Its uninstaller, and the copy that finishes its work, take it all away again.
   HANDLE uninstaller = StartProgram(dir + L"\\" + kUninstallExe, L"/S");
