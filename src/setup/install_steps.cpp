@@ -1,8 +1,11 @@
 // The install steps: one flat table, and one thin adapter per step that hands the logic
 // object's directory and flags to the unit doing the work.
 #include <objbase.h>
+#include <shlwapi.h>
 
+#include "base/file_paths.h"
 #include "base/module.h"
+#include "base/product.h"
 #include "setup/extract_payload.h"
 #include "setup/setup_logic.h"
 #include "sysreg/identity.h"
@@ -57,7 +60,21 @@ int CSetupLogic::StepExtractPayload() {
   return 0;
 }
 
-int CSetupLogic::StepRegisterUninstall() { return WriteUninstallEntry(install_dir_) ? 1 : 0; }
+int CSetupLogic::StepRegisterUninstall() {
+  // The entry names one installation: one in another folder stays whole, with its Data,
+  // where the entry no longer leads (nor, after their steps, the shortcuts). Support looks
+  // there for a profile the user misses. Looked at without the system's box for a drive
+  // without its disk: the recorded folder may be on one.
+  DWORD error_mode = 0;
+  SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &error_mode);
+  std::wstring recorded;
+  const bool elsewhere = ReadInstallLocation(&recorded) == ERROR_SUCCESS && !recorded.empty() &&
+                         !SamePath(recorded, install_dir_) && PathFileExistsW(ChildPath(recorded, kBrowserExe).c_str());
+  SetThreadErrorMode(error_mode, nullptr);
+  if (!WriteUninstallEntry(install_dir_)) return 0;
+  if (elsewhere) log_.Line(L"the earlier installation in " + recorded + L" stays there, no longer the registered one");
+  return 1;
+}
 
 int CSetupLogic::StepReserved() { return 1; }
 

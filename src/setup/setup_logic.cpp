@@ -2,12 +2,10 @@
 
 #include <objbase.h>
 #include <process.h>
-#include <shlwapi.h>
 
 #include "base/file_paths.h"
 #include "base/product.h"
 #include "setup/extract_payload.h"
-#include "sysreg/uninstall_entry.h"
 
 namespace kelo {
 
@@ -46,13 +44,6 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
             L", desktop shortcut " + (options.desktop_shortcut ? L"yes" : L"no") + L", taskbar " +
             (options.taskbar_pin ? L"yes" : L"no") + L", stop the running browser first " +
             (options.stop_running_first ? L"yes" : L"no"));
-  // The uninstall entry names one installation: one elsewhere stays whole, with its Data,
-  // where neither the entry nor the shortcuts lead any more. Support looks there for a
-  // profile the user misses.
-  std::wstring recorded;
-  if (ReadInstallLocation(&recorded) == ERROR_SUCCESS && !recorded.empty() && !SamePath(recorded, install_dir_) &&
-      PathFileExistsW(ChildPath(recorded, kBrowserExe).c_str()))
-    log_.Line(L"the earlier installation in " + recorded + L" stays there, no longer the registered one");
   run_failed_ = false;
   failure_error_ = 0;
   payload_damaged_ = false;

@@ -28,6 +28,7 @@ bool HoldsDataFolder(const std::wstring& install_dir);
 // Deletes the window's memory of a failed install (INSTALLERROR), which has it offer the
 // feedback link at the next failure: an install that succeeds ends the run of failures.
 void ForgetInstallFailure();
+
 // Remembers `install_dir` as where an uninstall kept the browser's Data, with the folder
 // levels its install made (still the product's to remove once empty); the next entry
 // written forgets it. False, with the registry's code as last error, when it cannot.

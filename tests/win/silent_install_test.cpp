@@ -150,6 +150,13 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   size_t steps = 0;
   for (size_t at = log.find("step "); at != std::string::npos; at = log.find("step ", at + 1)) ++steps;
   EXPECT_EQ(static_cast<size_t>(timed), steps) << "a step without its result and time:\n" << log;
+  // Again into the same folder, spelled otherwise: no earlier installation stays elsewhere.
+  std::wstring same = DefaultDir().substr(0, DefaultDir().size() - 1);
+  CharUpperBuffW(&same[0], static_cast<DWORD>(same.size()));
+  ASSERT_EQ(Run(L"/S /D=" + same), 0u);
+  const std::string again = ReadLog(TempRoot() + L"KeloSetup.log");
+  EXPECT_NE(again.find("outcome: installed"), std::string::npos) << again;
+  EXPECT_EQ(again.find("the earlier installation"), std::string::npos) << again;
 
   // Unquoted and last, spaces and all, as the common installer systems take it; Chinese
   // names, as the users' own folders have them, whatever the code page.
@@ -160,11 +167,9 @@ TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   EXPECT_TRUE(FileExists(dir + L"\\" + kBrowserExe));
   const std::string given_log = ReadLog(log_path);
   EXPECT_NE(given_log.find("outcome: installed"), std::string::npos) << given_log;
-  // The first one stays, whole: the log says where.
-  const std::wstring earlier = DefaultDir().substr(0, DefaultDir().size() - 1);
-  EXPECT_NE(given_log.find("the earlier installation in " + Utf8(earlier.data(), earlier.size())), std::string::npos)
+  // The first one stays, whole: the log says where, as the entry recorded it.
+  EXPECT_NE(given_log.find("the earlier installation in " + Utf8(same.data(), same.size())), std::string::npos)
       << given_log;
-  EXPECT_EQ(log.find("the earlier installation"), std::string::npos) << log;
   EXPECT_NE(given_log.find("我的 游戏\\Kelo Browser"), std::string::npos) << "the directory is not in the log as UTF-8";
   // Its uninstaller, and the copy that finishes its work, take it all away again.
   HANDLE uninstaller = StartProgram(dir + L"\\" + kUninstallExe, L"/S");
