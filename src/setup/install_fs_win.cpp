@@ -63,7 +63,9 @@ class Win32Reader : public FileReader {
 };
 
 // The calls that remove or replace a file or folder refuse one marked read-only, though it
-// is ours: the mark on `path` goes first, and comes back if `call` still fails.
+// is ours: the mark on `path` goes first, and comes back if `call` still fails. The mark is
+// the file's, not its name's: where the file has other names (a backup tool's hard links,
+// outside the folder), it comes back for them once this name is gone.
 template <typename Call>
 bool EvenReadOnly(const std::wstring& path, Call call) {
   if (call()) return true;
@@ -71,12 +73,29 @@ bool EvenReadOnly(const std::wstring& path, Call call) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
   if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      !(attributes & FILE_ATTRIBUTE_READONLY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) ||
-      !SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+      !(attributes & FILE_ATTRIBUTE_READONLY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     SetLastError(error);
     return false;
   }
-  if (call()) return true;
+  ScopedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  const bool named_elsewhere =
+      file.IsValid() && GetFileInformationByHandle(file.Get(), &info) && info.nNumberOfLinks > 1;
+  if (!named_elsewhere) file.Reset();
+  if (!SetFileAttributesW(path.c_str(), writable ? writable : FILE_ATTRIBUTE_NORMAL)) {
+    SetLastError(error);
+    return false;
+  }
+  if (call()) {
+    if (named_elsewhere) {
+      FILE_BASIC_INFO basic = {};  // times left as they are
+      basic.FileAttributes = attributes;
+      SetFileInformationByHandle(file.Get(), FileBasicInfo, &basic, sizeof(basic));
+    }
+    return true;
+  }
   const DWORD again = GetLastError();
   SetFileAttributesW(path.c_str(), attributes);
   SetLastError(again);

@@ -645,6 +645,22 @@ TEST_F(ExtractPayload, TheFoldersTheInstallMakesAreTheUsersAlone) {
   EXPECT_EQ(AllowedSids(root_).count(kEveryone), 1u) << "the folder that was there lost its rules";
 }
 
+// A read-only file of ours that has another name outside the folder (a backup tool's hard
+// link) goes, and the other name keeps the mark: the mark is the file's, not the name's.
+TEST_F(ExtractPayload, RemovingAReadOnlyFileLeavesTheMarkOfItsOtherNames) {
+  const std::wstring dir = root_ + L"\\links";
+  WriteBytes(dir + L"\\KeloBrowser.exe", "ours");
+  const std::wstring backup = root_ + L"\\backup.exe";
+  ASSERT_TRUE(CreateHardLinkW(backup.c_str(), (dir + L"\\KeloBrowser.exe").c_str(), nullptr));
+  ASSERT_TRUE(SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+  Win32InstallFs fs(dir);
+  ASSERT_TRUE(fs.RemoveFile("KeloBrowser.exe")) << fs.LastError();
+  EXPECT_FALSE(FileExists(dir + L"\\KeloBrowser.exe"));
+  EXPECT_EQ(GetFileAttributesW(backup.c_str()) & FILE_ATTRIBUTE_READONLY, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
+      << "the other name lost its mark";
+  SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   // Drive Q: does not exist in the test prefix.
   const StepResult step = RunStep(L"Q:\\nowhere\\KeloBrowser\\");
