@@ -65,9 +65,11 @@ class Win32Reader : public FileReader {
 // The calls that remove or replace a file or folder refuse one marked read-only, though it
 // is ours: the mark on `path` goes first, and comes back if `call` still fails. The mark is
 // the file's, not its name's: where the file has other names (a backup tool's hard links,
-// outside the folder), it comes back for them once this name is gone.
+// outside the folder) and `call` deletes this one, it comes back for them once this name is
+// gone, through a handle held across the delete. A replace cannot go through such a handle
+// (the file it replaces must not be open): there the other names keep the file unmarked.
 template <typename Call>
-bool EvenReadOnly(const std::wstring& path, Call call) {
+bool EvenReadOnly(const std::wstring& path, Call call, bool deletes) {
   if (call()) return true;
   const DWORD error = GetLastError();
   const DWORD attributes = GetFileAttributesW(path.c_str());
@@ -77,9 +79,11 @@ bool EvenReadOnly(const std::wstring& path, Call call) {
     SetLastError(error);
     return false;
   }
-  ScopedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  ScopedHandle file(deletes ? CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                          nullptr)
+                            : INVALID_HANDLE_VALUE);
   BY_HANDLE_FILE_INFORMATION info = {};
   const bool named_elsewhere =
       file.IsValid() && GetFileInformationByHandle(file.Get(), &info) && info.nNumberOfLinks > 1;
@@ -200,12 +204,12 @@ bool Win32InstallFs::MakeDir(const std::string& relative) {
 
 bool Win32InstallFs::RemoveDir(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return RemoveDirectoryW(path.c_str()); }));
+  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return RemoveDirectoryW(path.c_str()); }, /*deletes=*/true));
 }
 
 bool Win32InstallFs::RemoveFile(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return DeleteFileW(path.c_str()); }));
+  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return DeleteFileW(path.c_str()); }, /*deletes=*/true));
 }
 
 // A running program's file can be renamed though not deleted: that is what lets an install
@@ -236,7 +240,7 @@ bool Win32InstallFs::OnceFree(const std::function<bool()>& attempt) {
 bool Win32InstallFs::MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags) {
   const auto move = [&] { return MoveFileExW(source.c_str(), target.c_str(), flags) != FALSE; };
   // A read-only mark on the file replaced does not keep ours from replacing it.
-  return OnceFree([&] { return (flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move) : move(); });
+  return OnceFree([&] { return (flags & MOVEFILE_REPLACE_EXISTING) ? EvenReadOnly(target, move, /*deletes=*/false) : move(); });
 }
 
 bool Win32InstallFs::HoldFolder(ScopedHandle* hold) {

@@ -646,19 +646,33 @@ TEST_F(ExtractPayload, TheFoldersTheInstallMakesAreTheUsersAlone) {
 }
 
 // A read-only file of ours that has another name outside the folder (a backup tool's hard
-// link) goes, and the other name keeps the mark: the mark is the file's, not the name's.
-TEST_F(ExtractPayload, RemovingAReadOnlyFileLeavesTheMarkOfItsOtherNames) {
+// link) goes, and where it is deleted the other name keeps the mark: the mark is the
+// file's, not the name's. Replaced (the ledger is), it goes all the same.
+TEST_F(ExtractPayload, AReadOnlyFileWithOtherNamesGoesAndTheyKeepTheMarkWhereTheyCan) {
   const std::wstring dir = root_ + L"\\links";
-  WriteBytes(dir + L"\\KeloBrowser.exe", "ours");
-  const std::wstring backup = root_ + L"\\backup.exe";
-  ASSERT_TRUE(CreateHardLinkW(backup.c_str(), (dir + L"\\KeloBrowser.exe").c_str(), nullptr));
-  ASSERT_TRUE(SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
-  Win32InstallFs fs(dir);
-  ASSERT_TRUE(fs.RemoveFile("KeloBrowser.exe")) << fs.LastError();
-  EXPECT_FALSE(FileExists(dir + L"\\KeloBrowser.exe"));
-  EXPECT_EQ(GetFileAttributesW(backup.c_str()) & FILE_ATTRIBUTE_READONLY, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
-      << "the other name lost its mark";
-  SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+  const std::wstring backup = root_ + L"\\backup";
+  for (const bool replaced : {false, true}) {
+    SCOPED_TRACE(replaced ? "replaced" : "deleted");
+    WriteBytes(dir + L"\\KeloSetup.ledger", "ours");
+    WriteBytes(dir + L"\\KeloSetup.ledger.new", "the next");
+    ASSERT_TRUE(CreateHardLinkW(backup.c_str(), (dir + L"\\KeloSetup.ledger").c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    Win32InstallFs fs(dir);
+    if (replaced) {
+      ASSERT_TRUE(fs.Replace("KeloSetup.ledger.new", "KeloSetup.ledger")) << fs.LastError();
+      EXPECT_EQ(ReadBytes(dir + L"\\KeloSetup.ledger"), "the next");
+    } else {
+      ASSERT_TRUE(fs.RemoveFile("KeloSetup.ledger")) << fs.LastError();
+      EXPECT_FALSE(FileExists(dir + L"\\KeloSetup.ledger"));
+      EXPECT_EQ(GetFileAttributesW(backup.c_str()) & FILE_ATTRIBUTE_READONLY,
+                static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))
+          << "the other name lost its mark";
+    }
+    EXPECT_EQ(ReadBytes(backup), "ours");
+    SetFileAttributesW(backup.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(backup.c_str());
+    RemoveTree(dir);
+  }
 }
 
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
