@@ -79,11 +79,13 @@ bool EvenReadOnly(const std::wstring& path, Call call, bool deletes) {
     SetLastError(error);
     return false;
   }
-  ScopedHandle file(deletes ? CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                          nullptr)
-                            : INVALID_HANDLE_VALUE);
+  // Only a file has other names: a folder's link count says something else (on Wine, its
+  // subfolders).
+  const bool file_deleted = deletes && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+  ScopedHandle file(file_deleted ? CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                                 : INVALID_HANDLE_VALUE);
   BY_HANDLE_FILE_INFORMATION info = {};
   const bool named_elsewhere =
       file.IsValid() && GetFileInformationByHandle(file.Get(), &info) && info.nNumberOfLinks > 1;
