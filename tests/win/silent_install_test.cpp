@@ -12,7 +12,6 @@
 
 #include "app/command_line.h"
 #include "base/product.h"
-#include "base/reg_key.h"
 #include "base/utf8.h"
 #include "base/win_holders.h"
 #include "installer_driver.h"
@@ -118,21 +117,16 @@ class SilentInstall : public ::testing::Test {
   std::wstring DefaultDir() { return ShellFolder(CSIDL_LOCAL_APPDATA) + L"\\Kelo\\KeloBrowser\\"; }
 };
 
-// The window's memory of a failed install, which has its next failure offer the feedback link.
-void RememberAFailure() {
-  RegKey key;
-  ASSERT_EQ(key.Create(kFailureMemoryKey), ERROR_SUCCESS);
-  ASSERT_EQ(key.WriteDword(kFailureMemoryValue, 1), ERROR_SUCCESS);
-}
-
 TEST_F(SilentInstall, InstallsIntoTheProposedOrTheGivenDirectoryAndLogs) {
   // With every option of the quick install: both shortcut boxes are checked there.
   const std::wstring links[] = {ShellFolder(CSIDL_DESKTOPDIRECTORY) + L"\\" + kAssistShortcutName,
                                 ShellFolder(CSIDL_APPDATA) + kQuickLaunchFolder + kShortcutName};
   for (const std::wstring& link : links) DeleteFileW(link.c_str());
-  RememberAFailure();
+  // The window's memory of a failed install, which has its next failure offer the feedback link.
+  SetFailureMemory(1);
+  ASSERT_EQ(FailureMemory(), 1);
   ASSERT_EQ(Run(L"/S"), 0u);
-  EXPECT_FALSE(ReadValue(kFailureMemoryKey, kFailureMemoryValue).present) << "a success leaves the failures remembered";
+  EXPECT_EQ(FailureMemory(), -1) << "a success leaves the failures remembered";
   EXPECT_TRUE(FileExists(DefaultDir() + kBrowserExe));
   for (const std::wstring& link : links) EXPECT_TRUE(FileExists(link)) << "no shortcut " << testing::PrintToString(link);
   const std::string log = ReadLog(TempRoot() + L"KeloSetup.log");
@@ -293,11 +287,12 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
       {L"/S /LOG=" + log_path + L" /D=" + scratch + L"Games..\\Kelo", kExitBadDirectory, "directory refused"},
       {L"/S /LOG=" + log_path + L" /X", kExitUsage, "unknown switch: /X"},
   };
-  RememberAFailure();
+  SetFailureMemory(1);
+  ASSERT_EQ(FailureMemory(), 1);
   for (const auto& c : cases) {
     DeleteFileW(log_path.c_str());
     EXPECT_EQ(Run(c.arguments), c.code) << testing::PrintToString(c.arguments);
-    EXPECT_TRUE(ReadValue(kFailureMemoryKey, kFailureMemoryValue).present) << testing::PrintToString(c.arguments);
+    EXPECT_EQ(FailureMemory(), 1) << testing::PrintToString(c.arguments);
     if (c.logged) {
       const std::string log = ReadLog(log_path);
       EXPECT_NE(log.find(c.logged), std::string::npos) << log;
