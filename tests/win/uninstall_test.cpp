@@ -69,6 +69,13 @@ HWND WaitForQuestion() {
   return test::WaitForWindow(L"#32770", [](const std::wstring& title, HWND) { return title == L"Kelo游戏浏览器卸载"; }, 20000);
 }
 
+// A message box's words: its own static's text.
+std::wstring BoxWords(HWND box) {
+  wchar_t text[1024] = {};
+  GetDlgItemTextW(box, 0xFFFF, text, 1024);
+  return text;
+}
+
 void WriteText(const std::wstring& path, const std::string& text) {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -317,9 +324,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
         // Nor does the box keep a setup program from running: the lock is free.
         ScopedHandle lock(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName));
         EXPECT_FALSE(lock.IsValid()) << "the last box holds the setup programs' lock";
-        wchar_t text[1024] = {};
-        GetDlgItemTextW(WaitForQuestion(), 0xFFFF, text, 1024);  // the message's own static
-        last_box = text;
+        last_box = BoxWords(WaitForQuestion());
         Answer(IDOK);
       }
     });
@@ -711,9 +716,7 @@ TEST_F(Uninstaller, WithoutItsCopyItNamesTheFolderItsOwnFileIsLeftIn) {
       Answer(IDYES);
       HWND box = WaitForQuestion();
       ASSERT_NE(box, nullptr);
-      wchar_t text[1024] = {};
-      GetDlgItemTextW(box, 0xFFFF, text, 1024);  // a message box's words
-      said = text;
+      said = BoxWords(box);
       Answer(IDOK);
     });
     SetEnvironmentVariableW(L"TMP", temp);
