@@ -165,7 +165,8 @@ bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   std::wstring programs, desktop, app_data;
   const bool have_programs = look_up(CSIDL_PROGRAMS, &programs);
   const std::wstring product = ProductMenuFolder(programs);
-  const std::wstring browser = install_dir + kBrowserExe;
+  // A recorded location may lack its final separator.
+  const std::wstring browser = ChildPath(install_dir, kBrowserExe);
   struct Link {
     std::wstring file;
     std::wstring target;
@@ -175,7 +176,7 @@ bool RemoveShortcuts(const std::wstring& install_dir, int os_code) {
   if (have_programs) {
     links.push_back({programs + L"\\" + kShortcutName, browser, nullptr});
     links.push_back({product + kShortcutName, browser, L"startunpin"});
-    links.push_back({product + kUninstallShortcutName, install_dir + kUninstallExe, nullptr});
+    links.push_back({product + kUninstallShortcutName, ChildPath(install_dir, kUninstallExe), nullptr});
   }
   if (look_up(CSIDL_DESKTOPDIRECTORY, &desktop)) links.push_back({desktop + L"\\" + kAssistShortcutName, browser, nullptr});
   if (look_up(CSIDL_APPDATA, &app_data))

@@ -258,8 +258,9 @@ TEST_F(PinTest, StepsPinAsTheRunningSystemAllows) {
 }
 
 // The uninstall takes the shortcuts that start this installation's programs, whatever the
-// letter case of the folder, and their pins where the system pins; those of the same names
-// that start another installation (or the user's own program) stay, pinned.
+// letter case of the folder or whether it ends in a separator (a location stored by hand),
+// and their pins where the system pins; those of the same names that start another
+// installation (or the user's own program) stay, pinned.
 TEST_F(PinTest, RemovingTakesOnlyThisInstallationsShortcutsAndTheirPins) {
   const std::wstring ours = L"D:\\Games\\KeloBrowser\\";
   const struct {
@@ -268,6 +269,7 @@ TEST_F(PinTest, RemovingTakesOnlyThisInstallationsShortcutsAndTheirPins) {
     bool removed, unpinned;
   } cases[] = {{L"D:\\Games\\KeloBrowser\\", 7, true, true},
                {L"d:\\GAMES\\kelobrowser\\", 11, true, true},
+               {L"D:\\Games\\KeloBrowser", 11, true, true},
                {L"D:\\Games\\KeloBrowser\\", 5, true, false},
                {L"D:\\Other\\KeloBrowser\\", 7, false, false}};
   for (const auto& c : cases) {
