@@ -78,10 +78,18 @@ bool InstallLog::Start(const std::wstring& path, bool named) {
   file_.Reset();
   path_.clear();
   // Only a log the command line names is looked at on its way: the temporary folder is the
-  // user's own, and may lie behind a link of theirs.
-  if (named && ReachedThroughLink(AbsolutePath(path))) {
-    SetLastError(ERROR_CANT_ACCESS_FILE);
-    return false;
+  // user's own, and may lie behind a link of theirs. One too long to be told whole (a
+  // "\\?\" path) cannot be looked at, and is not opened either: opening makes the file.
+  if (named) {
+    const std::wstring full = AbsolutePath(path);
+    if (full.empty()) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return false;
+    }
+    if (ReachedThroughLink(full)) {
+      SetLastError(ERROR_CANT_ACCESS_FILE);
+      return false;
+    }
   }
   // Opened as it stands, and cut to nothing only once it is known to be a file of its own:
   // never a link's target, nor a name a hard link shares with another file, nor a file

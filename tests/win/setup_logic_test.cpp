@@ -266,6 +266,24 @@ TEST(InstallLog, NeverCutsAFileAHardLinkShares) {
   EXPECT_EQ(std::string(bytes, got), "thesis");
 }
 
+// A log named by a path too long to be looked at on its way (only a "\\?\" path names
+// one) is refused before it is opened: no empty file is left where it was named.
+TEST(InstallLog, APathTooLongToLookAtIsNeverOpened) {
+  wchar_t temp[MAX_PATH];
+  ASSERT_NE(GetTempPathW(MAX_PATH, temp), 0u);
+  const std::wstring folder = L"\\\\?\\" + std::wstring(temp) + L"kelo-deep-" + std::to_wstring(GetCurrentProcessId());
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr)) << GetLastError();
+  const std::wstring path = folder + L"\\" + std::wstring(250, L'l') + L".log";
+  {
+    InstallLog log;
+    EXPECT_FALSE(log.Open(path, /*fall_back=*/false));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+  }
+  EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a file was made where the log was named";
+  DeleteFileW(path.c_str());
+  RemoveDirectoryW(folder.c_str());
+}
+
 TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
   CSetupLogic* first = CSetupLogic::GetInstance();
   EXPECT_EQ(CSetupLogic::GetInstance(), first);
