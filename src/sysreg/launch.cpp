@@ -54,13 +54,16 @@ DWORD EndIfInstalled(const PROCESSENTRY32W& entry, const std::wstring (&paths)[3
 
 }  // namespace
 
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box, const wchar_t* directory) {
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND error_owner, const wchar_t* directory) {
   SHELLEXECUTEINFOW request = {};
   request.cbSize = sizeof(request);
   // Carried out before this returns: on the install worker, a thread of the multithreaded
   // apartment, the shell would otherwise finish it on a thread of its own, which the
   // process ending right after cuts short, and whose failure nobody hears of.
-  request.fMask = SEE_MASK_NOASYNC | (error_box ? 0 : SEE_MASK_FLAG_NO_UI);
+  request.fMask = SEE_MASK_NOASYNC | (error_owner ? 0 : SEE_MASK_FLAG_NO_UI);
+  // Owned, the box stands above a window that stays on top of all others, which it would
+  // otherwise hide, and keeps it from further clicks while it shows.
+  request.hwnd = error_owner;
   request.lpVerb = L"open";
   request.lpFile = file;
   request.lpParameters = parameters;
@@ -77,7 +80,7 @@ bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
   // browser that cannot start is the install's to report: no shell message box may wait
   // for a user who is not there, as in a silent install. It starts in its own folder.
   return ShellOpen((install_dir + kBrowserExe).c_str(), new_user ? kFirstLaunchArgument : nullptr, SW_HIDE,
-                   /*error_box=*/false, install_dir.c_str());
+                   /*error_owner=*/nullptr, install_dir.c_str());
 }
 
 bool IsBrowserRunning() {

@@ -10,9 +10,10 @@ namespace kelo {
 // Starts a program or opens an address through the shell, without waiting, showing it as
 // `show` asks (SW_...), in `directory` (null: the system folder, not this program's current
 // one, the downloads folder as a rule, where a library planted beside the installer would
-// be found by the started program's search). `parameters` may be null. True when the shell
-// accepted the request.
-bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, bool error_box = true,
+// be found by the started program's search). `parameters` may be null. Where it cannot be
+// opened, the shell says so in a box owned by `error_owner`; without one, in none. True
+// when the shell accepted the request.
+bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND error_owner = nullptr,
                const wchar_t* directory = nullptr);
 
 // A copy of the browser or its updater runs (their named objects exist).

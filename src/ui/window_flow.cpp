@@ -214,10 +214,10 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
       Browse(ui, window);
       return true;
     case kIdLicenceLabel:
-      ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL);
+      ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL, window);
       return true;
     case kIdFeedbackLink:
-      ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL);
+      ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL, window);
       return true;
     case kIdInstallNow:
       PostMessageW(window, WM_COMMAND, kIdCollapse, 0);

@@ -365,7 +365,10 @@ void RegisterUrlRecorder(const std::wstring& folder_path) {
   // A backslash before the closing quote would escape it on the recorder's command line.
   std::wstring folder = folder_path;
   while (!folder.empty() && folder.back() == L'\\') folder.pop_back();
-  const std::wstring command = L"\"" + HostPath(KELO_URL_RECORDER_EXE) + L"\" \"" + folder + L"\" \"%1\"";
+  RegisterUrlHandler(L"\"" + HostPath(KELO_URL_RECORDER_EXE) + L"\" \"" + folder + L"\" \"%1\"");
+}
+
+void RegisterUrlHandler(const std::wstring& command) {
   for (const wchar_t* scheme : {L"Software\\Classes\\https\\shell\\open\\command",
                                 L"Software\\Classes\\http\\shell\\open\\command"}) {
     HKEY key = nullptr;

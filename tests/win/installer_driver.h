@@ -140,6 +140,8 @@ std::wstring ScratchDir(const wchar_t* name);
 // Makes the URL recorder (programs/url_recorder.cpp) the handler of web addresses: the
 // shell then starts it with the address, and it records the address in `folder`.
 void RegisterUrlRecorder(const std::wstring& folder);
+// Makes `command` ("\"program\" \"%1\"") the handler of web addresses.
+void RegisterUrlHandler(const std::wstring& command);
 // The addresses recorded so far, oldest first.
 std::vector<std::wstring> RecordedUrls(const std::wstring& folder);
 // How each opener asked the browser to show itself (SW_...), oldest first.

@@ -208,6 +208,21 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   Expand();
 }
 
+// A page that cannot be opened (its program gone) is told of in a box the window owns: the
+// window stays above all others, and a box of nobody's would stand unseen behind it.
+TEST_F(SetupWindow, APageThatCannotBeOpenedIsToldOfOverTheWindow) {
+  RegisterUrlHandler(L"\"C:\\no such folder\\browser.exe\" \"%1\"");
+  const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
+  setup_.ClickAt(POINT{words.left + 10, words.top + 6});
+  const HWND box = WaitForWindow(
+      L"#32770", [&](const std::wstring&, HWND dialog) { return GetWindow(dialog, GW_OWNER) == setup_.window(); },
+      10000);
+  RegisterUrlRecorder(ScratchDir(L"unopened-urls"));
+  ASSERT_NE(box, nullptr) << "no box of the window's tells that the page did not open";
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  EXPECT_TRUE(PollFor([&] { return !IsWindow(box); }, 10000));
+}
+
 TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
   Expand();
   const struct {
