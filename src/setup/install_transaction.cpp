@@ -531,8 +531,10 @@ InstallOutcome RollBack(InstallFs* fs, const Journal& journal) {
   std::string pending_text;
   const bool pending_read = pending_kind == Kind::kFile && fs->ReadAll(kPendingLedgerName, &pending_text);
   const bool pending_unseen = pending_kind == Kind::kUnknown || (pending_kind == Kind::kFile && !pending_read);
-  const bool knows_pending =
-      pending_read && IsJournalsLedger(pending_text, journal) && ParseLedger(pending_text, &pending);
+  const bool knows_pending = pending_read && IsJournalsLedger(pending_text, journal);
+  // Whole, but not ours to read: another version's commit, whose folders moved in whole
+  // may hold files put there since, which only its ledger tells apart.
+  if (knows_pending && !ParseLedger(pending_text, &pending)) return Failed(InstallOutcome::kUnreadableRecord);
   // The earlier files aside go back once everything the commit brought is out of their way.
   std::vector<const JournalMove*> put_back;
   for (auto move = journal.moves.rbegin(); move != journal.moves.rend(); ++move) {

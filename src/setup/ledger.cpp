@@ -106,7 +106,15 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 
 }  // namespace
 
-bool IsCutShort(const std::string& text) { return !EndsWhole(text); }
+bool IsCutShort(const std::string& text) {
+  // A whole first line that is no heading of ours begins another version's document: what
+  // it holds only that version can tell.
+  const size_t heading_end = text.find('\n');
+  if (heading_end != std::string::npos && text.compare(0, heading_end, kLedgerHeading) != 0 &&
+      text.compare(0, heading_end, kJournalHeading) != 0)
+    return false;
+  return !EndsWhole(text);
+}
 
 std::string FormatLedger(const Ledger& ledger) {
   std::string text = std::string(kLedgerHeading) + "\n";

@@ -1333,17 +1333,50 @@ TEST(InstallTransaction, DataRemovalLeavesWhatNoPathReachesAndCompletes) {
 
 // What the next run cannot read decides nothing: the folder stays as it is.
 TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
-  {
-    // A whole journal of another version: what its commit moved is unknown.
+  // A journal of another version, whole or not: what its commit moved is unknown. (Only one
+  // of this version's, cut short, was written before any move.)
+  for (const char* journal : {"KeloSetup journal 2\nmove\to\tKeloBrowser.exe\nend\t2\n",
+                              "KeloSetup journal 2\nmove\to\tKeloBrowser.exe\n"}) {
+    SCOPED_TRACE(journal);
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
-    Put(fs, kJournalName, "KeloSetup journal 2\nmove\to\tKeloBrowser.exe\nend\t2\n");
+    Put(fs, kJournalName, journal);
     Put(fs, std::string(kAsideDir) + "\\KeloBrowser.exe", "browser 0");
     const Files before = Snapshot(fs);
     EXPECT_EQ(RecoverInstall(fs).reason, InstallOutcome::kUnreadableRecord);
     EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kUnreadableRecord);
     EXPECT_EQ(Snapshot(fs), before);
+  }
+  // Another version's commit cut short, its ledger-to-be whole (the journal vouches for it)
+  // but not ours to read: the folder it brought in whole holds a file put there since,
+  // which only that ledger tells from the commit's own.
+  for (int at = 1;; ++at) {
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    const std::string earlier_ledger = Snapshot(fs)[kLedgerName];
+    FaultyFs ended(fs, FaultyFs::kStop, at);
+    Install(&ended, Pack(kNext), false, /*in_order=*/true);
+    ASSERT_TRUE(ended.fired()) << "no ending left the new folder in with the commit unfinished";
+    Files disk = Snapshot(fs);
+    if (fs->Probe("Plugins") != InstallFs::Kind::kDirectory || !disk.count(kPendingLedgerName) ||
+        disk[kLedgerName] != earlier_ledger)
+      continue;
+    Put(fs, "Plugins\\mine.txt", "put there since");
+    std::string pending = disk[kPendingLedgerName];
+    const size_t closing = pending.rfind("end\t");
+    pending = pending.substr(0, closing) + "later\tline\nend\t" + std::to_string(std::stoi(pending.substr(closing + 4)) + 1) + "\n";
+    Put(fs, kPendingLedgerName, pending);
+    Journal journal;
+    ASSERT_TRUE(ParseJournal(disk[kJournalName], &journal));
+    journal.ledger_size = pending.size();
+    journal.ledger_crc = Crc32(0, pending.data(), pending.size());
+    Put(fs, kJournalName, FormatJournal(journal));
+    const Files before = Snapshot(fs);
+    EXPECT_EQ(RecoverInstall(fs).reason, InstallOutcome::kUnreadableRecord);
+    EXPECT_EQ(Snapshot(fs), before);
+    break;
   }
   // A ledger that cannot be understood tells nothing of what is ours, even in the product's
   // own folder, where a folder without one is an older setup's to clear.
@@ -1737,7 +1770,7 @@ TEST(InstallTransactionDeathTest, RecordsOfCountlessShortLinesOrFieldsAreRefused
     std::string text;
     bool cut_short;
   } damaged[] = {
-      {"line breaks only", breaks, true},
+      {"line breaks only", breaks, false},  // no heading of ours: not ours cut short
       {"empty lines, whole by the count", "KeloSetup ledger 1\n" + breaks + closing, false},
       {"a line of tabs", "KeloSetup ledger 1\n" + tabs + "\nend\t2\n", false},
       {"a closing line of tabs", "KeloSetup ledger 1\n" + tabs + "\n", true},
