@@ -153,9 +153,13 @@ class CleanupCopy {
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;  // none, rather than copies of this program's
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, temp_.c_str(),
-                        &startup, &process))
-      return false;
+    const auto create = [&](DWORD flags) {
+      return CreateProcessW(path_.c_str(), &command[0], nullptr, nullptr, FALSE, flags, nullptr, temp_.c_str(),
+                            &startup, &process) != FALSE;
+    };
+    // Out of a job this program runs in, where the job allows: one that ends what is left in
+    // it once this program has ended (a script runner's) would end the copy before its work.
+    if (!create(CREATE_SUSPENDED | CREATE_BREAKAWAY_FROM_JOB) && !create(CREATE_SUSPENDED)) return false;
     thread_.Reset(process.hThread);
     process_.Reset(process.hProcess);
     // Ended with this program until it is let run: one ended under its last box (a task

@@ -65,6 +65,17 @@ bool ACleanupCopyIsAtWork() {
   return at_work;
 }
 
+// `path` held as a running program holds its image, which cannot be deleted but can be
+// moved.
+ScopedHandle HoldImage(const std::wstring& path) {
+  ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  EXPECT_TRUE(file.IsValid()) << testing::PrintToString(path);
+  ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
+  EXPECT_TRUE(image.IsValid()) << GetLastError();
+  return image;
+}
+
 HWND WaitForQuestion() {
   return test::WaitForWindow(L"#32770", [](const std::wstring& title, HWND) { return title == L"Kelo游戏浏览器卸载"; }, 20000);
 }
@@ -626,6 +637,32 @@ TEST_F(Uninstaller, TheFinishingCopyTakesANameNoFileHas) {
   EXPECT_TRUE(DeleteFileW(taken.c_str()));
 }
 
+// Run by a script runner that ends whatever is left in its job when it closes it, the copy
+// finishing the work has left that job, where the job allows, and finishes all the same.
+TEST_F(Uninstaller, TheFinishingCopyLeavesAJobThatWouldEndIt) {
+  Install();
+  // Held, the browser's file keeps the copy at its work until the runner has closed its job.
+  ScopedHandle image = HoldImage(dir_ + kBrowserExe);
+  PROCESS_INFORMATION info = {};
+  ASSERT_TRUE(test::CreateProcessPatiently(dir_ + kUninstallExe, L"\"" + dir_ + kUninstallExe + L"\" /S",
+                                           CREATE_SUSPENDED, &info));
+  ScopedHandle process(info.hProcess), thread(info.hThread);
+  ScopedHandle runner(CreateJobObjectW(nullptr, nullptr));
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  ASSERT_TRUE(SetInformationJobObject(runner.Get(), JobObjectExtendedLimitInformation, &limits, sizeof(limits)));
+  ASSERT_TRUE(AssignProcessToJobObject(runner.Get(), process.Get()));
+  ResumeThread(thread.Get());
+  ASSERT_EQ(WaitForSingleObject(process.Get(), 60000), WAIT_OBJECT_0);
+  DWORD code = 99;
+  GetExitCodeProcess(process.Get(), &code);
+  EXPECT_EQ(code, static_cast<DWORD>(kExitSuccess));
+  runner.Reset();
+  image.Reset();
+  EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  EXPECT_TRUE(PollFor([] { return !CleanupCopiesRunning(); }, 30000));
+}
+
 // A script reading the uninstaller's output sees its end when the uninstaller ends, not once
 // the copy finishing its work has: whether the pipe came as the standard output or as any
 // other handle the uninstaller inherited (from a shell between them, say).
@@ -827,20 +864,11 @@ TEST_F(Uninstaller, RunOutsideAnInstallationChangesNothing) {
 // the folder, away.
 TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   Install();
-  // Held as a running program holds its image, which cannot be deleted but can be moved. One
-  // is in staging, as the uninstaller's own file is after a rollback took it there.
-  const auto hold_image = [](const std::wstring& path) {
-    ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_EXECUTE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, 0, nullptr));
-    EXPECT_TRUE(file.IsValid()) << testing::PrintToString(path);
-    ScopedHandle image(CreateFileMappingW(file.Get(), nullptr, PAGE_EXECUTE_READ | SEC_IMAGE, 0, 0, nullptr));
-    EXPECT_TRUE(image.IsValid()) << GetLastError();
-    return image;
-  };
+  // One is in staging, as the uninstaller's own file is after a rollback took it there.
   ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
   test::CopyFileOrFail(dir_ + kBrowserExe, dir_ + L"KeloSetup.new\\" + kBrowserExe);
-  ScopedHandle staged = hold_image(dir_ + L"KeloSetup.new\\" + kBrowserExe);
-  ScopedHandle image = hold_image(dir_ + kBrowserExe);
+  ScopedHandle staged = HoldImage(dir_ + L"KeloSetup.new\\" + kBrowserExe);
+  ScopedHandle image = HoldImage(dir_ + kBrowserExe);
   EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
   ASSERT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kBrowserExe)) << Remaining(dir_);
