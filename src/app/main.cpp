@@ -8,6 +8,7 @@
 #include "app/session_wait.h"
 #include "app/setup_mutex.h"
 #include "app/silent_install.h"
+#include "base/account.h"
 #include "base/module.h"
 #include "base/product.h"
 #include "base/reg_key.h"
@@ -94,6 +95,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     MessageBoxW(nullptr, kUsage, kelo::kWindowTitle, MB_OK | MB_ICONINFORMATION);
     return kelo::kExitUsage;
   }
+  // Run as a service account (a deployment tool's run as SYSTEM), an install would put the
+  // browser in that account's profile, where no person finds it, and start it as that
+  // account: it does nothing, and says so by its exit code, with or without /S.
+  if (kelo::RunsAsServiceAccount())
+    return refuse_silently(L"run as a service account, which is no person's: nothing installed",
+                           kelo::kExitServiceAccount);
   bool another_copy = false;
   CAutoMutex single_instance(kelo::CreateSetupMutex(&another_copy));
   if (another_copy && command.silent)

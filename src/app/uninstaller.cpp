@@ -16,6 +16,7 @@
 
 #include "app/command_line.h"
 #include "app/setup_mutex.h"
+#include "base/account.h"
 #include "base/file_paths.h"
 #include "base/module.h"
 #include "base/product.h"
@@ -404,6 +405,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // A script's switch of another installer system (/SILENT, -S) would leave it waiting on
   // questions nobody answers.
   if (options.unknown) return kExitUsage;
+  // A service account's uninstall would take the files of a person's installation and leave
+  // its entry and shortcuts, which lie in that person's profile.
+  if (RunsAsServiceAccount()) return kExitServiceAccount;
   // Without a window nobody answers the system's box for a drive without its disk.
   const bool unattended = options.silent || !options.cleanup_dir.empty();
   SetErrorMode(SEM_NOOPENFILEERRORBOX | (unattended ? SEM_FAILCRITICALERRORS : 0));

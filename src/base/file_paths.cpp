@@ -6,7 +6,7 @@
 
 #include <optional>
 
-#include "base/win_holders.h"
+#include "base/account.h"
 
 namespace kelo {
 
@@ -77,18 +77,9 @@ namespace {
 class PrivateFolderSecurity {
  public:
   PrivateFolderSecurity() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return;
-    ScopedHandle holder(token);
-    union {
-      TOKEN_USER user;
-      BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } owner;
-    DWORD size = 0;
+    OwnAccount owner;
     wchar_t* sid = nullptr;
-    if (!GetTokenInformation(token, TokenUser, &owner, sizeof(owner), &size) ||
-        !ConvertSidToStringSidW(owner.user.User.Sid, &sid))
-      return;
+    if (!owner.sid() || !ConvertSidToStringSidW(owner.sid(), &sid)) return;
     const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;") + sid + L")";
     LocalFree(sid);
     if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor_, nullptr))

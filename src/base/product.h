@@ -18,6 +18,7 @@ inline constexpr int kExitCancelled = 3;      // the user said no to the uninsta
 inline constexpr int kExitUsage = 4;          // a switch the program does not know
 inline constexpr int kExitAlreadyRunning = 5; // /S while another copy runs: nothing done
 inline constexpr int kExitBadDirectory = 6;   // /S with a directory the field would refuse
+inline constexpr int kExitServiceAccount = 7;  // run as a service account, no person's: nothing done
 
 // Files of the installation, each directly behind the install directory.
 inline constexpr wchar_t kBrowserExe[] = L"KeloBrowser.exe";

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/account.h"
 #include "setup/install_log.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
@@ -282,6 +283,27 @@ TEST(InstallLog, APathTooLongToLookAtIsNeverOpened) {
   EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a file was made where the log was named";
   DeleteFileW(path.c_str());
   RemoveDirectoryW(folder.c_str());
+}
+
+// The accounts services run as are no person's; a person's, and the groups people are in,
+// are not taken for one.
+TEST(Account, OnlyTheAccountsServicesRunAsAreTakenForThem) {
+  const struct {
+    WELL_KNOWN_SID_TYPE type;
+    bool service;
+  } cases[] = {{WinLocalSystemSid, true},          {WinLocalServiceSid, true}, {WinNetworkServiceSid, true},
+               {WinBuiltinAdministratorsSid, false}, {WinBuiltinUsersSid, false}, {WinInteractiveSid, false},
+               {WinWorldSid, false}};
+  for (const auto& c : cases) {
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(sid);
+    ASSERT_TRUE(CreateWellKnownSid(c.type, nullptr, sid, &size)) << c.type;
+    EXPECT_EQ(IsServiceAccount(sid), c.service) << c.type;
+  }
+  OwnAccount own;
+  ASSERT_NE(own.sid(), nullptr);
+  EXPECT_FALSE(IsServiceAccount(own.sid())) << "the account the tests run as";
+  EXPECT_FALSE(RunsAsServiceAccount());
 }
 
 TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
