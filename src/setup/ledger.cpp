@@ -13,6 +13,7 @@ namespace kelo {
 
 namespace {
 
+constexpr char kHeadingStem[] = "KeloSetup ";  // every version's headings begin so
 constexpr char kLedgerHeading[] = "KeloSetup ledger 1";
 constexpr char kJournalHeading[] = "KeloSetup journal 1";
 constexpr char kEnd[] = "end";
@@ -107,11 +108,12 @@ void Close(std::string* text, size_t lines) { *text += std::string(kEnd) + "\t" 
 }  // namespace
 
 bool IsCutShort(const std::string& text) {
-  // A whole first line that is no heading of ours begins another version's document: what
-  // it holds only that version can tell.
+  // A whole first line that names another version's heading begins that version's document:
+  // what it holds only that version can tell. Any other first line is a torn one of this
+  // version's (lost power can leave a file's first block unwritten and a later one whole).
   const size_t heading_end = text.find('\n');
-  if (heading_end != std::string::npos && text.compare(0, heading_end, kLedgerHeading) != 0 &&
-      text.compare(0, heading_end, kJournalHeading) != 0)
+  if (heading_end != std::string::npos && text.compare(0, sizeof kHeadingStem - 1, kHeadingStem) == 0 &&
+      text.compare(0, heading_end, kLedgerHeading) != 0 && text.compare(0, heading_end, kJournalHeading) != 0)
     return false;
   return !EndsWhole(text);
 }

@@ -59,8 +59,8 @@ std::string FormatJournal(const Journal& journal);
 // False for a journal cut short (the commit had not begun its moves) or of another format.
 bool ParseJournal(const std::string& text, Journal* journal);
 // Whether a ledger's or journal's text was cut short while it was written (a crash): it has
-// no whole last line saying how many lines come before it, and no whole first line but one
-// of this version's headings.
+// no whole last line saying how many lines come before it, and no whole first line that is
+// another version's heading.
 bool IsCutShort(const std::string& text);
 
 }  // namespace kelo

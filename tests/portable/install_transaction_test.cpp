@@ -1348,6 +1348,17 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
     EXPECT_EQ(Install(fs, Pack(kNext)).reason, InstallOutcome::kUnreadableRecord);
     EXPECT_EQ(Snapshot(fs), before);
   }
+  {
+    // One of this version's torn by lost power (its first block never written, a later one
+    // whole) was cut short all the same, before any move: it is dropped, not refused.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    const Files installed = Snapshot(fs);
+    Put(fs, kJournalName, std::string(4096, '\0') + "move\tr\tKeloBrowser.exe\tKeloSetup.old\\KeloBrowser.exe\n");
+    EXPECT_TRUE(RecoverInstall(fs).ok());
+    EXPECT_TRUE(Snapshot(fs) == installed) << "a torn journal of this version's was not dropped";
+  }
   // Another version's commit cut short, its ledger-to-be whole (the journal vouches for it)
   // but not ours to read: the folder it brought in whole holds a file put there since,
   // which only that ledger tells from the commit's own.
@@ -1770,7 +1781,7 @@ TEST(InstallTransactionDeathTest, RecordsOfCountlessShortLinesOrFieldsAreRefused
     std::string text;
     bool cut_short;
   } damaged[] = {
-      {"line breaks only", breaks, false},  // no heading of ours: not ours cut short
+      {"line breaks only", breaks, true},
       {"empty lines, whole by the count", "KeloSetup ledger 1\n" + breaks + closing, false},
       {"a line of tabs", "KeloSetup ledger 1\n" + tabs + "\nend\t2\n", false},
       {"a closing line of tabs", "KeloSetup ledger 1\n" + tabs + "\n", true},
