@@ -101,6 +101,14 @@ bool AdoptsUnlistedFiles(const std::wstring& dir) {
   return true;
 }
 
+bool HoldsUnreadableLedger(const std::wstring& dir) {
+  if (dir.empty()) return false;
+  Win32InstallFs fs(dir);
+  Ledger ledger;
+  return fs.Probe(kJournalName) == InstallFs::Kind::kMissing && fs.Probe(kLedgerName) == InstallFs::Kind::kFile &&
+         ReadLedger(&fs, &ledger).reason == InstallOutcome::kUnreadableRecord;
+}
+
 DWORD OutcomeError(const InstallOutcome& outcome) {
   switch (outcome.reason) {
     case InstallOutcome::kDone: return ERROR_SUCCESS;

@@ -96,14 +96,15 @@ bool CSetupLogic::AddStep(const InstallStep& step) {
 }
 
 void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
-  // A damaged installer can install nothing, so it ends no running browser either: step 0
-  // tells of the damage.
+  // A damaged installer, or one that cannot understand the installation's ledger, installs
+  // nothing, so it ends no running browser either: step 0 tells why.
   const auto damaged = [] {
     const uint8_t* packet = nullptr;
     size_t packet_size = 0;
     return !FindPayloadPacket(&packet, &packet_size) && GetLastError() == ERROR_FILE_CORRUPT;
   };
-  if (options.stop_running_first && !damaged()) AddStep(kStepTable[kStepStopRunning]);
+  if (options.stop_running_first && !damaged() && !HoldsUnreadableLedger(install_dir_))
+    AddStep(kStepTable[kStepStopRunning]);
   AddStep(kStepTable[kStepExtractPayload]);
   AddStep(kStepTable[kStepRegisterUninstall]);
   AddStep(kStepTable[kStepIdentity]);

@@ -9,6 +9,7 @@
 
 #include "base/account.h"
 #include "setup/install_log.h"
+#include "setup/ledger.h"
 #include "setup/setup_logic.h"
 #include "sysreg_scratch.h"
 
@@ -100,6 +101,27 @@ TEST(Schedule, FollowsTheOptionsInFixedOrder) {
     CSetupLogic logic;
     logic.ScheduleInstall(c.options);
     EXPECT_EQ(ScheduledIds(logic), c.expected);
+  }
+}
+
+// Install-now ends the running browser only where it can install: not over an installation
+// whose ledger it cannot understand (damaged, or a later version's), which it leaves as is.
+TEST(Schedule, EndsNoRunningBrowserOfAnInstallationItCannotInstallInto) {
+  const struct {
+    std::string ledger;  // empty: none
+    bool stops;
+  } cases[] = {{"", true},
+               {FormatLedger(Ledger()), true},
+               {"KeloSetup ledger 2\nlater\tline\nend\t2\n", false},
+               {FormatLedger(Ledger()).substr(0, 20), false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.ledger);
+    const test::ScratchDir dir(L"kelo-schedule");
+    if (!c.ledger.empty()) test::WriteFileBytes(dir.dir() + L"KeloSetup.ledger", c.ledger);
+    CSetupLogic logic;
+    logic.SetInstallDir(dir.dir().c_str());
+    logic.ScheduleInstall({false, false, false, true});
+    EXPECT_EQ(ScheduledIds(logic).front() == kStepStopRunning, c.stops);
   }
 }
 
