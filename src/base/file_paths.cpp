@@ -138,6 +138,20 @@ uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& d
   return end > start ? levels : 0;
 }
 
+bool LeadsElsewhere(DWORD attributes, DWORD tag) {
+  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
+}
+
+bool IsLink(const std::wstring& path, DWORD attributes) {
+  if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  // The point's kind is in its directory entry.
+  WIN32_FIND_DATAW found;
+  const HANDLE find = FindFirstFileW(path.c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return true;
+  FindClose(find);
+  return LeadsElsewhere(attributes, found.dwReserved0);
+}
+
 void RemoveEmptyFolders(std::wstring dir, uint32_t levels, bool past_missing) {
   const DWORD error = GetLastError();
   for (; levels > 0; --levels) {
@@ -145,9 +159,10 @@ void RemoveEmptyFolders(std::wstring dir, uint32_t levels, bool past_missing) {
     const size_t slash = dir.find_last_of(L"\\/");
     if (slash == std::wstring::npos) break;
     // A level that is a link (its folder moved off the system drive, say) stays, and those
-    // above it: removing a link takes it away whatever lies behind it, stranding that.
+    // above it: removing a link takes it away whatever lies behind it, stranding that. A
+    // synced folder's placeholder is the folder itself.
     const DWORD attributes = GetFileAttributesW(dir.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) break;
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(dir, attributes)) break;
     if (!RemoveDirectoryW(dir.c_str())) {
       const DWORD failed = GetLastError();
       const bool missing =

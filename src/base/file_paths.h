@@ -43,6 +43,16 @@ bool MakeDirectories(const std::wstring& path, bool private_first = false);
 // "C:\\a\\b\\c\\": 2).
 uint32_t FolderLevelsBetween(const std::wstring& ancestor, const std::wstring& dir);
 
+// Whether an entry with these attributes and reparse tag (a directory entry's dwReserved0)
+// leads elsewhere: a junction, a symbolic link, a mount point, or a reparse point of a kind
+// not told. Whatever lies behind it is not ours. Others stand for the file itself (a cloud
+// file's placeholder, a deduplicated file) and are read as it.
+bool LeadsElsewhere(DWORD attributes, DWORD tag);
+
+// Whether `path`, whose attributes are `attributes`, leads elsewhere (see LeadsElsewhere);
+// one whose directory entry cannot be read is taken for a link.
+bool IsLink(const std::wstring& path, DWORD attributes);
+
 // Removes the folder `dir` and then its parents, `levels` folders in all, each only when
 // empty, and stops at the first that stays or is a link. `past_missing` passes over the
 // levels that are not there, as when the making of folders stopped above them (or their

@@ -75,7 +75,7 @@ bool EvenReadOnly(const std::wstring& path, Call call, bool deletes) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   const DWORD writable = attributes & ~FILE_ATTRIBUTE_READONLY;
   if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-      !(attributes & FILE_ATTRIBUTE_READONLY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      !(attributes & FILE_ATTRIBUTE_READONLY) || IsLink(path, attributes)) {
     SetLastError(error);
     return false;
   }
@@ -118,10 +118,6 @@ bool IsBusy(DWORD error) {
 constexpr DWORD kBusyWaitsMs[] = {20, 40, 80, 160, 320, 500, 500, 500};
 
 }  // namespace
-
-bool LeadsElsewhere(DWORD attributes, DWORD tag) {
-  return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (tag == 0 || IsReparseTagNameSurrogate(tag));
-}
 
 ScopedHandle OpenToRewrite(const std::wstring& path, DWORD* links) {
   ScopedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,

@@ -13,12 +13,6 @@
 
 namespace kelo {
 
-// Whether an entry with these attributes and reparse tag (a directory entry's dwReserved0)
-// leads elsewhere: a junction, a symbolic link, a mount point, or a reparse point of a kind
-// not told. Whatever lies behind it is not ours. Others stand for the file itself (a cloud
-// file's placeholder, a deduplicated file) and are read as it.
-bool LeadsElsewhere(DWORD attributes, DWORD tag);
-
 // Opens `path` for writing as it stands, made when missing, shared for reading only: a link
 // at its name is opened as itself and refused (ERROR_CANT_ACCESS_FILE), never followed. Not
 // cut yet: the caller does, once it knows the file for its own. `links`, if any, receives

@@ -25,11 +25,7 @@ bool ReachedThroughLink(const std::wstring& full) {
        end = full.find(L'\\', end + 1)) {
     const std::wstring folder = full.substr(0, end);
     const DWORD attributes = GetFileAttributesW(folder.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) continue;
-    // The point's kind is in its directory entry; one that cannot be read is taken for a link.
-    WIN32_FIND_DATAW found;
-    ScopedFindHandle find(FindFirstFileW(folder.c_str(), &found));
-    if (!find.IsValid() || LeadsElsewhere(attributes, found.dwReserved0)) return true;
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsLink(folder, attributes)) return true;
   }
   return false;
 }

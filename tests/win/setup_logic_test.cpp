@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/account.h"
+#include "base/file_paths.h"
 #include "setup/install_log.h"
 #include "setup/ledger.h"
 #include "setup/setup_logic.h"
@@ -326,6 +327,27 @@ TEST(Account, OnlyTheAccountsServicesRunAsAreTakenForThem) {
   ASSERT_NE(own.sid(), nullptr);
   EXPECT_FALSE(IsServiceAccount(own.sid())) << "the account the tests run as";
   EXPECT_FALSE(RunsAsServiceAccount());
+}
+
+// A reparse point leads elsewhere only where it names another place (a link, a junction, a
+// mount point, or one of a kind not told); a synced folder's placeholder or a deduplicated
+// file is the file itself, to be replaced, removed and made writable as ours.
+TEST(Paths, OnlyNameSurrogatesAndUntoldReparsePointsLeadElsewhere) {
+  const struct {
+    DWORD attributes;
+    DWORD tag;
+    bool elsewhere;
+  } cases[] = {{FILE_ATTRIBUTE_NORMAL, 0, false},
+               {FILE_ATTRIBUTE_REPARSE_POINT, 0, true},
+               {FILE_ATTRIBUTE_REPARSE_POINT, IO_REPARSE_TAG_SYMLINK, true},
+               {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, IO_REPARSE_TAG_MOUNT_POINT, true},
+               {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY, 0x9000601A, false},  // a synced placeholder
+               {FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY, 0x9000001A, false},
+               {FILE_ATTRIBUTE_REPARSE_POINT, 0x80000013, false}};  // a deduplicated file
+  for (const auto& c : cases) EXPECT_EQ(LeadsElsewhere(c.attributes, c.tag), c.elsewhere) << std::hex << c.tag;
+  const test::ScratchDir dir(L"kelo-link");
+  EXPECT_FALSE(IsLink(dir.path(), GetFileAttributesW(dir.path().c_str())));
+  EXPECT_TRUE(IsLink(dir.dir() + L"gone", FILE_ATTRIBUTE_REPARSE_POINT)) << "an entry not read was taken for none";
 }
 
 TEST(Pipeline, SingletonIsCreatedOnceAndDestroyedOnRequest) {
