@@ -104,8 +104,17 @@ bool AdoptsUnlistedFiles(const std::wstring& dir) {
 bool HoldsUnreadableLedger(const std::wstring& dir) {
   if (dir.empty()) return false;
   Win32InstallFs fs(dir);
+  // A journal the recovery refuses (no file, or whole and not this version's) refuses the
+  // install whatever the ledger holds; one it can read may yet bring a whole ledger back.
+  const InstallFs::Kind journal = fs.Probe(kJournalName);
+  if (journal == InstallFs::Kind::kLink || journal == InstallFs::Kind::kDirectory) return true;
+  if (journal == InstallFs::Kind::kFile) {
+    std::string text;
+    Journal parsed;
+    return fs.ReadAll(kJournalName, &text) && !IsCutShort(text) && !ParseJournal(text, &parsed);
+  }
   Ledger ledger;
-  return fs.Probe(kJournalName) == InstallFs::Kind::kMissing && fs.Probe(kLedgerName) == InstallFs::Kind::kFile &&
+  return journal == InstallFs::Kind::kMissing && fs.Probe(kLedgerName) != InstallFs::Kind::kMissing &&
          ReadLedger(&fs, &ledger).reason == InstallOutcome::kUnreadableRecord;
 }
 

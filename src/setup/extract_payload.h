@@ -51,9 +51,9 @@ PathReach StagedPayloadReach();
 // files may stand.
 bool AdoptsUnlistedFiles(const std::wstring& dir);
 
-// Whether the installation in `dir` keeps a ledger this program cannot understand (damaged,
-// or a later version's), with no unfinished commit whose recovery might bring a whole one
-// back: step 0 would change nothing there.
+// Whether the installation in `dir` keeps a ledger or an unfinished commit's journal this
+// program cannot understand (damaged, or a later version's): step 0 would change nothing
+// there.
 bool HoldsUnreadableLedger(const std::wstring& dir);
 
 // Why the main program could not be seen after the commit, in words, from the error of the

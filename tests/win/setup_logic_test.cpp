@@ -106,19 +106,26 @@ TEST(Schedule, FollowsTheOptionsInFixedOrder) {
 }
 
 // Install-now ends the running browser only where it can install: not over an installation
-// whose ledger it cannot understand (damaged, or a later version's), which it leaves as is.
+// whose ledger or unfinished journal it cannot understand (damaged, or a later version's),
+// which it leaves as is.
 TEST(Schedule, EndsNoRunningBrowserOfAnInstallationItCannotInstallInto) {
+  const std::string later_journal = "KeloSetup journal 2\nlater\tline\nend\t2\n";
   const struct {
-    std::string ledger;  // empty: none
+    std::string ledger;   // empty: none
+    std::string journal;  // likewise
     bool stops;
-  } cases[] = {{"", true},
-               {FormatLedger(Ledger()), true},
-               {"KeloSetup ledger 2\nlater\tline\nend\t2\n", false},
-               {FormatLedger(Ledger()).substr(0, 20), false}};
+  } cases[] = {{"", "", true},
+               {FormatLedger(Ledger()), "", true},
+               {"KeloSetup ledger 2\nlater\tline\nend\t2\n", "", false},
+               {FormatLedger(Ledger()).substr(0, 20), "", false},
+               {FormatLedger(Ledger()), later_journal, false},
+               {FormatLedger(Ledger()), later_journal.substr(0, 25), false},
+               {FormatLedger(Ledger()), FormatJournal(Journal()).substr(0, 25), true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.ledger);
+    SCOPED_TRACE(c.ledger + " / " + c.journal);
     const test::ScratchDir dir(L"kelo-schedule");
     if (!c.ledger.empty()) test::WriteFileBytes(dir.dir() + L"KeloSetup.ledger", c.ledger);
+    if (!c.journal.empty()) test::WriteFileBytes(dir.dir() + L"KeloSetup.journal", c.journal);
     CSetupLogic logic;
     logic.SetInstallDir(dir.dir().c_str());
     logic.ScheduleInstall({false, false, false, true});
