@@ -101,7 +101,7 @@ bool AdoptsUnlistedFiles(const std::wstring& dir) {
   return true;
 }
 
-bool HoldsUnreadableLedger(const std::wstring& dir) {
+bool HoldsUnreadableRecord(const std::wstring& dir) {
   if (dir.empty()) return false;
   Win32InstallFs fs(dir);
   // A journal the recovery refuses (no file, or whole and not this version's) refuses the

@@ -54,7 +54,7 @@ bool AdoptsUnlistedFiles(const std::wstring& dir);
 // Whether the installation in `dir` keeps a ledger or an unfinished commit's journal this
 // program cannot understand (damaged, or a later version's): step 0 would change nothing
 // there.
-bool HoldsUnreadableLedger(const std::wstring& dir);
+bool HoldsUnreadableRecord(const std::wstring& dir);
 
 // Why the main program could not be seen after the commit, in words, from the error of the
 // last look: most often a virus scanner took it.

@@ -103,7 +103,7 @@ void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
     size_t packet_size = 0;
     return !FindPayloadPacket(&packet, &packet_size) && GetLastError() == ERROR_FILE_CORRUPT;
   };
-  if (options.stop_running_first && !damaged() && !HoldsUnreadableLedger(install_dir_))
+  if (options.stop_running_first && !damaged() && !HoldsUnreadableRecord(install_dir_))
     AddStep(kStepTable[kStepStopRunning]);
   AddStep(kStepTable[kStepExtractPayload]);
   AddStep(kStepTable[kStepRegisterUninstall]);
