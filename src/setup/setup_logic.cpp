@@ -96,7 +96,7 @@ bool CSetupLogic::AddStep(const InstallStep& step) {
 }
 
 void CSetupLogic::ScheduleInstall(const InstallOptions& options) {
-  // A damaged installer, or one that cannot understand the installation's ledger, installs
+  // A damaged installer, or one that cannot understand the installation's records, installs
   // nothing, so it ends no running browser either: step 0 tells why.
   const auto damaged = [] {
     const uint8_t* packet = nullptr;

@@ -113,6 +113,13 @@ Files Snapshot(InstallFs* fs, const std::string& dir = "") {
   return files;
 }
 
+// A whole ledger's or journal's `text` with `line` added before its closing line, which
+// counts it: whole still.
+std::string WithLineAdded(const std::string& text, const std::string& line) {
+  const size_t closing = text.rfind("end\t");
+  return text.substr(0, closing) + line + "\nend\t" + std::to_string(std::stoi(text.substr(closing + 4)) + 1) + "\n";
+}
+
 void Put(InstallFs* fs, const std::string& name, const std::string& bytes) {
   for (size_t at = name.find('\\'); at != std::string::npos; at = name.find('\\', at + 1))
     fs->MakeDir(name.substr(0, at));
@@ -1375,9 +1382,7 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
         disk[kLedgerName] != earlier_ledger)
       continue;
     Put(fs, "Plugins\\mine.txt", "put there since");
-    std::string pending = disk[kPendingLedgerName];
-    const size_t closing = pending.rfind("end\t");
-    pending = pending.substr(0, closing) + "later\tline\nend\t" + std::to_string(std::stoi(pending.substr(closing + 4)) + 1) + "\n";
+    const std::string pending = WithLineAdded(disk[kPendingLedgerName], "later\tline");
     Put(fs, kPendingLedgerName, pending);
     Journal journal;
     ASSERT_TRUE(ParseJournal(disk[kJournalName], &journal));
@@ -1395,12 +1400,8 @@ TEST(InstallTransaction, RecoveryChangesNothingOnWhatItCannotRead) {
     for (const auto& [what, edit] : std::vector<std::pair<const char*, std::function<std::string(std::string)>>>{
              {"cut short", [](std::string text) { return text.substr(0, text.size() / 2); }},
              {"another version's", [](std::string text) { return text.replace(17, 1, "2"); }},
-             {"listing itself", [](std::string text) {
-                const size_t end = text.rfind("end\t");
-                const int lines = std::stoi(text.substr(end + 4));
-                return text.substr(0, end) + "file\t1\t00000000\tKeloSetup.ledger\nend\t" +
-                       std::to_string(lines + 1) + "\n";
-              }}}) {
+             {"listing itself",
+              [](std::string text) { return WithLineAdded(text, "file\t1\t00000000\tKeloSetup.ledger"); }}}) {
       SCOPED_TRACE(testing::Message() << "a ledger " << what << ", adopt " << adopt);
       Scratch scratch;
       InstallFs* fs = scratch.fs();
