@@ -110,8 +110,10 @@ bool EvenReadOnly(const std::wstring& path, Call call, bool deletes) {
 
 // What another program's brief hold on a file, or on one in a folder, answers a move: an
 // antivirus scanning a file just closed, an indexer. Tried again a little later, it passes.
-bool IsBusy(DWORD error) {
-  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+// A delete answers "access denied" for good where the file is a running program's.
+bool IsBusy(DWORD error, bool deletes) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
+         (error == ERROR_ACCESS_DENIED && !deletes);
 }
 
 // The waits between the tries of a move, about 2 s in all.
@@ -207,7 +209,9 @@ bool Win32InstallFs::RemoveDir(const std::string& relative) {
 
 bool Win32InstallFs::RemoveFile(const std::string& relative) {
   std::wstring path;
-  return FullPath(relative, &path) && Check(EvenReadOnly(path, [&] { return DeleteFileW(path.c_str()); }, /*deletes=*/true));
+  return FullPath(relative, &path) &&
+         OnceFree([&] { return EvenReadOnly(path, [&] { return DeleteFileW(path.c_str()) != FALSE; }, /*deletes=*/true); },
+                  /*deletes=*/true);
 }
 
 // A running program's file can be renamed though not deleted: that is what lets an install
@@ -223,11 +227,11 @@ bool Win32InstallFs::Replace(const std::string& from, const std::string& to) {
          MoveOnceFree(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
-bool Win32InstallFs::OnceFree(const std::function<bool()>& attempt) {
+bool Win32InstallFs::OnceFree(const std::function<bool()>& attempt, bool deletes) {
   for (size_t waited = 0;; ++waited) {
     if (attempt()) return true;
     const DWORD error = GetLastError();
-    if (!IsBusy(error) || waited == std::size(kBusyWaitsMs)) {
+    if (!IsBusy(error, deletes) || waited == std::size(kBusyWaitsMs)) {
       error_ = error;
       return false;
     }

@@ -43,13 +43,14 @@ class Win32InstallFs : public InstallFs {
   // waiting as a move waits out a brief hold). A directory that is not there needs no hold.
   bool HoldFolder(ScopedHandle* hold);
 
-  // How a move refused by another program's hold waits before its next try.
+  // How a move or a file's removal refused by another program's hold waits before its next
+  // try.
   std::function<void(DWORD ms)> busy_wait = [](DWORD ms) { Sleep(ms); };
 
  private:
   // `attempt`, tried again for a while when another program holds the file (or one in the
-  // folder); a failure keeps the last try's error.
-  bool OnceFree(const std::function<bool()>& attempt);
+  // folder); a failure keeps the last try's error. `deletes`: the attempt deletes the file.
+  bool OnceFree(const std::function<bool()>& attempt, bool deletes = false);
   bool MoveOnceFree(const std::wstring& source, const std::wstring& target, DWORD flags);
   // False, with the error kept, when the name cannot be converted or the path is too long.
   bool FullPath(const std::string& relative, std::wstring* path);

@@ -915,19 +915,17 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     if (kind == Kind::kUnknown) return FsFailed(fs);
     if (kind == Kind::kFile) files.push_back(file.name);
   }
-  std::vector<std::string> in_use;
-  for (const std::string& file : files)
-    if (!fs->RemoveFile(file)) in_use.push_back(file);
+  // Data first: should a file there not go (another program holding it), the browser is
+  // still whole, and runs until the next uninstall finishes.
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     note(DataFolders(fs, &data));
     for (const std::string& folder : data) note(RemoveTree(fs, folder));
+    if (!outcome.ok()) return outcome;
   }
-  // What could not go is still listed, for the next uninstall to try again.
-  if (!outcome.ok()) {
-    RemoveListedFolders(fs, ledger.dirs);
-    return outcome;
-  }
+  std::vector<std::string> in_use;
+  for (const std::string& file : files)
+    if (!fs->RemoveFile(file)) in_use.push_back(file);
   // A folder left holding files is marked: nothing there is an older setup program's to
   // clear. Only a Data that an install of ours found absent, and the user kept (or asked to
   // remove, where links and names no path reaches stayed), is vouched for as the browser's:

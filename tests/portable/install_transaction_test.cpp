@@ -1617,6 +1617,22 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
     EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}, {kDataMarker, "left by an uninstall"}}));
   }
   {
+    SCOPED_TRACE("a Data file held by another program");
+    // Data goes first: what is left of a failed uninstall is a browser that still runs.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    Put(fs, "Data\\Cache\\index", "cache");
+    for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
+    FaultyFs held(fs, FaultyFs::kFail, 0);
+    held.FailRemoveOf("Data\\Profile\\user.ini");
+    EXPECT_FALSE(UninstallFiles(&held, /*keep_data=*/false).ok());
+    EXPECT_EQ(Judge(Snapshot(fs)), "earlier");
+    EXPECT_EQ(fs->Probe("Data\\Cache\\index"), InstallFs::Kind::kMissing) << "Data was not removed first";
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    EXPECT_EQ(fs->Probe("KeloBrowser.exe"), InstallFs::Kind::kMissing);
+  }
+  {
     SCOPED_TRACE("a folder that cannot be listed at the uninstall");
     // The user said Data goes: a Data that could not be looked for is no uninstall done.
     Scratch scratch;

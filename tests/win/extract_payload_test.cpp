@@ -10,9 +10,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/file_paths.h"
@@ -717,35 +719,49 @@ TEST_F(ExtractPayload, APathTooLongToLookAtIsNotTakenForGone) {
 }
 
 // Another program's brief hold on a file (an antivirus scanning it as it is closed) is
-// waited out; one that lasts fails the move after about 2 s with the holder's error.
-TEST_F(ExtractPayload, MovesWaitOutABriefHold) {
+// waited out by a move and a removal; one that lasts fails them after about 2 s with the
+// holder's error. A removal refused for good (a running program's file, a folder at the
+// name) is not waited for.
+TEST_F(ExtractPayload, MovesAndRemovalsWaitOutABriefHold) {
+  const std::pair<const char*, std::function<bool(Win32InstallFs&)>> operations[] = {
+      {"move", [](Win32InstallFs& fs) { return fs.Move("a", "b"); }},
+      {"removal", [](Win32InstallFs& fs) { return fs.RemoveFile("a"); }}};
+  const std::wstring path = root_ + L"\\a";
+  for (const auto& [what, operate] : operations) {
+    for (const bool brief : {true, false}) {
+      SCOPED_TRACE(testing::Message() << what << (brief ? ", brief hold" : ", lasting hold"));
+      Win32InstallFs fs(root_);
+      WriteBytes(path, "ours");
+      ScopedHandle held(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(held.IsValid());
+      std::vector<DWORD> waits;
+      fs.busy_wait = [&](DWORD ms) {
+        waits.push_back(ms);
+        if (brief) held.Reset();
+      };
+      EXPECT_EQ(operate(fs), brief);
+      DWORD waited = 0;
+      for (DWORD ms : waits) waited += ms;
+      if (brief) {
+        EXPECT_EQ(waits.size(), 1u);
+      } else {
+        EXPECT_EQ(fs.LastError(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
+        EXPECT_TRUE(waited >= 1500 && waited <= 2500) << waited << " ms";
+      }
+      held.Reset();
+      DeleteFileW(path.c_str());
+      DeleteFileW((root_ + L"\\b").c_str());
+    }
+  }
+  // Refused as a running program's file is.
+  ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
   Win32InstallFs fs(root_);
-  const auto hold = [&](const wchar_t* name) {
-    return CreateFileW((root_ + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
-                       nullptr);
-  };
-  WriteBytes(root_ + L"\\a", "ours");
-  HANDLE held = hold(L"a");
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   std::vector<DWORD> waits;
-  fs.busy_wait = [&](DWORD ms) {
-    waits.push_back(ms);
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    held = INVALID_HANDLE_VALUE;
-  };
-  EXPECT_TRUE(fs.Move("a", "b"));
-  EXPECT_EQ(waits.size(), 1u);
-
-  held = hold(L"b");
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  waits.clear();
   fs.busy_wait = [&](DWORD ms) { waits.push_back(ms); };
-  EXPECT_FALSE(fs.Move("b", "c"));
-  EXPECT_EQ(fs.LastError(), static_cast<uint32_t>(ERROR_SHARING_VIOLATION));
-  DWORD waited = 0;
-  for (DWORD ms : waits) waited += ms;
-  EXPECT_TRUE(waited >= 1500 && waited <= 2500) << waited << " ms";
-  CloseHandle(held);
+  EXPECT_FALSE(fs.RemoveFile("a"));
+  EXPECT_EQ(fs.LastError(), static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+  EXPECT_TRUE(waits.empty()) << "a removal no wait lets through was waited for";
+  RemoveDirectoryW(path.c_str());
 }
 
 // What the fixture script made on the Linux side: a 2 MB disk, and a folder whose entries
