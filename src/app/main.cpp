@@ -77,9 +77,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   wchar_t own_path[MAX_PATH] = {};
   if (!kelo::OwnModulePath(own_path)) own_path[0] = L'\0';
   const kelo::CommandLine command = kelo::ParseCommandLine(GetCommandLineW(), own_path);
-  // Without a window nobody answers the system's box for a drive without its disk: /S
-  // takes the failure instead of waiting for ever (the log may be named on such a drive).
-  SetErrorMode(SEM_NOOPENFILEERRORBOX | (command.silent ? SEM_FAILCRITICALERRORS : 0));
+  // Without a window nobody answers a box: /S takes the failure instead of waiting for ever
+  // (the log may be named on a drive without its disk).
+  kelo::ChooseFailureBoxes(command.silent, kelo::kExitInstallFailed);
   if (!command.log_path.empty()) kelo::CSetupLogic::GetInstance()->SetLogPath(command.log_path);
   // An unattended run that ends before it installs says why in the log the command line
   // names: a script reading it must not find an earlier run's outcome there. Not in the

@@ -408,8 +408,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
   // A service account's uninstall would take the files of a person's installation and leave
   // its entry and shortcuts, which lie in that person's profile.
   if (RunsAsServiceAccount()) return kExitServiceAccount;
-  // Without a window nobody answers the system's box for a drive without its disk.
-  const bool unattended = options.silent || !options.cleanup_dir.empty();
-  SetErrorMode(SEM_NOOPENFILEERRORBOX | (unattended ? SEM_FAILCRITICALERRORS : 0));
+  // Without a window nobody answers a box.
+  ChooseFailureBoxes(options.silent || !options.cleanup_dir.empty(), kExitInstallFailed);
   return options.cleanup_dir.empty() ? Uninstall(options) : FinishCleanup(options);
 }

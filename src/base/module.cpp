@@ -1,6 +1,7 @@
 #include "base/module.h"
 
 #include <cwchar>
+#include <exception>
 
 #include "base/win_holders.h"
 
@@ -35,6 +36,16 @@ void RestrictDllSearchToSystem32(bool as_without_update) {
   }
   // Also drops the current directory from the search of anything loaded without flags.
   SetDllDirectoryW(L"");
+}
+
+void ChooseFailureBoxes(bool unattended, int unattended_exit) {
+  SetErrorMode(GetErrorMode() | SEM_NOOPENFILEERRORBOX |
+               (unattended ? SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX : 0));
+  if (!unattended) return;
+  static int exit_code;
+  exit_code = unattended_exit;
+  // At once: the other threads are left as they stand, and nothing runs that could wait.
+  std::set_terminate([] { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code)); });
 }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {

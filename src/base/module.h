@@ -19,6 +19,13 @@ HINSTANCE ModuleInstance();
 // system has, for tests.
 void RestrictDllSearchToSystem32(bool as_without_update = false);
 
+// What the system and the C library do on a failure that would wait for a person: a box
+// for a drive without its disk, the crash report, the C++ runtime's "abnormal program
+// termination". With nobody at the screen (`unattended`), none is shown: the call fails, a
+// crash ends the program, and a C++ failure nothing caught ends it with `unattended_exit`,
+// which the caller reads as failed. The modes the starting program asked for are kept.
+void ChooseFailureBoxes(bool unattended, int unattended_exit);
+
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 

@@ -213,6 +213,25 @@ TEST_F(SilentInstall, AnUnknownSwitchIsAnsweredWithTheUsage) {
   EXPECT_EQ(code, static_cast<DWORD>(kExitUsage));
 }
 
+// A C++ failure nothing catches ends an unattended run at once with the code scripts read
+// as failed. The C runtime's own end (its code 3, which the uninstaller's callers read as
+// "the user said no") may first show a box on Windows and wait for a click nobody gives;
+// a run with its window still ends so (the control: the probe does reach that end).
+TEST_F(SilentInstall, AFailureNothingCatchesEndsAnUnattendedRunAsFailed) {
+  for (const bool unattended : {true, false}) {
+    SCOPED_TRACE(unattended ? "unattended" : "with its window");
+    HANDLE process = StartProgram(HostPath(KELO_CRASH_PROBE_EXE), unattended ? L"unattended" : L"");
+    ASSERT_NE(process, nullptr);
+    const bool ended = WaitForSingleObject(process, 60000) == WAIT_OBJECT_0;
+    DWORD code = 99;
+    GetExitCodeProcess(process, &code);
+    if (!ended) TerminateProcess(process, 99);
+    CloseHandle(process);
+    EXPECT_TRUE(ended) << "still waiting";
+    EXPECT_EQ(code, unattended ? static_cast<DWORD>(kExitInstallFailed) : 3u);
+  }
+}
+
 // A log named where it cannot be written, or inside the install directory (where, held
 // open, it would be a file of nobody's for the install to clear), still exists: in the
 // default place, saying why.
