@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <cstring>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -51,6 +52,7 @@ constexpr wchar_t kDataUnrecordedText[] =
 // install's to delete: the user who asked for it gone is told where it stays.
 constexpr wchar_t kDataLeftText[] = L"Kelo游戏浏览器已卸载，但您的个人数据未删除，如不再需要，请手动删除这个文件夹：\n";
 constexpr wchar_t kNothingHereText[] = L"这个文件夹中没有Kelo游戏浏览器的安装，未做任何更改。";
+constexpr wchar_t kChangedText[] = L"Kelo游戏浏览器在您回答时已被重新安装，未做任何更改。如仍要卸载，请重新运行卸载程序。";
 constexpr DWORD kCleanupWaitMs = 60000;
 constexpr int kCleanupTries = 60;  // a try every 5 s: five minutes
 constexpr DWORD kCleanupRetryMs = 5000;
@@ -268,6 +270,25 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
+// Which files the ledger and the journal in `dir` are. Every commit puts a new ledger at
+// its name, also for the same payload: an install done in between is told apart.
+std::wstring RecordsIdentity(const std::wstring& dir) {
+  std::wstring identity;
+  for (const char* record : {kLedgerName, kJournalName}) {
+    const std::wstring path = dir + std::wstring(record, record + strlen(record));
+    ScopedHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info = {};
+    if (file.IsValid() && GetFileInformationByHandle(file.Get(), &info)) {
+      for (const DWORD part : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                               info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime})
+        identity += std::to_wstring(part) + L".";
+    }
+    identity += L";";
+  }
+  return identity;
+}
+
 // The window's memory of a failed install goes with the installation: nothing of the
 // installer's stays but the identity. The key is the browser's own, and goes only when
 // nothing else is in it.
@@ -292,6 +313,7 @@ int Uninstall(const Options& options) {
   const std::wstring dir = OwnFolder();
   if (dir.empty()) return finish(kExitInstallFailed, nullptr, 0);
   Win32InstallFs fs(dir);
+  std::optional<std::wstring> asked_about;  // the records of the installation first looked at
   // Takes the lock and looks at what the folder holds; the exit code when there is nothing
   // to do.
   const auto lock_and_look = [&]() -> std::optional<int> {
@@ -306,7 +328,14 @@ int Uninstall(const Options& options) {
     Ledger ledger;
     const InstallOutcome read =
         fs.Probe(kJournalName) == InstallFs::Kind::kMissing ? ReadLedger(&fs, &ledger) : InstallOutcome();
-    if (read.ok()) return std::nullopt;
+    if (read.ok()) {
+      // Not the installation the questions asked about (reinstalled while they stood): the
+      // user's yes was not said of it.
+      const std::wstring records = RecordsIdentity(dir);
+      if (asked_about && *asked_about != records) return finish(kExitInstallFailed, kChangedText, MB_ICONINFORMATION);
+      asked_about = records;
+      return std::nullopt;
+    }
     const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
     return finish(kExitInstallFailed, damaged ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
   };

@@ -378,6 +378,25 @@ TEST_F(Uninstaller, TheQuestionsHoldNoLockAndASetupProgramStartedMeanwhileWins) 
   RemoveInstallation();
 }
 
+// Installed again while the questions stood (the same payload: a ledger of the same
+// words), the installation is not the one the user said yes to: nothing is touched.
+TEST_F(Uninstaller, AnInstallationMadeAgainWhileTheQuestionsStoodIsLeftAlone) {
+  Install();
+  EXPECT_EQ(Uninstall(L"", [&](HANDLE) {
+              ASSERT_NE(WaitForQuestion(), nullptr);
+              Install();
+              Answer(IDYES);
+              Answer(IDNO);
+              Answer(IDOK);  // installed again meanwhile
+            }),
+            static_cast<DWORD>(kExitInstallFailed));
+  EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
+  EXPECT_TRUE(test::FileExists(dir_ + L"KeloSetup.ledger"));
+  std::wstring location;
+  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the entry went";
+  RemoveInstallation();
+}
+
 // Kept Data, installed again, then removed with everything: the folders the first install
 // made go too, though the second found them there.
 TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
