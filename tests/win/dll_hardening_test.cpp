@@ -69,6 +69,24 @@ TEST(DllHardening, BindsNothingWindows7LacksWithoutUpdates) {
   }
 }
 
+// A program without a manifest of its own obeys one placed beside it, which may send the
+// DLLs it loads by name to that folder: both programs carry theirs, asking for no more
+// rights than the user's.
+TEST(DllHardening, EachProgramCarriesItsOwnManifest) {
+  for (const char* program : {KELO_SETUP_EXE, KELO_DEMO_UNINSTALL}) {
+    HMODULE image = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    ASSERT_NE(image, nullptr) << program;
+    HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    EXPECT_NE(manifest, nullptr) << program << " carries no manifest";
+    if (manifest) {
+      const char* text = static_cast<const char*>(LockResource(LoadResource(image, manifest)));
+      const std::string xml(text, SizeofResource(image, manifest));
+      EXPECT_NE(xml.find("level=\"asInvoker\""), std::string::npos) << program;
+    }
+    FreeLibrary(image);
+  }
+}
+
 std::wstring Widen(const char* s) {
   std::wstring w;
   while (*s) w += static_cast<wchar_t>(*s++);
