@@ -1,5 +1,9 @@
 #include "pe_image.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
 #include <cstring>
 
@@ -37,7 +41,16 @@ struct Reader {
 PeImage ReadPeImage(const std::string& path) {
   PeImage image;
   Reader r;
+#ifdef _WIN32
+  // The path is UTF-8 (a build folder named in Chinese, say), which the ANSI code page
+  // would misread.
+  std::wstring wide(path.size(), L'\0');
+  wide.resize(MultiByteToWideChar(CP_UTF8, 0, path.data(), static_cast<int>(path.size()), wide.data(),
+                                  static_cast<int>(wide.size())));
+  FILE* file = _wfopen(wide.c_str(), L"rb");
+#else
   FILE* file = std::fopen(path.c_str(), "rb");
+#endif
   if (!file) return image;
   uint8_t chunk[65536];
   size_t got;

@@ -12,6 +12,7 @@
 #include <imagehlp.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,13 @@ namespace {
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
   return s;
+}
+
+// The build's paths are UTF-8 (a folder named in Chinese, say).
+std::wstring Widen(const char* utf8) {
+  std::wstring w(strlen(utf8), L'\0');
+  w.resize(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, w.data(), static_cast<int>(w.size()) + 1) - 1);
+  return w;
 }
 
 TEST(DllHardening, BindsOnlyDllsTheSystemAlwaysTakesFromSystem32) {
@@ -47,8 +55,8 @@ TEST(DllHardening, RunsFromTheSwapFileWhenStartedFromAShareOrARemovableDrive) {
   EXPECT_EQ(image.characteristics & IMAGE_FILE_NET_RUN_FROM_SWAP, IMAGE_FILE_NET_RUN_FROM_SWAP);
   EXPECT_EQ(image.characteristics & IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP, IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP);
   DWORD stated = 0, computed = 0;
-  const std::string path = KELO_SETUP_EXE;
-  ASSERT_EQ(MapFileAndCheckSumA(path.c_str(), &stated, &computed), static_cast<DWORD>(CHECKSUM_SUCCESS));
+  ASSERT_EQ(MapFileAndCheckSumW(Widen(KELO_SETUP_EXE).c_str(), &stated, &computed),
+            static_cast<DWORD>(CHECKSUM_SUCCESS));
   EXPECT_EQ(stated, image.checksum);
   EXPECT_EQ(stated, computed) << "the header's checksum is stale";
 }
@@ -74,7 +82,8 @@ TEST(DllHardening, BindsNothingWindows7LacksWithoutUpdates) {
 // rights than the user's.
 TEST(DllHardening, EachProgramCarriesItsOwnManifest) {
   for (const char* program : {KELO_SETUP_EXE, KELO_DEMO_UNINSTALL}) {
-    HMODULE image = LoadLibraryExA(program, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    HMODULE image =
+        LoadLibraryExW(Widen(program).c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     ASSERT_NE(image, nullptr) << program;
     HRSRC manifest = FindResourceW(image, MAKEINTRESOURCEW(1), RT_MANIFEST);
     EXPECT_NE(manifest, nullptr) << program << " carries no manifest";
@@ -87,11 +96,6 @@ TEST(DllHardening, EachProgramCarriesItsOwnManifest) {
   }
 }
 
-std::wstring Widen(const char* s) {
-  std::wstring w;
-  while (*s) w += static_cast<wchar_t>(*s++);
-  return w;
-}
 
 // A DLL the system does not have: loaded by its bare name, it is found only where the
 // search looks beside the program.
