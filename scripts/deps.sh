@@ -18,5 +18,8 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 # Passed through sudo by name: its default policy resets the environment, and a package's
 # question would then wait for an answer nobody gives.
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+# An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on; another
+# apt at work (a second job on a fresh machine) is waited for.
+$sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"

@@ -20,6 +20,9 @@ if [ -n "$payload" ]; then
   exit 2
 fi
 scripts/deps.sh
+# ctest's own step that unmounts the extraction test's small disk never runs when the run is
+# interrupted, and a later "rm -rf build" would then fail on the mount.
+trap 'tests/win/extract_fixture.sh down build/win/tests/win/extract_fixture >/dev/null 2>&1 || true' EXIT
 home_before=$(scripts/list-home.sh "$top")
 status=0
 scripts/check-layers.sh || status=1

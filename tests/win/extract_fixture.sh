@@ -11,7 +11,8 @@ set -uo pipefail
 dir=$2
 
 down() {
-  if mountpoint -q "$dir/small" 2>/dev/null; then umount "$dir/small" || exit 1; fi
+  # Lazily where a program of an interrupted run still has it open: it goes once let go.
+  if mountpoint -q "$dir/small" 2>/dev/null; then umount "$dir/small" || umount -l "$dir/small" || exit 1; fi
   rm -rf "$dir"
 }
 

@@ -90,7 +90,9 @@ set +e
 if [ -n "${KELO_RUN_SECONDS:-}" ]; then
   # Making the template or waiting for it counts too.
   left=$((KELO_RUN_DEADLINE - $(date +%s)))
-  timeout -k 10 "$((left > 0 ? left : 1))" "${wine_command[@]}" "$@"
+  # In the foreground: a Ctrl-C ends the program at once (in a group of its own it would
+  # run on to its deadline); what it started ends with the server in cleanup.
+  timeout --foreground -k 10 "$((left > 0 ? left : 1))" "${wine_command[@]}" "$@"
 else
   "${wine_command[@]}" "$@"
 fi
