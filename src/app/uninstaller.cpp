@@ -42,6 +42,9 @@ constexpr wchar_t kKeepDataText[] =
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
+constexpr wchar_t kDataHeldText[] =
+    L"卸载未完成：您的个人数据中有文件正被其他程序使用，无法删除（其余的可能已删除），Kelo游戏浏览器未被卸载。"
+    L"请关闭使用这些文件的程序后重新运行卸载程序。个人数据文件夹：\n";
 constexpr wchar_t kUnreadableText[] = L"Kelo游戏浏览器的安装记录已损坏，无法确定哪些文件属于它，未删除任何文件。";
 constexpr wchar_t kShortcutsLeftText[] = L"Kelo游戏浏览器已卸载，但有快捷方式未能删除，请手动删除。";
 constexpr wchar_t kEntryLeftText[] = L"Kelo游戏浏览器已卸载，但“程序和功能”中的卸载信息未能删除。";
@@ -270,8 +273,10 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
-// Which files the ledger and the journal in `dir` are. Every commit puts a new ledger at
-// its name, also for the same payload: an install done in between is told apart.
+// Which files the ledger and the journal in `dir` are: an install that changed anything
+// put a new ledger at its name, also for the same payload (the identity's step writes into
+// one of its files). One that found every file as its ledger has them wrote none: the
+// installation the questions asked about is then still what is there, but for its entry.
 std::wstring RecordsIdentity(const std::wstring& dir) {
   std::wstring identity;
   for (const char* record : {kLedgerName, kJournalName}) {
@@ -411,7 +416,11 @@ int Uninstall(const Options& options) {
   // Everything that stayed is said.
   std::wstring left;
   const auto say = [&left](const std::wstring& text) { left += (left.empty() ? L"" : L"\n") + text; };
-  if (!files_removed) say(outcome.reason == InstallOutcome::kUnreadableRecord ? kUnreadableText : kFailedText);
+  if (!files_removed) {
+    if (outcome.reason == InstallOutcome::kUnreadableRecord) say(kUnreadableText);
+    else if (!outcome.where.empty()) say(kDataHeldText + dir + std::wstring(outcome.where.begin(), outcome.where.end()));
+    else say(kFailedText);
+  }
   if (entry_left) say(kEntryLeftText);
   if (shortcuts_left) say(kShortcutsLeftText);
   if (folder_left) say(folder_left_text);

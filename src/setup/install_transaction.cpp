@@ -95,8 +95,9 @@ bool MakeParents(InstallFs* fs, const std::string& name) {
 
 // Removes a folder of ours with everything in it but links and names no path reaches:
 // those are left alone, never entered, and the folders holding them stay. False when
-// anything else could not go (a file in use).
-bool RemoveTree(InstallFs* fs, const std::string& dir) {
+// anything else could not go (a file in use). `stop_at_failure`: the rest then stays (a
+// program holding one file of a profile likely holds more, and each would be waited for).
+bool RemoveTree(InstallFs* fs, const std::string& dir, bool stop_at_failure = false) {
   if (fs->Probe(dir) != Kind::kDirectory) return fs->Probe(dir) == Kind::kMissing;
   std::vector<InstallFs::Entry> entries;
   bool all = fs->List(dir, &entries);
@@ -106,11 +107,12 @@ bool RemoveTree(InstallFs* fs, const std::string& dir) {
     if (entry.kind == Kind::kFile) {
       all = fs->RemoveFile(path) && all;
     } else if (entry.kind == Kind::kDirectory) {
-      all = RemoveTree(fs, path) && all;
+      all = RemoveTree(fs, path, stop_at_failure) && all;
       left_alone = left_alone || fs->Probe(path) != Kind::kMissing;
     } else {
       left_alone = true;
     }
+    if (!all && stop_at_failure) return false;
   }
   return all && (left_alone || fs->RemoveDir(dir));
 }
@@ -920,7 +922,11 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
     note(DataFolders(fs, &data));
-    for (const std::string& folder : data) note(RemoveTree(fs, folder));
+    for (const std::string& folder : data) {
+      if (!outcome.ok()) break;
+      note(RemoveTree(fs, folder, /*stop_at_failure=*/true));
+      if (!outcome.ok()) outcome.where = folder;
+    }
     if (!outcome.ok()) return outcome;
   }
   std::vector<std::string> in_use;

@@ -90,7 +90,9 @@ struct InstallOutcome {
   Reason reason = kDone;
   uint32_t system_error = 0;
   PacketError packet_error = PacketError::kNone;
-  std::string where;  // kConflict: the name, below the install directory, of what is in the way
+  // kConflict: the name, below the install directory, of what is in the way; an uninstall's
+  // kFileSystem: the Data folder that could not be emptied (the browser's files are all there).
+  std::string where;
   bool ok() const { return reason == kDone; }
 };
 

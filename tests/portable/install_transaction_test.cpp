@@ -247,6 +247,7 @@ class FaultyFs : public InstallFs {
   bool RemoveFile(const std::string& p) override {
     if (failing_removes_.count(p)) {
       fired_ = true;
+      ++refused_removes_;
       return false;
     }
     return Go() && real_->RemoveFile(p);
@@ -333,6 +334,7 @@ class FaultyFs : public InstallFs {
   int first_move() const { return first_move_; }
   int replace_at() const { return replace_at_; }
   void FailRemoveOf(const std::string& path) { failing_removes_.insert(path); }
+  int refused_removes() const { return refused_removes_; }
   void FailListOf(const std::string& path) { failing_list_ = path; }
   // Looks at `path`, or at a name set aside for it with a number behind, fail.
   void FailProbeOf(const std::string& path) { failing_probe_ = path; }
@@ -429,6 +431,7 @@ class FaultyFs : public InstallFs {
   int readers_of_changing_ = 0;
   bool changing_was_read_ = false;
   std::set<std::string> failing_removes_;
+  int refused_removes_ = 0;
   std::string failing_list_ = "\n";  // no name
   std::string failing_probe_ = "\n";
   std::string failing_after_replace_ = "\n";
@@ -1617,8 +1620,9 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
     EXPECT_EQ(Snapshot(fs), (Files{{"Data\\Profile\\user.ini", "[User]"}, {kDataMarker, "left by an uninstall"}}));
   }
   {
-    SCOPED_TRACE("a Data file held by another program");
-    // Data goes first: what is left of a failed uninstall is a browser that still runs.
+    SCOPED_TRACE("Data files held by another program");
+    // Data goes first: what is left of a failed uninstall is a browser that still runs. The
+    // first held file stops it: each further one would be waited for, to no end.
     Scratch scratch;
     InstallFs* fs = scratch.fs();
     ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
@@ -1626,9 +1630,12 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
     for (const auto& [name, bytes] : kUsers) Put(fs, name, bytes);
     FaultyFs held(fs, FaultyFs::kFail, 0);
     held.FailRemoveOf("Data\\Profile\\user.ini");
-    EXPECT_FALSE(UninstallFiles(&held, /*keep_data=*/false).ok());
+    held.FailRemoveOf("Data\\Cache\\index");
+    const InstallOutcome outcome = UninstallFiles(&held, /*keep_data=*/false);
+    EXPECT_FALSE(outcome.ok());
+    EXPECT_EQ(outcome.where, "Data") << "the uninstaller cannot say what stopped it";
+    EXPECT_EQ(held.refused_removes(), 1);
     EXPECT_EQ(Judge(Snapshot(fs)), "earlier");
-    EXPECT_EQ(fs->Probe("Data\\Cache\\index"), InstallFs::Kind::kMissing) << "Data was not removed first";
     ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
     EXPECT_EQ(fs->Probe("KeloBrowser.exe"), InstallFs::Kind::kMissing);
   }

@@ -294,7 +294,8 @@ TEST_F(Uninstaller, SilentUninstallLeavesOnlyTheIdentity) {
 
 // A silent uninstall asks nothing and keeps Data, as an unattended one cannot be asked. A
 // Data that was in the user's folder before the install is not the install's to delete: a
-// user who asked for it gone is told where it stays.
+// user who asked for it gone is told where it stays. A Data file another program holds
+// stops the uninstall with the browser still whole, and the user is told which folder.
 TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
   const struct {
     const wchar_t* arguments;
@@ -304,10 +305,12 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     bool installed;
     bool data;
     bool data_first = false;
+    bool data_held = false;  // by another program, which shares no deleting
   } cases[] = {{L"", IDNO, 0, kExitCancelled, true, true},
                {L"", IDYES, IDYES, kExitSuccess, false, true},
                {L"", IDYES, IDNO, kExitSuccess, false, false},
                {L"", IDYES, IDNO, kExitInstallFailed, false, true, true},
+               {L"", IDYES, IDNO, kExitInstallFailed, true, true, false, true},
                {L"/S", 0, 0, kExitSuccess, false, true}};
   const std::wstring default_dir = dir_;
   test::ScratchDir users(L"users folder");
@@ -324,6 +327,9 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     Install();
     if (!c.data_first) write_profile();
     std::wstring last_box;
+    ScopedHandle held;
+    if (c.data_held)
+      held.Reset(CreateFileW(profile.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
     const DWORD code = Uninstall(c.arguments, [&](HANDLE) {
       if (c.confirm) Answer(c.confirm);
       if (c.keep) {
@@ -339,6 +345,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
         Answer(IDOK);
       }
     });
+    held.Reset();
     EXPECT_EQ(code, c.code) << "\"" << c.arguments << "\" confirm " << c.confirm << " keep " << c.keep;
     if (c.keep == IDNO) {
       EXPECT_EQ(last_box.find(dir_ + L"Data") != std::wstring::npos, c.data) << testing::PrintToString(last_box);
@@ -378,8 +385,9 @@ TEST_F(Uninstaller, TheQuestionsHoldNoLockAndASetupProgramStartedMeanwhileWins) 
   RemoveInstallation();
 }
 
-// Installed again while the questions stood (the same payload: a ledger of the same
-// words), the installation is not the one the user said yes to: nothing is touched.
+// Installed again while the questions stood (the same payload; its identity's step rewrote
+// a payload file, so the commit wrote a new ledger), the installation is not the one the
+// user said yes to: nothing is touched.
 TEST_F(Uninstaller, AnInstallationMadeAgainWhileTheQuestionsStoodIsLeftAlone) {
   Install();
   EXPECT_EQ(Uninstall(L"", [&](HANDLE) {
