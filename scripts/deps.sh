@@ -18,8 +18,11 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 # Passed through sudo by name: its default policy resets the environment, and a package's
 # question would then wait for an answer nobody gives.
-# An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on; another
-# apt at work (a second job on a fresh machine) is waited for.
-$sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 update -qq
+# An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on; dpkg
+# leaves its pending work in updates/ then.
+if [ -n "$(ls -A /var/lib/dpkg/updates 2>/dev/null)" ]; then
+  $sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
+fi
+$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
+# Another install at work (a second job on a fresh machine) is waited for.
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
