@@ -904,9 +904,6 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   if (!outcome.ok() || !earlier.has_ledger) return outcome;
   const Ledger& ledger = earlier.ledger;
   if (made_levels) *made_levels = ledger.made_levels;
-  auto note = [&](bool ok) {
-    if (!ok && outcome.ok()) outcome = FsFailed(fs);
-  };
   // A file that cannot be looked at (a path grown too long, a name the code page no longer
   // reads) may still be there, and would stay whatever else went: rather than a browser
   // half removed that no run could finish removing, nothing goes, and the ledger stays.
@@ -921,13 +918,13 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
   // still whole, and runs until the next uninstall finishes.
   if (!ledger.foreign_data && !keep_data) {
     std::vector<std::string> data;
-    note(DataFolders(fs, &data));
+    if (!DataFolders(fs, &data)) return FsFailed(fs);
     for (const std::string& folder : data) {
-      if (!outcome.ok()) break;
-      note(RemoveTree(fs, folder, /*stop_at_failure=*/true));
-      if (!outcome.ok()) outcome.where = folder;
+      if (RemoveTree(fs, folder, /*stop_at_failure=*/true)) continue;
+      InstallOutcome held = FsFailed(fs);
+      held.where = folder;
+      return held;
     }
-    if (!outcome.ok()) return outcome;
   }
   std::vector<std::string> in_use;
   for (const std::string& file : files)
