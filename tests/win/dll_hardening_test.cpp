@@ -12,25 +12,20 @@
 #include <imagehlp.h>
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "pe_image.h"
 #include "process_window.h"
+#include "sysreg_scratch.h"
 
 namespace {
+
+using kelo::test::Widen;  // the build's paths are UTF-8 (a folder named in Chinese, say)
 
 std::string Lower(std::string s) {
   std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return static_cast<char>(tolower(c)); });
   return s;
-}
-
-// The build's paths are UTF-8 (a folder named in Chinese, say).
-std::wstring Widen(const char* utf8) {
-  std::wstring w(strlen(utf8), L'\0');
-  w.resize(MultiByteToWideChar(CP_UTF8, 0, utf8, -1, w.data(), static_cast<int>(w.size()) + 1) - 1);
-  return w;
 }
 
 TEST(DllHardening, BindsOnlyDllsTheSystemAlwaysTakesFromSystem32) {
