@@ -16,13 +16,22 @@ done
 echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+# Neither dpkg nor apt's list update waits for a lock another apt holds (a second job on a
+# fresh machine, the system's own updates): each step is tried again, for 5 minutes at most.
+patiently() {
+  for _ in $(seq 30); do
+    "$@" && return 0
+    echo "deps: failed; trying again in 10 s (another apt at work?)" >&2
+    sleep 10
+  done
+  "$@"
+}
 # Passed through sudo by name: its default policy resets the environment, and a package's
 # question would then wait for an answer nobody gives.
-# An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on; dpkg
-# leaves its pending work in updates/ then.
-if [ -n "$(ls -A /var/lib/dpkg/updates 2>/dev/null)" ]; then
-  $sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
+# An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on: dpkg's
+# journal then holds numbered entries.
+if ls /var/lib/dpkg/updates 2>/dev/null | grep -q '^[0-9]\+$'; then
+  patiently $sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
 fi
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-# Another install at work (a second job on a fresh machine) is waited for.
+patiently $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
 $sudo env DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -q --no-install-recommends "${missing[@]}"
