@@ -16,12 +16,21 @@ done
 echo "Installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
+# Asks for the password (or fails, without a terminal) once, now, not inside the retries.
+[ -z "$sudo" ] || sudo true
 # Neither dpkg nor apt's list update waits for a lock another apt holds (a second job on a
-# fresh machine, the system's own updates): each step is tried again, for 5 minutes at most.
+# fresh machine, the system's own updates): such a step is tried again, for 5 minutes at
+# most. Any other failure ends the script at once.
 patiently() {
+  local out
   for _ in $(seq 30); do
-    "$@" && return 0
-    echo "deps: failed; trying again in 10 s (another apt at work?)" >&2
+    if out=$("$@" 2>&1); then
+      [ -z "$out" ] || printf '%s\n' "$out"
+      return 0
+    fi
+    printf '%s\n' "$out" >&2
+    grep -qiE 'could not get lock|locked by another process' <<<"$out" || return 1
+    echo "deps: another apt holds its lock; trying again in 10 s" >&2
     sleep 10
   done
   "$@"
@@ -30,7 +39,7 @@ patiently() {
 # question would then wait for an answer nobody gives.
 # An earlier install cut short (Ctrl-C) is finished first, or apt refuses to go on: dpkg's
 # journal then holds numbered entries.
-if ls /var/lib/dpkg/updates 2>/dev/null | grep -q '^[0-9]\+$'; then
+if compgen -G '/var/lib/dpkg/updates/[0-9]*' >/dev/null; then
   patiently $sudo env DEBIAN_FRONTEND=noninteractive dpkg --configure -a
 fi
 patiently $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -qq
