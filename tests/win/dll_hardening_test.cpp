@@ -91,7 +91,6 @@ TEST(DllHardening, EachProgramCarriesItsOwnManifest) {
   }
 }
 
-
 // A DLL the system does not have: loaded by its bare name, it is found only where the
 // search looks beside the program.
 constexpr wchar_t kByNameDll[] = L"kelo_by_name.dll";
