@@ -42,6 +42,8 @@ constexpr wchar_t kKeepDataText[] =
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
+// Nothing was touched and no browser ended: closing it would not help.
+constexpr wchar_t kNoAccessText[] = L"Kelo游戏浏览器的安装文件夹现在无法访问，未删除任何文件，请稍后重新运行卸载程序。";
 constexpr wchar_t kDataHeldText[] =
     L"卸载未完成：您的个人数据中有文件正被其他程序使用，无法删除（其余的可能已删除），Kelo游戏浏览器未被卸载。"
     L"请关闭使用这些文件的程序后重新运行卸载程序。个人数据文件夹：\n";
@@ -342,7 +344,7 @@ int Uninstall(const Options& options) {
       return std::nullopt;
     }
     const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
-    return finish(kExitInstallFailed, damaged ? kUnreadableText : kFailedText, MB_ICONINFORMATION);
+    return finish(kExitInstallFailed, damaged ? kUnreadableText : kNoAccessText, MB_ICONINFORMATION);
   };
   if (const std::optional<int> code = lock_and_look()) return *code;
   bool keep_data = true;
@@ -359,7 +361,7 @@ int Uninstall(const Options& options) {
   // does not reach) is left to finish, and nothing is touched.
   if (!fs.HoldFolder(&hold)) {
     const bool held = fs.LastError() == ERROR_SHARING_VIOLATION;
-    return finish(held ? kExitAlreadyRunning : kExitInstallFailed, held ? kSetupRunningText : kFailedText,
+    return finish(held ? kExitAlreadyRunning : kExitInstallFailed, held ? kSetupRunningText : kNoAccessText,
                   MB_ICONWARNING);
   }
   // The running browser holds its files; the uninstaller's own is moved aside instead. One

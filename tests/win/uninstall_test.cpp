@@ -932,18 +932,27 @@ TEST_F(Uninstaller, ABoxEndingTheRunHoldsNoLock) {
     std::wstring uninstaller;
     int questions;  // answered yes before the last box
     DWORD code;
+    const wchar_t* says;
   } cases[] = {
       {"a setup program runs", [&] { setup.Reset(CreateMutexW(nullptr, TRUE, kSetupMutexName)); },
-       dir_ + kUninstallExe, 0, kExitAlreadyRunning},
-      {"no installation here", [] {}, elsewhere.dir() + kUninstallExe, 0, kExitInstallFailed},
+       dir_ + kUninstallExe, 0, kExitAlreadyRunning, L"安装程序正在运行"},
+      {"no installation here", [] {}, elsewhere.dir() + kUninstallExe, 0, kExitInstallFailed,
+       L"没有Kelo游戏浏览器的安装"},
       {"a damaged record", [&] { test::WriteFileBytes(ledger, whole.substr(0, whole.size() / 2)); },
-       dir_ + kUninstallExe, 0, kExitInstallFailed},
+       dir_ + kUninstallExe, 0, kExitInstallFailed, L"安装记录已损坏"},
+      // Nothing is removed and no browser is ended: closing it is no advice.
+      {"a record another program holds",
+       [&] {
+         other_hold.Reset(
+             CreateFileW(ledger.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+       },
+       dir_ + kUninstallExe, 0, kExitInstallFailed, L"未删除任何文件，请稍后重新运行"},
       {"an installer holds the folder",
        [&] {
          other_hold.Reset(CreateFileW((dir_ + L"KeloSetup.lock").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                                       FILE_FLAG_DELETE_ON_CLOSE, nullptr));
        },
-       dir_ + kUninstallExe, 2, kExitAlreadyRunning},
+       dir_ + kUninstallExe, 2, kExitAlreadyRunning, L"安装程序正在运行"},
   };
   for (const auto& c : cases) {
     c.arrange();
@@ -955,11 +964,13 @@ TEST_F(Uninstaller, ABoxEndingTheRunHoldsNoLock) {
       setup.Reset();
       EXPECT_FALSE(ScopedHandle(OpenMutexW(SYNCHRONIZE, FALSE, kSetupMutexName)).IsValid())
           << c.why << ": the box holds the setup programs' lock";
+      const std::wstring box = BoxWords(WaitForQuestion());
+      EXPECT_NE(box.find(c.says), std::wstring::npos) << c.why << ": " << testing::PrintToString(box);
       Answer(IDOK);
     });
     EXPECT_EQ(code, c.code) << c.why;
-    test::WriteFileBytes(ledger, whole);
     other_hold.Reset();
+    test::WriteFileBytes(ledger, whole);
   }
   EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
   EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
