@@ -321,12 +321,15 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     }
   }
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
-  // Refused before it installs (exit 4 or 5), a run whose named log cannot be written leaves
-  // the default one, which another copy's failure view may show, as it is.
+  // Refused before it takes the setup programs' lock, a run that names no log, or one that
+  // cannot be written, leaves the default one, which another copy's failure view may show,
+  // as it is.
   const std::wstring default_log = TempRoot() + L"KeloSetup.log";
   WriteFileBytes(default_log, "another run's log");
-  EXPECT_EQ(Run(L"/S /LOG=" + scratch + L"nosuchfolder\\k.log /X"), static_cast<DWORD>(kExitUsage));
-  EXPECT_EQ(ReadLog(default_log), "another run's log");
+  for (const std::wstring& arguments : {L"/S /LOG=" + scratch + L"nosuchfolder\\k.log /X", std::wstring(L"/S /X")}) {
+    EXPECT_EQ(Run(arguments), static_cast<DWORD>(kExitUsage)) << testing::PrintToString(arguments);
+    EXPECT_EQ(ReadLog(default_log), "another run's log") << testing::PrintToString(arguments);
+  }
   DeleteFileW(default_log.c_str());
 }
 

@@ -448,17 +448,30 @@ TEST_F(Uninstaller, AMovedInstallationGoesWholeAndLeavesTheFolderItWasMovedInto)
   RemoveDirectoryW(games.c_str());
 }
 
-// An entry naming a drive that is not there now (a USB disk unplugged) belongs to an
-// installation that may well be whole: uninstalling another leaves it.
-TEST_F(Uninstaller, AnEntryNamingADriveNotThereNowStays) {
-  Install();
-  const std::wstring elsewhere = L"Q:\\Kelo\\KeloBrowser\\";
-  test::WriteString(kUninstallKey, L"InstallLocation", elsewhere);
-  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
-  std::wstring location;
-  EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << "the other installation's entry went";
-  EXPECT_EQ(location, elsewhere);
-  RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+// An entry naming another place whose installation may well be whole (on a USB disk
+// unplugged now, or one made by this or an older setup program) belongs to it:
+// uninstalling this one leaves it.
+TEST_F(Uninstaller, AnEntryNamingAnotherInstallationStays) {
+  test::ScratchDir other(L"other installation");
+  const struct {
+    const char* why;
+    std::wstring elsewhere;
+    const wchar_t* holds;  // the one file that tells an installation there
+  } cases[] = {{"a drive not there now", L"Q:\\Kelo\\KeloBrowser\\", nullptr},
+               {"a folder with a ledger", other.dir(), L"KeloSetup.ledger"},
+               {"an older setup's folder", other.dir(), kBrowserExe}};
+  for (const auto& c : cases) {
+    Install();
+    if (c.holds) test::WriteFileBytes(c.elsewhere + c.holds, "");
+    test::WriteString(kUninstallKey, L"InstallLocation", c.elsewhere);
+    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess)) << c.why;
+    std::wstring location;
+    EXPECT_EQ(ReadInstallLocation(&location), ERROR_SUCCESS) << c.why << ": the other installation's entry went";
+    EXPECT_EQ(location, c.elsewhere) << c.why;
+    if (c.holds) DeleteFileW((c.elsewhere + c.holds).c_str());
+    RegDeleteTreeW(HKEY_CURRENT_USER, kUninstallKey);
+    EXPECT_TRUE(PollFor([&] { return !CleanupCopiesRunning() && !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
+  }
 }
 
 TEST_F(Uninstaller, WaitsAMomentForASetupProgramAndChangesNothingWhileOneRuns) {
@@ -896,6 +909,10 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
   test::CopyFileOrFail(dir_ + kBrowserExe, dir_ + L"KeloSetup.new\\" + kBrowserExe);
   ScopedHandle staged = HoldImage(dir_ + L"KeloSetup.new\\" + kBrowserExe);
   ScopedHandle image = HoldImage(dir_ + kBrowserExe);
+  // A file of the user's, there during the uninstall and gone before the last try, leaves
+  // nothing that keeps the folder.
+  const std::wstring notes = dir_ + L"notes.txt";
+  test::WriteFileBytes(notes, "the user's notes");
   EXPECT_EQ(RunUninstaller(dir_ + kUninstallExe, L"/S"), static_cast<DWORD>(kExitSuccess));
   EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe));
   ASSERT_TRUE(test::FileExists(dir_ + L"KeloSetup.old\\" + kBrowserExe)) << Remaining(dir_);
@@ -911,6 +928,8 @@ TEST_F(Uninstaller, FilesStillHeldGoOnceLetGo) {
       },
       10000))
       << "the finishing copy keeps the setup programs' lock or the folder between its tries";
+  EXPECT_TRUE(test::FileExists(notes));
+  DeleteFileW(notes.c_str());
   image.Reset();
   staged.Reset();
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_); }, 30000)) << Remaining(dir_);
