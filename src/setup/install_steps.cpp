@@ -102,7 +102,10 @@ int CSetupLogic::StepStopRunning() {
 
 // The channel is read from the installer's own file name.
 int CSetupLogic::StepIdentity() {
-  return RecordIdentity(install_dir_, OwnModuleFileName(), CoCreateGuid, &new_user) ? 1 : 0;
+  std::wstring unwritten;
+  if (!RecordIdentity(install_dir_, OwnModuleFileName(), CoCreateGuid, &new_user, &unwritten)) return 0;
+  if (!unwritten.empty()) log_.Line(L"step 9: not written: " + unwritten);
+  return 1;
 }
 
 }  // namespace kelo

@@ -43,13 +43,20 @@ std::wstring FormatIdentity(const GUID& g) {
 }
 
 bool RecordIdentity(const std::wstring& install_dir, const std::wstring& installer_name, GuidSource make_guid,
-                    int32_t* new_user) {
+                    int32_t* new_user, std::wstring* unwritten) {
   RegKey key;
   const LONG created = key.Create(kIdentityKey, KEY_READ | KEY_WRITE);
   if (created != ERROR_SUCCESS) {
     SetLastError(created);
     return false;
   }
+  // The statistics are a courtesy to the browser: failed writes do not fail the install,
+  // but the log says which, for a channel that went unrecorded is otherwise never noticed.
+  std::wstring failed;
+  const auto note = [&failed](const wchar_t* what, DWORD error) {
+    if (error == ERROR_SUCCESS) return;
+    failed += (failed.empty() ? L"" : L", ") + std::wstring(what) + L": error " + std::to_wstring(error);
+  };
   if (HasIdentity(key)) {
     // A retry in the same run finds the identity its first attempt made: still a new user.
     if (*new_user != 1) *new_user = 0;
@@ -59,15 +66,19 @@ bool RecordIdentity(const std::wstring& install_dir, const std::wstring& install
     // identity and tries again.
     GUID guid = {};
     const std::wstring identity = SUCCEEDED(make_guid(&guid)) ? FormatIdentity(guid) : std::wstring();
-    (void)key.WriteString(kIdentityValue, identity);
+    note(kIdentityValue, static_cast<DWORD>(key.WriteString(kIdentityValue, identity)));
   }
 
-  // The statistics are a courtesy to the browser: failed writes do not fail the install.
   const std::wstring ini = install_dir + kStatIni;
-  WritePrivateProfileStringW(kStatSection, kChannelIdKey, ParseChannelId(installer_name).c_str(), ini.c_str());
-  wchar_t flag[50];
-  swprintf(flag, 50, L"%d", static_cast<int>(*new_user));
-  WritePrivateProfileStringW(kStatSection, kIsNewUserKey, flag, ini.c_str());
+  const auto write_ini = [&](const wchar_t* name, const std::wstring& value) {
+    // A failure that sets no error of its own is still one.
+    SetLastError(ERROR_WRITE_FAULT);
+    note(name, WritePrivateProfileStringW(kStatSection, name, value.c_str(), ini.c_str()) ? ERROR_SUCCESS
+                                                                                          : GetLastError());
+  };
+  write_ini(kChannelIdKey, ParseChannelId(installer_name));
+  write_ini(kIsNewUserKey, std::to_wstring(*new_user));
+  if (unwritten) *unwritten = failed;
   return true;
 }
 

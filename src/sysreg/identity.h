@@ -21,9 +21,11 @@ std::wstring FormatIdentity(const GUID& guid);
 // to 1 when there was none and 0 otherwise (a 1 from an earlier attempt of the same run
 // stays), and writes the channel of `installer_name`
 // and the flag to KeloS.ini in `install_dir`. False, with the registry's code as last
-// error and nothing done, only when the identity key cannot be created or opened.
+// error and nothing done, only when the identity key cannot be created or opened. A write
+// that fails does not fail it; `unwritten`, when given, names each one with its Win32
+// error ("ChannelId: error 32"), and is empty when all were written.
 using GuidSource = HRESULT(WINAPI*)(GUID*);
 bool RecordIdentity(const std::wstring& install_dir, const std::wstring& installer_name,
-                    GuidSource make_guid, int32_t* new_user);
+                    GuidSource make_guid, int32_t* new_user, std::wstring* unwritten = nullptr);
 
 }  // namespace kelo

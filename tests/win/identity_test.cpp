@@ -200,6 +200,27 @@ TEST_F(IdentityTest, ChannelFileKeepsOtherSectionsAndKeys) {
   }
 }
 
+// The channel file the commit has just put in place may be held for a moment (a scanner):
+// the install goes on, but what went unwritten is said, for the log.
+TEST_F(IdentityTest, ChannelFileThatCannotBeWrittenIsNamedNotFailed) {
+  const std::string shipped = "[StatInfo]\r\nVersion=3\r\n";
+  test::WriteFileBytes(Ini(), shipped);
+  ScopedHandle held(CreateFileW(Ini().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(held.IsValid());
+  int32_t new_user = -1;
+  std::wstring unwritten = L"stale";
+  ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_8.exe", CoCreateGuid, &new_user, &unwritten));
+  EXPECT_EQ(new_user, 1);
+  EXPECT_TRUE(ReadValue(kIdentityKey, kIdentityValue).present);
+  EXPECT_EQ(unwritten, L"ChannelId: error 32, IsNewUser: error 32");
+  held.Reset();
+  EXPECT_EQ(test::ReadFileBytes(Ini()), shipped);
+  // Let go, it is written, and nothing is named.
+  ASSERT_TRUE(RecordIdentity(dir_.dir(), L"KeloSetup_8.exe", CoCreateGuid, &new_user, &unwritten));
+  EXPECT_EQ(unwritten, L"");
+  EXPECT_EQ(test::ReadFileBytes(Ini()), shipped + "ChannelId=8\r\nIsNewUser=1\r\n");
+}
+
 TEST_F(IdentityTest, KeyThatCannotBeOpenedFailsTheStepAndWritesNothing) {
   test::LockedKey locked(kIdentityKey);
   ASSERT_TRUE(locked.applied());
