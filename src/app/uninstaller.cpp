@@ -42,8 +42,9 @@ constexpr wchar_t kKeepDataText[] =
 constexpr wchar_t kDoneText[] = L"Kelo游戏浏览器已从您的电脑上卸载。";
 constexpr wchar_t kSetupRunningText[] = L"Kelo游戏浏览器安装程序正在运行，请等它结束后再卸载。";
 constexpr wchar_t kFailedText[] = L"卸载未能全部完成，请关闭Kelo游戏浏览器后重新运行卸载程序。";
-// Nothing was touched and no browser ended: closing it would not help.
-constexpr wchar_t kNoAccessText[] = L"Kelo游戏浏览器的安装文件夹现在无法访问，未删除任何文件，请稍后重新运行卸载程序。";
+// Nothing was touched and no browser ended: closing it would not help. The system's error
+// code follows, for what stands in the way may not go by itself.
+constexpr wchar_t kNoAccessText[] = L"Kelo游戏浏览器的安装文件夹无法访问，未删除任何文件。请稍后重新运行卸载程序。错误代码：";
 constexpr wchar_t kDataHeldText[] =
     L"卸载未完成：您的个人数据中有文件正被其他程序使用，无法删除（其余的可能已删除），Kelo游戏浏览器未被卸载。"
     L"请关闭使用这些文件的程序后重新运行卸载程序。个人数据文件夹：\n";
@@ -317,6 +318,9 @@ int Uninstall(const Options& options) {
     if (!options.silent && text) MessageBoxW(nullptr, text, kTitle, MB_OK | icon);
     return code;
   };
+  const auto finish_without_access = [&](uint32_t error) {
+    return finish(kExitInstallFailed, (kNoAccessText + std::to_wstring(error)).c_str(), MB_ICONINFORMATION);
+  };
   const std::wstring dir = OwnFolder();
   if (dir.empty()) return finish(kExitInstallFailed, nullptr, 0);
   Win32InstallFs fs(dir);
@@ -343,8 +347,9 @@ int Uninstall(const Options& options) {
       asked_about = records;
       return std::nullopt;
     }
-    const bool damaged = read.reason == InstallOutcome::kUnreadableRecord;
-    return finish(kExitInstallFailed, damaged ? kUnreadableText : kNoAccessText, MB_ICONINFORMATION);
+    if (read.reason == InstallOutcome::kUnreadableRecord)
+      return finish(kExitInstallFailed, kUnreadableText, MB_ICONINFORMATION);
+    return finish_without_access(read.system_error);
   };
   if (const std::optional<int> code = lock_and_look()) return *code;
   bool keep_data = true;
@@ -360,9 +365,9 @@ int Uninstall(const Options& options) {
   // An installer at work in the folder (from another logon session, which the lock above
   // does not reach) is left to finish, and nothing is touched.
   if (!fs.HoldFolder(&hold)) {
-    const bool held = fs.LastError() == ERROR_SHARING_VIOLATION;
-    return finish(held ? kExitAlreadyRunning : kExitInstallFailed, held ? kSetupRunningText : kNoAccessText,
-                  MB_ICONWARNING);
+    const uint32_t error = fs.LastError();
+    return error == ERROR_SHARING_VIOLATION ? finish(kExitAlreadyRunning, kSetupRunningText, MB_ICONWARNING)
+                                            : finish_without_access(error);
   }
   // The running browser holds its files; the uninstaller's own is moved aside instead. One
   // that outlives its end would leave a half-removed installation behind its shortcuts:

@@ -56,7 +56,7 @@ int CSetupLogic::StepExtractPayload() {
   };
   std::wstring why;
   if (ExtractPayload(install_dir_, progress, &payload_damaged_, &folder_hold_, &why)) return 1;
-  log_.Line(L"step 0: " + why);  // keeps the last error
+  log_.Line(L"step " + std::to_wstring(kStepExtractPayload) + L": " + why);  // keeps the last error
   return 0;
 }
 
@@ -104,7 +104,7 @@ int CSetupLogic::StepStopRunning() {
 int CSetupLogic::StepIdentity() {
   std::wstring unwritten;
   if (!RecordIdentity(install_dir_, OwnModuleFileName(), CoCreateGuid, &new_user, &unwritten)) return 0;
-  if (!unwritten.empty()) log_.Line(L"step 9: not written: " + unwritten);
+  if (!unwritten.empty()) log_.Line(L"step " + std::to_wstring(kStepIdentity) + L": not written: " + unwritten);
   return 1;
 }
 

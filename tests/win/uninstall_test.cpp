@@ -965,7 +965,10 @@ TEST_F(Uninstaller, ABoxEndingTheRunHoldsNoLock) {
          other_hold.Reset(
              CreateFileW(ledger.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
        },
-       dir_ + kUninstallExe, 0, kExitInstallFailed, L"未删除任何文件，请稍后重新运行"},
+       dir_ + kUninstallExe, 0, kExitInstallFailed, L"未删除任何文件。请稍后重新运行卸载程序。错误代码：32"},
+      // A folder where the folder's hold goes is refused, whatever planted it.
+      {"a folder at the hold's name", [&] { CreateDirectoryW((dir_ + L"KeloSetup.lock").c_str(), nullptr); },
+       dir_ + kUninstallExe, 2, kExitInstallFailed, L"未删除任何文件。请稍后重新运行卸载程序。错误代码：1920"},
       {"an installer holds the folder",
        [&] {
          other_hold.Reset(CreateFileW((dir_ + L"KeloSetup.lock").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
@@ -989,6 +992,7 @@ TEST_F(Uninstaller, ABoxEndingTheRunHoldsNoLock) {
     });
     EXPECT_EQ(code, c.code) << c.why;
     other_hold.Reset();
+    RemoveDirectoryW((dir_ + L"KeloSetup.lock").c_str());
     test::WriteFileBytes(ledger, whole);
   }
   EXPECT_TRUE(test::FileExists(dir_ + kBrowserExe));
