@@ -108,6 +108,12 @@ Options ParseOptions() {
   return options;
 }
 
+// Whether this program's file is `path`.
+bool RunsFrom(const std::wstring& path) {
+  wchar_t own[MAX_PATH];
+  return OwnModulePath(own) && CompareStringOrdinal(own, -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
 std::wstring OwnFolder() {
   wchar_t path[MAX_PATH];
   if (!OwnModulePath(path)) return std::wstring();
@@ -386,7 +392,14 @@ int Uninstall(const Options& options) {
   bool shortcuts_left = false;
   bool data_unrecorded = false;
   bool data_left = false;
+  const std::string own_name(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
   if (files_removed) {
+    // A copy of this program that an earlier run put back, while a rollback it could not
+    // finish stood, was taken by that rollback for someone else's file. With no
+    // installation left it is only this program: it goes with the finishing copy.
+    if (!HoldsInstallation(&fs) && fs.Probe(own_name) == InstallFs::Kind::kFile && RunsFrom(dir + kUninstallExe) &&
+        fs.MakeDir(kAsideDir))
+      fs.Move(own_name, std::string(kAsideDir) + "\\" + own_name);
     // Left in place when files remain, so that the user can run the uninstall again. A
     // folder moved since its install leaves the entry and the shortcuts naming where it
     // was; of the folders that install made, only the install folder itself moved along.
@@ -416,9 +429,8 @@ int Uninstall(const Options& options) {
   // there) the uninstaller's own file and the folder stay: no success either.
   const bool folder_left = !cleanup.Prepare(dir, files_removed ? made_levels : 0) && files_removed;
   // Its own file is aside, or in staging where a rollback took it.
-  const std::string own_file =
-      std::string(kStagingDir) + "\\" + std::string(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
-  const std::string own_folder = fs.Probe(own_file) == InstallFs::Kind::kFile ? kStagingDir : kAsideDir;
+  const std::string own_folder =
+      fs.Probe(std::string(kStagingDir) + "\\" + own_name) == InstallFs::Kind::kFile ? kStagingDir : kAsideDir;
   const std::wstring folder_left_text = kFolderLeftText + dir + std::wstring(own_folder.begin(), own_folder.end());
   // Everything that stayed is said.
   std::wstring left;

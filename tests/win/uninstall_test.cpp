@@ -742,25 +742,39 @@ TEST_F(Uninstaller, AScriptReadingItsOutputIsNotHeldByTheFinishingCopy) {
 // A first install cut short mid-commit (the journal names every file it moved in, no ledger
 // yet): the uninstaller's recovery rolls it back, its own running file into staging, and that
 // counts as done. Before, it failed and put a copy of itself back in a folder that held no
-// installation any more, which every later run then refused.
+// installation any more, which every later run then refused. Where another program holds a
+// file the rollback must move, the uninstall fails, its copy is put back to be run again, and
+// that run, the file let go, leaves nothing behind, its own file neither.
 TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
-  Install();
-  ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
-  ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
-  Journal journal;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir_ + L"*").c_str(), &found);
-  ASSERT_NE(find, INVALID_HANDLE_VALUE);
-  do {
-    const std::wstring name = found.cFileName;
-    if (name != L"." && name != L".." && name.rfind(L"KeloSetup.", 0) != 0)
-      journal.moves.push_back({JournalMove::kAdd, std::string(name.begin(), name.end()), ""});
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
-  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
-  EXPECT_FALSE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
-  EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
+  for (const bool held : {false, true}) {
+    SCOPED_TRACE(held ? "the browser held by another program" : "nothing held");
+    Install();
+    ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
+    ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
+    Journal journal;
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((dir_ + L"*").c_str(), &found);
+    ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    do {
+      const std::wstring name = found.cFileName;
+      if (name != L"." && name != L".." && name.rfind(L"KeloSetup.", 0) != 0)
+        journal.moves.push_back({JournalMove::kAdd, std::string(name.begin(), name.end()), ""});
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
+    if (held) {
+      ScopedHandle browser(
+          CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(browser.IsValid());
+      EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
+      EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+    }
+    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+    EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
+    EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_ + kUninstallExe); }, 30000)) << Remaining(dir_);
+    EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
+    test::RemoveTree(dir_.substr(0, dir_.size() - 1));
+  }
 }
 
 // An update cut short mid-commit after it replaced the uninstaller: the rollback takes the
