@@ -108,12 +108,6 @@ Options ParseOptions() {
   return options;
 }
 
-// Whether this program's file is `path`.
-bool RunsFrom(const std::wstring& path) {
-  wchar_t own[MAX_PATH];
-  return OwnModulePath(own) && CompareStringOrdinal(own, -1, path.c_str(), -1, TRUE) == CSTR_EQUAL;
-}
-
 std::wstring OwnFolder() {
   wchar_t path[MAX_PATH];
   if (!OwnModulePath(path)) return std::wstring();
@@ -282,24 +276,29 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
 }
 
+// Which file `path` is (its volume, its index there and when it was last written), itself
+// where it is a link; empty where there is none to open.
+std::wstring FileIdentity(const std::wstring& path) {
+  ScopedHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  std::wstring identity;
+  if (file.IsValid() && GetFileInformationByHandle(file.Get(), &info)) {
+    for (const DWORD part : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                             info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime})
+      identity += std::to_wstring(part) + L".";
+  }
+  return identity;
+}
+
 // Which files the ledger and the journal in `dir` are: an install that changed anything
 // put a new ledger at its name, also for the same payload (the identity's step writes into
 // one of its files). One that found every file as its ledger has them wrote none: the
 // installation the questions asked about is then still what is there, but for its entry.
 std::wstring RecordsIdentity(const std::wstring& dir) {
   std::wstring identity;
-  for (const char* record : {kLedgerName, kJournalName}) {
-    const std::wstring path = dir + std::wstring(record, record + strlen(record));
-    ScopedHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info = {};
-    if (file.IsValid() && GetFileInformationByHandle(file.Get(), &info)) {
-      for (const DWORD part : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
-                               info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime})
-        identity += std::to_wstring(part) + L".";
-    }
-    identity += L";";
-  }
+  for (const char* record : {kLedgerName, kJournalName})
+    identity += FileIdentity(dir + std::wstring(record, record + strlen(record))) + L";";
   return identity;
 }
 
@@ -380,6 +379,10 @@ int Uninstall(const Options& options) {
   // nothing is touched, and the user is asked to close it.
   if (!StopInstalledPrograms(dir)) return finish(kExitInstallFailed, kFailedText, MB_ICONINFORMATION);
   CleanupCopy cleanup;
+  // Which file this program runs from, before a rollback may take it away from its name and
+  // put another there.
+  wchar_t own_path[MAX_PATH];
+  const std::wstring own_identity = OwnModulePath(own_path) ? FileIdentity(own_path) : std::wstring();
   uint32_t made_levels = 0;
   const InstallOutcome outcome = UninstallFiles(&fs, keep_data, &made_levels);
   // A failure that leaves neither ledger nor journal nor main program (a first install cut
@@ -396,8 +399,9 @@ int Uninstall(const Options& options) {
   if (files_removed) {
     // A copy of this program that an earlier run put back, while a rollback it could not
     // finish stood, was taken by that rollback for someone else's file. With no
-    // installation left it is only this program: it goes with the finishing copy.
-    if (!HoldsInstallation(&fs) && fs.Probe(own_name) == InstallFs::Kind::kFile && RunsFrom(dir + kUninstallExe) &&
+    // installation left, the file this program runs from, still at its name, is only this
+    // program: it goes with the finishing copy. (Any other file there stays.)
+    if (!HoldsInstallation(&fs) && !own_identity.empty() && FileIdentity(dir + kUninstallExe) == own_identity &&
         fs.MakeDir(kAsideDir))
       fs.Move(own_name, std::string(kAsideDir) + "\\" + own_name);
     // Left in place when files remain, so that the user can run the uninstall again. A

@@ -744,10 +744,12 @@ TEST_F(Uninstaller, AScriptReadingItsOutputIsNotHeldByTheFinishingCopy) {
 // counts as done. Before, it failed and put a copy of itself back in a folder that held no
 // installation any more, which every later run then refused. Where another program holds a
 // file the rollback must move, the uninstall fails, its copy is put back to be run again, and
-// that run, the file let go, leaves nothing behind, its own file neither.
+// that run, the file let go, leaves nothing behind, its own file neither. A file of the
+// user's that the commit set aside at the uninstaller's name comes back and stays.
 TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
-  for (const bool held : {false, true}) {
-    SCOPED_TRACE(held ? "the browser held by another program" : "nothing held");
+  enum Case { kNothingHeld, kBrowserHeld, kUsersFileKept };
+  for (const Case c : {kNothingHeld, kBrowserHeld, kUsersFileKept}) {
+    SCOPED_TRACE(c == kNothingHeld ? "nothing held" : c == kBrowserHeld ? "the browser held" : "a user's file kept");
     Install();
     ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
     ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
@@ -761,8 +763,15 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
         journal.moves.push_back({JournalMove::kAdd, std::string(name.begin(), name.end()), ""});
     } while (FindNextFileW(find, &found));
     FindClose(find);
+    const std::string users_file = "the user's own program";
+    if (c == kUsersFileKept) {
+      ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.kept").c_str(), nullptr));
+      test::WriteFileBytes(dir_ + L"KeloSetup.kept\\" + kUninstallExe, users_file);
+      for (JournalMove& move : journal.moves)
+        if (move.name == "KeloUninstall.exe") move = {JournalMove::kKeep, move.name, "KeloSetup.kept\\KeloUninstall.exe"};
+    }
     WriteText(dir_ + L"KeloSetup.journal", FormatJournal(journal));
-    if (held) {
+    if (c == kBrowserHeld) {
       ScopedHandle browser(
           CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       ASSERT_TRUE(browser.IsValid());
@@ -771,8 +780,13 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
     }
     EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
     EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
-    EXPECT_TRUE(PollFor([&] { return !test::FileExists(dir_ + kUninstallExe); }, 30000)) << Remaining(dir_);
-    EXPECT_FALSE(test::FileExists(dir_ + L"KeloSetup.new")) << Remaining(dir_);
+    if (c == kUsersFileKept) {
+      EXPECT_EQ(test::ReadFileBytes(dir_ + kUninstallExe), users_file) << Remaining(dir_);
+    } else {
+      EXPECT_FALSE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+    }
+    for (const wchar_t* ours : {L"KeloSetup.new", L"KeloSetup.old", L"KeloSetup.kept"})
+      EXPECT_FALSE(test::FileExists(dir_ + ours)) << Remaining(dir_);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
 }
