@@ -165,7 +165,9 @@ const Files kNext = {{"KeloBrowser.exe", "browser 2, longer than before"},
                      {"KeloUninstall.exe", "uninstaller 1"},
                      {"Lib\\core.dll", std::string(90000, 'C')},
                      {"Skin\\a.png", "skin a 2"},
-                     {"Plugins\\new\\p.dat", "a new folder"}};
+                     {"Plugins\\new\\p.dat", "a new folder"},
+                     // After a file in a folder below its own, as names sort.
+                     {"Plugins\\top.dat", "in a folder made for one below it"}};
 const char kUsersSkin[] = "the user's own skin, where the payload puts one";
 const Files kUsers = {{"My notes.txt", "do not lose"},
                       {"Data\\Profile\\user.ini", "[User]"},
