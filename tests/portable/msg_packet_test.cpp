@@ -97,6 +97,7 @@ TEST(MsgPacket, ReadersGiveBackWhatWritersPut) {
   p->writeInt64(0x0102030405060708LL);
   p->writeInt64(-5);
   p->writeString("hello");
+  p->writeByte(7);  // no terminator between: the field ends at its length
   p->writeString(std::string("x"));
   p->pos = 0;
   EXPECT_EQ(p->readByte(), 200);
@@ -108,6 +109,7 @@ TEST(MsgPacket, ReadersGiveBackWhatWritersPut) {
   EXPECT_EQ(p->readInt64(), 0x0102030405060708LL);
   EXPECT_EQ(p->readInt64(), -5);
   EXPECT_EQ(p->readString(), "hello");
+  EXPECT_EQ(p->readByte(), 7);
   EXPECT_EQ(p->readString(), "x");
   EXPECT_EQ(p->pos, p->size);
 }
