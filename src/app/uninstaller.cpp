@@ -10,6 +10,7 @@
 #include <shellapi.h>
 #include <shlwapi.h>
 
+#include <algorithm>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -410,6 +411,9 @@ int Uninstall(const Options& options) {
     std::wstring recorded;
     const bool moved = MovedFrom(dir, &recorded);
     if (moved && made_levels > 1) made_levels = 1;
+    // The product's own folder goes once empty, whoever made it: an install that took it
+    // over counted none, and so does a rollback that took the record of a first install.
+    if (IsProductsOwnFolder(dir)) made_levels = std::max(made_levels, kProductsOwnFolderLevels);
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // One held open by another program stays: the uninstall still goes on (its files are
     // gone), but does not end as a success.

@@ -1,7 +1,6 @@
 // Install step 0: the browser's files into the install directory.
 #include "setup/extract_payload.h"
 
-#include <shlobj.h>
 
 #include <cstring>
 
@@ -86,19 +85,6 @@ PathReach StagedPayloadReach() {
   const size_t folder = bytes[2] | bytes[3] << 8;
   reach.folder_chars = folder ? kSetAsideReach + folder : sizeof kKeptDir - 1;
   return reach;
-}
-
-bool AdoptsUnlistedFiles(const std::wstring& dir) {
-  std::wstring local;
-  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) || !SamePath(dir, local + kDefaultDirSuffix)) return false;
-  // Each folder level the default path adds ("\Kelo", "\Kelo\KeloBrowser"), made by now: one
-  // that cannot be looked at may be a link too.
-  const std::wstring suffix = kDefaultDirSuffix;
-  for (size_t end = suffix.find(L'\\', 1); end != std::wstring::npos; end = suffix.find(L'\\', end + 1)) {
-    const DWORD attributes = GetFileAttributesW((local + suffix.substr(0, end)).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-  }
-  return true;
 }
 
 bool HoldsUnreadableRecord(const std::wstring& dir) {
@@ -186,7 +172,7 @@ bool ExtractPayload(const std::wstring& dir, const std::function<void(uint64_t, 
   }
   InstallRules rules;
   rules.required = {kBrowserRecordName};
-  rules.adopt_unlisted = AdoptsUnlistedFiles(dir);
+  rules.adopt_unlisted = IsProductsOwnFolder(dir);
   // The folders made by an install whose uninstall kept Data here stay the product's to
   // remove once empty. A count no ledger can hold (a record someone else wrote) counts for
   // nothing: in the ledger it would make the installation unreadable for good.

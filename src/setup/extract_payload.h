@@ -44,13 +44,6 @@ bool FindPayloadPacket(const uint8_t** bytes, size_t* size);
 // aside to. Zero when the resource is missing or malformed.
 PathReach StagedPayloadReach();
 
-// Whether files that no ledger lists in `dir` are an older setup program's, for an install
-// to clear: only in the product's own default folder ("\Kelo\KeloBrowser\" below the local
-// application-data folder), whatever its spelling, and not where that folder or the one
-// above it is a link (to a folder of the user's on another drive, say), behind which any
-// files may stand.
-bool AdoptsUnlistedFiles(const std::wstring& dir);
-
 // Whether the installation in `dir` keeps a ledger or an unfinished commit's journal this
 // program cannot understand (damaged, or a later version's): step 0 would change nothing
 // there.

@@ -76,6 +76,19 @@ bool ReachFits(const wchar_t* path, const PathReach& reach) {
 
 }  // namespace
 
+bool IsProductsOwnFolder(const std::wstring& dir) {
+  std::wstring local;
+  if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) || !SamePath(dir, local + kDefaultDirSuffix)) return false;
+  // Each folder level the default path adds ("\Kelo", "\Kelo\KeloBrowser"), made by now: one
+  // that cannot be looked at may be a link too.
+  const std::wstring suffix = kDefaultDirSuffix;
+  for (size_t end = suffix.find(L'\\', 1); end != std::wstring::npos; end = suffix.find(L'\\', end + 1)) {
+    const DWORD attributes = GetFileAttributesW((local + suffix.substr(0, end)).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+  }
+  return true;
+}
+
 bool DefaultInstallDir(std::wstring* dir) {
   if (!dir) return false;
   // A re-installation goes where the last one went, exactly as it was recorded.

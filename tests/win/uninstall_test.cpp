@@ -422,6 +422,17 @@ TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
   EXPECT_TRUE(PollFor([&] { return !test::FileExists(ProductFolder()); }, 30000)) << Remaining(dir_);
 }
 
+// The product's own folder, there before the install (an older setup program's
+// installation it took over), goes like one the install made.
+TEST_F(Uninstaller, TheProductsOwnFolderGoesThoughTheInstallFoundIt) {
+  ASSERT_TRUE(CreateDirectoryW(ProductFolder().c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(dir_.c_str(), nullptr));
+  WriteText(dir_ + kBrowserExe, "an older setup program's browser");
+  Install();
+  EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+  EXPECT_FALSE(test::FileExists(ProductFolder())) << Remaining(dir_);
+}
+
 // The user moved the installed folder into a folder of theirs: its uninstaller takes the
 // entry and the shortcuts, which still name the old place, and leaves that folder (empty
 // now) alone, though the install made two levels where it first was.
@@ -787,6 +798,8 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
     }
     for (const wchar_t* ours : {L"KeloSetup.new", L"KeloSetup.old", L"KeloSetup.kept"})
       EXPECT_FALSE(test::FileExists(dir_ + ours)) << Remaining(dir_);
+    // The rollback took the record of the folders the install made: they go all the same.
+    if (c != kUsersFileKept) EXPECT_FALSE(test::FileExists(ProductFolder())) << Remaining(dir_);
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
 }
