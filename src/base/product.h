@@ -48,7 +48,7 @@ inline constexpr wchar_t kIdentityValue[] = L"Guid";
 // entry records a location.
 inline constexpr wchar_t kKeptDataKey[] = L"Software\\Kelo";
 inline constexpr wchar_t kKeptDataValue[] = L"KeptDataLocation";
-inline constexpr wchar_t kKeptDataLevelsValue[] = L"KeptDataFolderLevels";  // made by its install
+inline constexpr wchar_t kKeptDataLevelsValue[] = L"KeptDataFolderLevels";  // the product's, to go once empty
 inline constexpr wchar_t kDataDirName[] = L"Data";  // the browser's profiles, in its folder
 inline constexpr wchar_t kFailureMemoryKey[] = L"SOFTWARE\\KeloBrowser";
 inline constexpr wchar_t kFailureMemoryValue[] = L"INSTALLERROR";

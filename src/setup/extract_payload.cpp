@@ -1,7 +1,6 @@
 // Install step 0: the browser's files into the install directory.
 #include "setup/extract_payload.h"
 
-
 #include <cstring>
 
 #include "base/file_paths.h"

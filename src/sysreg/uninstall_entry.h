@@ -30,7 +30,8 @@ bool HoldsDataFolder(const std::wstring& install_dir);
 void ForgetInstallFailure();
 
 // Remembers `install_dir` as where an uninstall kept the browser's Data, with the folder
-// levels its install made (still the product's to remove once empty); the next entry
+// levels that are the product's (its install made them, or they are the product's own
+// folder), still to remove once empty; the next entry
 // written forgets it. False, with the registry's code as last error, when it cannot.
 bool RememberKeptData(const std::wstring& install_dir, uint32_t made_levels);
 // That folder, when one is remembered and still holds its Data, and those levels.
