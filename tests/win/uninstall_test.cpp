@@ -137,13 +137,18 @@ void ReadFiles(const std::wstring& dir, Snapshot* out) {
   FindClose(find);
 }
 
+// The value of an environment variable of the test's prefix (empty when not set).
+std::wstring Environment(const wchar_t* name) {
+  wchar_t value[MAX_PATH] = {};
+  GetEnvironmentVariableW(name, value, MAX_PATH);
+  return value;
+}
+
 // The user's files and registry, but for the temporary folder, which the tests use.
 Snapshot UsersWorld() {
   Snapshot world;
   ReadKeys(HKEY_CURRENT_USER, L"", &world);
-  wchar_t profile[MAX_PATH];
-  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
-  ReadFiles(profile, &world);
+  ReadFiles(Environment(L"USERPROFILE"), &world);
   const std::wstring temp = test::TempRoot();
   for (auto it = world.begin(); it != world.end();)
     it = it->first.compare(0, temp.size(), temp) == 0 ? world.erase(it) : std::next(it);
@@ -187,9 +192,7 @@ DWORD RunUninstaller(const std::wstring& exe, const std::wstring& arguments,
 class Uninstaller : public ::testing::Test {
  protected:
   void SetUp() override {
-    wchar_t local[MAX_PATH];
-    GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH);
-    dir_ = std::wstring(local) + L"\\Kelo\\KeloBrowser\\";
+    dir_ = Environment(L"LOCALAPPDATA") + L"\\Kelo\\KeloBrowser\\";
     // Whatever an earlier test left when it failed part way is not this one's to find.
     RemoveInstallation();
     window_ = CreateWindowExW(0, L"STATIC", L"uninstall", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr, nullptr, nullptr);
@@ -406,8 +409,10 @@ TEST_F(Uninstaller, AnInstallationMadeAgainWhileTheQuestionsStoodIsLeftAlone) {
 }
 
 // Kept Data, installed again, then removed with everything: the folders the first install
-// made go too, though the second found them there.
+// made go too, though the second found them there. (Not in the product's own folder, whose
+// levels go anyway.)
 TEST_F(Uninstaller, FoldersTheFirstInstallMadeGoAfterDataWasKeptOnce) {
+  dir_ = Environment(L"LOCALAPPDATA") + L"\\Games\\KeloBrowser\\";
   for (const int keep : {IDYES, IDNO}) {
     Install();
     CreateDirectoryW((dir_ + L"Data").c_str(), nullptr);
@@ -438,9 +443,7 @@ TEST_F(Uninstaller, TheProductsOwnFolderGoesThoughTheInstallFoundIt) {
 // now) alone, though the install made two levels where it first was.
 TEST_F(Uninstaller, AMovedInstallationGoesWholeAndLeavesTheFolderItWasMovedInto) {
   RegDeleteTreeW(HKEY_CURRENT_USER, L"Software\\Kelo");
-  wchar_t profile[MAX_PATH];
-  GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH);
-  const std::wstring games = std::wstring(profile) + L"\\Games";
+  const std::wstring games = Environment(L"USERPROFILE") + L"\\Games";
   ASSERT_TRUE(CreateDirectoryW(games.c_str(), nullptr));
   const Snapshot before = UsersWorld();
   Install();
