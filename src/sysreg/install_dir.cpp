@@ -76,6 +76,15 @@ bool ReachFits(const wchar_t* path, const PathReach& reach) {
 
 }  // namespace
 
+// One level for each separator of the default path but its last.
+static_assert(
+    [] {
+      uint32_t separators = 0;
+      for (const wchar_t* c = kDefaultDirSuffix; *c; ++c) separators += *c == L'\\';
+      return separators - 1;
+    }() == kProductsOwnFolderLevels,
+    "the product's own folder levels are those its default path adds");
+
 bool IsProductsOwnFolder(const std::wstring& dir) {
   std::wstring local;
   if (!ShellFolderPath(CSIDL_LOCAL_APPDATA, &local) || !SamePath(dir, local + kDefaultDirSuffix)) return false;
