@@ -127,22 +127,28 @@ void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
   fs->RemoveDir(dir);
 }
 
-// Files an older setup program put in the folder: everything but Data, our own names,
-// whatever lies behind a link and names no packet carries. Folders come before what they
-// hold.
-void ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
+// Files an older setup program put in the folder: everything but our own names, whatever
+// lies behind a link and names no packet carries, and every Data folder, at any depth: one
+// holds someone's profiles. A folder below holding our own names is another installation,
+// or what an uninstall of one kept (the user picked a folder in here to install into):
+// none of it is listed, and false says so. Folders come before what they hold.
+bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
                   std::vector<std::string>* dirs) {
   std::vector<InstallFs::Entry> entries;
-  if (!fs->List(dir, &entries)) return;
+  if (!fs->List(dir, &entries)) return true;
+  if (!dir.empty() && std::any_of(entries.begin(), entries.end(),
+                                  [](const InstallFs::Entry& entry) { return IsReservedName(entry.name); }))
+    return false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
-    if (!entry.packable || (dir.empty() && (IsReservedName(path) || InDataFolder(path)))) continue;
+    if (!entry.packable || IsReservedName(entry.name) || InDataFolder(entry.name)) continue;
     if (entry.kind == Kind::kFile) files->push_back(path);
     if (entry.kind == Kind::kDirectory) {
       dirs->push_back(path);
-      ListUnlisted(fs, path, files, dirs);
+      if (!ListUnlisted(fs, path, files, dirs)) dirs->pop_back();
     }
   }
+  return true;
 }
 
 // The install directory's Data folders, in whatever letter case they are spelled; false

@@ -930,6 +930,15 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
     InstallFs* fs = scratch.fs();
     for (const auto& [name, bytes] : older) Put(fs, name, bytes);
     Put(fs, "DATA\\profile.ini", "profile");
+    // Another installation inside this folder (the user picked it to install into), Data an
+    // uninstall of one kept, and Data deeper down: never the older setup program's.
+    const Files inner = {{"KeloBrowser\\KeloBrowser.exe", "a nested installation"},
+                         {"KeloBrowser\\KeloSetup.ledger", "its record"},
+                         {"KeloBrowser\\Data\\profile.db", "its profile"},
+                         {"Kept\\KeloSetup.data", ""},
+                         {"Kept\\Data\\profile.db", "a kept profile"},
+                         {"Old\\data\\profile.db", "a profile deeper down"}};
+    for (const auto& [name, bytes] : inner) Put(fs, name, bytes);
 #ifndef _WIN32
     // A name no packet could carry would be read back wrongly: left alone.
     Put(fs, "odd.", "trailing dot");
@@ -938,6 +947,7 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
     Files expected = kEarlier;
     expected[kLedgerName] = Snapshot(fs)[kLedgerName];
     expected["DATA\\profile.ini"] = "profile";
+    expected.insert(inner.begin(), inner.end());
 #ifndef _WIN32
     expected["odd."] = "trailing dot";
 #endif
@@ -948,6 +958,11 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
       expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
     }
     EXPECT_EQ(Snapshot(fs), expected) << "adopt " << adopt;
+    // Nor are their folders ours: a later payload's file at such a name would set it aside whole.
+    Ledger ledger;
+    ASSERT_TRUE(ParseLedger(expected[kLedgerName], &ledger));
+    const std::vector<std::string> ours = adopt ? std::vector<std::string>{"Old", "Lib", "Skin"} : std::vector<std::string>{"Lib", "Skin"};
+    EXPECT_EQ(ledger.dirs, ours);
     if (adopt) continue;
     // The uninstall puts what was kept aside back where it was, and only once it is done:
     // an uninstall that fails keeps the ledger, which lists that name as ours.
