@@ -53,6 +53,13 @@ bool OpenedWhereNamed(HANDLE file, const std::wstring& path) {
 
 }  // namespace
 
+std::wstring ErrorCodeText(DWORD code) {
+  if (!(code & 0x80000000u)) return std::to_wstring(code);
+  wchar_t text[16];
+  wsprintfW(text, L"0x%08X", code);
+  return text;
+}
+
 std::wstring DefaultLogPath() {
   wchar_t temp[MAX_PATH + 1] = {};
   const DWORD chars = GetTempPathW(MAX_PATH + 1, temp);
@@ -65,7 +72,7 @@ bool InstallLog::Open(const std::wstring& path, bool fall_back) {
   if (Start(path, /*named=*/path != fallback)) return true;
   const DWORD error = GetLastError();
   if (!fall_back || path == fallback || !Start(fallback, /*named=*/false)) return false;
-  Line(L"the log could not be written to \"" + path + L"\" (error " + std::to_wstring(error) + L"): it is here");
+  Line(L"the log could not be written to \"" + path + L"\" (error " + ErrorCodeText(error) + L"): it is here");
   return true;
 }
 

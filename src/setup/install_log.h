@@ -14,6 +14,10 @@ namespace kelo {
 // "%TEMP%\KeloSetup.log": the log's place unless the command line names another.
 std::wstring DefaultLogPath();
 
+// An error code as support looks it up: a Win32 error in decimal, an HRESULT (a shell or COM
+// call's, the top bit set) in hexadecimal, as the system's tables list each.
+std::wstring ErrorCodeText(DWORD code);
+
 class InstallLog {
  public:
   // Starts the file afresh. A named file that cannot be written gives way to the default

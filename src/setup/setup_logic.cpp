@@ -50,7 +50,7 @@ bool CSetupLogic::StartInstall(const wchar_t* dir, const InstallOptions& options
   if (StartWorker(window)) return true;
   run_failed_ = true;
   failure_error_ = GetLastError();
-  log_.Finish(L"failed, the install worker could not be started, error " + std::to_wstring(failure_error_));
+  log_.Finish(L"failed, the install worker could not be started, error " + ErrorCodeText(failure_error_));
   return false;
 }
 
@@ -138,7 +138,7 @@ unsigned __stdcall CSetupLogic::RunInstallSteps(void* param) {
     all_ok = (logic->*step.function)() != 0;
     if (!all_ok) logic->failure_error_ = GetLastError();
     logic->log_.Line(L"step " + std::to_wstring(step.id) + L" (" + StepName(step.id) + L"): " +
-                     (all_ok ? L"done" : L"failed, error " + std::to_wstring(logic->failure_error_)) + L", " +
+                     (all_ok ? L"done" : L"failed, error " + ErrorCodeText(logic->failure_error_)) + L", " +
                      std::to_wstring(GetTickCount64() - start) + L" ms");
     // Posted, never sent: the worker must not wait for the window.
     PostMessageW(logic->notify_window_, WM_SETUP_STEP, step.id, all_ok ? 0 : -1);

@@ -321,6 +321,18 @@ TEST_F(SilentInstall, FailuresEndWithTheirCodeAndTheLogSaysWhere) {
     }
   }
   EXPECT_FALSE(FileExists(blocked + L"\\" + kBrowserExe));
+  // A shell call's failure is logged as the HRESULT it is, in hexadecimal, not as a Win32
+  // error no table lists: a folder where the start menu's shortcut goes fails the shortcuts.
+  const std::wstring menu_link = ShellFolder(CSIDL_PROGRAMS) + L"\\Kelo游戏浏览器.lnk";
+  DeleteFileW(menu_link.c_str());
+  ASSERT_TRUE(CreateDirectoryW(menu_link.c_str(), nullptr)) << GetLastError();
+  DeleteFileW(log_path.c_str());
+  EXPECT_EQ(Run(L"/S /LOG=" + log_path + L" /D=" + scratch + L"menu-blocked"), static_cast<DWORD>(kExitInstallFailed));
+  RemoveDirectoryW(menu_link.c_str());
+  const std::string log = ReadLog(log_path);
+  EXPECT_NE(log.find("step 4 (start-menu shortcuts; start pin asked for, unconfirmed): failed, error 0x8"),
+            std::string::npos)
+      << log;
   // Refused before it takes the setup programs' lock, a run that names no log, or one that
   // cannot be written, leaves the default one, which another copy's failure view may show,
   // as it is.
