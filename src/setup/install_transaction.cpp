@@ -37,6 +37,9 @@ std::string TopComponent(const std::string& name) { return Lower(name.substr(0, 
 
 bool InDataFolder(const std::string& name) { return TopComponent(name) == Lower(kDataDir); }
 
+// A Data folder, or a copy the user made of one ("Data - 副本", "Data.bak").
+bool DataOrCopy(const std::string& name) { return Lower(name).compare(0, sizeof kDataDir - 1, Lower(kDataDir)) == 0; }
+
 InstallOutcome Failed(InstallOutcome::Reason reason, InstallFs* fs = nullptr) {
   InstallOutcome outcome;
   outcome.reason = reason;
@@ -128,8 +131,8 @@ void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
 }
 
 // Files an older setup program put in the folder: everything but our own names, whatever
-// lies behind a link and names no packet carries, and every Data folder, at any depth: one
-// holds someone's profiles. A folder below holding our own names is another installation,
+// lies behind a link and names no packet carries, and every Data folder, at any depth, and
+// every copy of one: they hold someone's profiles. A folder below holding our own names is another installation,
 // or what an uninstall of one kept (the user picked a folder in here to install into):
 // none of it is listed, and false says so. Folders come before what they hold.
 bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
@@ -141,7 +144,7 @@ bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
     return false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
-    if (!entry.packable || IsReservedName(entry.name) || InDataFolder(entry.name)) continue;
+    if (!entry.packable || IsReservedName(entry.name) || DataOrCopy(entry.name)) continue;
     if (entry.kind == Kind::kFile) files->push_back(path);
     if (entry.kind == Kind::kDirectory) {
       dirs->push_back(path);
@@ -623,10 +626,15 @@ bool FinishCommit(InstallFs* fs, const Ledger& ledger) {
 InstallOutcome Commit(InstallFs* fs, const StagingWriter& staged, const InstallRules& rules, const Earlier& earlier) {
   std::map<std::string, std::string> ours;  // lower-case name -> name, of our earlier files
   std::vector<std::string> our_dirs;
+  // Without a ledger, an older setup program's installation is there only with its main
+  // program: what a folder without one holds was left when that program went, and is the
+  // user's now.
   if (earlier.has_ledger) {
     for (const LedgerFile& file : earlier.ledger.files) ours[Lower(file.name)] = file.name;
     our_dirs = earlier.ledger.dirs;
-  } else if (rules.adopt_unlisted && fs->Probe(kDataMarker) == Kind::kMissing) {
+  } else if (rules.adopt_unlisted && fs->Probe(kDataMarker) == Kind::kMissing &&
+             std::all_of(rules.required.begin(), rules.required.end(),
+                         [&](const std::string& name) { return ProbeInPlace(fs, name) == Kind::kFile; })) {
     std::vector<std::string> files;
     ListUnlisted(fs, "", &files, &our_dirs);
     for (const std::string& file : files) ours[Lower(file)] = file;

@@ -924,26 +924,35 @@ TEST(InstallTransactionDeathTest, ThreadsTheSystemCannotGiveFailOrSlowTheInstall
 #endif
 
 TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
-  const Files older = {{"KeloBrowser.exe", "from an older setup"}, {"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}};
-  for (bool adopt : {false, true}) {
+  const struct {
+    bool adopt;            // the product's own default folder
+    bool older_program;    // an older setup program's main program is there
+  } cases[] = {{false, true}, {true, true}, {true, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "adopt " << c.adopt << ", older program " << c.older_program);
+    const bool adopted = c.adopt && c.older_program;
     Scratch scratch;
     InstallFs* fs = scratch.fs();
+    Files older = {{"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}};
+    if (c.older_program) older["KeloBrowser.exe"] = "from an older setup";
     for (const auto& [name, bytes] : older) Put(fs, name, bytes);
     Put(fs, "DATA\\profile.ini", "profile");
     // Another installation inside this folder (the user picked it to install into), Data an
-    // uninstall of one kept, and Data deeper down: never the older setup program's.
+    // uninstall of one kept, Data deeper down and copies of it: never the older setup program's.
     const Files inner = {{"KeloBrowser\\KeloBrowser.exe", "a nested installation"},
                          {"KeloBrowser\\KeloSetup.ledger", "its record"},
                          {"KeloBrowser\\Data\\profile.db", "its profile"},
                          {"Kept\\KeloSetup.data", ""},
                          {"Kept\\Data\\profile.db", "a kept profile"},
-                         {"Old\\data\\profile.db", "a profile deeper down"}};
+                         {"Old\\data\\profile.db", "a profile deeper down"},
+                         {"Data - Copy\\profile.db", "the user's backup"},
+                         {"data.bak", "another backup"}};
     for (const auto& [name, bytes] : inner) Put(fs, name, bytes);
 #ifndef _WIN32
     // A name no packet could carry would be read back wrongly: left alone.
     Put(fs, "odd.", "trailing dot");
 #endif
-    ASSERT_TRUE(Install(fs, Pack(kEarlier), adopt).ok());
+    ASSERT_TRUE(Install(fs, Pack(kEarlier), c.adopt).ok());
     Files expected = kEarlier;
     expected[kLedgerName] = Snapshot(fs)[kLedgerName];
     expected["DATA\\profile.ini"] = "profile";
@@ -951,19 +960,20 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
 #ifndef _WIN32
     expected["odd."] = "trailing dot";
 #endif
-    if (!adopt) {
+    if (!adopted) {
       // Not ours to delete: the replaced main program is kept aside, the rest stays.
       expected["Old\\stale.dll"] = "stale";
       expected["old.tmp"] = "aside";
-      expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
+      if (c.older_program) expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
     }
-    EXPECT_EQ(Snapshot(fs), expected) << "adopt " << adopt;
+    EXPECT_EQ(Snapshot(fs), expected);
     // Nor are their folders ours: a later payload's file at such a name would set it aside whole.
     Ledger ledger;
     ASSERT_TRUE(ParseLedger(expected[kLedgerName], &ledger));
-    const std::vector<std::string> ours = adopt ? std::vector<std::string>{"Old", "Lib", "Skin"} : std::vector<std::string>{"Lib", "Skin"};
+    const std::vector<std::string> ours = adopted ? std::vector<std::string>{"Old", "Lib", "Skin"}
+                                                  : std::vector<std::string>{"Lib", "Skin"};
     EXPECT_EQ(ledger.dirs, ours);
-    if (adopt) continue;
+    if (c.adopt) continue;
     // The uninstall puts what was kept aside back where it was, and only once it is done:
     // an uninstall that fails keeps the ledger, which lists that name as ours.
     FaultyFs unmarkable(fs, FaultyFs::kFail, 0);
