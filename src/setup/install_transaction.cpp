@@ -96,26 +96,39 @@ bool MakeParents(InstallFs* fs, const std::string& name) {
   return true;
 }
 
-// Removes a folder of ours with everything in it but links and names no path reaches:
-// those are left alone, never entered, and the folders holding them stay. False when
-// anything else could not go (a file in use). `stop_at_failure`: the rest then stays (a
-// program holding one file of a profile likely holds more, and each would be waited for).
-bool RemoveTree(InstallFs* fs, const std::string& dir, bool stop_at_failure = false) {
+// Whether a folder's entries hold our own names: it is an installation, or what an uninstall
+// of one kept.
+bool HoldsOurNames(const std::vector<InstallFs::Entry>& entries) {
+  return std::any_of(entries.begin(), entries.end(),
+                     [](const InstallFs::Entry& entry) { return IsReservedName(entry.name); });
+}
+
+// What RemoveTree removes: a folder of the installer's own, or a profile (Data). From a
+// profile, the rest stays after a failure (a program holding one file of it likely holds
+// more, and each would be waited for), and a folder holding our own names is another
+// installation, one the user picked a folder in here for: it is left alone.
+enum class Tree { kOurs, kProfile };
+
+// Removes a folder with everything in it but links and names no path reaches: those are
+// left alone, never entered, and the folders holding them stay. False when anything else
+// could not go (a file in use).
+bool RemoveTree(InstallFs* fs, const std::string& dir, Tree tree = Tree::kOurs) {
   if (fs->Probe(dir) != Kind::kDirectory) return fs->Probe(dir) == Kind::kMissing;
   std::vector<InstallFs::Entry> entries;
   bool all = fs->List(dir, &entries);
+  if (tree == Tree::kProfile && HoldsOurNames(entries)) return all;
   bool left_alone = false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
     if (entry.kind == Kind::kFile) {
       all = fs->RemoveFile(path) && all;
     } else if (entry.kind == Kind::kDirectory) {
-      all = RemoveTree(fs, path, stop_at_failure) && all;
+      all = RemoveTree(fs, path, tree) && all;
       left_alone = left_alone || fs->Probe(path) != Kind::kMissing;
     } else {
       left_alone = true;
     }
-    if (!all && stop_at_failure) return false;
+    if (!all && tree == Tree::kProfile) return false;
   }
   return all && (left_alone || fs->RemoveDir(dir));
 }
@@ -139,9 +152,7 @@ bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
                   std::vector<std::string>* dirs) {
   std::vector<InstallFs::Entry> entries;
   if (!fs->List(dir, &entries)) return true;
-  if (!dir.empty() && std::any_of(entries.begin(), entries.end(),
-                                  [](const InstallFs::Entry& entry) { return IsReservedName(entry.name); }))
-    return false;
+  if (!dir.empty() && HoldsOurNames(entries)) return false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
     if (!entry.packable || IsReservedName(entry.name) || DataOrCopy(entry.name)) continue;
@@ -934,7 +945,7 @@ InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_leve
     std::vector<std::string> data;
     if (!DataFolders(fs, &data)) return FsFailed(fs);
     for (const std::string& folder : data) {
-      if (RemoveTree(fs, folder, /*stop_at_failure=*/true)) continue;
+      if (RemoveTree(fs, folder, Tree::kProfile)) continue;
       InstallOutcome held = FsFailed(fs);
       held.where = folder;
       return held;

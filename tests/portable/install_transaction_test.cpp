@@ -1051,6 +1051,22 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     }
   }
   {
+    // An installation the user put inside Data (a folder picked there) is another's: Data's
+    // removal leaves it, and the Data holding it.
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    ASSERT_TRUE(Install(fs, Pack(kEarlier)).ok());
+    const Files nested = {{"Data\\KeloBrowser\\KeloBrowser.exe", "another installation"},
+                          {"Data\\KeloBrowser\\KeloSetup.ledger", "its record"},
+                          {"Data\\KeloBrowser\\Data\\profile.db", "its profile"}};
+    for (const auto& [name, bytes] : nested) Put(fs, name, bytes);
+    Put(fs, "Data\\Profile\\user.ini", "[User]");
+    ASSERT_TRUE(UninstallFiles(fs, /*keep_data=*/false).ok());
+    const Files left = Snapshot(fs);
+    for (const auto& [name, bytes] : nested) EXPECT_EQ(left.count(name) ? left.at(name) : "<gone>", bytes) << name;
+    EXPECT_EQ(left.count("Data\\Profile\\user.ini"), 0u) << "the rest of Data stayed";
+  }
+  {
     // A Data made after an uninstall that kept none is someone else's.
     Scratch scratch;
     InstallFs* fs = scratch.fs();
