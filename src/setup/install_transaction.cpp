@@ -37,8 +37,13 @@ std::string TopComponent(const std::string& name) { return Lower(name.substr(0, 
 
 bool InDataFolder(const std::string& name) { return TopComponent(name) == Lower(kDataDir); }
 
-// A Data folder, or a copy the user made of one ("Data - 副本", "Data.bak").
-bool DataOrCopy(const std::string& name) { return Lower(name).compare(0, sizeof kDataDir - 1, Lower(kDataDir)) == 0; }
+// A Data folder, or a copy the user made of one ("Data - 副本", "Data.bak", "Data (2)").
+bool DataOrCopy(const InstallFs::Entry& entry) {
+  const std::string name = Lower(entry.name);
+  const size_t stem = sizeof kDataDir - 1;
+  return entry.kind == Kind::kDirectory && name.compare(0, stem, Lower(kDataDir)) == 0 &&
+         (name.size() == stem || std::string(" .-_(").find(name[stem]) != std::string::npos);
+}
 
 InstallOutcome Failed(InstallOutcome::Reason reason, InstallFs* fs = nullptr) {
   InstallOutcome outcome;
@@ -155,7 +160,7 @@ bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string
   if (!dir.empty() && HoldsOurNames(entries)) return false;
   for (const InstallFs::Entry& entry : entries) {
     const std::string path = Join(dir, entry.name);
-    if (!entry.packable || IsReservedName(entry.name) || DataOrCopy(entry.name)) continue;
+    if (!entry.packable || IsReservedName(entry.name) || DataOrCopy(entry)) continue;
     if (entry.kind == Kind::kFile) files->push_back(path);
     if (entry.kind == Kind::kDirectory) {
       dirs->push_back(path);

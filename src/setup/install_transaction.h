@@ -59,10 +59,11 @@ bool IsReservedName(const std::string& name);
 struct InstallRules {
   // Files the payload must hold (the main program): a packet without them is refused.
   std::vector<std::string> required;
-  // A folder without a ledger was filled by an older setup program: its files (but for
-  // Data) count as the earlier installation's, to be replaced or removed. Only for the
-  // product's own default folder, and not after an uninstall of ours (kDataMarker);
-  // anywhere else files without a ledger are the user's.
+  // A folder without a ledger, but with the `required` files, was filled by an older setup
+  // program: its files count as the earlier installation's, to be replaced or removed, but
+  // for Data and copies of it, and other installations inside. Only for the product's own
+  // default folder, and not after an uninstall of ours (kDataMarker); anywhere else files
+  // without a ledger are the user's.
   bool adopt_unlisted = false;
   // Folder levels this install made: the install directory, and its parents that were
   // missing too.

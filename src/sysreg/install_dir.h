@@ -18,8 +18,8 @@ bool DefaultInstallDir(std::wstring* dir);
 // Whether `dir` is the product's own folder: the default one ("\Kelo\KeloBrowser\" below
 // the local application-data folder), whatever its spelling, and not where that folder or
 // the one above it is a link (to a folder of the user's on another drive, say), behind
-// which any files may stand. Files there that no ledger lists are an older setup
-// program's, for an install to clear; its two levels are the product's to remove once
+// which any files may stand. Files there that no ledger lists, beside an older main
+// program, are an older setup program's, for an install to clear; its two levels are the product's to remove once
 // empty, whoever made them.
 bool IsProductsOwnFolder(const std::wstring& dir);
 inline constexpr uint32_t kProductsOwnFolderLevels = 2;

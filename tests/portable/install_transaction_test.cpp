@@ -483,7 +483,8 @@ TEST(InstallTransaction, AnUninstallFailingOrEndedAnywhereRemovesAllOrKeepsItsLe
       }
       EXPECT_EQ(Snapshot(fs)[kUsersSkinName], kUsersSkin) << where;
       // Installed again into what could be the product's own folder, the user's file is no
-      // older setup program's: it goes aside again.
+      // older setup program's, even beside an older main program: it goes aside again.
+      Put(fs, "KeloBrowser.exe", "an older setup's");
       ASSERT_TRUE(Install(fs, Pack(kEarlier), /*adopt=*/true).ok()) << where;
       EXPECT_EQ(Snapshot(fs)[kUsersSkinAside], kUsersSkin) << where;
     }
@@ -933,7 +934,8 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
     const bool adopted = c.adopt && c.older_program;
     Scratch scratch;
     InstallFs* fs = scratch.fs();
-    Files older = {{"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}};
+    Files older = {{"Old\\stale.dll", "stale"}, {"old.tmp", "aside"}, {"data.pak", "a file, no copy of Data"},
+                   {"Database\\index.dat", "no copy of Data either"}};
     if (c.older_program) older["KeloBrowser.exe"] = "from an older setup";
     for (const auto& [name, bytes] : older) Put(fs, name, bytes);
     Put(fs, "DATA\\profile.ini", "profile");
@@ -946,7 +948,7 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
                          {"Kept\\Data\\profile.db", "a kept profile"},
                          {"Old\\data\\profile.db", "a profile deeper down"},
                          {"Data - Copy\\profile.db", "the user's backup"},
-                         {"data.bak", "another backup"}};
+                         {"Data.bak\\profile.db", "another backup"}};
     for (const auto& [name, bytes] : inner) Put(fs, name, bytes);
 #ifndef _WIN32
     // A name no packet could carry would be read back wrongly: left alone.
@@ -964,15 +966,17 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
       // Not ours to delete: the replaced main program is kept aside, the rest stays.
       expected["Old\\stale.dll"] = "stale";
       expected["old.tmp"] = "aside";
+      expected["data.pak"] = "a file, no copy of Data";
+      expected["Database\\index.dat"] = "no copy of Data either";
       if (c.older_program) expected[std::string(kKeptDir) + "\\KeloBrowser.exe"] = "from an older setup";
     }
     EXPECT_EQ(Snapshot(fs), expected);
     // Nor are their folders ours: a later payload's file at such a name would set it aside whole.
     Ledger ledger;
     ASSERT_TRUE(ParseLedger(expected[kLedgerName], &ledger));
-    const std::vector<std::string> ours = adopted ? std::vector<std::string>{"Old", "Lib", "Skin"}
-                                                  : std::vector<std::string>{"Lib", "Skin"};
-    EXPECT_EQ(ledger.dirs, ours);
+    const std::set<std::string> ours = adopted ? std::set<std::string>{"Database", "Lib", "Old", "Skin"}
+                                               : std::set<std::string>{"Lib", "Skin"};
+    EXPECT_EQ(std::set<std::string>(ledger.dirs.begin(), ledger.dirs.end()), ours);
     if (c.adopt) continue;
     // The uninstall puts what was kept aside back where it was, and only once it is done:
     // an uninstall that fails keeps the ledger, which lists that name as ours.
@@ -1042,7 +1046,9 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     EXPECT_EQ(Snapshot(fs), expected);
     EXPECT_EQ(fs->Probe("Skin"), InstallFs::Kind::kMissing) << "a folder of ours left empty stays";
     EXPECT_EQ(fs->Probe("Lib"), InstallFs::Kind::kDirectory) << "a folder holding the user's file went";
-    // Installed there again, the folder is no older setup program's to clear.
+    // Installed there again, the folder is no older setup program's to clear, even beside an
+    // older main program.
+    Put(fs, "KeloBrowser.exe", "an older setup's");
     ASSERT_TRUE(Install(fs, Pack(kEarlier), c.adopt).ok());
     const Files disk = Snapshot(fs);
     for (const auto& [name, bytes] : expected) {

@@ -32,6 +32,7 @@ case $1 in
     for games in "$dir/games" "$dir/elsewhere/KeloBrowser"; do
       echo "saved game" > "$games/save.dat"
       echo "a mod" > "$games/Mods/mod.pak"
+      echo "an older setup's" > "$games/KeloBrowser.exe"
     done
     ln -s "$dir/games" "$dir/appdata-linked/Kelo/KeloBrowser" || exit 1
     ln -s "$dir/elsewhere" "$dir/appdata-parent-linked/Kelo" || exit 1

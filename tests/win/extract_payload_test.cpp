@@ -859,7 +859,10 @@ TEST_F(ExtractPayload, TheFolderStaysHeldUntilTheRunEnds) {
 TEST_F(ExtractPayload, ALinkedDefaultFolderIsNotClearedOfFilesItDoesNotList) {
   REQUIRE_FIXTURE();
   const std::wstring local = test::ShellFolder(CSIDL_LOCAL_APPDATA);
-  const Files users = {{L"save.dat", "saved game\n"}, {L"Mods\\mod.pak", "a mod\n"}};
+  // Beside an older main program, which a take-over would replace; kept aside instead.
+  const Files users = {{L"save.dat", "saved game\n"},
+                       {L"Mods\\mod.pak", "a mod\n"},
+                       {L"KeloSetup.kept\\KeloBrowser.exe", "an older setup's\n"}};
   for (const char* appdata : {"/appdata-linked", "/appdata-parent-linked"}) {
     SCOPED_TRACE(appdata);
     test::RedirectShellFolder(L"Local AppData", CSIDL_LOCAL_APPDATA, FixturePath(appdata));
