@@ -428,7 +428,7 @@ int Uninstall(const Options& options) {
       std::wstring next;
       data_unrecorded = !DefaultInstallDir(&next) || !SamePath(next, dir);
     }
-    data_left = !keep_data && HoldsDataFolder(dir);
+    data_left = !keep_data && HoldsDataFolder(dir) && !DataHoldsOnlyInstallations(&fs);
     ForgetInstallation();
   } else {
     cleanup.PutBack(dir);

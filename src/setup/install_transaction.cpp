@@ -180,6 +180,15 @@ bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
   return listed;
 }
 
+// Whether `dir` is an installation, or holds nothing but folders leading to installations.
+bool HoldsOnlyInstallations(InstallFs* fs, const std::string& dir) {
+  std::vector<InstallFs::Entry> entries;
+  if (!fs->List(dir, &entries)) return false;
+  return HoldsOurNames(entries) || std::all_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
+           return entry.kind == Kind::kDirectory && HoldsOnlyInstallations(fs, Join(dir, entry.name));
+         });
+}
+
 // What an uninstall's mark says: Data there is the browser's (what uninstalls always wrote
 // for a Data they kept), or only that the folder is no older setup program's.
 constexpr char kKeptDataMark[] = "";
@@ -916,6 +925,12 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
   // staged copies to tell new files from earlier ones.
   if (!outcome.ok() && fs->Probe(kJournalName) == Kind::kMissing) RemoveTree(fs, kStagingDir);
   return outcome;
+}
+
+bool DataHoldsOnlyInstallations(InstallFs* fs) {
+  std::vector<std::string> data;
+  return DataFolders(fs, &data) &&
+         std::all_of(data.begin(), data.end(), [fs](const std::string& folder) { return HoldsOnlyInstallations(fs, folder); });
 }
 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels) {

@@ -116,6 +116,10 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 // when that is not null.
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels = nullptr);
 
+// Whether what an uninstall removing Data left there is other installations alone (folders
+// holding our own names, which the user put inside): the profile itself is gone.
+bool DataHoldsOnlyInstallations(InstallFs* fs);
+
 // After an uninstall, in a folder that holds no file of anyone's any more (what the
 // uninstall saw there was on its way out, or it left only empty folders): the empty folders
 // and the uninstall's mark (kDataMarker) go, so that the folder can.

@@ -309,9 +309,11 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     bool data;
     bool data_first = false;
     bool data_held = false;  // by another program, which shares no deleting
+    bool nested = false;     // another installation inside Data, which stays with it
   } cases[] = {{L"", IDNO, 0, kExitCancelled, true, true},
                {L"", IDYES, IDYES, kExitSuccess, false, true},
                {L"", IDYES, IDNO, kExitSuccess, false, false},
+               {L"", IDYES, IDNO, kExitSuccess, false, false, false, false, true},
                {L"", IDYES, IDNO, kExitInstallFailed, false, true, true},
                {L"", IDYES, IDNO, kExitInstallFailed, true, true, false, true},
                {L"/S", 0, 0, kExitSuccess, false, true}};
@@ -329,6 +331,11 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     if (c.data_first) write_profile();
     Install();
     if (!c.data_first) write_profile();
+    const std::wstring nested = dir_ + L"Data\\Game2\\";
+    if (c.nested) {
+      CreateDirectoryW(nested.substr(0, nested.size() - 1).c_str(), nullptr);
+      WriteText(nested + L"KeloSetup.ledger", "another installation's record");
+    }
     std::wstring last_box;
     ScopedHandle held;
     if (c.data_held)
@@ -356,6 +363,7 @@ TEST_F(Uninstaller, AskedFirstAndKeepsDataWhenTheUserSaysSoOrIsNotAsked) {
     EXPECT_EQ(test::FileExists(dir_ + kBrowserExe), c.installed);
     EXPECT_TRUE(PollFor([&] { return test::FileExists(dir_ + kUninstallExe) == c.installed; }, 30000));
     EXPECT_EQ(test::FileExists(profile), c.data);
+    EXPECT_EQ(test::FileExists(nested + L"KeloSetup.ledger"), c.nested);
     // Where the profile was kept is remembered for the next install to propose.
     const bool remembered = !c.installed && c.data && c.keep != IDNO;
     EXPECT_EQ(test::ReadValue(kKeptDataKey, kKeptDataValue).present, remembered);
