@@ -180,12 +180,14 @@ bool DataFolders(InstallFs* fs, std::vector<std::string>* folders) {
   return listed;
 }
 
-// Whether `dir` is an installation, or holds nothing but folders leading to installations.
-bool HoldsOnlyInstallations(InstallFs* fs, const std::string& dir) {
-  std::vector<InstallFs::Entry> entries;
-  if (!fs->List(dir, &entries)) return false;
-  return HoldsOurNames(entries) || std::all_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
-           return entry.kind == Kind::kDirectory && HoldsOnlyInstallations(fs, Join(dir, entry.name));
+// Whether every entry of `entries` (of folder `dir`) is a folder that is an installation or
+// holds nothing but folders leading to installations; false for none.
+bool AllLeadToInstallations(InstallFs* fs, const std::string& dir, const std::vector<InstallFs::Entry>& entries) {
+  return !entries.empty() && std::all_of(entries.begin(), entries.end(), [&](const InstallFs::Entry& entry) {
+           std::vector<InstallFs::Entry> inside;
+           const std::string path = Join(dir, entry.name);
+           return entry.kind == Kind::kDirectory && fs->List(path, &inside) &&
+                  (HoldsOurNames(inside) || AllLeadToInstallations(fs, path, inside));
          });
 }
 
@@ -928,9 +930,14 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 }
 
 bool DataHoldsOnlyInstallations(InstallFs* fs) {
+  // A Data that is a link (no folder DataFolders lists) was not entered; one holding our own
+  // names itself stayed whole, the profile with it.
   std::vector<std::string> data;
-  return DataFolders(fs, &data) &&
-         std::all_of(data.begin(), data.end(), [fs](const std::string& folder) { return HoldsOnlyInstallations(fs, folder); });
+  if (!DataFolders(fs, &data) || data.empty()) return false;
+  return std::all_of(data.begin(), data.end(), [fs](const std::string& folder) {
+    std::vector<InstallFs::Entry> entries;
+    return fs->List(folder, &entries) && AllLeadToInstallations(fs, folder, entries);
+  });
 }
 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels) {

@@ -117,7 +117,8 @@ InstallOutcome InstallPacket(InstallFs* fs, const uint8_t* packet, size_t size, 
 InstallOutcome UninstallFiles(InstallFs* fs, bool keep_data, uint32_t* made_levels = nullptr);
 
 // Whether what an uninstall removing Data left there is other installations alone (folders
-// holding our own names, which the user put inside): the profile itself is gone.
+// below Data holding our own names, which the user put there): nothing of the profile, no
+// link, stayed.
 bool DataHoldsOnlyInstallations(InstallFs* fs);
 
 // After an uninstall, in a folder that holds no file of anyone's any more (what the

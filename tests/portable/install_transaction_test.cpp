@@ -991,6 +991,39 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
   }
 }
 
+// After Data's removal, only other installations below it may be what stayed for the
+// uninstall to end as a success: anything of the profile, Data itself holding our own names
+// (an installation made right there, the profile in it), or no Data at all is not that.
+TEST(InstallTransaction, DataLeftOnlyForInstallationsIsToldApart) {
+  const struct {
+    std::vector<std::string> files;  // "name/" for an empty folder
+    bool only_installations;
+  } cases[] = {{{"Data\\Game2\\KeloSetup.ledger"}, true},
+               {{"Data\\Games\\Game2\\KeloSetup.ledger", "Data\\Games\\Game3\\KeloSetup.data"}, true},
+               {{"Data\\Game2\\KeloSetup.ledger", "Data\\profile.ini"}, false},
+               {{"Data\\Game2\\KeloSetup.ledger", "Data\\Default\\"}, false},
+               {{"Data\\KeloSetup.exe", "Data\\Game2\\KeloSetup.ledger"}, false},
+               {{"Data\\"}, false},
+               {{}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(c.files));
+    Scratch scratch;
+    InstallFs* fs = scratch.fs();
+    for (const std::string& name : c.files) {
+      Put(fs, name.back() == '\\' ? name + "x" : name, "x");
+      if (name.back() == '\\') ASSERT_TRUE(fs->RemoveFile(name + "x"));
+    }
+    EXPECT_EQ(DataHoldsOnlyInstallations(fs), c.only_installations);
+  }
+#ifndef _WIN32
+  // A Data linked to another drive is not entered: the profile behind it stays.
+  Scratch scratch, elsewhere;
+  Put(elsewhere.fs(), "Game2\\KeloSetup.ledger", "x");
+  ASSERT_EQ(symlink(elsewhere.root().c_str(), (scratch.root() + "/Data").c_str()), 0);
+  EXPECT_FALSE(DataHoldsOnlyInstallations(scratch.fs()));
+#endif
+}
+
 // A file of the user's that a payload file displaced is back at its own name as soon as an
 // update no longer carries that name, and a later payload carrying it again sets it aside
 // under that name once more.
@@ -1071,6 +1104,7 @@ TEST(InstallTransaction, UninstallRemovesExactlyTheLedgersFiles) {
     const Files left = Snapshot(fs);
     for (const auto& [name, bytes] : nested) EXPECT_EQ(left.count(name) ? left.at(name) : "<gone>", bytes) << name;
     EXPECT_EQ(left.count("Data\\Profile\\user.ini"), 0u) << "the rest of Data stayed";
+    EXPECT_TRUE(DataHoldsOnlyInstallations(fs));
   }
   {
     // A Data made after an uninstall that kept none is someone else's.
