@@ -149,10 +149,11 @@ void RemoveEmptyFolders(InstallFs* fs, const std::string& dir) {
 }
 
 // Files an older setup program put in the folder: everything but our own names, whatever
-// lies behind a link and names no packet carries, and every Data folder, at any depth, and
-// every copy of one: they hold someone's profiles. A folder below holding our own names is another installation,
-// or what an uninstall of one kept (the user picked a folder in here to install into):
-// none of it is listed, and false says so. Folders come before what they hold.
+// lies behind a link and names no packet carries, and every Data folder or copy of one, at
+// any depth: they hold someone's profiles. A folder below holding our own names is another
+// installation, or what an uninstall of one kept (the user picked a folder in here to
+// install into): none of it is listed, and false says so. Folders come before what they
+// hold.
 bool ListUnlisted(InstallFs* fs, const std::string& dir, std::vector<std::string>* files,
                   std::vector<std::string>* dirs) {
   std::vector<InstallFs::Entry> entries;

@@ -19,8 +19,8 @@ bool DefaultInstallDir(std::wstring* dir);
 // the local application-data folder), whatever its spelling, and not where that folder or
 // the one above it is a link (to a folder of the user's on another drive, say), behind
 // which any files may stand. Files there that no ledger lists, beside an older main
-// program, are an older setup program's, for an install to clear; its two levels are the product's to remove once
-// empty, whoever made them.
+// program, are an older setup program's, for an install to clear; its two levels are the
+// product's to remove once empty, whoever made them.
 bool IsProductsOwnFolder(const std::wstring& dir);
 inline constexpr uint32_t kProductsOwnFolderLevels = 2;
 
