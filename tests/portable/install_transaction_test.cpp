@@ -996,7 +996,7 @@ TEST(InstallTransaction, FilesWithoutALedgerAreAdoptedOnlyWhereAllowed) {
 // (an installation made right there, the profile in it), or no Data at all is not that.
 TEST(InstallTransaction, DataLeftOnlyForInstallationsIsToldApart) {
   const struct {
-    std::vector<std::string> files;  // "name/" for an empty folder
+    std::vector<std::string> files;  // ending in a backslash: an empty folder
     bool only_installations;
   } cases[] = {{{"Data\\Game2\\KeloSetup.ledger"}, true},
                {{"Data\\Games\\Game2\\KeloSetup.ledger", "Data\\Games\\Game3\\KeloSetup.data"}, true},
