@@ -10,6 +10,8 @@ namespace kelo {
 namespace {
 
 HINSTANCE g_instance = nullptr;
+UINT g_starting_error_mode = 0;
+bool g_error_mode_chosen = false;
 
 // Libraries the system loads by their names on a program's behalf (themes, the shell, COM,
 // file versions). One already loaded is taken by its name, wherever a search would look.
@@ -39,6 +41,8 @@ void RestrictDllSearchToSystem32(bool as_without_update) {
 }
 
 void ChooseFailureBoxes(bool unattended, int unattended_exit) {
+  g_starting_error_mode = GetErrorMode();
+  g_error_mode_chosen = true;
   SetErrorMode(GetErrorMode() | SEM_NOOPENFILEERRORBOX |
                (unattended ? SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX : 0));
   if (!unattended) return;
@@ -47,6 +51,8 @@ void ChooseFailureBoxes(bool unattended, int unattended_exit) {
   // At once: the other threads are left as they stand, and nothing runs that could wait.
   std::set_terminate([] { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code)); });
 }
+
+UINT StartingErrorMode() { return g_error_mode_chosen ? g_starting_error_mode : GetErrorMode(); }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   // By its full path, which every Windows takes (the System32 search flag needs that same

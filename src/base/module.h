@@ -25,6 +25,9 @@ void RestrictDllSearchToSystem32(bool as_without_update = false);
 // crash ends the program, and a C++ failure nothing caught ends it with `unattended_exit`,
 // which the caller reads as failed. The modes the starting program asked for are kept.
 void ChooseFailureBoxes(bool unattended, int unattended_exit);
+// The error mode the program had before ChooseFailureBoxes changed it (the current one
+// when it never ran).
+UINT StartingErrorMode();
 
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);

@@ -9,6 +9,7 @@
 #include <cwchar>
 
 #include "base/file_paths.h"
+#include "base/module.h"
 #include "base/product.h"
 #include "base/win_holders.h"
 #include "sysreg/install_dir.h"
@@ -71,7 +72,15 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND er
   const UINT system_chars = directory ? 0 : GetSystemDirectoryW(system, MAX_PATH);
   request.lpDirectory = system_chars > 0 && system_chars < MAX_PATH ? system : directory;
   request.nShow = show;
-  return ShellExecuteExW(&request) != FALSE;
+  // What starts is the user's, and may run for hours after this program has ended: it takes
+  // the error mode this program was started with, not the one an unattended run chose (a
+  // program inherits its starter's), so that its own crashes and missing disks are told.
+  const UINT own_mode = SetErrorMode(StartingErrorMode());
+  const BOOL started = ShellExecuteExW(&request);
+  const DWORD error = GetLastError();
+  SetErrorMode(own_mode);
+  SetLastError(error);
+  return started != FALSE;
 }
 
 bool LaunchBrowser(const std::wstring& install_dir, bool new_user) {
