@@ -1223,6 +1223,19 @@ TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
 // way: the log would send support looking for a file that is not there.
 // Also the records': one that cannot be looked at now (a drive gone for the moment) is no
 // damaged one, which would send the user to remove the folder by hand.
+// A move never takes the place of what stands at its target, a file or a folder, whatever
+// came there after the look that planned it: refused, both left as they were.
+TEST(InstallTransaction, AMoveNeverReplacesItsTarget) {
+  Scratch scratch;
+  InstallFs* fs = scratch.fs();
+  Put(fs, "a", "ours");
+  Put(fs, "b", "theirs");
+  ASSERT_TRUE(fs->MakeDir("c"));
+  EXPECT_FALSE(fs->Move("a", "b"));
+  EXPECT_FALSE(fs->Move("a", "c"));
+  EXPECT_EQ(Snapshot(fs), (Files{{"a", "ours"}, {"b", "theirs"}, {"c\\", ""}}));
+}
+
 TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
   for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png", "KeloSetup.old\\Skin\\a.png",
                              kLedgerName, kJournalName}) {
