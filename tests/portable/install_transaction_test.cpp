@@ -1219,23 +1219,25 @@ TEST(InstallTransaction, DataFilesThereAreNeverReplacedOrRemoved) {
   EXPECT_TRUE(Settled(disk)) << "the user's file went aside";
 }
 
-// A look at the disk that fails is reported with its error, not taken for something in the
-// way: the log would send support looking for a file that is not there.
-// Also the records': one that cannot be looked at now (a drive gone for the moment) is no
-// damaged one, which would send the user to remove the folder by hand.
-// A move never takes the place of what stands at its target, a file or a folder, whatever
-// came there after the look that planned it: refused, both left as they were.
+// A move never takes the place of what stands at its target, whatever came there after the
+// look that planned it: a file, an empty folder (which a rename alone would replace).
+// Refused, both left as they were.
 TEST(InstallTransaction, AMoveNeverReplacesItsTarget) {
   Scratch scratch;
   InstallFs* fs = scratch.fs();
   Put(fs, "a", "ours");
   Put(fs, "b", "theirs");
+  Put(fs, "d\\e", "ours");
   ASSERT_TRUE(fs->MakeDir("c"));
   EXPECT_FALSE(fs->Move("a", "b"));
-  EXPECT_FALSE(fs->Move("a", "c"));
-  EXPECT_EQ(Snapshot(fs), (Files{{"a", "ours"}, {"b", "theirs"}, {"c\\", ""}}));
+  EXPECT_FALSE(fs->Move("d", "c"));
+  EXPECT_EQ(Snapshot(fs), (Files{{"a", "ours"}, {"b", "theirs"}, {"c\\", ""}, {"d\\e", "ours"}}));
 }
 
+// A look at the disk that fails is reported with its error, not taken for something in the
+// way: the log would send support looking for a file that is not there.
+// Also the records': one that cannot be looked at now (a drive gone for the moment) is no
+// damaged one, which would send the user to remove the folder by hand.
 TEST(InstallTransaction, ALookThatFailsIsReportedWithItsError) {
   for (const char* unseen : {"KeloSetup.new\\Lib", "Plugins", "Skin\\a.png", "KeloSetup.old\\Skin\\a.png",
                              kLedgerName, kJournalName}) {
