@@ -75,10 +75,18 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND er
   // What starts is the user's, and may run for hours after this program has ended: it takes
   // the error mode this program was started with, not the one an unattended run chose (a
   // program inherits its starter's), so that its own crashes and missing disks are told.
-  const UINT own_mode = SetErrorMode(StartingErrorMode());
+  // Meanwhile this thread keeps the chosen one for the shell's work here (a thread's own
+  // mode passes to nobody): a drive gone shows no box that nobody answers.
+  const UINT own_mode = GetErrorMode();
+  DWORD thread_mode = 0;
+  const bool thread_mode_set =
+      SetThreadErrorMode(own_mode & (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX),
+                         &thread_mode) != FALSE;
+  SetErrorMode(StartingErrorMode());
   const BOOL started = ShellExecuteExW(&request);
   const DWORD error = GetLastError();
   SetErrorMode(own_mode);
+  if (thread_mode_set) SetThreadErrorMode(thread_mode, nullptr);
   SetLastError(error);
   return started != FALSE;
 }
