@@ -1011,7 +1011,9 @@ TEST(InstallTransaction, DataLeftOnlyForInstallationsIsToldApart) {
     InstallFs* fs = scratch.fs();
     for (const std::string& name : c.files) {
       Put(fs, name.back() == '\\' ? name + "x" : name, "x");
-      if (name.back() == '\\') ASSERT_TRUE(fs->RemoveFile(name + "x"));
+      if (name.back() == '\\') {
+        ASSERT_TRUE(fs->RemoveFile(name + "x"));
+      }
     }
     EXPECT_EQ(DataHoldsOnlyInstallations(fs), c.only_installations);
   }
