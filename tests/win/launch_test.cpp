@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "base/file_paths.h"
+#include "base/module.h"
 #include "base/product.h"
 #include "setup/setup_logic.h"
 #include "sysreg/launch.h"
@@ -116,6 +117,24 @@ TEST_F(LaunchTest, ABrowserThatCannotStartFailsWithoutWaitingOnABox) {
   test::WriteFileBytes(dir_.dir() + kBrowserExe, "MZ not a program");
   EXPECT_FALSE(LaunchBrowser(dir_.dir(), true));
   EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the damaged program was not reached";
+}
+
+// A start hands the started program the error mode this one was started with, and leaves
+// this program's own modes as they stand: an unattended run goes on answering its own
+// failures without boxes. The shell's failure reaches the caller.
+TEST_F(LaunchTest, AStartLeavesTheStartersErrorModesAndReportsTheShellsError) {
+  const UINT test_mode = SetErrorMode(0);
+  ChooseFailureBoxes(/*unattended=*/false, 1);  // which notes the mode started with: none
+  const UINT unattended = SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX;
+  SetErrorMode(unattended);
+  DWORD test_thread_mode = 0;
+  ASSERT_TRUE(SetThreadErrorMode(SEM_NOOPENFILEERRORBOX, &test_thread_mode));
+  EXPECT_FALSE(ShellOpen((dir_.dir() + L"missing.exe").c_str(), nullptr, SW_HIDE));
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+  EXPECT_EQ(GetErrorMode(), unattended);
+  EXPECT_EQ(GetThreadErrorMode(), static_cast<DWORD>(SEM_NOOPENFILEERRORBOX));
+  SetThreadErrorMode(test_thread_mode, nullptr);
+  SetErrorMode(test_mode);
 }
 
 TEST_F(LaunchTest, ShellOpenPassesParametersThrough) {
