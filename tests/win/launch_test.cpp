@@ -119,9 +119,10 @@ TEST_F(LaunchTest, ABrowserThatCannotStartFailsWithoutWaitingOnABox) {
   EXPECT_NE(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << "the damaged program was not reached";
 }
 
-// A start hands the started program the error mode this one was started with, and leaves
-// this program's own modes as they stand: an unattended run goes on answering its own
-// failures without boxes. The shell's failure reaches the caller.
+// A start leaves this program's own error modes as they stand: an unattended run goes on
+// answering its own failures without boxes. (The started program takes the mode this one
+// was started with; Wine passes no mode on, so that side is not seen here.) The shell's
+// failure reaches the caller.
 TEST_F(LaunchTest, AStartLeavesTheStartersErrorModesAndReportsTheShellsError) {
   const UINT test_mode = SetErrorMode(0);
   ChooseFailureBoxes(/*unattended=*/false, 1);  // which notes the mode started with: none
