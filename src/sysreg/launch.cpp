@@ -72,21 +72,15 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND er
   const UINT system_chars = directory ? 0 : GetSystemDirectoryW(system, MAX_PATH);
   request.lpDirectory = system_chars > 0 && system_chars < MAX_PATH ? system : directory;
   request.nShow = show;
-  // What starts is the user's, and may run for hours after this program has ended: it takes
-  // the error mode this program was started with, not the one an unattended run chose (a
-  // program inherits its starter's), so that its own crashes and missing disks are told.
-  // Meanwhile this thread keeps the chosen one for the shell's work here (a thread's own
-  // mode passes to nobody): a drive gone shows no box that nobody answers.
+  // What starts is the user's, and may run for hours after this program has ended: it
+  // inherits this program's error mode, but not the crash report an unattended run turned
+  // off, so that its crashes are told. The "no disk" box stays off: the shell may do this
+  // work on threads of its own, where a box would wait for nobody.
   const UINT own_mode = GetErrorMode();
-  DWORD thread_mode = 0;
-  const bool thread_mode_set =
-      SetThreadErrorMode(own_mode & (SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX),
-                         &thread_mode) != FALSE;
-  SetErrorMode(StartingErrorMode());
+  SetErrorMode((own_mode & ~SEM_NOGPFAULTERRORBOX) | (StartingErrorMode() & SEM_NOGPFAULTERRORBOX));
   const BOOL started = ShellExecuteExW(&request);
   const DWORD error = GetLastError();
   SetErrorMode(own_mode);
-  if (thread_mode_set) SetThreadErrorMode(thread_mode, nullptr);
   SetLastError(error);
   return started != FALSE;
 }
