@@ -74,8 +74,9 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND er
   request.nShow = show;
   // What starts is the user's, and may run for hours after this program has ended: it
   // inherits this program's error mode, but not the crash report an unattended run turned
-  // off, so that its crashes are told. The "no disk" box stays off: the shell may do this
-  // work on threads of its own, where a box would wait for nobody.
+  // off, so that its crashes are told. The "no disk" setting stays as it is: the shell may
+  // do this work on threads of its own, where in an unattended run a box would wait for
+  // nobody.
   const UINT own_mode = GetErrorMode();
   SetErrorMode((own_mode & ~SEM_NOGPFAULTERRORBOX) | (StartingErrorMode() & SEM_NOGPFAULTERRORBOX));
   const BOOL started = ShellExecuteExW(&request);
