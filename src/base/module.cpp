@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <exception>
+#include <optional>
 
 #include "base/win_holders.h"
 
@@ -10,8 +11,7 @@ namespace kelo {
 namespace {
 
 HINSTANCE g_instance = nullptr;
-UINT g_starting_error_mode = 0;
-bool g_error_mode_chosen = false;
+std::optional<UINT> g_starting_error_mode;  // noted by ChooseFailureBoxes
 
 // Libraries the system loads by their names on a program's behalf (themes, the shell, COM,
 // file versions). One already loaded is taken by its name, wherever a search would look.
@@ -41,9 +41,9 @@ void RestrictDllSearchToSystem32(bool as_without_update) {
 }
 
 void ChooseFailureBoxes(bool unattended, int unattended_exit) {
-  g_starting_error_mode = GetErrorMode();
-  g_error_mode_chosen = true;
-  SetErrorMode(GetErrorMode() | SEM_NOOPENFILEERRORBOX |
+  const UINT starting_mode = GetErrorMode();
+  g_starting_error_mode = starting_mode;
+  SetErrorMode(starting_mode | SEM_NOOPENFILEERRORBOX |
                (unattended ? SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX : 0));
   if (!unattended) return;
   static int exit_code;
@@ -52,7 +52,7 @@ void ChooseFailureBoxes(bool unattended, int unattended_exit) {
   std::set_terminate([] { TerminateProcess(GetCurrentProcess(), static_cast<UINT>(exit_code)); });
 }
 
-UINT StartingErrorMode() { return g_error_mode_chosen ? g_starting_error_mode : GetErrorMode(); }
+UINT StartingErrorMode() { return g_starting_error_mode.value_or(GetErrorMode()); }
 
 HMODULE LoadSystemLibrary(const wchar_t* name) {
   // By its full path, which every Windows takes (the System32 search flag needs that same
