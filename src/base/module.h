@@ -29,6 +29,23 @@ void ChooseFailureBoxes(bool unattended, int unattended_exit);
 // when it never ran).
 UINT StartingErrorMode();
 
+// While it lives, the calling thread's looks at a drive without its disk (a card reader or
+// an optical drive left empty) fail at once instead of asking for the disk in the system's
+// box: a folder remembered from an earlier run, or typed, may be on one, and the box would
+// stand before the window or stop the install until someone answers it.
+class NoDiskBoxesOnThisThread {
+ public:
+  NoDiskBoxesOnThisThread() {
+    SetThreadErrorMode(GetThreadErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &saved_);
+  }
+  ~NoDiskBoxesOnThisThread() { SetThreadErrorMode(saved_, nullptr); }
+  NoDiskBoxesOnThisThread(const NoDiskBoxesOnThisThread&) = delete;
+  NoDiskBoxesOnThisThread& operator=(const NoDiskBoxesOnThisThread&) = delete;
+
+ private:
+  DWORD saved_ = 0;
+};
+
 // Loads a system DLL from System32 only, never from the program's folder.
 HMODULE LoadSystemLibrary(const wchar_t* name);
 

@@ -51,6 +51,7 @@ LONG RegKey::ReadDword(const wchar_t* name, DWORD* value) const {
   DWORD data = 0;
   DWORD bytes = sizeof(data);
   LONG result = ReadBytes(name, &data, &bytes, &type);
+  if (result == ERROR_MORE_DATA) return ERROR_INVALID_DATA;  // longer than a number: a QWORD, a text
   if (result != ERROR_SUCCESS) return result;
   if (type != REG_DWORD || bytes != sizeof(data)) return ERROR_INVALID_DATA;
   *value = data;

@@ -63,14 +63,14 @@ int CSetupLogic::StepExtractPayload() {
 int CSetupLogic::StepRegisterUninstall() {
   // The entry names one installation: one in another folder stays whole, with its Data,
   // where the entry no longer leads (nor, after their steps, the shortcuts). Support looks
-  // there for a profile the user misses. Looked at without the system's box for a drive
-  // without its disk: the recorded folder may be on one.
-  DWORD error_mode = 0;
-  SetThreadErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX, &error_mode);
+  // there for a profile the user misses.
   std::wstring recorded;
-  const bool elsewhere = ReadInstallLocation(&recorded) == ERROR_SUCCESS && !recorded.empty() &&
-                         !SamePath(recorded, install_dir_) && PathFileExistsW(ChildPath(recorded, kBrowserExe).c_str());
-  SetThreadErrorMode(error_mode, nullptr);
+  bool elsewhere = false;
+  {
+    NoDiskBoxesOnThisThread quiet;
+    elsewhere = ReadInstallLocation(&recorded) == ERROR_SUCCESS && !recorded.empty() &&
+                !SamePath(recorded, install_dir_) && PathFileExistsW(ChildPath(recorded, kBrowserExe).c_str());
+  }
   if (!WriteUninstallEntry(install_dir_)) return 0;
   if (elsewhere) log_.Line(L"the earlier installation in " + recorded + L" stays there, no longer the registered one");
   return 1;

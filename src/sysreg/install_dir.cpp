@@ -10,6 +10,7 @@
 
 #include "base/device_name.h"
 #include "base/file_paths.h"
+#include "base/module.h"
 #include "base/product.h"
 #include "base/utf8.h"
 #include "sysreg/uninstall_entry.h"
@@ -191,6 +192,7 @@ DirCheck ValidateInstallDir(const wchar_t* path, const PathReach& reach, FreeSpa
   if (HasFolderNameWindowsChanges(path))
     return refuse(kDirBadFormText, L"a folder name ends in a space or dot, which Windows drops");
   if (!ReachFits(path, reach)) return refuse(kDirBadFormText, L"too long for the payload's longest path");
+  NoDiskBoxesOnThisThread quiet;  // a drive without its disk is refused, not asked for
   if (!NamesFolders(path))
     return refuse(kDirBadFormText, L"a name that opens a device, holds a control character, or is a file's");
   if (!IsDirWritable(path)) {

@@ -128,9 +128,10 @@ bool RememberKeptData(const std::wstring& install_dir, uint32_t made_levels) {
 bool KeptDataLocation(std::wstring* install_dir, uint32_t* made_levels) {
   RegKey key;
   std::wstring location;
-  if (key.Open(kKeptDataKey, KEY_READ) != ERROR_SUCCESS || key.ReadString(kKeptDataValue, &location) != ERROR_SUCCESS ||
-      !HoldsDataFolder(location))
+  if (key.Open(kKeptDataKey, KEY_READ) != ERROR_SUCCESS || key.ReadString(kKeptDataValue, &location) != ERROR_SUCCESS)
     return false;
+  NoDiskBoxesOnThisThread quiet;  // the card the Data was kept on may be out
+  if (!HoldsDataFolder(location)) return false;
   *install_dir = location;
   DWORD levels = 0;
   if (made_levels) *made_levels = key.ReadDword(kKeptDataLevelsValue, &levels) == ERROR_SUCCESS ? levels : 0;

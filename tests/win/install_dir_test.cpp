@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "base/product.h"
+#include "base/reg_key.h"
 #include "sysreg_scratch.h"
 
 namespace kelo {
@@ -121,8 +122,10 @@ TEST(WritePermission, WalksUpToTheNearestExistingFolder) {
 uint64_t g_free_bytes = 0;
 bool g_free_known = true;
 std::wstring g_asked_root;
+DWORD g_asked_error_mode = 0;
 bool FakeFreeSpace(const wchar_t* root, uint64_t* bytes) {
   g_asked_root = root;
+  g_asked_error_mode = GetThreadErrorMode();
   *bytes = g_free_bytes;
   if (!g_free_known) SetLastError(ERROR_NOT_READY);  // a card reader without its card
   return g_free_known;
@@ -287,6 +290,21 @@ TEST(Validation, ADirectoryTooLongForWhatTheInstallMakesBelowItIsRefused) {
   }
 }
 
+// The check runs on the window's thread and the unattended run's: neither may stop at the
+// system's "no disk" box, nor lose the thread's own settings to the check.
+TEST(Validation, ADriveWithoutItsDiskIsAskedWithoutTheSystemsBox) {
+  const DWORD before = GetThreadErrorMode();
+  ASSERT_TRUE(SetThreadErrorMode(SEM_NOGPFAULTERRORBOX, nullptr));
+  ScratchDir dir;
+  g_free_known = false;
+  g_asked_error_mode = 0;
+  EXPECT_FALSE(ValidateInstallDir((dir.dir() + L"KeloBrowser").c_str(), PathReach{}, FakeFreeSpace).valid);
+  g_free_known = true;
+  EXPECT_EQ(g_asked_error_mode, DWORD{SEM_NOGPFAULTERRORBOX | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX});
+  EXPECT_EQ(GetThreadErrorMode(), DWORD{SEM_NOGPFAULTERRORBOX});
+  SetThreadErrorMode(before, nullptr);
+}
+
 TEST(Validation, RealDriveReportsItsFreeSpace) {
   uint64_t bytes = 0;
   ASSERT_TRUE(QueryFreeSpace(L"C:\\", &bytes));
@@ -336,6 +354,39 @@ TEST_F(DefaultDirTest, ProposesWhereDataWasKeptUntilAnEntryRecordsALocation) {
   ASSERT_TRUE(RemoveUninstallEntry(other.dir()));
   ASSERT_TRUE(DefaultInstallDir(&proposal));
   EXPECT_EQ(proposal, fallback) << "the entry written since forgets where Data was kept";
+}
+
+// The remembered level count and the failure memory are numbers: a value of any other type
+// or size, as a cleaning tool or a hand edit may leave, is refused alike.
+TEST_F(DefaultDirTest, ANumberIsReadOnlyFromADword) {
+  const DWORD seven = 7;
+  const uint64_t wide_seven = 7;
+  struct Case {
+    const wchar_t* name;
+    DWORD type;
+    const void* data;  // null: no value at all
+    DWORD bytes;
+    LONG expected;
+  } cases[] = {
+      {L"dword", REG_DWORD, &seven, 4, ERROR_SUCCESS},
+      {L"missing", REG_DWORD, nullptr, 0, ERROR_FILE_NOT_FOUND},
+      {L"qword", REG_QWORD, &wide_seven, 8, ERROR_INVALID_DATA},
+      {L"four bytes of binary", REG_BINARY, &seven, 4, ERROR_INVALID_DATA},
+      {L"two bytes typed dword", REG_DWORD, &seven, 2, ERROR_INVALID_DATA},
+      {L"short text", REG_SZ, L"7", 4, ERROR_INVALID_DATA},
+      {L"long text", REG_SZ, L"seven days", 22, ERROR_INVALID_DATA},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::wstring(c.name)));
+    RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
+    if (c.data) test::WriteRaw(kKeptDataKey, kKeptDataLevelsValue, c.type, c.data, c.bytes);
+    RegKey key;
+    ASSERT_EQ(key.Create(kKeptDataKey, KEY_READ), ERROR_SUCCESS);
+    DWORD value = 99;
+    EXPECT_EQ(key.ReadDword(kKeptDataLevelsValue, &value), c.expected);
+    EXPECT_EQ(value, c.expected == ERROR_SUCCESS ? 7u : 99u);
+  }
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, kKeptDataKey, kKeptDataLevelsValue);
 }
 
 TEST_F(DefaultDirTest, ProposesTheRecordedLocationExactlyAsStoredElseLocalAppData) {
