@@ -70,6 +70,7 @@ struct Options {
   DWORD wait_for = 0;         // ... once this process has ended
   uint64_t wait_started = 0;  // ... which started then: the id alone may name another by now
   uint32_t made_levels = 0;   // ... and the folders the install made, once empty
+  std::wstring put_back;      // ... and the uninstaller's file it put back, by its identity
   bool unknown = false;       // a switch that is none of these: nothing is done
 };
 
@@ -103,6 +104,7 @@ Options ParseOptions() {
     else if (arg.rfind(L"/CLEANUP=", 0) == 0) options.cleanup_dir = arg.substr(9);
     else if (arg.rfind(L"/WAIT=", 0) == 0) ReadProcessToWaitFor(arg.c_str() + 6, &options);
     else if (arg.rfind(L"/FOLDERS=", 0) == 0) options.made_levels = wcstoul(arg.c_str() + 9, nullptr, 10);
+    else if (arg.rfind(L"/PUTBACK=", 0) == 0) options.put_back = arg.substr(9);
     else options.unknown = true;
   }
   LocalFree(args);
@@ -114,6 +116,21 @@ std::wstring OwnFolder() {
   if (!OwnModulePath(path)) return std::wstring();
   std::wstring folder = path;
   return folder.substr(0, folder.find_last_of(L"\\/") + 1);
+}
+
+// Which file `path` is (its volume, its index there and when it was last written), itself
+// where it is a link; empty where there is none to open.
+std::wstring FileIdentity(const std::wstring& path) {
+  ScopedHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  BY_HANDLE_FILE_INFORMATION info = {};
+  std::wstring identity;
+  if (file.IsValid() && GetFileInformationByHandle(file.Get(), &info)) {
+    for (const DWORD part : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                             info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime})
+      identity += std::to_wstring(part) + L".";
+  }
+  return identity;
 }
 
 // The copy in the temporary folder, written while this program's file is still in place.
@@ -140,13 +157,16 @@ class CleanupCopy {
 
   // After an uninstall that could not finish, the user is told to run the uninstaller
   // again: should its own file not be back in place (one that could not be moved back),
-  // the copy (the same bytes) takes its place. One in place is left.
-  void PutBack(const std::wstring& dir) const {
-    if (!path_.empty()) CopyFileW(path_.c_str(), (dir + kUninstallExe).c_str(), TRUE);
+  // the copy (the same bytes) takes its place. One in place is left. Gives the identity of
+  // the file put back, empty when none was.
+  std::wstring PutBack(const std::wstring& dir) const {
+    const std::wstring path = dir + kUninstallExe;
+    return !path_.empty() && CopyFileW(path_.c_str(), path.c_str(), TRUE) ? FileIdentity(path) : std::wstring();
   }
 
-  // Makes the copy's process, not yet running; false when it could not be.
-  bool Prepare(const std::wstring& dir, uint32_t made_levels) {
+  // Makes the copy's process, not yet running; false when it could not be. `put_back` is
+  // the identity of the file PutBack put in place, if any.
+  bool Prepare(const std::wstring& dir, uint32_t made_levels, const std::wstring& put_back) {
     if (path_.empty()) return false;
     ScopedHandle delete_on_close(CreateFileW(path_.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                              OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr));
@@ -155,7 +175,7 @@ class CleanupCopy {
     while (!folder.empty() && IsPathSeparator(folder.back())) folder.pop_back();
     std::wstring command = L"\"" + path_ + L"\" \"/CLEANUP=" + folder + L"\" /WAIT=" +
                            std::to_wstring(GetCurrentProcessId()) + L":" + std::to_wstring(StartTime(GetCurrentProcess())) +
-                           L" /FOLDERS=" + std::to_wstring(made_levels);
+                           L" /FOLDERS=" + std::to_wstring(made_levels) + (put_back.empty() ? L"" : L" /PUTBACK=" + put_back);
     // The copy inherits nothing: a script reading this program's output waits for every
     // holder of its pipe, and the copy may run for minutes. It is given the handle that
     // deletes it before it runs.
@@ -209,6 +229,14 @@ class CleanupCopy {
   ScopedHandle job_;
 };
 
+// Whether the folder holds an installation to remove: a ledger, or a journal that may bring
+// one back. Without them it is a copy of the uninstaller run elsewhere, or a folder whose
+// ledger is gone, whose files cannot be told from the user's: nothing there is touched, and
+// no program running from there is ended.
+bool HoldsInstallation(InstallFs* fs) {
+  return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
+}
+
 // The copy's part: once the uninstaller has ended, its own file (aside by now) and the
 // folders left empty go.
 int FinishCleanup(const Options& options) {
@@ -239,6 +267,12 @@ int FinishCleanup(const Options& options) {
                                      : held && fs.Probe(kJournalName) == InstallFs::Kind::kMissing &&
                                            fs.Probe(kStagingDir) != InstallFs::Kind::kMissing;
     if (!copies_held || tries == kCleanupTries) {
+      // The uninstaller's file put back for another run, once the recovery has left no
+      // installation that run could remove, would stand there refusing every run, taken
+      // by everything else for a file of the user's. Only that very file goes.
+      const std::wstring own_path = options.cleanup_dir + L"\\" + kUninstallExe;
+      if (settled && !options.put_back.empty() && !HoldsInstallation(&fs) && FileIdentity(own_path) == options.put_back)
+        DeleteFileW(own_path.c_str());
       if (settled) TidyLeftFolder(&fs);
       hold.Reset();
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
@@ -251,14 +285,6 @@ int FinishCleanup(const Options& options) {
     lock.Reset();
     Sleep(kCleanupRetryMs);
   }
-}
-
-// Whether the folder holds an installation to remove: a ledger, or a journal that may bring
-// one back. Without them it is a copy of the uninstaller run elsewhere, or a folder whose
-// ledger is gone, whose files cannot be told from the user's: nothing there is touched, and
-// no program running from there is ended.
-bool HoldsInstallation(InstallFs* fs) {
-  return fs->Probe(kLedgerName) != InstallFs::Kind::kMissing || fs->Probe(kJournalName) != InstallFs::Kind::kMissing;
 }
 
 // Whether the uninstall entry names where the installation in `dir` was before the user
@@ -275,21 +301,6 @@ bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   if (!PathStripToRootW(root) || GetFileAttributesW(root) == INVALID_FILE_ATTRIBUTES) return false;
   Win32InstallFs there(*recorded);
   return !HoldsInstallation(&there) && there.Probe(kBrowserRecordName) == InstallFs::Kind::kMissing;
-}
-
-// Which file `path` is (its volume, its index there and when it was last written), itself
-// where it is a link; empty where there is none to open.
-std::wstring FileIdentity(const std::wstring& path) {
-  ScopedHandle file(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-  BY_HANDLE_FILE_INFORMATION info = {};
-  std::wstring identity;
-  if (file.IsValid() && GetFileInformationByHandle(file.Get(), &info)) {
-    for (const DWORD part : {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
-                             info.ftLastWriteTime.dwHighDateTime, info.ftLastWriteTime.dwLowDateTime})
-      identity += std::to_wstring(part) + L".";
-  }
-  return identity;
 }
 
 // Which files the ledger and the journal in `dir` are: an install that changed anything
@@ -430,12 +441,14 @@ int Uninstall(const Options& options) {
     }
     data_left = !keep_data && HoldsDataFolder(dir) && !DataHoldsOnlyInstallations(&fs);
     ForgetInstallation();
-  } else {
-    cleanup.PutBack(dir);
   }
+  const std::wstring put_back = files_removed ? std::wstring() : cleanup.PutBack(dir);
+  // After a failure the copy's recovery may yet leave the folder empty: the product's own
+  // folder then goes too.
+  if (!files_removed) made_levels = IsProductsOwnFolder(dir) ? kProductsOwnFolderLevels : 0;
   // Without its copy (a temporary folder that is full or gone, a rule against programs
   // there) the uninstaller's own file and the folder stay: no success either.
-  const bool folder_left = !cleanup.Prepare(dir, files_removed ? made_levels : 0) && files_removed;
+  const bool folder_left = !cleanup.Prepare(dir, made_levels, put_back) && files_removed;
   // Its own file is aside, or in staging where a rollback took it.
   const std::string own_folder =
       fs.Probe(std::string(kStagingDir) + "\\" + own_name) == InstallFs::Kind::kFile ? kStagingDir : kAsideDir;

@@ -766,12 +766,17 @@ TEST_F(Uninstaller, AScriptReadingItsOutputIsNotHeldByTheFinishingCopy) {
 // counts as done. Before, it failed and put a copy of itself back in a folder that held no
 // installation any more, which every later run then refused. Where another program holds a
 // file the rollback must move, the uninstall fails, its copy is put back to be run again, and
-// that run, the file let go, leaves nothing behind, its own file neither. A file of the
-// user's that the commit set aside at the uninstaller's name comes back and stays.
+// that run, the file let go, leaves nothing behind, its own file neither. Let go while the
+// failure is told, the finishing copy completes the rollback, and takes the copy put back
+// with it: left, it would refuse every run. A file of the user's that the commit set aside
+// at the uninstaller's name comes back and stays.
 TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
-  enum Case { kNothingHeld, kBrowserHeld, kUsersFileKept };
-  for (const Case c : {kNothingHeld, kBrowserHeld, kUsersFileKept}) {
-    SCOPED_TRACE(c == kNothingHeld ? "nothing held" : c == kBrowserHeld ? "the browser held" : "a user's file kept");
+  enum Case { kNothingHeld, kBrowserHeld, kBrowserLetGoUnderTheBox, kUsersFileKept };
+  for (const Case c : {kNothingHeld, kBrowserHeld, kBrowserLetGoUnderTheBox, kUsersFileKept}) {
+    SCOPED_TRACE(c == kNothingHeld                ? "nothing held"
+                 : c == kBrowserHeld              ? "the browser held"
+                 : c == kBrowserLetGoUnderTheBox ? "the browser let go under the last box"
+                                                  : "a user's file kept");
     Install();
     ASSERT_TRUE(DeleteFileW((dir_ + L"KeloSetup.ledger").c_str()));
     ASSERT_TRUE(CreateDirectoryW((dir_ + L"KeloSetup.new").c_str(), nullptr));
@@ -800,7 +805,23 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
       EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitInstallFailed));
       EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
     }
-    EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+    if (c == kBrowserLetGoUnderTheBox) {
+      ScopedHandle browser(
+          CreateFileW((dir_ + kBrowserExe).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_TRUE(browser.IsValid());
+      EXPECT_EQ(Uninstall(L"",
+                          [&](HANDLE) {
+                            Answer(IDYES);
+                            Answer(IDYES);
+                            ASSERT_NE(WaitForQuestion(), nullptr);
+                            EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+                            browser.Reset();
+                            Answer(IDOK);
+                          }),
+                static_cast<DWORD>(kExitInstallFailed));
+    } else {
+      EXPECT_EQ(Uninstall(L"/S"), static_cast<DWORD>(kExitSuccess));
+    }
     EXPECT_FALSE(test::FileExists(dir_ + kBrowserExe)) << Remaining(dir_);
     if (c == kUsersFileKept) {
       EXPECT_EQ(test::ReadFileBytes(dir_ + kUninstallExe), users_file) << Remaining(dir_);
@@ -810,7 +831,9 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
     for (const wchar_t* ours : {L"KeloSetup.new", L"KeloSetup.old", L"KeloSetup.kept"})
       EXPECT_FALSE(test::FileExists(dir_ + ours)) << Remaining(dir_);
     // The rollback took the record of the folders the install made: they go all the same.
-    if (c != kUsersFileKept) EXPECT_FALSE(test::FileExists(ProductFolder())) << Remaining(dir_);
+    if (c != kUsersFileKept) {
+      EXPECT_FALSE(test::FileExists(ProductFolder())) << Remaining(dir_);
+    }
     test::RemoveTree(dir_.substr(0, dir_.size() - 1));
   }
 }
