@@ -214,10 +214,10 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
       Browse(ui, window);
       return true;
     case kIdLicenceLabel:
-      ShellOpen(kLicenceUrl, nullptr, SW_SHOWNORMAL, window);
-      return true;
     case kIdFeedbackLink:
-      ShellOpen(kForumUrl, nullptr, SW_SHOWNORMAL, window);
+      // A page is opened to be read: the window, kept above all others, would cover it.
+      SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
+      ShellOpen(id == kIdLicenceLabel ? kLicenceUrl : kForumUrl, nullptr, SW_SHOWNORMAL, window);
       return true;
     case kIdInstallNow:
       PostMessageW(window, WM_COMMAND, kIdCollapse, 0);

@@ -627,6 +627,7 @@ TEST_F(SetupInstall, FailuresShowAdviceThenTheFeedbackLink) {
   ASSERT_TRUE(WaitForProcessesToEnd(L"url_recorder.exe"));
   EXPECT_EQ(RecordedUrls(urls), std::vector<std::wstring>{kForumUrl});
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the forum opened out of sight";
+  EXPECT_FALSE(GetWindowLongPtrW(setup.window(), GWL_EXSTYLE) & WS_EX_TOPMOST) << "the window covers the forum";
   for (const char* ours : {kStagingDir, kJournalName})
     EXPECT_FALSE(FileExists(again + std::wstring(ours, ours + strlen(ours)))) << ours << " was left behind";
 }

@@ -200,6 +200,7 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0], kLicenceUrl);
   EXPECT_EQ(RecordedShowCommands(urls), std::vector<int>{SW_SHOWNORMAL}) << "the licence opened out of sight";
+  EXPECT_FALSE(GetWindowLongPtrW(setup_.window(), GWL_EXSTYLE) & WS_EX_TOPMOST) << "the window covers the licence";
   EXPECT_FALSE(setup_.IsChecked(kIdLicenceBox));
   EXPECT_EQ(setup_.ClientHeight(), kCollapsedHeight);
 
@@ -208,8 +209,8 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   Expand();
 }
 
-// A page that cannot be opened (its program gone) is told of in a box the window owns: the
-// window stays above all others, and a box of nobody's would stand unseen behind it.
+// A page that cannot be opened (its program gone) is told of in a box the window owns: a box
+// of nobody's could stand unseen behind the window, kept above all others.
 TEST_F(SetupWindow, APageThatCannotBeOpenedIsToldOfOverTheWindow) {
   RegisterUrlHandler(L"\"C:\\no such folder\\browser.exe\" \"%1\"");
   const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
