@@ -97,7 +97,11 @@ int CSetupLogic::StepStopRunning() {
     SetLastError(read);
     return 0;
   }
-  return StopInstalledPrograms(location) ? 1 : 0;
+  // The folder installed into may be another installation, whose browser the window too
+  // promised to close: its files are about to be replaced.
+  return StopInstalledPrograms(location) && (SamePath(location, install_dir_) || StopInstalledPrograms(install_dir_))
+             ? 1
+             : 0;
 }
 
 // The channel is read from the installer's own file name.
