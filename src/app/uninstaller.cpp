@@ -266,13 +266,14 @@ int FinishCleanup(const Options& options) {
     const bool copies_held = settled ? fs.Probe(kAsideDir) != InstallFs::Kind::kMissing
                                      : held && fs.Probe(kJournalName) == InstallFs::Kind::kMissing &&
                                            fs.Probe(kStagingDir) != InstallFs::Kind::kMissing;
-    if (!copies_held || tries == kCleanupTries) {
-      // The uninstaller's file put back for another run, once the recovery has left no
-      // installation that run could remove, would stand there refusing every run, taken
-      // by everything else for a file of the user's. Only that very file goes.
-      const std::wstring own_path = options.cleanup_dir + L"\\" + kUninstallExe;
-      if (settled && !options.put_back.empty() && !HoldsInstallation(&fs) && FileIdentity(own_path) == options.put_back)
-        DeleteFileW(own_path.c_str());
+    // The uninstaller's file put back for another run, once the recovery has left no
+    // installation that run could remove, would stand there refusing every run, taken by
+    // everything else for a file of the user's. Only that very file goes, and is waited for
+    // like the copies aside while it runs (a script's retry started from it).
+    const std::wstring own_path = options.cleanup_dir + L"\\" + kUninstallExe;
+    const bool put_back_held = settled && !options.put_back.empty() && !HoldsInstallation(&fs) &&
+                               FileIdentity(own_path) == options.put_back && !DeleteFileW(own_path.c_str());
+    if (!(copies_held || put_back_held) || tries == kCleanupTries) {
       if (settled) TidyLeftFolder(&fs);
       hold.Reset();
       RemoveEmptyFolders(options.cleanup_dir, options.made_levels);
@@ -292,6 +293,7 @@ int FinishCleanup(const Options& options) {
 // setup's) to claim the entry and the shortcuts pointing into it.
 bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   if (ReadInstallLocation(recorded) != ERROR_SUCCESS || recorded->empty() || SamePath(*recorded, dir)) return false;
+  NoDiskBoxesOnThisThread quiet;  // the drive it was on may be a card reader left empty
   // On a drive that is not there now (a USB disk unplugged) nothing is found either, and
   // the installation there is whole.
   wchar_t root[MAX_PATH];
@@ -408,6 +410,7 @@ int Uninstall(const Options& options) {
   bool data_unrecorded = false;
   bool data_left = false;
   const std::string own_name(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
+  const uint32_t own_folder_levels = IsProductsOwnFolder(dir) ? kProductsOwnFolderLevels : 0;
   if (files_removed) {
     // A copy of this program that an earlier run put back, while a rollback it could not
     // finish stood, was taken by that rollback for someone else's file. With no
@@ -424,7 +427,7 @@ int Uninstall(const Options& options) {
     if (moved && made_levels > 1) made_levels = 1;
     // The product's own folder goes once empty, whoever made it: an install that took it
     // over counted none, and so does a rollback that took the record of a first install.
-    if (IsProductsOwnFolder(dir)) made_levels = std::max(made_levels, kProductsOwnFolderLevels);
+    made_levels = std::max(made_levels, own_folder_levels);
     const HRESULT com = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     // One held open by another program stays: the uninstall still goes on (its files are
     // gone), but does not end as a success.
@@ -445,7 +448,7 @@ int Uninstall(const Options& options) {
   const std::wstring put_back = files_removed ? std::wstring() : cleanup.PutBack(dir);
   // After a failure the copy's recovery may yet leave the folder empty: the product's own
   // folder then goes too.
-  if (!files_removed) made_levels = IsProductsOwnFolder(dir) ? kProductsOwnFolderLevels : 0;
+  if (!files_removed) made_levels = own_folder_levels;
   // Without its copy (a temporary folder that is full or gone, a rule against programs
   // there) the uninstaller's own file and the folder stay: no success either.
   const bool folder_left = !cleanup.Prepare(dir, made_levels, put_back) && files_removed;

@@ -768,8 +768,9 @@ TEST_F(Uninstaller, AScriptReadingItsOutputIsNotHeldByTheFinishingCopy) {
 // file the rollback must move, the uninstall fails, its copy is put back to be run again, and
 // that run, the file let go, leaves nothing behind, its own file neither. Let go while the
 // failure is told, the finishing copy completes the rollback, and takes the copy put back
-// with it: left, it would refuse every run. A file of the user's that the commit set aside
-// at the uninstaller's name comes back and stays.
+// with it, once that has stopped running (a retry started from it): left, it would refuse
+// every run. A file of the user's that the commit set aside at the uninstaller's name comes
+// back and stays.
 TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
   enum Case { kNothingHeld, kBrowserHeld, kBrowserLetGoUnderTheBox, kUsersFileKept };
   for (const Case c : {kNothingHeld, kBrowserHeld, kBrowserLetGoUnderTheBox, kUsersFileKept}) {
@@ -814,9 +815,16 @@ TEST_F(Uninstaller, FinishesAFirstInstallCutShortMidCommit) {
                             Answer(IDYES);
                             Answer(IDYES);
                             ASSERT_NE(WaitForQuestion(), nullptr);
-                            EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe)) << Remaining(dir_);
+                            ScopedHandle retry = HoldImage(dir_ + kUninstallExe);
                             browser.Reset();
                             Answer(IDOK);
+                            // Held through the copy's first try, which settles the rollback.
+                            ASSERT_TRUE(PollFor([&] { return !test::FileExists(dir_ + L"KeloSetup.journal"); }, 30000));
+                            ScopedHandle lock(CreateMutexW(nullptr, FALSE, kSetupMutexName));
+                            ASSERT_NE(WaitForSingleObject(lock.Get(), 30000), static_cast<DWORD>(WAIT_TIMEOUT));
+                            EXPECT_TRUE(test::FileExists(dir_ + kUninstallExe)) << "a running file went";
+                            retry.Reset();
+                            ReleaseMutex(lock.Get());
                           }),
                 static_cast<DWORD>(kExitInstallFailed));
     } else {
