@@ -91,17 +91,14 @@ int CSetupLogic::StepTaskbarPin() { return MakeQuickLaunchShortcut(install_dir_,
 int CSetupLogic::StepLaunch() { return LaunchBrowser(install_dir_, new_user == 1) ? 1 : 0; }
 
 int CSetupLogic::StepStopRunning() {
+  NoDiskBoxesOnThisThread quiet;  // the recorded folder may be on a card that is out
   std::wstring location;
   const LONG read = ReadInstallLocation(&location);
   if (read != ERROR_SUCCESS) {
     SetLastError(read);
     return 0;
   }
-  // The folder installed into may be another installation, whose browser the window too
-  // promised to close: its files are about to be replaced.
-  return StopInstalledPrograms(location) && (SamePath(location, install_dir_) || StopInstalledPrograms(install_dir_))
-             ? 1
-             : 0;
+  return StopInstalledPrograms(location) ? 1 : 0;
 }
 
 // The channel is read from the installer's own file name.

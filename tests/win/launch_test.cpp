@@ -232,24 +232,6 @@ TEST_F(StopRunningTest, EndsTheWatchedProgramsOfTheRecordedFolderOnly) {
   }
 }
 
-// A second installation installed into while its browser runs: the window promised to close
-// it, and its files are the ones replaced.
-TEST_F(StopRunningTest, EndsTheBrowserOfTheFolderInstalledIntoToo) {
-  ScratchDir recorded(L"kelo recorded");
-  ScratchDir target(L"kelo target");
-  ScratchDir other(L"kelo other");
-  test::WriteString(kUninstallKey, L"InstallLocation", recorded.dir());
-  const size_t in_recorded = Start(KELO_DEMO_BROWSER, recorded.dir() + kBrowserExe);
-  const size_t in_target = Start(KELO_DEMO_BROWSER, target.dir() + kBrowserExe);
-  const size_t elsewhere = Start(KELO_DEMO_BROWSER, other.dir() + kBrowserExe);
-  CSetupLogic logic;
-  logic.SetInstallDir(target.dir().c_str());
-  ASSERT_EQ(logic.StepStopRunning(), 1) << GetLastError();
-  EXPECT_TRUE(Ended(in_recorded));
-  EXPECT_TRUE(Ended(in_target)) << "the browser whose files are replaced runs on";
-  EXPECT_FALSE(Ended(elsewhere));
-}
-
 TEST_F(StopRunningTest, WithoutAUsableEntryNothingIsEnded) {
   ScratchDir installed(L"kelo installed");
   const size_t browser = Start(KELO_DEMO_BROWSER, installed.dir() + kBrowserExe);
