@@ -293,7 +293,6 @@ int FinishCleanup(const Options& options) {
 // setup's) to claim the entry and the shortcuts pointing into it.
 bool MovedFrom(const std::wstring& dir, std::wstring* recorded) {
   if (ReadInstallLocation(recorded) != ERROR_SUCCESS || recorded->empty() || SamePath(*recorded, dir)) return false;
-  NoDiskBoxesOnThisThread quiet;  // the drive it was on may be a card reader left empty
   // On a drive that is not there now (a USB disk unplugged) nothing is found either, and
   // the installation there is whole.
   wchar_t root[MAX_PATH];
@@ -412,6 +411,9 @@ int Uninstall(const Options& options) {
   const std::string own_name(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
   const uint32_t own_folder_levels = IsProductsOwnFolder(dir) ? kProductsOwnFolderLevels : 0;
   if (files_removed) {
+    // The entry, the shortcuts and a moved installation's old folder are looked at where
+    // they were recorded, which may be a card reader left empty: no box asks for the disk.
+    NoDiskBoxesOnThisThread quiet;
     // A copy of this program that an earlier run put back, while a rollback it could not
     // finish stood, was taken by that rollback for someone else's file. With no
     // installation left, the file this program runs from, still at its name, is only this
