@@ -62,8 +62,8 @@ bool ShellOpen(const wchar_t* file, const wchar_t* parameters, int show, HWND er
   // apartment, the shell would otherwise finish it on a thread of its own, which the
   // process ending right after cuts short, and whose failure nobody hears of.
   request.fMask = SEE_MASK_NOASYNC | (error_owner ? 0 : SEE_MASK_FLAG_NO_UI);
-  // Owned, the box stands above its window, which may be kept on top of all others and
-  // would otherwise hide it, and keeps it from further clicks while it shows.
+  // Owned, the box stands above its window and keeps it from further clicks while it
+  // shows.
   request.hwnd = error_owner;
   request.lpVerb = L"open";
   request.lpFile = file;

@@ -214,11 +214,15 @@ bool OnCommand(CSetupUI* ui, HWND window, WPARAM wparam) {
       Browse(ui, window);
       return true;
     case kIdLicenceLabel:
-    case kIdFeedbackLink:
+    case kIdFeedbackLink: {
       // A page is opened to be read: the window, kept above all others, would cover it.
+      // Where none opens, the window goes on as it was.
+      const HWND place = (GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_TOPMOST) ? HWND_TOPMOST : HWND_NOTOPMOST;
       SetWindowPos(window, HWND_NOTOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-      ShellOpen(id == kIdLicenceLabel ? kLicenceUrl : kForumUrl, nullptr, SW_SHOWNORMAL, window);
+      if (!ShellOpen(id == kIdLicenceLabel ? kLicenceUrl : kForumUrl, nullptr, SW_SHOWNORMAL, window))
+        SetWindowPos(window, place, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
       return true;
+    }
     case kIdInstallNow:
       PostMessageW(window, WM_COMMAND, kIdCollapse, 0);
       PostMessageW(window, WM_COMMAND, kIdQuickInstall, 0);

@@ -209,8 +209,9 @@ TEST_F(SetupWindow, LicenceBoxGatesInstallAndExpand) {
   Expand();
 }
 
-// A page that cannot be opened (its program gone) is told of in a box the window owns: a box
-// of nobody's could stand unseen behind the window, kept above all others.
+// A page that cannot be opened (its program gone) is told of in a box the window owns, which
+// keeps the window from further clicks while it shows; the window then stays above all
+// others as before.
 TEST_F(SetupWindow, APageThatCannotBeOpenedIsToldOfOverTheWindow) {
   RegisterUrlHandler(L"\"C:\\no such folder\\browser.exe\" \"%1\"");
   const RECT words = setup_.ClientRect(setup_.Control(kIdLicenceLabel));
@@ -222,6 +223,8 @@ TEST_F(SetupWindow, APageThatCannotBeOpenedIsToldOfOverTheWindow) {
   ASSERT_NE(box, nullptr) << "no box of the window's tells that the page did not open";
   PostMessageW(box, WM_COMMAND, IDOK, 0);
   EXPECT_TRUE(PollFor([&] { return !IsWindow(box); }, 10000));
+  EXPECT_TRUE(PollFor([&] { return (GetWindowLongPtrW(setup_.window(), GWL_EXSTYLE) & WS_EX_TOPMOST) != 0; }, 10000))
+      << "the window no longer stays above others, though no page opened";
 }
 
 TEST_F(SetupWindow, OptionWordsToggleTheirBoxes) {
