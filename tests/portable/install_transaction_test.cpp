@@ -1785,6 +1785,23 @@ TEST(InstallTransaction, PayloadLargerThanTheDecodeRingInstallsByteForByte) {
   EXPECT_TRUE(disk == payload);
 }
 
+// The decoded bytes reach the records in steps cut wherever the ring ends: headers, names
+// and data of every length must come through whole across the cuts (the small-ring build
+// makes many of them).
+TEST(InstallTransaction, RecordsCutAnywhereByTheDecodeStepsArriveWhole) {
+  Files payload = {{"KeloBrowser.exe", "browser"}};
+  for (int i = 0; i < 400; ++i) {
+    std::string name = "Lib\\" + std::to_string(i) + std::string(static_cast<size_t>(i * 7 % 190), 'n') + ".dat";
+    payload[name] = std::string(static_cast<size_t>(i * 37 % 301), static_cast<char>('a' + i % 26));
+  }
+  const std::vector<uint8_t> packet = Pack(payload);
+  Scratch scratch;
+  ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), InstallRules()).ok());
+  Files disk = Snapshot(scratch.fs());
+  disk.erase(kLedgerName);
+  EXPECT_TRUE(disk == payload);
+}
+
 TEST(InstallTransaction, RefusedPacketsTouchNothing) {
   Files reserved = kNext;
   reserved["keloSETUP.ledger"] = "a packet must not write our ledger";

@@ -677,6 +677,50 @@ TEST_F(ExtractPayload, AReadOnlyFileWithOtherNamesGoesAndTheyKeepTheMarkWhereThe
   }
 }
 
+// Each operation of the file layer fails, with the system's reason, where it cannot do its
+// work (a path one character too long, a folder that is not there, a file where a folder is
+// asked for), and changes nothing: none reports work it did not do.
+TEST_F(ExtractPayload, EachFileOperationFailsWithItsReasonWhereItCannotWork) {
+  const std::wstring dir = root_ + L"\\ops";
+  WriteBytes(dir + L"\\file", "a file");
+  ASSERT_TRUE(CreateDirectoryW((dir + L"\\folder").c_str(), nullptr));
+  Win32InstallFs fs(dir);
+  const std::string too_long(kPathChars - dir.size() - 1, 'n');
+  Win32InstallFs too_deep(dir + L"\\" + std::wstring(kPathChars - dir.size() - sizeof kFolderHoldName, L'd'));
+  std::vector<InstallFs::Entry> entries;
+  ScopedHandle hold;
+  const struct {
+    const char* what;
+    std::function<bool()> operate;
+    InstallFs* by;
+    uint32_t error;
+  } cases[] = {
+      {"make a folder too long", [&] { return fs.MakeDir(too_long); }, &fs, ERROR_FILENAME_EXCED_RANGE},
+      {"make a folder where a file is", [&] { return fs.MakeDir("file"); }, &fs, ERROR_ALREADY_EXISTS},
+      {"make a folder in none", [&] { return fs.MakeDir("none\\sub"); }, &fs, ERROR_PATH_NOT_FOUND},
+      {"list too long", [&] { return fs.List(too_long, &entries); }, &fs, ERROR_FILENAME_EXCED_RANGE},
+      {"list none", [&] { return fs.List("none", &entries); }, &fs, ERROR_PATH_NOT_FOUND},
+      {"hold too deep", [&] { return too_deep.HoldFolder(&hold); }, &too_deep, ERROR_FILENAME_EXCED_RANGE},
+      {"open none", [&] { return fs.Open("none") != nullptr; }, &fs, ERROR_FILE_NOT_FOUND},
+      {"create too long", [&] { return fs.Create(too_long) != nullptr; }, &fs, ERROR_FILENAME_EXCED_RANGE},
+      {"remove a file in none", [&] { return fs.RemoveFile("none\\file"); }, &fs, ERROR_PATH_NOT_FOUND},
+      {"remove a folder too long", [&] { return fs.RemoveDir(too_long); }, &fs, ERROR_FILENAME_EXCED_RANGE},
+      {"move none", [&] { return fs.Move("none", "moved"); }, &fs, ERROR_FILE_NOT_FOUND},
+      {"move to too long", [&] { return fs.Move("file", too_long); }, &fs, ERROR_FILENAME_EXCED_RANGE},
+      {"replace with none", [&] { return fs.Replace("none", "file"); }, &fs, ERROR_FILE_NOT_FOUND},
+  };
+  for (const auto& c : cases) {
+    EXPECT_FALSE(c.operate()) << c.what;
+    EXPECT_EQ(c.by->LastError(), c.error) << c.what;
+  }
+  EXPECT_TRUE(fs.MakeDir("folder")) << "a folder that is there is made";
+  EXPECT_FALSE(hold.IsValid());
+  EXPECT_EQ(ReadBytes(dir + L"\\file"), "a file");
+  EXPECT_EQ(ListFiles(dir).size(), 1u) << "a file was made or removed";
+  EXPECT_FALSE(FileExists(dir + L"\\none")) << "a folder was made";
+  RemoveTree(dir);
+}
+
 TEST_F(ExtractPayload, UnwritableNewDirectoryReportsTheSystemError) {
   // Drive Q: does not exist in the test prefix.
   const StepResult step = RunStep(L"Q:\\nowhere\\KeloBrowser\\");
