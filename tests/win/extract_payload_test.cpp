@@ -677,16 +677,16 @@ TEST_F(ExtractPayload, AReadOnlyFileWithOtherNamesGoesAndTheyKeepTheMarkWhereThe
   }
 }
 
-// Each operation of the file layer fails, with the system's reason, where it cannot do its
-// work (a path one character too long, a folder that is not there, a file where a folder is
-// asked for), and changes nothing: none reports work it did not do.
+// Each operation of the file layer fails where it cannot do its work, with the system's
+// reason (a folder that is not there, a file where a folder is asked for) or its own (a path
+// one character too long), and changes nothing: none reports work it did not do.
 TEST_F(ExtractPayload, EachFileOperationFailsWithItsReasonWhereItCannotWork) {
   const std::wstring dir = root_ + L"\\ops";
   WriteBytes(dir + L"\\file", "a file");
   ASSERT_TRUE(CreateDirectoryW((dir + L"\\folder").c_str(), nullptr));
   Win32InstallFs fs(dir);
   const std::string too_long(kPathChars - dir.size() - 1, 'n');
-  Win32InstallFs too_deep(dir + L"\\" + std::wstring(kPathChars - dir.size() - sizeof kFolderHoldName, L'd'));
+  Win32InstallFs too_deep(dir + L"\\" + std::wstring(kPathChars - dir.size() - sizeof kFolderHoldName - 1, L'd'));
   std::vector<InstallFs::Entry> entries;
   ScopedHandle hold;
   const struct {
