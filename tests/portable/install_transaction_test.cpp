@@ -1755,6 +1755,16 @@ TEST(InstallTransaction, WhatCannotBeFinishedOrListedStopsOrKeeps) {
   }
 }
 
+// A fresh install of `payload` puts exactly its files in place, byte for byte.
+void ExpectInstalledByteForByte(const Files& payload) {
+  const std::vector<uint8_t> packet = Pack(payload);
+  Scratch scratch;
+  ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), InstallRules()).ok());
+  Files disk = Snapshot(scratch.fs());
+  disk.erase(kLedgerName);
+  EXPECT_TRUE(disk == payload);
+}
+
 // The decoder writes into a ring that holds the dictionary and 8 MB more; a payload larger
 // than that makes it wrap, and every byte must still reach the files as packed.
 TEST(InstallTransaction, PayloadLargerThanTheDecodeRingInstallsByteForByte) {
@@ -1775,14 +1785,9 @@ TEST(InstallTransaction, PayloadLargerThanTheDecodeRingInstallsByteForByte) {
     bytes.resize(size);
     payload[name] = bytes;
   }
-  const std::vector<uint8_t> packet = Pack(payload);
   // A decoder that runs a whole ring ahead of the writer waits for it: the packet fuzz
   // target builds the ring at 4 KB, where that happens at every step.
-  Scratch scratch;
-  ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), InstallRules()).ok());
-  Files disk = Snapshot(scratch.fs());
-  disk.erase(kLedgerName);
-  EXPECT_TRUE(disk == payload);
+  ExpectInstalledByteForByte(payload);
 }
 
 #ifdef KELO_DECODE_AHEAD_BYTES
@@ -1796,13 +1801,7 @@ TEST(InstallTransaction, ARecordCutAnywhereByTheRingsEndArrivesWhole) {
   const size_t first_record = kRecordHeaderSize + first.size();
   for (size_t into = 1; into < kRecordHeaderSize + second.size() + second_bytes.size(); ++into) {
     SCOPED_TRACE(into);
-    const Files payload = {{first, std::string(kRingBytes - into - first_record, 'b')}, {second, second_bytes}};
-    const std::vector<uint8_t> packet = Pack(payload);
-    Scratch scratch;
-    ASSERT_TRUE(InstallPacket(scratch.fs(), packet.data(), packet.size(), InstallRules()).ok());
-    Files disk = Snapshot(scratch.fs());
-    disk.erase(kLedgerName);
-    EXPECT_TRUE(disk == payload);
+    ExpectInstalledByteForByte({{first, std::string(kRingBytes - into - first_record, 'b')}, {second, second_bytes}});
   }
 }
 #endif
