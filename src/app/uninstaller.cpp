@@ -410,6 +410,7 @@ int Uninstall(const Options& options) {
   bool data_left = false;
   const std::string own_name(std::begin(kUninstallExe), std::end(kUninstallExe) - 1);
   const uint32_t own_folder_levels = IsProductsOwnFolder(dir) ? kProductsOwnFolderLevels : 0;
+  std::wstring put_back;  // the identity of this program's copy put back for another run
   if (files_removed) {
     // The entry, the shortcuts and a moved installation's old folder are looked at where
     // they were recorded, which may be a card reader left empty: no box asks for the disk.
@@ -446,11 +447,12 @@ int Uninstall(const Options& options) {
     }
     data_left = !keep_data && HoldsDataFolder(dir) && !DataHoldsOnlyInstallations(&fs);
     ForgetInstallation();
+  } else {
+    put_back = cleanup.PutBack(dir);
+    // The copy's recovery may yet leave the folder empty: the product's own folder then
+    // goes too.
+    made_levels = own_folder_levels;
   }
-  const std::wstring put_back = files_removed ? std::wstring() : cleanup.PutBack(dir);
-  // After a failure the copy's recovery may yet leave the folder empty: the product's own
-  // folder then goes too.
-  if (!files_removed) made_levels = own_folder_levels;
   // Without its copy (a temporary folder that is full or gone, a rule against programs
   // there) the uninstaller's own file and the folder stay: no success either.
   const bool folder_left = !cleanup.Prepare(dir, made_levels, put_back) && files_removed;
